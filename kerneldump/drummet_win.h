@@ -1,0 +1,64 @@
+// Drummet's Windows parts: single instance, WOW64 redirection, the dump run and the report.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "kerneldump/dump_collector.h"
+
+namespace kerneldump {
+
+// An export looked up by name as the function type it is known to have.
+template <typename Fn>
+Fn ProcAddress(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+extern const wchar_t kInstanceMutexName[];
+extern const wchar_t kCrashControlKey[];
+
+// False only when another instance already holds the machine-wide mutex. The mutex handle is kept
+// open for the rest of the process.
+bool IsSingleInstance();
+
+bool Is64BitWindows();
+
+// Switches WOW64 file-system redirection off for its lifetime, so that a 32-bit Drummet sees the
+// real system folders on 64-bit Windows.
+class Wow64RedirectionGuard {
+ public:
+  typedef BOOL(WINAPI* DisableFn)(PVOID*);
+  typedef BOOL(WINAPI* RevertFn)(PVOID);
+  Wow64RedirectionGuard();
+  ~Wow64RedirectionGuard();
+  bool switchedOff() const { return switchedOff_ == TRUE; }
+
+ private:
+  Wow64RedirectionGuard(const Wow64RedirectionGuard&) = delete;
+  Wow64RedirectionGuard& operator=(const Wow64RedirectionGuard&) = delete;
+  HMODULE kernel32_ = nullptr;
+  BOOL switchedOff_ = FALSE;
+  PVOID savedState_ = nullptr;
+  RevertFn revert_ = nullptr;
+  DisableFn disable_ = nullptr;
+};
+
+// The program's folder ending in a backslash.
+bool GetModuleFolder(std::wstring& folder);
+FileTime GetLogFolderCreationTime();
+bool IsExistingFilePath(const std::wstring& path);
+
+typedef BOOL(WINAPI* FindNextFn)(HANDLE, LPWIN32_FIND_DATAW);
+// Lists a folder; an access violation inside find-next ends the listing with what was found.
+// `findNext` is replaceable so that the guard itself can be tested.
+std::vector<FolderEntry> ListFolderGuarded(const std::wstring& dir, FindNextFn findNext = FindNextFileW);
+
+void CollectAndReportDumps();
+
+// One dump → info.ini + archive → POST; 1 when the server took it. Never touches the dump.
+int ReportDumpFile(const wchar_t* dumpPath);
+// "BugURL" from config.ini beside the program, or the default server.
+std::wstring ReadBugUrl();
+
+}  // namespace kerneldump

@@ -1,0 +1,79 @@
+// Finding the system crash dumps that are new since the last report, and reporting them oldest
+// first. The rules live here, platform-free; the registry, folder listing and upload are behind
+// DumpPlatform (dump_collector_win.cpp on Windows, fakes in the tests).
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace kerneldump {
+
+// File times in the FILETIME unit (100 ns since 1601), compared unsigned.
+typedef uint64_t FileTime;
+
+// Last-write time → dump path, oldest first; a later file with the same time replaces the earlier.
+typedef std::map<FileTime, std::wstring> CandidateDumpMap;
+
+constexpr uint32_t kFolderAttribute = 0x10;
+constexpr uint32_t kSmallMemoryDump = 3;
+// Windows' own minidump folder, used when "MinidumpDir" is missing or empty.
+extern const wchar_t kDefaultMinidumpDir[];
+
+struct FolderEntry {
+  std::wstring name;
+  uint32_t attributes = 0;
+  FileTime lastWrite = 0;
+};
+
+// Parses "LastDmpTime" like wcstoll in base 10: leading white space, an optional sign, digits up
+// to the first non-digit; out-of-range values clamp to the 64-bit limits; no digits gives 0.
+int64_t ParseLastDmpTime(const std::wstring& text);
+// The signed decimal text written back as "LastDmpTime".
+std::wstring FormatLastDmpTime(FileTime time);
+
+// A dump is taken only when it is strictly newer than both the install floor and the last report.
+bool IsNewDump(FileTime time, FileTime floor, FileTime last);
+// Adds every entry that is a file and new enough; folders ("." and ".." included) are skipped.
+void AddCandidates(CandidateDumpMap& map, const std::wstring& dumpDir, const std::vector<FolderEntry>& entries,
+                   FileTime floor, FileTime last);
+
+// The folder to search: the configured one, or Windows' default when none is configured. An empty
+// configuration must never turn into a search of the current drive's root.
+std::wstring MinidumpDirOrDefault(const std::wstring& configured);
+
+// The text test of IsExistingFilePath: a drive path (":\" anywhere) or a UNC path ("\\" first).
+bool HasRootedPathForm(const std::wstring& path);
+
+class DumpPlatform {
+ public:
+  virtual ~DumpPlatform() = default;
+  // Creation time of the program's "log" folder, 0 when unknown.
+  virtual FileTime LogFolderCreationTime() = 0;
+
+  virtual bool OpenCrashControl() = 0;
+  // "MinidumpDir" as read (empty on a failed read).
+  virtual std::wstring ReadMinidumpDir() = 0;
+  // Environment references expanded; false when the result does not fit.
+  virtual bool ExpandEnvironment(const std::wstring& text, std::wstring& expanded) = 0;
+  // "CrashDumpEnabled"; `value` is untouched on a failed read.
+  virtual void ReadCrashDumpEnabled(uint32_t& value) = 0;
+  virtual void WriteCrashDumpEnabled(uint32_t value) = 0;
+  virtual void CloseCrashControl() = 0;
+
+  virtual bool OpenUninstallKey() = 0;
+  virtual std::wstring ReadLastDmpTime() = 0;
+  virtual void WriteLastDmpTime(const std::wstring& text) = 0;
+  virtual void CloseUninstallKey() = 0;
+
+  virtual bool IsExistingFilePath(const std::wstring& path) = 0;
+  // The entries of one folder (not recursive); what was listed before a failure is kept.
+  virtual std::vector<FolderEntry> ListFolder(const std::wstring& dir) = 0;
+  // 1 when the dump was reported.
+  virtual int ReportDumpFile(const std::wstring& path) = 0;
+};
+
+// One run: CrashControl repair, discovery, reports oldest first, "LastDmpTime" after each success.
+void RunDumpCollection(DumpPlatform& platform);
+
+}  // namespace kerneldump

@@ -1,0 +1,210 @@
+#include "kerneldump/dump_collector.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace kerneldump {
+namespace {
+
+TEST(ParseLastDmpTime, FollowsTheWideStringConversion) {
+  EXPECT_EQ(ParseLastDmpTime(L""), 0);
+  EXPECT_EQ(ParseLastDmpTime(L"abc"), 0);
+  EXPECT_EQ(ParseLastDmpTime(L"  \t42xyz"), 42);
+  EXPECT_EQ(ParseLastDmpTime(L"+7"), 7);
+  EXPECT_EQ(ParseLastDmpTime(L"-"), 0);
+  EXPECT_EQ(ParseLastDmpTime(L"-15"), -15);
+  EXPECT_EQ(ParseLastDmpTime(L"132537600000000000"), 132537600000000000LL);
+  EXPECT_EQ(ParseLastDmpTime(L"9223372036854775807"), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(ParseLastDmpTime(L"9223372036854775808"), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(ParseLastDmpTime(L"99999999999999999999999"), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(ParseLastDmpTime(L"-9223372036854775808"), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(ParseLastDmpTime(L"-99999999999999999999999"), std::numeric_limits<int64_t>::min());
+}
+
+TEST(FormatLastDmpTime, RoundTripsThroughTheParser) {
+  EXPECT_EQ(FormatLastDmpTime(0), L"0");
+  EXPECT_EQ(FormatLastDmpTime(132537600000000001ULL), L"132537600000000001");
+  EXPECT_EQ(ParseLastDmpTime(FormatLastDmpTime(132537600000000001ULL)), 132537600000000001LL);
+}
+
+TEST(AddCandidates, TakesOnlyFilesStrictlyNewerThanFloorAndLast) {
+  CandidateDumpMap map;
+  std::vector<FolderEntry> entries = {
+      {L".", kFolderAttribute, 900},  {L"..", kFolderAttribute, 900}, {L"sub", kFolderAttribute, 900},
+      {L"floor.dmp", 0, 100},         {L"last.dmp", 0, 200},           {L"next.dmp", 0, 201},
+      {L"readonly.dmp", 0x1, 300},    {L"any.txt", 0x20, 250},
+  };
+  AddCandidates(map, L"C:\\Windows\\Minidump", entries, 100, 200);
+  ASSERT_EQ(map.size(), 3u);
+  auto it = map.begin();
+  EXPECT_EQ(it->first, 201u);
+  EXPECT_EQ(it->second, L"C:\\Windows\\Minidump\\next.dmp");
+  EXPECT_EQ((++it)->second, L"C:\\Windows\\Minidump\\any.txt");
+  EXPECT_EQ((++it)->second, L"C:\\Windows\\Minidump\\readonly.dmp");
+}
+
+TEST(AddCandidates, SameTimeKeepsTheLaterEnumerated) {
+  CandidateDumpMap map;
+  AddCandidates(map, L"D", {{L"a.dmp", 0, 5}, {L"b.dmp", 0, 5}}, 0, 0);
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.at(5), L"D\\b.dmp");
+}
+
+TEST(AddCandidates, ComparesUnsigned) {
+  // A negative "LastDmpTime" reads as a huge unsigned time and holds every dump back.
+  CandidateDumpMap map;
+  AddCandidates(map, L"D", {{L"a.dmp", 0, 0x7000000000000000ULL}}, 0, FileTime(ParseLastDmpTime(L"-1")));
+  EXPECT_TRUE(map.empty());
+}
+
+TEST(MinidumpDirOrDefault, NeverLeavesTheFolderEmpty) {
+  EXPECT_EQ(MinidumpDirOrDefault(L""), L"%SystemRoot%\\Minidump");
+  EXPECT_EQ(MinidumpDirOrDefault(L"D:\\Dumps"), L"D:\\Dumps");
+}
+
+TEST(HasRootedPathForm, DriveOrUncOnly) {
+  EXPECT_TRUE(HasRootedPathForm(L"C:\\Windows\\Minidump"));
+  EXPECT_TRUE(HasRootedPathForm(L"\\\\server\\share\\x"));
+  EXPECT_FALSE(HasRootedPathForm(L"Minidump"));
+  EXPECT_FALSE(HasRootedPathForm(L"\\Windows"));
+  EXPECT_FALSE(HasRootedPathForm(L"C:relative"));
+}
+
+// Records what the run does to registry and uploads.
+class FakePlatform : public DumpPlatform {
+ public:
+  FileTime floor = 0;
+  bool crashControlOpens = true, uninstallOpens = true, expandFits = true, pathIsFile = false;
+  bool haveEnabled = false;
+  uint32_t enabled = 0;
+  std::wstring minidumpDir = L"C:\\Dumps", lastDmpTime;
+  std::vector<FolderEntry> entries;
+  std::vector<int> results;  // per report; 1 when missing
+  std::vector<std::wstring> reported, writtenTimes, listed;
+  std::vector<uint32_t> enabledWrites;
+  int uninstallCloses = 0;
+
+  FileTime LogFolderCreationTime() override { return floor; }
+  bool OpenCrashControl() override { return crashControlOpens; }
+  std::wstring ReadMinidumpDir() override { return minidumpDir; }
+  bool ExpandEnvironment(const std::wstring& text, std::wstring& expanded) override {
+    expanded = text == L"%SystemRoot%\\Minidump" ? L"C:\\windows\\Minidump" : text == L"%EMPTY%" ? L"" : text;
+    return expandFits;
+  }
+  void ReadCrashDumpEnabled(uint32_t& value) override {
+    if (haveEnabled) value = enabled;
+  }
+  void WriteCrashDumpEnabled(uint32_t value) override { enabledWrites.push_back(value); }
+  void CloseCrashControl() override {}
+  bool OpenUninstallKey() override { return uninstallOpens; }
+  std::wstring ReadLastDmpTime() override { return lastDmpTime; }
+  void WriteLastDmpTime(const std::wstring& text) override { writtenTimes.push_back(text); }
+  void CloseUninstallKey() override { ++uninstallCloses; }
+  bool IsExistingFilePath(const std::wstring&) override { return pathIsFile; }
+  std::vector<FolderEntry> ListFolder(const std::wstring& dir) override {
+    listed.push_back(dir);
+    return entries;
+  }
+  int ReportDumpFile(const std::wstring& path) override {
+    size_t n = reported.size();
+    reported.push_back(path);
+    return n < results.size() ? results[n] : 1;
+  }
+};
+
+TEST(RunDumpCollection, ReportsOldestFirstAndRecordsEachSuccess) {
+  FakePlatform p;
+  p.haveEnabled = true;
+  p.enabled = 3;
+  p.entries = {{L"c.dmp", 0, 30}, {L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
+  RunDumpCollection(p);
+  EXPECT_EQ(p.reported, (std::vector<std::wstring>{L"C:\\Dumps\\a.dmp", L"C:\\Dumps\\b.dmp", L"C:\\Dumps\\c.dmp"}));
+  EXPECT_EQ(p.writtenTimes, (std::vector<std::wstring>{L"10", L"20", L"30"}));
+  EXPECT_TRUE(p.enabledWrites.empty());
+  EXPECT_EQ(p.uninstallCloses, 1);
+}
+
+TEST(RunDumpCollection, AFailedReportHoldsBackTheRest) {
+  FakePlatform p;
+  p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}, {L"c.dmp", 0, 30}};
+  p.results = {1, 0, 1};
+  RunDumpCollection(p);
+  EXPECT_EQ(p.reported.size(), 2u);
+  EXPECT_EQ(p.writtenTimes, (std::vector<std::wstring>{L"10"}));
+}
+
+TEST(RunDumpCollection, OnlyExactlyOneCountsAsReported) {
+  FakePlatform p;
+  p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
+  p.results = {2};
+  RunDumpCollection(p);
+  EXPECT_EQ(p.reported.size(), 1u);
+  EXPECT_TRUE(p.writtenTimes.empty());
+}
+
+TEST(RunDumpCollection, RespectsFloorAndLastDmpTime) {
+  FakePlatform p;
+  p.floor = 15;
+  p.lastDmpTime = L"20";
+  p.entries = {{L"old.dmp", 0, 15}, {L"same.dmp", 0, 20}, {L"new.dmp", 0, 21}};
+  RunDumpCollection(p);
+  EXPECT_EQ(p.reported, (std::vector<std::wstring>{L"C:\\Dumps\\new.dmp"}));
+}
+
+TEST(RunDumpCollection, RepairsCrashDumpEnabledOnlyWhenZeroOrAbsent) {
+  for (uint32_t value : {0u, 1u, 2u, 3u, 7u}) {
+    FakePlatform p;
+    p.haveEnabled = true;
+    p.enabled = value;
+    RunDumpCollection(p);
+    EXPECT_EQ(p.enabledWrites, value == 0 ? std::vector<uint32_t>{3} : std::vector<uint32_t>{}) << value;
+  }
+  FakePlatform absent;
+  absent.uninstallOpens = false;  // the repair happens before the uninstall key is needed
+  RunDumpCollection(absent);
+  EXPECT_EQ(absent.enabledWrites, std::vector<uint32_t>{3});
+  EXPECT_TRUE(absent.listed.empty());
+}
+
+TEST(RunDumpCollection, NoCrashControlKeyMeansNothingAtAll) {
+  FakePlatform p;
+  p.crashControlOpens = false;
+  p.entries = {{L"a.dmp", 0, 10}};
+  RunDumpCollection(p);
+  EXPECT_TRUE(p.enabledWrites.empty());
+  EXPECT_TRUE(p.reported.empty());
+}
+
+TEST(RunDumpCollection, MissingFolderSettingSearchesWindowsDefaultNotTheDriveRoot) {
+  FakePlatform p;
+  p.minidumpDir = L"";
+  p.entries = {{L"a.dmp", 0, 10}};
+  RunDumpCollection(p);
+  EXPECT_EQ(p.listed, std::vector<std::wstring>{L"C:\\windows\\Minidump"});
+  EXPECT_EQ(p.reported, std::vector<std::wstring>{L"C:\\windows\\Minidump\\a.dmp"});
+}
+
+TEST(RunDumpCollection, FolderThatExpandsToNothingOrOverflowsIsNotSearched) {
+  FakePlatform empty;
+  empty.minidumpDir = L"%EMPTY%";
+  RunDumpCollection(empty);
+  EXPECT_TRUE(empty.listed.empty());
+  FakePlatform overflow;
+  overflow.expandFits = false;
+  RunDumpCollection(overflow);
+  EXPECT_TRUE(overflow.listed.empty());
+  EXPECT_EQ(overflow.uninstallCloses, 1);
+}
+
+TEST(RunDumpCollection, AFileNamedAsTheFolderIsNotSearched) {
+  FakePlatform p;
+  p.pathIsFile = true;
+  p.entries = {{L"a.dmp", 0, 10}};
+  RunDumpCollection(p);
+  EXPECT_TRUE(p.listed.empty());
+  EXPECT_TRUE(p.reported.empty());
+}
+
+}  // namespace
+}  // namespace kerneldump

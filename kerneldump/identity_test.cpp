@@ -1,0 +1,221 @@
+#include "kerneldump/identity.h"
+
+#include <gtest/gtest.h>
+
+namespace kerneldump {
+namespace {
+
+const std::vector<uint8_t> kWired = {0x00, 0x15, 0x5d, 0x01, 0x02, 0x03};
+const std::vector<uint8_t> kRadio = {0xa0, 0xb1, 0xc2, 0xd3, 0xe4, 0xf5};
+
+TEST(ChoosePrimaryMac, PrefersWiredOverAnEarlierWireless) {
+  std::wstring mac;
+  ASSERT_TRUE(ChoosePrimaryMac({{24, {}}, {kIfTypeWireless, kRadio}, {kIfTypeEthernet, kWired}}, mac));
+  EXPECT_EQ(mac, L"00155D010203");
+}
+
+TEST(ChoosePrimaryMac, FallsBackToTheFirstWireless) {
+  std::wstring mac;
+  std::vector<uint8_t> second = {1, 2, 3, 4, 5, 6};
+  ASSERT_TRUE(ChoosePrimaryMac({{kIfTypeWireless, kRadio}, {kIfTypeWireless, second}}, mac));
+  EXPECT_EQ(mac, L"A0B1C2D3E4F5");
+}
+
+TEST(ChoosePrimaryMac, IgnoresOtherTypesAndEmptyAddresses) {
+  std::wstring mac = L"untouched";
+  EXPECT_FALSE(ChoosePrimaryMac({{24, kWired}, {kIfTypeEthernet, {}}, {23, kRadio}}, mac));
+  EXPECT_EQ(mac, L"untouched");
+  EXPECT_FALSE(ChoosePrimaryMac({}, mac));
+}
+
+TEST(ComposeUserMachineId, SidAndMacOrSidAlone) {
+  std::wstring out;
+  EXPECT_TRUE(ComposeUserMachineId(true, L"S-1-5-21-1-2-3-1001", true, L"00155D010203", 256, out));
+  EXPECT_EQ(out, L"S-1-5-21-1-2-3-1001#00155D010203");
+  EXPECT_TRUE(ComposeUserMachineId(true, L"S-1-5-18", false, L"", 256, out));
+  EXPECT_EQ(out, L"S-1-5-18");
+}
+
+TEST(ComposeUserMachineId, DefaultOrEmptyWhenNoSidOrNoRoom) {
+  std::wstring out;
+  EXPECT_FALSE(ComposeUserMachineId(false, L"", true, L"00155D010203", 256, out));
+  EXPECT_EQ(out, L"0000-0000-0000#0000");
+  // 8 characters need a capacity of 10: the length plus terminator must stay below it.
+  EXPECT_FALSE(ComposeUserMachineId(true, L"S-1-5-18", false, L"", 9, out));
+  EXPECT_EQ(out, L"");
+  EXPECT_TRUE(ComposeUserMachineId(true, L"S-1-5-18", false, L"", 10, out));
+  EXPECT_FALSE(ComposeUserMachineId(true, std::wstring(30, L'S'), false, L"", 20, out));
+  EXPECT_EQ(out, L"0000-0000-0000#0000");
+  out = L"kept";
+  EXPECT_FALSE(ComposeUserMachineId(true, L"S-1", false, L"", 0, out));
+  EXPECT_EQ(out, L"kept");
+}
+
+TEST(IsUsableIdentity, ThresholdIsTwentyThree) {
+  EXPECT_FALSE(IsUsableIdentity(std::wstring(22, L'x')));
+  EXPECT_TRUE(IsUsableIdentity(std::wstring(23, L'x')));
+  EXPECT_FALSE(IsUsableIdentity(L"0000-0000-0000#0000"));
+  EXPECT_FALSE(IsUsableIdentity(L"S-1-5-18#00155D010203"));
+}
+
+TEST(PrivilegeWasEnabled, NotAllAssignedIsARefusal) {
+  EXPECT_TRUE(PrivilegeWasEnabled(true, 0));
+  EXPECT_FALSE(PrivilegeWasEnabled(true, 1300));
+  EXPECT_FALSE(PrivilegeWasEnabled(false, 5));
+}
+
+class FakeSessions : public SessionApi {
+ public:
+  uint32_t console = 1;
+  std::vector<uint32_t> withToken;
+  bool enumerates = true;
+  std::vector<SessionRecord> sessions;
+  std::vector<uint32_t> queried;
+  uint32_t ConsoleSessionId() override { return console; }
+  TokenHandle QueryUserToken(uint32_t s) override {
+    queried.push_back(s);
+    for (uint32_t t : withToken)
+      if (t == s) return reinterpret_cast<TokenHandle>(uintptr_t(0x100 + s));
+    return nullptr;
+  }
+  bool EnumerateSessions(std::vector<SessionRecord>& out) override {
+    out = sessions;
+    return enumerates;
+  }
+};
+
+TEST(PickActiveUserToken, ConsoleSessionFirst) {
+  FakeSessions api;
+  api.withToken = {1, 2};
+  api.sessions = {{2, 0}};
+  EXPECT_EQ(PickActiveUserToken(api), reinterpret_cast<TokenHandle>(0x101));
+  EXPECT_EQ(api.queried, std::vector<uint32_t>{1});
+}
+
+TEST(PickActiveUserToken, NoConsoleUserTakesTheFirstActiveSession) {
+  FakeSessions api;
+  api.console = 0xFFFFFFFF;  // no session attached to the console
+  api.withToken = {3, 4};
+  api.sessions = {{0, 4}, {4, 1}, {3, 0}, {5, 0}};
+  EXPECT_EQ(PickActiveUserToken(api), reinterpret_cast<TokenHandle>(0x103));
+  EXPECT_EQ(api.queried, (std::vector<uint32_t>{0xFFFFFFFF, 3}));
+}
+
+TEST(PickActiveUserToken, NoActiveSessionAsksTheConsoleAgain) {
+  FakeSessions api;
+  api.sessions = {{0, 4}};
+  EXPECT_EQ(PickActiveUserToken(api), nullptr);
+  EXPECT_EQ(api.queried, (std::vector<uint32_t>{1, 1}));
+  FakeSessions broken;
+  broken.enumerates = false;
+  broken.sessions = {{7, 0}};
+  EXPECT_EQ(PickActiveUserToken(broken), nullptr);
+  EXPECT_EQ(broken.queried, (std::vector<uint32_t>{1, 1}));
+}
+
+class FakeIdentity : public IdentityContext {
+ public:
+  bool privilege = true, impersonates = true, hasStored = false;
+  TokenHandle token = reinterpret_cast<TokenHandle>(0x42);
+  std::wstring built = L"S-1-5-21-11-22-33-1001#00155D010203", stored;
+  std::vector<std::string> calls;
+
+  bool EnableTcbPrivilege() override {
+    calls.push_back("privilege");
+    return privilege;
+  }
+  TokenHandle ActiveUserToken() override {
+    calls.push_back("token");
+    return token;
+  }
+  bool Impersonate(TokenHandle) override {
+    calls.push_back("impersonate");
+    return impersonates;
+  }
+  void Revert() override { calls.push_back("revert"); }
+  void CloseToken(TokenHandle) override { calls.push_back("close"); }
+  void BuildUserMachineId(std::wstring& out, size_t) override {
+    calls.push_back("build");
+    out = built;
+  }
+  bool ReadStoredIdentity(std::wstring& id) override {
+    calls.push_back("read");
+    id = stored;
+    return hasStored;
+  }
+  void StoreIdentity(const std::wstring& id) override {
+    calls.push_back("store");
+    stored = id;
+    hasStored = true;
+  }
+};
+
+TEST(GetReportIdWith, StoresAUsableIdentityInTheUsersContext) {
+  FakeIdentity c;
+  std::wstring out;
+  EXPECT_TRUE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
+  EXPECT_EQ(out, c.built);
+  EXPECT_EQ(c.stored, c.built);
+  EXPECT_EQ(c.calls,
+            (std::vector<std::string>{"privilege", "token", "impersonate", "build", "store", "revert", "close"}));
+}
+
+TEST(GetReportIdWith, ShortIdentityFallsBackToALongStoredOne) {
+  FakeIdentity c;
+  c.built = L"0000-0000-0000#0000";
+  c.hasStored = true;
+  c.stored = L"S-1-5-21-11-22-33-1001#00155D010203";
+  std::wstring out;
+  EXPECT_TRUE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
+  EXPECT_EQ(out, c.stored);
+}
+
+TEST(GetReportIdWith, StoredIdentityOfTwentyTwoIsIgnored) {
+  FakeIdentity c;
+  c.built = L"S-1-5-18";
+  c.hasStored = true;
+  c.stored = std::wstring(22, L'7');
+  std::wstring out;
+  EXPECT_FALSE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
+  EXPECT_EQ(out, L"S-1-5-18");
+  EXPECT_EQ(c.stored, std::wstring(22, L'7'));
+}
+
+TEST(GetReportIdWith, RefusedPrivilegeAndNoSessionStillBuildInOwnContext) {
+  FakeIdentity c;
+  c.privilege = false;
+  c.token = nullptr;
+  std::wstring out;
+  EXPECT_TRUE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
+  EXPECT_EQ(out, c.built);
+  EXPECT_EQ(c.calls, (std::vector<std::string>{"privilege", "token", "build", "store"}));
+}
+
+TEST(GetReportIdWith, FailedImpersonationLeavesTheIdentityEmptyUnlessStored) {
+  FakeIdentity c;
+  c.impersonates = false;
+  std::wstring out;
+  EXPECT_FALSE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
+  EXPECT_EQ(out, L"");
+  EXPECT_EQ(c.calls, (std::vector<std::string>{"privilege", "token", "impersonate", "read", "close"}));
+}
+
+TEST(GetReportIdWith, ACallersTokenIsNotClosed) {
+  FakeIdentity c;
+  std::wstring out;
+  GetReportIdWith(c, out, kReportIdCapacity, reinterpret_cast<TokenHandle>(0x77));
+  EXPECT_EQ(c.calls, (std::vector<std::string>{"privilege", "impersonate", "build", "store", "revert"}));
+}
+
+TEST(GetReportIdWith, StoredIdentityIsCutToTheCapacity) {
+  FakeIdentity c;
+  c.built = L"";
+  c.hasStored = true;
+  c.stored = std::wstring(40, L'9');
+  std::wstring out;
+  EXPECT_TRUE(GetReportIdWith(c, out, 30, nullptr));
+  EXPECT_EQ(out, std::wstring(29, L'9'));
+}
+
+}  // namespace
+}  // namespace kerneldump

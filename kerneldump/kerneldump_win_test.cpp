@@ -1,0 +1,237 @@
+// Drummet's Windows pieces against the real (Wine) registry, file system, WOW64 layer and user.
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <fstream>
+
+#include "kerneldump/drummet_win.h"
+#include "kerneldump/http_poster_win.h"
+#include "kerneldump/registry_win.h"
+#include "kerneldump/user_context_win.h"
+
+namespace kerneldump {
+namespace {
+
+const wchar_t kScratchKey[] = L"SOFTWARE\\Vemko Security\\DrummetWinTest";
+
+class ScratchKey : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr),
+              ERROR_SUCCESS);
+  }
+  void TearDown() override {
+    RegCloseKey(key_);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kScratchKey);
+  }
+  void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    ASSERT_EQ(RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
+  }
+  HKEY key_ = nullptr;
+};
+
+TEST_F(ScratchKey, StringReadChecks) {
+  const wchar_t dir[] = L"%SystemRoot%\\Minidump";
+  SetRaw(L"expand", REG_EXPAND_SZ, dir, sizeof(dir));
+  SetRaw(L"open", REG_SZ, L"abcd", 8);  // no terminator
+  SetRaw(L"odd", REG_SZ, "abc", 3);
+  SetRaw(L"binary", REG_BINARY, L"ab", 6);
+  SetRaw(L"empty", REG_SZ, L"", 0);
+  std::wstring text;
+  EXPECT_EQ(ReadRegString(key_, L"expand", MAX_PATH, text), ERROR_SUCCESS);
+  EXPECT_EQ(text, dir);
+  text = L"kept";
+  EXPECT_EQ(ReadRegString(key_, L"open", MAX_PATH, text), ERROR_INVALID_DATA);
+  EXPECT_EQ(ReadRegString(key_, L"odd", MAX_PATH, text), ERROR_INVALID_DATA);
+  EXPECT_EQ(ReadRegString(key_, L"binary", MAX_PATH, text), ERROR_INVALID_DATA);
+  EXPECT_EQ(ReadRegString(key_, L"missing", MAX_PATH, text), ERROR_FILE_NOT_FOUND);
+  // 21 characters and a terminator do not fit 21 characters.
+  EXPECT_NE(ReadRegString(key_, L"expand", 21, text), ERROR_SUCCESS);
+  EXPECT_EQ(text, L"kept");
+  EXPECT_EQ(ReadRegString(key_, L"empty", MAX_PATH, text), ERROR_SUCCESS);
+  EXPECT_EQ(text, L"");
+}
+
+TEST_F(ScratchKey, DwordAndWrites) {
+  DWORD value = 0;
+  SetRaw(L"text", REG_SZ, L"3", 4);
+  EXPECT_EQ(ReadRegDword(key_, L"text", value), ERROR_INVALID_DATA);
+  SetRaw(L"wide", REG_BINARY, "12345678", 8);
+  EXPECT_EQ(ReadRegDword(key_, L"wide", value), ERROR_INVALID_DATA);
+  EXPECT_EQ(value, 0u);
+  EXPECT_EQ(WriteRegDword(key_, L"n", 3), ERROR_SUCCESS);
+  EXPECT_EQ(ReadRegDword(key_, L"n", value), ERROR_SUCCESS);
+  EXPECT_EQ(value, 3u);
+  EXPECT_EQ(WriteRegString(key_, L"s", L"132537600000000001"), ERROR_SUCCESS);
+  DWORD type = 0, size = 0;
+  RegQueryValueExW(key_, L"s", nullptr, &type, nullptr, &size);
+  EXPECT_EQ(type, DWORD(REG_SZ));
+  EXPECT_EQ(size, 19u * 2);  // terminator counted
+}
+
+class TempFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    dir_ = std::wstring(base) + L"drummet-win-test";
+    CreateDirectoryW(dir_.c_str(), nullptr);
+  }
+  void TearDown() override {
+    for (const wchar_t* n : {L"a.dmp", L"b.dmp", L"c.dmp"}) DeleteFileW((dir_ + L"\\" + n).c_str());
+    RemoveDirectoryW((dir_ + L"\\sub").c_str());
+    RemoveDirectoryW(dir_.c_str());
+  }
+  void Touch(const wchar_t* name) { std::ofstream((dir_ + L"\\" + name).c_str()) << "MDMP"; }
+  std::wstring dir_;
+};
+
+int g_findNextCalls = 0;
+BOOL WINAPI FaultOnSecondCall(HANDLE find, LPWIN32_FIND_DATAW data) {
+  if (++g_findNextCalls == 2) {
+    volatile int* volatile nowhere = nullptr;
+    *nowhere = 1;
+  }
+  return FindNextFileW(find, data);
+}
+
+TEST_F(TempFolder, ListingKeepsWhatWasFoundBeforeAnAccessViolation) {
+  Touch(L"a.dmp");
+  Touch(L"b.dmp");
+  Touch(L"c.dmp");
+  CreateDirectoryW((dir_ + L"\\sub").c_str(), nullptr);
+  EXPECT_EQ(ListFolderGuarded(dir_).size(), 6u);  // ".", "..", three files, one folder
+  g_findNextCalls = 0;
+  EXPECT_EQ(ListFolderGuarded(dir_, FaultOnSecondCall).size(), 2u);
+  // The guard is gone afterwards: the process still runs and lists normally.
+  EXPECT_EQ(ListFolderGuarded(dir_).size(), 6u);
+  EXPECT_TRUE(ListFolderGuarded(dir_ + L"\\missing").empty());
+}
+
+TEST_F(TempFolder, ExistingFilePathWantsARootedFile) {
+  Touch(L"a.dmp");
+  EXPECT_TRUE(IsExistingFilePath(dir_ + L"\\a.dmp"));
+  EXPECT_FALSE(IsExistingFilePath(dir_));
+  EXPECT_FALSE(IsExistingFilePath(dir_ + L"\\none.dmp"));
+  SetCurrentDirectoryW(dir_.c_str());
+  EXPECT_FALSE(IsExistingFilePath(L"a.dmp"));
+}
+
+// The machine field of a PE file: 0x14c for 32-bit, 0x8664 for 64-bit.
+WORD PeMachine(const wchar_t* path) {
+  std::ifstream in(path, std::ios::binary);
+  char header[0x400] = {};
+  in.read(header, sizeof(header));
+  DWORD pe = *reinterpret_cast<DWORD*>(header + 0x3c);
+  return pe + 6 < sizeof(header) ? *reinterpret_cast<WORD*>(header + pe + 4) : 0;
+}
+
+TEST(Wow64RedirectionGuard, ShowsTheRealSystemFolderWhileAlive) {
+  ASSERT_TRUE(Is64BitWindows());  // the test prefix is 64-bit
+  wchar_t windows[MAX_PATH];
+  GetWindowsDirectoryW(windows, MAX_PATH);
+  std::wstring kernel32 = std::wstring(windows) + L"\\system32\\kernel32.dll";
+  EXPECT_EQ(PeMachine(kernel32.c_str()), 0x14c);
+  {
+    Wow64RedirectionGuard guard;
+    EXPECT_TRUE(guard.switchedOff());
+    EXPECT_EQ(PeMachine(kernel32.c_str()), 0x8664);
+  }
+  EXPECT_EQ(PeMachine(kernel32.c_str()), 0x14c);
+}
+
+TEST(UserContext, DataFolderIsCreatedUnderLocalLow) {
+  wchar_t folder[MAX_PATH] = {};
+  ASSERT_TRUE(GetDataFolder(folder, MAX_PATH, true));
+  std::wstring path = folder;
+  EXPECT_NE(path.find(L"\\AppData\\LocalLow\\Vemko\\Ossary"), std::wstring::npos) << path;
+  EXPECT_NE(GetFileAttributesW(folder), INVALID_FILE_ATTRIBUTES);
+  wchar_t small[100] = {};
+  GetDataFolder(small, 100, false);
+  EXPECT_STREQ(small, L"Vemko\\Ossary");
+  EXPECT_TRUE(IsVistaOrLater());
+}
+
+TEST(UserContext, ProgramVersionFromTheFileBesideTheProgram) {
+  std::wstring folder;
+  ASSERT_TRUE(GetModuleFolder(folder));
+  const std::wstring xml = folder + L"version.xml";
+  wchar_t version[256] = {};
+  DeleteFileW(xml.c_str());
+  EXPECT_FALSE(ReadProgramVersion(version));
+  std::ofstream(xml.c_str()) << "<?xml version=\"1.0\"?>\n<Root>\n  <ProgramVersion>8.1.0.77</ProgramVersion>\n</Root>\n";
+  EXPECT_TRUE(ReadProgramVersion(version));
+  EXPECT_STREQ(version, L"8.1.0.77");
+  DeleteFileW(xml.c_str());
+}
+
+TEST(UserContext, PrivilegesAndToken) {
+  EXPECT_TRUE(EnablePrivilege(SE_TCB_NAME));
+  EXPECT_FALSE(EnablePrivilege(L"SeNoSuchPrivilege"));
+  HANDLE token = GetActiveUserToken();
+  EXPECT_NE(token, nullptr);
+  if (token) CloseHandle(token);
+}
+
+bool IsIdentityText(const std::wstring& id) {
+  if (id.compare(0, 4, L"S-1-") != 0) return false;
+  size_t hash = id.find(L'#');
+  if (hash == std::wstring::npos) return true;
+  if (id.size() - hash - 1 != 12) return false;
+  for (size_t i = hash + 1; i < id.size(); ++i)
+    if (!iswxdigit(id[i]) || iswlower(id[i])) return false;
+  return true;
+}
+
+TEST(UserContext, IdentityIsBuiltAndStoredForTheUser) {
+  std::wstring sid;
+  ASSERT_TRUE(GetUserSidString(sid));
+  wchar_t id[kReportIdCapacity] = {};
+  ASSERT_TRUE(BuildUserMachineId(id, kReportIdCapacity));
+  EXPECT_TRUE(IsIdentityText(id)) << id;
+  EXPECT_EQ(std::wstring(id).compare(0, sid.size(), sid), 0);
+  wchar_t tiny[12] = {};
+  EXPECT_FALSE(BuildUserMachineId(tiny, 12));
+  EXPECT_STREQ(tiny, L"");
+
+  RegDeleteKeyW(HKEY_CURRENT_USER, kIdentityKey);
+  wchar_t report[kReportIdCapacity] = {};
+  const bool stored = GetReportId(report, kReportIdCapacity, nullptr);
+  EXPECT_STREQ(report, id);
+  if (wcslen(report) > kShortIdentityMax) {
+    EXPECT_TRUE(stored);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kIdentityKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    DWORD type = 0, size = 0;
+    RegQueryValueExW(key, kIdentityValue, nullptr, &type, nullptr, &size);
+    RegCloseKey(key);
+    EXPECT_EQ(size, wcslen(report) * 2);  // stored without its terminator
+  }
+  // The stored identity is what a run with a short identity sends.
+  WinIdentityContext real;
+  std::wstring readBack;
+  if (stored) {
+    ASSERT_TRUE(real.ReadStoredIdentity(readBack));
+    EXPECT_EQ(readBack, report);
+  }
+  RegDeleteKeyW(HKEY_CURRENT_USER, kIdentityKey);
+}
+
+TEST(HttpPoster, RefusesWhatItCannotSend) {
+  HttpPoster poster;
+  ASSERT_TRUE(poster.Open(L"test"));
+  EXPECT_EQ(poster.Post(L"http://127.0.0.1:1/x", nullptr, 0, nullptr, DWORD(-1), 0), E_POINTER);
+  EXPECT_EQ(poster.Post(L"not a url", "x", 1, nullptr, DWORD(-1), 0), E_FAIL);
+  // Nothing listens on port 1 of the loopback.
+  EXPECT_EQ(poster.Post(L"http://127.0.0.1:1/x", "x", 1, nullptr, DWORD(-1), 0), E_FAIL);
+  EXPECT_EQ(poster.ReadResponse(nullptr, 0), 0u);
+  poster.Close();
+}
+
+TEST(SingleInstance, ASecondCreationIsRefused) {
+  EXPECT_TRUE(IsSingleInstance());
+  EXPECT_FALSE(IsSingleInstance());
+}
+
+}  // namespace
+}  // namespace kerneldump

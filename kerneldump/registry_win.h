@@ -1,0 +1,17 @@
+// Registry reads and writes with the checks of registry_value.h (Windows).
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace kerneldump {
+
+// A string value of at most `capacity` characters including its terminator. On any failure
+// (missing, too long, wrong type, no terminator) `text` is left as it was.
+LONG ReadRegString(HKEY key, const wchar_t* name, size_t capacity, std::wstring& text);
+LONG ReadRegDword(HKEY key, const wchar_t* name, DWORD& value);
+// REG_SZ with the terminating zero counted.
+LONG WriteRegString(HKEY key, const wchar_t* name, const std::wstring& text);
+LONG WriteRegDword(HKEY key, const wchar_t* name, DWORD value);
+
+}  // namespace kerneldump

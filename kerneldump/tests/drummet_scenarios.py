@@ -1,0 +1,427 @@
+#!/usr/bin/env python3
+"""Drummet end to end under Wine: real registry, files, mutex and WinINet, the collector on loopback.
+
+Minidumps are planted in the prefix's folders with chosen last-write times (the prefix is a Linux
+folder, and Wine's FILETIME is the file's mtime in 100-ns units), Drummet.exe runs from a copy in
+C:\\DrummetE2E, and what the collector received is opened with zipfile. Registry values are set and
+read with drummet_probe.exe, a 32-bit program like Drummet, so both see the same registry view.
+Every scenario sets up the state it needs; the original registry values are put back at the end.
+"""
+import configparser
+import glob
+import io
+import os
+import shutil
+import subprocess
+import sys
+import time
+import traceback
+import zipfile
+
+SOURCE = os.environ["SUITE_SOURCE"]
+BIN = os.environ["SUITE_BIN"]
+sys.path.insert(0, os.path.join(SOURCE, "tools", "collector"))
+from collector_client import Collector  # noqa: E402
+
+UN = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
+CC = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
+SWIFTOR = r"HKCU\SOFTWARE\Vemko Security\Swiftor"
+ENDPOINT = "cgi-bin/bug_report.cgi"
+AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"
+EPOCH_AS_FILETIME = 116444736000000000
+SECOND = 10_000_000
+
+
+def wine_environment():
+    script = 'source "$1/tools/wine/wine-env.sh" && suite_wine_prepare >/dev/null && env -0'
+    out = subprocess.run(["bash", "-c", script, "-", SOURCE], check=True, stdout=subprocess.PIPE).stdout
+    return dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
+
+
+ENV = wine_environment()
+DRIVE_C = os.path.join(ENV["WINEPREFIX"], "drive_c")
+INSTALL = os.path.join(DRIVE_C, "DrummetE2E")
+INSTALL_WIN = "C:\\DrummetE2E"
+DEFAULT_DUMPS = os.path.join(DRIVE_C, "windows", "Minidump")
+CUSTOM_DUMPS = os.path.join(DRIVE_C, "DrumDumps")
+PROBE = os.path.join(BIN, "kerneldump", "drummet_probe.exe")
+DRUMMET = os.path.join(INSTALL, "Drummet.exe")
+
+
+def wine(*args, timeout=120):
+    r = subprocess.run(["wine", *args], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                       timeout=timeout)
+    return r.returncode, r.stdout.decode("utf-8", "replace")
+
+
+def probe(*commands):
+    """Runs the probe once; returns its output lines."""
+    rc, out = wine(PROBE, *commands)
+    assert rc == 0, "probe failed"
+    return [line.rstrip("\r") for line in out.splitlines() if line.strip()]
+
+
+def values(lines):
+    """{name: value} from probe "get" lines (None = missing)."""
+    result = {}
+    for line in lines:
+        words = line.split(" ", 4)
+        if words[0] == "MISSING":
+            result[words[1]] = None
+        elif words[0] == "DWORD":
+            result[words[1]] = int(words[2])
+        elif words[0] == "STRING":
+            result[words[1]] = words[4] if len(words) > 4 else ""
+    return result
+
+
+def run_drummet():
+    start = time.time()
+    rc, out = wine(DRUMMET)
+    return rc, out, time.time() - start
+
+
+def filetime_to_ns(ft):
+    return (ft - EPOCH_AS_FILETIME) * 100
+
+
+def plant(folder, name, filetime, size=6000):
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name)
+    body = b"MDMP" + (name.encode() * (size // len(name) + 1))[:size] + os.urandom(64)
+    with open(path, "wb") as f:
+        f.write(body)
+    os.utime(path, ns=(filetime_to_ns(filetime), filetime_to_ns(filetime)))
+    return body
+
+
+def clear_folder(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+
+
+def write_config(bug_url):
+    with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
+        f.write("[network]\nBugURL=%s\nBugInfoUploadURL=http://127.0.0.1:9/\n" % bug_url)
+
+
+def write_version(version):
+    path = os.path.join(INSTALL, "version.xml")
+    if version is None:
+        if os.path.exists(path):
+            os.remove(path)
+        return
+    with open(path, "w", newline="\r\n") as f:
+        f.write('<?xml version="1.0" encoding="utf-8"?>\n<Product>\n  <Name>Vemko Antivirus</Name>\n'
+                "  <ProgramVersion>%s</ProgramVersion>\n</Product>\n" % version)
+
+
+def info_file_paths():
+    return glob.glob(os.path.join(DRIVE_C, "users", "*", "AppData", "LocalLow", "Vemko", "Ossary", "info.ini"))
+
+
+class Scenarios:
+    def __init__(self, collector):
+        self.c = collector
+        self.failures = []
+        self.floor = None
+
+    def check(self, condition, message):
+        if not condition:
+            raise AssertionError(message)
+
+    # --- helpers ------------------------------------------------------------------------------
+    def state(self, *extra):
+        return values(probe("get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled", "get", CC, "MinidumpDir",
+                            "get", SWIFTOR, "swiftor-id", *extra))
+
+    def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False):
+        cmds = []
+        cmds += ["delete", UN, "LastDmpTime"] if last is None else ["set-sz", UN, "LastDmpTime", last]
+        cmds += ["delete", CC, "CrashDumpEnabled"] if enabled is None else ["set-dword", CC, "CrashDumpEnabled",
+                                                                             str(enabled)]
+        if minidump_dir is None:
+            cmds += ["delete", CC, "MinidumpDir"]
+        else:
+            cmds += ["set-expand" if expand else "set-sz", CC, "MinidumpDir", minidump_dir]
+        probe(*cmds)
+        clear_folder(DEFAULT_DUMPS)
+        clear_folder(CUSTOM_DUMPS)
+        self.c.reset()
+
+    def archives(self):
+        """(record, zip, {name: bytes}) for each archive received, in arrival order."""
+        result = []
+        for rec in self.c.received(ENDPOINT):
+            z = zipfile.ZipFile(io.BytesIO(self.c.body(rec)))
+            self.check(z.testzip() is None, "archive %d has a bad entry" % rec["seq"])
+            result.append((rec, z, {n: z.read(n) for n in z.namelist()}))
+        return result
+
+    def expect_reports(self, names):
+        got = [z.namelist()[0] for _, z, _ in self.archives()]
+        self.check(got == names, "reported %s, expected %s" % (got, names))
+
+    def expect_clean(self):
+        leftovers = os.listdir(os.path.join(INSTALL, "dump")) if os.path.isdir(os.path.join(INSTALL, "dump")) else []
+        self.check(leftovers == [], "archives left behind: %s" % leftovers)
+        self.check(info_file_paths() == [], "info.ini left behind: %s" % info_file_paths())
+
+    def run(self, expect_quick=False):
+        rc, out, seconds = run_drummet()
+        self.check(rc == 0, "Drummet exit code %d" % rc)
+        self.check(out == "", "Drummet printed %r" % out)
+        return seconds
+
+    # --- scenarios ----------------------------------------------------------------------------
+    def s1_default_folder_order_floor_and_package(self):
+        """No MinidumpDir: Windows' own folder is searched; oldest first; floor; sub-folders; package."""
+        self.prepare(enabled=0)
+        t0 = self.floor
+        bodies = {
+            "Mini010114-01.dmp": plant(DEFAULT_DUMPS, "Mini010114-01.dmp", t0 + 3 * SECOND),
+            "Mini010114-02.dmp": plant(DEFAULT_DUMPS, "Mini010114-02.dmp", t0 + 1 * SECOND),
+        }
+        old = plant(DEFAULT_DUMPS, "AtInstall.dmp", t0)
+        plant(DEFAULT_DUMPS, "BeforeInstall.dmp", t0 - 5 * SECOND)
+        plant(os.path.join(DEFAULT_DUMPS, "Nested"), "Nested.dmp", t0 + 2 * SECOND)
+        plant(DRIVE_C, "RootBait.dmp", t0 + 2 * SECOND)  # the drive root must never be searched
+        write_version("7.3.1.1024")
+        write_config(self.c.base_url)
+        self.c.behave(ENDPOINT, "ok")
+        self.run()
+
+        st = self.state()
+        self.expect_reports(["Mini010114-02.dmp", "Mini010114-01.dmp"])
+        self.check(st["LastDmpTime"] == str(t0 + 3 * SECOND), "LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["CrashDumpEnabled"] == 3, "CrashDumpEnabled %r" % st["CrashDumpEnabled"])
+        for rec, z, entries in self.archives():
+            dump = z.namelist()[0]
+            self.check(z.namelist() == [dump, "info.ini"], "entries %s" % z.namelist())
+            self.check(entries[dump] == bodies[dump], "dump bytes differ in the archive")
+            info = configparser.ConfigParser()
+            info.optionxform = str
+            info.read_string(entries["info.ini"].decode("latin-1"))
+            self.check(info.sections() == ["info"], "sections %s" % info.sections())
+            self.check(list(info["info"].keys()) == ["version", "id", "module"], "keys %s" % list(info["info"]))
+            self.check(info["info"]["version"] == "7.3.1.1024", "version %r" % info["info"]["version"])
+            self.check(info["info"]["module"] == "Driver", "module %r" % info["info"]["module"])
+            ident = info["info"]["id"]
+            sid, _, mac = ident.partition("#")
+            self.check(sid.startswith("S-1-5-") and (mac == "" or (len(mac) == 12 and mac == mac.upper())),
+                       "id %r" % ident)
+            if len(ident) > 22:
+                self.check(st["swiftor-id"] == ident, "stored id %r, sent %r" % (st["swiftor-id"], ident))
+            self.check(rec["path"] == "/cgi-bin/bug_report.cgi", "path %r" % rec["path"])
+            self.check(rec["method"] == "POST", "method")
+            self.check(rec["headers"].get("User-Agent") == AGENT, "agent %r" % rec["headers"].get("User-Agent"))
+            self.check(rec["headers"].get("Referer") == "http://127.0.0.1/", "referrer %r" % rec["headers"].get("Referer"))
+        self.expect_clean()
+        with open(os.path.join(DEFAULT_DUMPS, "AtInstall.dmp"), "rb") as f:
+            self.check(f.read() == old, "a dump file was changed")
+        for name, body in bodies.items():
+            path = os.path.join(DEFAULT_DUMPS, name)
+            with open(path, "rb") as f:
+                self.check(f.read() == body, "reported dump changed")
+        self.check(os.stat(os.path.join(DEFAULT_DUMPS, "Mini010114-01.dmp")).st_mtime_ns ==
+                   filetime_to_ns(t0 + 3 * SECOND), "reported dump's time changed")
+        os.remove(os.path.join(DRIVE_C, "RootBait.dmp"))
+
+    def s2_last_time_equal_same_time_pair_no_length_answer_no_version(self):
+        """Equal to LastDmpTime: not again; one unit newer: sent; same time: later-enumerated wins."""
+        t = self.floor + 100 * SECOND
+        self.prepare(last=str(t), enabled=1)
+        plant(DEFAULT_DUMPS, "Equal.dmp", t)
+        plant(DEFAULT_DUMPS, "OneUnitNewer.dmp", t + 1)
+        plant(DEFAULT_DUMPS, "TwinA.dmp", t + 5)
+        plant(DEFAULT_DUMPS, "TwinB.dmp", t + 5)
+        order = [n for n in probe("list", "C:\\windows\\Minidump")[0].split("|")[1:] if n.startswith("Twin")]
+        write_version(None)
+        write_config(self.c.base_url)
+        self.c.behave(ENDPOINT, "ok-no-length", body="thanks, got it")
+        self.run()
+        st = self.state()
+        self.expect_reports(["OneUnitNewer.dmp", order[-1]])
+        self.check(st["LastDmpTime"] == str(t + 5), "LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["CrashDumpEnabled"] == 1, "CrashDumpEnabled 1 changed to %r" % st["CrashDumpEnabled"])
+        for _, _, entries in self.archives():
+            text = entries["info.ini"].decode("latin-1")
+            self.check("version=\r\n" in text or "version=\n" in text, "version not empty: %r" % text)
+        self.expect_clean()
+
+    def s3_failure_in_the_middle_then_resume(self):
+        """Second of three fails: first recorded, rest wait; 404 keeps them waiting; then in order."""
+        t = self.floor + 200 * SECOND
+        self.prepare(last=str(t), enabled=7)
+        for i in (1, 2, 3):
+            plant(DEFAULT_DUMPS, "Mini%d.dmp" % i, t + i * SECOND)
+        write_version("7.3.1.1024")
+        write_config(self.c.base_url)
+        self.c.behave(ENDPOINT, "ok", queue=["ok", "500"])
+        self.run()
+        st = self.state()
+        self.expect_reports(["Mini1.dmp", "Mini2.dmp"])
+        self.check(st["LastDmpTime"] == str(t + SECOND), "after 500: LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["CrashDumpEnabled"] == 7, "CrashDumpEnabled 7 changed")
+        self.expect_clean()
+
+        self.c.reset()
+        self.c.behave(ENDPOINT, "404")
+        probe("set-dword", CC, "CrashDumpEnabled", "2")
+        self.run()
+        st = self.state()
+        self.expect_reports(["Mini2.dmp"])
+        self.check(st["LastDmpTime"] == str(t + SECOND), "after 404: LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["CrashDumpEnabled"] == 2, "CrashDumpEnabled 2 changed")
+        self.expect_clean()
+
+        self.c.reset()
+        self.c.behave(ENDPOINT, "ok")
+        self.run()
+        st = self.state()
+        self.expect_reports(["Mini2.dmp", "Mini3.dmp"])
+        self.check(st["LastDmpTime"] == str(t + 3 * SECOND), "resumed: LastDmpTime %r" % st["LastDmpTime"])
+        for i in (1, 2, 3):
+            self.check(os.path.exists(os.path.join(DEFAULT_DUMPS, "Mini%d.dmp" % i)), "a dump was removed")
+
+    def s4_expanded_folder_trailing_slash_and_parsed_last_time(self):
+        """REG_EXPAND_SZ folder; "BugURL" ending in "/" gives "//cgi-bin"; "  <T>zz" parses as T."""
+        t = self.floor + 300 * SECOND
+        self.prepare(last="  %dzz" % t, enabled=3, minidump_dir="%SystemDrive%\\DrumDumps", expand=True)
+        plant(CUSTOM_DUMPS, "Same.dmp", t)
+        plant(CUSTOM_DUMPS, "Newer.dmp", t + 1)
+        plant(DEFAULT_DUMPS, "ElsewhereDefault.dmp", t + 9)
+        write_config(self.c.base_url + "/")
+        self.run()
+        st = self.state()
+        self.expect_reports(["Newer.dmp"])
+        recs = self.c.received(ENDPOINT)
+        self.check(recs and recs[0]["path"] == "//cgi-bin/bug_report.cgi", "path %r" % (recs and recs[0]["path"]))
+        self.check(st["LastDmpTime"] == str(t + 1), "LastDmpTime %r" % st["LastDmpTime"])
+
+    def s5_negative_last_time_suppresses_everything(self):
+        self.prepare(last="-5", enabled=3)
+        plant(DEFAULT_DUMPS, "Future.dmp", self.floor + 10**9 * SECOND // 1000)
+        write_config(self.c.base_url)
+        self.run()
+        self.expect_reports([])
+        self.check(self.state()["LastDmpTime"] == "-5", "LastDmpTime changed")
+
+    def s6_folder_setting_naming_a_file_is_not_searched(self):
+        self.prepare(enabled=3, minidump_dir="C:\\DrumDumps\\NotAFolder.dmp")
+        plant(CUSTOM_DUMPS, "NotAFolder.dmp", self.floor + 400 * SECOND)
+        write_config(self.c.base_url)
+        self.run()
+        self.expect_reports([])
+        self.check(self.state()["LastDmpTime"] is None, "LastDmpTime written")
+
+    def s7_too_long_bug_url_sends_nothing(self):
+        t = self.floor + 500 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        plant(DEFAULT_DUMPS, "Waiting.dmp", t + 1)
+        write_config(self.c.base_url + "/" + "a" * 240)
+        self.run()
+        self.expect_reports([])
+        self.check(self.state()["LastDmpTime"] == str(t), "LastDmpTime moved without a report")
+        self.expect_clean()
+
+    def s8_second_instance_changes_nothing(self):
+        """A stalled post keeps the first instance running; the archive exists only meanwhile."""
+        t = self.floor + 600 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        plant(DEFAULT_DUMPS, "Stalled.dmp", t + 1)
+        write_config(self.c.base_url)
+        self.c.behave(ENDPOINT, "stall", stall_seconds=6)
+        first = subprocess.Popen(["wine", DRUMMET], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.time() + 60
+            while not self.c.received(ENDPOINT) and time.time() < deadline:
+                time.sleep(0.2)
+            self.check(self.c.received(ENDPOINT), "first instance never posted")
+            archive = os.path.join(INSTALL, "dump", "Stalled.dmp.zip")
+            self.check(os.path.exists(archive), "archive Stalled.dmp.zip not present during the post")
+            self.check(info_file_paths() == [], "info.ini still present during the post")
+            probe("set-dword", CC, "CrashDumpEnabled", "0", "set-sz", UN, "LastDmpTime", "12345")
+            seconds = self.run()
+            st = self.state()
+            self.check(st["CrashDumpEnabled"] == 0, "second instance repaired CrashDumpEnabled")
+            self.check(st["LastDmpTime"] == "12345", "second instance touched LastDmpTime")
+            self.check(len(self.c.received(ENDPOINT)) == 1, "second instance posted")
+            self.check(first.poll() is None or seconds < 5, "second instance was not quick (%.1f s)" % seconds)
+        finally:
+            rc = first.wait(timeout=120)
+        self.check(rc == 0, "first instance exit code %d" % rc)
+        self.check(self.state()["LastDmpTime"] == "12345", "an unanswered post was counted as delivered")
+        self.expect_clean()
+
+    def s9_https_with_lenient_certificate_checks(self):
+        with Collector(https=True) as secure:
+            t = self.floor + 700 * SECOND
+            self.prepare(last=str(t), enabled=3)
+            plant(DEFAULT_DUMPS, "Secure.dmp", t + 1)
+            write_config(secure.base_url)
+            self.run()
+            recs = secure.received(ENDPOINT)
+            st = self.state()
+            print("    https: %d archive(s) received, LastDmpTime %s" % (len(recs), st["LastDmpTime"]))
+            self.check(len(recs) == 1, "nothing arrived over https")
+            z = zipfile.ZipFile(io.BytesIO(secure.body(recs[0])))
+            self.check(z.namelist() == ["Secure.dmp", "info.ini"], "entries %s" % z.namelist())
+            self.check(st["LastDmpTime"] == str(t + 1), "https report not recorded")
+            self.expect_clean()
+
+
+def main():
+    for path in (DRUMMET, PROBE):
+        pass
+    os.makedirs(os.path.join(INSTALL, "log"), exist_ok=True)
+    shutil.copy2(os.path.join(BIN, "kerneldump", "Drummet.exe"), DRUMMET)
+    saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
+                  "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "ctime", INSTALL_WIN + "\\log\\")
+    had_un, had_cc = saved[0].endswith("1"), saved[1].endswith("1")
+    original = values(saved)
+    raw = {line.split(" ", 4)[1]: line for line in saved if line.startswith("STRING")}
+    floor = int(saved[-1].split()[1])
+    only = sys.argv[1:]
+    failures = []
+    started = time.time()
+    with Collector() as collector:
+        s = Scenarios(collector)
+        s.floor = floor
+        names = [n for n in sorted(dir(Scenarios)) if n[:1] == "s" and n[1:2].isdigit()]
+        for name in names:
+            if only and not any(o in name for o in only):
+                continue
+            t = time.time()
+            try:
+                getattr(s, name)()
+                print("ok   %s (%.1f s)" % (name, time.time() - t), flush=True)
+            except Exception as e:  # report every scenario, not just the first failure
+                failures.append(name)
+                print("FAIL %s (%.1f s): %s" % (name, time.time() - t, e), flush=True)
+                if not isinstance(e, AssertionError):
+                    traceback.print_exc()
+    # Put the prefix back as it was.
+    restore = []
+    for key, name in ((UN, "LastDmpTime"), (CC, "CrashDumpEnabled"), (CC, "MinidumpDir"), (SWIFTOR, "swiftor-id")):
+        value = original.get(name)
+        if value is None:
+            restore += ["delete", key, name]
+        elif isinstance(value, int):
+            restore += ["set-dword", key, name, str(value)]
+        else:
+            restore += ["set-expand" if raw[name].split()[2] == "2" else "set-sz", key, name, value]
+    if not had_un:
+        restore += ["delete-key", UN]
+    if not had_cc:
+        restore += ["delete-key", CC]
+    probe(*restore)
+    shutil.rmtree(INSTALL, ignore_errors=True)
+    shutil.rmtree(CUSTOM_DUMPS, ignore_errors=True)
+    clear_folder(DEFAULT_DUMPS)
+    print("%d scenario(s) failed; %.1f s in all" % (len(failures), time.time() - started))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

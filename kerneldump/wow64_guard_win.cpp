@@ -1,0 +1,44 @@
+// WOW64 detection and the file-system redirection guard.
+#include "kerneldump/drummet_win.h"
+
+namespace kerneldump {
+
+bool Is64BitWindows() {
+  HMODULE kernel32 = LoadLibraryW(L"kernel32.dll");
+  if (!kernel32) return false;
+  typedef void(WINAPI * NativeInfoFn)(LPSYSTEM_INFO);
+  SYSTEM_INFO info = {};
+  auto native = ProcAddress<NativeInfoFn>(kernel32, "GetNativeSystemInfo");
+  if (native) {
+    native(&info);
+  } else {
+    GetSystemInfo(&info);
+  }
+  FreeLibrary(kernel32);
+  return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
+         info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
+}
+
+Wow64RedirectionGuard::Wow64RedirectionGuard() {
+  if (!Is64BitWindows()) return;
+  kernel32_ = LoadLibraryW(L"Kernel32.dll");
+  if (!kernel32_) return;
+  disable_ = ProcAddress<DisableFn>(kernel32_, "Wow64DisableWow64FsRedirection");
+  if (!disable_) return;
+  revert_ = ProcAddress<RevertFn>(kernel32_, "Wow64RevertWow64FsRedirection");
+  if (!revert_) return;
+  switchedOff_ = disable_(&savedState_);
+}
+
+Wow64RedirectionGuard::~Wow64RedirectionGuard() {
+  if (switchedOff_ == TRUE && revert_) {
+    revert_(savedState_);
+    switchedOff_ = FALSE;
+  }
+  if (kernel32_) {
+    FreeLibrary(kernel32_);
+    kernel32_ = nullptr;
+  }
+}
+
+}  // namespace kerneldump
