@@ -1,0 +1,100 @@
+# Build helpers shared by every folder.
+include(GoogleTest)
+
+set(SUITE_WARNINGS -Wall -Wextra -Werror=return-type)
+
+if(SUITE_WINDOWS)
+  add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  # Static C and C++ runtimes and winpthread, so each exe runs on a bare Windows.
+  set(SUITE_STATIC_LINK -static -static-libgcc -static-libstdc++)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tools/wine/wine-run)
+endif()
+
+if(SUITE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Product-side code (crash handler, demo product) keeps frame pointers: DbgHelp's stack walk of
+# another process needs them.
+set(SUITE_PRODUCT_FLAGS -fno-omit-frame-pointer -gdwarf-4)
+
+# The build root that owns the Wine prefix (build/ by default; helpers may use another).
+get_filename_component(SUITE_BUILD_ROOT ${CMAKE_BINARY_DIR} DIRECTORY)
+
+# suite_library(name SOURCES ... [DEPS ...]) : a static library with the house warnings.
+function(suite_library name)
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${A_SOURCES})
+  target_compile_options(${name} PRIVATE ${SUITE_WARNINGS})
+  target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
+  if(A_DEPS)
+    target_link_libraries(${name} PUBLIC ${A_DEPS})
+  endif()
+endfunction()
+
+# suite_program(name SOURCES ... [LIBS ...] [GUI] [CONSOLE] [MANIFEST file]) : a Windows executable.
+function(suite_program name)
+  cmake_parse_arguments(A "GUI;CONSOLE" "MANIFEST" "SOURCES;LIBS" ${ARGN})
+  set(srcs ${A_SOURCES})
+  if(A_MANIFEST)
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}_manifest.rc)
+    file(WRITE ${rc} "1 24 \"${A_MANIFEST}\"\n")
+    list(APPEND srcs ${rc})
+  endif()
+  add_executable(${name} ${srcs})
+  target_compile_options(${name} PRIVATE ${SUITE_WARNINGS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} ${SUITE_STATIC_LINK})
+  target_link_options(${name} PRIVATE -municode)
+  if(A_GUI)
+    target_link_options(${name} PRIVATE -mwindows)
+  endif()
+endfunction()
+
+# suite_gtest(name SOURCES ... [LIBS ...] [LOCK resource...] [TIMEOUT s] [LABELS ...])
+# Natively each test case is its own CTest test. Under Wine a whole test program is one CTest test:
+# every process start costs time there, and one process per case would dominate the run.
+function(suite_gtest name)
+  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LOCK;LABELS" ${ARGN})
+  add_executable(${name} ${A_SOURCES})
+  target_compile_options(${name} PRIVATE ${SUITE_WARNINGS})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest GTest::gtest_main ${SUITE_STATIC_LINK})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 300)
+  endif()
+  set(props TIMEOUT ${A_TIMEOUT})
+  if(A_LOCK)
+    list(APPEND props RESOURCE_LOCK "${A_LOCK}")
+  endif()
+  if(A_LABELS)
+    list(APPEND props LABELS "${A_LABELS}")
+  endif()
+  if(SUITE_WINDOWS)
+    add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+    set_tests_properties(${name} PROPERTIES ${props}
+      ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
+  else()
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+      PROPERTIES ${props} ENVIRONMENT "SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
+  endif()
+endfunction()
+
+# suite_script_test(name COMMAND ... [LOCK ...] [TIMEOUT s]) : a scenario driven from the host
+# (Python or shell) against the Windows tree's programs in the project's prefix.
+function(suite_script_test name)
+  cmake_parse_arguments(A "" "TIMEOUT" "COMMAND;LOCK;LABELS" ${ARGN})
+  add_test(NAME ${name} COMMAND ${A_COMMAND})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 600)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT}
+    ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR};SUITE_BIN=${CMAKE_BINARY_DIR}")
+  if(A_LOCK)
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${A_LOCK}")
+  endif()
+  if(A_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}")
+  endif()
+endfunction()

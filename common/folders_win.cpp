@@ -1,0 +1,43 @@
+// Install-folder and program-folder lookups.
+#include "common/folders.h"
+
+#include <shlwapi.h>
+
+namespace suite {
+
+const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
+const wchar_t kInstallDirValue[] = L"InstallDir";
+
+bool ReadInstallDir(wchar_t* buffer, DWORD& capacity) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  ZeroMemory(buffer, capacity * sizeof(wchar_t));
+  // One character less than the buffer, so at least one NUL stays at the end.
+  DWORD bytes = capacity * 2 - 2;
+  LONG rc = RegQueryValueExW(key, kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  if (rc == ERROR_SUCCESS) capacity = static_cast<DWORD>(lstrlenW(buffer));
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+bool ReadProgramFolder(wchar_t* buffer, DWORD capacity) {
+  if (GetModuleFileNameW(nullptr, buffer, capacity) == 0) return false;
+  PathRemoveFileSpecW(buffer);
+  return true;
+}
+
+bool GetInstallDir(std::wstring& out) {
+  wchar_t buffer[MAX_PATH] = {};
+  DWORD capacity = MAX_PATH;
+  if (!ReadInstallDir(buffer, capacity)) return false;
+  out.assign(buffer);
+  return true;
+}
+
+std::wstring GetProgramFolderPath() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  if (!ReadProgramFolder(buffer, MAX_PATH + 1)) return std::wstring();
+  return buffer;
+}
+
+}  // namespace suite

@@ -1,0 +1,27 @@
+// Run-time binding of DbgHelp.dll.
+#include "reporter/capture/dbg_helper.h"
+
+namespace kelvor {
+
+namespace {
+template <typename Fn>
+void Bind(HMODULE module, const char* name, Fn& target) {
+  target = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+}  // namespace
+
+CDbgHelper::CDbgHelper() {
+  // A bare name: the normal search order finds a copy beside Kelvor first. Never freed.
+  HMODULE module = LoadLibraryW(L"DbgHelp.dll");
+  if (!module) return;
+  Bind(module, "StackWalk64", StackWalk64);
+  Bind(module, "SymGetModuleInfoW64", SymGetModuleInfoW64);
+  Bind(module, "SymLoadModuleExW", SymLoadModuleExW);
+  Bind(module, "MiniDumpWriteDump", MiniDumpWriteDump);
+  Bind(module, "SymFunctionTableAccess64", SymFunctionTableAccess64);
+  Bind(module, "SymInitialize", SymInitialize);
+  Bind(module, "SymCleanup", SymCleanup);
+  Bind(module, "SymSetOptions", SymSetOptions);
+}
+
+}  // namespace kelvor
