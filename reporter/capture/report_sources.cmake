@@ -1,6 +1,6 @@
 # Sources of the report part (stack walk, crash ID, report text, uploader launch).
 # Platform-free files build in both trees; *_win files only in the Windows tree.
-set(REPORT_PORTABLE_SOURCES)
-set(REPORT_WIN_SOURCES)
+set(REPORT_PORTABLE_SOURCES md5.cpp crash_id.cpp report_text.cpp stack_signature.cpp uploader_command.cpp)
+set(REPORT_WIN_SOURCES crash_report_win.cpp stack_walk_win.cpp launch_uploader_win.cpp)
 set(REPORT_PORTABLE_TESTS)
 set(REPORT_WIN_TESTS)

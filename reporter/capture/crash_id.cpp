@@ -1,0 +1,28 @@
+// Crash ID rules: a fixed ID without a signature, the MD5 of the signature otherwise.
+#include "reporter/capture/crash_id.h"
+
+#include "common/wformat.h"
+
+namespace kelvor {
+
+const wchar_t kFixedCrashId[] = L"0123456789abcdef0123456789abcdef";
+
+std::wstring DigestToHex(const Md5Digest& digest) {
+  std::wstring out;
+  for (uint8_t byte : digest) out += suite::WFormat(L"%02X", static_cast<unsigned>(byte));
+  return out;
+}
+
+std::string SignatureBytes(const std::wstring& signature) {
+  std::string out;
+  out.reserve(signature.size());
+  for (wchar_t c : signature) out.push_back(static_cast<unsigned>(c) < 0x80 ? static_cast<char>(c) : '?');
+  return out;
+}
+
+std::wstring MakeCrashId(const std::wstring& signature) {
+  if (signature.empty()) return kFixedCrashId;
+  return DigestToHex(ComputeMd5(SignatureBytes(signature)));
+}
+
+}  // namespace kelvor

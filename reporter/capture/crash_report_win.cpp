@@ -1,0 +1,156 @@
+// The crash text report: the facts are gathered here, the text is assembled by report_text.
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include "common/scoped_handle.h"
+#include "reporter/capture/crash_capture.h"
+#include "reporter/capture/crash_id.h"
+#include "reporter/capture/report_text.h"
+#include "reporter/capture/system_facts.h"
+
+namespace kelvor {
+
+namespace {
+
+static_assert(sizeof(PROCESSENTRY32W) == 556, "process entry as the snapshot expects it");
+static_assert(sizeof(MEMORYSTATUS) == 32, "32-bit memory status record");
+static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 44, "32-bit process memory record");
+
+constexpr unsigned kMaxStackFrames = 50;
+
+bool OwnerReady(const CCrashCapture* owner) { return owner && owner->valid && owner->bugInfo; }
+
+struct WindowWalk {
+  DWORD processId;
+  std::wstring* out;
+};
+
+BOOL CALLBACK AppendChildWindow(HWND hwnd, LPARAM param) {
+  WindowWalk* walk = reinterpret_cast<WindowWalk*>(param);
+  WindowFacts facts;
+  facts.hwnd = static_cast<int32_t>(reinterpret_cast<INT_PTR>(hwnd));
+  facts.parentWnd = static_cast<int32_t>(GetWindowLongW(hwnd, GWL_HWNDPARENT));
+  wchar_t buffer[261] = {};
+  // For another process's window this reads the stored caption and sends no message, so a
+  // crashed, stopped window thread cannot block us here.
+  if (GetWindowTextW(hwnd, buffer, 260) > 0) facts.text = buffer;
+  *walk->out += FormatWindowEntry(facts);
+  return TRUE;
+}
+
+BOOL CALLBACK VisitTopLevelWindow(HWND hwnd, LPARAM param) {
+  WindowWalk* walk = reinterpret_cast<WindowWalk*>(param);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(hwnd, &processId);
+  if (processId == walk->processId) EnumChildWindows(hwnd, AppendChildWindow, param);
+  return TRUE;
+}
+
+}  // namespace
+
+bool CCrashReport::BuildReportText() {
+  bool walked = false;
+  if (OwnerReady(owner)) {
+    std::wstring signature;
+    std::wstring stackText;
+    bool allInNtdll = false;
+    walked = WalkCrashStack(kMaxStackFrames, signature, stackText, allInNtdll);
+    crashId += MakeCrashId(signature);
+
+    ReportSections sections;
+    FormatReportHeader(sections.header);
+    sections.stack = stackText;
+    FormatProcessList(sections.processes);
+    FormatWindowInfo();
+    sections.windows = windowInfo;
+    FormatMemoryStatus(sections.memory);
+    sections.command = FormatCommandSection(SlotText(owner->bugInfo->commandLine));
+    sections.userContext = FormatUserContextSection(g_UserContext);
+    text = AssembleReportText(sections);
+  }
+  built = 1;
+  walkResult = walked ? 1 : 0;
+  return walked;
+}
+
+bool CCrashReport::FormatReportHeader(std::wstring& out) {
+  if (!OwnerReady(owner)) return false;
+  const BugInfoBlock& block = *owner->bugInfo;
+  SYSTEMTIME now = {};
+  GetLocalTime(&now);
+  ReportHeaderFacts facts;
+  facts.programName = SlotText(block.nameStem);
+  facts.programVersion = SlotText(block.productVersion);
+  facts.appName = SlotText(block.appName);
+  GetWindowsVersionName(facts.windowsVersion);  // a name is always left, "WIN_UNKNOWN" included
+  facts.is64BitSystem = Is64BitSystem();
+  facts.faultModule = faultModule;
+  facts.time = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  facts.email = g_ContactEmail;
+  facts.crashId = crashId;
+  out = FormatHeaderText(facts);
+  return true;
+}
+
+bool CCrashReport::FormatProcessList(std::wstring& out) {
+  if (!OwnerReady(owner)) return false;
+  std::vector<ProcessFacts> processes;
+  bool complete = false;
+  suite::ScopedHandle snapshot = suite::ScopedHandle::ForFile(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (snapshot.valid()) {
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    if (Process32FirstW(snapshot.get(), &entry)) {
+      do {
+        processes.push_back({entry.szExeFile, entry.th32ProcessID, entry.th32ParentProcessID});
+      } while (Process32NextW(snapshot.get(), &entry));
+      complete = true;
+    }
+  }
+  out = FormatProcessSection(processes);
+  return complete;
+}
+
+bool CCrashReport::FormatWindowInfo() {
+  if (!OwnerReady(owner)) return false;
+  windowInfo = kWindowHeading;
+  WindowWalk walk = {owner->processId, &windowInfo};
+  return EnumWindows(VisitTopLevelWindow, reinterpret_cast<LPARAM>(&walk)) != FALSE;
+}
+
+bool CCrashReport::FormatMemoryStatus(std::wstring& out) {
+  if (!OwnerReady(owner)) return false;
+  MEMORYSTATUS system = {};
+  system.dwLength = sizeof system;
+  GlobalMemoryStatus(&system);
+
+  suite::ScopedHandle process(suite::ScopedHandle::Invalid::Null,
+                              OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, owner->processId));
+  if (!process) return false;
+  // A process that has ended has no figures, even while a handle still keeps its object alive.
+  DWORD exitCode = 0;
+  if (!GetExitCodeProcess(process.get(), &exitCode) || exitCode != STILL_ACTIVE) return false;
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  if (!GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+    return false;
+
+  MemoryFacts facts;
+  facts.memoryLoad = system.dwMemoryLoad;
+  facts.totalPhys = static_cast<uint32_t>(system.dwTotalPhys);
+  facts.availPhys = static_cast<uint32_t>(system.dwAvailPhys);
+  facts.totalPageFile = static_cast<uint32_t>(system.dwTotalPageFile);
+  facts.availPageFile = static_cast<uint32_t>(system.dwAvailPageFile);
+  facts.totalVirtual = static_cast<uint32_t>(system.dwTotalVirtual);
+  facts.availVirtual = static_cast<uint32_t>(system.dwAvailVirtual);
+  facts.workingSetSize = static_cast<uint32_t>(counters.WorkingSetSize);
+  facts.quotaPagedPoolUsage = static_cast<uint32_t>(counters.QuotaPagedPoolUsage);
+  facts.quotaNonPagedPoolUsage = static_cast<uint32_t>(counters.QuotaNonPagedPoolUsage);
+  facts.privateUsage = static_cast<uint32_t>(counters.PrivateUsage);
+  facts.pagefileUsage = static_cast<uint32_t>(counters.PagefileUsage);
+  out = FormatMemorySection(facts);
+  return true;
+}
+
+}  // namespace kelvor

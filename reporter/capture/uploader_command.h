@@ -1,0 +1,26 @@
+// The command line with which Kelvor hands a crash to the uploader Ulvane.
+#pragma once
+#include <string>
+
+namespace kelvor {
+
+extern const wchar_t kUploaderFileName[];  // "Ulvane.exe"
+constexpr size_t kMaxContactEmailChars = 40;
+
+struct UploaderLaunchFacts {
+  std::wstring dumpFileName;    // the normal dump's file name, no folder
+  std::wstring productVersion;
+  std::wstring faultModule;
+  std::wstring appName;
+  std::wstring crashId;
+  std::wstring email;
+};
+
+// Clears an e-mail longer than 40 characters (the stored value itself, so the report window and
+// the uploader agree); returns true when it did.
+bool ApplyContactEmailLimit(std::wstring& email);
+
+// "/Start:report /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s", values as they stand.
+std::wstring FormatUploaderCommandLine(const UploaderLaunchFacts& facts);
+
+}  // namespace kelvor
