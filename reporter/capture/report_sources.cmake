@@ -3,8 +3,23 @@
 set(REPORT_PORTABLE_SOURCES md5.cpp crash_id.cpp report_text.cpp stack_signature.cpp uploader_command.cpp)
 set(REPORT_WIN_SOURCES crash_report_win.cpp stack_walk_win.cpp launch_uploader_win.cpp)
 set(REPORT_PORTABLE_TESTS md5_test.cpp report_text_test.cpp stack_signature_test.cpp uploader_command_test.cpp)
-set(REPORT_WIN_TESTS)
+set(REPORT_WIN_TESTS report_win_test.cpp)
 
 # Evaluated inside reporter/capture before its libraries exist: the test targets link the
 # libraries by name, which CMake resolves at generation time.
 suite_gtest(kelvor_report_test SOURCES ${REPORT_PORTABLE_TESTS} LIBS kelvor_portable suite_common)
+
+if(SUITE_WINDOWS)
+  # A stand-in for the uploader that records the command line it was started with.
+  suite_program(report_record_args SOURCES test_tools/record_args_win.cpp LIBS suite_common GUI)
+  set_target_properties(report_record_args PROPERTIES OUTPUT_NAME Ulvane
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/recorder)
+
+  # Real threads and processes; changes the install-folder value while it runs.
+  suite_gtest(kelvor_report_win_test SOURCES ${REPORT_WIN_TESTS} LIBS kelvor_capture LOCK installdir)
+  # The walks stop threads of the test program itself: its frames need frame pointers.
+  target_compile_options(kelvor_report_win_test PRIVATE ${SUITE_PRODUCT_FLAGS})
+  target_compile_definitions(kelvor_report_win_test PRIVATE
+    "REPORT_RECORDER_EXE=\"$<TARGET_FILE:report_record_args>\"")
+  add_dependencies(kelvor_report_win_test report_record_args)
+endif()
