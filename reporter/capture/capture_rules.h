@@ -1,0 +1,71 @@
+// Platform-free rules of a capture run: the "/BugInfo:" switch, the intake checks of the crash
+// record, the dump and report names, and the restart decision. Kept free of Windows calls so that
+// every rule is tested natively; the Windows side only feeds them facts.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kelvor {
+
+// ---- Command line ----------------------------------------------------------------------------
+
+struct BugInfoSwitch {
+  bool found = false;         // "/BugInfo:" (any case) is present with at least one character after it
+  uint32_t blockAddress = 0;  // low 32 bits of the hexadecimal address
+  uint32_t processId = 0;
+  uint32_t threadId = 0;
+  uint32_t eventHandle = 0;  // handle value of the release event inside this process
+};
+
+// Finds the first "/BugInfo:" (case-insensitive) and parses "%llp,%d,%d,%d" after it the way the
+// C library's scanner does: fields are read in order and reading stops at the first one that does
+// not parse, leaving it and every later field 0.
+BugInfoSwitch ParseBugInfoSwitch(const std::wstring& commandLine);
+
+// ---- Intake of the record --------------------------------------------------------------------
+
+// Reads `size` bytes at `address` of the crashed process into `buffer`; true only when exactly
+// that many bytes were read.
+using ReadMemoryFn = std::function<bool(uint32_t address, void* buffer, uint32_t size)>;
+
+enum class IntakeError { None, Unreadable, HeaderTooLong, HeaderTooShort, BadMagic, BadSize };
+
+// The three-step read of the record: header length, header (magic and total size), whole record.
+// On success `block` holds exactly kBugInfoSize bytes.
+IntakeError ReadBugInfoBlock(const ReadMemoryFn& read, uint32_t address, std::vector<uint8_t>& block);
+
+// ---- Names -----------------------------------------------------------------------------------
+
+struct LocalTime {
+  int year, month, day, hour, minute, second;
+};
+
+// stem + "_[Y-M-D_h_m_s].dmp", numbers without leading zeros.
+std::wstring DumpFileNameAt(const std::wstring& stem, const LocalTime& t);
+// Every ".dmp" in the name replaced by ".txt" / "_FULL.dmp".
+std::wstring ReportNameFor(const std::wstring& dumpName);
+std::wstring FullDumpNameFor(const std::wstring& dumpName);
+// The path tried after `attempt` clashes: every ".dmp" removed, then "_<attempt>.dmp".
+std::wstring ClashVariant(const std::wstring& firstPath, int attempt);
+constexpr int kMaxDumpNameAttempts = 99;  // the given name, then _1 .. _98
+
+// install + "\" + "dump\"; empty when the install folder is empty.
+std::wstring DumpFolderUnder(const std::wstring& installFolder);
+// An older full dump that DeleteOlderFullDumps removes: contains "_FULL.dmp" (any case) and not
+// the name of the full dump just written.
+bool IsOlderFullDump(const std::wstring& fileName, const std::wstring& keepName);
+
+// ---- Restart ---------------------------------------------------------------------------------
+
+// "OrvSvc.exe", "QuarnSvc.exe", "Orv.exe", "OrvTray.exe" in any letter case, whole name.
+bool IsProductProcessName(const std::wstring& appName);
+
+// Whether the run waits for the crashed process and goes to the restart step.
+bool TakesRestartPath(bool windowShown, bool restartByte, bool restartChecked, bool isProductProcess);
+
+enum class RestartAction { Nothing, StartService, RunCommandLine };
+RestartAction ChooseRestartAction(bool restartByte, bool serviceByte, const std::wstring& serviceName);
+
+}  // namespace kelvor

@@ -1,0 +1,208 @@
+// The "/BugInfo:" switch, the intake checks over a record in a byte buffer, names and restart rules.
+#include "reporter/capture/capture_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "reporter/capture/bug_info.h"
+
+namespace kelvor {
+namespace {
+
+TEST(ParseBugInfoSwitch, ReadsTheFourFieldsAnywhereInAnyCase) {
+  BugInfoSwitch s = ParseBugInfoSwitch(L"\"C:\\x\\Kelvor.exe\" -q /bugINFO:0012F5A0,2468,3140,412 tail");
+  EXPECT_TRUE(s.found);
+  EXPECT_EQ(s.blockAddress, 0x0012F5A0u);
+  EXPECT_EQ(s.processId, 2468u);
+  EXPECT_EQ(s.threadId, 3140u);
+  EXPECT_EQ(s.eventHandle, 412u);
+  // The first occurrence counts.
+  EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:10,1,2,3 /BugInfo:20,4,5,6").blockAddress, 0x10u);
+}
+
+TEST(ParseBugInfoSwitch, RefusesAMissingSwitchOrNothingAfterIt) {
+  EXPECT_FALSE(ParseBugInfoSwitch(L"").found);
+  EXPECT_FALSE(ParseBugInfoSwitch(L"/BugInf:1,2,3,4").found);
+  EXPECT_FALSE(ParseBugInfoSwitch(L"Kelvor.exe /BugInfo:").found);
+}
+
+TEST(ParseBugInfoSwitch, StopsAtTheFirstFieldThatDoesNotParse) {
+  BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:ABC,12,x,9");
+  EXPECT_TRUE(s.found);
+  EXPECT_EQ(s.blockAddress, 0xABCu);
+  EXPECT_EQ(s.processId, 12u);
+  EXPECT_EQ(s.threadId, 0u);
+  EXPECT_EQ(s.eventHandle, 0u);  // after a failed field nothing more is read
+
+  s = ParseBugInfoSwitch(L"/BugInfo: zz,1,2,3");
+  EXPECT_TRUE(s.found);
+  EXPECT_EQ(s.blockAddress, 0u);
+  EXPECT_EQ(s.processId, 0u);
+
+  s = ParseBugInfoSwitch(L"/BugInfo:1;2,3,4");  // wrong separator
+  EXPECT_EQ(s.blockAddress, 1u);
+  EXPECT_EQ(s.processId, 0u);
+}
+
+TEST(ParseBugInfoSwitch, KeepsTheLowHalfOfAWideAddressAndScannerDetails) {
+  EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:000000010012f5a0,1,2,3").blockAddress, 0x0012F5A0u);
+  BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:0x1000, 7,-1,+5");
+  EXPECT_EQ(s.blockAddress, 0x1000u);
+  EXPECT_EQ(s.processId, 7u);         // blanks before a number are skipped
+  EXPECT_EQ(s.threadId, 0xFFFFFFFFu);  // "%d" of -1 keeps its bit pattern
+  EXPECT_EQ(s.eventHandle, 5u);
+}
+
+// A crashed process's memory: a record at some address inside a larger mapped range.
+class FakeProcess {
+ public:
+  static constexpr uint32_t kBase = 0x00400000;
+  static constexpr uint32_t kAt = kBase + 0x100;
+  FakeProcess() : memory(0x100 + kBugInfoSize + 64, 0xCC) {
+    BugInfoBlock b;
+    std::memset(&b, 0, sizeof(b));
+    b.headerLength = kBugInfoHeaderLength;
+    b.magic = kBugInfoMagic;
+    b.totalSize = kBugInfoSize;
+    b.fullDumpMode = 2;
+    SetSlotText(b.appName, L"Orv.exe");
+    Put(b);
+  }
+  void Put(const BugInfoBlock& b) { std::memcpy(&memory[0x100], &b, sizeof(b)); }
+  BugInfoBlock& Block() { return *reinterpret_cast<BugInfoBlock*>(&memory[0x100]); }
+  ReadMemoryFn Reader() {
+    return [this](uint32_t address, void* buffer, uint32_t size) {
+      reads.push_back(size);
+      if (address < kBase || address - kBase + uint64_t(size) > memory.size()) return false;
+      std::memcpy(buffer, &memory[address - kBase], size);
+      return true;
+    };
+  }
+  std::vector<uint8_t> memory;
+  std::vector<uint32_t> reads;
+};
+
+TEST(ReadBugInfoBlock, AcceptsTheProductsRecordInThreeReads) {
+  FakeProcess p;
+  std::vector<uint8_t> block;
+  ASSERT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::None);
+  ASSERT_EQ(block.size(), kBugInfoSize);
+  EXPECT_EQ(p.reads, (std::vector<uint32_t>{4, 12, kBugInfoSize}));
+  const BugInfoBlock* b = reinterpret_cast<const BugInfoBlock*>(block.data());
+  EXPECT_EQ(b->fullDumpMode, 2u);
+  EXPECT_EQ(SlotText(b->appName), L"Orv.exe");
+}
+
+TEST(ReadBugInfoBlock, HeaderLengthLimits) {
+  for (uint32_t length : {8u, 12u, 32u}) {
+    FakeProcess p;
+    p.Block().headerLength = length;
+    std::vector<uint8_t> block;
+    EXPECT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::None) << length;
+  }
+  for (uint32_t length : {33u, 0xFFFFFFFFu}) {
+    FakeProcess p;
+    p.Block().headerLength = length;
+    std::vector<uint8_t> block;
+    EXPECT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::HeaderTooLong) << length;
+    EXPECT_TRUE(block.empty());
+    EXPECT_EQ(p.reads.size(), 1u);  // nothing read past the length
+  }
+  for (uint32_t length : {0u, 4u, 7u}) {  // magic or size would lie outside the header read
+    FakeProcess p;
+    p.Block().headerLength = length;
+    std::vector<uint8_t> block;
+    EXPECT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::HeaderTooShort) << length;
+  }
+}
+
+TEST(ReadBugInfoBlock, RefusesWrongSizeOrMagicWithoutReadingTheWhole) {
+  for (uint32_t size : {4703u, 4705u, 0u, 0x7FFFFFFFu}) {
+    FakeProcess p;
+    p.Block().totalSize = size;
+    std::vector<uint8_t> block;
+    EXPECT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::BadSize) << size;
+    EXPECT_EQ(p.reads.size(), 2u);  // a forged size never decides how much is read
+  }
+  FakeProcess p;
+  p.Block().magic = 0x90909091u;
+  std::vector<uint8_t> block;
+  EXPECT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::BadMagic);
+}
+
+TEST(ReadBugInfoBlock, UnreadableOrShortMemoryIsRefused) {
+  FakeProcess p;
+  std::vector<uint8_t> block;
+  EXPECT_EQ(ReadBugInfoBlock(p.Reader(), 0x10, block), IntakeError::Unreadable);
+  // The record's tail runs past the mapped range: the third read comes back short.
+  uint32_t nearEnd = FakeProcess::kBase + static_cast<uint32_t>(p.memory.size()) - 100;
+  std::memcpy(&p.memory[nearEnd - FakeProcess::kBase], &p.Block(), 16);
+  EXPECT_EQ(ReadBugInfoBlock(p.Reader(), nearEnd, block), IntakeError::Unreadable);
+  EXPECT_TRUE(block.empty());
+}
+
+TEST(SlotText, StopsAtTheSlotEndWhenTheNulIsMissing) {
+  BugInfoBlock b;
+  std::memset(&b, 0, sizeof(b));
+  for (auto& c : b.productVersion) c = u'7';
+  b.showWindow = 'X';  // the byte after the slot must not join the text
+  EXPECT_EQ(SlotText(b.productVersion), std::wstring(30, L'7'));
+  SetSlotText(b.appName, std::wstring(300, L'a'));
+  EXPECT_EQ(SlotText(b.appName).size(), 260u);  // cut to leave room for the NUL
+  EXPECT_EQ(b.appName[260], 0);
+}
+
+TEST(Names, DumpReportAndFullDumpForms) {
+  LocalTime t{2013, 7, 4, 9, 5, 30};
+  EXPECT_EQ(DumpFileNameAt(L"App", t), L"App_[2013-7-4_9_5_30].dmp");
+  EXPECT_EQ(DumpFileNameAt(L"App", LocalTime{2014, 1, 1, 0, 0, 5}), L"App_[2014-1-1_0_0_5].dmp");
+  EXPECT_EQ(DumpFileNameAt(L"", t), L"_[2013-7-4_9_5_30].dmp");
+  EXPECT_EQ(ReportNameFor(L"App_[2013-7-4_9_5_30]_1.dmp"), L"App_[2013-7-4_9_5_30]_1.txt");
+  EXPECT_EQ(FullDumpNameFor(L"App_[2013-7-4_9_5_30]_1.dmp"), L"App_[2013-7-4_9_5_30]_1_FULL.dmp");
+  // Every ".dmp" is replaced, not only the extension.
+  EXPECT_EQ(ReportNameFor(L"a.dmp.dmp"), L"a.txt.txt");
+}
+
+TEST(Names, ClashVariantsAndDumpFolder) {
+  EXPECT_EQ(ClashVariant(L"C:\\d\\A_[1].dmp", 1), L"C:\\d\\A_[1]_1.dmp");
+  EXPECT_EQ(ClashVariant(L"C:\\d\\A_[1]_FULL.dmp", 98), L"C:\\d\\A_[1]_FULL_98.dmp");
+  EXPECT_EQ(DumpFolderUnder(L"C:\\Vemko"), L"C:\\Vemko\\dump\\");
+  EXPECT_EQ(DumpFolderUnder(L"C:\\Vemko\\"), L"C:\\Vemko\\dump\\");
+  EXPECT_EQ(DumpFolderUnder(L""), L"");
+}
+
+TEST(Names, OlderFullDumpsToDelete) {
+  const std::wstring keep = L"App_[2013-7-4_9_5_30]_FULL.dmp";
+  EXPECT_TRUE(IsOlderFullDump(L"App_[2013-7-3_8_0_1]_FULL.dmp", keep));
+  EXPECT_TRUE(IsOlderFullDump(L"App_[2013-7-3_8_0_1]_full.DMP", keep));
+  EXPECT_FALSE(IsOlderFullDump(keep, keep));
+  EXPECT_FALSE(IsOlderFullDump(L"app_[2013-7-4_9_5_30]_full.dmp", keep));
+  EXPECT_FALSE(IsOlderFullDump(L"App_[2013-7-3_8_0_1]_FULL_1.dmp", keep));
+  EXPECT_FALSE(IsOlderFullDump(L"App_[2013-7-3_8_0_1].dmp", keep));
+}
+
+TEST(Restart, ProductNamesAndThePathDecision) {
+  for (const wchar_t* name : {L"OrvSvc.exe", L"QuarnSvc.exe", L"Orv.exe", L"orvtray.exe", L"ORV.EXE"})
+    EXPECT_TRUE(IsProductProcessName(name)) << name;
+  for (const wchar_t* name : {L"", L"Orv", L"Orv.exe ", L"MyOrv.exe", L"C:\\Orv.exe"})
+    EXPECT_FALSE(IsProductProcessName(name));
+
+  // (window shown, restart byte, restart box, product)
+  EXPECT_TRUE(TakesRestartPath(false, true, true, false));
+  EXPECT_TRUE(TakesRestartPath(false, false, true, true));  // waits, then restarts nothing
+  EXPECT_TRUE(TakesRestartPath(true, true, true, true));
+  EXPECT_FALSE(TakesRestartPath(true, true, false, true));  // the user cleared the box
+  EXPECT_FALSE(TakesRestartPath(true, true, true, false));
+  EXPECT_FALSE(TakesRestartPath(false, false, true, false));
+}
+
+TEST(Restart, ActionChoice) {
+  EXPECT_EQ(ChooseRestartAction(false, true, L"OrvSvc"), RestartAction::Nothing);
+  EXPECT_EQ(ChooseRestartAction(true, true, L"OrvSvc"), RestartAction::StartService);
+  EXPECT_EQ(ChooseRestartAction(true, true, L""), RestartAction::RunCommandLine);
+  EXPECT_EQ(ChooseRestartAction(true, false, L"OrvSvc"), RestartAction::RunCommandLine);
+}
+
+}  // namespace
+}  // namespace kelvor

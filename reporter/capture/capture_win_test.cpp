@@ -1,0 +1,308 @@
+// Windows side of the capture that needs no crashed process: folders and names against the real
+// registry and file system, report file and registry mark, the 99-name limit, the restart by
+// command line and by the real service manager, and the system facts as Wine reports them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/folders.h"
+#include "reporter/capture/crash_capture.h"
+#include "reporter/capture/path_name_gen.h"
+#include "reporter/capture/system_facts.h"
+
+namespace kelvor {
+namespace {
+
+const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
+
+std::wstring Widen(const char* s) { return std::wstring(s, s + strlen(s)); }
+
+// The product folder of the build, as a Windows path ("Z:\...").
+std::wstring ProductBin() {
+  std::wstring unix = Widen(SUITE_PRODUCT_BIN);
+  for (auto& c : unix) if (c == L'/') c = L'\\';
+  return L"Z:" + unix;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void Touch(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  CloseHandle(h);
+}
+
+// Sets InstallDir for one test and puts the previous state back afterwards.
+class InstallDirScope {
+ public:
+  explicit InstallDirScope(const wchar_t* value) {
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+    DWORD size = sizeof(old_);
+    had_ = RegQueryValueExW(key_, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) == ERROR_SUCCESS;
+    if (value)
+      RegSetValueExW(key_, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                     static_cast<DWORD>((wcslen(value) + 1) * 2));
+    else
+      RegDeleteValueW(key_, L"InstallDir");
+  }
+  ~InstallDirScope() {
+    if (had_)
+      RegSetValueExW(key_, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(old_),
+                     static_cast<DWORD>((wcslen(old_) + 1) * 2));
+    else
+      RegDeleteValueW(key_, L"InstallDir");
+    RegCloseKey(key_);
+  }
+
+ private:
+  HKEY key_ = nullptr;
+  bool had_ = false;
+  wchar_t old_[600] = {};
+};
+
+class TempFolder {
+ public:
+  TempFolder() {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    path = std::wstring(base) + L"capture_win_test\\";
+    Clear();
+    CreateDirectoryW(path.c_str(), nullptr);
+  }
+  ~TempFolder() { Clear(); }
+  void Clear() {
+    WIN32_FIND_DATAW e;
+    HANDLE f = FindFirstFileW((path + L"*").c_str(), &e);
+    if (f != INVALID_HANDLE_VALUE) {
+      do DeleteFileW((path + e.cFileName).c_str());
+      while (FindNextFileW(f, &e));
+      FindClose(f);
+    }
+    RemoveDirectoryW(path.c_str());
+  }
+  std::wstring path;  // with a trailing backslash
+};
+
+// A capture as the intake leaves it, without a crashed process behind it.
+struct ValidCapture {
+  ValidCapture() {
+    capture.bugInfo = new BugInfoBlock;
+    ZeroMemory(capture.bugInfo, sizeof(BugInfoBlock));
+    SetSlotText(capture.bugInfo->productVersion, L"0.0.0.test");
+    capture.valid = TRUE;
+  }
+  CCrashCapture capture;
+};
+
+TEST(PathNameGen, DumpFolderFollowsInstallDir) {
+  CPathNameGen* names = CPathNameGen::Instance();
+  EXPECT_EQ(names, CPathNameGen::Instance());
+  std::wstring folder;
+  {
+    InstallDirScope scope(L"C:\\Vemko Test");
+    EXPECT_TRUE(names->GetDumpFolder(folder));
+    EXPECT_EQ(folder, L"C:\\Vemko Test\\dump\\");
+  }
+  {
+    InstallDirScope scope(L"C:\\Vemko Test\\");
+    EXPECT_TRUE(names->GetDumpFolder(folder));
+    EXPECT_EQ(folder, L"C:\\Vemko Test\\dump\\");
+  }
+  std::wstring program;
+  ASSERT_TRUE(names->GetProgramFolder(program));
+  ASSERT_FALSE(program.empty());
+  EXPECT_NE(program.back(), L'\\');
+  {
+    InstallDirScope scope(L"");
+    EXPECT_FALSE(names->GetDumpFolder(folder));
+    EXPECT_EQ(folder, L"");
+    EXPECT_EQ(names->ResolveDumpFolder(), program + L"\\");
+  }
+  {
+    InstallDirScope scope(nullptr);
+    EXPECT_FALSE(names->GetInstallFolder(folder));
+    EXPECT_EQ(names->ResolveDumpFolder(), program + L"\\");
+  }
+}
+
+TEST(PathNameGen, DumpNameUsesTheLocalTimeWithoutLeadingZeros) {
+  SYSTEMTIME before, after;
+  GetLocalTime(&before);
+  std::wstring name;
+  ASSERT_TRUE(CPathNameGen::Instance()->MakeDumpFileName(L"Orv", name));
+  GetLocalTime(&after);
+  EXPECT_FALSE(CPathNameGen::Instance()->MakeDumpFileName(nullptr, name));
+  bool matches = false;
+  for (const SYSTEMTIME& t : {before, after}) {
+    wchar_t expect[96];
+    wsprintfW(expect, L"Orv_[%d-%d-%d_%d_%d_%d].dmp", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    matches = matches || name == expect;
+  }
+  EXPECT_TRUE(matches) << std::string(name.begin(), name.end());
+}
+
+TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewAndEverythingElse) {
+  TempFolder dir;
+  const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp", L"App_[2013-7-3_8_0_1]_FULL.dmp",
+                            L"Other_[2013-7-2_1_0_1]_full.dmp", L"App_[2013-7-3_8_0_1]_FULL_1.dmp",
+                            L"App_[2013-7-3_8_0_1].dmp", L"App_[2013-7-3_8_0_1].txt"};
+  for (const wchar_t* f : files) Touch(dir.path + f);
+  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, L"App_[2013-7-4_9_5_30]_FULL.dmp"));
+  EXPECT_TRUE(Exists(dir.path + files[0]));
+  EXPECT_FALSE(Exists(dir.path + files[1]));
+  EXPECT_FALSE(Exists(dir.path + files[2]));
+  EXPECT_TRUE(Exists(dir.path + files[3]));
+  EXPECT_TRUE(Exists(dir.path + files[4]));
+  EXPECT_TRUE(Exists(dir.path + files[5]));
+  TempFolder empty;
+  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(empty.path + L"missing\\", L"x_FULL.dmp"));
+}
+
+TEST(CrashCapture, InvalidCaptureDoesNothing) {
+  CCrashCapture capture;
+  EXPECT_FALSE(capture.LoadFromCommandLine(L"Kelvor.exe /BugInfo:"));
+  EXPECT_FALSE(capture.CaptureReport());
+  EXPECT_FALSE(capture.StartFullDumpOrRelease());
+  EXPECT_FALSE(capture.RestartCrashedProgram());
+  EXPECT_FALSE(capture.RecordDumpInRegistry());
+  EXPECT_TRUE(capture.ShouldShowReportWindow());
+  EXPECT_FALSE(capture.ShouldRestart());
+  EXPECT_EQ(capture.GetCrashedProcessId(), 0u);
+  std::wstring name = L"unchanged";
+  EXPECT_FALSE(capture.WriteMiniDump(kMiniDumpNormal, L"C:\\x.dmp", name));
+  EXPECT_EQ(name, L"unchanged");
+}
+
+TEST(CrashCapture, FailedIntakeStillSignalsTheParsedEvent) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  wchar_t line[96];
+  // Process id 0 cannot be opened: the intake fails after the fields were taken.
+  wsprintfW(line, L"/BugInfo:00400000,0,0,%u", static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
+  CCrashCapture capture;
+  EXPECT_FALSE(capture.LoadFromCommandLine(line));
+  EXPECT_EQ(capture.releaseEvent, event);
+  EXPECT_TRUE(capture.ReleaseCrashedProcess(nullptr));
+  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+  capture.releaseEvent = nullptr;
+  CloseHandle(event);
+}
+
+TEST(CrashCapture, ReportFileAndRegistryMark) {
+  TempFolder dir;
+  ValidCapture v;
+  const wchar_t text[] = L"\xFEFFVemko Dump\r\n";
+  DWORD bytes = static_cast<DWORD>(wcslen(text) * 2);
+  ASSERT_TRUE(v.capture.WriteReportFile(dir.path + L"r.txt", text, bytes));
+  HANDLE h = CreateFileW((dir.path + L"r.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char back[64] = {};
+  DWORD read = 0;
+  ReadFile(h, back, sizeof(back), &read, nullptr);
+  CloseHandle(h);
+  EXPECT_EQ(read, bytes);  // no terminating NUL, nothing added
+  EXPECT_EQ(memcmp(back, text, bytes), 0);
+  EXPECT_FALSE(v.capture.WriteReportFile(dir.path + L"missing\\r.txt", text, bytes));
+
+  v.capture.dumpFileName = L"Orv_[2013-7-4_9_5_30].dmp";
+  ASSERT_TRUE(v.capture.RecordDumpInRegistry());
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"software\\Vemko Security\\Antivirus\\Bug\\0.0.0.test", 0,
+                          KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  DWORD type = 0, data = 7, size = sizeof(data);
+  EXPECT_EQ(RegQueryValueExW(key, L"Orv_[2013-7-4_9_5_30].dmp", nullptr, &type, reinterpret_cast<BYTE*>(&data), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(data, 0u);
+  RegCloseKey(key);
+  RegDeleteKeyW(HKEY_CURRENT_USER, L"software\\Vemko Security\\Antivirus\\Bug\\0.0.0.test");
+}
+
+TEST(CrashCapture, NinetyNineNamesTakenGiveNoDump) {
+  TempFolder dir;
+  ValidCapture v;
+  v.capture.report.built = 1;
+  v.capture.processId = GetCurrentProcessId();
+  Touch(dir.path + L"A.dmp");
+  for (int i = 1; i <= 98; ++i) Touch(dir.path + L"A_" + std::to_wstring(i) + L".dmp");
+  std::wstring name = L"A.dmp";
+  EXPECT_FALSE(v.capture.WriteMiniDump(kMiniDumpNormal, dir.path + L"A.dmp", name));
+  EXPECT_EQ(name, L"A.dmp");
+  EXPECT_FALSE(Exists(dir.path + L"A_99.dmp"));  // never tried
+  // A missing folder is not retried under other names.
+  EXPECT_FALSE(v.capture.WriteMiniDump(kMiniDumpNormal, dir.path + L"none\\A.dmp", name));
+  EXPECT_FALSE(Exists(dir.path + L"none\\A_1.dmp"));
+}
+
+TEST(CrashCapture, RestartRunsTheCommandLineOrFallsBackToIt) {
+  TempFolder dir;
+  for (bool serviceWithoutName : {false, true}) {
+    ValidCapture v;
+    std::wstring mark = dir.path + (serviceWithoutName ? L"svc.txt" : L"plain.txt");
+    SetSlotText(v.capture.bugInfo->restartCommandLine, L"\"" + ProductBin() + L"\\Orv.exe\" mark \"" + mark + L"\"");
+    v.capture.bugInfo->restart = 0;
+    EXPECT_FALSE(v.capture.RestartCrashedProgram());
+    v.capture.bugInfo->restart = 1;
+    v.capture.bugInfo->isService = serviceWithoutName ? 1 : 0;
+    ASSERT_TRUE(v.capture.RestartCrashedProgram());
+    for (int i = 0; i < 300 && !Exists(mark); ++i) Sleep(50);  // the restarted program writes it
+    EXPECT_TRUE(Exists(mark));
+  }
+}
+
+TEST(SystemFacts, AsWineReportsThem) {
+  std::wstring name;
+  EXPECT_TRUE(GetWindowsVersionName(name));
+  EXPECT_EQ(name, L"WIN_7");  // a fresh prefix says 6.1 workstation
+  EXPECT_TRUE(Is64BitSystem());
+  EXPECT_TRUE(EnableDebugPrivilege());
+  wchar_t buffer[260];
+  DWORD capacity = 260;
+  InstallDirScope scope(std::wstring(258, L'x').c_str());
+  EXPECT_TRUE(suite::ReadInstallDir(buffer, capacity));
+  EXPECT_EQ(capacity, 258u);
+  InstallDirScope longer(std::wstring(259, L'y').c_str());
+  capacity = 260;
+  EXPECT_FALSE(suite::ReadInstallDir(buffer, capacity));
+}
+
+TEST(SystemFacts, ServiceStartThroughTheServiceManager) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(manager);
+  const wchar_t kName[] = L"OrvSvcUnitTest";
+  SC_HANDLE old = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
+  if (old) {
+    SERVICE_STATUS s;
+    ControlService(old, SERVICE_CONTROL_STOP, &s);
+    DeleteService(old);
+    CloseServiceHandle(old);
+  }
+  std::wstring binary = L"\"" + ProductBin() + L"\\OrvSvc.exe\"";
+  SC_HANDLE service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
+  ASSERT_TRUE(service);
+  EXPECT_FALSE(StartServiceByName(L"NoSuchServiceHere"));
+  EXPECT_TRUE(StartServiceByName(kName));
+  SERVICE_STATUS status = {};
+  for (int i = 0; i < 200; ++i) {
+    QueryServiceStatus(service, &status);
+    if (status.dwCurrentState == SERVICE_RUNNING) break;
+    Sleep(50);
+  }
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_TRUE(StartServiceByName(kName));  // already running counts as started
+  ControlService(service, SERVICE_CONTROL_STOP, &status);
+  for (int i = 0; i < 200 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+    Sleep(50);
+    QueryServiceStatus(service, &status);
+  }
+  DeleteService(service);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+}
+
+}  // namespace
+}  // namespace kelvor

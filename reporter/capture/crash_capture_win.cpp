@@ -1,0 +1,215 @@
+// CCrashCapture: intake of the crash record, dumps, report file, registry mark, release, restart.
+#include "reporter/capture/crash_capture.h"
+
+#include <cstring>
+#include <vector>
+
+#include "common/scoped_handle.h"
+#include "reporter/capture/capture_rules.h"
+#include "reporter/capture/dbg_helper.h"
+#include "reporter/capture/path_name_gen.h"
+#include "reporter/capture/system_facts.h"
+
+namespace kelvor {
+
+namespace {
+const wchar_t kBugMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug";
+// Handle data in a dump needs PROCESS_DUP_HANDLE besides the query and read rights; without it
+// the dump call refuses the handle and the dump would silently never be written.
+const DWORD kDumpProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE;
+const DWORD kDumpFileAttempts = kMaxDumpNameAttempts;
+
+MINIDUMP_TYPE DumpTypeOf(MiniDumpKind kind) {
+  return kind == kMiniDumpFull ? MiniDumpWithFullMemory
+                               : static_cast<MINIDUMP_TYPE>(MiniDumpWithHandleData | MiniDumpWithUnloadedModules |
+                                                            MiniDumpWithIndirectlyReferencedMemory |
+                                                            MiniDumpWithProcessThreadData);
+}
+}  // namespace
+
+CCrashCapture::CCrashCapture() : report(this) {}
+
+CCrashCapture::~CCrashCapture() {
+  // The worker uses this object; it must be done before the object goes.
+  WaitForFullDump();
+  if (fullDumpThread) CloseHandle(fullDumpThread);
+  delete bugInfo;
+}
+
+bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
+  EnableDebugPrivilege();  // without it reading may still work; the intake goes on either way
+
+  BugInfoSwitch parsed = ParseBugInfoSwitch(commandLine ? commandLine : L"");
+  if (!parsed.found) return false;
+  // Kept at once: a failed intake must still release the crashed process through the event.
+  processId = parsed.processId;
+  threadId = parsed.threadId;
+  releaseEvent = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(parsed.eventHandle));
+
+  suite::ScopedHandle process = suite::ScopedHandle::ForObject(OpenProcess(PROCESS_VM_READ, FALSE, processId));
+  if (!process) return false;  // not readable: nothing to capture
+
+  ReadMemoryFn read = [&process](uint32_t address, void* buffer, uint32_t size) {
+    SIZE_T done = 0;
+    return ReadProcessMemory(process.get(), reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), buffer,
+                             size, &done) &&
+           done == size;
+  };
+  std::vector<uint8_t> bytes;
+  if (ReadBugInfoBlock(read, parsed.blockAddress, bytes) != IntakeError::None) return false;
+
+  bugInfo = new BugInfoBlock;
+  std::memcpy(bugInfo, bytes.data(), sizeof(BugInfoBlock));
+
+  std::wstring stem = SlotText(bugInfo->nameStem);
+  CPathNameGen::Instance()->MakeDumpFileName(stem.c_str(), dumpFileName);
+  reportFileName = ReportNameFor(dumpFileName);
+  fullDumpFileName = FullDumpNameFor(dumpFileName);
+
+  std::wstring app = SlotText(bugInfo->appName);
+  size_t n = app.size() < 259 ? app.size() : 259;
+  app.copy(g_CrashedAppName, n);
+  g_CrashedAppName[n] = 0;
+
+  valid = TRUE;
+  return true;
+}
+
+bool CCrashCapture::CaptureReport() {
+  if (!valid) return false;
+  report.BuildReportText();
+
+  std::wstring folder = CPathNameGen::Instance()->ResolveDumpFolder();
+  bool dumped = WriteMiniDump(kMiniDumpNormal, folder + dumpFileName, dumpFileName);
+  // The report follows the name the dump really got; without a dump it keeps the intake's name.
+  if (dumped && !dumpFileName.empty()) reportFileName = ReportNameFor(dumpFileName);
+  bool reported = WriteReportFile(folder + reportFileName, report.text.c_str(),
+                                  static_cast<DWORD>(report.text.size() * sizeof(wchar_t)));
+  RecordDumpInRegistry();
+  return reported && dumped;
+}
+
+bool CCrashCapture::StartFullDumpOrRelease(bool releaseWhenNoFullDump, HANDLE waitAfterRelease) {
+  if (!valid) return false;
+  if (bugInfo->fullDumpMode == 0) return releaseWhenNoFullDump ? ReleaseCrashedProcess(waitAfterRelease) : true;
+  fullDumpThread = CreateThread(nullptr, 0, &CCrashCapture::FullDumpWorker, this, 0, nullptr);
+  if (fullDumpThread) return true;
+  // No worker, no full dump: the crashed process must not wait for a release that never comes.
+  ReleaseCrashedProcess(waitAfterRelease);
+  return false;
+}
+
+DWORD WINAPI CCrashCapture::FullDumpWorker(void* argument) {
+  CCrashCapture* self = static_cast<CCrashCapture*>(argument);
+  CPathNameGen* names = CPathNameGen::Instance();
+  std::wstring folder = names->ResolveDumpFolder();
+  if (!self->dumpFileName.empty()) self->fullDumpFileName = FullDumpNameFor(self->dumpFileName);
+  self->WriteMiniDump(kMiniDumpFull, folder + self->fullDumpFileName, self->fullDumpFileName);
+  if (self->bugInfo->fullDumpMode == 1) names->DeleteOlderFullDumps(folder, self->fullDumpFileName);
+  self->ReleaseCrashedProcess(nullptr);  // whatever became of the full dump
+  return 0;
+}
+
+bool CCrashCapture::ReleaseCrashedProcess(HANDLE waitHandle) {
+  bool signalled = releaseEvent ? SetEvent(releaseEvent) != FALSE : false;
+  if (waitHandle) WaitForSingleObject(waitHandle, INFINITE);
+  return signalled;
+}
+
+void CCrashCapture::WaitForFullDump() {
+  if (fullDumpThread) WaitForSingleObject(fullDumpThread, INFINITE);
+}
+
+bool CCrashCapture::RestartCrashedProgram() {
+  if (!valid) return false;
+  switch (ChooseRestartAction(bugInfo->restart != 0, bugInfo->isService != 0, SlotText(bugInfo->serviceName))) {
+    case RestartAction::Nothing:
+      return false;
+    case RestartAction::StartService:
+      return StartServiceByName(SlotText(bugInfo->serviceName));
+    case RestartAction::RunCommandLine:
+      break;
+  }
+  // CreateProcessW may write into the command line: give it a copy of its own.
+  std::wstring line = SlotText(bugInfo->restartCommandLine);
+  std::vector<wchar_t> buffer(line.begin(), line.end());
+  buffer.push_back(0);
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof(startup));
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION started;
+  ZeroMemory(&started, sizeof(started));
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+    return false;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
+}
+
+bool CCrashCapture::IsProductProcess() const { return valid && IsProductProcessName(SlotText(bugInfo->appName)); }
+
+bool CCrashCapture::ShouldShowReportWindow() const { return !valid || bugInfo->showWindow != 0; }
+
+bool CCrashCapture::ShouldRestart() const { return valid && bugInfo->restart != 0; }
+
+DWORD CCrashCapture::GetCrashedProcessId() const { return valid ? processId : 0; }
+
+bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, std::wstring& fileName) {
+  if (!valid || !report.built) return false;
+  CDbgHelper* dbg = CDbgHelper::Instance();
+  if (!dbg->MiniDumpWriteDump) return false;
+
+  suite::ScopedHandle process = suite::ScopedHandle::ForObject(OpenProcess(kDumpProcessAccess, FALSE, processId));
+  if (!process) return false;
+
+  // A taken name moves the dump to _1, _2, ...; any other refusal (a missing folder) ends the try.
+  std::wstring tryPath = path;
+  suite::ScopedHandle file = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  for (DWORD attempt = 1;; ++attempt) {
+    file.reset(CreateFileW(tryPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) break;
+    DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_FILE_EXISTS) return false;
+    if (attempt >= kDumpFileAttempts) return false;  // every name taken
+    tryPath = ClashVariant(path, static_cast<int>(attempt));
+  }
+
+  MINIDUMP_EXCEPTION_INFORMATION exception;
+  exception.ThreadId = threadId;
+  exception.ExceptionPointers =
+      reinterpret_cast<PEXCEPTION_POINTERS>(static_cast<uintptr_t>(bugInfo->exceptionPointers));
+  exception.ClientPointers = TRUE;  // the pointers lie in the crashed process
+  if (!dbg->MiniDumpWriteDump(process.get(), processId, file.get(), DumpTypeOf(kind), &exception, nullptr,
+                              nullptr))
+    return false;
+
+  size_t slash = tryPath.rfind(L'\\');
+  if (slash == std::wstring::npos) return false;
+  fileName = tryPath.substr(slash + 1);
+  return true;
+}
+
+bool CCrashCapture::WriteReportFile(const std::wstring& path, const wchar_t* text, DWORD byteCount) {
+  if (!valid) return false;
+  suite::ScopedHandle file = suite::ScopedHandle::ForFile(
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return WriteFile(file.get(), text, byteCount, &written, nullptr) && written == byteCount;
+}
+
+bool CCrashCapture::RecordDumpInRegistry() {
+  if (!valid) return false;
+  std::wstring keyName = std::wstring(kBugMarkKey) + L"\\" + SlotText(bugInfo->productVersion);
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return false;
+  DWORD zero = 0;
+  LONG rc = RegSetValueExW(key, dumpFileName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof(zero));
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS;
+}
+
+}  // namespace kelvor

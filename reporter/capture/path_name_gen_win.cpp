@@ -1,0 +1,61 @@
+// Dump folder, file names and the clean-up of older full dumps.
+#include "reporter/capture/path_name_gen.h"
+
+#include "common/folders.h"
+#include "common/path.h"
+#include "reporter/capture/capture_rules.h"
+
+namespace kelvor {
+
+bool CPathNameGen::GetInstallFolder(std::wstring& folder) {
+  folder.clear();
+  wchar_t buffer[260] = {};
+  DWORD capacity = 260;
+  if (!suite::ReadInstallDir(buffer, capacity)) return false;
+  folder.assign(buffer);
+  return true;
+}
+
+bool CPathNameGen::GetDumpFolder(std::wstring& folder) {
+  folder.clear();
+  std::wstring install;
+  if (!GetInstallFolder(install) || install.empty()) return false;
+  folder = DumpFolderUnder(install);
+  return true;
+}
+
+bool CPathNameGen::GetProgramFolder(std::wstring& folder) {
+  folder.clear();
+  wchar_t buffer[261] = {};
+  if (!suite::ReadProgramFolder(buffer, 261)) return false;
+  folder.assign(buffer);
+  return true;
+}
+
+bool CPathNameGen::MakeDumpFileName(const wchar_t* stem, std::wstring& name) {
+  if (!stem) return false;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  LocalTime t{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  name = DumpFileNameAt(stem, t);
+  return true;
+}
+
+bool CPathNameGen::DeleteOlderFullDumps(const std::wstring& folder, const std::wstring& keepName) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((folder + L"*.dmp").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return true;  // nothing there, nothing to delete
+  do {
+    if (IsOlderFullDump(entry.cFileName, keepName)) DeleteFileW((folder + entry.cFileName).c_str());
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return true;
+}
+
+std::wstring CPathNameGen::ResolveDumpFolder() {
+  std::wstring folder;
+  if (!GetDumpFolder(folder)) GetProgramFolder(folder);
+  return suite::WithTrailingBackslash(folder);
+}
+
+}  // namespace kelvor

@@ -1,0 +1,71 @@
+// System facts read from and actions taken on the running Windows.
+#include "reporter/capture/system_facts.h"
+
+#include <windows.h>
+
+#include "common/scoped_handle.h"
+
+namespace kelvor {
+
+bool GetWindowsVersionCode(int& code) {
+  code = -1;
+  OSVERSIONINFOEXW info;
+  ZeroMemory(&info, sizeof(info));
+  info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOEXW);  // 284
+  if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) {
+    // An older system knows only the plain record; the product type then stays 0.
+    ZeroMemory(&info, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);  // 276
+    if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return false;
+  }
+  code = WindowsVersionCodeFor(true, info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wProductType);
+  return true;
+}
+
+bool GetWindowsVersionName(std::wstring& name) {
+  int code = -1;
+  bool ok = GetWindowsVersionCode(code);
+  name = WindowsVersionNameFor(code);
+  return ok;
+}
+
+bool Is64BitSystem() {
+  SYSTEM_INFO info;
+  ZeroMemory(&info, sizeof(info));
+  GetNativeSystemInfo(&info);
+  if (info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) return true;
+  if (info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL) return false;
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+bool StartServiceByName(const std::wstring& name) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  if (!manager) return false;
+  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
+  if (!service) {
+    CloseServiceHandle(manager);
+    return false;
+  }
+  BOOL started = StartServiceW(service, 0, nullptr);
+  bool result = ServiceStartCounts(started != FALSE, started ? 0 : GetLastError());
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return result;
+}
+
+bool EnableDebugPrivilege() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
+  suite::ScopedHandle tokenHolder = suite::ScopedHandle::ForObject(token);
+  TOKEN_PRIVILEGES privileges;
+  ZeroMemory(&privileges, sizeof(privileges));
+  if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) return false;
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  SetLastError(0);
+  BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  return DebugPrivilegeEnabled(adjusted != FALSE, GetLastError());
+}
+
+}  // namespace kelvor

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Lays out the product's installation in the Wine prefix the way its installer does: programs and
+# DLLs in one folder, "config.ini" beside them, an empty "dump" folder, and "InstallDir" under the
+# product's uninstall key in the 32-bit registry view.
+# Usage: tools/install/install.sh [windows-folder]   (default C:\Program Files (x86)\Vemko Antivirus)
+# Environment: SUITE_BUILD (build root), BUG_URL / BUG_INFO_URL (servers written to config.ini).
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+export SUITE_BUILD="${SUITE_BUILD:-$ROOT/build}"
+source "$ROOT/tools/wine/wine-env.sh"
+suite_wine_prepare
+
+WIN_FOLDER="${1:-C:\\Program Files (x86)\\Vemko Antivirus}"
+BIN="$SUITE_BUILD/win"
+# C:\a\b -> $WINEPREFIX/drive_c/a/b
+rel="${WIN_FOLDER#?:\\}"
+DEST="$WINEPREFIX/drive_c/${rel//\\//}"
+
+mkdir -p "$DEST/dump"
+copied=()
+for f in reporter/Kelvor.exe uploader/Ulvane.exe kerneldump/Drummet.exe product/Orv.exe product/OrvCore.dll \
+         product/OrvSvc.exe; do
+  if [ -f "$BIN/$f" ]; then
+    cp -f "$BIN/$f" "$DEST/"
+    copied+=("$(basename "$f")")
+  fi
+done
+for required in Kelvor.exe Orv.exe OrvCore.dll; do
+  [ -f "$DEST/$required" ] || { echo "install: $required is not built (build the win tree first)" >&2; exit 1; }
+done
+
+printf '[network]\r\nBugURL=%s\r\nBugInfoUploadURL=%s\r\n[vkconfig]\r\nnLanguage=0\r\n' \
+  "${BUG_URL:-http://127.0.0.1:8765/}" "${BUG_INFO_URL:-http://127.0.0.1:8765/}" > "$DEST/config.ini"
+
+wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus' /v InstallDir \
+  /t REG_SZ /d "$WIN_FOLDER" /reg:32 /f >/dev/null 2>&1
+echo "installed ${copied[*]} into $WIN_FOLDER ($DEST)"
