@@ -15,40 +15,56 @@ const size_t kPathCapacity = MAX_PATH;
 
 FileTime ToFileTime(const FILETIME& t) { return (FileTime(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
-// The state of one guarded find-next call; the vectored handler below puts the thread back at the
-// point captured in `resume` when the call raises an access violation.
+// The state of one guarded find-next call. On an access violation inside the call the vectored
+// handler lets Windows finish its dispatch and resume in ResumeAfterFault, which jumps back into
+// GuardedFindNext as if the call had returned "no more files".
 struct FindNextGuard {
-  CONTEXT resume;
-  volatile LONG faulted;
+  void* jump[5];  // __builtin_setjmp buffer
 };
 FindNextGuard* volatile g_activeGuard = nullptr;
 volatile DWORD g_guardThread = 0;
 
+[[noreturn]] void ResumeAfterFault() { __builtin_longjmp(g_activeGuard->jump, 1); }
+
+void* SehChain() {
+  void* head;
+  __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
+  return head;
+}
+void SetSehChain(void* head) { __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory"); }
+
 LONG CALLBACK OnFindNextFault(EXCEPTION_POINTERS* info) {
-  FindNextGuard* guard = g_activeGuard;
-  if (!guard || g_guardThread != GetCurrentThreadId()) return EXCEPTION_CONTINUE_SEARCH;
+  if (!g_activeGuard || g_guardThread != GetCurrentThreadId()) return EXCEPTION_CONTINUE_SEARCH;
   if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
-  guard->faulted = 1;
-  *info->ContextRecord = guard->resume;
+  CONTEXT* c = info->ContextRecord;
+  // Continue on the faulting thread's stack, well below the fault, aligned, with a dummy return address.
+  DWORD sp = (c->Esp - 256) & ~DWORD(15);
+  sp -= sizeof(DWORD);
+  *reinterpret_cast<DWORD*>(sp) = 0;
+  c->Esp = sp;
+  c->Eip = reinterpret_cast<DWORD>(&ResumeAfterFault);
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// Like find-next, but an access violation inside it reads as the end of the listing. Execution
-// comes back twice after the capture on a fault, so nothing after it may rely on a value set
-// between the capture and the call except the volatile flag.
+// Like find-next, but an access violation inside it reads as the end of the listing.
 __attribute__((noinline)) BOOL GuardedFindNext(FindNextFn findNext, HANDLE find, WIN32_FIND_DATAW* data) {
   FindNextGuard guard;
-  guard.faulted = 0;
-  PVOID handler = AddVectoredExceptionHandler(1, OnFindNextFault);
+  PVOID volatile handler = AddVectoredExceptionHandler(1, OnFindNextFault);
   if (!handler) return findNext(find, data);
+  void* volatile chain = SehChain();
   g_guardThread = GetCurrentThreadId();
   g_activeGuard = &guard;
-  RtlCaptureContext(&guard.resume);
   volatile BOOL more = FALSE;
-  if (!guard.faulted) more = findNext(find, data);
+  if (__builtin_setjmp(guard.jump) == 0) {
+    more = findNext(find, data);
+  } else {
+    // Handler frames of the abandoned call lay on the stack given up by the jump.
+    SetSehChain(chain);
+    more = FALSE;
+  }
   g_activeGuard = nullptr;
   RemoveVectoredExceptionHandler(handler);
-  return guard.faulted ? FALSE : more;
+  return more;
 }
 
 FolderEntry ToEntry(const WIN32_FIND_DATAW& data) {
