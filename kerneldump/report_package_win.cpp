@@ -30,12 +30,12 @@ void WriteInfoFile(const std::wstring& infoPath) {
 
 // The writer's results are not checked: a failed step shows up as a missing or short archive.
 void PackArchive(const std::wstring& archivePath, const std::wstring& dumpPath, const std::wstring& infoPath) {
-  using namespace zip::variant_d;
-  ZipWriterHandle zip = ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME);
+  namespace zd = zip::variant_d;
+  zip::ZipWriterHandle zip = zd::ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME);
   const std::wstring dumpName = suite::FileNamePart(dumpPath);
-  ZipWriterAdd(zip, dumpName.c_str(), const_cast<wchar_t*>(dumpPath.c_str()), 0, zip::ZIP_FILENAME);
-  ZipWriterAdd(zip, kInfoFileName, const_cast<wchar_t*>(infoPath.c_str()), 0, zip::ZIP_FILENAME);
-  ZipWriterClose(zip);
+  zd::ZipWriterAdd(zip, dumpName.c_str(), const_cast<wchar_t*>(dumpPath.c_str()), 0, zip::ZIP_FILENAME);
+  zd::ZipWriterAdd(zip, kInfoFileName, const_cast<wchar_t*>(infoPath.c_str()), 0, zip::ZIP_FILENAME);
+  zd::ZipWriterClose(zip);
 }
 
 bool ReadWhole(HANDLE file, std::vector<char>& bytes) {

@@ -33,7 +33,10 @@ SECOND = 10_000_000
 
 
 def wine_environment():
-    script = 'source "$1/tools/wine/wine-env.sh" && suite_wine_prepare >/dev/null && env -0'
+    # wine-env.sh only sets the qemu address-space reservation on its first registration of the
+    # binfmt entry; without it every Wine start under qemu takes about a minute. Harmless natively.
+    script = ('export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0x7fff0000}"; '
+              'source "$1/tools/wine/wine-env.sh" && suite_wine_prepare >/dev/null && env -0')
     out = subprocess.run(["bash", "-c", script, "-", SOURCE], check=True, stdout=subprocess.PIPE).stdout
     return dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
 
@@ -136,8 +139,10 @@ class Scenarios:
                             "get", SWIFTOR, "swiftor-id", *extra))
 
     def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False):
-        cmds = []
-        cmds += ["delete", UN, "LastDmpTime"] if last is None else ["set-sz", UN, "LastDmpTime", last]
+        # Setting the value first makes sure the uninstall key exists, as it does on an installed machine.
+        cmds = ["set-sz", UN, "LastDmpTime", last or ""]
+        if last is None:
+            cmds += ["delete", UN, "LastDmpTime"]
         cmds += ["delete", CC, "CrashDumpEnabled"] if enabled is None else ["set-dword", CC, "CrashDumpEnabled",
                                                                              str(enabled)]
         if minidump_dir is None:
@@ -372,8 +377,6 @@ class Scenarios:
 
 
 def main():
-    for path in (DRUMMET, PROBE):
-        pass
     os.makedirs(os.path.join(INSTALL, "log"), exist_ok=True)
     shutil.copy2(os.path.join(BIN, "kerneldump", "Drummet.exe"), DRUMMET)
     saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
