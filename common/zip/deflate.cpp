@@ -1,0 +1,272 @@
+// DEFLATE compressor at level 8: hash chains over a 32 KiB sliding window, lazy match evaluation.
+#include "common/zip/deflate.h"
+
+#include <cstring>
+
+#include "common/zip/deflate_block.h"
+
+namespace zip {
+namespace {
+
+constexpr unsigned kWindowSize = 32768;
+constexpr unsigned kWindowMask = kWindowSize - 1;
+constexpr unsigned kMinMatch = 3;
+constexpr unsigned kMaxMatch = 258;
+constexpr unsigned kMinLookahead = kMaxMatch + kMinMatch + 1;
+constexpr unsigned kMaxDist = kWindowSize - kMinLookahead;
+constexpr unsigned kHashBits = 15;
+constexpr unsigned kHashSize = 1u << kHashBits;
+// A 3-byte match farther back than this costs about as much as three literals.
+constexpr unsigned kTooFar = 4096;
+// The level-8 parameters of the classic configuration table.
+constexpr unsigned kGoodMatch = 32;   // a match this long cuts the chain search to a quarter
+constexpr unsigned kMaxLazy = 128;    // no lazy search after a match this long
+constexpr unsigned kNiceMatch = 258;  // stop searching at a match this long
+constexpr unsigned kMaxChain = 1024;  // chain entries examined per search
+// Room behind the window for 8-byte reads of a match that runs up to the last valid byte.
+constexpr unsigned kWindowSlack = kMaxMatch + 16;
+
+inline uint32_t Load32(const uint8_t* p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return v;
+}
+inline uint64_t Load64(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  return v;
+}
+inline uint16_t Load16(const uint8_t* p) {
+  uint16_t v;
+  memcpy(&v, p, 2);
+  return v;
+}
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "match compare counts trailing zero bits");
+
+// Number of equal leading bytes of a and b, at most kMaxMatch.
+inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
+  unsigned len = 0;
+  while (len < 256) {
+    uint64_t diff = Load64(a + len) ^ Load64(b + len);
+    if (diff) return len + (__builtin_ctzll(diff) >> 3);
+    len += 8;
+  }
+  if (a[256] != b[256]) return 256;
+  return a[257] != b[257] ? 257 : 258;
+}
+
+// The hash of the three bytes at p; multiplying spreads all 24 bits over the top bits.
+inline unsigned Hash(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kHashBits); }
+
+}  // namespace
+
+struct CDeflater::State {
+  // Window of twice the match distance: the upper half is read ahead, the lower half is history.
+  uint8_t window[2 * kWindowSize + kWindowSlack];
+  uint16_t prev[kWindowSize];  // previous position with the same hash, by position & mask
+  uint16_t head[kHashSize];    // latest position of each hash, 0 = none
+  detail::CBlockEncoder block;
+
+  DeflateInput* in = nullptr;
+  bool input_ended = false;
+  bool read_failed = false;
+  unsigned strstart = 0;
+  unsigned lookahead = 0;
+  long block_start = 0;  // negative once the block's first bytes have slid out of the window
+  unsigned match_start = 0;
+  unsigned prev_length = 0;
+
+  void Reset(DeflateInput* input) {
+    in = input;
+    input_ended = false;
+    read_failed = false;
+    strstart = 0;
+    lookahead = 0;
+    block_start = 0;
+    match_start = 0;
+    prev_length = 0;
+    memset(head, 0, sizeof(head));
+  }
+
+  void SlideWindow() {
+    memcpy(window, window + kWindowSize, kWindowSize);
+    match_start -= kWindowSize;
+    strstart -= kWindowSize;
+    block_start -= kWindowSize;
+    for (unsigned i = 0; i < kHashSize; ++i) head[i] = head[i] >= kWindowSize ? head[i] - kWindowSize : 0;
+    for (unsigned i = 0; i < kWindowSize; ++i) prev[i] = prev[i] >= kWindowSize ? prev[i] - kWindowSize : 0;
+  }
+
+  // Reads until at least kMinLookahead bytes are ahead or the input has ended.
+  void FillWindow() {
+    do {
+      if (strstart >= kWindowSize + kMaxDist) SlideWindow();
+      if (input_ended) return;
+      size_t room = 2 * kWindowSize - lookahead - strstart;
+      long n = in->Read(window + strstart + lookahead, room);
+      if (n < 0) {
+        read_failed = true;
+        input_ended = true;
+        return;
+      }
+      if (n == 0) input_ended = true;
+      lookahead += unsigned(n);
+    } while (lookahead < kMinLookahead);
+  }
+
+  inline unsigned Insert(unsigned pos) {
+    unsigned h = Hash(window + pos);
+    unsigned chain_head = head[h];
+    prev[pos & kWindowMask] = uint16_t(chain_head);
+    head[h] = uint16_t(pos);
+    return chain_head;
+  }
+
+  unsigned LongestMatch(unsigned cur_match);
+  void FlushBlock(bool last) {
+    const uint8_t* raw = block_start >= 0 ? window + block_start : nullptr;
+    block.FlushBlock(raw, size_t(long(strstart) - block_start), last);
+    block_start = strstart;
+  }
+  bool Run();
+};
+
+unsigned CDeflater::State::LongestMatch(unsigned cur_match) {
+  unsigned chain = kMaxChain;
+  const uint8_t* scan = window + strstart;
+  unsigned best_len = prev_length;
+  unsigned nice = kNiceMatch < lookahead ? kNiceMatch : lookahead;
+  unsigned limit = strstart > kMaxDist ? strstart - kMaxDist : 0;
+  if (prev_length >= kGoodMatch) chain >>= 2;
+  uint16_t scan_start = Load16(scan);
+  uint16_t scan_end = Load16(scan + best_len - 1);
+  do {
+    const uint8_t* match = window + cur_match;
+    // Most candidates fail on the two bytes at the end of the best match so far or on the first two.
+    if (Load16(match + best_len - 1) != scan_end || Load16(match) != scan_start) continue;
+    unsigned len = MatchLength(scan, match);
+    if (len > best_len) {
+      match_start = cur_match;
+      best_len = len;
+      if (len >= nice) break;
+      scan_end = Load16(scan + best_len - 1);
+    }
+  } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
+  return best_len <= lookahead ? best_len : lookahead;
+}
+
+// The lazy evaluation loop: a match found at one position is only taken when the next position
+// does not offer a longer one.
+bool CDeflater::State::Run() {
+  bool match_available = false;
+  unsigned match_length = kMinMatch - 1;
+  for (;;) {
+    if (lookahead < kMinLookahead) {
+      FillWindow();
+      if (lookahead == 0) break;
+    }
+    unsigned chain_head = 0;
+    if (lookahead >= kMinMatch) chain_head = Insert(strstart);
+    prev_length = match_length;
+    unsigned prev_match = match_start;
+    match_length = kMinMatch - 1;
+    if (chain_head != 0 && prev_length < kMaxLazy && strstart - chain_head <= kMaxDist) {
+      match_length = LongestMatch(chain_head);
+      if (match_length == kMinMatch && strstart - match_start > kTooFar) match_length = kMinMatch - 1;
+    }
+    if (prev_length >= kMinMatch && match_length <= prev_length) {
+      unsigned max_insert = strstart + lookahead - kMinMatch;
+      bool full = block.TallyMatch(strstart - 1 - prev_match, prev_length);
+      // The match covers strstart-1 .. strstart+prev_length-2; strstart-1 and strstart are hashed.
+      lookahead -= prev_length - 1;
+      for (unsigned n = prev_length - 2; n != 0; --n) {
+        if (++strstart <= max_insert) Insert(strstart);
+      }
+      match_available = false;
+      match_length = kMinMatch - 1;
+      ++strstart;
+      if (full) FlushBlock(false);
+    } else if (match_available) {
+      if (block.TallyLiteral(window[strstart - 1])) FlushBlock(false);
+      ++strstart;
+      --lookahead;
+    } else {
+      match_available = true;
+      ++strstart;
+      --lookahead;
+    }
+    if (block.write_failed()) return false;
+  }
+  if (match_available) block.TallyLiteral(window[strstart - 1]);
+  FlushBlock(true);
+  return true;
+}
+
+CDeflater::CDeflater() : s_(new State) {
+  // Bytes past the input are read (and discarded) by the 8-byte compares; keep them defined.
+  memset(s_->window, 0, sizeof(s_->window));
+  memset(s_->prev, 0, sizeof(s_->prev));
+}
+
+CDeflater::~CDeflater() = default;
+
+DeflateStatus CDeflater::Compress(DeflateInput& in, uint8_t* work, size_t work_size, DeflateOutput& out,
+                                  uint64_t* compressed) {
+  State& s = *s_;
+  s.Reset(&in);
+  s.block.Begin(work, work_size, &out);
+  bool ran = s.Run();
+  bool finished = ran && s.block.Finish();
+  if (compressed) *compressed = s.block.bytes_out();
+  if (s.read_failed) return DeflateStatus::ReadFailed;
+  if (!finished || s.block.write_failed()) return DeflateStatus::WriteFailed;
+  if (*s.block.error()) return DeflateStatus::Inconsistent;
+  return DeflateStatus::Ok;
+}
+
+const char* CDeflater::error_text() const { return s_->block.error(); }
+
+namespace {
+
+class MemoryInput : public DeflateInput {
+ public:
+  MemoryInput(const uint8_t* data, size_t len) : data_(data), left_(len) {}
+  long Read(uint8_t* buf, size_t max) override {
+    size_t n = left_ < max ? left_ : max;
+    if (n) memcpy(buf, data_, n);
+    data_ += n;
+    left_ -= n;
+    return long(n);
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t left_;
+};
+
+class VectorOutput : public DeflateOutput {
+ public:
+  explicit VectorOutput(std::vector<uint8_t>* v) : v_(v) {}
+  bool Write(const uint8_t* data, size_t len) override {
+    v_->insert(v_->end(), data, data + len);
+    return true;
+  }
+
+ private:
+  std::vector<uint8_t>* v_;
+};
+
+}  // namespace
+
+std::vector<uint8_t> DeflateBuffer(const uint8_t* data, size_t len) {
+  std::vector<uint8_t> result;
+  CDeflater deflater;
+  MemoryInput in(data, len);
+  VectorOutput out(&result);
+  uint8_t work[16384];
+  if (deflater.Compress(in, work, sizeof(work), out, nullptr) != DeflateStatus::Ok) result.clear();
+  return result;
+}
+
+}  // namespace zip

@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Runs the Windows writer test under Wine into a temporary folder, then has readers nobody here wrote
+check every archive it left: Python's zipfile (testzip and contents), unzip -t, 7z t and bsdtar."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+
+def main():
+    build = os.environ["SUITE_BIN"]
+    source = os.environ["SUITE_SOURCE"]
+    exe = os.path.join(build, "common", "zip", "zip_writer_win_test.exe")
+    failures = []
+    with tempfile.TemporaryDirectory(prefix="zip_readers_") as tmp:
+        env = dict(os.environ, ZIP_ARCHIVE_DIR="Z:" + tmp.replace("/", "\\"))
+        run = subprocess.run([os.path.join(source, "tools", "wine", "wine-run"), exe, "--gtest_color=no"],
+                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        out = run.stdout.decode("utf-8", "replace")
+        if run.returncode != 0 or "[  PASSED  ]" not in out:
+            print(out)
+            print("the Windows writer test failed")
+            return 1
+        expected = {}
+        with open(os.path.join(tmp, "manifest.txt"), "rb") as m:
+            for line in m.read().decode("utf-8").splitlines():
+                archive, entry, src = line.split("\t")
+                expected.setdefault(archive, {})[entry] = os.path.join(tmp, src.replace("\\", "/"))
+        for archive, entries in sorted(expected.items()):
+            path = os.path.join(tmp, archive)
+            failures += check_zipfile(path, entries)
+            failures += check_tool(path, ["unzip", "-t", "-q", path])
+            failures += check_tool(path, ["7z", "t", path])
+            failures += check_tool(path, ["bsdtar", "-tvf", path])
+            # bsdtar also extracts: every entry's bytes must equal its source.
+            failures += check_bsdtar_extract(path, entries, tmp)
+            print("%-14s %2d entries checked by zipfile, unzip, 7z, bsdtar" % (archive, len(entries)))
+    for f in failures:
+        print("FAIL:", f)
+    return 1 if failures else 0
+
+
+def check_zipfile(path, entries):
+    failures = []
+    with zipfile.ZipFile(path) as z:
+        bad = z.testzip()
+        if bad is not None:
+            failures.append("%s: zipfile.testzip reports %s" % (path, bad))
+        names = {i.filename for i in z.infolist()}
+        for entry, src in entries.items():
+            # Without the UTF-8 flag (never set by the writer) zipfile reads names as code page 437.
+            entry = entry.encode("utf-8").decode("cp437")
+            if entry not in names:
+                failures.append("%s: no entry %r (has %r)" % (path, entry, sorted(names)))
+                continue
+            with open(src, "rb") as f:
+                if z.read(entry) != f.read():
+                    failures.append("%s: %s differs from %s" % (path, entry, src))
+    return failures
+
+
+def check_tool(path, cmd):
+    r = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if r.returncode != 0:
+        return ["%s: %s exited %d:\n%s" % (path, cmd[0], r.returncode, r.stdout.decode("utf-8", "replace"))]
+    return []
+
+
+def check_bsdtar_extract(path, entries, tmp):
+    dest = tempfile.mkdtemp(dir=tmp)
+    try:
+        r = subprocess.run(["bsdtar", "-xf", path, "-C", dest], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if r.returncode != 0:
+            return ["%s: bsdtar -x exited %d: %s" % (path, r.returncode, r.stdout.decode("utf-8", "replace"))]
+        failures = []
+        for entry, src in entries.items():
+            got = os.path.join(dest, entry)
+            with open(src, "rb") as f, open(got, "rb") as g:
+                if f.read() != g.read():
+                    failures.append("%s: bsdtar's %s differs" % (path, entry))
+        return failures
+    finally:
+        shutil.rmtree(dest, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
