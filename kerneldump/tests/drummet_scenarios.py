@@ -138,7 +138,7 @@ class Scenarios:
         return values(probe("get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled", "get", CC, "MinidumpDir",
                             "get", SWIFTOR, "swiftor-id", *extra))
 
-    def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False):
+    def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False, forget_identity=False):
         # Setting the value first makes sure the uninstall key exists, as it does on an installed machine.
         cmds = ["set-sz", UN, "LastDmpTime", last or ""]
         if last is None:
@@ -149,6 +149,8 @@ class Scenarios:
             cmds += ["delete", CC, "MinidumpDir"]
         else:
             cmds += ["set-expand" if expand else "set-sz", CC, "MinidumpDir", minidump_dir]
+        if forget_identity:
+            cmds += ["delete", SWIFTOR, "swiftor-id"]
         probe(*cmds)
         clear_folder(DEFAULT_DUMPS)
         clear_folder(CUSTOM_DUMPS)
@@ -181,7 +183,7 @@ class Scenarios:
     # --- scenarios ----------------------------------------------------------------------------
     def s1_default_folder_order_floor_and_package(self):
         """No MinidumpDir: Windows' own folder is searched; oldest first; floor; sub-folders; package."""
-        self.prepare(enabled=0)
+        self.prepare(enabled=0, forget_identity=True)
         t0 = self.floor
         bodies = {
             "Mini010114-01.dmp": plant(DEFAULT_DUMPS, "Mini010114-01.dmp", t0 + 3 * SECOND),
@@ -215,8 +217,11 @@ class Scenarios:
             sid, _, mac = ident.partition("#")
             self.check(sid.startswith("S-1-5-") and (mac == "" or (len(mac) == 12 and mac == mac.upper())),
                        "id %r" % ident)
+            # The first usable identity is stored for the user (the host decides whether a MAC exists).
             if len(ident) > 22:
                 self.check(st["swiftor-id"] == ident, "stored id %r, sent %r" % (st["swiftor-id"], ident))
+            else:
+                self.check(st["swiftor-id"] is None, "short identity %r was stored" % ident)
             self.check(rec["path"] == "/cgi-bin/bug_report.cgi", "path %r" % rec["path"])
             self.check(rec["method"] == "POST", "method")
             self.check(rec["headers"].get("User-Agent") == AGENT, "agent %r" % rec["headers"].get("User-Agent"))
