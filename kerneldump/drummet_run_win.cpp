@@ -19,7 +19,8 @@ class WinDumpPlatform : public DumpPlatform {
   FileTime LogFolderCreationTime() override { return GetLogFolderCreationTime(); }
 
   bool OpenCrashControl() override {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCrashControlKey, 0, kReadWrite, &crashControl_) == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCrashControlKey, 0, kReadWrite, &crashControl_) ==
+           ERROR_SUCCESS;
   }
   std::wstring ReadMinidumpDir() override {
     std::wstring dir;
@@ -37,18 +38,23 @@ class WinDumpPlatform : public DumpPlatform {
     DWORD v = value;
     if (ReadRegDword(crashControl_, L"CrashDumpEnabled", v) == ERROR_SUCCESS) value = v;
   }
-  void WriteCrashDumpEnabled(uint32_t value) override { WriteRegDword(crashControl_, L"CrashDumpEnabled", value); }
+  void WriteCrashDumpEnabled(uint32_t value) override {
+    WriteRegDword(crashControl_, L"CrashDumpEnabled", value);
+  }
   void CloseCrashControl() override { CloseKey(crashControl_); }
 
   bool OpenUninstallKey() override {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, kReadWrite, &uninstall_) == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, kReadWrite, &uninstall_) ==
+           ERROR_SUCCESS;
   }
   std::wstring ReadLastDmpTime() override {
     std::wstring text;
     ReadRegString(uninstall_, L"LastDmpTime", kLastDmpTimeCapacity, text);
     return text;
   }
-  void WriteLastDmpTime(const std::wstring& text) override { WriteRegString(uninstall_, L"LastDmpTime", text); }
+  void WriteLastDmpTime(const std::wstring& text) override {
+    WriteRegString(uninstall_, L"LastDmpTime", text);
+  }
   void CloseUninstallKey() override { CloseKey(uninstall_); }
 
   bool IsExistingFilePath(const std::wstring& path) override { return kerneldump::IsExistingFilePath(path); }

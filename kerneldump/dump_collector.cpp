@@ -3,7 +3,6 @@
 
 #include <limits>
 
-
 namespace kerneldump {
 
 const wchar_t kDefaultMinidumpDir[] = L"%SystemRoot%\\Minidump";
@@ -52,8 +51,8 @@ std::wstring FormatLastDmpTime(FileTime time) { return std::to_wstring(static_ca
 
 bool IsNewDump(FileTime time, FileTime floor, FileTime last) { return time > floor && time > last; }
 
-void AddCandidates(CandidateDumpMap& map, const std::wstring& dumpDir, const std::vector<FolderEntry>& entries,
-                   FileTime floor, FileTime last) {
+void AddCandidates(CandidateDumpMap& map, const std::wstring& dumpDir,
+                   const std::vector<FolderEntry>& entries, FileTime floor, FileTime last) {
   for (const FolderEntry& e : entries) {
     if (e.attributes & kFolderAttribute) continue;
     if (!IsNewDump(e.lastWrite, floor, last)) continue;

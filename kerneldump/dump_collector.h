@@ -35,8 +35,8 @@ std::wstring FormatLastDmpTime(FileTime time);
 // A dump is taken only when it is strictly newer than both the install floor and the last report.
 bool IsNewDump(FileTime time, FileTime floor, FileTime last);
 // Adds every entry that is a file and new enough; folders ("." and ".." included) are skipped.
-void AddCandidates(CandidateDumpMap& map, const std::wstring& dumpDir, const std::vector<FolderEntry>& entries,
-                   FileTime floor, FileTime last);
+void AddCandidates(CandidateDumpMap& map, const std::wstring& dumpDir,
+                   const std::vector<FolderEntry>& entries, FileTime floor, FileTime last);
 
 // The folder to search: the configured one, or Windows' default when none is configured. An empty
 // configuration must never turn into a search of the current drive's root.

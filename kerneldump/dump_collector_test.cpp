@@ -31,9 +31,9 @@ TEST(FormatLastDmpTime, RoundTripsThroughTheParser) {
 TEST(AddCandidates, TakesOnlyFilesStrictlyNewerThanFloorAndLast) {
   CandidateDumpMap map;
   std::vector<FolderEntry> entries = {
-      {L".", kFolderAttribute, 900},  {L"..", kFolderAttribute, 900}, {L"sub", kFolderAttribute, 900},
-      {L"floor.dmp", 0, 100},         {L"last.dmp", 0, 200},           {L"next.dmp", 0, 201},
-      {L"readonly.dmp", 0x1, 300},    {L"any.txt", 0x20, 250},
+      {L".", kFolderAttribute, 900}, {L"..", kFolderAttribute, 900}, {L"sub", kFolderAttribute, 900},
+      {L"floor.dmp", 0, 100},        {L"last.dmp", 0, 200},          {L"next.dmp", 0, 201},
+      {L"readonly.dmp", 0x1, 300},   {L"any.txt", 0x20, 250},
   };
   AddCandidates(map, L"C:\\Windows\\Minidump", entries, 100, 200);
   ASSERT_EQ(map.size(), 3u);
@@ -119,7 +119,8 @@ TEST(RunDumpCollection, ReportsOldestFirstAndRecordsEachSuccess) {
   p.enabled = 3;
   p.entries = {{L"c.dmp", 0, 30}, {L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
   RunDumpCollection(p);
-  EXPECT_EQ(p.reported, (std::vector<std::wstring>{L"C:\\Dumps\\a.dmp", L"C:\\Dumps\\b.dmp", L"C:\\Dumps\\c.dmp"}));
+  EXPECT_EQ(p.reported,
+            (std::vector<std::wstring>{L"C:\\Dumps\\a.dmp", L"C:\\Dumps\\b.dmp", L"C:\\Dumps\\c.dmp"}));
   EXPECT_EQ(p.writtenTimes, (std::vector<std::wstring>{L"10", L"20", L"30"}));
   EXPECT_TRUE(p.enabledWrites.empty());
   EXPECT_EQ(p.uninstallCloses, 1);

@@ -89,7 +89,8 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   }
 
   DWORD status = 0, size = sizeof(status);
-  if (!HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) status = 0;
+  if (!HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    status = 0;
   status_ = static_cast<int>(status);
   if (status_ != 200) {
     CloseRequest();

@@ -13,8 +13,8 @@ class HttpPoster {
   bool Open(const wchar_t* agent);
   // Non-negative on success (200 without a body read, 0 after one); E_FAIL or E_POINTER otherwise.
   // A body length of all bits set means a zero-terminated byte string.
-  HRESULT Post(const wchar_t* url, const void* body, DWORD length, const wchar_t* headers, DWORD headersLength,
-               DWORD flags);
+  HRESULT Post(const wchar_t* url, const void* body, DWORD length, const wchar_t* headers,
+               DWORD headersLength, DWORD flags);
   DWORD ReadResponse(void* buffer, DWORD size);
   void CloseRequest();
   void Close();

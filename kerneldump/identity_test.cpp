@@ -156,8 +156,8 @@ TEST(GetReportIdWith, StoresAUsableIdentityInTheUsersContext) {
   EXPECT_TRUE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
   EXPECT_EQ(out, c.built);
   EXPECT_EQ(c.stored, c.built);
-  EXPECT_EQ(c.calls,
-            (std::vector<std::string>{"privilege", "token", "impersonate", "build", "store", "revert", "close"}));
+  EXPECT_EQ(c.calls, (std::vector<std::string>{"privilege", "token", "impersonate", "build", "store",
+                                               "revert", "close"}));
 }
 
 TEST(GetReportIdWith, ShortIdentityFallsBackToALongStoredOne) {

@@ -17,7 +17,8 @@ const wchar_t kScratchKey[] = L"SOFTWARE\\Vemko Security\\DrummetWinTest";
 class ScratchKey : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
+                              nullptr),
               ERROR_SUCCESS);
   }
   void TearDown() override {
@@ -164,7 +165,8 @@ TEST(UserContext, ProgramVersionFromTheFileBesideTheProgram) {
   wchar_t version[256] = {};
   DeleteFileW(xml.c_str());
   EXPECT_FALSE(ReadProgramVersion(version));
-  std::ofstream(xml.c_str()) << "<?xml version=\"1.0\"?>\n<Root>\n  <ProgramVersion>8.1.0.77</ProgramVersion>\n</Root>\n";
+  std::ofstream(xml.c_str())
+      << "<?xml version=\"1.0\"?>\n<Root>\n  <ProgramVersion>8.1.0.77</ProgramVersion>\n</Root>\n";
   EXPECT_TRUE(ReadProgramVersion(version));
   EXPECT_STREQ(version, L"8.1.0.77");
   DeleteFileW(xml.c_str());

@@ -15,7 +15,9 @@ std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstrin
   return DumpFolderFor(programFolder) + suite::FileNamePart(dumpPath) + L".zip";
 }
 
-std::wstring InfoFilePathFor(const std::wstring& dataFolder) { return suite::JoinPath(dataFolder, kInfoFileName); }
+std::wstring InfoFilePathFor(const std::wstring& dataFolder) {
+  return suite::JoinPath(dataFolder, kInfoFileName);
+}
 
 bool ModuleFolderFromPath(const std::wstring& modulePath, std::wstring& folder) {
   size_t slash = modulePath.rfind(L'\\');

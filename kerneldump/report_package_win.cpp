@@ -29,9 +29,11 @@ void WriteInfoFile(const std::wstring& infoPath) {
 }
 
 // The writer's results are not checked: a failed step shows up as a missing or short archive.
-void PackArchive(const std::wstring& archivePath, const std::wstring& dumpPath, const std::wstring& infoPath) {
+void PackArchive(const std::wstring& archivePath, const std::wstring& dumpPath,
+                 const std::wstring& infoPath) {
   namespace zd = zip::variant_d;
-  zip::ZipWriterHandle zip = zd::ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME);
+  zip::ZipWriterHandle zip =
+      zd::ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME);
   const std::wstring dumpName = suite::FileNamePart(dumpPath);
   zd::ZipWriterAdd(zip, dumpName.c_str(), const_cast<wchar_t*>(dumpPath.c_str()), 0, zip::ZIP_FILENAME);
   zd::ZipWriterAdd(zip, kInfoFileName, const_cast<wchar_t*>(infoPath.c_str()), 0, zip::ZIP_FILENAME);
@@ -49,7 +51,8 @@ bool ReadWhole(HANDLE file, std::vector<char>& bytes) {
   DWORD done = 0;
   while (done < bytes.size()) {
     DWORD got = 0;
-    if (!ReadFile(file, bytes.data() + done, DWORD(bytes.size()) - done, &got, nullptr) || got == 0) return false;
+    if (!ReadFile(file, bytes.data() + done, DWORD(bytes.size()) - done, &got, nullptr) || got == 0)
+      return false;
     done += got;
   }
   return true;
@@ -62,7 +65,8 @@ bool PostArchive(const std::vector<char>& bytes) {
   std::wstring url;
   bool delivered = false;
   if (BuildReportUrl(ReadBugUrl(), url)) {
-    delivered = poster.Post(url.c_str(), bytes.data(), DWORD(bytes.size()), nullptr, DWORD(-1), kReportRequestFlags) >= 0;
+    delivered = poster.Post(url.c_str(), bytes.data(), DWORD(bytes.size()), nullptr, DWORD(-1),
+                            kReportRequestFlags) >= 0;
   }
   poster.Close();
   return delivered;
@@ -96,8 +100,9 @@ int ReportDumpFile(const wchar_t* dumpPath) {
     PackArchive(archivePath, dumpPath, infoPath);
     DeleteFileW(infoPath.c_str());
 
-    suite::ScopedHandle archive = suite::ScopedHandle::ForFile(CreateFileW(
-        archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    suite::ScopedHandle archive =
+        suite::ScopedHandle::ForFile(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!archive) return 0;
     {
       std::vector<char> bytes;

@@ -1,7 +1,12 @@
 // Identity, data folder and product version in the logged-on user's context.
+// clang-format off
+// winsock2.h before windows.h, and the IP helper after both.
 #include <winsock2.h>
 #include <windows.h>
 #include <iphlpapi.h>
+// clang-format on
+#include "kerneldump/user_context_win.h"
+
 #include <sddl.h>
 #include <share.h>
 #include <shlobj.h>
@@ -15,7 +20,6 @@
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_value.h"
 #include "kerneldump/report_package.h"
-#include "kerneldump/user_context_win.h"
 #include "kerneldump/version_xml.h"
 
 namespace kerneldump {
@@ -96,8 +100,8 @@ bool WinIdentityContext::ReadStoredIdentity(std::wstring& id) {
 void WinIdentityContext::StoreIdentity(const std::wstring& id) {
   UserHive hive;
   HKEY key = nullptr;
-  if (RegCreateKeyExW(hive.get(), kIdentityKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS)
+  if (RegCreateKeyExW(hive.get(), kIdentityKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS)
     return;
   // Stored without the terminating zero, as the product's other readers expect.
   RegSetValueExW(key, kIdentityValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(id.c_str()),
@@ -134,7 +138,8 @@ bool GetUserSidString(std::wstring& sid) {
   if (sidSize == 0) return false;
   std::vector<BYTE> sidBytes(sidSize + 1);
   std::vector<wchar_t> domain(domainSize + 1);
-  if (!LookupAccountNameW(nullptr, name, sidBytes.data(), &sidSize, domain.data(), &domainSize, &use)) return false;
+  if (!LookupAccountNameW(nullptr, name, sidBytes.data(), &sidSize, domain.data(), &domainSize, &use))
+    return false;
   wchar_t* text = nullptr;
   if (!ConvertSidToStringSidW(sidBytes.data(), &text)) return false;
   sid = text;

@@ -23,8 +23,9 @@ TEST(ProgramVersion, LineRules) {
 
 TEST(ProgramVersion, FirstMarkedLineDecides) {
   std::string v;
-  std::istringstream ok("<?xml version=\"1.0\"?>\r\n<Product>\r\n<ProgramVersion>10.0.2.7</ProgramVersion>\r\n"
-                        "<ProgramVersion>9</ProgramVersion>\r\n");
+  std::istringstream ok(
+      "<?xml version=\"1.0\"?>\r\n<Product>\r\n<ProgramVersion>10.0.2.7</ProgramVersion>\r\n"
+      "<ProgramVersion>9</ProgramVersion>\r\n");
   EXPECT_TRUE(ProgramVersionFromStream(ok, v));
   EXPECT_EQ(v, "10.0.2.7");
   std::istringstream bad("x</ProgramVersion>\n<ProgramVersion>9</ProgramVersion>\n");

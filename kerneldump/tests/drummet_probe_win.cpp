@@ -32,11 +32,14 @@ void Print(const std::wstring& text) {
   printf("%s\n", utf8.c_str());
 }
 
-unsigned long long Ticks(const FILETIME& t) { return (unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime; }
+unsigned long long Ticks(const FILETIME& t) {
+  return (unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime;
+}
 
 void SetString(const std::wstring& k, const std::wstring& name, const std::wstring& text, DWORD type) {
   HKEY key = Open(k, true);
-  LONG rc = key ? RegSetValueExW(key, name.c_str(), 0, type, (const BYTE*)text.c_str(), DWORD((text.size() + 1) * 2))
+  LONG rc = key ? RegSetValueExW(key, name.c_str(), 0, type, (const BYTE*)text.c_str(),
+                                 DWORD((text.size() + 1) * 2))
                 : -1;
   if (key) RegCloseKey(key);
   Print(L"SET " + name + L" " + std::to_wstring(rc));
@@ -96,7 +99,8 @@ int wmain(int argc, wchar_t** argv) {
     } else if (cmd == L"ctime") {
       WIN32_FILE_ATTRIBUTE_DATA d;
       if (GetFileAttributesExW(arg(1).c_str(), GetFileExInfoStandard, &d))
-        Print(L"CTIME " + std::to_wstring(Ticks(d.ftCreationTime)) + L" " + std::to_wstring(Ticks(d.ftLastWriteTime)));
+        Print(L"CTIME " + std::to_wstring(Ticks(d.ftCreationTime)) + L" " +
+              std::to_wstring(Ticks(d.ftLastWriteTime)));
       else
         Print(L"CTIME none");
       i += 1;
