@@ -16,6 +16,7 @@ struct HandOffResult {
   bool reporterStarted = false;  // Kelvor's process was created
   bool released = false;         // the release event was signalled within the wait
   DWORD crashTick = 0;           // GetTickCount() on entry to the handler
+  DWORD exceptionCode = 0;
   LARGE_INTEGER crashCounter{};  // QueryPerformanceCounter() on entry to the handler
   HANDLE reporterProcess = nullptr;  // valid during the callback only
   const wchar_t* reporterCommandLine = nullptr;

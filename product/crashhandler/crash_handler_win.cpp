@@ -148,6 +148,7 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* exception) {
   g_result.crashTick = GetTickCount();
   QueryPerformanceCounter(&g_result.crashCounter);
   g_exception = exception;
+  if (exception && exception->ExceptionRecord) g_result.exceptionCode = exception->ExceptionRecord->ExceptionCode;
   g_crashedThreadId = GetCurrentThreadId();
 
   bool overflow = exception && exception->ExceptionRecord &&

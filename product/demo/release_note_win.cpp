@@ -91,8 +91,9 @@ void WriteReleaseNote(const orv::HandOffResult& result) {
   std::wstring files = ListFiles();
   std::wstring marks = ListMarks();
   wchar_t head[160];
-  swprintf(head, 160, L"released=%d\nreporter_started=%d\nrelease_ms=%.1f\n", result.released ? 1 : 0,
-           result.reporterStarted ? 1 : 0, releaseMs);
+  swprintf(head, 160, L"released=%d\nreporter_started=%d\nrelease_ms=%.1f\nexception_code=%08lX\n",
+           result.released ? 1 : 0, result.reporterStarted ? 1 : 0, releaseMs,
+           static_cast<unsigned long>(result.exceptionCode));
   std::wstring note = head;
   if (result.reporterCommandLine) note += std::wstring(L"reporter_command=") + result.reporterCommandLine + L"\n";
   note += L"files=" + files + L"\nmarks=" + marks + L"\n";

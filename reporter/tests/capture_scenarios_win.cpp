@@ -1,0 +1,470 @@
+// Crashes of the installed demo product under Wine, checked on what they leave behind: files in
+// <install>\dump\, the registry mark, the moment of release (the demo's release note lists what
+// existed when its wait returned), Kelvor's exit, restarts of programs and of a service. Run by
+// capture_scenarios.py after the install step; it also opens the kept dumps with lldb.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
+const wchar_t kWork[] = L"C:\\capture_scenarios\\";
+const wchar_t kMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug\\";
+
+std::string Narrow(const std::wstring& w) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
+  return s;
+}
+
+std::wstring InstallFolder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  DWORD bytes = sizeof(buffer) - 2;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
+  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  RegCloseKey(key);
+  std::wstring folder = buffer;
+  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+  return folder;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void Touch(const std::wstring& path, DWORD bytes = 0) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::string data(bytes, 'x');
+  DWORD written = 0;
+  if (bytes) WriteFile(h, data.data(), bytes, &written, nullptr);
+  CloseHandle(h);
+}
+
+std::vector<std::wstring> ListFolder(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW e;
+  HANDLE f = FindFirstFileW((folder + L"*").c_str(), &e);
+  if (f == INVALID_HANDLE_VALUE) return names;
+  do
+    if (!(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(e.cFileName);
+  while (FindNextFileW(f, &e));
+  FindClose(f);
+  return names;
+}
+
+void ClearFolder(const std::wstring& folder) {
+  for (const auto& name : ListFolder(folder)) DeleteFileW((folder + name).c_str());
+}
+
+std::string ReadText(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "";
+  std::string text(GetFileSize(h, nullptr), '\0');
+  DWORD read = 0;
+  if (!text.empty()) ReadFile(h, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+  CloseHandle(h);
+  return text;
+}
+
+// The demo's note: key=value lines; "files" as {name: size}, "marks" as {name: "type:data"}.
+struct Note {
+  std::map<std::string, std::string> values;
+  std::map<std::string, unsigned long> files, filesAtEnd;
+  std::map<std::string, std::string> marks;
+  bool Has(const std::string& k) const { return values.count(k) != 0; }
+  std::string Get(const std::string& k) const { return Has(k) ? values.at(k) : ""; }
+};
+
+std::map<std::string, std::string> SplitList(const std::string& list) {
+  std::map<std::string, std::string> out;
+  size_t start = 0;
+  while (start < list.size()) {
+    size_t bar = list.find('|', start);
+    if (bar == std::string::npos) bar = list.size();
+    std::string item = list.substr(start, bar - start);
+    size_t sep = item.find_last_of(":=");
+    if (!item.empty()) out[item.substr(0, sep)] = sep == std::string::npos ? "" : item.substr(sep + 1);
+    start = bar + 1;
+  }
+  return out;
+}
+
+Note ParseNote(const std::string& text) {
+  Note note;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) note.values[line.substr(0, eq)] = line.substr(eq + 1);
+    start = end + 1;
+  }
+  for (auto& kv : SplitList(note.Get("files"))) note.files[kv.first] = std::stoul(kv.second);
+  for (auto& kv : SplitList(note.Get("files_at_end"))) note.filesAtEnd[kv.first] = std::stoul(kv.second);
+  // Marks are "name=type:data": split at the last '=' only.
+  std::string marks = note.Get("marks");
+  size_t s = 0;
+  while (s < marks.size()) {
+    size_t bar = marks.find('|', s);
+    if (bar == std::string::npos) bar = marks.size();
+    std::string item = marks.substr(s, bar - s);
+    size_t eq = item.rfind('=');
+    if (eq != std::string::npos) note.marks[item.substr(0, eq)] = item.substr(eq + 1);
+    s = bar + 1;
+  }
+  return note;
+}
+
+int CountProcesses(const std::vector<std::wstring>& names) {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return 0;
+  PROCESSENTRY32W e;
+  e.dwSize = sizeof(e);
+  int count = 0;
+  for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e))
+    for (const auto& n : names)
+      if (lstrcmpiW(e.szExeFile, n.c_str()) == 0) ++count;
+  CloseHandle(snap);
+  return count;
+}
+
+// Waits until no demo product and no Kelvor runs any more: then everything a run does is done.
+bool WaitUntilAllEnded(DWORD timeoutMs = 180000) {
+  DWORD start = GetTickCount();
+  while (CountProcesses({L"Orv.exe", L"Kelvor.exe"}) > 0) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(50);
+  }
+  return true;
+}
+
+DWORD RunAndWait(const std::wstring& commandLine) {
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+  line.push_back(0);
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
+  WaitForSingleObject(pi.hProcess, 180000);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return code;
+}
+
+bool MarkExists(const std::wstring& version, const std::wstring& name, DWORD* data = nullptr, DWORD* type = nullptr) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, (kMarkKey + version).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  DWORD t = 0, d = 0, size = sizeof(d);
+  bool found = RegQueryValueExW(key, name.c_str(), nullptr, &t, reinterpret_cast<BYTE*>(&d), &size) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  if (data) *data = d;
+  if (type) *type = t;
+  return found;
+}
+
+void DeleteMarks(const std::wstring& version) { RegDeleteKeyW(HKEY_CURRENT_USER, (kMarkKey + version).c_str()); }
+
+const std::regex kDumpName(R"(^([A-Za-z]+)_\[\d{4}-\d{1,2}-\d{1,2}_\d{1,2}_\d{1,2}_\d{1,2}\](_\d+)?\.dmp$)");
+
+class CaptureScenario : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { CreateDirectoryW(kWork, nullptr); }
+
+  void SetUp() override {
+    install = InstallFolder();
+    ASSERT_FALSE(install.empty()) << "run the install step first";
+    dump = install + L"dump\\";
+    ASSERT_TRUE(Exists(install + L"Kelvor.exe"));
+    ASSERT_TRUE(WaitUntilAllEnded());
+    ClearFolder(dump);
+    DeleteMarks(L"1.0.0.1");
+  }
+
+  // Crashes the demo with the given options and waits until it, Kelvor and anything restarted
+  // have ended. Returns the demo's release note.
+  Note Crash(const std::wstring& options, const std::wstring& kind, DWORD* exitCode = nullptr) {
+    std::wstring notePath = std::wstring(kWork) + L"note.txt";
+    DeleteFileW(notePath.c_str());
+    DWORD code = RunAndWait(L"\"" + install + L"Orv.exe\" --observe " + notePath + L" " + options + L" crash " + kind);
+    if (exitCode) *exitCode = code;
+    EXPECT_TRUE(WaitUntilAllEnded());
+    return ParseNote(ReadText(notePath));
+  }
+
+  // Keeps a dump for the host side, which opens it with lldb and looks for this code and thread.
+  void KeepForReader(const std::wstring& dumpName, const Note& note) {
+    std::wstring kept = std::wstring(kWork) + L"kept_" + dumpName;
+    ASSERT_TRUE(CopyFileW((dump + dumpName).c_str(), kept.c_str(), FALSE));
+    std::string command = note.Get("reporter_command");
+    std::string fields = command.substr(command.find(':', command.find("/BugInfo")) + 1);
+    unsigned long address = 0, pid = 0, tid = 0, event = 0;
+    sscanf(fields.c_str(), "%lx,%lu,%lu,%lu", &address, &pid, &tid, &event);
+    std::string line = Narrow(L"kept_" + dumpName) + "|" + note.Get("exception_code") + "|" + std::to_string(tid) + "\n";
+    std::wstring list = std::wstring(kWork) + L"reader_checks.txt";
+    HANDLE h = CreateFileW(list.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(h);
+  }
+
+  std::wstring install, dump;
+};
+
+// ---- Normal crash, names, mark, release with full-dump mode 0 --------------------------------
+
+TEST_F(CaptureScenario, ModeZeroReleasesAfterReportAndMarkWithNoFullDump) {
+  DeleteFileW((std::wstring(kWork) + L"reader_checks.txt").c_str());
+  DWORD exitCode = 0;
+  Note note = Crash(L"--app-name Scenario.exe --wait-kelvor", L"null", &exitCode);
+  ASSERT_EQ(note.Get("released"), "1");
+  EXPECT_EQ(note.Get("reporter_exit"), "0");
+  EXPECT_EQ(exitCode, std::stoul(note.Get("exception_code"), nullptr, 16));  // the demo ended by its crash
+
+  std::string dumpName, reportName;
+  for (auto& f : note.files) {
+    std::smatch m;
+    if (std::regex_match(f.first, m, kDumpName)) dumpName = f.first;
+  }
+  ASSERT_FALSE(dumpName.empty()) << note.Get("files");
+  EXPECT_EQ(dumpName.substr(0, 4), "Orv_");
+  reportName = dumpName.substr(0, dumpName.size() - 4) + ".txt";
+  EXPECT_GT(note.files[dumpName], 0u);
+  EXPECT_GT(note.files[reportName], 0u) << "the report exists at the release";
+  EXPECT_EQ(note.files.size(), 2u) << "no full dump in mode 0: " << note.Get("files");
+  EXPECT_EQ(note.marks[dumpName], "4:0") << "REG_DWORD 0 at the release";
+  std::wstring wideDump(dumpName.begin(), dumpName.end());
+  DWORD data = 1, type = 0;
+  EXPECT_TRUE(MarkExists(L"1.0.0.1", wideDump, &data, &type));
+  EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(data, 0u);
+  KeepForReader(wideDump, note);
+}
+
+// ---- Full dumps: release order and the clean-up of older ones --------------------------------
+
+TEST_F(CaptureScenario, ModeOneReleasesAfterTheFullDumpAndTheCleanUp) {
+  Touch(dump + L"Orv_[2000-1-1_0_0_1]_FULL.dmp", 10);
+  Touch(dump + L"Old_[2000-1-1_0_0_2]_full.DMP", 10);
+  Touch(dump + L"Orv_[2000-1-1_0_0_3]_FULL_1.dmp", 10);
+  Touch(dump + L"Orv_[2000-1-1_0_0_4].dmp", 10);
+  Note note = Crash(L"--full-dump 1 --app-name Scenario.exe --wait-kelvor", L"divzero");
+  ASSERT_EQ(note.Get("released"), "1");
+  std::string full;
+  for (auto& f : note.files)
+    if (f.first.size() > 9 && f.first.compare(f.first.size() - 9, 9, "_FULL.dmp") == 0 && f.first.find("2000") == std::string::npos)
+      full = f.first;
+  ASSERT_FALSE(full.empty()) << "the full dump exists at the release: " << note.Get("files");
+  EXPECT_GT(note.files[full], 1000000u);
+  EXPECT_EQ(note.files[full], note.filesAtEnd[full]) << "complete at the release";
+  EXPECT_EQ(note.files.count("Orv_[2000-1-1_0_0_1]_FULL.dmp"), 0u) << "older full dumps gone at the release";
+  EXPECT_EQ(note.files.count("Old_[2000-1-1_0_0_2]_full.DMP"), 0u);
+  EXPECT_EQ(note.files.count("Orv_[2000-1-1_0_0_3]_FULL_1.dmp"), 1u) << "not of the _FULL.dmp form";
+  EXPECT_EQ(note.files.count("Orv_[2000-1-1_0_0_4].dmp"), 1u);
+  // Kelvor ended only after its worker: it had released the demo and the full dump was whole.
+  EXPECT_EQ(note.Get("reporter_ended"), "1");
+  EXPECT_EQ(note.Get("reporter_exit"), "0");
+  EXPECT_EQ(note.filesAtEnd.count(full), 1u);
+}
+
+TEST_F(CaptureScenario, ModeTwoKeepsOlderFullDumps) {
+  Touch(dump + L"Orv_[2000-1-1_0_0_1]_FULL.dmp", 10);
+  Note note = Crash(L"--full-dump 2 --app-name Scenario.exe --wait-kelvor", L"dll");
+  ASSERT_EQ(note.Get("released"), "1");
+  int fullDumps = 0;
+  for (auto& f : note.files)
+    if (f.first.find("_FULL.dmp") != std::string::npos) ++fullDumps;
+  EXPECT_EQ(fullDumps, 2) << note.Get("files");
+  EXPECT_EQ(note.files.count("Orv_[2000-1-1_0_0_1]_FULL.dmp"), 1u);
+  EXPECT_EQ(note.Get("reporter_exit"), "0");
+}
+
+// ---- Name clashes ----------------------------------------------------------------------------
+
+// The dump's name holds the second of the intake; every second of a generous window is taken.
+std::vector<std::wstring> NamesAround(const std::wstring& stem, int fromSeconds, int toSeconds) {
+  std::vector<std::wstring> names;
+  FILETIME nowFt;
+  GetSystemTimeAsFileTime(&nowFt);
+  ULARGE_INTEGER now;
+  now.LowPart = nowFt.dwLowDateTime;
+  now.HighPart = nowFt.dwHighDateTime;
+  for (int s = fromSeconds; s <= toSeconds; ++s) {
+    ULARGE_INTEGER t;
+    t.QuadPart = now.QuadPart + static_cast<ULONGLONG>(static_cast<LONGLONG>(s) * 10000000LL);
+    FILETIME ft = {t.LowPart, t.HighPart}, local;
+    FileTimeToLocalFileTime(&ft, &local);
+    SYSTEMTIME st;
+    FileTimeToSystemTime(&local, &st);
+    wchar_t name[128];
+    wsprintfW(name, L"%s_[%d-%d-%d_%d_%d_%d]", stem.c_str(), st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
+              st.wSecond);
+    names.push_back(name);
+  }
+  return names;
+}
+
+TEST_F(CaptureScenario, ATakenNameMovesDumpReportAndFullDumpToTheVariant) {
+  for (const auto& base : NamesAround(L"Clash", -2, 40)) Touch(dump + base + L".dmp");
+  Note note = Crash(L"--stem Clash --full-dump 2 --app-name Scenario.exe --wait-kelvor", L"null");
+  ASSERT_EQ(note.Get("released"), "1");
+  std::string variant;
+  for (auto& f : note.filesAtEnd)
+    if (f.first.size() > 6 && f.first.compare(f.first.size() - 6, 6, "_1.dmp") == 0) variant = f.first;
+  ASSERT_FALSE(variant.empty()) << note.Get("files_at_end");
+  std::string base = variant.substr(0, variant.size() - 6);
+  EXPECT_GT(note.filesAtEnd[variant], 0u);
+  EXPECT_EQ(note.filesAtEnd.count(base + "_1.txt"), 1u);
+  EXPECT_EQ(note.filesAtEnd.count(base + "_1_FULL.dmp"), 1u);
+  EXPECT_EQ(note.filesAtEnd.count(base + ".txt"), 0u);
+  EXPECT_TRUE(MarkExists(L"1.0.0.1", std::wstring(variant.begin(), variant.end())));
+}
+
+TEST_F(CaptureScenario, AllNinetyNineNamesTakenGiveNoDumpButReportAndMark) {
+  std::vector<std::wstring> bases = NamesAround(L"Taken", -2, 40);
+  for (const auto& base : bases) {
+    Touch(dump + base + L".dmp");
+    for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp");
+  }
+  size_t planted = ListFolder(dump).size();
+  Note note = Crash(L"--stem Taken --app-name Scenario.exe --wait-kelvor", L"null");
+  ASSERT_EQ(note.Get("released"), "1");
+  EXPECT_EQ(note.Get("reporter_exit"), "0");
+  std::vector<std::wstring> now = ListFolder(dump);
+  EXPECT_EQ(now.size(), planted + 1) << "only the report is new";
+  std::wstring report;
+  for (const auto& n : now)
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, L".txt") == 0) report = n;
+  ASSERT_FALSE(report.empty());
+  std::wstring dumpName = report.substr(0, report.size() - 4) + L".dmp";
+  EXPECT_TRUE(MarkExists(L"1.0.0.1", dumpName)) << "the mark names the dump that was asked for";
+  for (const auto& n : now) EXPECT_EQ(n.find(L"_99.dmp"), std::wstring::npos);
+}
+
+// ---- Malformed intake ------------------------------------------------------------------------
+
+TEST_F(CaptureScenario, MalformedRecordsWriteNothingButReleaseTheProcess) {
+  const wchar_t* cases[] = {L"--header-length 33", L"--total-size 4703", L"--total-size 4705", L"--magic 90909091",
+                            L"--address 00000010"};
+  for (const wchar_t* options : cases) {
+    SCOPED_TRACE(Narrow(options));
+    Note note = Crash(std::wstring(options) + L" --app-name Scenario.exe --wait-kelvor", L"null");
+    EXPECT_EQ(note.Get("released"), "1") << "the parsed event was signalled";
+    EXPECT_EQ(note.Get("reporter_exit"), "0");
+    EXPECT_TRUE(ListFolder(dump).empty());
+    HKEY key = nullptr;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+  }
+  // The switch with nothing after it, straight from the command line.
+  EXPECT_EQ(RunAndWait(L"\"" + install + L"Kelvor.exe\" /BugInfo:"), 0u);
+  EXPECT_EQ(RunAndWait(L"\"" + install + L"Kelvor.exe\""), 0u);
+  EXPECT_TRUE(ListFolder(dump).empty());
+}
+
+TEST_F(CaptureScenario, SwitchInAnyCaseAndSlotsWithoutNulAreRead) {
+  const std::wstring version = L"9.8.7.6-UNTERMINATED-VERSION-X";
+  DeleteMarks(version);
+  Note note = Crash(L"--switch /bugINFO: --unterminated --app-name Scenario.exe --wait-kelvor", L"null");
+  ASSERT_EQ(note.Get("released"), "1");
+  std::wstring dumpName;
+  for (const auto& n : ListFolder(dump))
+    if (n.size() > 4 && n.compare(n.size() - 4, 4, L".dmp") == 0) dumpName = n;
+  ASSERT_FALSE(dumpName.empty());
+  // The version slot is full to its last unit: the key is exactly those 30 characters.
+  EXPECT_TRUE(MarkExists(version, dumpName));
+  DeleteMarks(version);
+}
+
+// ---- Restart ---------------------------------------------------------------------------------
+
+class RestartScenario : public CaptureScenario {
+ protected:
+  std::wstring Marker(const wchar_t* name) {
+    std::wstring path = std::wstring(kWork) + name;
+    DeleteFileW(path.c_str());
+    return path;
+  }
+  std::wstring RestartWith(const std::wstring& marker) {
+    return L"--restart-cmd \"\\\"" + install + L"Orv.exe\\\" mark " + marker + L"\"";
+  }
+};
+
+TEST_F(RestartScenario, ProgramRestartFollowsWindowByteAndProductName) {
+  struct Case {
+    const wchar_t* marker;
+    const wchar_t* options;
+    const wchar_t* kind;
+    bool restarted;
+  } cases[] = {
+      // Hidden window and the restart byte: restarted, product or not.
+      {L"r_product.txt", L"--restart", L"divzero", true},
+      {L"r_other.txt", L"--restart --app-name Scenario.exe", L"null", true},
+      // Window shown (closed at once, box checked): only product processes, in any letter case.
+      {L"r_tray.txt", L"--restart --show-window --app-name orvtray.exe", L"window", true},
+      {L"r_shown_other.txt", L"--restart --show-window --app-name Scenario.exe", L"null", false},
+      // A product process without the restart byte: the restart path is taken, nothing restarts.
+      {L"r_no_byte.txt", L"", L"null", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(Narrow(c.options));
+    std::wstring marker = Marker(c.marker);
+    Note note = Crash(RestartWith(marker) + L" " + c.options, c.kind);
+    EXPECT_EQ(note.Get("released"), "1");
+    EXPECT_EQ(Exists(marker), c.restarted);
+    ClearFolder(dump);
+  }
+}
+
+TEST_F(RestartScenario, ServiceRestartThroughTheServiceManager) {
+  const wchar_t kName[] = L"OrvSvcScenario";
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(manager);
+  SC_HANDLE service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
+  if (!service) {
+    std::wstring binary = L"\"" + install + L"OrvSvc.exe\"";
+    service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+                             SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+  }
+  ASSERT_TRUE(service);
+  SERVICE_STATUS status = {};
+  QueryServiceStatus(service, &status);
+  ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+
+  std::wstring marker = Marker(L"r_service.txt");
+  Note note = Crash(RestartWith(marker) + L" --restart --service --service-name " + kName, L"null");
+  EXPECT_EQ(note.Get("released"), "1");
+  for (int i = 0; i < 200; ++i) {
+    QueryServiceStatus(service, &status);
+    if (status.dwCurrentState == SERVICE_RUNNING) break;
+    Sleep(50);
+  }
+  EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << "the service was started";
+  EXPECT_FALSE(Exists(marker)) << "not the command line";
+  ControlService(service, SERVICE_CONTROL_STOP, &status);
+  for (int i = 0; i < 200 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
+    Sleep(50);
+    QueryServiceStatus(service, &status);
+  }
+  DeleteService(service);
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+
+  // The service byte with an empty service name falls back to the command line.
+  ClearFolder(dump);
+  marker = Marker(L"r_service_fallback.txt");
+  note = Crash(RestartWith(marker) + L" --restart --service", L"null");
+  EXPECT_EQ(note.Get("released"), "1");
+  EXPECT_TRUE(Exists(marker));
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The crash path as far as it is built: install into the Wine prefix, crash the demo product, and
+# show what Kelvor left behind. Started by ./run demo (SUITE_BUILD and WINEPREFIX exported, the
+# Windows tree built, a wineserver up).
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+export SUITE_BUILD="${SUITE_BUILD:-$ROOT/build}"
+source "$ROOT/tools/wine/wine-env.sh"
+suite_wine_prepare
+source "$ROOT/tools/install/guest-base.sh"
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "install"
+"$ROOT/tools/install/install.sh"
+INSTALL_WIN='C:\Program Files (x86)\Vemko Antivirus'
+INSTALL="$WINEPREFIX/drive_c/Program Files (x86)/Vemko Antivirus"
+rm -f "$INSTALL/dump/"*
+wine reg delete 'HKCU\software\Vemko Security\Antivirus\Bug\1.0.0.1' /f >/dev/null 2>&1 || true
+
+say "crash: Orv.exe writes through a null pointer inside OrvCore.dll (full dump wanted, mode 1)"
+NOTE="$WINEPREFIX/drive_c/demo_release_note.txt"
+rm -f "$NOTE"
+start=$(date +%s%N)
+rc=0
+wine "$INSTALL/Orv.exe" --observe 'C:\demo_release_note.txt' --full-dump 1 --app-name Demo.exe --wait-kelvor \
+  crash dll || rc=$?
+echo "Orv.exe ended with code $rc after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+
+say "what the crash handler saw when Kelvor released it"
+tr -d '\r' < "$NOTE" | sed 's/|/\n      /g'
+
+say "files in $INSTALL_WIN\\dump"
+ls -l "$INSTALL/dump"
+
+say "registry marks (HKCU\\software\\Vemko Security\\Antivirus\\Bug\\1.0.0.1)"
+wine reg query 'HKCU\software\Vemko Security\Antivirus\Bug\1.0.0.1' 2>/dev/null | tr -d '\r' | sed '/^$/d'
+
+say "the text report (UTF-16LE), first lines"
+report=$(ls "$INSTALL/dump/"*.txt | head -1)
+iconv -f UTF-16LE -t UTF-8 "$report" | tr -d '\r' | sed 's/^\xef\xbb\xbf//' | head -25
+
+say "the minidump, opened with lldb"
+dump=$(ls "$INSTALL/dump/"*.dmp | grep -v _FULL | head -1)
+lldb --batch -c "$dump" -o 'thread list' -o 'bt' 2>/dev/null | sed -n '2,20p'
+
+say "not there yet"
+[ -f "$INSTALL/Ulvane.exe" ] || echo "Ulvane.exe (the uploader) is not built yet: nothing is packed or sent to a server."
+[ -d "$ROOT/reporter/dialog" ] || echo "The report window is not built yet: a crash that asks for it is handled as if the window was closed at once with its defaults."
+exit 0
