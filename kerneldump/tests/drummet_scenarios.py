@@ -318,12 +318,15 @@ class Scenarios:
         self.check(self.state()["LastDmpTime"] == "-5", "LastDmpTime changed")
 
     def s6_folder_setting_naming_a_file_is_not_searched(self):
-        self.prepare(enabled=3, minidump_dir="C:\\DrumDumps\\NotAFolder.dmp")
+        """A "MinidumpDir" that names a file is not searched; an absent "CrashDumpEnabled" becomes 3."""
+        self.prepare(enabled=None, minidump_dir="C:\\DrumDumps\\NotAFolder.dmp")
         plant(CUSTOM_DUMPS, "NotAFolder.dmp", self.floor + 400 * SECOND)
         write_config(self.c.base_url)
         self.run()
         self.expect_reports([])
-        self.check(self.state()["LastDmpTime"] is None, "LastDmpTime written")
+        st = self.state()
+        self.check(st["LastDmpTime"] is None, "LastDmpTime written")
+        self.check(st["CrashDumpEnabled"] == 3, "absent CrashDumpEnabled became %r" % st["CrashDumpEnabled"])
 
     def s7_too_long_bug_url_sends_nothing(self):
         t = self.floor + 500 * SECOND
