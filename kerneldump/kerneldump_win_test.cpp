@@ -119,8 +119,11 @@ TEST_F(TempFolder, ExistingFilePathWantsARootedFile) {
   EXPECT_TRUE(IsExistingFilePath(dir_ + L"\\a.dmp"));
   EXPECT_FALSE(IsExistingFilePath(dir_));
   EXPECT_FALSE(IsExistingFilePath(dir_ + L"\\none.dmp"));
+  wchar_t before[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, before);
   SetCurrentDirectoryW(dir_.c_str());
-  EXPECT_FALSE(IsExistingFilePath(L"a.dmp"));
+  EXPECT_FALSE(IsExistingFilePath(L"a.dmp"));  // exists, but relative
+  SetCurrentDirectoryW(before);
 }
 
 // The machine field of a PE file: 0x14c for 32-bit, 0x8664 for 64-bit.
