@@ -36,11 +36,6 @@ inline uint64_t Load64(const uint8_t* p) {
   memcpy(&v, p, 8);
   return v;
 }
-inline uint16_t Load16(const uint8_t* p) {
-  uint16_t v;
-  memcpy(&v, p, 2);
-  return v;
-}
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "match compare counts trailing zero bits");
 
@@ -139,18 +134,25 @@ unsigned CDeflater::State::LongestMatch(unsigned cur_match) {
   unsigned nice = kNiceMatch < lookahead ? kNiceMatch : lookahead;
   unsigned limit = strstart > kMaxDist ? strstart - kMaxDist : 0;
   if (prev_length >= kGoodMatch) chain >>= 2;
-  uint16_t scan_start = Load16(scan);
-  uint16_t scan_end = Load16(scan + best_len - 1);
+  // A candidate can only beat best_len if it agrees with scan on bytes 0..best_len. Four bytes at the
+  // start and four ending at best_len are checked first: one compare each rejects nearly every
+  // candidate. While best_len is 2 a 3-byte match is an improvement, so only three bytes count.
+  uint32_t mask = best_len >= 3 ? 0xFFFFFFFFu : 0x00FFFFFFu;
+  uint32_t scan_start = Load32(scan) & mask;
+  unsigned end_at = best_len >= 3 ? best_len - 3 : 0;
+  uint32_t scan_end = Load32(scan + end_at) & mask;
   do {
     const uint8_t* match = window + cur_match;
-    // Most candidates fail on the two bytes at the end of the best match so far or on the first two.
-    if (Load16(match + best_len - 1) != scan_end || Load16(match) != scan_start) continue;
+    if ((Load32(match + end_at) & mask) != scan_end || (Load32(match) & mask) != scan_start) continue;
     unsigned len = MatchLength(scan, match);
     if (len > best_len) {
       match_start = cur_match;
       best_len = len;
       if (len >= nice) break;
-      scan_end = Load16(scan + best_len - 1);
+      mask = 0xFFFFFFFFu;
+      scan_start = Load32(scan);
+      end_at = best_len - 3;
+      scan_end = Load32(scan + end_at);
     }
   } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
   return best_len <= lookahead ? best_len : lookahead;
