@@ -26,13 +26,11 @@ DWORD WINAPI Bump(void* p) {
 TEST(CCSWrap, SerialisesThreads) {
   Shared s;
   ASSERT_TRUE(s.lock.initialized());
-  // The main thread and one worker contend (more secondary threads break under qemu-i386).
-  HANDLE worker = CreateThread(nullptr, 0, Bump, &s, 0, nullptr);
-  ASSERT_NE(worker, nullptr);
-  Bump(&s);
-  WaitForSingleObject(worker, INFINITE);
-  CloseHandle(worker);
-  EXPECT_EQ(s.counter, 2 * 20000);
+  HANDLE threads[4];
+  for (auto& t : threads) t = CreateThread(nullptr, 0, Bump, &s, 0, nullptr);
+  WaitForMultipleObjects(4, threads, TRUE, INFINITE);
+  for (auto t : threads) CloseHandle(t);
+  EXPECT_EQ(s.counter, 4 * 20000);
 }
 
 TEST(ScopedHandle, ClosesOnlyRealHandles) {

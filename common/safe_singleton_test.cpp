@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -23,12 +22,8 @@ class SlowObject : public suite::CSafeSingleton<SlowObject> {
   int ready = 0;
 };
 
-// Wine on a host without 32-bit kernel support runs under qemu-i386, whose per-thread TLS breaks as
-// soon as a process has two secondary threads alive; there the race is main thread + one worker.
-int RacingThreads() { return std::getenv("QEMU_RESERVED_VA") ? 2 : 16; }
-
 TEST(CSafeSingleton, RacingThreadsShareOneInstanceConstructedOnce) {
-  const int kThreads = RacingThreads();
+  constexpr int kThreads = 16;
   std::atomic<bool> go{false};
   std::vector<SlowObject*> seen(kThreads, nullptr);
   std::vector<int> readyValue(kThreads, 0);

@@ -29,8 +29,27 @@ suite_qemu_binfmt() {
     # Once registered, every i386 program (the Wine loader included) runs under qemu.
     if [ -e "$reg/qemu-i386" ]; then
         export QEMU_RESERVED_VA=0x7fff0000
+        suite_qemu_tls_shim || return 1
     fi
     return 0
+}
+
+# qemu shares one GDT between a process's threads, which breaks Wine as soon as a process has two
+# secondary threads (see qemu-tls/qemu_tls_shim.c). The shim is preloaded into every Wine process;
+# $LIB picks the 32-bit build for the Wine loader and an empty 64-bit twin for wineserver & co.
+suite_qemu_tls_shim() {
+    local src="$SUITE_ROOT/tools/wine/qemu-tls"
+    local out="$SUITE_BUILD/qemu-tls"
+    local lib32="$out/lib/i386-linux-gnu/libsuiteqemutls.so"
+    local lib64="$out/lib/x86_64-linux-gnu/libsuiteqemutls.so"
+    if [ ! -f "$lib32" ] || [ "$src/qemu_tls_shim.c" -nt "$lib32" ] || [ ! -f "$lib64" ]; then
+        mkdir -p "$(dirname "$lib32")" "$(dirname "$lib64")"
+        gcc -m32 -O2 -shared -fPIC -o "$lib32.tmp" "$src/qemu_tls_shim.c" -ldl -lpthread &&
+            gcc -O2 -shared -fPIC -o "$lib64.tmp" "$src/empty_shim.c" &&
+            mv "$lib32.tmp" "$lib32" && mv "$lib64.tmp" "$lib64" ||
+            { echo "wine-env: cannot build the qemu TLS shim (gcc-multilib missing?)" >&2; return 1; }
+    fi
+    export LD_PRELOAD="$out/\$LIB/libsuiteqemutls.so"
 }
 
 suite_wine_setting() {
