@@ -13,12 +13,18 @@
  *    moved to an LDT entry of its own, taken from the top of the table where Wine never allocates.
  *  - glibc builds a new thread's descriptor from the creator's %gs slot, so thread creation is
  *    serialised and briefly runs the creator on GDT slot 6, which no thread otherwise rests on.
+ *
+ * It also completes the fault reports qemu hands to signal handlers: qemu leaves the trap number
+ * unset (-1), and Wine derives the Windows exception code from it, so a null-pointer write would
+ * reach the program as an illegal instruction instead of an access violation.
  */
 #define _GNU_SOURCE
 #include <asm/ldt.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
+#include <signal.h>
+#include <ucontext.h>
 #include <semaphore.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -164,4 +170,45 @@ long syscall(long number, ...)
         return -1;
     }
     return real(number, a1, a2, a3, a4, a5, a6);
+}
+
+typedef void (*info_handler)(int, siginfo_t *, void *);
+typedef int (*sigaction_fn)(int, const struct sigaction *, struct sigaction *);
+static info_handler wine_segv_handler, wine_fpe_handler;
+
+enum { TRAP_DIVIDE = 0, TRAP_OVERFLOW = 4, TRAP_PAGE_FAULT = 14 };
+
+static void complete_segv(int sig, siginfo_t *info, void *context)
+{
+    ucontext_t *uc = context;
+    if (uc->uc_mcontext.gregs[REG_TRAPNO] == -1 && (info->si_code == SEGV_MAPERR || info->si_code == SEGV_ACCERR))
+        uc->uc_mcontext.gregs[REG_TRAPNO] = TRAP_PAGE_FAULT;
+    wine_segv_handler(sig, info, context);
+}
+
+static void complete_fpe(int sig, siginfo_t *info, void *context)
+{
+    ucontext_t *uc = context;
+    if (uc->uc_mcontext.gregs[REG_TRAPNO] == -1) {
+        if (info->si_code == FPE_INTDIV) uc->uc_mcontext.gregs[REG_TRAPNO] = TRAP_DIVIDE;
+        else if (info->si_code == FPE_INTOVF) uc->uc_mcontext.gregs[REG_TRAPNO] = TRAP_OVERFLOW;
+    }
+    wine_fpe_handler(sig, info, context);
+}
+
+int sigaction(int sig, const struct sigaction *act, struct sigaction *old)
+{
+    static sigaction_fn real;
+    if (!real) real = (sigaction_fn)dlsym(RTLD_NEXT, "sigaction");
+    if (act && (act->sa_flags & SA_SIGINFO) && (sig == SIGSEGV || sig == SIGFPE)) {
+        info_handler wrapper = sig == SIGSEGV ? complete_segv : complete_fpe;
+        if (act->sa_sigaction != wrapper) {
+            struct sigaction mine = *act;
+            if (sig == SIGSEGV) wine_segv_handler = act->sa_sigaction;
+            else wine_fpe_handler = act->sa_sigaction;
+            mine.sa_sigaction = wrapper;
+            return real(sig, &mine, old);
+        }
+    }
+    return real(sig, act, old);
 }
