@@ -14,8 +14,13 @@ constexpr unsigned kMinMatch = 3;
 constexpr unsigned kMaxMatch = 258;
 constexpr unsigned kMinLookahead = kMaxMatch + kMinMatch + 1;
 constexpr unsigned kMaxDist = kWindowSize - kMinLookahead;
+// Chains link positions by their first four bytes: candidates sharing only three bytes with the
+// string are mostly too short to use, and walking past them is what costs the time. The latest
+// position of each 3-byte string is kept apart, for the 3-byte matches that are still worth taking.
 constexpr unsigned kHashBits = 15;
 constexpr unsigned kHashSize = 1u << kHashBits;
+constexpr unsigned kHash3Bits = 14;
+constexpr unsigned kHash3Size = 1u << kHash3Bits;
 // A 3-byte match farther back than this costs about as much as three literals.
 constexpr unsigned kTooFar = 4096;
 // The level-8 parameters of the classic configuration table.
@@ -51,8 +56,9 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
   return a[257] != b[257] ? 257 : 258;
 }
 
-// The hash of the three bytes at p; multiplying spreads all 24 bits over the top bits.
-inline unsigned Hash(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kHashBits); }
+// Hashes of the four and the three bytes at p; multiplying spreads the bits over the top bits.
+inline unsigned Hash4(const uint8_t* p) { return (Load32(p) * 2654435761u) >> (32 - kHashBits); }
+inline unsigned Hash3(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kHash3Bits); }
 
 }  // namespace
 
@@ -60,7 +66,8 @@ struct CDeflater::State {
   // Window of twice the match distance: the upper half is read ahead, the lower half is history.
   uint8_t window[2 * kWindowSize + kWindowSlack];
   uint16_t prev[kWindowSize];  // previous position with the same hash, by position & mask
-  uint16_t head[kHashSize];    // latest position of each hash, 0 = none
+  uint16_t head[kHashSize];    // latest position of each 4-byte hash, 0 = none
+  uint16_t head3[kHash3Size];  // latest position of each 3-byte hash, 0 = none
   detail::CBlockEncoder block;
 
   DeflateInput* in = nullptr;
@@ -82,6 +89,7 @@ struct CDeflater::State {
     match_start = 0;
     prev_length = 0;
     memset(head, 0, sizeof(head));
+    memset(head3, 0, sizeof(head3));
   }
 
   void SlideWindow() {
@@ -90,6 +98,7 @@ struct CDeflater::State {
     strstart -= kWindowSize;
     block_start -= kWindowSize;
     for (unsigned i = 0; i < kHashSize; ++i) head[i] = head[i] >= kWindowSize ? head[i] - kWindowSize : 0;
+    for (unsigned i = 0; i < kHash3Size; ++i) head3[i] = head3[i] >= kWindowSize ? head3[i] - kWindowSize : 0;
     for (unsigned i = 0; i < kWindowSize; ++i) prev[i] = prev[i] >= kWindowSize ? prev[i] - kWindowSize : 0;
   }
 
@@ -110,15 +119,21 @@ struct CDeflater::State {
     } while (lookahead < kMinLookahead);
   }
 
-  inline unsigned Insert(unsigned pos) {
-    unsigned h = Hash(window + pos);
+  // Returns the previous position with the same four bytes; *latest3 gets the previous one with the
+  // same three bytes.
+  inline unsigned Insert(unsigned pos, unsigned* latest3) {
+    const uint8_t* p = window + pos;
+    unsigned h = Hash4(p);
+    unsigned h3 = Hash3(p);
     unsigned chain_head = head[h];
+    *latest3 = head3[h3];
     prev[pos & kWindowMask] = uint16_t(chain_head);
     head[h] = uint16_t(pos);
+    head3[h3] = uint16_t(pos);
     return chain_head;
   }
 
-  unsigned LongestMatch(unsigned cur_match);
+  unsigned LongestMatch(unsigned cur_match, unsigned latest3);
   void FlushBlock(bool last) {
     const uint8_t* raw = block_start >= 0 ? window + block_start : nullptr;
     block.FlushBlock(raw, size_t(long(strstart) - block_start), last);
@@ -127,7 +142,7 @@ struct CDeflater::State {
   bool Run();
 };
 
-unsigned CDeflater::State::LongestMatch(unsigned cur_match) {
+unsigned CDeflater::State::LongestMatch(unsigned cur_match, unsigned latest3) {
   unsigned chain = kMaxChain;
   const uint8_t* scan = window + strstart;
   unsigned best_len = prev_length;
@@ -141,20 +156,31 @@ unsigned CDeflater::State::LongestMatch(unsigned cur_match) {
   uint32_t scan_start = Load32(scan) & mask;
   unsigned end_at = best_len >= 3 ? best_len - 3 : 0;
   uint32_t scan_end = Load32(scan + end_at) & mask;
-  do {
-    const uint8_t* match = window + cur_match;
-    if ((Load32(match + end_at) & mask) != scan_end || (Load32(match) & mask) != scan_start) continue;
-    unsigned len = MatchLength(scan, match);
-    if (len > best_len) {
-      match_start = cur_match;
-      best_len = len;
-      if (len >= nice) break;
-      mask = 0xFFFFFFFFu;
-      scan_start = Load32(scan);
-      end_at = best_len - 3;
-      scan_end = Load32(scan + end_at);
+  if (cur_match > limit) {
+    do {
+      const uint8_t* match = window + cur_match;
+      if ((Load32(match + end_at) & mask) != scan_end || (Load32(match) & mask) != scan_start) continue;
+      unsigned len = MatchLength(scan, match);
+      if (len > best_len) {
+        match_start = cur_match;
+        best_len = len;
+        if (len >= nice) break;
+        mask = 0xFFFFFFFFu;
+        scan_start = Load32(scan);
+        end_at = best_len - 3;
+        scan_end = Load32(scan + end_at);
+      }
+    } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
+  }
+  // Nothing of four bytes or more: the latest 3-byte occurrence is the match a chain of 3-byte
+  // strings would have found first.
+  if (best_len < kMinMatch && latest3 > limit) {
+    const uint8_t* match = window + latest3;
+    if ((Load32(match) & 0x00FFFFFFu) == (Load32(scan) & 0x00FFFFFFu)) {
+      match_start = latest3;
+      best_len = MatchLength(scan, match);
     }
-  } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
+  }
   return best_len <= lookahead ? best_len : lookahead;
 }
 
@@ -168,13 +194,13 @@ bool CDeflater::State::Run() {
       FillWindow();
       if (lookahead == 0) break;
     }
-    unsigned chain_head = 0;
-    if (lookahead >= kMinMatch) chain_head = Insert(strstart);
+    unsigned chain_head = 0, latest3 = 0;
+    if (lookahead >= kMinMatch) chain_head = Insert(strstart, &latest3);
     prev_length = match_length;
     unsigned prev_match = match_start;
     match_length = kMinMatch - 1;
-    if (chain_head != 0 && prev_length < kMaxLazy && strstart - chain_head <= kMaxDist) {
-      match_length = LongestMatch(chain_head);
+    if (latest3 != 0 && prev_length < kMaxLazy && strstart - latest3 <= kMaxDist) {
+      match_length = LongestMatch(strstart - chain_head <= kMaxDist ? chain_head : 0, latest3);
       if (match_length == kMinMatch && strstart - match_start > kTooFar) match_length = kMinMatch - 1;
     }
     if (prev_length >= kMinMatch && match_length <= prev_length) {
@@ -183,7 +209,7 @@ bool CDeflater::State::Run() {
       // The match covers strstart-1 .. strstart+prev_length-2; strstart-1 and strstart are hashed.
       lookahead -= prev_length - 1;
       for (unsigned n = prev_length - 2; n != 0; --n) {
-        if (++strstart <= max_insert) Insert(strstart);
+        if (++strstart <= max_insert) Insert(strstart, &latest3);
       }
       match_available = false;
       match_length = kMinMatch - 1;
