@@ -59,7 +59,7 @@ std::wstring FormatWindowSection(const std::vector<WindowFacts>& windows) {
 }
 
 std::wstring FormatMemorySection(const MemoryFacts& m) {
-  return WFormat(kMemoryPattern, m.memoryLoad, Mebibytes(m.totalPhys), Mebibytes(m.availPhys),
+  return WFormat(kMemoryPattern, static_cast<int32_t>(m.memoryLoad), Mebibytes(m.totalPhys), Mebibytes(m.availPhys),
                  Mebibytes(m.totalPageFile), Mebibytes(m.availPageFile), Mebibytes(m.totalVirtual),
                  Mebibytes(m.availVirtual), Mebibytes(m.workingSetSize), Mebibytes(m.quotaPagedPoolUsage),
                  Mebibytes(m.quotaNonPagedPoolUsage), Mebibytes(m.privateUsage), Mebibytes(m.pagefileUsage));

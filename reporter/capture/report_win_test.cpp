@@ -1,0 +1,340 @@
+// The report's Windows half on real threads and processes: the stack walk of a thread stopped in
+// this test program (no suite module on its stack), the frame limit, an ntdll-only stack, a crashed
+// process that has already ended, and the uploader launch with a recording stand-in for Ulvane.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/folders.h"
+#include "common/scoped_handle.h"
+#include "common/wformat.h"
+#include "reporter/capture/crash_capture.h"
+#include "reporter/capture/crash_id.h"
+
+#ifndef REPORT_RECORDER_EXE
+#error "REPORT_RECORDER_EXE must name the recording uploader stand-in"
+#endif
+
+namespace {
+using namespace kelvor;
+
+// ---- A thread to walk: it descends `depth` frames, saves its context there as a crash handler
+// would, and blocks until released; the frames above the saved context stay as they were. ----
+HANDLE g_ready = nullptr;
+HANDLE g_release = nullptr;
+CONTEXT g_saved;
+
+__attribute__((noinline)) int Descend(int depth) {
+  volatile int local = depth;
+  if (depth > 0) return Descend(depth - 1) + local;  // not a tail call: the frame stays
+  RtlCaptureContext(&g_saved);
+  SetEvent(g_ready);
+  WaitForSingleObject(g_release, INFINITE);
+  return local;
+}
+
+DWORD WINAPI DescendThread(void* depth) {
+  return static_cast<DWORD>(Descend(static_cast<int>(reinterpret_cast<INT_PTR>(depth))));
+}
+
+// A worker held in Descend with its context saved; released and joined on destruction. One worker
+// at a time: this Wine runs on qemu, which cannot keep more than one extra thread alive.
+struct StoppedThread {
+  HANDLE thread = nullptr;
+  DWORD id = 0;
+  CONTEXT context = {};
+  explicit StoppedThread(int depth) {
+    g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread = CreateThread(nullptr, 0, DescendThread, reinterpret_cast<void*>(static_cast<INT_PTR>(depth)), 0, &id);
+    WaitForSingleObject(g_ready, 30000);
+    context = g_saved;
+  }
+  ~StoppedThread() {
+    SetEvent(g_release);
+    WaitForSingleObject(thread, 30000);
+    CloseHandle(thread);
+    CloseHandle(g_ready);
+    CloseHandle(g_release);
+  }
+};
+
+BugInfoBlock* NewBlock(DWORD processId, DWORD threadId, const CONTEXT& context) {
+  BugInfoBlock* block = new BugInfoBlock();
+  block->headerLength = kBugInfoHeaderLength;
+  block->magic = kBugInfoMagic;
+  block->totalSize = kBugInfoSize;
+  block->exceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  block->exceptionAddress = context.Eip ? context.Eip : 1;
+  block->processId = processId;
+  block->threadId = threadId;
+  block->contextFlags = context.ContextFlags ? context.ContextFlags : CONTEXT_FULL;
+  memcpy(block->context, &context, sizeof context);
+  SetSlotText(block->nameStem, L"ReportTest");
+  SetSlotText(block->appName, L"report_win_test.exe");
+  SetSlotText(block->commandLine, L"report_win_test.exe --walk");
+  SetSlotText(block->productVersion, L"1.0.0.7");
+  return block;
+}
+
+// A capture as the intake leaves it: valid, with its own copy of the record (freed by it).
+void Prepare(CCrashCapture& capture, DWORD processId, DWORD threadId, const CONTEXT& context) {
+  capture.bugInfo = NewBlock(processId, threadId, context);
+  capture.processId = processId;
+  capture.threadId = threadId;
+  capture.valid = TRUE;
+}
+
+size_t CountStackLines(const std::wstring& text) {
+  size_t begin = text.find(L"\r\nStack:\r\n");
+  if (begin == std::wstring::npos) return 0;
+  begin += 10;
+  size_t end = text.find(L"\r\nSystem Process:\r\n", begin);
+  size_t lines = 0;
+  for (size_t i = begin; i < end; ++i)
+    if (text[i] == L'\n') ++lines;
+  return lines;
+}
+
+std::wstring Between(const std::wstring& text, const std::wstring& before, const std::wstring& after) {
+  size_t b = text.find(before);
+  if (b == std::wstring::npos) return L"<missing>";
+  b += before.size();
+  size_t e = text.find(after, b);
+  return text.substr(b, e == std::wstring::npos ? std::wstring::npos : e - b);
+}
+
+// The one-shot flags are per process, as they are in Kelvor (one crash per run): the walks below
+// run in a fixed order in one test, the first of them with the flags still pending.
+TEST(ReportWalk, RealThreadsInOrder) {
+  const DWORD pid = GetCurrentProcessId();
+  const DWORD64 exeBase = reinterpret_cast<DWORD_PTR>(GetModuleHandleW(nullptr));
+
+  // 1. No suite module on the stack: "UnKnown" and the decimal offset of the first frame.
+  {
+    StoppedThread stopped(3);
+    CCrashCapture capture;
+    Prepare(capture, pid, stopped.id, stopped.context);
+    bool walked = capture.report.BuildReportText();
+    const std::wstring& text = capture.report.text;
+    std::wstring expectedSignature = suite::WFormat(L"%lld", static_cast<long long>(stopped.context.Eip - exeBase));
+    EXPECT_TRUE(walked) << suite::ToUtf8(text.substr(0, 900));
+    EXPECT_EQ(capture.report.faultModule, L"UnKnown");
+    EXPECT_EQ(capture.report.crashId, MakeCrashId(expectedSignature)) << "signature " << expectedSignature;
+    EXPECT_EQ(Between(text, L"HashCode:", L"\r\n"), capture.report.crashId);
+    EXPECT_EQ(Between(text, L"   Data:", L"\r\n").find(L'-'), 4u);
+    EXPECT_GE(CountStackLines(text), 5u);  // four Descend frames and the thread start
+    std::wstring first = suite::WFormat(L"\r\nStack:\r\n0x%llp  0x%llp  ", static_cast<unsigned long long>(stopped.context.Eip),
+                                        static_cast<unsigned long long>(stopped.context.Eip - exeBase));
+    EXPECT_NE(text.find(first), std::wstring::npos) << suite::ToUtf8(text.substr(0, 600));
+    EXPECT_EQ(capture.report.built, 1u);
+    EXPECT_EQ(capture.report.walkResult, 1u);
+    EXPECT_EQ(text[0], static_cast<wchar_t>(0xFEFF));
+    EXPECT_NE(text.find(L"\r\nCommand:\r\nreport_win_test.exe --walk\r\n\r\nWindow Info:\r\n"), std::wstring::npos);
+    // This process is alive: its figures are there, after the window section.
+    EXPECT_NE(text.find(L"\r\n\r\nSystem Memory:\r\nMemory Usage:"), std::wstring::npos);
+    EXPECT_NE(text.find(suite::WFormat(L" Pid:%d Parrent Pid:", static_cast<int>(pid))), std::wstring::npos);
+    EXPECT_EQ(text.substr(text.size() - 16), L"\r\nUserContext:\r\n");
+  }
+
+  // 2. Deeper than 50 frames: exactly 50 lines. (The first offset is taken: no signature now.)
+  {
+    StoppedThread stopped(80);
+    CCrashCapture capture;
+    Prepare(capture, pid, stopped.id, stopped.context);
+    capture.report.BuildReportText();
+    EXPECT_EQ(CountStackLines(capture.report.text), 50u);
+    EXPECT_EQ(capture.report.faultModule, L"UnKnown");
+  }
+
+  // 3. A stack that lies only in ntdll.dll: the fixed ID. The frame chain is laid out by hand: the
+  // context points into ntdll, its frame pointer at a saved frame whose return address is in
+  // ntdll too, and that frame ends the chain.
+  {
+    StoppedThread stopped(0);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    ASSERT_NE(ntdll, nullptr);
+    DWORD first = reinterpret_cast<DWORD>(GetProcAddress(ntdll, "RtlZeroMemory")) + 4;
+    DWORD second = reinterpret_cast<DWORD>(GetProcAddress(ntdll, "RtlFillMemory")) + 4;
+    static DWORD area[64] = {};
+    area[32] = 0;       // saved frame pointer: end of chain
+    area[33] = second;  // return address
+    CONTEXT context = stopped.context;
+    context.Eip = first;
+    context.Esp = reinterpret_cast<DWORD>(&area[16]);
+    context.Ebp = reinterpret_cast<DWORD>(&area[32]);
+    CCrashCapture capture;
+    Prepare(capture, pid, stopped.id, context);
+    bool walked = capture.report.BuildReportText();
+    EXPECT_FALSE(walked);
+    EXPECT_EQ(capture.report.crashId, L"0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(Between(capture.report.text, L"HashCode:", L"\r\n"), L"0123456789abcdef0123456789abcdef");
+    EXPECT_GE(CountStackLines(capture.report.text), 1u);
+    std::wstring stack = Between(capture.report.text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
+    EXPECT_NE(stack.find(suite::WFormat(L"0x%llp  ", static_cast<unsigned long long>(first))), std::wstring::npos)
+        << suite::ToUtf8(stack);
+  }
+}
+
+TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
+  // A child that has already ended, whose object a handle still keeps (Kelvor holds one to wait on).
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_filter=None.None";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child = {};
+  ASSERT_TRUE(CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+  suite::ScopedHandle process(suite::ScopedHandle::Invalid::Null, child.hProcess);
+  suite::ScopedHandle thread(suite::ScopedHandle::Invalid::Null, child.hThread);
+  ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
+
+  CONTEXT context = {};
+  context.ContextFlags = CONTEXT_FULL;
+  context.Eip = 0x401000;
+  context.Esp = 0x120000;
+  context.Ebp = 0x120010;
+  CCrashCapture capture;
+  Prepare(capture, child.dwProcessId, child.dwThreadId, context);
+  EXPECT_FALSE(capture.report.BuildReportText());
+  const std::wstring& text = capture.report.text;
+  EXPECT_EQ(text.find(L"System Memory:"), std::wstring::npos);
+  EXPECT_NE(text.find(L"\r\n\r\nWindow Info:\r\n\r\nUserContext:\r\n"), std::wstring::npos)
+      << suite::ToUtf8(text.substr(text.size() > 300 ? text.size() - 300 : 0));
+  EXPECT_EQ(capture.report.crashId, L"0123456789abcdef0123456789abcdef");
+  EXPECT_EQ(capture.report.built, 1u);
+  EXPECT_EQ(text.find(suite::WFormat(L" Pid:%d Parrent", static_cast<int>(child.dwProcessId))), std::wstring::npos);
+}
+
+TEST(ReportWalk, NothingIsBuiltForAnInvalidCapture) {
+  CCrashCapture capture;
+  EXPECT_FALSE(capture.report.BuildReportText());
+  EXPECT_EQ(capture.report.text, L"");
+  EXPECT_EQ(capture.report.built, 1u);
+  EXPECT_EQ(capture.report.walkResult, 0u);
+  std::wstring untouched = L"keep";
+  EXPECT_FALSE(capture.report.FormatReportHeader(untouched));
+  EXPECT_FALSE(capture.report.FormatMemoryStatus(untouched));
+  EXPECT_EQ(untouched, L"keep");
+  EXPECT_FALSE(capture.LaunchUploader());
+}
+
+// ---- The uploader launch, read back from a recording "Ulvane.exe". ----
+
+class InstallDirValue {
+ public:
+  InstallDirValue() { hadValue_ = suite::GetInstallDir(saved_); }
+  ~InstallDirValue() {
+    if (hadValue_) Set(saved_);
+    else RemoveKey();
+  }
+  static void Set(const std::wstring& folder) {
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    RegSetValueExW(key, suite::kInstallDirValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                   static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+  static void RemoveKey() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, suite::kUninstallKey); }
+
+ private:
+  bool hadValue_ = false;
+  std::wstring saved_;
+};
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+// The build gives host paths; Wine shows the host's root as drive Z:.
+std::wstring HostPath(const char* path) {
+  std::wstring out = suite::FromUtf8(path);
+  if (!out.empty() && out[0] == L'/') out = L"Z:" + out;
+  for (wchar_t& c : out)
+    if (c == L'/') c = L'\\';
+  return out;
+}
+
+std::wstring ReadReceived(const std::wstring& folder) {
+  const std::wstring path = folder + L"\\Ulvane.received.txt";
+  for (int i = 0; i < 600; ++i) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+      char buffer[4096];
+      DWORD got = 0;
+      ReadFile(file, buffer, sizeof buffer, &got, nullptr);
+      CloseHandle(file);
+      DeleteFileW(path.c_str());
+      return suite::FromUtf8(std::string(buffer, got));
+    }
+    Sleep(50);
+  }
+  return L"<nothing received>";
+}
+
+TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
+  InstallDirValue restore;
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring install = std::wstring(temp) + L"report_launch_install";
+  CreateDirectoryW(install.c_str(), nullptr);
+  const std::wstring recorder = HostPath(REPORT_RECORDER_EXE);
+  ASSERT_TRUE(CopyFileW(recorder.c_str(), (install + L"\\Ulvane.exe").c_str(), FALSE));
+  DeleteFileW((install + L"\\Ulvane.received.txt").c_str());
+  InstallDirValue::Set(install);
+
+  CONTEXT none = {};
+  CCrashCapture capture;
+  Prepare(capture, GetCurrentProcessId(), GetCurrentThreadId(), none);
+  SetSlotText(capture.bugInfo->productVersion, L"5.2.0.118");
+  SetSlotText(capture.bugInfo->appName, L"Orv.exe");
+  capture.dumpFileName = L"Orv_[2013-7-4_9_5_30]_1.dmp";
+  // Not built yet: nothing starts.
+  EXPECT_FALSE(capture.LaunchUploader());
+  capture.report.built = 1;
+  capture.report.faultModule = L"UnKnown";
+  capture.report.crashId = kFixedCrashId;
+
+  const std::wstring expectedHead =
+      L"/Start:report /Path:Orv_[2013-7-4_9_5_30]_1.dmp /Version:5.2.0.118 /Module:UnKnown /App:Orv.exe"
+      L" /ID:0123456789abcdef0123456789abcdef /Email:";
+  const std::wstring forty = std::wstring(30, L'q') + L"@vemko.com";
+  g_ContactEmail = forty;
+  ASSERT_TRUE(capture.LaunchUploader());
+  EXPECT_EQ(ReadReceived(install), expectedHead + forty);
+  EXPECT_EQ(g_ContactEmail, forty);
+
+  g_ContactEmail = forty + L"x";
+  ASSERT_TRUE(capture.LaunchUploader());
+  EXPECT_EQ(ReadReceived(install), expectedHead);
+  EXPECT_EQ(g_ContactEmail, L"");  // the stored value is cleared too
+
+  // Without the uninstall key, the uploader beside Kelvor (here: beside this program) starts.
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring ownFolder = FolderOf(self);
+  ASSERT_TRUE(CopyFileW(recorder.c_str(), (ownFolder + L"\\Ulvane.exe").c_str(), FALSE));
+  DeleteFileW((ownFolder + L"\\Ulvane.received.txt").c_str());
+  InstallDirValue::RemoveKey();
+  ASSERT_TRUE(capture.LaunchUploader());
+  EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
+  DeleteFileW((ownFolder + L"\\Ulvane.exe").c_str());
+
+  // A key without a readable value: the bare name, looked up in the current folder only.
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  RegCloseKey(key);
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  SetCurrentDirectoryW(install.c_str());
+  EXPECT_TRUE(capture.LaunchUploader());
+  EXPECT_EQ(ReadReceived(install), expectedHead);
+  SetCurrentDirectoryW(temp);
+  EXPECT_FALSE(capture.LaunchUploader());  // no Ulvane.exe here
+  SetCurrentDirectoryW(current);
+
+  DeleteFileW((install + L"\\Ulvane.exe").c_str());
+  RemoveDirectoryW(install.c_str());
+}
+
+}  // namespace
