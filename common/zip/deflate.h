@@ -24,7 +24,7 @@ class DeflateOutput {
 
 enum class DeflateStatus { Ok, ReadFailed, WriteFailed, Inconsistent };
 
-// The compressor's state: about 300 KiB whatever the size of the input. One object may compress any
+// The compressor's state: about 350 KiB whatever the size of the input. One object may compress any
 // number of streams one after the other.
 class CDeflater {
  public:
