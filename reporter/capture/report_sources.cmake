@@ -25,4 +25,14 @@ if(SUITE_WINDOWS)
   # The walks read the stopped threads' stacks through Wine's server. Where 32-bit Wine runs on
   # qemu-i386 that reads the right bytes only with qemu's guest base at 0 (ignored elsewhere).
   set_property(TEST kelvor_report_win_test APPEND PROPERTY ENVIRONMENT "QEMU_GUEST_BASE=0")
+
+  # End to end with the installed demo product; the driver is run by the scenario script.
+  add_executable(report_scenarios tests/report_scenarios_win.cpp)
+  target_compile_options(report_scenarios PRIVATE ${SUITE_WARNINGS})
+  target_include_directories(report_scenarios PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(report_scenarios PRIVATE kelvor_portable suite_common GTest::gtest GTest::gtest_main
+    ${SUITE_STATIC_LINK})
+  add_dependencies(report_scenarios report_record_args Kelvor Orv OrvCore)
+  suite_script_test(report_scenarios_test COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/report_scenarios.py
+    LOCK installdir TIMEOUT 900)
 endif()

@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""Kelvor's report end to end under Wine: install the product, put a recording stand-in in place
+of the uploader, add Plain.exe (the demo with its library import renamed, so no module on its
+stack is ours), and run report_scenarios.exe, which crashes the demo and checks the report and
+the uploader's command line. The installed uploader, if any, is put back afterwards.
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+SOURCE = os.environ["SUITE_SOURCE"]
+BIN = os.environ["SUITE_BIN"]
+
+
+def wine_environment():
+    # Cross-process reads (intake, stack walk) need qemu's guest base at 0 where Wine runs on qemu.
+    script = ('source "$1/tools/wine/wine-env.sh" && suite_wine_prepare >/dev/null && '
+              'source "$1/tools/install/guest-base.sh" && env -0')
+    out = subprocess.run(["bash", "-c", script, "-", SOURCE], check=True, stdout=subprocess.PIPE).stdout
+    return dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
+
+
+def main():
+    env = wine_environment()
+    env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
+    subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True,
+                   stdout=subprocess.DEVNULL)
+    install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+
+    uploader = os.path.join(install, "Ulvane.exe")
+    saved = uploader + ".saved"
+    if os.path.exists(uploader):
+        shutil.move(uploader, saved)
+    shutil.copy(os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"), uploader)
+
+    demo = open(os.path.join(install, "Orv.exe"), "rb").read()
+    if demo.count(b"OrvCore.dll") < 1:
+        print("report_scenarios: the demo does not import OrvCore.dll by that name")
+        return 1
+    open(os.path.join(install, "Plain.exe"), "wb").write(demo.replace(b"OrvCore.dll", b"OrvXore.dll"))
+    shutil.copy(os.path.join(install, "OrvCore.dll"), os.path.join(install, "OrvXore.dll"))
+
+    subprocess.run(["wineserver", "-p"], env=env)
+    try:
+        driver = os.path.join(BIN, "reporter", "capture", "report_scenarios.exe")
+        rc = subprocess.run(["wine", driver, "--gtest_color=no"] + sys.argv[1:], env=env,
+                            stdin=subprocess.DEVNULL).returncode
+    finally:
+        for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt"):
+            path = os.path.join(install, name)
+            if os.path.exists(path):
+                os.remove(path)
+        if os.path.exists(saved):
+            shutil.move(saved, uploader)
+    return rc
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,249 @@
+// Crashes of the installed demo product, checked on the report Kelvor writes and on the command
+// line the uploader receives (a recording stand-in installed as Ulvane.exe). Run by
+// report_scenarios.py after the install step; it also installs Plain.exe, a copy of the demo whose
+// library import is renamed, so that no module on its crash stack is one of ours.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/wformat.h"
+#include "reporter/capture/crash_id.h"
+
+namespace {
+
+const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
+
+std::wstring InstallFolder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  DWORD bytes = sizeof(buffer) - 2;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
+  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  RegCloseKey(key);
+  std::wstring folder = buffer;
+  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+  return folder;
+}
+
+std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW e;
+  HANDLE f = FindFirstFileW((folder + pattern).c_str(), &e);
+  if (f == INVALID_HANDLE_VALUE) return names;
+  do
+    if (!(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(e.cFileName);
+  while (FindNextFileW(f, &e));
+  FindClose(f);
+  return names;
+}
+
+std::string ReadBytes(const std::wstring& path) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "";
+  std::string data(GetFileSize(h, nullptr), '\0');
+  DWORD read = 0;
+  if (!data.empty()) ReadFile(h, &data[0], static_cast<DWORD>(data.size()), &read, nullptr);
+  CloseHandle(h);
+  return data;
+}
+
+bool KelvorRuns() {
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W e = {};
+  e.dwSize = sizeof e;
+  bool found = false;
+  for (BOOL ok = Process32FirstW(snap, &e); ok && !found; ok = Process32NextW(snap, &e))
+    found = lstrcmpiW(e.szExeFile, L"Kelvor.exe") == 0 || lstrcmpiW(e.szExeFile, L"Ulvane.exe") == 0;
+  CloseHandle(snap);
+  return found;
+}
+
+// What one crash left: the report text (UTF-16LE file, BOM kept) and the uploader's command line.
+struct CrashResult {
+  std::string reportBytes;
+  std::wstring report;
+  std::wstring reportName;
+  std::wstring received;
+  DWORD kelvorGone = 0;
+};
+
+class ReportScenarios : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    install_ = InstallFolder();
+    ASSERT_FALSE(install_.empty());
+    dump_ = install_ + L"dump\\";
+    DeleteFileW((install_ + L"Ulvane.received.txt").c_str());
+  }
+
+  CrashResult Crash(const std::wstring& program, const std::wstring& arguments, bool clearDumps = true) {
+    CrashResult result;
+    if (clearDumps)
+      for (const auto& name : ListFolder(dump_, L"*")) DeleteFileW((dump_ + name).c_str());
+    std::wstring line = L"\"" + install_ + program + L"\" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return result;
+    WaitForSingleObject(pi.hProcess, 180000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // Kelvor starts the uploader after the release and then ends; both must be done.
+    for (int i = 0; i < 1200 && KelvorRuns(); ++i) Sleep(100);
+    result.kelvorGone = KelvorRuns() ? 0 : 1;
+    std::vector<std::wstring> reports = ListFolder(dump_, L"*.txt");
+    if (reports.size() == 1) {
+      result.reportName = reports[0];
+      result.reportBytes = ReadBytes(dump_ + reports[0]);
+      std::u16string units(result.reportBytes.size() / 2, u'\0');
+      memcpy(&units[0], result.reportBytes.data(), units.size() * 2);
+      result.report = suite::FromUtf16(units);
+    }
+    result.received = suite::FromUtf8(ReadBytes(install_ + L"Ulvane.received.txt"));
+    DeleteFileW((install_ + L"Ulvane.received.txt").c_str());
+    return result;
+  }
+
+  std::wstring install_, dump_;
+};
+
+std::wstring Field(const std::wstring& text, const std::wstring& before, const std::wstring& after) {
+  size_t b = text.find(before);
+  if (b == std::wstring::npos) return L"<missing " + before + L">";
+  b += before.size();
+  size_t e = text.find(after, b);
+  return text.substr(b, e == std::wstring::npos ? std::wstring::npos : e - b);
+}
+
+struct StackLine {
+  unsigned long long pc = 0, offset = 0;
+  std::wstring module;
+};
+
+std::vector<StackLine> StackLines(const std::wstring& report) {
+  std::vector<StackLine> lines;
+  std::wstring stack = Field(report, L"\r\nStack:\r\n", L"\r\nSystem Process:\r\n");
+  size_t start = 0;
+  while (start < stack.size()) {
+    size_t end = stack.find(L"\r\n", start);
+    if (end == std::wstring::npos) break;
+    std::wstring line = stack.substr(start, end - start);
+    StackLine s;
+    s.pc = wcstoull(line.c_str() + 2, nullptr, 16);
+    s.offset = wcstoull(line.c_str() + 14, nullptr, 16);
+    s.module = line.size() > 24 ? line.substr(24) : L"";
+    lines.push_back(s);
+    start = end + 2;
+  }
+  return lines;
+}
+
+// The signature as the report's stack shows it: the offsets of the frames in our modules, whose
+// short names the symbol handler reports without the extension.
+std::wstring SignatureOf(const std::vector<StackLine>& lines, const std::vector<std::wstring>& ours) {
+  std::wstring signature;
+  for (const StackLine& s : lines)
+    for (const std::wstring& name : ours)
+      if (lstrcmpiW(s.module.c_str(), name.c_str()) == 0)
+        signature += (signature.empty() ? L"" : L" ") + suite::WFormat(L"%x", static_cast<unsigned>(s.offset));
+  return signature;
+}
+
+std::wstring ExpectedCommandLine(const std::wstring& dumpName, const std::wstring& module, const std::wstring& app,
+                                 const std::wstring& id) {
+  return L"/Start:report /Path:" + dumpName + L" /Version:1.0.0.1 /Module:" + module + L" /App:" + app + L" /ID:" +
+         id + L" /Email:";
+}
+
+TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
+  CrashResult first = Crash(L"Orv.exe", L"--stem DllFault crash dll");
+  ASSERT_FALSE(first.report.empty()) << "no report in " << suite::ToUtf8(dump_);
+  EXPECT_EQ(first.reportBytes.substr(0, 2), std::string("\xFF\xFE"));
+  EXPECT_EQ(first.reportBytes.size() % 2, 0u);
+  EXPECT_EQ(first.kelvorGone, 1u);
+
+  std::vector<StackLine> lines = StackLines(first.report);
+  ASSERT_GE(lines.size(), 3u) << suite::ToUtf8(first.report.substr(0, 1500));
+  // The first frame is the faulting write inside OrvCoreFault.
+  HMODULE core = LoadLibraryW((install_ + L"OrvCore.dll").c_str());
+  ASSERT_NE(core, nullptr);
+  unsigned long long faultFunction = reinterpret_cast<DWORD_PTR>(GetProcAddress(core, "OrvCoreFault")) -
+                                     reinterpret_cast<DWORD_PTR>(core);
+  EXPECT_EQ(lstrcmpiW(lines[0].module.c_str(), L"OrvCore"), 0) << suite::ToUtf8(lines[0].module);
+  EXPECT_GE(lines[0].offset, faultFunction);
+  EXPECT_LT(lines[0].offset, faultFunction + 0x40);
+
+  std::wstring signature = SignatureOf(lines, {L"OrvCore", L"Orv"});
+  std::wstring hash = Field(first.report, L"\r\nHashCode:", L"\r\n");
+  EXPECT_EQ(Field(first.report, L"\r\nModule:", L"   Data:"), L"OrvCore.dll");
+  EXPECT_EQ(hash, kelvor::MakeCrashId(signature)) << "signature from the stack: " << suite::ToUtf8(signature);
+  EXPECT_NE(hash, kelvor::kFixedCrashId);
+  std::wstring dumpName = first.reportName.substr(0, first.reportName.size() - 4) + L".dmp";
+  EXPECT_EQ(first.received, ExpectedCommandLine(dumpName, L"OrvCore.dll", L"Orv.exe", hash));
+
+  // The same crash again, in a new process: the same ID.
+  CrashResult second = Crash(L"Orv.exe", L"--stem DllFault crash dll");
+  EXPECT_EQ(Field(second.report, L"\r\nHashCode:", L"\r\n"), hash);
+  EXPECT_NE(second.received.find(L" /ID:" + hash + L" /Email:"), std::wstring::npos) << suite::ToUtf8(second.received);
+}
+
+TEST_F(ReportScenarios, DeepRecursionGivesExactlyFiftyFrames) {
+  CrashResult r = Crash(L"Orv.exe", L"--stem Deep crash recursion");
+  ASSERT_FALSE(r.report.empty());
+  std::vector<StackLine> lines = StackLines(r.report);
+  EXPECT_EQ(lines.size(), 50u);
+  EXPECT_EQ(Field(r.report, L"\r\nModule:", L"   Data:"), L"Orv.exe");
+  std::wstring hash = Field(r.report, L"\r\nHashCode:", L"\r\n");
+  EXPECT_EQ(hash, kelvor::MakeCrashId(SignatureOf(lines, {L"OrvCore", L"Orv"})));
+  EXPECT_NE(r.received.find(L" /Module:Orv.exe /App:Orv.exe /ID:" + hash + L" /Email:"), std::wstring::npos)
+      << suite::ToUtf8(r.received);
+}
+
+TEST_F(ReportScenarios, NoModuleOfOursGivesUnknownAndTheFirstOffset) {
+  // Plain.exe is the demo with its library import renamed to OrvXore.dll: nothing on its stack
+  // is one of our modules.
+  CrashResult r = Crash(L"Plain.exe", L"--stem Plain crash null");
+  ASSERT_FALSE(r.report.empty());
+  std::vector<StackLine> lines = StackLines(r.report);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(Field(r.report, L"\r\nModule:", L"   Data:"), L"UnKnown");
+  std::wstring decimal = suite::WFormat(L"%lld", static_cast<long long>(lines[0].offset));
+  std::wstring hash = Field(r.report, L"\r\nHashCode:", L"\r\n");
+  EXPECT_EQ(hash, kelvor::MakeCrashId(decimal)) << "first offset " << suite::ToUtf8(decimal);
+  std::wstring dumpName = r.reportName.substr(0, r.reportName.size() - 4) + L".dmp";
+  EXPECT_EQ(r.received, ExpectedCommandLine(dumpName, L"UnKnown", L"Plain.exe", hash));
+}
+
+TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
+  // Names for the next two minutes are taken, so the dump goes to the "_1" variant.
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  FILETIME ft;
+  SystemTimeToFileTime(&now, &ft);
+  for (const auto& name : ListFolder(dump_, L"*")) DeleteFileW((dump_ + name).c_str());
+  for (int s = 0; s < 120; ++s) {
+    ULARGE_INTEGER t;
+    t.LowPart = ft.dwLowDateTime;
+    t.HighPart = ft.dwHighDateTime;
+    t.QuadPart += static_cast<ULONGLONG>(s) * 10000000ULL;
+    FILETIME f = {t.LowPart, t.HighPart};
+    SYSTEMTIME st;
+    FileTimeToSystemTime(&f, &st);
+    std::wstring name = suite::WFormat(L"Clash_[%d-%d-%d_%d_%d_%d].dmp", st.wYear, st.wMonth, st.wDay, st.wHour,
+                                       st.wMinute, st.wSecond);
+    HANDLE h = CreateFileW((dump_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  CrashResult r = Crash(L"Orv.exe", L"--stem Clash crash dll", false);
+  ASSERT_FALSE(r.report.empty());
+  EXPECT_EQ(r.reportName.substr(r.reportName.size() - 6), L"_1.txt");
+  std::wstring path = Field(r.received, L"/Path:", L" /Version:");
+  EXPECT_EQ(path.substr(path.size() - 6), L"_1.dmp") << suite::ToUtf8(r.received);
+  EXPECT_EQ(path, r.reportName.substr(0, r.reportName.size() - 4) + L".dmp");
+}
+
+}  // namespace
