@@ -2,6 +2,7 @@
 // Archives are left in ZIP_ARCHIVE_DIR (a temporary folder when unset) with manifest.txt naming each
 // entry's expected contents, so that readers on the host can check them too.
 #include <windows.h>
+#include <dbghelp.h>
 
 #include <gtest/gtest.h>
 
@@ -92,16 +93,63 @@ Bytes Utf16Report(size_t lines) {
   return b;
 }
 
-// A large binary input: this program's own image (code, tables, strings), much like the module
-// memory a dump holds. DbgHelp's minidump writer is not called here: under this machine's i386
-// emulation it fails to read the target and then brings down the calling process.
+// A real minidump, written by DbgHelp, of a child copy of this program that waits to be dumped.
+// Wine's minidump writer fails to set up symbol handling for a live child by itself (and dumping
+// the calling process hangs), so the process is registered with SymInitializeW first, as the
+// reporter's own stack walk does.
+const wchar_t kChildEvent[] = L"ZIP_TEST_CHILD_EVENT";
+TEST(ZipChild, WaitsToBeDumped) {
+  wchar_t name[64];
+  if (!GetEnvironmentVariableW(kChildEvent, name, 64)) return;  // only in the child
+  HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+  if (ready) SetEvent(ready);
+  Sleep(120000);
+}
+
 std::wstring Minidump() {
   static std::wstring path;
   if (!path.empty()) return path;
+  path = PathOf(L"src\\child.dmp");
+  std::wstring event_name = L"zip_test_child_" + std::to_wstring(GetCurrentProcessId());
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+  SetEnvironmentVariableW(kChildEvent, event_name.c_str());
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  path = Source(L"image.dmp", ReadBytes(exe));
-  EXPECT_GT(ReadBytes(path).size(), 100000u);
+  std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --gtest_filter=ZipChild.*";
+  STARTUPINFOW si = {};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi = {};
+  BOOL started = CreateProcessW(exe, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  SetEnvironmentVariableW(kChildEvent, nullptr);
+  EXPECT_TRUE(started);
+  if (!started) return path;
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 60000));
+  HANDLE process = OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pi.dwProcessId);
+  EXPECT_TRUE(SymInitializeW(process, nullptr, FALSE));
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_TRUE(MiniDumpWriteDump(process, pi.dwProcessId, file, MINIDUMP_TYPE(0x164), nullptr, nullptr, nullptr));
+  CloseHandle(file);
+  SymCleanup(process);
+  CloseHandle(process);
+  TerminateProcess(pi.hProcess, 0);
+  WaitForSingleObject(pi.hProcess, 10000);
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  CloseHandle(ready);
+  Bytes dump = ReadBytes(path);
+  EXPECT_TRUE(dump.size() > 32 && memcmp(dump.data(), "MDMP", 4) == 0) << "no minidump written";
+  return path;
+}
+
+// A large binary input: this program's own image (code, tables, strings), much like the module
+// memory a full dump holds.
+std::wstring Image() {
+  static std::wstring path;
+  if (path.empty()) {
+    wchar_t exe[MAX_PATH];
+    GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    path = Source(L"image.bin", ReadBytes(exe));
+  }
   return path;
 }
 
@@ -151,6 +199,7 @@ void CheckSeekableLayout(const ReadArchive& z) {
 TEST(ZipWriterD, FileTargetCarriesEveryEntryRule) {
   const std::wstring archive = L"d_file.zip";
   std::wstring dump = Minidump();
+  std::wstring image = Image();
   std::wstring report = Source(L"report.txt", Utf16Report(3000));
   std::wstring text = Source(L"file.txt", Bytes(5000, 'x'));
   std::wstring empty = Source(L"empty.txt", Bytes());
@@ -170,7 +219,7 @@ TEST(ZipWriterD, FileTargetCarriesEveryEntryRule) {
   struct {
     const wchar_t* name;
     std::wstring source;
-  } files[] = {{L"image.dmp", dump},         {L"report.txt", report},    {L"dir\\file.txt", text},
+  } files[] = {{L"child.dmp", dump},      {L"image.bin", image},         {L"report.txt", report},    {L"dir\\file.txt", text},
                {L"empty.txt", empty},       {L"notes.txt.zip", text},   {L"archive.zip.txt", text},
                {L"UPPER.ZIP", text},        {L"mixed.Gz", text},        {L"random.bin", random},
                {L"zeros.bin", zeros},       {L"t101531.txt", t101531},  {L"old.txt", old},
@@ -189,13 +238,14 @@ TEST(ZipWriterD, FileTargetCarriesEveryEntryRule) {
 
   ReadArchive z = testing::ReadZip(ReadBytes(PathOf(archive)));
   CheckSeekableLayout(z);
-  ASSERT_EQ(15u, z.entries.size());
+  ASSERT_EQ(16u, z.entries.size());
   for (const char* stored : {"notes.txt.zip", "UPPER.ZIP", "mixed.Gz", "logs/"}) {
     ASSERT_NE(nullptr, Find(z, stored)) << stored;
     EXPECT_EQ(0, Find(z, stored)->method) << stored;
   }
   EXPECT_EQ(8, Find(z, "archive.zip.txt")->method);
-  EXPECT_EQ(8, Find(z, "image.dmp")->method);
+  EXPECT_EQ(8, Find(z, "child.dmp")->method);
+  EXPECT_EQ(8, Find(z, "image.bin")->method);
   ASSERT_NE(nullptr, Find(z, "dir/file.txt"));
   const ReadEntry* e = Find(z, "empty.txt");
   EXPECT_EQ(0u, e->uncompressed);
@@ -231,7 +281,7 @@ TEST(ZipWriterU, FileTargetWithUtcTimesAndUtf8Names) {
   Expect(archive, "u101531.txt", L"src\\u101531.txt");
   // No name: the source's own file name.
   ASSERT_EQ(ZR_OK, variant_u::ZipWriterAdd(h, nullptr, (void*)Minidump().c_str(), 0, ZIP_FILENAME));
-  Expect(archive, "image.dmp", L"src\\image.dmp");
+  Expect(archive, "child.dmp", L"src\\child.dmp");
   ASSERT_EQ(ZR_OK, variant_u::ZipWriterAdd(h, L"r\u00e9sum\u00e9\\report.txt", (void*)report.c_str(), 0, ZIP_FILENAME));
   Expect(archive, "r\xc3\xa9sum\xc3\xa9/report.txt", L"src\\report_u.txt");
   Bytes mem = Random(5000, 3);
@@ -246,7 +296,7 @@ TEST(ZipWriterU, FileTargetWithUtcTimesAndUtf8Names) {
   ReadArchive z = testing::ReadZip(ReadBytes(PathOf(archive)));
   CheckSeekableLayout(z);
   ASSERT_EQ(4u, z.entries.size());
-  ASSERT_NE(nullptr, Find(z, "image.dmp"));
+  ASSERT_NE(nullptr, Find(z, "child.dmp"));
   ASSERT_NE(nullptr, Find(z, "r\xc3\xa9sum\xc3\xa9/report.txt"));
   for (const auto& e : z.entries) EXPECT_EQ(0, e.central_flags & 0x0800) << "no UTF-8 flag in either variant";
   // The same instant in UTC, seconds halved.
@@ -357,8 +407,8 @@ TEST(ZipWriterD, MemoryTargets) {
   Source(L"mem_d.txt", text);
   ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, "report.txt", text.data(), uint32_t(text.size()), ZIP_MEMORY));
   Expect(archive, "report.txt", L"src\\mem_d.txt");
-  ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, L"image.dmp", (void*)Minidump().c_str(), 0, ZIP_FILENAME));
-  Expect(archive, "image.dmp", L"src\\image.dmp");
+  ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, L"image.bin", (void*)Image().c_str(), 0, ZIP_FILENAME));
+  Expect(archive, "image.bin", L"src\\image.bin");
   ASSERT_EQ(ZR_OK, variant_d::ZipWriterClose(h));
   // The archive ends with the end record; the rest of the block is untouched.
   size_t end = block.size() - 4;
