@@ -218,6 +218,27 @@ TEST_F(ReportScenarios, NoModuleOfOursGivesUnknownAndTheFirstOffset) {
   EXPECT_EQ(r.received, ExpectedCommandLine(dumpName, L"UnKnown", L"Plain.exe", hash));
 }
 
+TEST_F(ReportScenarios, ChildWindowsProcessesAndMemoryOfALiveCrash) {
+  CrashResult r = Crash(L"Orv.exe", L"--stem Win crash window");
+  ASSERT_FALSE(r.report.empty());
+  // The demo's main window holds a "Scan" button and an edit showing "C:\"; the top-level window
+  // itself gets no entry.
+  std::wstring windows = Field(r.report, L"\r\n\r\nWindow Info:\r\n", L"\r\n\r\nSystem Memory:\r\n");
+  EXPECT_EQ(windows.substr(0, 5), L"hwnd:") << suite::ToUtf8(windows);
+  EXPECT_NE(windows.find(L"  Window Text:Scan\r\n"), std::wstring::npos) << suite::ToUtf8(windows);
+  size_t entries = 0;
+  for (size_t at = windows.find(L"hwnd:"); at != std::wstring::npos; at = windows.find(L"hwnd:", at + 1)) ++entries;
+  EXPECT_EQ(entries, 2u);
+  EXPECT_EQ(windows.find(L"Window Text:C:"), std::wstring::npos);
+  EXPECT_EQ(windows.find(L"Orv demo"), std::wstring::npos);
+  EXPECT_NE(r.report.find(L"\r\nSystem Process:\r\n"), std::wstring::npos);
+  EXPECT_NE(r.report.find(L"Orv.exe Pid:"), std::wstring::npos);
+  EXPECT_NE(r.report.find(L"\r\nCommand:\r\n\"" + install_ + L"Orv.exe\" --stem Win crash window\r\n\r\nWindow Info:"),
+            std::wstring::npos);
+  EXPECT_NE(r.report.find(L"\r\nProcess Memory:\r\nWorkingSetSize:"), std::wstring::npos);
+  EXPECT_EQ(r.report.substr(r.report.size() - 16), L"\r\nUserContext:\r\n");
+}
+
 TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
   // Names for the next two minutes are taken, so the dump goes to the "_1" variant.
   SYSTEMTIME now;
