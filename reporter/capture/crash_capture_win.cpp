@@ -180,6 +180,10 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
   exception.ExceptionPointers =
       reinterpret_cast<PEXCEPTION_POINTERS>(static_cast<uintptr_t>(bugInfo->exceptionPointers));
   exception.ClientPointers = TRUE;  // the pointers lie in the crashed process
+  // A process handle DbgHelp has not seen makes the dump call set up symbol handling for the whole
+  // process first; with deferred loads it only lists the modules instead of reading every module's
+  // debug information, which under Wine takes seconds while the crashed process waits.
+  if (dbg->SymSetOptions) dbg->SymSetOptions(SYMOPT_DEFERRED_LOADS);
   if (!dbg->MiniDumpWriteDump(process.get(), processId, file.get(), DumpTypeOf(kind), &exception, nullptr,
                               nullptr))
     return false;
