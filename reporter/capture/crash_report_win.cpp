@@ -1,5 +1,6 @@
 // The crash text report: the facts are gathered here, the text is assembled by report_text.
 #include <windows.h>
+// windows.h first: the other Windows headers build on its types.
 #include <psapi.h>
 #include <tlhelp32.h>
 
@@ -97,7 +98,8 @@ bool CCrashReport::FormatProcessList(std::wstring& out) {
   if (!OwnerReady(owner)) return false;
   std::vector<ProcessFacts> processes;
   bool complete = false;
-  suite::ScopedHandle snapshot = suite::ScopedHandle::ForFile(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  suite::ScopedHandle snapshot =
+      suite::ScopedHandle::ForFile(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (snapshot.valid()) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
@@ -125,15 +127,17 @@ bool CCrashReport::FormatMemoryStatus(std::wstring& out) {
   system.dwLength = sizeof system;
   GlobalMemoryStatus(&system);
 
-  suite::ScopedHandle process(suite::ScopedHandle::Invalid::Null,
-                              OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, owner->processId));
+  suite::ScopedHandle process(
+      suite::ScopedHandle::Invalid::Null,
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, owner->processId));
   if (!process) return false;
   // A process that has ended has no figures, even while a handle still keeps its object alive.
   DWORD exitCode = 0;
   if (!GetExitCodeProcess(process.get(), &exitCode) || exitCode != STILL_ACTIVE) return false;
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof counters;
-  if (!GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters))
+  if (!GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                            sizeof counters))
     return false;
 
   MemoryFacts facts;

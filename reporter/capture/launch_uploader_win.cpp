@@ -1,5 +1,6 @@
 // Hands the crash to the uploader Ulvane; Kelvor neither waits for it nor looks at its result.
 #include <windows.h>
+// windows.h first: the other Windows headers build on its types.
 #include <shlwapi.h>
 
 #include <vector>
@@ -52,7 +53,8 @@ bool CCrashCapture::LaunchUploader() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessW(path, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+  if (!CreateProcessW(path, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started))
     return false;
   // Nothing waits for the uploader.
   CloseHandle(started.hThread);

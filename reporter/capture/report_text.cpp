@@ -30,8 +30,9 @@ double Mebibytes(uint32_t bytes) { return static_cast<double>(bytes) / 1048576.0
 
 std::wstring FormatHeaderText(const ReportHeaderFacts& f) {
   std::wstring windows = f.windowsVersion + (f.is64BitSystem ? L" 64" : L" 32");
-  return WFormat(kHeaderPattern, f.programName, f.programVersion, f.appName, windows, f.faultModule, f.time.year,
-                 f.time.month, f.time.day, f.time.hour, f.time.minute, f.time.second, f.email, f.crashId);
+  return WFormat(kHeaderPattern, f.programName, f.programVersion, f.appName, windows, f.faultModule,
+                 f.time.year, f.time.month, f.time.day, f.time.hour, f.time.minute, f.time.second, f.email,
+                 f.crashId);
 }
 
 std::wstring FormatProcessLine(const ProcessFacts& p) {
@@ -59,10 +60,11 @@ std::wstring FormatWindowSection(const std::vector<WindowFacts>& windows) {
 }
 
 std::wstring FormatMemorySection(const MemoryFacts& m) {
-  return WFormat(kMemoryPattern, static_cast<int32_t>(m.memoryLoad), Mebibytes(m.totalPhys), Mebibytes(m.availPhys),
-                 Mebibytes(m.totalPageFile), Mebibytes(m.availPageFile), Mebibytes(m.totalVirtual),
-                 Mebibytes(m.availVirtual), Mebibytes(m.workingSetSize), Mebibytes(m.quotaPagedPoolUsage),
-                 Mebibytes(m.quotaNonPagedPoolUsage), Mebibytes(m.privateUsage), Mebibytes(m.pagefileUsage));
+  return WFormat(kMemoryPattern, static_cast<int32_t>(m.memoryLoad), Mebibytes(m.totalPhys),
+                 Mebibytes(m.availPhys), Mebibytes(m.totalPageFile), Mebibytes(m.availPageFile),
+                 Mebibytes(m.totalVirtual), Mebibytes(m.availVirtual), Mebibytes(m.workingSetSize),
+                 Mebibytes(m.quotaPagedPoolUsage), Mebibytes(m.quotaNonPagedPoolUsage),
+                 Mebibytes(m.privateUsage), Mebibytes(m.pagefileUsage));
 }
 
 std::wstring FormatCommandSection(const std::wstring& commandLine) { return kCommandHeading + commandLine; }

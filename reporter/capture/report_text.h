@@ -7,9 +7,9 @@
 
 namespace kelvor {
 
-extern const wchar_t kProcessHeading[];  // "\r\nSystem Process:\r\n"
-extern const wchar_t kWindowHeading[];   // "\r\n\r\nWindow Info:\r\n"
-extern const wchar_t kCommandHeading[];  // "\r\nCommand:\r\n"
+extern const wchar_t kProcessHeading[];      // "\r\nSystem Process:\r\n"
+extern const wchar_t kWindowHeading[];       // "\r\n\r\nWindow Info:\r\n"
+extern const wchar_t kCommandHeading[];      // "\r\nCommand:\r\n"
 extern const wchar_t kUserContextHeading[];  // "\r\nUserContext:\r\n"
 
 // A window text is read into 261 characters with a limit of 260, which leaves 259 of text.

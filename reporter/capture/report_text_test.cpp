@@ -116,7 +116,9 @@ TEST(ReportText, WholeReportByteForByte) {
 
   std::string bytes = ReportFileBytes(text);
   ASSERT_GE(bytes.size(), 4u);
-  EXPECT_EQ(bytes.substr(0, 4), std::string("\xFF\xFE" "V\0", 4));
+  EXPECT_EQ(bytes.substr(0, 4), std::string("\xFF\xFE"
+                                            "V\0",
+                                            4));
   EXPECT_EQ(bytes.size(), 2 * text.size());
   EXPECT_EQ(bytes.size() % 2, 0u);
   // Ends with the user's text, no line end and no NUL.
@@ -140,8 +142,9 @@ TEST(ReportText, AbsentSectionsLeaveNeighboursTouching) {
   EXPECT_EQ(AssembleReportText(s).substr(1),
             L"H\r\n\r\nCommand:\r\norv.exe\r\n\r\nWindow Info:\r\n\r\nUserContext:\r\n");
   s.memory = FormatMemorySection(SampleMemory());
-  EXPECT_NE(AssembleReportText(s).find(L"\r\n\r\nWindow Info:\r\n\r\n\r\nSystem Memory:\r\nMemory Usage:37% \r\n"),
-            std::wstring::npos);
+  EXPECT_NE(
+      AssembleReportText(s).find(L"\r\n\r\nWindow Info:\r\n\r\n\r\nSystem Memory:\r\nMemory Usage:37% \r\n"),
+      std::wstring::npos);
   EXPECT_EQ(AssembleReportText(ReportSections()), std::wstring(1, static_cast<wchar_t>(0xFEFF)));
 }
 

@@ -1,9 +1,8 @@
 // The report's Windows half on real threads and processes: the stack walk of a thread stopped in
 // this test program (no suite module on its stack), the frame limit, an ntdll-only stack, a crashed
 // process that has already ended, and the uploader launch with a recording stand-in for Ulvane.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 
@@ -48,7 +47,8 @@ struct StoppedThread {
   explicit StoppedThread(int depth) {
     g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread = CreateThread(nullptr, 0, DescendThread, reinterpret_cast<void*>(static_cast<INT_PTR>(depth)), 0, &id);
+    thread =
+        CreateThread(nullptr, 0, DescendThread, reinterpret_cast<void*>(static_cast<INT_PTR>(depth)), 0, &id);
     WaitForSingleObject(g_ready, 30000);
     context = g_saved;
   }
@@ -119,20 +119,23 @@ TEST(ReportWalk, RealThreadsInOrder) {
     Prepare(capture, pid, stopped.id, stopped.context);
     bool walked = capture.report.BuildReportText();
     const std::wstring& text = capture.report.text;
-    std::wstring expectedSignature = suite::WFormat(L"%lld", static_cast<long long>(stopped.context.Eip - exeBase));
+    std::wstring expectedSignature =
+        suite::WFormat(L"%lld", static_cast<long long>(stopped.context.Eip - exeBase));
     EXPECT_TRUE(walked) << suite::ToUtf8(text.substr(0, 900));
     EXPECT_EQ(capture.report.faultModule, L"UnKnown");
     EXPECT_EQ(capture.report.crashId, MakeCrashId(expectedSignature)) << "signature " << expectedSignature;
     EXPECT_EQ(Between(text, L"HashCode:", L"\r\n"), capture.report.crashId);
     EXPECT_EQ(Between(text, L"   Data:", L"\r\n").find(L'-'), 4u);
     EXPECT_GE(CountStackLines(text), 5u);  // four Descend frames and the thread start
-    std::wstring first = suite::WFormat(L"\r\nStack:\r\n0x%llp  0x%llp  ", static_cast<unsigned long long>(stopped.context.Eip),
+    std::wstring first = suite::WFormat(L"\r\nStack:\r\n0x%llp  0x%llp  ",
+                                        static_cast<unsigned long long>(stopped.context.Eip),
                                         static_cast<unsigned long long>(stopped.context.Eip - exeBase));
     EXPECT_NE(text.find(first), std::wstring::npos) << suite::ToUtf8(text.substr(0, 600));
     EXPECT_EQ(capture.report.built, 1u);
     EXPECT_EQ(capture.report.walkResult, 1u);
     EXPECT_EQ(text[0], static_cast<wchar_t>(0xFEFF));
-    EXPECT_NE(text.find(L"\r\nCommand:\r\nreport_win_test.exe --walk\r\n\r\nWindow Info:\r\n"), std::wstring::npos);
+    EXPECT_NE(text.find(L"\r\nCommand:\r\nreport_win_test.exe --walk\r\n\r\nWindow Info:\r\n"),
+              std::wstring::npos);
     // This process is alive: its figures are there, after the window section.
     EXPECT_NE(text.find(L"\r\n\r\nSystem Memory:\r\nMemory Usage:"), std::wstring::npos);
     EXPECT_NE(text.find(suite::WFormat(L" Pid:%d Parrent Pid:", static_cast<int>(pid))), std::wstring::npos);
@@ -173,7 +176,8 @@ TEST(ReportWalk, RealThreadsInOrder) {
     EXPECT_EQ(Between(capture.report.text, L"HashCode:", L"\r\n"), L"0123456789abcdef0123456789abcdef");
     EXPECT_GE(CountStackLines(capture.report.text), 1u);
     std::wstring stack = Between(capture.report.text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
-    EXPECT_NE(stack.find(suite::WFormat(L"0x%llp  ", static_cast<unsigned long long>(first))), std::wstring::npos)
+    EXPECT_NE(stack.find(suite::WFormat(L"0x%llp  ", static_cast<unsigned long long>(first))),
+              std::wstring::npos)
         << suite::ToUtf8(stack);
   }
 }
@@ -186,7 +190,8 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION child = {};
-  ASSERT_TRUE(CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
+  ASSERT_TRUE(
+      CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
   suite::ScopedHandle process(suite::ScopedHandle::Invalid::Null, child.hProcess);
   suite::ScopedHandle thread(suite::ScopedHandle::Invalid::Null, child.hThread);
   ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
@@ -205,7 +210,8 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
       << suite::ToUtf8(text.substr(text.size() > 300 ? text.size() - 300 : 0));
   EXPECT_EQ(capture.report.crashId, L"0123456789abcdef0123456789abcdef");
   EXPECT_EQ(capture.report.built, 1u);
-  EXPECT_EQ(text.find(suite::WFormat(L" Pid:%d Parrent", static_cast<int>(child.dwProcessId))), std::wstring::npos);
+  EXPECT_EQ(text.find(suite::WFormat(L" Pid:%d Parrent", static_cast<int>(child.dwProcessId))),
+            std::wstring::npos);
 }
 
 TEST(ReportWalk, NothingIsBuiltForAnInvalidCapture) {
@@ -227,12 +233,15 @@ class InstallDirValue {
  public:
   InstallDirValue() { hadValue_ = suite::GetInstallDir(saved_); }
   ~InstallDirValue() {
-    if (hadValue_) Set(saved_);
-    else RemoveKey();
+    if (hadValue_)
+      Set(saved_);
+    else
+      RemoveKey();
   }
   static void Set(const std::wstring& folder) {
     HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                    nullptr);
     RegSetValueExW(key, suite::kInstallDirValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
                    static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
@@ -258,7 +267,8 @@ std::wstring HostPath(const char* path) {
 std::wstring ReadReceived(const std::wstring& folder) {
   const std::wstring path = folder + L"\\Ulvane.received.txt";
   for (int i = 0; i < 600; ++i) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       char buffer[4096];
       DWORD got = 0;
@@ -322,7 +332,8 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
 
   // A key without a readable value: the bare name, looked up in the current folder only.
   HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                  nullptr);
   RegCloseKey(key);
   wchar_t current[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, current);

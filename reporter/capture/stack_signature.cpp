@@ -21,9 +21,9 @@ const wchar_t* const SuiteModuleNames[kSuiteModuleCount] = {
     // The product's engine, protection and user-interface libraries.
     L"OrvEngine.dll", L"OrvScanner.dll", L"OrvSignature.dll", L"OrvUpdate.dll", L"OrvConfig.dll",
     L"OrvLang.dll", L"OrvUI.dll", L"OrvTrayUI.dll", L"OrvShellExt.dll", L"OrvMailScan.dll",
-    L"OrvWebShield.dll", L"OrvFirewall.dll", L"OrvHook.dll", L"OrvLog.dll", L"OrvCrypt.dll",
-    L"OrvUnpack.dll", L"OrvHeur.dll", L"OrvCloud.dll", L"OrvLicense.dll", L"OrvIpc.dll",
-    L"OrvQuarantine.dll", L"QuarnCore.dll", L"QuarnStore.dll", L"CrashHandler.dll",
+    L"OrvWebShield.dll", L"OrvFirewall.dll", L"OrvHook.dll", L"OrvLog.dll", L"OrvCrypt.dll", L"OrvUnpack.dll",
+    L"OrvHeur.dll", L"OrvCloud.dll", L"OrvLicense.dll", L"OrvIpc.dll", L"OrvQuarantine.dll", L"QuarnCore.dll",
+    L"QuarnStore.dll", L"CrashHandler.dll",
     // The system's web clients, through which the product talks to its servers.
     L"wininet.dll", L"winhttp.dll"};
 

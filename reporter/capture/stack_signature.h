@@ -38,7 +38,8 @@ struct FrameModule {
 // Accumulates one walk. Begin when the walk starts, AddFrame per frame, Finish at the end.
 class CStackSignature {
  public:
-  CStackSignature(OneShotFlags& flags, std::wstring& faultModule) : flags_(flags), faultModule_(faultModule) {}
+  CStackSignature(OneShotFlags& flags, std::wstring& faultModule)
+      : flags_(flags), faultModule_(faultModule) {}
 
   void Begin();
   void AddFrame(uint64_t pc, const FrameModule& module);

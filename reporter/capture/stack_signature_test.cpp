@@ -31,9 +31,9 @@ TEST(SuiteModules, FortyThreeDistinctNamesMatchedWhole) {
     lower.insert(n);
   }
   EXPECT_EQ(lower.size(), 43u);
-  for (const wchar_t* required : {L"kelvor.exe", L"ulvane.exe", L"drummet.exe", L"skindle.dll", L"communication.dll",
-                                  L"orvcore.dll", L"orvsvc.exe", L"quarnsvc.exe", L"orv.exe", L"orvtray.exe",
-                                  L"wininet.dll", L"winhttp.dll"})
+  for (const wchar_t* required :
+       {L"kelvor.exe", L"ulvane.exe", L"drummet.exe", L"skindle.dll", L"communication.dll", L"orvcore.dll",
+        L"orvsvc.exe", L"quarnsvc.exe", L"orv.exe", L"orvtray.exe", L"wininet.dll", L"winhttp.dll"})
     EXPECT_EQ(lower.count(required), 1u) << required;
 
   bool ntdll = false;

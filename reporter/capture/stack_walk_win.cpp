@@ -14,7 +14,8 @@ namespace kelvor {
 namespace {
 // mingw's headers lack it: register a module without loading its symbols.
 constexpr DWORD kSymLoadNoSymbols = 4;
-// SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_IGNORE_CVREC | SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_EXACT_SYMBOLS
+// SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_IGNORE_CVREC | SYMOPT_FAIL_CRITICAL_ERRORS |
+// SYMOPT_EXACT_SYMBOLS
 constexpr DWORD kSymOptions = 0x692;
 constexpr unsigned kImageNameChars = 255;
 static_assert(sizeof(CONTEXT) == kX86ContextSize, "the record holds a 32-bit x86 CONTEXT");
@@ -22,18 +23,21 @@ static_assert(sizeof(CONTEXT) == kX86ContextSize, "the record holds a 32-bit x86
 
 DWORD64 GetFrameModuleBase(HANDLE process, DWORD64 address, IMAGEHLP_MODULEW64& module) {
   CDbgHelper* dbg = CDbgHelper::Instance();
-  if (dbg->SymGetModuleInfoW64 && dbg->SymGetModuleInfoW64(process, address, &module)) return module.BaseOfImage;
+  if (dbg->SymGetModuleInfoW64 && dbg->SymGetModuleInfoW64(process, address, &module))
+    return module.BaseOfImage;
 
   MEMORY_BASIC_INFORMATION region = {};
-  if (!VirtualQueryEx(process, reinterpret_cast<LPCVOID>(static_cast<DWORD_PTR>(address)), &region, sizeof region))
+  if (!VirtualQueryEx(process, reinterpret_cast<LPCVOID>(static_cast<DWORD_PTR>(address)), &region,
+                      sizeof region))
     return 0;
   const DWORD64 base = static_cast<DWORD64>(reinterpret_cast<DWORD_PTR>(region.AllocationBase));
   wchar_t path[MAX_PATH + 1] = {};
   // Memory that is no module (a stack, the heap) keeps its allocation base but gets no name.
-  if (!GetModuleFileNameExW(process, static_cast<HMODULE>(region.AllocationBase), path, MAX_PATH)) return base;
+  if (!GetModuleFileNameExW(process, static_cast<HMODULE>(region.AllocationBase), path, MAX_PATH))
+    return base;
 
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(
-      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedHandle file = suite::ScopedHandle::ForFile(CreateFileW(
+      path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (dbg->SymLoadModuleExW)
     dbg->SymLoadModuleExW(process, file.valid() ? file.get() : nullptr, path, nullptr, base, 0, nullptr,
                           kSymLoadNoSymbols);
@@ -72,11 +76,13 @@ bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, s
   // A record without an exception and a context to walk from: no stack.
   if (!block.contextFlags || !block.exceptionAddress || !block.exceptionCode) return false;
 
-  suite::ScopedHandle process(suite::ScopedHandle::Invalid::Null,
-                              OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, block.processId));
+  suite::ScopedHandle process(
+      suite::ScopedHandle::Invalid::Null,
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, block.processId));
   if (!process) return false;
-  suite::ScopedHandle thread(suite::ScopedHandle::Invalid::Null,
-                             OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, block.threadId));
+  suite::ScopedHandle thread(
+      suite::ScopedHandle::Invalid::Null,
+      OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, block.threadId));
   if (!thread) return false;
 
   // The walk changes the context as it goes: it works on our own copy.

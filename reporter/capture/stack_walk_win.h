@@ -1,6 +1,7 @@
 // The Windows half of the stack walk: module lookup per frame, for the walk and its callback.
 #pragma once
 #include <windows.h>
+// windows.h first: the other Windows headers build on its types.
 #include <dbghelp.h>
 
 #include "reporter/capture/stack_signature.h"

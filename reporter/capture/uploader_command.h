@@ -8,7 +8,7 @@ extern const wchar_t kUploaderFileName[];  // "Ulvane.exe"
 constexpr size_t kMaxContactEmailChars = 40;
 
 struct UploaderLaunchFacts {
-  std::wstring dumpFileName;    // the normal dump's file name, no folder
+  std::wstring dumpFileName;  // the normal dump's file name, no folder
   std::wstring productVersion;
   std::wstring faultModule;
   std::wstring appName;

@@ -19,8 +19,9 @@ TEST(UploaderCommand, SwitchesInOrderValuesAsTheyStand) {
   facts.email = L"a@b.c";
   EXPECT_EQ(kelvor::FormatUploaderCommandLine(facts).substr(0, 13), L"/Start:report");
   EXPECT_NE(kelvor::FormatUploaderCommandLine(facts).find(L" /App:My App.exe /ID:"), std::wstring::npos);
-  EXPECT_EQ(kelvor::FormatUploaderCommandLine(facts).substr(kelvor::FormatUploaderCommandLine(facts).size() - 13),
-            L" /Email:a@b.c");
+  EXPECT_EQ(
+      kelvor::FormatUploaderCommandLine(facts).substr(kelvor::FormatUploaderCommandLine(facts).size() - 13),
+      L" /Email:a@b.c");
 }
 
 TEST(UploaderCommand, EmailOfFortyCharactersStaysLongerIsCleared) {

@@ -3,9 +3,9 @@
 // report_scenarios.py after the install step; it also installs Plain.exe, a copy of the demo whose
 // library import is renamed, so that no module on its crash stack is one of ours.
 #include <windows.h>
-#include <tlhelp32.h>
-
+// windows.h first: the other Windows headers build on its types.
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
@@ -88,7 +88,8 @@ class ReportScenarios : public ::testing::Test {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return result;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+      return result;
     WaitForSingleObject(pi.hProcess, 180000);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
@@ -149,14 +150,15 @@ std::wstring SignatureOf(const std::vector<StackLine>& lines, const std::vector<
   for (const StackLine& s : lines)
     for (const std::wstring& name : ours)
       if (lstrcmpiW(s.module.c_str(), name.c_str()) == 0)
-        signature += (signature.empty() ? L"" : L" ") + suite::WFormat(L"%x", static_cast<unsigned>(s.offset));
+        signature +=
+            (signature.empty() ? L"" : L" ") + suite::WFormat(L"%x", static_cast<unsigned>(s.offset));
   return signature;
 }
 
-std::wstring ExpectedCommandLine(const std::wstring& dumpName, const std::wstring& module, const std::wstring& app,
-                                 const std::wstring& id) {
-  return L"/Start:report /Path:" + dumpName + L" /Version:1.0.0.1 /Module:" + module + L" /App:" + app + L" /ID:" +
-         id + L" /Email:";
+std::wstring ExpectedCommandLine(const std::wstring& dumpName, const std::wstring& module,
+                                 const std::wstring& app, const std::wstring& id) {
+  return L"/Start:report /Path:" + dumpName + L" /Version:1.0.0.1 /Module:" + module + L" /App:" + app +
+         L" /ID:" + id + L" /Email:";
 }
 
 TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
@@ -171,8 +173,8 @@ TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
   // The first frame is the faulting write inside OrvCoreFault.
   HMODULE core = LoadLibraryW((install_ + L"OrvCore.dll").c_str());
   ASSERT_NE(core, nullptr);
-  unsigned long long faultFunction = reinterpret_cast<DWORD_PTR>(GetProcAddress(core, "OrvCoreFault")) -
-                                     reinterpret_cast<DWORD_PTR>(core);
+  unsigned long long faultFunction =
+      reinterpret_cast<DWORD_PTR>(GetProcAddress(core, "OrvCoreFault")) - reinterpret_cast<DWORD_PTR>(core);
   EXPECT_EQ(lstrcmpiW(lines[0].module.c_str(), L"OrvCore"), 0) << suite::ToUtf8(lines[0].module);
   EXPECT_GE(lines[0].offset, faultFunction);
   EXPECT_LT(lines[0].offset, faultFunction + 0x40);
@@ -188,7 +190,8 @@ TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
   // The same crash again, in a new process: the same ID.
   CrashResult second = Crash(L"Orv.exe", L"--stem DllFault crash dll");
   EXPECT_EQ(Field(second.report, L"\r\nHashCode:", L"\r\n"), hash);
-  EXPECT_NE(second.received.find(L" /ID:" + hash + L" /Email:"), std::wstring::npos) << suite::ToUtf8(second.received);
+  EXPECT_NE(second.received.find(L" /ID:" + hash + L" /Email:"), std::wstring::npos)
+      << suite::ToUtf8(second.received);
 }
 
 TEST_F(ReportScenarios, DeepRecursionGivesExactlyFiftyFrames) {
@@ -227,13 +230,15 @@ TEST_F(ReportScenarios, ChildWindowsProcessesAndMemoryOfALiveCrash) {
   EXPECT_EQ(windows.substr(0, 5), L"hwnd:") << suite::ToUtf8(windows);
   EXPECT_NE(windows.find(L"  Window Text:Scan\r\n"), std::wstring::npos) << suite::ToUtf8(windows);
   size_t entries = 0;
-  for (size_t at = windows.find(L"hwnd:"); at != std::wstring::npos; at = windows.find(L"hwnd:", at + 1)) ++entries;
+  for (size_t at = windows.find(L"hwnd:"); at != std::wstring::npos; at = windows.find(L"hwnd:", at + 1))
+    ++entries;
   EXPECT_EQ(entries, 2u);
   EXPECT_EQ(windows.find(L"Window Text:C:"), std::wstring::npos);
   EXPECT_EQ(windows.find(L"Orv demo"), std::wstring::npos);
   EXPECT_NE(r.report.find(L"\r\nSystem Process:\r\n"), std::wstring::npos);
   EXPECT_NE(r.report.find(L"Orv.exe Pid:"), std::wstring::npos);
-  EXPECT_NE(r.report.find(L"\r\nCommand:\r\n\"" + install_ + L"Orv.exe\" --stem Win crash window\r\n\r\nWindow Info:"),
+  EXPECT_NE(r.report.find(L"\r\nCommand:\r\n\"" + install_ +
+                          L"Orv.exe\" --stem Win crash window\r\n\r\nWindow Info:"),
             std::wstring::npos);
   EXPECT_NE(r.report.find(L"\r\nProcess Memory:\r\nWorkingSetSize:"), std::wstring::npos);
   EXPECT_EQ(r.report.substr(r.report.size() - 16), L"\r\nUserContext:\r\n");
@@ -254,8 +259,8 @@ TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
     FILETIME f = {t.LowPart, t.HighPart};
     SYSTEMTIME st;
     FileTimeToSystemTime(&f, &st);
-    std::wstring name = suite::WFormat(L"Clash_[%d-%d-%d_%d_%d_%d].dmp", st.wYear, st.wMonth, st.wDay, st.wHour,
-                                       st.wMinute, st.wSecond);
+    std::wstring name = suite::WFormat(L"Clash_[%d-%d-%d_%d_%d_%d].dmp", st.wYear, st.wMonth, st.wDay,
+                                       st.wHour, st.wMinute, st.wSecond);
     HANDLE h = CreateFileW((dump_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
