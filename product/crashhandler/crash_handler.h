@@ -17,7 +17,7 @@ struct HandOffResult {
   bool released = false;         // the release event was signalled within the wait
   DWORD crashTick = 0;           // GetTickCount() on entry to the handler
   DWORD exceptionCode = 0;
-  LARGE_INTEGER crashCounter{};  // QueryPerformanceCounter() on entry to the handler
+  LARGE_INTEGER crashCounter{};      // QueryPerformanceCounter() on entry to the handler
   HANDLE reporterProcess = nullptr;  // valid during the callback only
   const wchar_t* reporterCommandLine = nullptr;
 };
@@ -30,9 +30,9 @@ struct CrashHandlerOptions {
   std::wstring restartCommandLine;  // default: the process's own command line
   bool isService = false;
   std::wstring serviceName;
-  uint32_t fullDumpMode = 0;        // 0 none, 1 full dump replacing older ones, 2 full dump keeping them
-  std::wstring reporterPath;        // default: <InstallDir>\Kelvor.exe, else Kelvor.exe beside the program
-  DWORD releaseWaitMs = 120000;     // never hang for ever: the process ends after this at the latest
+  uint32_t fullDumpMode = 0;     // 0 none, 1 full dump replacing older ones, 2 full dump keeping them
+  std::wstring reporterPath;     // default: <InstallDir>\Kelvor.exe, else Kelvor.exe beside the program
+  DWORD releaseWaitMs = 120000;  // never hang for ever: the process ends after this at the latest
 
   // Called with the filled record and the reporter's argument text just before Kelvor starts; the
   // demo uses it to hand Kelvor deliberately broken records.

@@ -103,7 +103,8 @@ void HandOff() {
 
   std::wstring arguments;
   wchar_t fields[96];
-  swprintf(fields, 96, L"%08lX,%lu,%lu,%lu", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&g_record)),
+  swprintf(fields, 96, L"%08lX,%lu,%lu,%lu",
+           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&g_record)),
            static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(g_crashedThreadId),
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(release)));
   if (g_options.beforeLaunch) {
@@ -148,7 +149,8 @@ LONG WINAPI UnhandledFilter(EXCEPTION_POINTERS* exception) {
   g_result.crashTick = GetTickCount();
   QueryPerformanceCounter(&g_result.crashCounter);
   g_exception = exception;
-  if (exception && exception->ExceptionRecord) g_result.exceptionCode = exception->ExceptionRecord->ExceptionCode;
+  if (exception && exception->ExceptionRecord)
+    g_result.exceptionCode = exception->ExceptionRecord->ExceptionCode;
   g_crashedThreadId = GetCurrentThreadId();
 
   bool overflow = exception && exception->ExceptionRecord &&

@@ -25,7 +25,9 @@ struct Tamper {
   std::wstring appName;
 } g_tamper;
 
-uint32_t Number(const std::wstring& text, int base) { return static_cast<uint32_t>(wcstoul(text.c_str(), nullptr, base)); }
+uint32_t Number(const std::wstring& text, int base) {
+  return static_cast<uint32_t>(wcstoul(text.c_str(), nullptr, base));
+}
 
 void ShapeRecord(kelvor::BugInfoBlock& block, std::wstring& arguments) {
   if (g_tamper.headerLength) block.headerLength = g_tamper.headerLengthValue;
@@ -85,7 +87,8 @@ void CrashWithWindow(int value) {
   RegisterClassW(&cls);
   HWND main = CreateWindowExW(0, L"OrvDemoMain", L"Orv demo", WS_OVERLAPPEDWINDOW, 10, 10, 320, 200, nullptr,
                               nullptr, cls.hInstance, nullptr);
-  CreateWindowExW(0, L"BUTTON", L"Scan", WS_CHILD | WS_VISIBLE, 10, 10, 80, 24, main, nullptr, cls.hInstance, nullptr);
+  CreateWindowExW(0, L"BUTTON", L"Scan", WS_CHILD | WS_VISIBLE, 10, 10, 80, 24, main, nullptr, cls.hInstance,
+                  nullptr);
   CreateWindowExW(0, L"EDIT", L"C:\\", WS_CHILD | WS_VISIBLE | WS_BORDER, 10, 40, 200, 24, main, nullptr,
                   cls.hInstance, nullptr);
   ShowWindow(main, SW_SHOW);
@@ -96,16 +99,22 @@ void CrashWithWindow(int value) {
 }
 
 int Crash(const std::wstring& kind) {
-  if (kind == L"null") OrvCoreRun(&CrashNull, 1);
-  else if (kind == L"divzero") OrvCoreRun(&CrashDivide, 7);
-  else if (kind == L"recursion") OrvCoreRun(&CrashRecursion, 0);
-  else if (kind == L"dll") OrvCoreRun(&OrvCoreFault, 3);
-  else if (kind == L"window") OrvCoreRun(&CrashWithWindow, 5);
+  if (kind == L"null")
+    OrvCoreRun(&CrashNull, 1);
+  else if (kind == L"divzero")
+    OrvCoreRun(&CrashDivide, 7);
+  else if (kind == L"recursion")
+    OrvCoreRun(&CrashRecursion, 0);
+  else if (kind == L"dll")
+    OrvCoreRun(&OrvCoreFault, 3);
+  else if (kind == L"window")
+    OrvCoreRun(&CrashWithWindow, 5);
   return 2;  // unknown kind: no crash
 }
 
 int Mark(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
   std::string line = demo::Narrow(GetCommandLineW());
   DWORD written = 0;
@@ -124,29 +133,46 @@ int wmain(int argc, wchar_t** argv) {
   for (; i < argc; ++i) {
     std::wstring a = argv[i];
     bool hasValue = i + 1 < argc;
-    if (a == L"--stem" && hasValue) options.nameStem = argv[++i];
-    else if (a == L"--version" && hasValue) options.productVersion = argv[++i];
-    else if (a == L"--show-window") options.showWindow = true;
-    else if (a == L"--restart") options.restart = true;
-    else if (a == L"--restart-cmd" && hasValue) options.restartCommandLine = argv[++i];
-    else if (a == L"--service") options.isService = true;
-    else if (a == L"--service-name" && hasValue) options.serviceName = argv[++i];
-    else if (a == L"--full-dump" && hasValue) options.fullDumpMode = Number(argv[++i], 10);
-    else if (a == L"--reporter" && hasValue) options.reporterPath = argv[++i];
-    else if (a == L"--release-wait" && hasValue) options.releaseWaitMs = Number(argv[++i], 10);
-    else if (a == L"--observe" && hasValue) demo::g_note.path = argv[++i];
-    else if (a == L"--wait-kelvor") demo::g_note.waitForReporter = true;
-    else if (a == L"--app-name" && hasValue) tamper = true, g_tamper.appName = argv[++i];
+    if (a == L"--stem" && hasValue)
+      options.nameStem = argv[++i];
+    else if (a == L"--version" && hasValue)
+      options.productVersion = argv[++i];
+    else if (a == L"--show-window")
+      options.showWindow = true;
+    else if (a == L"--restart")
+      options.restart = true;
+    else if (a == L"--restart-cmd" && hasValue)
+      options.restartCommandLine = argv[++i];
+    else if (a == L"--service")
+      options.isService = true;
+    else if (a == L"--service-name" && hasValue)
+      options.serviceName = argv[++i];
+    else if (a == L"--full-dump" && hasValue)
+      options.fullDumpMode = Number(argv[++i], 10);
+    else if (a == L"--reporter" && hasValue)
+      options.reporterPath = argv[++i];
+    else if (a == L"--release-wait" && hasValue)
+      options.releaseWaitMs = Number(argv[++i], 10);
+    else if (a == L"--observe" && hasValue)
+      demo::g_note.path = argv[++i];
+    else if (a == L"--wait-kelvor")
+      demo::g_note.waitForReporter = true;
+    else if (a == L"--app-name" && hasValue)
+      tamper = true, g_tamper.appName = argv[++i];
     else if (a == L"--header-length" && hasValue)
       tamper = g_tamper.headerLength = true, g_tamper.headerLengthValue = Number(argv[++i], 10);
     else if (a == L"--total-size" && hasValue)
       tamper = g_tamper.totalSize = true, g_tamper.totalSizeValue = Number(argv[++i], 10);
-    else if (a == L"--magic" && hasValue) tamper = g_tamper.magic = true, g_tamper.magicValue = Number(argv[++i], 16);
+    else if (a == L"--magic" && hasValue)
+      tamper = g_tamper.magic = true, g_tamper.magicValue = Number(argv[++i], 16);
     else if (a == L"--address" && hasValue)
       tamper = g_tamper.address = true, g_tamper.addressValue = Number(argv[++i], 16);
-    else if (a == L"--unterminated") tamper = g_tamper.unterminated = true;
-    else if (a == L"--switch" && hasValue) tamper = true, g_tamper.switchText = argv[++i];
-    else break;
+    else if (a == L"--unterminated")
+      tamper = g_tamper.unterminated = true;
+    else if (a == L"--switch" && hasValue)
+      tamper = true, g_tamper.switchText = argv[++i];
+    else
+      break;
   }
   if (i >= argc) return 2;
   std::wstring command = argv[i];

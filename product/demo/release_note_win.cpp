@@ -15,8 +15,9 @@ std::wstring DumpFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0,
-                    KEY_READ, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0, KEY_READ,
+                    &key) != ERROR_SUCCESS)
     return L"";
   RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
   RegCloseKey(key);
@@ -51,7 +52,8 @@ std::wstring ListMarks() {
   for (DWORD i = 0;; ++i) {
     wchar_t value[512];
     DWORD length = 512, type = 0, data = 0, size = sizeof(data);
-    if (RegEnumValueW(key, i, value, &length, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS)
+    if (RegEnumValueW(key, i, value, &length, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+        ERROR_SUCCESS)
       break;
     wchar_t text[32];
     swprintf(text, 32, L"=%lu:%lu|", static_cast<unsigned long>(type), static_cast<unsigned long>(data));
@@ -66,7 +68,8 @@ double MsSince(const LARGE_INTEGER& start) {
   LARGE_INTEGER now, frequency;
   QueryPerformanceCounter(&now);
   QueryPerformanceFrequency(&frequency);
-  return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+  return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
 }
 
 double FileTimeMs(const FILETIME& t) {
@@ -79,7 +82,8 @@ double FileTimeMs(const FILETIME& t) {
 }  // namespace
 
 std::string Narrow(const std::wstring& text) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
   return out;
@@ -95,7 +99,8 @@ void WriteReleaseNote(const orv::HandOffResult& result) {
            result.released ? 1 : 0, result.reporterStarted ? 1 : 0, releaseMs,
            static_cast<unsigned long>(result.exceptionCode));
   std::wstring note = head;
-  if (result.reporterCommandLine) note += std::wstring(L"reporter_command=") + result.reporterCommandLine + L"\n";
+  if (result.reporterCommandLine)
+    note += std::wstring(L"reporter_command=") + result.reporterCommandLine + L"\n";
   note += L"files=" + files + L"\nmarks=" + marks + L"\n";
 
   if (g_note.waitForReporter && result.reporterProcess) {
@@ -113,7 +118,8 @@ void WriteReleaseNote(const orv::HandOffResult& result) {
     note += L"files_at_end=" + ListFiles() + L"\n";
   }
 
-  HANDLE file = CreateFileW(g_note.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(g_note.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return;
   std::string bytes = Narrow(note);
   DWORD written = 0;

@@ -22,7 +22,9 @@ size_t FindNoCase(const std::wstring& text, const std::wstring& needle) {
   return std::wstring::npos;
 }
 
-bool IsSpace(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\v' || c == L'\f'; }
+bool IsSpace(wchar_t c) {
+  return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r' || c == L'\v' || c == L'\f';
+}
 
 int HexDigit(wchar_t c) {
   if (c >= L'0' && c <= L'9') return c - L'0';
@@ -45,7 +47,8 @@ class Scanner {
       p += 2;
     if (p >= text_.size() || HexDigit(text_[p]) < 0) return false;
     uint64_t v = 0;
-    while (p < text_.size() && HexDigit(text_[p]) >= 0) v = (v << 4) | static_cast<uint64_t>(HexDigit(text_[p++]));
+    while (p < text_.size() && HexDigit(text_[p]) >= 0)
+      v = (v << 4) | static_cast<uint64_t>(HexDigit(text_[p++]));
     pos_ = p;
     value = v;
     return true;
@@ -59,7 +62,8 @@ class Scanner {
     if (p < text_.size() && (text_[p] == L'+' || text_[p] == L'-')) negative = text_[p++] == L'-';
     if (p >= text_.size() || text_[p] < L'0' || text_[p] > L'9') return false;
     uint32_t v = 0;
-    while (p < text_.size() && text_[p] >= L'0' && text_[p] <= L'9') v = v * 10 + static_cast<uint32_t>(text_[p++] - L'0');
+    while (p < text_.size() && text_[p] >= L'0' && text_[p] <= L'9')
+      v = v * 10 + static_cast<uint32_t>(text_[p++] - L'0');
     pos_ = p;
     value = negative ? 0u - v : v;
     return true;
@@ -133,7 +137,9 @@ std::wstring DumpFileNameAt(const std::wstring& stem, const LocalTime& t) {
          L".dmp";
 }
 
-std::wstring ReportNameFor(const std::wstring& dumpName) { return suite::ReplaceAll(dumpName, L".dmp", L".txt"); }
+std::wstring ReportNameFor(const std::wstring& dumpName) {
+  return suite::ReplaceAll(dumpName, L".dmp", L".txt");
+}
 
 std::wstring FullDumpNameFor(const std::wstring& dumpName) {
   return suite::ReplaceAll(dumpName, L".dmp", L"_FULL.dmp");

@@ -49,7 +49,7 @@ TEST(ParseBugInfoSwitch, KeepsTheLowHalfOfAWideAddressAndScannerDetails) {
   EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:000000010012f5a0,1,2,3").blockAddress, 0x0012F5A0u);
   BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:0x1000, 7,-1,+5");
   EXPECT_EQ(s.blockAddress, 0x1000u);
-  EXPECT_EQ(s.processId, 7u);         // blanks before a number are skipped
+  EXPECT_EQ(s.processId, 7u);          // blanks before a number are skipped
   EXPECT_EQ(s.threadId, 0xFFFFFFFFu);  // "%d" of -1 keeps its bit pattern
   EXPECT_EQ(s.eventHandle, 5u);
 }

@@ -22,14 +22,16 @@ std::wstring Widen(const char* s) { return std::wstring(s, s + strlen(s)); }
 // The product folder of the build, as a Windows path ("Z:\...").
 std::wstring ProductBin() {
   std::wstring unix = Widen(SUITE_PRODUCT_BIN);
-  for (auto& c : unix) if (c == L'/') c = L'\\';
+  for (auto& c : unix)
+    if (c == L'/') c = L'\\';
   return L"Z:" + unix;
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void Touch(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
 }
@@ -40,7 +42,8 @@ class InstallDirScope {
   explicit InstallDirScope(const wchar_t* value) {
     RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
     DWORD size = sizeof(old_);
-    had_ = RegQueryValueExW(key_, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) == ERROR_SUCCESS;
+    had_ = RegQueryValueExW(key_, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) ==
+           ERROR_SUCCESS;
     if (value)
       RegSetValueExW(key_, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                      static_cast<DWORD>((wcslen(value) + 1) * 2));
@@ -137,7 +140,8 @@ TEST(PathNameGen, DumpNameUsesTheLocalTimeWithoutLeadingZeros) {
   bool matches = false;
   for (const SYSTEMTIME& t : {before, after}) {
     wchar_t expect[96];
-    wsprintfW(expect, L"Orv_[%d-%d-%d_%d_%d_%d].dmp", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond);
+    wsprintfW(expect, L"Orv_[%d-%d-%d_%d_%d_%d].dmp", t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute,
+              t.wSecond);
     matches = matches || name == expect;
   }
   EXPECT_TRUE(matches) << std::string(name.begin(), name.end());
@@ -145,9 +149,9 @@ TEST(PathNameGen, DumpNameUsesTheLocalTimeWithoutLeadingZeros) {
 
 TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewAndEverythingElse) {
   TempFolder dir;
-  const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp", L"App_[2013-7-3_8_0_1]_FULL.dmp",
+  const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp",  L"App_[2013-7-3_8_0_1]_FULL.dmp",
                             L"Other_[2013-7-2_1_0_1]_full.dmp", L"App_[2013-7-3_8_0_1]_FULL_1.dmp",
-                            L"App_[2013-7-3_8_0_1].dmp", L"App_[2013-7-3_8_0_1].txt"};
+                            L"App_[2013-7-3_8_0_1].dmp",        L"App_[2013-7-3_8_0_1].txt"};
   for (const wchar_t* f : files) Touch(dir.path + f);
   EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, L"App_[2013-7-4_9_5_30]_FULL.dmp"));
   EXPECT_TRUE(Exists(dir.path + files[0]));
@@ -212,7 +216,8 @@ TEST(CrashCapture, ReportFileAndRegistryMark) {
                           KEY_ALL_ACCESS, &key),
             ERROR_SUCCESS);
   DWORD type = 0, data = 7, size = sizeof(data);
-  EXPECT_EQ(RegQueryValueExW(key, L"Orv_[2013-7-4_9_5_30].dmp", nullptr, &type, reinterpret_cast<BYTE*>(&data), &size),
+  EXPECT_EQ(RegQueryValueExW(key, L"Orv_[2013-7-4_9_5_30].dmp", nullptr, &type,
+                             reinterpret_cast<BYTE*>(&data), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(data, 0u);
@@ -241,7 +246,8 @@ TEST(CrashCapture, RestartRunsTheCommandLineOrFallsBackToIt) {
   for (bool serviceWithoutName : {false, true}) {
     ValidCapture v;
     std::wstring mark = dir.path + (serviceWithoutName ? L"svc.txt" : L"plain.txt");
-    SetSlotText(v.capture.bugInfo->restartCommandLine, L"\"" + ProductBin() + L"\\Orv.exe\" mark \"" + mark + L"\"");
+    SetSlotText(v.capture.bugInfo->restartCommandLine,
+                L"\"" + ProductBin() + L"\\Orv.exe\" mark \"" + mark + L"\"");
     v.capture.bugInfo->restart = 0;
     EXPECT_FALSE(v.capture.RestartCrashedProgram());
     v.capture.bugInfo->restart = 1;
@@ -281,8 +287,8 @@ TEST(SystemFacts, ServiceStartThroughTheServiceManager) {
   }
   std::wstring binary = L"\"" + ProductBin() + L"\\OrvSvc.exe\"";
   SC_HANDLE service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr,
+                                     nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(service);
   EXPECT_FALSE(StartServiceByName(L"NoSuchServiceHere"));
   EXPECT_TRUE(StartServiceByName(kName));

@@ -20,10 +20,11 @@ const DWORD kDumpProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | P
 const DWORD kDumpFileAttempts = kMaxDumpNameAttempts;
 
 MINIDUMP_TYPE DumpTypeOf(MiniDumpKind kind) {
-  return kind == kMiniDumpFull ? MiniDumpWithFullMemory
-                               : static_cast<MINIDUMP_TYPE>(MiniDumpWithHandleData | MiniDumpWithUnloadedModules |
-                                                            MiniDumpWithIndirectlyReferencedMemory |
-                                                            MiniDumpWithProcessThreadData);
+  return kind == kMiniDumpFull
+             ? MiniDumpWithFullMemory
+             : static_cast<MINIDUMP_TYPE>(MiniDumpWithHandleData | MiniDumpWithUnloadedModules |
+                                          MiniDumpWithIndirectlyReferencedMemory |
+                                          MiniDumpWithProcessThreadData);
 }
 }  // namespace
 
@@ -46,13 +47,14 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   threadId = parsed.threadId;
   releaseEvent = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(parsed.eventHandle));
 
-  suite::ScopedHandle process = suite::ScopedHandle::ForObject(OpenProcess(PROCESS_VM_READ, FALSE, processId));
+  suite::ScopedHandle process =
+      suite::ScopedHandle::ForObject(OpenProcess(PROCESS_VM_READ, FALSE, processId));
   if (!process) return false;  // not readable: nothing to capture
 
   ReadMemoryFn read = [&process](uint32_t address, void* buffer, uint32_t size) {
     SIZE_T done = 0;
-    return ReadProcessMemory(process.get(), reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), buffer,
-                             size, &done) &&
+    return ReadProcessMemory(process.get(), reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)),
+                             buffer, size, &done) &&
            done == size;
   };
   std::vector<uint8_t> bytes;
@@ -91,7 +93,8 @@ bool CCrashCapture::CaptureReport() {
 
 bool CCrashCapture::StartFullDumpOrRelease(bool releaseWhenNoFullDump, HANDLE waitAfterRelease) {
   if (!valid) return false;
-  if (bugInfo->fullDumpMode == 0) return releaseWhenNoFullDump ? ReleaseCrashedProcess(waitAfterRelease) : true;
+  if (bugInfo->fullDumpMode == 0)
+    return releaseWhenNoFullDump ? ReleaseCrashedProcess(waitAfterRelease) : true;
   fullDumpThread = CreateThread(nullptr, 0, &CCrashCapture::FullDumpWorker, this, 0, nullptr);
   if (fullDumpThread) return true;
   // No worker, no full dump: the crashed process must not wait for a release that never comes.
@@ -122,7 +125,8 @@ void CCrashCapture::WaitForFullDump() {
 
 bool CCrashCapture::RestartCrashedProgram() {
   if (!valid) return false;
-  switch (ChooseRestartAction(bugInfo->restart != 0, bugInfo->isService != 0, SlotText(bugInfo->serviceName))) {
+  switch (
+      ChooseRestartAction(bugInfo->restart != 0, bugInfo->isService != 0, SlotText(bugInfo->serviceName))) {
     case RestartAction::Nothing:
       return false;
     case RestartAction::StartService:
@@ -139,14 +143,17 @@ bool CCrashCapture::RestartCrashedProgram() {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION started;
   ZeroMemory(&started, sizeof(started));
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started))
     return false;
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
   return true;
 }
 
-bool CCrashCapture::IsProductProcess() const { return valid && IsProductProcessName(SlotText(bugInfo->appName)); }
+bool CCrashCapture::IsProductProcess() const {
+  return valid && IsProductProcessName(SlotText(bugInfo->appName));
+}
 
 bool CCrashCapture::ShouldShowReportWindow() const { return !valid || bugInfo->showWindow != 0; }
 
@@ -159,7 +166,8 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
   CDbgHelper* dbg = CDbgHelper::Instance();
   if (!dbg->MiniDumpWriteDump) return false;
 
-  suite::ScopedHandle process = suite::ScopedHandle::ForObject(OpenProcess(kDumpProcessAccess, FALSE, processId));
+  suite::ScopedHandle process =
+      suite::ScopedHandle::ForObject(OpenProcess(kDumpProcessAccess, FALSE, processId));
   if (!process) return false;
 
   // A taken name moves the dump to _1, _2, ...; any other refusal (a missing folder) ends the try.
@@ -196,8 +204,8 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
 
 bool CCrashCapture::WriteReportFile(const std::wstring& path, const wchar_t* text, DWORD byteCount) {
   if (!valid) return false;
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(
-      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedHandle file = suite::ScopedHandle::ForFile(CreateFileW(
+      path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
   return WriteFile(file.get(), text, byteCount, &written, nullptr) && written == byteCount;
@@ -211,7 +219,8 @@ bool CCrashCapture::RecordDumpInRegistry() {
                       KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
     return false;
   DWORD zero = 0;
-  LONG rc = RegSetValueExW(key, dumpFileName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof(zero));
+  LONG rc = RegSetValueExW(key, dumpFileName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
+                           sizeof(zero));
   RegCloseKey(key);
   return rc == ERROR_SUCCESS;
 }

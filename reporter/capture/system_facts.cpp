@@ -43,21 +43,36 @@ int WindowsVersionCodeFor(bool haveRecord, uint32_t platformId, uint32_t major, 
 
 const wchar_t* WindowsVersionNameFor(int code) {
   switch (code) {
-    case 100: return L"WIN_32";
-    case 101: return L"WIN_95";
-    case 102: return L"WIN_98";
-    case 103: return L"WIN_ME";
-    case 104: return L"WIN_NT";
-    case 105: return L"WIN_2K";
-    case 200: return L"WIN_XP";
-    case 300: return L"WIN_2003";
-    case 400: return L"WIN_VISTA";
-    case 500: return L"WIN_SERVER_2008";
-    case 600: return L"WIN_7";
-    case 700: return L"WIN_SERVER_2008_R2";
-    case 800: return L"WIN_SERVER_2012";
-    case 900: return L"WIN_8";
-    default: return L"WIN_UNKNOWN";
+    case 100:
+      return L"WIN_32";
+    case 101:
+      return L"WIN_95";
+    case 102:
+      return L"WIN_98";
+    case 103:
+      return L"WIN_ME";
+    case 104:
+      return L"WIN_NT";
+    case 105:
+      return L"WIN_2K";
+    case 200:
+      return L"WIN_XP";
+    case 300:
+      return L"WIN_2003";
+    case 400:
+      return L"WIN_VISTA";
+    case 500:
+      return L"WIN_SERVER_2008";
+    case 600:
+      return L"WIN_7";
+    case 700:
+      return L"WIN_SERVER_2008_R2";
+    case 800:
+      return L"WIN_SERVER_2012";
+    case 900:
+      return L"WIN_8";
+    default:
+      return L"WIN_UNKNOWN";
   }
 }
 

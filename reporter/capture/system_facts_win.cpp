@@ -18,7 +18,8 @@ bool GetWindowsVersionCode(int& code) {
     info.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);  // 276
     if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return false;
   }
-  code = WindowsVersionCodeFor(true, info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wProductType);
+  code = WindowsVersionCodeFor(true, info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion,
+                               info.wProductType);
   return true;
 }
 

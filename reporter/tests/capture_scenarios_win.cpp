@@ -19,7 +19,8 @@ const wchar_t kWork[] = L"C:\\capture_scenarios\\";
 const wchar_t kMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug\\";
 
 std::string Narrow(const std::wstring& w) {
-  int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  int n =
+      WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
   std::string s(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), &s[0], n, nullptr, nullptr);
   return s;
@@ -40,7 +41,8 @@ std::wstring InstallFolder() {
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void Touch(const std::wstring& path, DWORD bytes = 0) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   std::string data(bytes, 'x');
   DWORD written = 0;
   if (bytes) WriteFile(h, data.data(), bytes, &written, nullptr);
@@ -152,7 +154,8 @@ DWORD RunAndWait(const std::wstring& commandLine) {
   PROCESS_INFORMATION pi = {};
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(0);
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return 0xFFFFFFFF;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return 0xFFFFFFFF;
   WaitForSingleObject(pi.hProcess, 180000);
   DWORD code = 0;
   GetExitCodeProcess(pi.hProcess, &code);
@@ -161,18 +164,23 @@ DWORD RunAndWait(const std::wstring& commandLine) {
   return code;
 }
 
-bool MarkExists(const std::wstring& version, const std::wstring& name, DWORD* data = nullptr, DWORD* type = nullptr) {
+bool MarkExists(const std::wstring& version, const std::wstring& name, DWORD* data = nullptr,
+                DWORD* type = nullptr) {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, (kMarkKey + version).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, (kMarkKey + version).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
   DWORD t = 0, d = 0, size = sizeof(d);
-  bool found = RegQueryValueExW(key, name.c_str(), nullptr, &t, reinterpret_cast<BYTE*>(&d), &size) == ERROR_SUCCESS;
+  bool found =
+      RegQueryValueExW(key, name.c_str(), nullptr, &t, reinterpret_cast<BYTE*>(&d), &size) == ERROR_SUCCESS;
   RegCloseKey(key);
   if (data) *data = d;
   if (type) *type = t;
   return found;
 }
 
-void DeleteMarks(const std::wstring& version) { RegDeleteKeyW(HKEY_CURRENT_USER, (kMarkKey + version).c_str()); }
+void DeleteMarks(const std::wstring& version) {
+  RegDeleteKeyW(HKEY_CURRENT_USER, (kMarkKey + version).c_str());
+}
 
 const std::regex kDumpName(R"(^([A-Za-z]+)_\[\d{4}-\d{1,2}-\d{1,2}_\d{1,2}_\d{1,2}_\d{1,2}\](_\d+)?\.dmp$)");
 
@@ -195,7 +203,8 @@ class CaptureScenario : public ::testing::Test {
   Note Crash(const std::wstring& options, const std::wstring& kind, DWORD* exitCode = nullptr) {
     std::wstring notePath = std::wstring(kWork) + L"note.txt";
     DeleteFileW(notePath.c_str());
-    DWORD code = RunAndWait(L"\"" + install + L"Orv.exe\" --observe " + notePath + L" " + options + L" crash " + kind);
+    DWORD code =
+        RunAndWait(L"\"" + install + L"Orv.exe\" --observe " + notePath + L" " + options + L" crash " + kind);
     if (exitCode) *exitCode = code;
     EXPECT_TRUE(WaitUntilAllEnded());
     return ParseNote(ReadText(notePath));
@@ -209,7 +218,8 @@ class CaptureScenario : public ::testing::Test {
     std::string fields = command.substr(command.find(':', command.find("/BugInfo")) + 1);
     unsigned long address = 0, pid = 0, tid = 0, event = 0;
     sscanf(fields.c_str(), "%lx,%lu,%lu,%lu", &address, &pid, &tid, &event);
-    std::string line = Narrow(L"kept_" + dumpName) + "|" + note.Get("exception_code") + "|" + std::to_string(tid) + "\n";
+    std::string line =
+        Narrow(L"kept_" + dumpName) + "|" + note.Get("exception_code") + "|" + std::to_string(tid) + "\n";
     std::wstring list = std::wstring(kWork) + L"reader_checks.txt";
     HANDLE h = CreateFileW(list.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
     DWORD written = 0;
@@ -261,7 +271,8 @@ TEST_F(CaptureScenario, ModeOneReleasesAfterTheFullDumpAndTheCleanUp) {
   ASSERT_EQ(note.Get("released"), "1");
   std::string full;
   for (auto& f : note.files)
-    if (f.first.size() > 9 && f.first.compare(f.first.size() - 9, 9, "_FULL.dmp") == 0 && f.first.find("2000") == std::string::npos)
+    if (f.first.size() > 9 && f.first.compare(f.first.size() - 9, 9, "_FULL.dmp") == 0 &&
+        f.first.find("2000") == std::string::npos)
       full = f.first;
   ASSERT_FALSE(full.empty()) << "the full dump exists at the release: " << note.Get("files");
   EXPECT_GT(note.files[full], 1000000u);
@@ -306,8 +317,8 @@ std::vector<std::wstring> NamesAround(const std::wstring& stem, int fromSeconds,
     SYSTEMTIME st;
     FileTimeToSystemTime(&local, &st);
     wchar_t name[128];
-    wsprintfW(name, L"%s_[%d-%d-%d_%d_%d_%d]", stem.c_str(), st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
-              st.wSecond);
+    wsprintfW(name, L"%s_[%d-%d-%d_%d_%d_%d]", stem.c_str(), st.wYear, st.wMonth, st.wDay, st.wHour,
+              st.wMinute, st.wSecond);
     names.push_back(name);
   }
   return names;
@@ -353,8 +364,8 @@ TEST_F(CaptureScenario, AllNinetyNineNamesTakenGiveNoDumpButReportAndMark) {
 // ---- Malformed intake ------------------------------------------------------------------------
 
 TEST_F(CaptureScenario, MalformedRecordsWriteNothingButReleaseTheProcess) {
-  const wchar_t* cases[] = {L"--header-length 33", L"--total-size 4703", L"--total-size 4705", L"--magic 90909091",
-                            L"--address 00000010"};
+  const wchar_t* cases[] = {L"--header-length 33", L"--total-size 4703", L"--total-size 4705",
+                            L"--magic 90909091", L"--address 00000010"};
   for (const wchar_t* options : cases) {
     SCOPED_TRACE(Narrow(options));
     Note note = Crash(std::wstring(options) + L" --app-name Scenario.exe --wait-kelvor", L"null");
@@ -362,8 +373,9 @@ TEST_F(CaptureScenario, MalformedRecordsWriteNothingButReleaseTheProcess) {
     EXPECT_EQ(note.Get("reporter_exit"), "0");
     EXPECT_TRUE(ListFolder(dump).empty());
     HKEY key = nullptr;
-    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, KEY_READ, &key),
-              ERROR_SUCCESS);
+    EXPECT_NE(
+        RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, KEY_READ, &key),
+        ERROR_SUCCESS);
   }
   // The switch with nothing after it, straight from the command line.
   EXPECT_EQ(RunAndWait(L"\"" + install + L"Kelvor.exe\" /BugInfo:"), 0u);
@@ -432,8 +444,9 @@ TEST_F(RestartScenario, ServiceRestartThroughTheServiceManager) {
   SC_HANDLE service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
   if (!service) {
     std::wstring binary = L"\"" + install + L"OrvSvc.exe\"";
-    service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
-                             SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                             SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
+                             nullptr, nullptr, nullptr);
   }
   ASSERT_TRUE(service);
   SERVICE_STATUS status = {};

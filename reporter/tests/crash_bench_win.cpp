@@ -18,8 +18,9 @@ std::wstring InstallFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - 2;
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0,
-                    KEY_READ, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0, KEY_READ,
+                    &key) != ERROR_SUCCESS)
     return L"";
   RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
   RegCloseKey(key);
@@ -47,7 +48,8 @@ HANDLE Start(const std::wstring& commandLine) {
   PROCESS_INFORMATION pi = {};
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(0);
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return nullptr;
   CloseHandle(pi.hThread);
   return pi.hProcess;
 }
@@ -99,8 +101,8 @@ bool CrashOnce(const std::wstring& install, int mode, double& releaseMs, double&
 // The dump call alone, on a live demo process, with Kelvor's access rights and dump types.
 double TimeDumpCall(HANDLE target, DWORD pid, MINIDUMP_TYPE type) {
   std::wstring path = std::wstring(kWork) + L"bench.dmp";
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   double start = Now();
   BOOL ok = MiniDumpWriteDump(target, pid, file, type, nullptr, nullptr, nullptr);
   double ms = Now() - start;
@@ -168,10 +170,12 @@ int wmain(int argc, wchar_t** argv) {
   ClearFolder(install + L"dump\\");
   double start = Median(startup), normal = Median(normalDump);
   printf("process_start_ms_median=%.0f (a demo process started and ended)\n", start);
-  printf("dbghelp_normal_dump_ms_median=%.0f dbghelp_full_dump_ms_median=%.0f (dump call alone, live demo)\n", normal,
-         Median(fullDump));
-  printf("kelvor_own_work_ms_estimate=%.0f (mode 0 Kelvor run minus a demo start-up and the dump call, measured apart: rough, can go below 0 on a loaded machine)\n",
-         kelvorMode0 - start - normal);
+  printf("dbghelp_normal_dump_ms_median=%.0f dbghelp_full_dump_ms_median=%.0f (dump call alone, live demo)\n",
+         normal, Median(fullDump));
+  printf(
+      "kelvor_own_work_ms_estimate=%.0f (mode 0 Kelvor run minus a demo start-up and the dump call, measured "
+      "apart: rough, can go below 0 on a loaded machine)\n",
+      kelvorMode0 - start - normal);
   printf("release_ms_median=%.0f\n", releaseMode0);
   return 0;
 }
