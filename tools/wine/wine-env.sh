@@ -29,9 +29,24 @@ suite_qemu_binfmt() {
     # Once registered, every i386 program (the Wine loader included) runs under qemu.
     if [ -e "$reg/qemu-i386" ]; then
         export QEMU_RESERVED_VA=0x7fff0000
+        suite_qemu_guest_base
         suite_qemu_tls_shim || return 1
     fi
     return 0
+}
+
+# Wine's server reads and writes another process's memory (ReadProcessMemory, DbgHelp) at the
+# guest address; that is the host address only when qemu's guest base is 0. qemu can reserve the
+# low 2 GiB from 0x10000 when the kernel itself refuses lower mappings (vm.mmap_min_addr 65536,
+# the usual default); with a smaller value qemu asks for 0x1000 and fails.
+suite_qemu_guest_base() {
+    local min_addr
+    min_addr="$(cat /proc/sys/vm/mmap_min_addr 2>/dev/null || echo 65536)"
+    if [ "$min_addr" -lt 65536 ]; then
+        echo 65536 > /proc/sys/vm/mmap_min_addr 2>/dev/null ||
+            echo "wine-env: vm.mmap_min_addr is $min_addr; set it to 65536 (as root) for cross-process reads" >&2
+    fi
+    export QEMU_GUEST_BASE=0
 }
 
 # qemu shares one GDT between a process's threads, which breaks Wine as soon as a process has two
