@@ -1,0 +1,82 @@
+#!/usr/bin/env python3
+"""Second half of ./run demo: a kernel minidump is packed by Drummet.exe and delivered to the
+reference collector on loopback, and what the collector received is opened and shown.
+
+Expects the environment of demo.sh (WINEPREFIX and the Wine settings) and an installed product.
+"""
+import configparser
+import io
+import os
+import subprocess
+import sys
+import time
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+from collector_client import Collector  # noqa: E402
+
+INSTALL = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+DUMPS_WIN = "C:\\DemoMinidump"
+DUMPS = os.path.join(os.environ["WINEPREFIX"], "drive_c", "DemoMinidump")
+UNINSTALL = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
+CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
+ENDPOINT = "cgi-bin/bug_report.cgi"
+
+
+def wine(*args):
+    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=300)
+
+
+def main():
+    if not os.path.exists(os.path.join(INSTALL, "Drummet.exe")):
+        print("Drummet.exe is not installed: no kernel dump can be reported")
+        return 1
+    # A stand-in for a kernel minidump: Windows names them MiniMMDDYY-NN.dmp.
+    source = sorted(f for f in os.listdir(os.path.join(INSTALL, "dump")) if f.endswith(".dmp"))
+    os.makedirs(DUMPS, exist_ok=True)
+    for f in os.listdir(DUMPS):
+        os.remove(os.path.join(DUMPS, f))
+    name = time.strftime("Mini%m%d%y-01.dmp")
+    with open(os.path.join(INSTALL, "dump", source[0]) if source else "/dev/urandom", "rb") as f:
+        body = f.read(1 << 20)
+    with open(os.path.join(DUMPS, name), "wb") as f:
+        f.write(body)
+    print("planted %s (%d bytes) in %s" % (name, len(body), DUMPS_WIN))
+
+    wine("reg", "add", CRASH_CONTROL, "/v", "MinidumpDir", "/t", "REG_EXPAND_SZ", "/d", DUMPS_WIN, "/f")
+    wine("reg", "delete", UNINSTALL, "/v", "LastDmpTime", "/reg:32", "/f")
+    with Collector() as c:
+        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
+            f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
+                    % (c.base_url, c.base_url))
+        print("collector listening at %s" % c.base_url)
+        started = time.time()
+        rc = wine(os.path.join(INSTALL, "Drummet.exe")).returncode
+        print("Drummet.exe ended with code %d after %.1f s" % (rc, time.time() - started))
+        received = c.received(ENDPOINT)
+        if not received:
+            print("the collector received nothing")
+            return 1
+        for rec in received:
+            headers = {k.lower(): v for k, v in rec.get("headers", {}).items()}
+            print("received POST %s (%d bytes), User-Agent: %s, Referer: %s"
+                  % (rec.get("path"), len(c.body(rec)), headers.get("user-agent"), headers.get("referer")))
+            archive = zipfile.ZipFile(io.BytesIO(c.body(rec)))
+            print("archive test: %s" % ("ok" if archive.testzip() is None else "BROKEN"))
+            for info in archive.infolist():
+                print("  %-22s %9d bytes, stored as %d (method %d)"
+                      % (info.filename, info.file_size, info.compress_size, info.compress_type))
+            same = archive.read(name) == body
+            print("  %s matches the planted dump byte for byte: %s" % (name, same))
+            ini = configparser.ConfigParser()
+            ini.read_string(archive.read("info.ini").decode("mbcs" if os.name == "nt" else "latin-1"))
+            for key, value in ini["info"].items():
+                print("  info.ini %s=%s" % (key, value))
+    last = wine("reg", "query", UNINSTALL, "/v", "LastDmpTime", "/reg:32").stdout.decode(errors="replace")
+    print("LastDmpTime now: %s" % " ".join(last.split()[-1:]))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
