@@ -94,5 +94,11 @@ suite_wine_prepare() {
 }
 
 # Keeps one wineserver up for a whole test run (start-up drops from ~0.5 s to a few ms).
-suite_wineserver_up() { wineserver -p >/dev/null 2>&1 || true; }
+# The first program started also starts Wine's own services (services.exe, winedevice, ...), which
+# stay up with the wineserver and keep that program's output open; started here with their output
+# on /dev/null, they cannot hold a test's output pipe open after the test has ended.
+suite_wineserver_up() {
+    wineserver -p >/dev/null 2>&1 </dev/null || true
+    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+}
 suite_wineserver_down() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
