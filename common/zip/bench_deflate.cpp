@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: bench-deflate [--runs N] FILE...\n");
     return 2;
   }
-  double total_in = 0, total_ours = 0, total_zlib = 0, time_ours = 0, time_zlib = 0;
+  double total_ours = 0, total_zlib = 0, time_ours = 0, time_zlib = 0;
   for (const std::string& name : files) {
     std::ifstream f(name, std::ios::binary);
     if (!f) {
@@ -141,7 +141,6 @@ int main(int argc, char** argv) {
     double mb = double(in.size()) / 1e6;
     printf("%s %zu %zu %zu %.1f %.1f\n", name.c_str(), in.size(), ours_size, zlib_size, mb / to, mb / tz);
     fflush(stdout);
-    total_in += double(in.size());
     total_ours += double(ours_size);
     total_zlib += double(zlib_size);
     time_ours += to;
