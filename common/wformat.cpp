@@ -34,14 +34,14 @@ double FmtArg::AsDouble() const {
 
 namespace {
 
-struct Spec {
+struct ConversionFlags {
   bool left = false;
   bool zero = false;
   int width = 0;
   int precision = -1;
 };
 
-void Pad(std::wstring& out, const std::wstring& body, const Spec& s, bool numeric) {
+void Pad(std::wstring& out, const std::wstring& body, const ConversionFlags& s, bool numeric) {
   const int fill = s.width - static_cast<int>(body.size());
   if (fill <= 0) {
     out += body;
@@ -89,7 +89,7 @@ std::wstring WFormatV(const wchar_t* format, const std::vector<FmtArg>& args) {
       out.push_back(L'%');
       continue;
     }
-    Spec s;
+    ConversionFlags s;
     for (;; ++p) {
       if (*p == L'-') s.left = true;
       else if (*p == L'0') s.zero = true;

@@ -19,6 +19,8 @@ import traceback
 import zipfile
 
 SOURCE = os.environ["SUITE_SOURCE"]
+sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
+from wine_env import wine_environment  # noqa: E402
 BIN = os.environ["SUITE_BIN"]
 sys.path.insert(0, os.path.join(SOURCE, "tools", "collector"))
 from collector_client import Collector  # noqa: E402
@@ -30,15 +32,6 @@ ENDPOINT = "cgi-bin/bug_report.cgi"
 AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"
 EPOCH_AS_FILETIME = 116444736000000000
 SECOND = 10_000_000
-
-
-def wine_environment():
-    # wine-env.sh only sets the qemu address-space reservation on its first registration of the
-    # binfmt entry; without it every Wine start under qemu takes about a minute. Harmless natively.
-    script = ('export QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0x7fff0000}"; '
-              'source "$1/tools/wine/wine-env.sh" && suite_wine_prepare >/dev/null && env -0')
-    out = subprocess.run(["bash", "-c", script, "-", SOURCE], check=True, stdout=subprocess.PIPE).stdout
-    return dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
 
 
 ENV = wine_environment()

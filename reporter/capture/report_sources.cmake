@@ -22,9 +22,6 @@ if(SUITE_WINDOWS)
   target_compile_definitions(kelvor_report_win_test PRIVATE
     "REPORT_RECORDER_EXE=\"$<TARGET_FILE:report_record_args>\"")
   add_dependencies(kelvor_report_win_test report_record_args)
-  # The walks read the stopped threads' stacks through Wine's server. Where 32-bit Wine runs on
-  # qemu-i386 that reads the right bytes only with qemu's guest base at 0 (ignored elsewhere).
-  set_property(TEST kelvor_report_win_test APPEND PROPERTY ENVIRONMENT "QEMU_GUEST_BASE=0")
 
   # End to end with the installed demo product; the driver is run by the scenario script.
   add_executable(report_scenarios tests/report_scenarios_win.cpp)

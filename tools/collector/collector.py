@@ -138,17 +138,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with open(rec["file"], "rb") as f:
                 return self.answer(200, f.read(), "application/octet-stream")
         if self.command == "POST" and what == "behaviour":
-            spec = json.loads(body or b"{}")
-            endpoint = spec.get("endpoint", "").lstrip("/")
-            for m in [spec.get("mode", "ok")] + list(spec.get("queue", [])):
+            behaviour = json.loads(body or b"{}")
+            endpoint = behaviour.get("endpoint", "").lstrip("/")
+            for m in [behaviour.get("mode", "ok")] + list(behaviour.get("queue", [])):
                 if m not in MODES:
                     return self.answer(400, ("unknown mode " + m).encode())
             with state.lock:
                 state.behaviours[endpoint] = {
-                    "mode": spec.get("mode", "ok"),
-                    "body": spec.get("body", ""),
-                    "queue": list(spec.get("queue", [])),
-                    "stall_seconds": spec.get("stall_seconds", 3600),
+                    "mode": behaviour.get("mode", "ok"),
+                    "body": behaviour.get("body", ""),
+                    "queue": list(behaviour.get("queue", [])),
+                    "stall_seconds": behaviour.get("stall_seconds", 3600),
                 }
             return self.answer(200, b"ok")
         if self.command == "POST" and what == "reset":

@@ -71,9 +71,9 @@ class Collector:
             return r.read()
 
     def behave(self, endpoint, mode="ok", body="", queue=(), stall_seconds=3600):
-        spec = {"endpoint": endpoint, "mode": mode, "body": body, "queue": list(queue),
-                "stall_seconds": stall_seconds}
-        self._request("/_control/behaviour", json.dumps(spec).encode())
+        behaviour = {"endpoint": endpoint, "mode": mode, "body": body, "queue": list(queue),
+                     "stall_seconds": stall_seconds}
+        self._request("/_control/behaviour", json.dumps(behaviour).encode())
 
     def received(self, endpoint=None):
         recs = json.loads(self._request("/_control/received"))

@@ -7,7 +7,6 @@ ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 export SUITE_BUILD="${SUITE_BUILD:-$ROOT/build}"
 source "$ROOT/tools/wine/wine-env.sh"
 suite_wine_prepare
-source "$ROOT/tools/install/guest-base.sh"
 
 say() { printf '\n== %s\n' "$*"; }
 

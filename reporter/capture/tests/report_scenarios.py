@@ -10,15 +10,9 @@ import subprocess
 import sys
 
 SOURCE = os.environ["SUITE_SOURCE"]
+sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
+from wine_env import wine_environment  # noqa: E402
 BIN = os.environ["SUITE_BIN"]
-
-
-def wine_environment():
-    # Cross-process reads (intake, stack walk) need qemu's guest base at 0 where Wine runs on qemu.
-    script = ('source "$1/tools/wine/wine-env.sh" && suite_wine_prepare >/dev/null && '
-              'source "$1/tools/install/guest-base.sh" && env -0')
-    out = subprocess.run(["bash", "-c", script, "-", SOURCE], check=True, stdout=subprocess.PIPE).stdout
-    return dict(item.split("=", 1) for item in out.decode().split("\0") if "=" in item)
 
 
 def main():
