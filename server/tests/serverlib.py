@@ -1,0 +1,238 @@
+"""Test helpers for the crash server: reports and archives in the programs' formats, a server
+process on a free loopback port, a client that posts the way Ulvane and Drummet do, and a private
+PostgreSQL cluster."""
+import http.client
+import io
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER_DIR = os.path.dirname(HERE)
+ROOT = os.path.dirname(SERVER_DIR)
+TOKEN = "test-token-7f3a"
+STACK = ["0x6A8C1234  0x00001234  OrvCore", "0x6A8C1300  0x00001300  OrvCore", "0x00401F00  0x00001F00  Orv",
+         "0x7B62C2A0  0x0002C2A0  kernel32"]
+
+
+def make_report(hash_id, stack=STACK, email="", user_context="", version="1.0.0.1", module="OrvCore.dll",
+                app="Orv.exe", memory=True):
+    """A text report laid out as Kelvor writes it (UTF-16LE with byte-order mark, CR LF)."""
+    text = ("\ufeffVemko Dump\r\nProgram Name:Orv   Program Version:%s\r\nAppName:%s   Windows Version:WIN_7 64\r\n"
+            "Module:%s   Data:2026-12-8 9:3:41\r\nEmail:%s\r\nHashCode:%s\r\n" % (version, app, module, email, hash_id))
+    if stack is not None:
+        text += "\r\nStack:\r\n" + "".join(line + "\r\n" for line in stack)
+    text += "\r\nSystem Process:\r\nOrv.exe Pid:32 Parrent Pid:8\r\n\r\nCommand:\r\n\"C:\\Orv.exe\" crash dll"
+    text += "\r\n\r\nWindow Info:\r\nhwnd:65602  ParentWnd: 0  Window Text:OK\r\n"
+    if memory:
+        text += "\r\n\r\nSystem Memory:\r\nMemory Usage:12% \r\nTotal Memory:1024.000 M\r\nPagefileUsage :1.500 M\r\n"
+    text += "\r\nUserContext:\r\n" + user_context
+    return text.encode("utf-16-le")
+
+
+def make_zip(members, compression=zipfile.ZIP_DEFLATED):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", compression) as z:
+        for name, data in members:
+            z.writestr(zipfile.ZipInfo(name, (2026, 12, 8, 9, 3, 40)), data, compress_type=compression)
+    return out.getvalue()
+
+
+def make_archive(hash_id, dump=b"MDMP" + b"\0" * 60, name="ORV_20261208_090341", **report):
+    return make_zip([(name + ".DMP", dump), (name + ".txt", make_report(hash_id, **report))])
+
+
+def make_kernel_package(machine_id="S-1-5-21-1-2-3-1000", version="1.0.0.1", dump=b"PAGEDU64" + b"\1" * 100,
+                        name="Mini120826-01.dmp"):
+    ini = "[info]\r\nversion=%s\r\nid=%s\r\nmodule=Driver\r\n" % (version, machine_id)
+    return make_zip([(name, dump), ("info.ini", ini.encode("cp1252"))])
+
+
+def info_fields(hash_id, guid, version="1.0.0.1", app="Orv.exe", module="OrvCore.dll", count="1", mail=""):
+    return [("product", "Orv"), ("hash_id", hash_id), ("guid", guid), ("version", version), ("app", app),
+            ("module", module), ("count", count), ("mail", mail)]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """One crash-server process (python3 -m crashserver) that ends with the test."""
+
+    def __init__(self, data, *extra):
+        self.data = data
+        self.extra = list(extra)
+        self.proc = None
+
+    def start(self):
+        args = [sys.executable, "-m", "crashserver", "--port", "0", "--data", self.data, "--token", TOKEN,
+                "--parent-pid", str(os.getpid()), *self.extra]
+        self.proc = subprocess.Popen(args, cwd=SERVER_DIR, stdout=subprocess.PIPE, text=True)
+        line = self.proc.stdout.readline().split()
+        if not line or line[0] != "SERVER":
+            self.proc.kill()
+            raise RuntimeError("the crash server did not start")
+        fields = dict(f.split("=", 1) for f in line[1:])
+        self.url = fields["url"]
+        self.port = int(self.url.rsplit(":", 1)[1])
+        return self
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        if self.proc:
+            self.proc.stdout.close()
+        self.proc = None
+
+    def kill(self):
+        self.stop(signal.SIGKILL)
+
+
+def request(port, method, path, body=None, headers=None, timeout=50):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request(method, path, body=body, headers=headers or {})
+        r = conn.getresponse()
+        return r.status, r.read(), dict(r.getheaders())
+    finally:
+        conn.close()
+
+
+class Client:
+    """Posts as the programs do; spreads requests over one or more server processes in turn."""
+
+    def __init__(self, servers):
+        self.servers = servers
+        self.turn = 0
+
+    def port(self):
+        self.turn += 1
+        return self.servers[self.turn % len(self.servers)].port
+
+    def info(self, hash_id, guid, **fields):
+        body = urllib.parse.urlencode(info_fields(hash_id, guid, **fields)).encode()
+        return self.post_info(body)
+
+    def post_info(self, body):
+        return request(self.port(), "POST", "/cgi-bin-py/security_dump.cgi", body,
+                       {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)[:2]
+
+    def archive(self, body):
+        return request(self.port(), "POST", "/cgi-bin/bug_report_orv.cgi", body,
+                       {"Content-Type": "application/octet-stream"})[:2]
+
+    def kernel(self, body):
+        return request(self.port(), "POST", "/cgi-bin/bug_report.cgi", body,
+                       {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"})[:2]
+
+    def get(self, path, token=TOKEN):
+        headers = {"Authorization": "Bearer " + token} if token else {}
+        return request(self.port(), "GET", path, headers=headers)
+
+    def api(self, path):
+        status, body, _ = self.get("/api" + path)
+        assert status == 200, (path, status, body)
+        return json.loads(body)
+
+    def group(self, hash_id):
+        status, body, _ = self.get("/api/groups/" + hash_id)
+        return json.loads(body) if status == 200 else None
+
+    def crash(self, hash_id, guid, **report):
+        """The uploader's exchange: information post, archive when the answer is "true"."""
+        same = {k: report[k] for k in ("version", "module", "app") if k in report}
+        status, answer = self.info(hash_id, guid, mail=report.get("email", ""), **same)
+        assert status == 200, answer
+        if answer[:4] == b"true":
+            status, text = self.archive(make_archive(hash_id, **report))
+            assert status == 200, text
+        return answer
+
+
+def stored_files(data):
+    folder = os.path.join(data, "archives")
+    return sorted(os.path.join(d, f) for d, _, files in os.walk(folder) for f in files)
+
+
+class Postgres:
+    """A private PostgreSQL 15 cluster in a temporary folder on 127.0.0.1 and a free port; as root
+    its programs run as the "postgres" user, which owns the folder."""
+    BIN = "/usr/lib/postgresql/15/bin"
+
+    def __init__(self):
+        self.folder = tempfile.mkdtemp(prefix="crashserver-pg-")
+        self.port = free_port()
+        self.databases = 0
+
+    def _run(self, *args, **kw):
+        cmd = list(args)
+        if os.geteuid() == 0:
+            cmd = ["runuser", "-u", "postgres", "--"] + cmd
+        return subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kw)
+
+    def start(self):
+        if os.geteuid() == 0:
+            shutil.chown(self.folder, "postgres", "postgres")
+        data = os.path.join(self.folder, "data")
+        self._run(self.BIN + "/initdb", "-D", data, "-A", "trust", "-U", "crash", "--no-sync", "-E", "UTF8")
+        self._run(self.BIN + "/pg_ctl", "-D", data, "-l", os.path.join(self.folder, "log"), "-w", "-o",
+                  "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200"
+                  % (self.port, self.folder), "start")
+        return self
+
+    def dsn(self, database="postgres"):
+        return "host=127.0.0.1 port=%d user=crash dbname=%s" % (self.port, database)
+
+    def new_database(self):
+        import psycopg2
+        self.databases += 1
+        name = "crashes%d" % self.databases
+        conn = psycopg2.connect(self.dsn())
+        conn.autocommit = True
+        with conn.cursor() as cur:
+            cur.execute("CREATE DATABASE " + name)
+        conn.close()
+        return self.dsn(name)
+
+    def stop(self):
+        try:
+            self._run(self.BIN + "/pg_ctl", "-D", os.path.join(self.folder, "data"), "-m", "immediate", "-w", "stop")
+        finally:
+            shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def chromium(url, out_png=None, timeout=60):
+    """Headless Chromium: the page's DOM after loading url (and a screenshot when out_png is given)."""
+    profile = tempfile.mkdtemp(prefix="crashserver-chromium-")
+    flags = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--user-data-dir=" + profile, "--window-size=1280,900"]
+    try:
+        if out_png:
+            subprocess.run(flags + ["--screenshot=" + out_png, url], check=True, timeout=timeout,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r = subprocess.run(flags + ["--dump-dom", url], check=True, timeout=timeout, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL)
+        return r.stdout.decode("utf-8", "replace")
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def login_url(base, path, token=TOKEN):
+    return "%s/login?%s" % (base, urllib.parse.urlencode({"token": token, "next": path}))
