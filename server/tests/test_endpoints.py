@@ -8,7 +8,7 @@ import zipfile
 import pytest
 
 from serverlib import STACK, TOKEN, info_fields, make_archive, make_kernel_package, make_report, make_zip, \
-    stored_files
+    request, stored_files
 
 H1 = "0A1B2C3D4E5F60718293A4B5C6D7E8F9"
 H2 = "0123456789abcdef0123456789abcdef"  # Kelvor's fixed ID of a crash without a stack signature
@@ -76,8 +76,9 @@ def test_counts_versions_and_report_contents(backend):
 def test_kernel_dumps_are_listed_by_machine_and_version(backend):
     c = backend()
     packages = [make_kernel_package("S-1-5-21-9-B", "1.0.0.2"), make_kernel_package("S-1-5-21-9-A", "1.0.0.1")]
-    for p in packages:
-        assert c.kernel(p) == (200, b"ok")
+    assert c.kernel(packages[0]) == (200, b"ok")
+    # Drummet with a BugURL that ends in "/" posts to "//cgi-bin/bug_report.cgi".
+    assert request(c.port(), "POST", "//cgi-bin/bug_report.cgi", packages[1])[:2] == (200, b"ok")
     dumps = c.api("/kernel-dumps")["kernel_dumps"]
     assert [(d["machine_id"], d["version"], d["module"], d["dump_name"]) for d in dumps] == [
         ("S-1-5-21-9-A", "1.0.0.1", "Driver", "Mini120826-01.dmp"),

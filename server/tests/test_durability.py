@@ -1,0 +1,88 @@
+"""Concurrency, restarts and kills: what the server stores is exact and stays consistent."""
+import os
+import socket
+import time
+
+from crashserver.storage import GRANT_SECONDS, SqliteStorage
+from load import CRASH_IDS, run_load
+from serverlib import Client, Server, make_archive, stored_files
+
+H = "5D41402ABC4B2A76B9719D911017C592"
+
+
+def test_fifty_concurrent_uploaders(backend):
+    c = backend("--max-archives", "3")
+    result = run_load(c.servers[0].port, clients=50, rounds=2)
+    print("\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
+          % (backend.kind, result["requests"], result["seconds"], result["rps"], result["p50_ms"], result["p99_ms"]))
+    assert result["failures"] == []
+    assert len(result["answers"]) == 100
+    for h in CRASH_IDS:
+        g = c.group(h)
+        trues = sum(1 for a in result["answers"] if a[0] == h and a[2][:4] == b"true")
+        # Ten machines post each crash ID at once: exactly three are asked, all three deliver.
+        assert (g["report_count"], g["machines"], g["archives"], trues) == (10, 10, 3, 3), h
+        assert len({a["guid"] for a in g["archive_list"]}) == 3
+    assert result["archives_sent"] == 30
+
+
+def test_data_survives_stop_and_kill(data_dir):
+    s = Server(data_dir).start()
+    c = Client([s])
+    c.crash(H, "M1", email="kept@example.org")
+    c.info(H, "M2")
+    s.stop()
+    s.start()
+    g = c.group(H)
+    assert (g["report_count"], g["machines"], g["archives"]) == (2, 2, 1)
+    assert g["archive_list"][0]["email"] == "kept@example.org"
+    assert c.archive(make_archive(H, email="after@example.org")) == (200, b"ok")  # M2's answer still holds
+    s.kill()
+    s.start()
+    assert c.group(H)["archives"] == 2
+    assert c.info(H, "M2") == (200, b"false")
+    s.stop()
+
+
+def test_killed_during_an_archive_post_leaves_nothing_half_written(data_dir):
+    s = Server(data_dir).start()
+    c = Client([s])
+    assert c.info(H, "M1") == (200, b"true")
+    body = make_archive(H, dump=os.urandom(3 << 20))
+    # A temporary file of a process that died while writing, as a killed server leaves it.
+    temp = os.path.join(data_dir, "archives", "tmp", "999999999-dead.part")
+    with open(temp, "wb") as f:
+        f.write(body[:1000])
+    with socket.create_connection(("127.0.0.1", s.port)) as conn:
+        conn.sendall(b"POST /cgi-bin/bug_report_orv.cgi HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream"
+                     b"\r\nContent-Length: %d\r\n\r\n" % len(body))
+        conn.sendall(body[:len(body) // 2])
+        time.sleep(0.3)
+        s.kill()
+    s.start()
+    assert not os.path.exists(temp)
+    assert [p for p in stored_files(data_dir)] == []
+    g = c.group(H)
+    assert (g["archives"], g["report_count"]) == (0, 1)
+    assert c.archive(body) == (200, b"ok")
+    s.stop()
+    storage = SqliteStorage(data_dir)
+    assert storage.missing_files() == []
+    assert len(stored_files(data_dir)) == 1
+
+
+def test_an_answer_nobody_uses_frees_its_place_after_a_while(data_dir):
+    storage = SqliteStorage(data_dir, max_archives=1)
+    fields = {"product": "Orv", "hash_id": H, "version": "1", "app": "Orv.exe", "module": "OrvCore.dll",
+              "count": "1", "mail": ""}
+    t0 = 1_800_000_000.0
+    assert storage.record_info_post(dict(fields, guid="M1"), "127.0.0.1", now=t0) is True
+    assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=t0 + 1) is False
+    later = t0 + GRANT_SECONDS + 1
+    assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=later) is True
+    # M1's archive comes too late: M2's place is the one it would take, so it is refused.
+    report = {"hash_code": H, "program_name": "Orv", "program_version": "1", "app_name": "Orv.exe",
+              "windows_version": "WIN_7 64", "module": "OrvCore.dll", "report_time": "", "email": "",
+              "user_context": "", "stack": [], "report_name": "A.txt", "dump_name": "", "dump_size": 0}
+    assert storage.store_archive(b"zip", report, "10.0.0.9", now=later + 1) is not None
+    assert storage.store_archive(b"zip2", report, "10.0.0.9", now=later + 2) is None

@@ -1,0 +1,167 @@
+"""The crash server with the real programs under Wine: the demo product crashes inside OrvCore.dll,
+Kelvor captures it and Ulvane delivers it (information post, then the archive); a second crash of
+the same kind joins the same group; Drummet delivers a kernel dump. Then headless Chromium loads the
+pages. Runs from the Windows tree (SUITE_SOURCE, SUITE_BUILD, SUITE_BIN set by CTest).
+
+Until Ulvane.exe is part of the build, the test's own client makes the uploader's two posts with the
+dump and report Kelvor wrote, and says so; Kelvor's and Drummet's parts are real either way.
+"""
+import html
+import io
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+import zipfile
+
+import pytest
+
+SOURCE = os.environ["SUITE_SOURCE"]
+sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
+from wine_env import wine_environment  # noqa: E402
+from serverlib import Client, Server, chromium, login_url  # noqa: E402
+
+INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
+BUG_KEY = r"HKCU\software\Vemko Security\Antivirus\Bug\1.0.0.1"
+UNINSTALL = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
+CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
+KERNEL_DUMPS_WIN = "C:\\ServerE2EMinidump"
+SCREENSHOTS = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(SOURCE, "build")), "screenshots")
+
+
+@pytest.fixture(scope="module")
+def world():
+    env = wine_environment(SOURCE)
+    env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
+    data = tempfile.mkdtemp(prefix="crashserver-e2e-")
+    server = Server(data).start()
+    env["BUG_URL"] = env["BUG_INFO_URL"] = server.url + "/"
+    subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True)
+    install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+    yield {"env": env, "server": server, "client": Client([server]), "install": install}
+    server.stop()
+    shutil.rmtree(data, ignore_errors=True)
+
+
+def wine(world, *args, timeout=180):
+    return subprocess.run(["wine", *args], env=world["env"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          timeout=timeout)
+
+
+def wait_for(what, timeout=150):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = what()
+        if value:
+            return value
+        time.sleep(1)
+    return None
+
+
+def crash_once(world):
+    """Crashes Orv.exe inside OrvCore.dll; returns (report text, dump path, report path)."""
+    dump_dir = os.path.join(world["install"], "dump")
+    for f in os.listdir(dump_dir):
+        os.remove(os.path.join(dump_dir, f))
+    wine(world, "reg", "delete", BUG_KEY, "/f")
+    wine(world, os.path.join(world["install"], "Orv.exe"), "--wait-kelvor", "crash", "dll")
+    reports = wait_for(lambda: [f for f in os.listdir(dump_dir) if f.lower().endswith(".txt")], 60)
+    assert reports, "Kelvor wrote no report"
+    report_path = os.path.join(dump_dir, reports[0])
+    stem = os.path.splitext(reports[0])[0].lower()
+    dumps = [f for f in os.listdir(dump_dir) if f.lower() == stem + ".dmp"]
+    with open(report_path, "rb") as f:
+        data = f.read()
+    assert data[:2] == b"\xff\xfe"
+    return data[2:].decode("utf-16-le"), (os.path.join(dump_dir, dumps[0]) if dumps else None), report_path
+
+
+def deliver_like_ulvane(world, text, dump_path, report_path, guid):
+    """The uploader's two posts made by the test, with Kelvor's files, when Ulvane.exe is not built."""
+    header = dict(re.findall(r"^(AppName|Module|HashCode):(.*?)(?:   |\r?$)", text, re.M))
+    version = re.search(r"Program Version:(.*?)\r?$", text, re.M).group(1)[:30]
+    status, answer = world["client"].info(header["HashCode"], guid, version=version, app=header["AppName"],
+                                          module=header["Module"])
+    assert status == 200
+    if answer[:4] == b"true":
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+            if dump_path:
+                z.write(dump_path, os.path.basename(dump_path).upper())
+            z.write(report_path, os.path.basename(report_path).upper()[:-4] + ".txt")
+        assert world["client"].archive(out.getvalue()) == (200, b"ok")
+    return answer
+
+
+def test_crashes_delivered_grouped_and_shown(world):
+    c = world["client"]
+    with_ulvane = os.path.exists(os.path.join(world["install"], "Ulvane.exe"))
+    if not with_ulvane:
+        print("\nUlvane.exe is not built: the test's client makes the uploader's posts with Kelvor's files")
+
+    text, dump, report = crash_once(world)
+    crash_id = re.search(r"^HashCode:([0-9A-Fa-f]{32})\r?$", text, re.M).group(1).upper()
+    stack = re.findall(r"^(0x[0-9A-F]+  0x[0-9A-F]+  .*?)\r?$", text.split("System Process:")[0], re.M)
+    assert stack and "Module:OrvCore.dll" in text
+    if not with_ulvane:
+        assert deliver_like_ulvane(world, text, dump, report, "E2E-DISK-00AABBCCDDEE") == b"true"
+    g = wait_for(lambda: (c.group(crash_id) or {}).get("archives") and c.group(crash_id))
+    assert g, "no archive arrived for crash ID %s" % crash_id
+    assert (g["report_count"], g["archives"], g["module"]) == (1, 1, "OrvCore.dll")
+    assert g["stack"] == stack
+    guid = g["posts"][0]["guid"]
+
+    # The same crash again on the same machine joins the group; its archive is not asked for.
+    text2, dump2, report2 = crash_once(world)
+    assert crash_id in text2
+    if not with_ulvane:
+        assert deliver_like_ulvane(world, text2, dump2, report2, guid) == b"false"
+    g = wait_for(lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id))
+    assert g and (g["report_count"], g["machines"], g["archives"]) == (2, 1, 1)
+    assert [p["answer"] for p in g["posts"]] == ["true", "false"]
+    assert [x["hash_id"] for x in c.api("/groups")["groups"]] == [crash_id]
+
+    # A kernel dump from Drummet (its BugURL ends in "/", so it posts to "//cgi-bin/bug_report.cgi").
+    planted = plant_kernel_dump(world)
+    try:
+        wine(world, os.path.join(world["install"], "Drummet.exe"))
+    finally:
+        wine(world, "reg", "delete", CRASH_CONTROL, "/v", "MinidumpDir", "/f")
+    dumps = wait_for(lambda: c.api("/kernel-dumps")["kernel_dumps"], 20)
+    assert dumps and len(dumps) == 1
+    d = dumps[0]
+    status, package, _ = c.get("/kernel-dumps/%d" % d["id"])
+    members = zipfile.ZipFile(io.BytesIO(package))
+    info = members.read("info.ini").decode("latin-1")
+    assert (d["dump_name"], d["module"]) == (planted[0], "Driver")
+    assert members.read(planted[0]) == planted[1]
+    assert "id=%s\r\n" % d["machine_id"] in info and "version=%s\r\n" % d["version"] in info
+
+    # A real browser on the pages, with the token and without it.
+    url = world["server"].url
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    listing = chromium(login_url(url, "/?sort=count"), os.path.join(SCREENSHOTS, "e2e-crash-list.png"))
+    group = chromium(login_url(url, "/groups/" + crash_id), os.path.join(SCREENSHOTS, "e2e-crash-group.png"))
+    kernel = chromium(login_url(url, "/kernel-dumps"), os.path.join(SCREENSHOTS, "e2e-kernel-dumps.png"))
+    assert 'href="/groups/%s"' % crash_id in listing
+    assert crash_id in group and all(html.escape(line) in group for line in stack)
+    assert html.escape(d["machine_id"]) in kernel
+    refused = chromium(url + "/groups/" + crash_id)
+    assert "Log in" in refused and not any(html.escape(line) in refused for line in stack)
+
+
+def plant_kernel_dump(world):
+    folder = os.path.join(world["env"]["WINEPREFIX"], "drive_c", KERNEL_DUMPS_WIN[3:])
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    name = time.strftime("Mini%m%d%y-01.dmp")
+    body = b"PAGEDU64" + bytes(range(256)) * 512
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(body)
+    wine(world, "reg", "add", CRASH_CONTROL, "/v", "MinidumpDir", "/t", "REG_EXPAND_SZ", "/d", KERNEL_DUMPS_WIN, "/f")
+    wine(world, "reg", "delete", UNINSTALL, "/v", "LastDmpTime", "/reg:32", "/f")
+    return name, body
