@@ -38,10 +38,14 @@ def load_token(data_dir, given):
 
 
 def watch_parent(parent_pid):
-    """A server started by a test ends with it, also when the test is killed."""
+    """A server started by a test or the demo ends with its starter, also when that is killed."""
     while True:
-        if os.getppid() != parent_pid:
+        try:
+            os.kill(parent_pid, 0)
+        except ProcessLookupError:
             os._exit(0)
+        except PermissionError:
+            pass
         time.sleep(0.5)
 
 
@@ -56,7 +60,7 @@ def main(argv=None):
     ap.add_argument("--token")
     ap.add_argument("--kernel-limit", type=int, default=KERNEL_LIMIT)
     ap.add_argument("--threads", type=int, default=16)
-    ap.add_argument("--parent-pid", type=int, default=0, help="end when this parent process is gone")
+    ap.add_argument("--parent-pid", type=int, default=0, help="end when this process is gone")
     args = ap.parse_args(argv)
 
     # waitress reports a busy moment ("Task queue depth") as a warning; under load that is no news.

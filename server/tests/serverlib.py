@@ -5,6 +5,7 @@ import http.client
 import io
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -117,8 +118,9 @@ def request(port, method, path, body=None, headers=None, timeout=50):
 class Client:
     """Posts as the programs do; spreads requests over one or more server processes in turn."""
 
-    def __init__(self, servers):
+    def __init__(self, servers, token=TOKEN):
         self.servers = servers
+        self.token = token
         self.turn = 0
 
     def port(self):
@@ -141,7 +143,8 @@ class Client:
         return request(self.port(), "POST", "/cgi-bin/bug_report.cgi", body,
                        {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"})[:2]
 
-    def get(self, path, token=TOKEN):
+    def get(self, path, token=...):
+        token = self.token if token is ... else token
         headers = {"Authorization": "Bearer " + token} if token else {}
         return request(self.port(), "GET", path, headers=headers)
 
@@ -163,6 +166,25 @@ class Client:
             status, text = self.archive(make_archive(hash_id, **report))
             assert status == 200, text
         return answer
+
+
+def deliver_kelvor_files(client, text, dump_path, report_path, guid):
+    """The uploader's two posts, made with the dump and report Kelvor wrote (text: the report
+    decoded), for runs where Ulvane.exe is not built. Returns the information post's answer."""
+    header = dict(re.findall(r"^(AppName|Module|HashCode):(.*?)(?:   |\r?$)", text, re.M))
+    version = re.search(r"Program Version:(.*?)\r?$", text, re.M).group(1)[:30]
+    status, answer = client.info(header["HashCode"], guid, version=version, app=header["AppName"],
+                                 module=header["Module"])
+    assert status == 200, answer
+    if answer[:4] == b"true":
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+            if dump_path:
+                z.write(dump_path, os.path.basename(dump_path).upper())
+            z.write(report_path, os.path.basename(report_path).upper()[:-4] + ".txt")
+        status, text = client.archive(out.getvalue())
+        assert status == 200, text
+    return answer
 
 
 def stored_files(data):

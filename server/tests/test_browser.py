@@ -12,7 +12,7 @@ def test_pages_in_a_real_browser(data_dir):
         c = Client([s])
         c.crash(H, "WD-WCC4E1234567-00AABBCCDDEE", email="tester@example.org", user_context="<b>not markup</b>")
         c.kernel(make_kernel_package("S-1-5-21-77-1001"))
-            group = chromium(login_url(s.url, "/groups/" + H))
+        group = chromium(login_url(s.url, "/groups/" + H))
         assert H in group and all(html.escape(line) in group for line in STACK)
         assert "tester@example.org" in group and "&lt;b&gt;not markup&lt;/b&gt;" in group
         listing = chromium(login_url(s.url, "/?sort=count"))

@@ -15,7 +15,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.parse
 import zipfile
 
 import pytest
@@ -23,7 +22,7 @@ import pytest
 SOURCE = os.environ["SUITE_SOURCE"]
 sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
 from wine_env import wine_environment  # noqa: E402
-from serverlib import Client, Server, chromium, login_url  # noqa: E402
+from serverlib import Client, Server, chromium, deliver_kelvor_files, login_url  # noqa: E402
 
 INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
 BUG_KEY = r"HKCU\software\Vemko Security\Antivirus\Bug\1.0.0.1"
@@ -80,23 +79,6 @@ def crash_once(world):
     return data[2:].decode("utf-16-le"), (os.path.join(dump_dir, dumps[0]) if dumps else None), report_path
 
 
-def deliver_like_ulvane(world, text, dump_path, report_path, guid):
-    """The uploader's two posts made by the test, with Kelvor's files, when Ulvane.exe is not built."""
-    header = dict(re.findall(r"^(AppName|Module|HashCode):(.*?)(?:   |\r?$)", text, re.M))
-    version = re.search(r"Program Version:(.*?)\r?$", text, re.M).group(1)[:30]
-    status, answer = world["client"].info(header["HashCode"], guid, version=version, app=header["AppName"],
-                                          module=header["Module"])
-    assert status == 200
-    if answer[:4] == b"true":
-        out = io.BytesIO()
-        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
-            if dump_path:
-                z.write(dump_path, os.path.basename(dump_path).upper())
-            z.write(report_path, os.path.basename(report_path).upper()[:-4] + ".txt")
-        assert world["client"].archive(out.getvalue()) == (200, b"ok")
-    return answer
-
-
 def test_crashes_delivered_grouped_and_shown(world):
     c = world["client"]
     with_ulvane = os.path.exists(os.path.join(world["install"], "Ulvane.exe"))
@@ -108,7 +90,7 @@ def test_crashes_delivered_grouped_and_shown(world):
     stack = re.findall(r"^(0x[0-9A-F]+  0x[0-9A-F]+  .*?)\r?$", text.split("System Process:")[0], re.M)
     assert stack and "Module:OrvCore.dll" in text
     if not with_ulvane:
-        assert deliver_like_ulvane(world, text, dump, report, "E2E-DISK-00AABBCCDDEE") == b"true"
+        assert deliver_kelvor_files(world["client"], text, dump, report, "E2E-DISK-00AABBCCDDEE") == b"true"
     g = wait_for(lambda: (c.group(crash_id) or {}).get("archives") and c.group(crash_id))
     assert g, "no archive arrived for crash ID %s" % crash_id
     assert (g["report_count"], g["archives"], g["module"]) == (1, 1, "OrvCore.dll")
@@ -119,7 +101,7 @@ def test_crashes_delivered_grouped_and_shown(world):
     text2, dump2, report2 = crash_once(world)
     assert crash_id in text2
     if not with_ulvane:
-        assert deliver_like_ulvane(world, text2, dump2, report2, guid) == b"false"
+        assert deliver_kelvor_files(world["client"], text2, dump2, report2, guid) == b"false"
     g = wait_for(lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id))
     assert g and (g["report_count"], g["machines"], g["archives"]) == (2, 1, 1)
     assert [p["answer"] for p in g["posts"]] == ["true", "false"]

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""The crash server in ./run demo, in three steps that demo.sh calls:
+
+  server_demo.py start   starts the server on a free loopback port for the rest of the demo and
+                         prints shell lines to eval: BUG_URL, BUG_INFO_URL and CRASH_SERVER_URL
+  server_demo.py show    after the crash: waits for the crash to arrive, prints the group's URL and
+                         saves pictures of the crash list and the group's page (headless Chromium)
+                         under build/screenshots/
+  server_demo.py stop    ends the server
+
+The server ends with the shell that called "start" in any case. Expects the environment of demo.sh
+(WINEPREFIX, SUITE_BUILD).
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "server", "tests"))
+from serverlib import Client, chromium, deliver_kelvor_files, login_url  # noqa: E402
+
+BUILD = os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build"))
+STATE = os.path.join(BUILD, "server-demo", "state.json")
+SCREENSHOTS = os.path.join(BUILD, "screenshots")
+
+
+class Running:
+    """The started server as seen from a later step (Client wants objects with a port)."""
+
+    def __init__(self, state):
+        self.url, self.port, self.token, self.pid = state["url"], state["port"], state["token"], state["pid"]
+
+
+def start():
+    data = os.path.join(BUILD, "server-demo", "data")
+    if os.path.exists(STATE):
+        stop()
+    shutil.rmtree(data, ignore_errors=True)  # each demo starts from an empty server
+    os.makedirs(data, exist_ok=True)
+    token = os.urandom(12).hex()
+    log = open(os.path.join(BUILD, "server-demo", "server.log"), "w")
+    proc = subprocess.Popen(["/usr/bin/python3", "-m", "crashserver", "--port", "0", "--data", data, "--token", token,
+                             "--parent-pid", str(os.getppid())], cwd=os.path.join(ROOT, "server"),
+                            stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True)
+    line = proc.stdout.readline().split()
+    if not line or line[0] != "SERVER":
+        print("echo 'the crash server did not start (see %s)' >&2" % log.name)
+        return 1
+    url = dict(f.split("=", 1) for f in line[1:])["url"]
+    with open(STATE, "w") as f:
+        json.dump({"url": url, "port": int(url.rsplit(":", 1)[1]), "token": token, "pid": proc.pid}, f)
+    # Ulvane adds the path to a base ending in "/"; Drummet adds "/cgi-bin/..." (the server takes "//").
+    print("export BUG_URL=%s/ BUG_INFO_URL=%s/ CRASH_SERVER_URL=%s" % (url, url, url))
+    print("echo 'crash server listening at %s (data in %s)'" % (url, data))
+    return 0
+
+
+def show():
+    with open(STATE) as f:
+        server = Running(json.load(f))
+    client = Client([server], server.token)
+    install = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+    if not os.path.exists(os.path.join(install, "Ulvane.exe")):
+        deliver_without_uploader(client, os.path.join(install, "dump"))
+    print("waiting for the crash to arrive ...")
+    deadline = time.time() + 120
+    groups = []
+    while time.time() < deadline:
+        groups = [g for g in client.api("/groups?sort=last_seen")["groups"] if g["archives"]]
+        if groups:
+            break
+        time.sleep(1)
+    if not groups:
+        print("no crash arrived at the server within 120 s")
+        return 1
+    g = client.group(groups[0]["hash_id"])
+    print("crash group: %s/groups/%s" % (server.url, g["hash_id"]))
+    print("  module %s, application %s, versions %s: %d report(s) from %d machine(s), %d archive(s)"
+          % (g["module"], g["app"], ", ".join(g["versions"]), g["report_count"], g["machines"], g["archives"]))
+    print("  stack:\n    " + "\n    ".join(g["stack"]))
+    print("pages need the token: open %s" % login_url(server.url, "/", server.token))
+    os.makedirs(SCREENSHOTS, exist_ok=True)
+    shots = [("crash-list.png", "/?sort=last_seen"), ("crash-group.png", "/groups/" + g["hash_id"])]
+    for name, path in shots:
+        out = os.path.join(SCREENSHOTS, name)
+        chromium(login_url(server.url, path, server.token), out)
+        print("saved %s (%d bytes)" % (out, os.path.getsize(out)))
+    return 0
+
+
+def deliver_without_uploader(client, dump_dir):
+    """Until Ulvane.exe is built: the uploader's two posts with Kelvor's own files, said as such."""
+    reports = sorted(f for f in os.listdir(dump_dir) if f.lower().endswith(".txt"))
+    if not reports:
+        print("Kelvor left no report to deliver")
+        return
+    report = os.path.join(dump_dir, reports[-1])
+    dump = os.path.splitext(report)[0] + ".dmp"
+    with open(report, "rb") as f:
+        text = f.read()[2:].decode("utf-16-le", "replace")
+    answer = deliver_kelvor_files(client, text, dump if os.path.exists(dump) else None, report, "DEMO-00AABBCCDDEE")
+    print("Ulvane.exe is not built: the demo made the uploader's two posts with Kelvor's files"
+          " (information post answered %r)" % answer.decode("latin-1"))
+
+
+def stop():
+    try:
+        with open(STATE) as f:
+            pid = json.load(f)["pid"]
+        os.remove(STATE)
+        os.kill(pid, signal.SIGTERM)
+    except (OSError, ValueError, KeyError):
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    steps = {"start": start, "show": show, "stop": stop}
+    if len(sys.argv) != 2 or sys.argv[1] not in steps:
+        print(__doc__)
+        sys.exit(2)
+    sys.exit(steps[sys.argv[1]]())
