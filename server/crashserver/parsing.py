@@ -15,6 +15,9 @@ INFO_FIELDS = ("product", "hash_id", "guid", "version", "app", "module", "count"
 # Longest accepted value per field; the uploader cuts the version at 30 characters itself.
 FIELD_LIMITS = {"product": 64, "hash_id": 32, "guid": 128, "version": 30, "app": 260, "module": 260,
                 "count": 1, "mail": 260}
+# The uploader refuses to start without a crash ID and a module, and always has a machine identity;
+# application, version and e-mail may be empty.
+REQUIRED = ("product", "hash_id", "guid", "module", "count")
 HASH_ID = re.compile(r"^[0-9A-Fa-f]{32}$")
 
 # Members are read (and their CRC checked) up to this many bytes in total; a report above
@@ -58,7 +61,7 @@ def parse_info_form(body):
         value = fields[name]
         if len(value) > FIELD_LIMITS[name] or any(ord(c) < 32 for c in value):
             raise BadUpload("field %s is malformed" % name)
-        if name not in ("mail",) and not value:
+        if name in REQUIRED and not value:
             raise BadUpload("field %s is empty" % name)
     if fields["count"] not in ("0", "1"):
         raise BadUpload("count must be 0 or 1")

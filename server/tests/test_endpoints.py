@@ -143,6 +143,7 @@ def test_bad_input_is_refused_and_nothing_is_stored(backend):
     g = c.group(H1)
     assert (g["report_count"], g["archives"]) == (1, 0)
     assert c.archive(make_archive(H1)) == (200, b"ok")
+    assert c.info(H1, "M3", app="", version="") == (200, b"true")
 
 
 @pytest.mark.parametrize("extra, status", [(0, 200), (1, 413)])
