@@ -5,6 +5,7 @@ pages. Runs from the Windows tree (SUITE_SOURCE, SUITE_BUILD, SUITE_BIN set by C
 
 Until Ulvane.exe is part of the build, the test's own client makes the uploader's two posts with the
 dump and report Kelvor wrote, and says so; Kelvor's and Drummet's parts are real either way.
+CRASHSERVER_E2E_WIN_TREE=<another build/win> takes Ulvane.exe and Communication.dll from there.
 """
 import html
 import io
@@ -41,6 +42,11 @@ def world():
     env["BUG_URL"] = env["BUG_INFO_URL"] = server.url + "/"
     subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True)
     install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+    # Uploader binaries from another build tree (a branch not merged yet), when asked for.
+    for f in ("uploader/Ulvane.exe", "product/communication/Communication.dll"):
+        other = os.environ.get("CRASHSERVER_E2E_WIN_TREE")
+        if other and os.path.exists(os.path.join(other, f)):
+            shutil.copy(os.path.join(other, f), install)
     yield {"env": env, "server": server, "client": Client([server]), "install": install}
     server.stop()
     shutil.rmtree(data, ignore_errors=True)
