@@ -275,11 +275,13 @@ class Storage:
         g["stack"] = next((a["stack"] for a in g["archive_list"] if a["stack"]), [])
         return g
 
-    def archive(self, archive_id):
+    def _by_id(self, table, columns, row_id):
         with self.transaction() as cur:
-            rows = self._rows(cur, "SELECT %s FROM archives WHERE id = ?" % ", ".join(ARCHIVE_COLUMNS),
-                              (archive_id,), ARCHIVE_COLUMNS)
+            rows = self._rows(cur, "SELECT %s FROM %s WHERE id = ?" % (", ".join(columns), table), (row_id,), columns)
         return rows[0] if rows else None
+
+    def archive(self, archive_id):
+        return self._by_id("archives", ARCHIVE_COLUMNS, archive_id)
 
     def kernel_dumps(self):
         with self.transaction() as cur:
@@ -287,10 +289,7 @@ class Storage:
                               % ", ".join(KERNEL_COLUMNS), (), KERNEL_COLUMNS)
 
     def kernel_dump(self, dump_id):
-        with self.transaction() as cur:
-            rows = self._rows(cur, "SELECT %s FROM kernel_dumps WHERE id = ?" % ", ".join(KERNEL_COLUMNS),
-                              (dump_id,), KERNEL_COLUMNS)
-        return rows[0] if rows else None
+        return self._by_id("kernel_dumps", KERNEL_COLUMNS, dump_id)
 
     def missing_files(self):
         """Rows whose archive file is not there (should always be empty)."""
