@@ -2,6 +2,7 @@
 anyone, as the programs have no login) and the pages and JSON lists for the product team (behind
 the server's token, since they show e-mail addresses and descriptions)."""
 import datetime
+import hashlib
 import hmac
 import os
 
@@ -13,7 +14,7 @@ from crashserver.parsing import BadUpload, normalise_hash_id, parse_crash_archiv
 ARCHIVE_LIMIT = 5_242_880          # the uploader never posts an archive of this size or more
 INFO_LIMIT = 16 << 10
 KERNEL_LIMIT = 256 << 20
-COOKIE = "crashserver_token"
+COOKIE = "crashserver_session"
 UPLOAD_PATHS = ("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi", "/cgi-bin/bug_report.cgi")
 
 
@@ -66,12 +67,14 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
         return Response("ok", mimetype="text/plain")
 
     # --- login -----------------------------------------------------------------------------------
+    # The cookie holds a value derived from the token, so a copied cookie does not reveal it.
+    session = hmac.new(token.encode(), b"crashserver session", hashlib.sha256).hexdigest()
+
     def authorised():
-        given = request.cookies.get(COOKIE, "")
         header = request.headers.get("Authorization", "")
         if header.startswith("Bearer "):
-            given = header[7:]
-        return bool(given) and hmac.compare_digest(given.encode(), token.encode())
+            return hmac.compare_digest(header[7:].encode(), token.encode())
+        return hmac.compare_digest(request.cookies.get(COOKIE, "").encode(), session.encode())
 
     @app.before_request
     def require_login():
@@ -92,7 +95,7 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
         if given is not None:
             if hmac.compare_digest(given.encode(), token.encode()):
                 answer = redirect(target)
-                answer.set_cookie(COOKIE, given, httponly=True, samesite="Strict")
+                answer.set_cookie(COOKIE, session, httponly=True, samesite="Strict")
                 return answer
             return render_template("login.html", failed=True, next=target), 403
         return render_template("login.html", failed=False, next=target), 401

@@ -11,6 +11,7 @@ ID's group row (PostgreSQL) or the database's write lock (SQLite).
 import contextlib
 import hashlib
 import os
+import socket
 import sqlite3
 import threading
 import time
@@ -20,6 +21,7 @@ import uuid
 # archive arrives or this many seconds pass (the uploader gives its archive post 50 s).
 GRANT_SECONDS = 600
 TEMP_MAX_AGE = 3600
+HOST = socket.gethostname().replace("-", "_")
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS crash_groups (
@@ -74,7 +76,7 @@ class ArchiveFolder:
         if os.path.exists(final) and os.path.getsize(final) == len(body):
             return sha256
         os.makedirs(os.path.dirname(final), exist_ok=True)
-        temp = os.path.join(self.temp, "%d-%s.part" % (os.getpid(), uuid.uuid4().hex))
+        temp = os.path.join(self.temp, "%s-%d-%s.part" % (HOST, os.getpid(), uuid.uuid4().hex))
         try:
             with open(temp, "wb") as f:
                 f.write(body)
@@ -95,14 +97,15 @@ class ArchiveFolder:
         return os.path.isfile(self.path(sha256))
 
     def sweep_temporaries(self, max_age=TEMP_MAX_AGE):
-        """Removes temporary files left by a killed process (old ones only: a sibling process
-        sharing the folder may be writing the young ones)."""
+        """Removes temporary files left by a killed process: those of dead processes of this host,
+        and any old enough (processes on other hosts may share the folder and be writing now)."""
         now = time.time()
         for name in os.listdir(self.temp):
             p = os.path.join(self.temp, name)
+            rest = name.rsplit("-", 2)  # host, pid, random part
+            ours = len(rest) == 3 and rest[0] == HOST
             with contextlib.suppress(OSError):
-                if name.split("-", 1)[0] == str(os.getpid()) or now - os.path.getmtime(p) > max_age \
-                        or not pid_alive(name.split("-", 1)[0]):
+                if (ours and not pid_alive(rest[1])) or now - os.path.getmtime(p) > max_age:
                     os.remove(p)
 
 
@@ -363,7 +366,8 @@ class PostgresStorage(Storage):
                     with conn.cursor() as cur:
                         yield cur
             finally:
-                self.pool.putconn(conn)
+                # A connection the database dropped (restart, network) is not handed out again.
+                self.pool.putconn(conn, close=bool(conn.closed))
 
     def close(self):
         self.pool.closeall()

@@ -3,7 +3,7 @@ import os
 import socket
 import time
 
-from crashserver.storage import GRANT_SECONDS, SqliteStorage
+from crashserver.storage import GRANT_SECONDS, HOST, SqliteStorage
 from load import CRASH_IDS, run_load
 from serverlib import Client, Server, make_archive, stored_files
 
@@ -50,7 +50,9 @@ def test_killed_during_an_archive_post_leaves_nothing_half_written(data_dir):
     assert c.info(H, "M1") == (200, b"true")
     body = make_archive(H, dump=os.urandom(3 << 20))
     # A temporary file of a process that died while writing, as a killed server leaves it.
-    temp = os.path.join(data_dir, "archives", "tmp", "999999999-dead.part")
+    temp = os.path.join(data_dir, "archives", "tmp", "%s-999999999-dead.part" % HOST)
+    young = os.path.join(data_dir, "archives", "tmp", "otherhost-1-busy.part")  # another host's, busy
+    open(young, "wb").close()
     with open(temp, "wb") as f:
         f.write(body[:1000])
     with socket.create_connection(("127.0.0.1", s.port)) as conn:
@@ -60,8 +62,9 @@ def test_killed_during_an_archive_post_leaves_nothing_half_written(data_dir):
         time.sleep(0.3)
         s.kill()
     s.start()
-    assert not os.path.exists(temp)
-    assert [p for p in stored_files(data_dir)] == []
+    assert not os.path.exists(temp) and os.path.exists(young)
+    os.remove(young)
+    assert stored_files(data_dir) == []
     g = c.group(H)
     assert (g["archives"], g["report_count"]) == (0, 1)
     assert c.archive(body) == (200, b"ok")

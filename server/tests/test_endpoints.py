@@ -175,7 +175,10 @@ def test_pages_and_lists_need_the_token(backend):
     status, _, headers = c.get("/login?token=wrong&next=/", token=None)
     assert status == 403 and "Set-Cookie" not in headers
     status, _, headers = c.get("/login?token=%s&next=//elsewhere.example/" % TOKEN, token=None)
-    assert status == 302 and headers["Location"] == "/" and TOKEN in headers["Set-Cookie"]
+    assert status == 302 and headers["Location"] == "/" and TOKEN not in headers["Set-Cookie"]
+    cookie = headers["Set-Cookie"].split(";")[0]
+    assert request(c.port(), "GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 200
+    assert request(c.port(), "GET", "/groups/" + H1, headers={"Cookie": cookie + "0"})[0] == 302
     status, body, _ = c.get("/groups/" + H1)
     page = body.decode()
     assert "private@example.org" in page and "my secret description" in page
