@@ -12,7 +12,7 @@ from serverlib import Postgres, Server  # noqa: E402
 
 
 def measure(port, follow_answer):
-    r = run_load(port, clients=50, rounds=2, follow_answer=follow_answer)
+    r = run_load([port], clients=50, rounds=2, follow_answer=follow_answer)
     if r["failures"] or r["requests"] != 200:
         raise SystemExit("lost requests: %d done, failures %s" % (r["requests"], r["failures"][:3]))
     return r

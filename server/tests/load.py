@@ -14,9 +14,10 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))] if ordered else 0.0
 
 
-def run_load(port, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi"),
+def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi"),
              follow_answer=True):
-    """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i". Returns a summary with
+    """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i", server ports[i % len(ports)]
+    (several processes sharing one database take turns). Returns a summary with
     every answer, latencies and failures (exceptions or non-2xx answers)."""
     archives = {h: make_archive(h, dump=bytes(range(256)) * 64, email="load@example.org") for h in CRASH_IDS}
     barrier = threading.Barrier(clients)
@@ -24,6 +25,7 @@ def run_load(port, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi",
     result = {"latencies": [], "failures": [], "answers": [], "archives_sent": 0}
 
     def client(i):
+        port = ports[i % len(ports)]
         barrier.wait()
         for r in range(rounds):
             h = CRASH_IDS[(i + r) % len(CRASH_IDS)]
