@@ -307,6 +307,9 @@ class SqliteStorage(Storage):
         super().__init__(data_dir, max_archives)
         self.path = os.path.join(data_dir, "crashes.sqlite")
         self.local = threading.local()
+        # Writers of this process queue on a lock instead of SQLite's busy handler, whose sleeps
+        # grow with each retry and made the slowest uploads wait far longer than their turn.
+        self.write_lock = threading.Lock()
         with self.transaction(write=True) as cur:
             self.create_schema(cur)
         self.files.sweep_temporaries()
@@ -323,6 +326,16 @@ class SqliteStorage(Storage):
 
     @contextlib.contextmanager
     def transaction(self, write=False):
+        if write:
+            with self.write_lock:
+                with self._transaction(True) as cur:
+                    yield cur
+        else:
+            with self._transaction(False) as cur:
+                yield cur
+
+    @contextlib.contextmanager
+    def _transaction(self, write):
         conn = self._connection()
         cur = conn.cursor()
         # IMMEDIATE takes the write lock at the start, so a decision never reads a count that a
