@@ -29,23 +29,28 @@ using namespace scenario;
 const wchar_t kWork[] = L"C:\\handler_scenarios\\";
 const wchar_t kVersion[] = L"1.0.0.1";
 
-struct Started {
-  HANDLE process = nullptr;
-  DWORD id = 0;
-};
+HANDLE OpenReporterOf(DWORD parentId, DWORD timeoutMs);
 
-Started Start(const std::wstring& commandLine) {
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  std::wstring line = commandLine;
-  Started s;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return s;
-  CloseHandle(pi.hThread);
-  s.process = pi.hProcess;
-  s.id = pi.dwProcessId;
-  return s;
-}
+// A crashing demo and the Kelvor (real or stand-in) it started, opened as soon as it shows up.
+struct Crashing {
+  HANDLE demo = nullptr, reporter = nullptr;
+  explicit Crashing(const std::wstring& commandLine) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
+    CloseHandle(pi.hThread);
+    demo = pi.hProcess;
+    reporter = OpenReporterOf(pi.dwProcessId, 30000);
+  }
+  ~Crashing() {
+    if (reporter) CloseHandle(reporter);
+    if (demo) CloseHandle(demo);
+  }
+  Crashing(const Crashing&) = delete;
+  Crashing& operator=(const Crashing&) = delete;
+};
 
 DWORD ExitCodeOf(HANDLE process) {
   DWORD code = 0;
@@ -265,21 +270,19 @@ class StandInScenario : public HandlerScenario {
     SetEnvironmentVariableW(L"KELVOR_STANDIN_OUT", nullptr);
   }
 
-  // Starts the demo with the stand-in as its Kelvor, which behaves as `action` says.
-  Started CrashWithStandIn(const std::wstring& action, const std::wstring& options) {
+  // The command line of a demo whose Kelvor is the stand-in, which behaves as `action` says.
+  std::wstring WithStandIn(const std::wstring& action, const std::wstring& options) {
     SetEnvironmentVariableW(L"KELVOR_STANDIN", action.c_str());
-    return Start(
-        Demo(L"--reporter \"" + HostPath(STANDIN_EXE) + L"\" --observe " + note + L" " + options, L"null"));
+    return Demo(L"--reporter \"" + HostPath(STANDIN_EXE) + L"\" --observe " + note + L" " + options, L"null");
   }
 
   std::wstring record, note;
 };
 
 TEST_F(StandInScenario, KelvorInheritsTheReleaseEventAndNothingElse) {
-  Started demo = CrashWithStandIn(L"release 0", L"--canary OrvScenarioCanary");
-  ASSERT_TRUE(demo.process);
-  ASSERT_EQ(WaitForSingleObject(demo.process, 60000), WAIT_OBJECT_0);
-  CloseHandle(demo.process);
+  Crashing c(WithStandIn(L"release 0", L"--canary OrvScenarioCanary"));
+  ASSERT_TRUE(c.demo && c.reporter);
+  ASSERT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
   Note received = ParseNote(ReadText(record));
   EXPECT_EQ(received.Get("event_valid"), "1");
   EXPECT_EQ(received.Get("canary"), "absent") << "an inheritable handle of the product leaked into Kelvor";
@@ -287,34 +290,27 @@ TEST_F(StandInScenario, KelvorInheritsTheReleaseEventAndNothingElse) {
 }
 
 TEST_F(StandInScenario, TheWaitEndsWhenKelvorEndsWithoutReleasing) {
-  Started demo = CrashWithStandIn(L"die 300", L"");
-  ASSERT_TRUE(demo.process);
-  HANDLE reporter = OpenReporterOf(demo.id, 30000);
-  ASSERT_TRUE(reporter);
-  ASSERT_EQ(WaitForSingleObject(demo.process, 60000), WAIT_OBJECT_0);
-  ASSERT_EQ(WaitForSingleObject(reporter, 0), WAIT_OBJECT_0);
-  EXPECT_LT(ExitTimeMs(demo.process) - ExitTimeMs(reporter), 1000.0);
-  EXPECT_EQ(ExitCodeOf(demo.process), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+  Crashing c(WithStandIn(L"die 300", L""));
+  ASSERT_TRUE(c.demo && c.reporter);
+  ASSERT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(c.reporter, 0), WAIT_OBJECT_0);
+  EXPECT_LT(ExitTimeMs(c.demo) - ExitTimeMs(c.reporter), 1000.0);
+  EXPECT_EQ(ExitCodeOf(c.demo), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
   Note n = ParseNote(ReadText(note));
   EXPECT_EQ(n.Get("released"), "0");
   EXPECT_EQ(n.Get("reporter_started"), "1");
-  CloseHandle(reporter);
-  CloseHandle(demo.process);
 }
 
 TEST_F(StandInScenario, AKelvorThatHangsIsWaitedForOnlyUpToTheBound) {
-  Started demo = CrashWithStandIn(L"hang", L"--release-wait 1500");
-  ASSERT_TRUE(demo.process);
-  HANDLE reporter = OpenReporterOf(demo.id, 30000);
-  ASSERT_TRUE(reporter);
-  EXPECT_EQ(WaitForSingleObject(demo.process, 60000), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(reporter, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the stand-in still hangs";
+  Crashing c(WithStandIn(L"hang", L"--release-wait 1500"));
+  ASSERT_TRUE(c.demo && c.reporter);
+  EXPECT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(c.reporter, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the stand-in still hangs";
+  TerminateProcess(c.reporter, 1);
   Note n = ParseNote(ReadText(note));
   EXPECT_EQ(n.Get("released"), "0");
   EXPECT_GE(std::stod(n.Get("release_ms")), 1400.0);
-  TerminateProcess(reporter, 1);
-  CloseHandle(reporter);
-  CloseHandle(demo.process);
 }
 
 // ---- Kelvor killed while it works ---------------------------------------------------------------
@@ -333,6 +329,26 @@ bool AppearsIn(const std::wstring& folder, const std::wstring& suffix, DWORD tim
   return false;
 }
 
+// What is wrong on disk: an empty dump, a report or a mark without its dump. `seen` lists every
+// file with its size.
+std::vector<std::string> DiskFaults(const std::wstring& dump, std::string* seen) {
+  std::vector<std::string> faults;
+  auto endsWith = [](const std::wstring& name, const wchar_t* tail) {
+    size_t n = wcslen(tail);
+    return name.size() > n && name.compare(name.size() - n, n, tail) == 0;
+  };
+  for (const auto& name : ListFolder(dump)) {
+    size_t size = ReadText(dump + name).size();
+    *seen += suite::ToUtf8(name) + ":" + std::to_string(size) + " ";
+    if (endsWith(name, L".dmp") && size == 0) faults.push_back("empty dump " + suite::ToUtf8(name));
+    if (endsWith(name, L".txt") && ReadText(dump + name.substr(0, name.size() - 4) + L".dmp").empty())
+      faults.push_back("report without dump " + suite::ToUtf8(name));
+  }
+  for (const auto& mark : MarkNames(kVersion))
+    if (ReadText(dump + mark).empty()) faults.push_back("mark without dump " + suite::ToUtf8(mark));
+  return faults;
+}
+
 TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
   // Fixed times after Kelvor's start, then the moments its dump and its report first show: how
   // far Kelvor gets in a given time differs from machine to machine.
@@ -345,45 +361,31 @@ TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
     SCOPED_TRACE(point.firstFile ? suite::ToUtf8(point.firstFile) : "");
     ClearFolder(dump);
     DeleteMarks(kVersion);
-    Started demo = Start(Demo(L"--stem Killed", L"null"));
-    ASSERT_TRUE(demo.process);
-    HANDLE kelvor = OpenReporterOf(demo.id, 30000);
-    ASSERT_TRUE(kelvor);
+    Crashing c(Demo(L"--stem Killed", L"null"));
+    ASSERT_TRUE(c.demo && c.reporter);
     Sleep(point.ms);
-    if (point.firstFile) EXPECT_TRUE(AppearsIn(dump, point.firstFile, 60000));
-    TerminateProcess(kelvor, 1);
-    ASSERT_EQ(WaitForSingleObject(demo.process, 30000), WAIT_OBJECT_0);
-    WaitForSingleObject(kelvor, 10000);
-    EXPECT_LT(ExitTimeMs(demo.process) - ExitTimeMs(kelvor), 1000.0);
-    EXPECT_EQ(ExitCodeOf(demo.process), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-    CloseHandle(kelvor);
-    CloseHandle(demo.process);
+    if (point.firstFile) {
+      EXPECT_TRUE(AppearsIn(dump, point.firstFile, 60000));
+    }
+    TerminateProcess(c.reporter, 1);
+    ASSERT_EQ(WaitForSingleObject(c.demo, 30000), WAIT_OBJECT_0);
+    WaitForSingleObject(c.reporter, 10000);
+    EXPECT_LT(ExitTimeMs(c.demo) - ExitTimeMs(c.reporter), 1000.0);
+    EXPECT_EQ(ExitCodeOf(c.demo), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     ASSERT_TRUE(WaitUntilAllEnded(180000, {L"Orv.exe", L"Kelvor.exe", L"Ulvane.exe"}));
 
-    // What is on disk: no empty dump, no report or mark without its dump.
-    std::vector<std::string> faults;
     std::string seen;
-    for (const auto& name : ListFolder(dump)) {
-      std::string size = std::to_string(ReadText(dump + name).size());
-      seen += suite::ToUtf8(name) + ":" + size + " ";
-      bool isDump = name.size() > 4 && name.compare(name.size() - 4, 4, L".dmp") == 0;
-      bool isReport = name.size() > 4 && name.compare(name.size() - 4, 4, L".txt") == 0;
-      std::wstring dumpOf = name.substr(0, name.size() - 4) + L".dmp";
-      if (isDump && size == "0") faults.push_back("empty dump " + suite::ToUtf8(name));
-      if (isReport && ReadText(dump + dumpOf).empty())
-        faults.push_back("report without dump " + suite::ToUtf8(name));
-    }
-    for (const auto& mark : MarkNames(kVersion))
-      if (ReadText(dump + mark).empty()) faults.push_back("mark without dump " + suite::ToUtf8(mark));
+    std::vector<std::string> faults = DiskFaults(dump, &seen);
     std::printf("Kelvor killed %s: %s\n",
                 point.firstFile ? ("when the first " + suite::ToUtf8(point.firstFile) + " showed").c_str()
                                 : (std::to_string(point.ms) + " ms after its start").c_str(),
                 seen.c_str());
     for (const auto& f : faults) {
-      if (kKelvorLeavesOnlyWholeFiles)
+      if (kKelvorLeavesOnlyWholeFiles) {
         ADD_FAILURE() << f;
-      else
+      } else {
         std::printf("  pending Kelvor's fix: %s\n", f.c_str());
+      }
     }
   }
 }
