@@ -5,11 +5,11 @@
 //                           invalidparam
 //   Orv.exe [options] mark <file>      writes its command line to <file> and ends (restart target)
 //   Orv.exe [options] idle <ms>        waits (a live process to dump)
+// --canary NAME makes an inheritable named event that Kelvor must not inherit (ORV_CANARY names it).
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -68,8 +68,6 @@ void ShapeRecord(kelvor::BugInfoBlock& block, std::wstring& arguments) {
   }
   arguments = (g_tamper.switchText.empty() ? std::wstring(L"/BugInfo:") : g_tamper.switchText) + fields;
 }
-
-volatile int g_sinkValue = 0;
 
 void CrashNull(int value) {
   volatile int* volatile target = nullptr;
@@ -137,6 +135,7 @@ void CrashTwoThreads(int) {
 }
 
 OrvTask volatile g_missingTask = nullptr;
+volatile int g_sinkValue = 0;
 
 // A call through a null function pointer: the fault is at address 0, outside every module.
 void CrashNullCall(int value) {
