@@ -1,6 +1,8 @@
-// The crash handler a product process links: on an unhandled exception it fills the crash record
-// Kelvor reads, starts Kelvor from the install folder with "/BugInfo:", waits until Kelvor releases
-// it (bounded) and ends the process.
+// The crash handler a product process links: on an unhandled exception, and on the C and C++
+// runtime's own ways of ending a broken program (abort, an uncaught C++ exception, a pure virtual
+// call, an invalid-parameter report), it fills the crash record Kelvor reads, starts Kelvor from
+// the install folder with "/BugInfo:", waits until Kelvor releases it or ends (bounded) and ends
+// the process.
 #pragma once
 #include <windows.h>
 
@@ -9,6 +11,14 @@
 #include "reporter/capture/bug_info.h"
 
 namespace orv {
+
+// Exception codes of the crashes that raise no exception of their own. They carry the customer
+// bit (0x20000000), so they never clash with a code of the system or of a compiler's runtime, and
+// Kelvor receives them in the record and in the exception pointers like any other code.
+constexpr DWORD kCrashAbort = 0xE0000001;              // abort() (SIGABRT)
+constexpr DWORD kCrashUncaughtException = 0xE0000002;  // std::terminate: an uncaught C++ exception
+constexpr DWORD kCrashPureCall = 0xE0000003;           // a pure (or deleted) virtual function called
+constexpr DWORD kCrashInvalidParameter = 0xE0000004;   // the C runtime reported an invalid parameter
 
 // What the handler reports after the hand-off, for products that want to know (the demo records
 // it; a real product has no use for it).
@@ -30,9 +40,11 @@ struct CrashHandlerOptions {
   std::wstring restartCommandLine;  // default: the process's own command line
   bool isService = false;
   std::wstring serviceName;
-  uint32_t fullDumpMode = 0;     // 0 none, 1 full dump replacing older ones, 2 full dump keeping them
-  std::wstring reporterPath;     // default: <InstallDir>\Kelvor.exe, else Kelvor.exe beside the program
-  DWORD releaseWaitMs = 120000;  // never hang for ever: the process ends after this at the latest
+  uint32_t fullDumpMode = 0;  // 0 none, 1 full dump replacing older ones, 2 full dump keeping them
+  std::wstring reporterPath;  // default: <InstallDir>\Kelvor.exe, else Kelvor.exe beside the program
+  // Longest wait for the release while Kelvor runs (the wait ends at once when Kelvor ends).
+  // 0 = chosen by the handler from the full-dump mode and the process's size (ReleaseWaitMs).
+  DWORD releaseWaitMs = 0;
 
   // Called with the filled record and the reporter's argument text just before Kelvor starts; the
   // demo uses it to hand Kelvor deliberately broken records.
@@ -42,10 +54,16 @@ struct CrashHandlerOptions {
 };
 
 // Fills the fixed parts of the record now (names, flags) so that the crash itself allocates as
-// little as possible, and installs the unhandled-exception filter.
+// little as possible, and installs the unhandled-exception filter and the runtime handlers.
 void InstallCrashHandler(const CrashHandlerOptions& options);
 
 // The record of this process (for tests and the demo).
 kelvor::BugInfoBlock& CrashRecord();
+
+// The automatic bound of the wait for the release. Kelvor releases after the normal dump and the
+// report (about a second; ten times that on a slow or emulated machine): 60 s. With a full dump it
+// also writes every committed byte of the process first: 60 s plus those bytes at 4 MB/s (a 50 MB
+// process took 6 s under Wine, 8 MB/s, on an idle machine; half that leaves room for a busy disk).
+DWORD ReleaseWaitMs(uint32_t fullDumpMode, unsigned long long committedBytes);
 
 }  // namespace orv

@@ -1,19 +1,38 @@
 // Orv.exe, the demo product: crashes on command with the product's crash handler installed, and
 // serves as the program a restart starts again. Options let a test shape the crash record and ask
 // for a note of what existed when the process was released.
-//   Orv.exe [options] crash null|divzero|recursion|dll|window
+//   Orv.exe [options] crash null|divzero|recursion|dll|window|twothreads|nullcall|abort|throw|purecall|
+//                           invalidparam
 //   Orv.exe [options] mark <file>      writes its command line to <file> and ends (restart target)
 //   Orv.exe [options] idle <ms>        waits (a live process to dump)
+// --canary NAME makes an inheritable named event that Kelvor must not inherit (ORV_CANARY names it).
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "product/crashhandler/crash_handler.h"
 #include "product/demo/orv_core.h"
 #include "product/demo/release_note_win.h"
+
+// A pure virtual call: the base's destructor calls through the object while its vtable is the
+// base's own, whose slot for Run is the runtime's pure-call entry. Outside the unnamed namespace:
+// there the compiler sees every class derived from Task and calls PrintTask::Run directly.
+namespace demo {
+struct Task {
+  virtual void Run() = 0;
+  virtual ~Task();
+};
+Task* volatile g_task = nullptr;
+volatile int g_runs = 0;
+__attribute__((noinline)) Task::~Task() { g_task->Run(); }
+struct PrintTask : Task {
+  void Run() override { g_runs = g_runs + 1; }
+};
+}  // namespace demo
 
 namespace {
 
@@ -98,6 +117,52 @@ void CrashWithWindow(int value) {
   CrashNull(value);
 }
 
+// Two threads that fault at the same moment: the first hands its crash off, the second arrives
+// in the handler while that is under way. The main thread only waits.
+DWORD WINAPI FaultWhenStarted(void* start) {
+  WaitForSingleObject(start, INFINITE);
+  CrashNull(2);
+  return 0;
+}
+
+void CrashTwoThreads(int) {
+  HANDLE start = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, &FaultWhenStarted, start, 0, nullptr);
+  CreateThread(nullptr, 0, &FaultWhenStarted, start, 0, nullptr);
+  Sleep(200);
+  SetEvent(start);
+  Sleep(INFINITE);
+}
+
+OrvTask volatile g_missingTask = nullptr;
+volatile int g_sinkValue = 0;
+
+// A call through a null function pointer: the fault is at address 0, outside every module.
+void CrashNullCall(int value) {
+  g_missingTask(value);
+  g_sinkValue = g_sinkValue + 1;  // keeps the call from becoming a jump
+}
+
+void CrashAbort(int) { abort(); }
+
+void CrashThrow(int value) { throw std::runtime_error("demo: nobody catches this " + std::to_string(value)); }
+
+void CrashPureCall(int) {
+  demo::Task* task = new demo::PrintTask;
+  demo::g_task = task;
+  delete task;
+}
+
+// A module of the product built against the universal C runtime hands it a null destination.
+void CrashInvalidParameter(int) {
+  typedef int(__cdecl * MemcpyS)(void*, size_t, const void*, size_t);
+  HMODULE ucrt = LoadLibraryW(L"ucrtbase.dll");
+  auto copy =
+      ucrt ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(ucrt, "memcpy_s"))) : nullptr;
+  const char source[4] = {1, 2, 3, 4};
+  if (copy) copy(nullptr, sizeof(source), source, sizeof(source));
+}
+
 int Crash(const std::wstring& kind) {
   if (kind == L"null")
     OrvCoreRun(&CrashNull, 1);
@@ -109,6 +174,18 @@ int Crash(const std::wstring& kind) {
     OrvCoreRun(&OrvCoreFault, 3);
   else if (kind == L"window")
     OrvCoreRun(&CrashWithWindow, 5);
+  else if (kind == L"twothreads")
+    OrvCoreRun(&CrashTwoThreads, 0);
+  else if (kind == L"nullcall")
+    OrvCoreRun(&CrashNullCall, 4);
+  else if (kind == L"abort")
+    OrvCoreRun(&CrashAbort, 0);
+  else if (kind == L"throw")
+    OrvCoreRun(&CrashThrow, 6);
+  else if (kind == L"purecall")
+    OrvCoreRun(&CrashPureCall, 0);
+  else if (kind == L"invalidparam")
+    OrvCoreRun(&CrashInvalidParameter, 0);
   return 2;  // unknown kind: no crash
 }
 
@@ -121,6 +198,17 @@ int Mark(const std::wstring& path) {
   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(file);
   return 0;
+}
+
+// An inheritable handle of the product that Kelvor must not receive: a named event whose handle
+// value and name go into the environment, which Kelvor does inherit.
+void MakeCanary(const std::wstring& name) {
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  HANDLE canary = CreateEventW(&inherit, TRUE, FALSE, name.c_str());
+  wchar_t value[300];
+  swprintf(value, 300, L"%lu %ls", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(canary)),
+           name.c_str());
+  SetEnvironmentVariableW(L"ORV_CANARY", value);
 }
 
 }  // namespace
@@ -157,6 +245,8 @@ int wmain(int argc, wchar_t** argv) {
       demo::g_note.path = argv[++i];
     else if (a == L"--wait-kelvor")
       demo::g_note.waitForReporter = true;
+    else if (a == L"--canary" && hasValue)
+      MakeCanary(argv[++i]);
     else if (a == L"--app-name" && hasValue)
       tamper = true, g_tamper.appName = argv[++i];
     else if (a == L"--header-length" && hasValue)

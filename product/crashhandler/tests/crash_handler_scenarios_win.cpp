@@ -1,0 +1,393 @@
+// The product's crash handler under Wine with real processes: the installed demo crashes in the
+// ways a product does (two threads at once, a call through a null pointer, abort, an uncaught C++
+// exception, a pure call, an invalid parameter) and Kelvor's dump, report and mark, the exception
+// code in the dump and the uploader's command line (a recording Ulvane.exe) are checked. Where the
+// handler is watched on its own, a stand-in Kelvor records what it was handed and then releases,
+// dies or hangs. Run by handler_scenarios.sh after the install step.
+#include <windows.h>
+// windows.h first: the other Windows headers build on its types.
+#include <dbghelp.h>
+#include <gtest/gtest.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "common/wformat.h"
+#include "product/crashhandler/crash_handler.h"
+#include "reporter/capture/crash_id.h"
+#include "reporter/tests/scenario_tools_win.h"
+
+#if !defined(STANDIN_EXE) || !defined(RECORDER_EXE)
+#error "STANDIN_EXE and RECORDER_EXE must name the Kelvor and Ulvane stand-ins"
+#endif
+
+namespace {
+
+using namespace scenario;
+
+const wchar_t kWork[] = L"C:\\handler_scenarios\\";
+const wchar_t kVersion[] = L"1.0.0.1";
+
+HANDLE OpenReporterOf(DWORD parentId, DWORD timeoutMs);
+
+// A crashing demo and the Kelvor (real or stand-in) it started, opened as soon as it shows up.
+struct Crashing {
+  HANDLE demo = nullptr, reporter = nullptr;
+  explicit Crashing(const std::wstring& commandLine) {
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = commandLine;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
+    CloseHandle(pi.hThread);
+    demo = pi.hProcess;
+    reporter = OpenReporterOf(pi.dwProcessId, 30000);
+  }
+  ~Crashing() {
+    if (reporter) CloseHandle(reporter);
+    if (demo) CloseHandle(demo);
+  }
+  Crashing(const Crashing&) = delete;
+  Crashing& operator=(const Crashing&) = delete;
+};
+
+DWORD ExitCodeOf(HANDLE process) {
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+double ExitTimeMs(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return -1;
+  ULARGE_INTEGER t;
+  t.LowPart = exited.dwLowDateTime;
+  t.HighPart = exited.dwHighDateTime;
+  return static_cast<double>(t.QuadPart) / 10000.0;
+}
+
+// The Kelvor (real or stand-in) that the given process started, opened as soon as it shows up.
+HANDLE OpenReporterOf(DWORD parentId, DWORD timeoutMs) {
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < timeoutMs) {
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W e = {};
+    e.dwSize = sizeof(e);
+    DWORD found = 0;
+    for (BOOL ok = Process32FirstW(snap, &e); ok && !found; ok = Process32NextW(snap, &e))
+      if (e.th32ParentProcessID == parentId && lstrcmpiW(e.szExeFile, L"Kelvor.exe") == 0)
+        found = e.th32ProcessID;
+    CloseHandle(snap);
+    if (found) return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, found);
+  }
+  return nullptr;
+}
+
+// The exception stream of a minidump, read by DbgHelp.
+struct DumpException {
+  bool found = false;
+  DWORD code = 0, threadId = 0;
+  ULONG64 address = 0;
+};
+
+DumpException ReadDumpException(const std::wstring& path) {
+  DumpException out;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return out;
+  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+  void* base = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+  MINIDUMP_DIRECTORY* directory = nullptr;
+  void* stream = nullptr;
+  ULONG size = 0;
+  if (base && MiniDumpReadDumpStream(base, ExceptionStream, &directory, &stream, &size) &&
+      size >= sizeof(MINIDUMP_EXCEPTION_STREAM)) {
+    auto* exception = static_cast<MINIDUMP_EXCEPTION_STREAM*>(stream);
+    out.found = true;
+    out.code = exception->ExceptionRecord.ExceptionCode;
+    out.address = exception->ExceptionRecord.ExceptionAddress;
+    out.threadId = exception->ThreadId;
+  }
+  if (base) UnmapViewOfFile(base);
+  if (mapping) CloseHandle(mapping);
+  CloseHandle(file);
+  return out;
+}
+
+std::vector<std::wstring> MarkNames(const std::wstring& version) {
+  std::vector<std::wstring> names;
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, (kMarkKey + version).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return names;
+  wchar_t name[512];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 512;
+    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    names.push_back(name);
+  }
+  RegCloseKey(key);
+  return names;
+}
+
+// What one crash of the demo left behind.
+struct Crash {
+  DWORD exitCode = 0;
+  std::wstring dumpName, reportName, report, received;
+  DumpException exception;
+  DWORD markType = 0, markData = 1;
+  bool marked = false;
+};
+
+class HandlerScenario : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    CreateDirectoryW(kWork, nullptr);
+    std::wstring install = InstallFolder();
+    // The recording uploader in place of the real one, which is put back afterwards.
+    MoveFileExW((install + L"Ulvane.exe").c_str(), (install + L"Ulvane.exe.saved").c_str(),
+                MOVEFILE_REPLACE_EXISTING);
+    CopyFileW(HostPath(RECORDER_EXE).c_str(), (install + L"Ulvane.exe").c_str(), FALSE);
+  }
+
+  static void TearDownTestSuite() {
+    std::wstring install = InstallFolder();
+    DeleteFileW((install + L"Ulvane.exe").c_str());
+    DeleteFileW((install + L"Ulvane.received.txt").c_str());
+    MoveFileExW((install + L"Ulvane.exe.saved").c_str(), (install + L"Ulvane.exe").c_str(), 0);
+    DeleteMarks(kVersion);
+  }
+
+  void SetUp() override {
+    install = InstallFolder();
+    ASSERT_FALSE(install.empty()) << "run the install step first";
+    dump = install + L"dump\\";
+    ASSERT_TRUE(Exists(install + L"Kelvor.exe"));
+    ASSERT_TRUE(Exists(install + L"Ulvane.exe"));
+    ASSERT_TRUE(WaitUntilAllEnded());
+    ClearFolder(dump);
+    DeleteMarks(kVersion);
+    DeleteFileW((install + L"Ulvane.received.txt").c_str());
+  }
+
+  std::wstring Demo(const std::wstring& options, const std::wstring& kind) {
+    return L"\"" + install + L"Orv.exe\" " + options + L" crash " + kind;
+  }
+
+  // Crashes the demo with the real Kelvor and waits until Kelvor and the uploader have ended.
+  Crash CrashWithKelvor(const std::wstring& kind, const std::wstring& stem) {
+    Crash c;
+    ClearFolder(dump);
+    c.exitCode = RunAndWait(Demo(L"--stem " + stem, kind));
+    EXPECT_TRUE(WaitUntilAllEnded(180000, {L"Orv.exe", L"Kelvor.exe", L"Ulvane.exe"}));
+    for (const auto& name : ListFolder(dump)) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dmp") == 0) c.dumpName = name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, L".txt") == 0) c.reportName = name;
+    }
+    if (!c.reportName.empty()) c.report = ReadReport(dump + c.reportName);
+    if (!c.dumpName.empty()) {
+      c.exception = ReadDumpException(dump + c.dumpName);
+      c.marked = MarkExists(kVersion, c.dumpName, &c.markData, &c.markType);
+    }
+    c.received = suite::FromUtf8(ReadText(install + L"Ulvane.received.txt"));
+    DeleteFileW((install + L"Ulvane.received.txt").c_str());
+    return c;
+  }
+
+  // A dump, its report and its mark, and the uploader told about them with a module and an ID.
+  void ExpectReported(const Crash& c, DWORD code) {
+    EXPECT_EQ(c.exitCode, code) << "the process ended by its own crash";
+    ASSERT_FALSE(c.dumpName.empty()) << "no dump";
+    EXPECT_EQ(c.reportName, c.dumpName.substr(0, c.dumpName.size() - 4) + L".txt");
+    EXPECT_TRUE(c.exception.found);
+    EXPECT_EQ(c.exception.code, code) << "the exception record reached Kelvor's dump";
+    EXPECT_TRUE(c.marked);
+    EXPECT_EQ(c.markType, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(c.markData, 0u);
+    std::wstring module = Field(c.report, L"\r\nModule:", L"   Data:");
+    std::wstring id = Field(c.report, L"\r\nHashCode:", L"\r\n");
+    EXPECT_FALSE(module.empty());
+    EXPECT_EQ(id.size(), 32u);
+    EXPECT_NE(id, kelvor::kFixedCrashId) << "the stack was walked";
+    EXPECT_EQ(c.received, L"/Start:report /Path:" + c.dumpName + L" /Version:1.0.0.1 /Module:" + module +
+                              L" /App:Orv.exe /ID:" + id + L" /Email:");
+  }
+
+  std::wstring install, dump;
+};
+
+TEST_F(HandlerScenario, TwoThreadsCrashingAtOnceLeaveTheFirstCrashWholeReported) {
+  // The second thread arrives while the first hands off; it used to end the process at once.
+  for (int run = 0; run < 3; ++run) {
+    SCOPED_TRACE(run);
+    Crash c = CrashWithKelvor(L"twothreads", L"Twins");
+    ExpectReported(c, EXCEPTION_ACCESS_VIOLATION);
+    EXPECT_NE(c.exitCode, 0xDEADu);
+  }
+}
+
+TEST_F(HandlerScenario, NullCallIsWalkedFromItsCallSiteAndGetsTheSameIdEachTime) {
+  Crash first = CrashWithKelvor(L"nullcall", L"NullCall");
+  ExpectReported(first, EXCEPTION_ACCESS_VIOLATION);
+  EXPECT_EQ(first.exception.address, 0u) << "the dump keeps the fault as it happened";
+  EXPECT_EQ(Field(first.report, L"\r\nModule:", L"   Data:"), L"Orv.exe");
+  std::wstring stack = Field(first.report, L"\r\nStack:\r\n", L"\r\n");
+  EXPECT_NE(stack.find(L"  orv"), std::wstring::npos)
+      << "first frame at the call site: " << suite::ToUtf8(stack);
+
+  Crash second = CrashWithKelvor(L"nullcall", L"NullCall");
+  ExpectReported(second, EXCEPTION_ACCESS_VIOLATION);
+  EXPECT_EQ(Field(second.report, L"\r\nHashCode:", L"\r\n"), Field(first.report, L"\r\nHashCode:", L"\r\n"));
+}
+
+TEST_F(HandlerScenario, RuntimeEndsAreReportedWithCodesOfTheirOwn) {
+  struct Case {
+    const wchar_t* kind;
+    DWORD code;
+  } cases[] = {{L"abort", orv::kCrashAbort},
+               {L"throw", orv::kCrashUncaughtException},
+               {L"purecall", orv::kCrashPureCall},
+               {L"invalidparam", orv::kCrashInvalidParameter}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(suite::ToUtf8(k.kind));
+    ExpectReported(CrashWithKelvor(k.kind, L"Runtime"), k.code);
+  }
+}
+
+// ---- The handler on its own, with the stand-in Kelvor -----------------------------------------
+
+class StandInScenario : public HandlerScenario {
+ protected:
+  void SetUp() override {
+    HandlerScenario::SetUp();
+    record = std::wstring(kWork) + L"standin.txt";
+    DeleteFileW(record.c_str());
+    note = std::wstring(kWork) + L"note.txt";
+    DeleteFileW(note.c_str());
+    SetEnvironmentVariableW(L"KELVOR_STANDIN_OUT", record.c_str());
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(L"KELVOR_STANDIN", nullptr);
+    SetEnvironmentVariableW(L"KELVOR_STANDIN_OUT", nullptr);
+  }
+
+  // The command line of a demo whose Kelvor is the stand-in, which behaves as `action` says.
+  std::wstring WithStandIn(const std::wstring& action, const std::wstring& options) {
+    SetEnvironmentVariableW(L"KELVOR_STANDIN", action.c_str());
+    return Demo(L"--reporter \"" + HostPath(STANDIN_EXE) + L"\" --observe " + note + L" " + options, L"null");
+  }
+
+  std::wstring record, note;
+};
+
+TEST_F(StandInScenario, KelvorInheritsTheReleaseEventAndNothingElse) {
+  Crashing c(WithStandIn(L"release 0", L"--canary OrvScenarioCanary"));
+  ASSERT_TRUE(c.demo && c.reporter);
+  ASSERT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
+  Note received = ParseNote(ReadText(record));
+  EXPECT_EQ(received.Get("event_valid"), "1");
+  EXPECT_EQ(received.Get("canary"), "absent") << "an inheritable handle of the product leaked into Kelvor";
+  EXPECT_EQ(ParseNote(ReadText(note)).Get("released"), "1");
+}
+
+TEST_F(StandInScenario, TheWaitEndsWhenKelvorEndsWithoutReleasing) {
+  Crashing c(WithStandIn(L"die 300", L""));
+  ASSERT_TRUE(c.demo && c.reporter);
+  ASSERT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(c.reporter, 0), WAIT_OBJECT_0);
+  EXPECT_LT(ExitTimeMs(c.demo) - ExitTimeMs(c.reporter), 1000.0);
+  EXPECT_EQ(ExitCodeOf(c.demo), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+  Note n = ParseNote(ReadText(note));
+  EXPECT_EQ(n.Get("released"), "0");
+  EXPECT_EQ(n.Get("reporter_started"), "1");
+}
+
+TEST_F(StandInScenario, AKelvorThatHangsIsWaitedForOnlyUpToTheBound) {
+  Crashing c(WithStandIn(L"hang", L"--release-wait 1500"));
+  ASSERT_TRUE(c.demo && c.reporter);
+  EXPECT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(c.reporter, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the stand-in still hangs";
+  TerminateProcess(c.reporter, 1);
+  Note n = ParseNote(ReadText(note));
+  EXPECT_EQ(n.Get("released"), "0");
+  EXPECT_GE(std::stod(n.Get("release_ms")), 1400.0);
+}
+
+// ---- Kelvor killed while it works ---------------------------------------------------------------
+
+// Left off until Kelvor's own branch (no empty dump, marks and hand-over only of what exists) is
+// merged: a Kelvor killed inside the dump call leaves the file it had just created. The lead
+// switches this on after the merge; the findings are printed either way.
+constexpr bool kKelvorLeavesOnlyWholeFiles = false;
+
+bool AppearsIn(const std::wstring& folder, const std::wstring& suffix, DWORD timeoutMs) {
+  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(1))
+    for (const auto& name : ListFolder(folder))
+      if (name.size() > suffix.size() &&
+          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return true;
+  return false;
+}
+
+// What is wrong on disk: an empty dump, a report or a mark without its dump. `seen` lists every
+// file with its size.
+std::vector<std::string> DiskFaults(const std::wstring& dump, std::string* seen) {
+  std::vector<std::string> faults;
+  auto endsWith = [](const std::wstring& name, const wchar_t* tail) {
+    size_t n = wcslen(tail);
+    return name.size() > n && name.compare(name.size() - n, n, tail) == 0;
+  };
+  for (const auto& name : ListFolder(dump)) {
+    size_t size = ReadText(dump + name).size();
+    *seen += suite::ToUtf8(name) + ":" + std::to_string(size) + " ";
+    if (endsWith(name, L".dmp") && size == 0) faults.push_back("empty dump " + suite::ToUtf8(name));
+    if (endsWith(name, L".txt") && ReadText(dump + name.substr(0, name.size() - 4) + L".dmp").empty())
+      faults.push_back("report without dump " + suite::ToUtf8(name));
+  }
+  for (const auto& mark : MarkNames(kVersion))
+    if (ReadText(dump + mark).empty()) faults.push_back("mark without dump " + suite::ToUtf8(mark));
+  return faults;
+}
+
+TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
+  // Fixed times after Kelvor's start, then the moments its dump and its report first show: how
+  // far Kelvor gets in a given time differs from machine to machine.
+  struct Point {
+    DWORD ms;
+    const wchar_t* firstFile;
+  } points[] = {{0, nullptr}, {50, nullptr}, {200, nullptr}, {500, nullptr}, {0, L".dmp"}, {0, L".txt"}};
+  for (const Point& point : points) {
+    SCOPED_TRACE(point.ms);
+    SCOPED_TRACE(point.firstFile ? suite::ToUtf8(point.firstFile) : "");
+    ClearFolder(dump);
+    DeleteMarks(kVersion);
+    Crashing c(Demo(L"--stem Killed", L"null"));
+    ASSERT_TRUE(c.demo && c.reporter);
+    Sleep(point.ms);
+    if (point.firstFile) {
+      EXPECT_TRUE(AppearsIn(dump, point.firstFile, 60000));
+    }
+    TerminateProcess(c.reporter, 1);
+    ASSERT_EQ(WaitForSingleObject(c.demo, 30000), WAIT_OBJECT_0);
+    WaitForSingleObject(c.reporter, 10000);
+    EXPECT_LT(ExitTimeMs(c.demo) - ExitTimeMs(c.reporter), 1000.0);
+    EXPECT_EQ(ExitCodeOf(c.demo), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    ASSERT_TRUE(WaitUntilAllEnded(180000, {L"Orv.exe", L"Kelvor.exe", L"Ulvane.exe"}));
+
+    std::string seen;
+    std::vector<std::string> faults = DiskFaults(dump, &seen);
+    std::printf("Kelvor killed %s: %s\n",
+                point.firstFile ? ("when the first " + suite::ToUtf8(point.firstFile) + " showed").c_str()
+                                : (std::to_string(point.ms) + " ms after its start").c_str(),
+                seen.c_str());
+    for (const auto& f : faults) {
+      if (kKelvorLeavesOnlyWholeFiles) {
+        ADD_FAILURE() << f;
+      } else {
+        std::printf("  pending Kelvor's fix: %s\n", f.c_str());
+      }
+    }
+  }
+}
+
+}  // namespace
