@@ -245,6 +245,15 @@ uint32_t UnixTimeFromLocal(const CivilTime& local) {
   return uint32_t(result);
 }
 
+uint64_t UtcToLocalFileTime(uint64_t utc, int64_t utc_minus_local) {
+  if (utc_minus_local >= 0) {
+    uint64_t shift = uint64_t(utc_minus_local);
+    return utc < shift ? 0 : utc - shift;
+  }
+  uint64_t shift = uint64_t(-(utc_minus_local + 1)) + 1;  // |shift| without overflowing INT64_MIN
+  return utc > UINT64_MAX - shift ? UINT64_MAX : utc + shift;
+}
+
 EntryTimes TimesFromLocalFileTimes(uint64_t write, uint64_t access, uint64_t create) {
   EntryTimes e;
   CivilTime w = FileTimeToCivil(write);
