@@ -220,8 +220,12 @@ uint32_t DosDateTime(const CivilTime& in) {
 }
 
 uint32_t UnixTimeFromFileTime(uint64_t filetime) {
-  int64_t secs = (int64_t(filetime) - 116444736000000000LL) / int64_t(kTicksPerSecond);
-  return uint32_t(int32_t(secs));
+  // Whole seconds from 1970 toward zero, worked out unsigned: a FILETIME at or above 2^63 (none valid
+  // on Windows, but a file system can hand one over) must not overflow the signed subtraction.
+  const uint64_t kEpoch = 116444736000000000ull;
+  int64_t secs = filetime >= kEpoch ? int64_t((filetime - kEpoch) / kTicksPerSecond)
+                                    : -int64_t((kEpoch - filetime) / kTicksPerSecond);
+  return uint32_t(secs);
 }
 
 uint32_t UnixTimeFromLocal(const CivilTime& local) {

@@ -120,6 +120,9 @@ TEST(ZipTimes, VariantUUsesUtcFieldsAndPlainUnixSeconds) {
   EXPECT_EQ(uint32_t((10 << 11) | (15 << 5) | 15), e.dos & 0xFFFF);
   // Before 1970 the signed field goes negative rather than being clamped.
   EXPECT_EQ(uint32_t(-86400), UnixTimeFromFileTime(CivilToFileTime(CivilTime{1969, 12, 31, 0, 0, 0})));
+  EXPECT_EQ(uint32_t(-1), UnixTimeFromFileTime(116444736000000000ull - 10000001));  // toward zero
+  // FILETIMEs at and above 2^63 once overflowed a signed subtraction (found by zip_entry_fuzz).
+  EXPECT_EQ(uint32_t((UINT64_MAX - 116444736000000000ull) / 10000000), UnixTimeFromFileTime(UINT64_MAX));
 }
 
 class ZipLocalTimes : public ::testing::Test {
