@@ -20,8 +20,8 @@ namespace suite {
 bool IsContainedFault(DWORD code);
 
 // Runs step(context). True when it returned; false when a contained fault ended it, with the code in
-// `faultCode` when given (0 when a C++ exception left the step instead). With `onlyCode` set, only that exception code is contained. Nested use on
-// one thread is allowed; other threads are not affected.
+// `faultCode` when given (0 when a C++ exception left the step instead). With `onlyCode` set, only that
+// exception code is contained. Nested use on one thread is allowed; other threads are not affected.
 bool RunContained(void (*step)(void*), void* context, DWORD* faultCode = nullptr, DWORD onlyCode = 0);
 
 // The same for any callable, e.g. RunContainedCall([&] { ... }).

@@ -13,13 +13,16 @@ void WriteThroughNull(void*) { *static_cast<volatile int*>(nullptr) = 0x41414145
 TEST(RunContained, RealAccessViolationEndsOnlyTheStep) {
   DWORD code = 0;
   int after = 0;
-  EXPECT_FALSE(RunContainedCall([&] {
-    WriteThroughNull(nullptr);
-    after = 1;
-  }, &code));
+  EXPECT_FALSE(RunContainedCall(
+      [&] {
+        WriteThroughNull(nullptr);
+        after = 1;
+      },
+      &code));
   EXPECT_EQ(after, 0);
   // Native runs give the access violation; under qemu-user a fault can surface as an illegal instruction.
-  EXPECT_TRUE(code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_ILLEGAL_INSTRUCTION) << std::hex << code;
+  EXPECT_TRUE(code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_ILLEGAL_INSTRUCTION)
+      << std::hex << code;
   // The chain is sound afterwards: the next fault is contained again, and a clean step returns.
   EXPECT_FALSE(RunContained(WriteThroughNull, nullptr));
   EXPECT_TRUE(RunContainedCall([&] { after = 2; }));
@@ -32,11 +35,13 @@ TEST(RunContained, JumpToAGarbageAddressAndDivideByZero) {
     wild();
   }));
   DWORD code = 0;
-  EXPECT_FALSE(RunContainedCall([] {
-    volatile int zero = 0;
-    volatile int x = 7 / zero;
-    (void)x;
-  }, &code));
+  EXPECT_FALSE(RunContainedCall(
+      [] {
+        volatile int zero = 0;
+        volatile int x = 7 / zero;
+        (void)x;
+      },
+      &code));
   EXPECT_EQ(code, DWORD(EXCEPTION_INT_DIVIDE_BY_ZERO));
 }
 
@@ -45,12 +50,14 @@ TEST(RunContained, ForeignExceptionsPassToTheHandlersAbove) {
   // gets it. Debug output (itself an exception on Windows) goes through a guard untouched.
   DWORD code = 0;
   bool innerReturned = true;
-  EXPECT_FALSE(RunContainedCall([&] {
-    innerReturned = RunContainedCall([] {
-      OutputDebugStringA("fault guard test\n");
-      RaiseException(kOtherCode, 0, 0, nullptr);
-    });
-  }, &code, kOtherCode));
+  EXPECT_FALSE(RunContainedCall(
+      [&] {
+        innerReturned = RunContainedCall([] {
+          OutputDebugStringA("fault guard test\n");
+          RaiseException(kOtherCode, 0, 0, nullptr);
+        });
+      },
+      &code, kOtherCode));
   EXPECT_EQ(code, kOtherCode);
   EXPECT_TRUE(innerReturned);  // never reached its end: the value was not overwritten
 }
@@ -68,13 +75,17 @@ TEST(RunContained, InnerGuardTakesItsFaultFirst) {
 TEST(RunContained, OnlyCodeLeavesOtherFaultsToTheCaller) {
   // Asked for access violations only, a guard lets a division fault through to the guard above.
   DWORD outer = 0;
-  EXPECT_FALSE(RunContainedCall([] {
-    RunContainedCall([] {
-      volatile int zero = 0;
-      volatile int x = 7 / zero;
-      (void)x;
-    }, nullptr, EXCEPTION_ACCESS_VIOLATION);
-  }, &outer));
+  EXPECT_FALSE(RunContainedCall(
+      [] {
+        RunContainedCall(
+            [] {
+              volatile int zero = 0;
+              volatile int x = 7 / zero;
+              (void)x;
+            },
+            nullptr, EXCEPTION_ACCESS_VIOLATION);
+      },
+      &outer));
   EXPECT_EQ(outer, DWORD(EXCEPTION_INT_DIVIDE_BY_ZERO));
 }
 

@@ -136,7 +136,8 @@ long HttpPoster::ReadOnce(void* buffer, DWORD size) {
   read.dwStructSize = sizeof(read);
   read.lpvBuffer = buffer;
   read.dwBufferLength = size;
-  if (InternetReadFileExA(request_, &read, 0, reinterpret_cast<DWORD_PTR>(this))) return long(read.dwBufferLength);
+  if (InternetReadFileExA(request_, &read, 0, reinterpret_cast<DWORD_PTR>(this)))
+    return long(read.dwBufferLength);
   char line[128];
   snprintf(line, sizeof(line), "InternetReadFileExA failed: %d\n", static_cast<int>(GetLastError()));
   OutputDebugStringA(line);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "common/fuzz_support.h"
 #include "kerneldump/dump_collector.h"
 #include "kerneldump/http_request.h"
 #include "kerneldump/registry_value.h"
@@ -16,24 +17,15 @@
 namespace kerneldump {
 namespace {
 
-void Check(bool ok) {
-  if (!ok) abort();
-}
-
-std::wstring WideText(FuzzedDataProvider& fdp, size_t max) {
-  std::string raw = fdp.ConsumeRandomLengthString(max * 2);
-  std::wstring text;
-  for (size_t i = 0; i + 1 < raw.size(); i += 2) text.push_back(wchar_t(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8));
-  return text;
-}
+using suite::FuzzCheck;
 
 void LastDmpTime(FuzzedDataProvider& fdp) {
-  const std::wstring text = WideText(fdp, 80);
+  const std::wstring text = suite::ConsumeWideText(fdp, 80);
   const int64_t parsed = ParseLastDmpTime(text);
   // What the program writes back reads the same again.
-  if (parsed >= 0) Check(ParseLastDmpTime(FormatLastDmpTime(FileTime(parsed))) == parsed);
+  if (parsed >= 0) FuzzCheck(ParseLastDmpTime(FormatLastDmpTime(FileTime(parsed))) == parsed);
   const FileTime t = fdp.ConsumeIntegral<FileTime>();
-  if (t <= FileTime(INT64_MAX)) Check(ParseLastDmpTime(FormatLastDmpTime(t)) == int64_t(t));
+  if (t <= FileTime(INT64_MAX)) FuzzCheck(ParseLastDmpTime(FormatLastDmpTime(t)) == int64_t(t));
 }
 
 void RegistryValues(FuzzedDataProvider& fdp) {
@@ -41,44 +33,46 @@ void RegistryValues(FuzzedDataProvider& fdp) {
   const std::vector<uint8_t> bytes = fdp.ConsumeRemainingBytes<uint8_t>();
   std::wstring text = L"kept";
   if (CheckRegString(type, bytes.data(), bytes.size(), text) == kErrorSuccess) {
-    Check(text.size() * 2 <= bytes.size() && text.find(L'\0') == std::wstring::npos);
+    FuzzCheck(text.size() * 2 <= bytes.size() && text.find(L'\0') == std::wstring::npos);
   } else {
-    Check(text == L"kept");
+    FuzzCheck(text == L"kept");
   }
   CheckRegDword(type, bytes.size());
   std::wstring stored;
-  if (DecodeUnterminatedString(type, bytes.data(), bytes.size(), stored)) Check(stored.size() * 2 <= bytes.size());
+  if (DecodeUnterminatedString(type, bytes.data(), bytes.size(), stored))
+    FuzzCheck(stored.size() * 2 <= bytes.size());
 }
 
 void VersionXml(FuzzedDataProvider& fdp) {
   std::istringstream in(fdp.ConsumeRemainingBytesAsString());
   std::string version;
   if (ProgramVersionFromStream(in, version)) {
-    Check(version.size() < kVersionCapacity);
-    Check(version.find('>') == std::string::npos && version.find('\n') == std::string::npos);
+    FuzzCheck(version.size() < kVersionCapacity);
+    FuzzCheck(version.find('>') == std::string::npos && version.find('\n') == std::string::npos);
   }
 }
 
 void Listing(FuzzedDataProvider& fdp) {
   std::vector<FolderEntry> entries(fdp.ConsumeIntegralInRange<size_t>(0, 16));
   for (FolderEntry& e : entries) {
-    e.name = WideText(fdp, 40);
+    e.name = suite::ConsumeWideText(fdp, 40);
     e.attributes = fdp.ConsumeIntegral<uint32_t>();
     e.lastWrite = fdp.ConsumeIntegral<FileTime>();
   }
   const FileTime floor = fdp.ConsumeIntegral<FileTime>(), last = fdp.ConsumeIntegral<FileTime>();
   CandidateDumpMap map;
   AddCandidates(map, L"C:\\Windows\\Minidump", entries, floor, last);
-  for (const auto& c : map) Check(c.first > floor && c.first > last);
+  for (const auto& c : map) FuzzCheck(c.first > floor && c.first > last);
 }
 
 void ReportUrl(FuzzedDataProvider& fdp) {
-  const std::wstring base = WideText(fdp, 300);
+  const std::wstring base = suite::ConsumeWideText(fdp, 300);
   std::wstring url;
-  if (BuildReportUrl(base, url)) Check(url.size() < kReportUrlCapacity && url.compare(0, base.size(), base) == 0);
+  if (BuildReportUrl(base, url))
+    FuzzCheck(url.size() < kReportUrlCapacity && url.compare(0, base.size(), base) == 0);
   const std::wstring query = QueryPartOf(base);
-  Check(query.empty() || query[0] == L'?');
-  Check(BuildObjectName(base, query).size() < kRequestPartCapacity);
+  FuzzCheck(query.empty() || query[0] == L'?');
+  FuzzCheck(BuildObjectName(base, query).size() < kRequestPartCapacity);
   RequestFlagsFor(base, kReportRequestFlags);
 }
 
@@ -89,7 +83,7 @@ class ScriptedBody : public AnswerBody {
   ScriptedBody(FuzzedDataProvider& fdp, uint32_t toRead) : fdp_(fdp), toRead_(toRead) {}
   long Read(char* buffer, uint32_t size) override {
     // No read reaches past what was to be read, however the server's length claim looked.
-    Check(size > 0 && delivered_ + size <= toRead_);
+    FuzzCheck(size > 0 && delivered_ + size <= toRead_);
     if (!fdp_.remaining_bytes()) return 0;
     const long n = fdp_.ConsumeIntegralInRange<long>(-1, long(size) + 2);
     if (n > 0) memset(buffer, 'A', std::min<size_t>(size_t(n), size));
@@ -105,9 +99,9 @@ class ScriptedBody : public AnswerBody {
 
 void HttpAnswer(FuzzedDataProvider& fdp) {
   const bool announced = fdp.ConsumeBool();
-  const uint32_t length = ParseContentLength(WideText(fdp, 24));
+  const uint32_t length = ParseContentLength(suite::ConsumeWideText(fdp, 24));
   const uint32_t toRead = AnswerBytesToRead(announced, length);
-  Check(toRead <= kAnswerReadLimit);
+  FuzzCheck(toRead <= kAnswerReadLimit);
   ScriptedBody body(fdp, toRead);
   ReadAnswerBody(body, announced, length);
 }
@@ -118,12 +112,24 @@ void HttpAnswer(FuzzedDataProvider& fdp) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider fdp(data, size);
   switch (fdp.ConsumeIntegralInRange<int>(0, 5)) {
-    case 0: kerneldump::LastDmpTime(fdp); break;
-    case 1: kerneldump::RegistryValues(fdp); break;
-    case 2: kerneldump::VersionXml(fdp); break;
-    case 3: kerneldump::Listing(fdp); break;
-    case 4: kerneldump::ReportUrl(fdp); break;
-    default: kerneldump::HttpAnswer(fdp); break;
+    case 0:
+      kerneldump::LastDmpTime(fdp);
+      break;
+    case 1:
+      kerneldump::RegistryValues(fdp);
+      break;
+    case 2:
+      kerneldump::VersionXml(fdp);
+      break;
+    case 3:
+      kerneldump::Listing(fdp);
+      break;
+    case 4:
+      kerneldump::ReportUrl(fdp);
+      break;
+    default:
+      kerneldump::HttpAnswer(fdp);
+      break;
   }
   return 0;
 }

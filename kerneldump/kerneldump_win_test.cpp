@@ -189,7 +189,8 @@ bool TokenHolds(const wchar_t* name) {
   if (GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) {
     const TOKEN_PRIVILEGES* p = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < p->PrivilegeCount; ++i)
-      held = held || (p->Privileges[i].Luid.LowPart == luid.LowPart && p->Privileges[i].Luid.HighPart == luid.HighPart);
+      held = held || (p->Privileges[i].Luid.LowPart == luid.LowPart &&
+                      p->Privileges[i].Luid.HighPart == luid.HighPart);
   }
   CloseHandle(token);
   return held;

@@ -33,7 +33,8 @@ int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes) {
   if (dump == DumpCheck::TooLarge) return kReportPassedOver;
   // A fault while packing comes from the dump's bytes and would come again on every run.
   if (pack == PackResult::Faulted) return kReportPassedOver;
-  // Any other packing failure (disk full, a read error) may pass; the archive is never posted without its dump.
+  // Any other packing failure (disk full, a read error) may pass; the archive is never posted without its
+  // dump.
   if (pack == PackResult::Failed) return kReportRetryLater;
   return archiveBytes > kMaxArchiveBytes ? kReportPassedOver : kReportDelivered;
 }

@@ -47,8 +47,9 @@ void RunHook(const char* step) {
 
 // The dump as the writer will open it. A sharing violation means Windows or a tool still writes it.
 DumpCheck CheckDump(const std::wstring& dumpPath) {
-  suite::ScopedHandle dump = suite::ScopedHandle::ForFile(CreateFileW(
-      dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedHandle dump =
+      suite::ScopedHandle::ForFile(CreateFileW(dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!dump) return DumpCheck::Unreadable;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(dump.get(), &size)) return DumpCheck::Unreadable;
@@ -103,8 +104,8 @@ void PostArchive(ReportRun& run) {
   RunHook("post");
   std::wstring url;
   if (BuildReportUrl(ReadBugUrl(), url)) {
-    run.delivered = run.poster.Post(url.c_str(), run.bytes.data(), DWORD(run.bytes.size()), nullptr, DWORD(-1),
-                                    kReportRequestFlags) >= 0;
+    run.delivered = run.poster.Post(url.c_str(), run.bytes.data(), DWORD(run.bytes.size()), nullptr,
+                                    DWORD(-1), kReportRequestFlags) >= 0;
   }
 }
 
@@ -156,9 +157,9 @@ int ReportDumpFile(const wchar_t* dumpPath) {
     result = OutcomeBeforePost(dump, pack, pack == PackResult::Packed ? ArchiveSize(run.archivePath) : 0);
     if (result == kReportDelivered) {
       result = kReportRetryLater;
-      suite::ScopedHandle archive = suite::ScopedHandle::ForFile(CreateFileW(
-          run.archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-          nullptr));
+      suite::ScopedHandle archive =
+          suite::ScopedHandle::ForFile(CreateFileW(run.archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!archive) return kReportRetryLater;  // an archive that exists but can't be opened stays
       // A short read would post a broken archive; the dump is retried next run instead.
       if (ReadWhole(archive.get(), run.bytes) && suite::RunContainedCall([&] { PostArchive(run); })) {

@@ -152,7 +152,8 @@ ZipResult CZipArchive::WriteEntryParts(ZipEntryRecord& rec, IZipSource* source, 
                                     : WriteDeflated(*source, &crc, &read, &written);
     if (r) return r;
   }
-  // Without ZIP64 sizes of 4 GiB and more can't be described; give the entry up rather than write wrapped ones.
+  // Without ZIP64 sizes of 4 GiB and more can't be described; give the entry up rather than write wrapped
+  // ones.
   if (read >= kMaxArchiveEnd || written >= kMaxArchiveEnd) {
     too_large_ = true;
     return error_ = ZR_WRITE;
@@ -243,7 +244,8 @@ ZipResult CZipArchive::Close() {
     directory_size += kCentralHeaderFixed + rec.name.size() + kCentralExtraLength + rec.comment_length;
   // A directory that can't be placed below 4 GiB, or one behind bytes it can't describe, would make
   // even the complete entries unreadable: report the archive as failed instead.
-  if (unreadable_ || start_ + directory_start + directory_size + kEndRecordLength > kMaxArchiveEnd) return ZR_WRITE;
+  if (unreadable_ || start_ + directory_start + directory_size + kEndRecordLength > kMaxArchiveEnd)
+    return ZR_WRITE;
   ZipResult failure = ZR_OK;
   for (const ZipEntryRecord& rec : entries_) {
     // After the first failed write nothing more is written.

@@ -116,7 +116,7 @@ class CZipArchive {
   uint64_t offset_ = 0;  // bytes written so far
   ZipResult error_ = ZR_OK;
   bool closed_ = false;
-  bool too_large_ = false;  // the entry being written went past what the format can describe
+  bool too_large_ = false;   // the entry being written went past what the format can describe
   bool unreadable_ = false;  // bytes of a refused entry stay in an output that can't be cut back
   std::vector<ZipEntryRecord> entries_;
   std::vector<uint8_t> work_;

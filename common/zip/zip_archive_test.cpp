@@ -361,7 +361,7 @@ TEST(ZipArchive, DirectoryThatWouldCrossFourGiBFailsClose) {
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(out), 0xFFFFFFFFu - 100);
   BytesSource sa(Text(10, 23));
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(10)));  // ends below the limit ...
-  EXPECT_EQ(ZR_WRITE, archive.Close());                    // ... its directory would not
+  EXPECT_EQ(ZR_WRITE, archive.Close());                       // ... its directory would not
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
@@ -400,7 +400,8 @@ TEST(ZipArchive, EntryCountStopsAt65535) {
   ZipSourceInfo folder;
   folder.folder = true;
   folder.attributes = kFolderAttributes;
-  for (size_t i = 0; i < 65535; ++i) ASSERT_EQ(ZR_OK, archive.Add("d" + std::to_string(i), nullptr, folder)) << i;
+  for (size_t i = 0; i < 65535; ++i)
+    ASSERT_EQ(ZR_OK, archive.Add("d" + std::to_string(i), nullptr, folder)) << i;
   const uint64_t before = out->end;
   EXPECT_EQ(ZR_WRITE, archive.Add("one-too-many", nullptr, folder));
   EXPECT_EQ(before, out->end);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/fuzz_support.h"
 #include "common/zip/zip_archive.h"
 #include "common/zip/zip_test_reader.h"
 
@@ -29,15 +30,13 @@ class BytesSource : public zip::IZipSource {
   size_t pos_ = 0;
 };
 
-void Check(bool ok) {
-  if (!ok) abort();
-}
+using suite::FuzzCheck;
 
 void CheckDosFields(uint32_t dos) {
   uint32_t date = dos >> 16, time = dos & 0xFFFF;
   uint32_t month = date >> 5 & 0xF, day = date & 0x1F;
-  Check(month >= 1 && month <= 12 && day >= 1 && day <= 31);
-  Check((time >> 11) < 24 && (time >> 5 & 0x3F) < 60 && (time & 0x1F) < 30);
+  FuzzCheck(month >= 1 && month <= 12 && day >= 1 && day <= 31);
+  FuzzCheck((time >> 11) < 24 && (time >> 5 & 0x3F) < 60 && (time & 0x1F) < 30);
 }
 
 }  // namespace
@@ -46,7 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider fdp(data, size);
   const bool variant_u = fdp.ConsumeBool();
   auto* out = new zip::CMemoryOutput(&zip::MakeHeapBlock, zip::MakeHeapBlock(64), 64);
-  zip::CZipArchive archive(variant_u ? zip::ZipVariant::U : zip::ZipVariant::D, std::unique_ptr<zip::IZipOutput>(out), 0);
+  zip::CZipArchive archive(variant_u ? zip::ZipVariant::U : zip::ZipVariant::D,
+                           std::unique_ptr<zip::IZipOutput>(out), 0);
   std::vector<std::string> names;
   std::vector<uint32_t> attributes;
   std::vector<Bytes> contents;
@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool folder = fdp.ConsumeBool();
     zip::ZipSourceInfo info;
     info.folder = folder;
-    info.attributes = folder ? zip::kFolderAttributes : zip::DiskFileAttributes(fdp.ConsumeIntegral<uint32_t>());
+    info.attributes =
+        folder ? zip::kFolderAttributes : zip::DiskFileAttributes(fdp.ConsumeIntegral<uint32_t>());
     const uint64_t w = fdp.ConsumeIntegral<uint64_t>(), a = fdp.ConsumeIntegral<uint64_t>(),
                    c = fdp.ConsumeIntegral<uint64_t>();
     if (variant_u) {
@@ -65,8 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       // Up to 14 hours either way, as zones are, and any value beyond.
       const int64_t shift = fdp.ConsumeIntegral<int64_t>();
-      info.times = zip::TimesFromLocalFileTimes(zip::UtcToLocalFileTime(w, shift), zip::UtcToLocalFileTime(a, shift),
-                                                zip::UtcToLocalFileTime(c, shift));
+      info.times =
+          zip::TimesFromLocalFileTimes(zip::UtcToLocalFileTime(w, shift), zip::UtcToLocalFileTime(a, shift),
+                                       zip::UtcToLocalFileTime(c, shift));
     }
     CheckDosFields(info.times.dos);
     Bytes content = folder ? Bytes() : fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange<size_t>(0, 512));
@@ -74,25 +76,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BytesSource source(content);
     zip::ZipResult r = archive.Add(name, folder ? nullptr : &source, info);
     if (name.empty()) {
-      Check(r == zip::ZR_ARGS);
+      FuzzCheck(r == zip::ZR_ARGS);
       continue;
     }
-    Check(r == zip::ZR_OK);
+    FuzzCheck(r == zip::ZR_OK);
     names.push_back(zip::EntryName(name, folder));
     attributes.push_back(info.attributes);
     contents.push_back(content);
     folders.push_back(folder);
   }
-  Check(archive.Close() == zip::ZR_OK);
+  FuzzCheck(archive.Close() == zip::ZR_OK);
   zip::testing::ReadArchive z = zip::testing::ReadZip(Bytes(out->data(), out->data() + out->written()));
-  Check(z.ok && z.entries.size() == names.size());
+  FuzzCheck(z.ok && z.entries.size() == names.size());
   for (size_t i = 0; i < names.size(); ++i) {
     const auto& e = z.entries[i];
-    Check(e.name == names[i]);
-    Check(e.name.find('\\') == std::string::npos);
-    Check(e.attributes == attributes[i]);
-    Check(e.data == contents[i]);
-    Check(e.method == (folders[i] || zip::IsStoredName(names[i]) ? 0 : 8));
+    FuzzCheck(e.name == names[i]);
+    FuzzCheck(e.name.find('\\') == std::string::npos);
+    FuzzCheck(e.attributes == attributes[i]);
+    FuzzCheck(e.data == contents[i]);
+    FuzzCheck(e.method == (folders[i] || zip::IsStoredName(names[i]) ? 0 : 8));
     CheckDosFields(e.dos_time);
   }
   return 0;

@@ -175,7 +175,7 @@ TEST_F(ZipLocalTimes, ShiftNearEitherEndOfTheRangeClamps) {
   SetZone("EST5");
   EntryTimes e = TimesFromLocalFileTimes(UtcToLocalFileTime(0, fiveHours), 0, 0);
   EXPECT_EQ(DosDateTime(CivilTime{1980, 1, 1, 0, 0, 0}), e.dos);  // the earliest DOS date, not 2107
-  EXPECT_EQ(5u * 3600, e.mtime);  // 1970-01-01 00:00 local, 05:00 UTC
+  EXPECT_EQ(5u * 3600, e.mtime);                                  // 1970-01-01 00:00 local, 05:00 UTC
 }
 
 }  // namespace

@@ -147,8 +147,8 @@ bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::
   // "\" (then "/"): a name could gain path parts or collide with another. Such a name is refused.
   BOOL defaulted = FALSE;
   const bool ansi = exact && code_page != CP_UTF8 && code_page != CP_UTF7;
-  int n = WideCharToMultiByte(code_page, ansi ? WC_NO_BEST_FIT_CHARS : 0, text, -1, buf.data(), int(buf.size()),
-                              nullptr, ansi ? &defaulted : nullptr);
+  int n = WideCharToMultiByte(code_page, ansi ? WC_NO_BEST_FIT_CHARS : 0, text, -1, buf.data(),
+                              int(buf.size()), nullptr, ansi ? &defaulted : nullptr);
   if (n <= 0 || defaulted) return false;  // includes names whose converted form would not fit
   if (exact) {
     // Whatever the flags did: only a name that converts back to itself is taken.

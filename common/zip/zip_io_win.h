@@ -60,6 +60,7 @@ EntryTimes CurrentTimes(ZipVariant variant);
 
 // Name conversions; false when the text can't be converted or is longer than `max_bytes`. With
 // `exact`, also false when any character has no exact counterpart in the code page.
-bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::string* out, bool exact = false);
+bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::string* out,
+                    bool exact = false);
 
 }  // namespace zip

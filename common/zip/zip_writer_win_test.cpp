@@ -288,7 +288,8 @@ TEST(ZipWriterD, TimesFollowTheMachinesZone) {
     const std::wstring name = L"zone" + std::to_wstring(i) + L".txt";
     const std::wstring path = Source(name, Bytes(100, 'z'));
     FILETIME utc = FromU64(CivilToFileTime(instants[i]));
-    HANDLE f = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE f =
+        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_TRUE(SetFileTime(f, &utc, &utc, &utc));
     CloseHandle(f);
     ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, name.c_str(), (void*)path.c_str(), 0, ZIP_FILENAME));
@@ -486,7 +487,8 @@ TEST(ZipWriterD, MemoryTargets) {
   h = variant_d::ZipWriterCreate(small.data(), uint32_t(small.size()), ZIP_MEMORY);
   ASSERT_NE(nullptr, h);
   // A full block is a short write (0x400), as for files; 0x30000 and 0x300 are not add or close results.
-  EXPECT_EQ(ZR_WRITE, variant_d::ZipWriterAdd(h, "report.txt", text.data(), uint32_t(text.size()), ZIP_MEMORY));
+  EXPECT_EQ(ZR_WRITE,
+            variant_d::ZipWriterAdd(h, "report.txt", text.data(), uint32_t(text.size()), ZIP_MEMORY));
   EXPECT_EQ(ZR_FAILED, variant_d::ZipWriterAdd(h, "x.txt", text.data(), 10, ZIP_MEMORY));
   EXPECT_EQ(ZR_OK, variant_d::ZipWriterClose(h));
 

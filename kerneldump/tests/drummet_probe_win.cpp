@@ -118,7 +118,8 @@ int wmain(int argc, wchar_t** argv) {
       Print(names);
       i += 1;
     } else if (cmd == L"hold") {
-      HANDLE f = CreateFileW(arg(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      HANDLE f =
+          CreateFileW(arg(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
       Print(f == INVALID_HANDLE_VALUE ? L"HOLD-FAILED" : L"HELD");
       fflush(stdout);
       Sleep(wcstoul(arg(2).c_str(), nullptr, 10));

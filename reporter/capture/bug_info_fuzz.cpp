@@ -6,28 +6,21 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/fuzz_support.h"
 #include "reporter/capture/bug_info.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) abort();
-}
-
-std::wstring WideText(FuzzedDataProvider& fdp, size_t max) {
-  std::string raw = fdp.ConsumeRandomLengthString(max * 2);
-  std::wstring text;
-  for (size_t i = 0; i + 1 < raw.size(); i += 2) text.push_back(wchar_t(uint8_t(raw[i]) | uint8_t(raw[i + 1]) << 8));
-  return text;
-}
+using suite::FuzzCheck;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider fdp(data, size);
-  const kelvor::BugInfoSwitch sw = kelvor::ParseBugInfoSwitch(WideText(fdp, 200));
-  if (!sw.found) Check(sw.blockAddress == 0 && sw.processId == 0 && sw.threadId == 0 && sw.eventHandle == 0);
+  const kelvor::BugInfoSwitch sw = kelvor::ParseBugInfoSwitch(suite::ConsumeWideText(fdp, 200));
+  if (!sw.found)
+    FuzzCheck(sw.blockAddress == 0 && sw.processId == 0 && sw.threadId == 0 && sw.eventHandle == 0);
 
   // The crashed process's memory: the rest of the input, mapped at a fuzzed base; reads that leave it,
   // or that the fuzzer fails, come back short.
@@ -45,16 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> block;
   const kelvor::IntakeError e = kelvor::ReadBugInfoBlock(read, base, block);
   if (e != kelvor::IntakeError::None) {
-    Check(block.empty());
+    FuzzCheck(block.empty());
     return 0;
   }
-  Check(block.size() == kelvor::kBugInfoSize);
+  FuzzCheck(block.size() == kelvor::kBugInfoSize);
   kelvor::BugInfoBlock info;
   memcpy(&info, block.data(), sizeof(info));
-  Check(info.magic == kelvor::kBugInfoMagic && info.totalSize == kelvor::kBugInfoSize);
+  FuzzCheck(info.magic == kelvor::kBugInfoMagic && info.totalSize == kelvor::kBugInfoSize);
 
   const std::wstring stem = kelvor::SlotText(info.nameStem);
-  Check(stem.size() < 261);
+  FuzzCheck(stem.size() < 261);
   const std::wstring dump = kelvor::DumpFileNameAt(stem, kelvor::LocalTime{2024, 3, 5, 10, 15, 31});
   kelvor::ReportNameFor(dump);
   kelvor::FullDumpNameFor(dump);
@@ -63,6 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring app = kelvor::SlotText(info.appName);
   kelvor::TakesRestartPath(info.showWindow != 0, info.restart != 0, true, kelvor::IsProductProcessName(app));
   kelvor::ChooseRestartAction(info.restart != 0, info.isService != 0, kelvor::SlotText(info.serviceName));
-  Check(kelvor::SlotText(info.restartCommandLine).size() < 522 && kelvor::SlotText(info.commandLine).size() < 261);
+  FuzzCheck(kelvor::SlotText(info.restartCommandLine).size() < 522 &&
+            kelvor::SlotText(info.commandLine).size() < 261);
   return 0;
 }
