@@ -276,7 +276,9 @@ TEST(ZipWriterD, FileTargetCarriesEveryEntryRule) {
 TEST(ZipWriterD, TimesFollowTheMachinesZone) {
   TIME_ZONE_INFORMATION tz;
   const DWORD id = GetTimeZoneInformation(&tz);
-  if (const char* want = getenv("ZIP_EXPECT_BIAS")) ASSERT_EQ(atol(want), tz.Bias);
+  if (const char* want = getenv("ZIP_EXPECT_BIAS")) {
+    ASSERT_EQ(atol(want), tz.Bias);
+  }
   // Files are shifted by today's offset; the Unix times read the local fields as standard time.
   const int64_t current = tz.Bias + (id == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightBias : 0);
   const int64_t kMinute = 600000000;
@@ -329,7 +331,9 @@ TEST(ZipWriterD, NamesWithoutAnExactAnsiFormAreRefused) {
   ReadArchive z = testing::ReadZip(ReadBytes(PathOf(archive)));
   ASSERT_TRUE(z.ok) << z.error;
   EXPECT_EQ("a_b.dmp", z.entries[0].name);
-  if (z.entries.size() == 2) EXPECT_EQ("caf\xE9.dmp", z.entries[1].name);
+  if (z.entries.size() == 2) {
+    EXPECT_EQ("caf\xE9.dmp", z.entries[1].name);
+  }
   for (const auto& e : z.entries) EXPECT_EQ(std::string::npos, e.name.find('/')) << e.name;
 }
 
