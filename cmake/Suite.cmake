@@ -22,11 +22,16 @@ set(SUITE_PRODUCT_FLAGS -fno-omit-frame-pointer -gdwarf-4)
 # The build root that owns the Wine prefix (build/ by default; helpers may use another).
 get_filename_component(SUITE_BUILD_ROOT ${CMAKE_BINARY_DIR} DIRECTORY)
 
-# suite_library(name SOURCES ... [DEPS ...]) : a static library with the house warnings.
+# suite_library(name SOURCES ... [DEPS ...]) : a static library with the house warnings. In the fuzzing
+# tree the libraries carry libFuzzer's coverage instrumentation, so that a fuzz target sees the edges of
+# the code it tests, not only those of its own harness.
 function(suite_library name)
   cmake_parse_arguments(A "" "" "SOURCES;DEPS" ${ARGN})
   add_library(${name} STATIC ${A_SOURCES})
   target_compile_options(${name} PRIVATE ${SUITE_WARNINGS})
+  if(SUITE_FUZZ)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer-no-link)
+  endif()
   target_include_directories(${name} PUBLIC ${CMAKE_SOURCE_DIR})
   if(A_DEPS)
     target_link_libraries(${name} PUBLIC ${A_DEPS})
@@ -98,3 +103,35 @@ function(suite_script_test name)
     set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}")
   endif()
 endfunction()
+
+# suite_fuzzer(name SOURCES ... LIBS ... CORPUS dir [RUNS n]) : a libFuzzer target (fuzzing tree only)
+# with its checked-in seed corpus. ./run test runs it briefly from the seeds (RUNS inputs, at most a
+# few seconds); ./run fuzz [seconds] runs every target longer with a corpus that grows under build/.
+function(suite_fuzzer name)
+  cmake_parse_arguments(A "" "CORPUS;RUNS" "SOURCES;LIBS" ${ARGN})
+  if(NOT SUITE_FUZZ)
+    return()
+  endif()
+  add_executable(${name} ${A_SOURCES})
+  target_compile_options(${name} PRIVATE ${SUITE_WARNINGS} -fsanitize=fuzzer)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${name} PRIVATE ${A_LIBS})
+  if(NOT A_RUNS)
+    set(A_RUNS 20000)
+  endif()
+  add_test(NAME ${name}_short COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/fuzz/fuzz_run.py --runs ${A_RUNS}
+    --seconds 8 $<TARGET_FILE:${name}> ${A_CORPUS})
+  set_tests_properties(${name}_short PROPERTIES TIMEOUT 120 LABELS fuzz)
+  set_property(GLOBAL APPEND PROPERTY SUITE_FUZZERS "${name}=${A_CORPUS}")
+endfunction()
+
+# The list ./run fuzz walks, written once every folder has registered its targets.
+function(suite_write_fuzzer_list)
+  get_property(fuzzers GLOBAL PROPERTY SUITE_FUZZERS)
+  string(REPLACE ";" "\n" lines "${fuzzers}")
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzzers.txt "${lines}\n")
+endfunction()
+if(SUITE_FUZZ)
+  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL suite_write_fuzzer_list)
+endif()

@@ -55,6 +55,9 @@ class WinDumpPlatform : public DumpPlatform {
   void WriteLastDmpTime(const std::wstring& text) override {
     WriteRegString(uninstall_, L"LastDmpTime", text);
   }
+  void WritePassedOverDmpTime(const std::wstring& text) override {
+    WriteRegString(uninstall_, L"PassedOverDmpTime", text);
+  }
   void CloseUninstallKey() override { CloseKey(uninstall_); }
 
   bool IsExistingFilePath(const std::wstring& path) override { return kerneldump::IsExistingFilePath(path); }

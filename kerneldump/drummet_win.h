@@ -56,8 +56,14 @@ std::vector<FolderEntry> ListFolderGuarded(const std::wstring& dir, FindNextFn f
 
 void CollectAndReportDumps();
 
-// One dump → info.ini + archive → POST; 1 when the server took it. Never touches the dump.
+// One dump → info.ini + archive → POST. kReportDelivered when the server took it, kReportPassedOver
+// when it can never be sent, else kReportRetryLater. Never touches the dump; leaves no file behind,
+// also when packing or posting faults.
 int ReportDumpFile(const wchar_t* dumpPath);
+// Test seam: called with "pack" (after the dump entry) and "post" (before the request), inside the
+// contained steps, so that a test can fault there. Null in the program.
+typedef void (*ReportStepHook)(const char* step);
+extern ReportStepHook g_reportStepHook;
 // "BugURL" from config.ini beside the program, or the default server.
 std::wstring ReadBugUrl();
 

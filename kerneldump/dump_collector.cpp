@@ -93,9 +93,12 @@ void RunDumpCollection(DumpPlatform& p) {
   AddCandidates(candidates, dumpDir, p.ListFolder(dumpDir), floor, last);
 
   for (const auto& entry : candidates) {
-    // A failed report stops the walk: later dumps wait, so "LastDmpTime" never skips one.
-    if (p.ReportDumpFile(entry.second) != 1) break;
-    p.WriteLastDmpTime(FormatLastDmpTime(entry.first));
+    const int result = p.ReportDumpFile(entry.second);
+    // A report that may still succeed stops the walk: later dumps wait, so "LastDmpTime" never skips one.
+    if (result != kReportDelivered && result != kReportPassedOver) break;
+    const std::wstring time = FormatLastDmpTime(entry.first);
+    if (result == kReportPassedOver) p.WritePassedOverDmpTime(time);
+    p.WriteLastDmpTime(time);
   }
 }
 

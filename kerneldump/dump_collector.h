@@ -45,6 +45,14 @@ std::wstring MinidumpDirOrDefault(const std::wstring& configured);
 // The text test of IsExistingFilePath: a drive path (":\" anywhere) or a UNC path ("\\" first).
 bool HasRootedPathForm(const std::wstring& path);
 
+// Results of ReportDumpFile. A dump that may still go out later (server down, dump locked, a failed
+// post) stops the walk and comes first on the next run, so no newer dump ever overtakes it. A dump
+// that can never be sent (its archive can't be built, or the server says it is too large) is passed
+// over: recorded as such, and the walk goes on, so that it cannot hold back every newer dump for ever.
+constexpr int kReportRetryLater = 0;
+constexpr int kReportDelivered = 1;
+constexpr int kReportPassedOver = 2;
+
 class DumpPlatform {
  public:
   virtual ~DumpPlatform() = default;
@@ -64,16 +72,19 @@ class DumpPlatform {
   virtual bool OpenUninstallKey() = 0;
   virtual std::wstring ReadLastDmpTime() = 0;
   virtual void WriteLastDmpTime(const std::wstring& text) = 0;
+  // "PassedOverDmpTime": the time of the newest dump that was given up as unsendable.
+  virtual void WritePassedOverDmpTime(const std::wstring& text) = 0;
   virtual void CloseUninstallKey() = 0;
 
   virtual bool IsExistingFilePath(const std::wstring& path) = 0;
   // The entries of one folder (not recursive); what was listed before a failure is kept.
   virtual std::vector<FolderEntry> ListFolder(const std::wstring& dir) = 0;
-  // 1 when the dump was reported.
+  // kReportDelivered, kReportPassedOver or kReportRetryLater.
   virtual int ReportDumpFile(const std::wstring& path) = 0;
 };
 
-// One run: CrashControl repair, discovery, reports oldest first, "LastDmpTime" after each success.
+// One run: CrashControl repair, discovery, reports oldest first, "LastDmpTime" after each dump that
+// was delivered or passed over.
 void RunDumpCollection(DumpPlatform& platform);
 
 }  // namespace kerneldump

@@ -81,7 +81,7 @@ class FakePlatform : public DumpPlatform {
   std::wstring minidumpDir = L"C:\\Dumps", lastDmpTime;
   std::vector<FolderEntry> entries;
   std::vector<int> results;  // per report; 1 when missing
-  std::vector<std::wstring> reported, writtenTimes, listed;
+  std::vector<std::wstring> reported, writtenTimes, passedOver, listed;
   std::vector<uint32_t> enabledWrites;
   int uninstallCloses = 0;
 
@@ -100,6 +100,7 @@ class FakePlatform : public DumpPlatform {
   bool OpenUninstallKey() override { return uninstallOpens; }
   std::wstring ReadLastDmpTime() override { return lastDmpTime; }
   void WriteLastDmpTime(const std::wstring& text) override { writtenTimes.push_back(text); }
+  void WritePassedOverDmpTime(const std::wstring& text) override { passedOver.push_back(text); }
   void CloseUninstallKey() override { ++uninstallCloses; }
   bool IsExistingFilePath(const std::wstring&) override { return pathIsFile; }
   std::vector<FolderEntry> ListFolder(const std::wstring& dir) override {
@@ -135,13 +136,39 @@ TEST(RunDumpCollection, AFailedReportHoldsBackTheRest) {
   EXPECT_EQ(p.writtenTimes, (std::vector<std::wstring>{L"10"}));
 }
 
-TEST(RunDumpCollection, OnlyExactlyOneCountsAsReported) {
+TEST(RunDumpCollection, UnknownResultsHoldBackTheRest) {
+  for (int result : {-1, 3, 0x7FFFFFFF}) {
+    FakePlatform p;
+    p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
+    p.results = {result};
+    RunDumpCollection(p);
+    EXPECT_EQ(p.reported.size(), 1u);
+    EXPECT_TRUE(p.writtenTimes.empty());
+  }
+}
+
+// Hundreds of dumps behind one that can never be sent all go out, oldest first, and the one given up
+// is recorded apart; behind one that may still go out (locked, server down) every one of them waits.
+TEST(RunDumpCollection, AnUnsendableDumpDoesNotHoldBackHundredsBehindIt) {
   FakePlatform p;
-  p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
-  p.results = {2};
+  p.entries.push_back({L"huge.dmp", 0, 1000});
+  for (FileTime t = 1001; t <= 1400; ++t) p.entries.push_back({L"m" + std::to_wstring(t) + L".dmp", 0, t});
+  p.results = {kReportPassedOver};
   RunDumpCollection(p);
-  EXPECT_EQ(p.reported.size(), 1u);
-  EXPECT_TRUE(p.writtenTimes.empty());
+  ASSERT_EQ(p.reported.size(), 401u);
+  EXPECT_EQ(p.reported.front(), L"C:\\Dumps\\huge.dmp");
+  EXPECT_EQ(p.reported.back(), L"C:\\Dumps\\m1400.dmp");
+  EXPECT_EQ(p.passedOver, std::vector<std::wstring>{L"1000"});
+  EXPECT_EQ(p.writtenTimes.size(), 401u);
+  EXPECT_EQ(p.writtenTimes.back(), L"1400");
+
+  FakePlatform locked;
+  locked.entries = p.entries;
+  locked.results = {kReportRetryLater};
+  RunDumpCollection(locked);
+  EXPECT_EQ(locked.reported.size(), 1u);
+  EXPECT_TRUE(locked.writtenTimes.empty());
+  EXPECT_TRUE(locked.passedOver.empty());
 }
 
 TEST(RunDumpCollection, RespectsFloorAndLastDmpTime) {

@@ -1,6 +1,7 @@
 // Drummet's file-system and single-instance pieces on Windows.
 #include <io.h>
 
+#include "common/fault_guard_win.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/report_package.h"
 
@@ -15,55 +16,12 @@ const size_t kPathCapacity = MAX_PATH;
 
 FileTime ToFileTime(const FILETIME& t) { return (FileTime(t.dwHighDateTime) << 32) | t.dwLowDateTime; }
 
-// The state of one guarded find-next call. On an access violation inside the call the vectored
-// handler lets Windows finish its dispatch and resume in ResumeAfterFault, which jumps back into
-// GuardedFindNext as if the call had returned "no more files".
-struct FindNextGuard {
-  void* jump[5];  // __builtin_setjmp buffer
-};
-FindNextGuard* volatile g_activeGuard = nullptr;
-volatile DWORD g_guardThread = 0;
-
-[[noreturn]] void ResumeAfterFault() { __builtin_longjmp(g_activeGuard->jump, 1); }
-
-void* SehChain() {
-  void* head;
-  __asm__ __volatile__("movl %%fs:0, %0" : "=r"(head));
-  return head;
-}
-void SetSehChain(void* head) { __asm__ __volatile__("movl %0, %%fs:0" : : "r"(head) : "memory"); }
-
-LONG CALLBACK OnFindNextFault(EXCEPTION_POINTERS* info) {
-  if (!g_activeGuard || g_guardThread != GetCurrentThreadId()) return EXCEPTION_CONTINUE_SEARCH;
-  if (info->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
-  CONTEXT* c = info->ContextRecord;
-  // Continue on the faulting thread's stack, well below the fault, aligned, with a dummy return address.
-  DWORD sp = (c->Esp - 256) & ~DWORD(15);
-  sp -= sizeof(DWORD);
-  *reinterpret_cast<DWORD*>(sp) = 0;
-  c->Esp = sp;
-  c->Eip = reinterpret_cast<DWORD>(&ResumeAfterFault);
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// Like find-next, but an access violation inside it reads as the end of the listing.
-__attribute__((noinline)) BOOL GuardedFindNext(FindNextFn findNext, HANDLE find, WIN32_FIND_DATAW* data) {
-  FindNextGuard guard;
-  PVOID volatile handler = AddVectoredExceptionHandler(1, OnFindNextFault);
-  if (!handler) return findNext(find, data);
-  void* volatile chain = SehChain();
-  g_guardThread = GetCurrentThreadId();
-  g_activeGuard = &guard;
-  volatile BOOL more = FALSE;
-  if (__builtin_setjmp(guard.jump) == 0) {
-    more = findNext(find, data);
-  } else {
-    // Handler frames of the abandoned call lay on the stack given up by the jump.
-    SetSehChain(chain);
-    more = FALSE;
-  }
-  g_activeGuard = nullptr;
-  RemoveVectoredExceptionHandler(handler);
+// Like find-next, but an access violation inside it reads as the end of the listing; other
+// exceptions go on to the handlers above.
+BOOL GuardedFindNext(FindNextFn findNext, HANDLE find, WIN32_FIND_DATAW* data) {
+  BOOL more = FALSE;
+  if (!suite::RunContainedCall([&] { more = findNext(find, data); }, nullptr, EXCEPTION_ACCESS_VIOLATION))
+    return FALSE;
   return more;
 }
 

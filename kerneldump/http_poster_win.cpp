@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "kerneldump/http_request.h"
@@ -50,9 +49,19 @@ const wchar_t* OrNull(const wchar_t* text) { return text[0] ? text : nullptr; }
 
 }  // namespace
 
+class HttpPoster::RequestBody : public AnswerBody {
+ public:
+  explicit RequestBody(HttpPoster& poster) : poster_(poster) {}
+  long Read(char* buffer, uint32_t size) override { return poster_.ReadOnce(buffer, size); }
+
+ private:
+  HttpPoster& poster_;
+};
+
 bool HttpPoster::Open(const wchar_t* agent) {
   root_ = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!root_) OutputDebugStringA("10\n");
+  if (root_) SetTimeouts(root_);  // inherited by the connection and request handles
   return root_ != nullptr;
 }
 
@@ -68,6 +77,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   connection_ = InternetConnectW(root_, parts.host, parts.port, OrNull(parts.user), OrNull(parts.password),
                                  INTERNET_SERVICE_HTTP, 0, 0);
   if (!connection_) return E_FAIL;
+  SetTimeouts(connection_);
 
   const std::wstring referrer = BuildReferrer(parts.scheme, parts.host);
   const std::wstring object = BuildObjectName(parts.path, parts.extra);
@@ -79,6 +89,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
     CloseRequest();
     return E_FAIL;
   }
+  SetTimeouts(request_);
   if (secure) {
     DWORD security = kLenientSecurityFlags;
     InternetSetOptionW(request_, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
@@ -97,38 +108,57 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
     return E_FAIL;
   }
 
-  const DWORD answerLength = ContentLengthOrDefault();
-  if (answerLength != 0) {
-    // The answer is read once and dropped: only the status decides.
-    char* answer = new (std::nothrow) char[size_t(answerLength) + 1];
-    if (!answer) return status_;
-    ReadResponse(answer, answerLength);
+  DWORD announcedLength = 0;
+  const bool announced = ContentLength(announcedLength);
+  if (AnswerBytesToRead(announced, announcedLength) != 0) {
+    // The answer is read into a fixed buffer and dropped: only the status and its arrival count.
+    RequestBody answer(*this);
+    const bool whole = ReadAnswerBody(answer, announced, announcedLength);
     CloseRequest();
     status_ = 0;
-    delete[] answer;
+    if (!whole) return E_FAIL;
   }
   return status_;
 }
 
-DWORD HttpPoster::ContentLengthOrDefault() {
+bool HttpPoster::ContentLength(DWORD& length) {
   wchar_t text[256] = {};  // 512 bytes
   DWORD size = sizeof(text);
-  if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return kLengthWhenUnknown;
+  if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
   text[std::min<DWORD>(size / sizeof(wchar_t), ARRAYSIZE(text) - 1)] = 0;
-  return ParseContentLength(text);
+  length = ParseContentLength(text);
+  return true;
 }
 
-DWORD HttpPoster::ReadResponse(void* buffer, DWORD size) {
-  if (!request_) return 0;
+long HttpPoster::ReadOnce(void* buffer, DWORD size) {
+  if (!request_) return -1;
   INTERNET_BUFFERSA read = {};
   read.dwStructSize = sizeof(read);
   read.lpvBuffer = buffer;
   read.dwBufferLength = size;
-  if (InternetReadFileExA(request_, &read, 0, reinterpret_cast<DWORD_PTR>(this))) return read.dwBufferLength;
+  if (InternetReadFileExA(request_, &read, 0, reinterpret_cast<DWORD_PTR>(this)))
+    return long(read.dwBufferLength);
   char line[128];
   snprintf(line, sizeof(line), "InternetReadFileExA failed: %d\n", static_cast<int>(GetLastError()));
   OutputDebugStringA(line);
-  return 0;
+  return -1;
+}
+
+DWORD HttpPoster::ReadResponse(void* buffer, DWORD size) {
+  long n = ReadOnce(buffer, size);
+  return n < 0 ? 0 : DWORD(n);
+}
+
+void HttpPoster::SetTimeouts(HINTERNET handle) {
+  const struct {
+    DWORD option, ms;
+  } timeouts[] = {{INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs},
+                  {INTERNET_OPTION_SEND_TIMEOUT, kSendTimeoutMs},
+                  {INTERNET_OPTION_RECEIVE_TIMEOUT, kReceiveTimeoutMs}};
+  for (const auto& t : timeouts) {
+    DWORD ms = t.ms;
+    InternetSetOptionW(handle, t.option, &ms, sizeof(ms));
+  }
 }
 
 void HttpPoster::CloseRequest() {

@@ -12,6 +12,7 @@ class HttpPoster {
 
   bool Open(const wchar_t* agent);
   // Non-negative on success (200 without a body read, 0 after one); E_FAIL or E_POINTER otherwise.
+  // An answer cut off before its announced end (or stalled past the receive time-out) is a failure.
   // A body length of all bits set means a zero-terminated byte string.
   HRESULT Post(const wchar_t* url, const void* body, DWORD length, const wchar_t* headers,
                DWORD headersLength, DWORD flags);
@@ -23,7 +24,12 @@ class HttpPoster {
  private:
   HttpPoster(const HttpPoster&) = delete;
   HttpPoster& operator=(const HttpPoster&) = delete;
-  DWORD ContentLengthOrDefault();
+  class RequestBody;
+  // False when the answer carries no Content-Length header.
+  bool ContentLength(DWORD& length);
+  // Bytes read, 0 at the end of the answer, -1 on failure (time-outs included).
+  long ReadOnce(void* buffer, DWORD size);
+  static void SetTimeouts(HINTERNET handle);
 
   HINTERNET root_ = nullptr;
   HINTERNET connection_ = nullptr;

@@ -49,4 +49,22 @@ uint32_t ParseContentLength(const std::wstring& text) {
   return uint32_t(value);
 }
 
+uint32_t AnswerBytesToRead(bool announced, uint32_t length) {
+  uint32_t wanted = announced ? length : kLengthWhenUnknown;
+  return wanted < kAnswerReadLimit ? wanted : kAnswerReadLimit;
+}
+
+bool ReadAnswerBody(AnswerBody& body, bool announced, uint32_t length) {
+  char buffer[kAnswerReadLimit];
+  const uint32_t wanted = AnswerBytesToRead(announced, length);
+  uint32_t got = 0;
+  while (got < wanted) {
+    long n = body.Read(buffer + got, wanted - got);
+    if (n < 0 || uint32_t(n) > wanted - got) return false;
+    if (n == 0) return !announced;  // the body ended before what the server announced
+    got += uint32_t(n);
+  }
+  return true;
+}
+
 }  // namespace kerneldump

@@ -17,6 +17,14 @@ constexpr uint32_t kFlagSecure = 0x00800000;
 // Unknown authority, wrong name and expired certificates are accepted on https.
 constexpr uint32_t kLenientSecurityFlags = 0x3100;
 constexpr uint32_t kLengthWhenUnknown = 256;
+// The answer's content is never used, so a server's length claim never sizes anything: at most this
+// many bytes are read, into a buffer of fixed size.
+constexpr uint32_t kAnswerReadLimit = 4096;
+// WinINet's defaults wait for minutes (a server that accepts and never answers held the machine-wide
+// mutex for 400 s); a report server that cannot take a small archive within these is down for us.
+constexpr uint32_t kConnectTimeoutMs = 15000;
+constexpr uint32_t kSendTimeoutMs = 30000;
+constexpr uint32_t kReceiveTimeoutMs = 20000;
 
 // "BugURL" + the fixed path. A base URL that leaves no room for the path in the 260-character URL
 // is refused: a cut URL would post the dump somewhere nobody asked for.
@@ -30,5 +38,19 @@ std::wstring BuildObjectName(const std::wstring& path, const std::wstring& extra
 std::wstring QueryPartOf(const std::wstring& url);
 // Unsigned decimal up to the first non-digit; saturates instead of wrapping.
 uint32_t ParseContentLength(const std::wstring& text);
+
+// One read of the answer body: bytes read (0 at its end), or -1 when the read failed or timed out.
+class AnswerBody {
+ public:
+  virtual ~AnswerBody() = default;
+  virtual long Read(char* buffer, uint32_t size) = 0;
+};
+// Bytes of the answer that are read: the announced length, or kLengthWhenUnknown without one, never
+// more than kAnswerReadLimit.
+uint32_t AnswerBytesToRead(bool announced, uint32_t length);
+// Reads the answer after a 200 into a fixed buffer and drops it. True when it arrived whole (up to
+// the read limit): a failed read, or an announced body that ends early, is a cut-off answer and the
+// report counts as not delivered. Without an announced length the body may end at any point.
+bool ReadAnswerBody(AnswerBody& body, bool announced, uint32_t length);
 
 }  // namespace kerneldump

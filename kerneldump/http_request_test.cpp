@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
 namespace kerneldump {
 namespace {
 
@@ -42,7 +46,58 @@ TEST(RequestDetails, ContentLength) {
   EXPECT_EQ(ParseContentLength(L"1234"), 1234u);
   EXPECT_EQ(ParseContentLength(L"12x"), 12u);
   EXPECT_EQ(ParseContentLength(L""), 0u);
-  EXPECT_EQ(ParseContentLength(L"99999999999"), 0xFFFFFFFFu);
+}
+
+TEST(AnswerBytesToRead, NoLengthClaimSizesAnything) {
+  EXPECT_EQ(AnswerBytesToRead(true, 0), 0u);
+  EXPECT_EQ(AnswerBytesToRead(true, 17), 17u);
+  EXPECT_EQ(AnswerBytesToRead(false, 0), kLengthWhenUnknown);
+  // 4294967295 once wrapped "length + 1" to a 0-byte buffer that the server's bytes then filled.
+  for (const wchar_t* claim : {L"4294967295", L"4294967296", L"99999999999", L"4097"})
+    EXPECT_EQ(AnswerBytesToRead(true, ParseContentLength(claim)), kAnswerReadLimit) << claim;
+}
+
+// An answer body that hands out scripted read results (-1 = a failed or timed-out read) and, where
+// the script ends, the end of the body.
+class ScriptedBody : public AnswerBody {
+ public:
+  explicit ScriptedBody(std::vector<long> script) : script_(std::move(script)) {}
+  long Read(char* buffer, uint32_t size) override {
+    asked += size;
+    if (next_ == script_.size()) return 0;
+    long n = script_[next_++];
+    if (n > 0) memset(buffer, 'A', std::min<size_t>(size_t(n), size));
+    return honest && n > long(size) ? long(size) : n;
+  }
+  uint64_t asked = 0;
+  bool honest = true;  // false: claims more bytes than it was asked for
+
+ private:
+  std::vector<long> script_;
+  size_t next_ = 0;
+};
+
+TEST(ReadAnswerBody, CutOffOrStalledAnswersAreFailures) {
+  ScriptedBody whole({10, 7});
+  EXPECT_TRUE(ReadAnswerBody(whole, true, 17));
+  ScriptedBody early({10});  // the connection closed after 10 of 17 bytes
+  EXPECT_FALSE(ReadAnswerBody(early, true, 17));
+  ScriptedBody stalled({5, -1});  // the receive time-out ended the read
+  EXPECT_FALSE(ReadAnswerBody(stalled, true, 17));
+  ScriptedBody shortUnannounced({3});
+  EXPECT_TRUE(ReadAnswerBody(shortUnannounced, false, 0));
+  ScriptedBody failedUnannounced({-1});
+  EXPECT_FALSE(ReadAnswerBody(failedUnannounced, false, 0));
+}
+
+TEST(ReadAnswerBody, HugeClaimsReadNoMoreThanTheLimit) {
+  ScriptedBody flood(std::vector<long>(4096, 1000));
+  EXPECT_TRUE(ReadAnswerBody(flood, true, 0xFFFFFFFFu));
+  EXPECT_LE(flood.asked, 4u * kAnswerReadLimit);
+  // A read that claims more than it was asked for is not believed either.
+  ScriptedBody liar({5000});
+  liar.honest = false;
+  EXPECT_FALSE(ReadAnswerBody(liar, true, 100));
 }
 
 }  // namespace

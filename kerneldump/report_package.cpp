@@ -2,6 +2,7 @@
 #include "kerneldump/report_package.h"
 
 #include "common/path.h"
+#include "kerneldump/dump_collector.h"
 
 namespace kerneldump {
 
@@ -24,6 +25,23 @@ bool ModuleFolderFromPath(const std::wstring& modulePath, std::wstring& folder) 
   if (slash == std::wstring::npos) return false;
   folder = modulePath.substr(0, slash + 1);
   return true;
+}
+
+int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes) {
+  // A dump that can't be opened now is being written or held by another program: it is tried again.
+  if (dump == DumpCheck::Unreadable) return kReportRetryLater;
+  if (dump == DumpCheck::TooLarge) return kReportPassedOver;
+  // A fault while packing comes from the dump's bytes and would come again on every run.
+  if (pack == PackResult::Faulted) return kReportPassedOver;
+  // Any other packing failure (disk full, a read error) may pass; the archive is never posted without its
+  // dump.
+  if (pack == PackResult::Failed) return kReportRetryLater;
+  return archiveBytes > kMaxArchiveBytes ? kReportPassedOver : kReportDelivered;
+}
+
+int OutcomeOfPost(bool delivered, int status) {
+  if (delivered) return kReportDelivered;
+  return status == kStatusTooLarge ? kReportPassedOver : kReportRetryLater;
 }
 
 }  // namespace kerneldump

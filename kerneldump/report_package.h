@@ -1,5 +1,6 @@
 // Names of the files that make up one kernel-dump report (platform-free).
 #pragma once
+#include <cstdint>
 #include <string>
 
 namespace kerneldump {
@@ -7,6 +8,19 @@ namespace kerneldump {
 extern const wchar_t kInfoFileName[];
 extern const wchar_t kInfoSection[];
 extern const wchar_t kDriverModule[];
+
+// A minidump is a few MB at most: a file above this is not one we can pack and hold in memory.
+constexpr uint64_t kMaxDumpBytes = 1ull << 30;
+// Archives above this are more than any report server takes; they are passed over, never posted.
+constexpr uint64_t kMaxArchiveBytes = 128ull << 20;
+// The server's answer that this archive will never be taken.
+constexpr int kStatusTooLarge = 413;
+
+// How a report ended (kReport* of dump_collector.h) from what was found before, while and after packing.
+enum class DumpCheck { Readable, Unreadable, TooLarge };
+enum class PackResult { Packed, Failed, Faulted };
+int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes);
+int OutcomeOfPost(bool delivered, int status);
 
 // program folder (ending in a backslash) + "dump\".
 std::wstring DumpFolderFor(const std::wstring& programFolder);

@@ -4,6 +4,7 @@
 #include <new>
 #include <vector>
 
+#include "common/fault_guard_win.h"
 #include "common/path.h"
 #include "common/scoped_handle.h"
 #include "common/zip/zip_writer.h"
@@ -28,21 +29,53 @@ void WriteInfoFile(const std::wstring& infoPath) {
   WritePrivateProfileStringW(kInfoSection, L"module", kDriverModule, infoPath.c_str());
 }
 
-// The writer's results are not checked: a failed step shows up as a missing or short archive.
-void PackArchive(const std::wstring& archivePath, const std::wstring& dumpPath,
-                 const std::wstring& infoPath) {
+// Everything a report holds while its steps run. The steps run contained (a fault ends the step,
+// not the program) and skip destructors when they fault, so what must be released lives here and is
+// released by ReportDumpFile afterwards.
+struct ReportRun {
+  std::wstring dumpPath, archivePath, infoPath;
+  zip::ZipWriterHandle zip = nullptr;
+  bool packed = false;
+  std::vector<char> bytes;
+  HttpPoster poster;
+  bool delivered = false;
+};
+
+void RunHook(const char* step) {
+  if (g_reportStepHook) g_reportStepHook(step);
+}
+
+// The dump as the writer will open it. A sharing violation means Windows or a tool still writes it.
+DumpCheck CheckDump(const std::wstring& dumpPath) {
+  suite::ScopedHandle dump =
+      suite::ScopedHandle::ForFile(CreateFileW(dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!dump) return DumpCheck::Unreadable;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(dump.get(), &size)) return DumpCheck::Unreadable;
+  return uint64_t(size.QuadPart) > kMaxDumpBytes ? DumpCheck::TooLarge : DumpCheck::Readable;
+}
+
+// Every step must succeed: an archive without its dump (or without info.ini) is never posted.
+void PackArchive(ReportRun& run) {
   namespace zd = zip::variant_d;
-  zip::ZipWriterHandle zip =
-      zd::ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME);
-  const std::wstring dumpName = suite::FileNamePart(dumpPath);
-  zd::ZipWriterAdd(zip, dumpName.c_str(), const_cast<wchar_t*>(dumpPath.c_str()), 0, zip::ZIP_FILENAME);
-  zd::ZipWriterAdd(zip, kInfoFileName, const_cast<wchar_t*>(infoPath.c_str()), 0, zip::ZIP_FILENAME);
-  zd::ZipWriterClose(zip);
+  run.zip = zd::ZipWriterCreate(const_cast<wchar_t*>(run.archivePath.c_str()), 0, zip::ZIP_FILENAME);
+  if (!run.zip) return;
+  const std::wstring dumpName = suite::FileNamePart(run.dumpPath);
+  bool ok = zd::ZipWriterAdd(run.zip, dumpName.c_str(), const_cast<wchar_t*>(run.dumpPath.c_str()), 0,
+                             zip::ZIP_FILENAME) == zip::ZR_OK;
+  RunHook("pack");
+  ok = ok && zd::ZipWriterAdd(run.zip, kInfoFileName, const_cast<wchar_t*>(run.infoPath.c_str()), 0,
+                              zip::ZIP_FILENAME) == zip::ZR_OK;
+  zip::ZipWriterHandle handle = run.zip;
+  run.zip = nullptr;  // closed below, whatever it returns
+  ok = zd::ZipWriterClose(handle) == zip::ZR_OK && ok;
+  run.packed = ok;
 }
 
 bool ReadWhole(HANDLE file, std::vector<char>& bytes) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size) || size.HighPart != 0 || size.LowPart > 0x7FFFFFFF) return false;
+  if (!GetFileSizeEx(file, &size) || uint64_t(size.QuadPart) > kMaxArchiveBytes) return false;
   try {
     bytes.resize(size.LowPart);
   } catch (const std::bad_alloc&) {
@@ -58,18 +91,22 @@ bool ReadWhole(HANDLE file, std::vector<char>& bytes) {
   return true;
 }
 
-// True when the report server took the archive.
-bool PostArchive(const std::vector<char>& bytes) {
-  HttpPoster poster;
-  if (!poster.Open(kAgentText)) return false;
+// The archive's size, or more than any limit when it can't be opened.
+uint64_t ArchiveSize(const std::wstring& archivePath) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(archivePath.c_str(), GetFileExInfoStandard, &data)) return ~0ull;
+  return uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
+}
+
+// Posts the archive's bytes; `delivered` when the report server took them.
+void PostArchive(ReportRun& run) {
+  if (!run.poster.Open(kAgentText)) return;
+  RunHook("post");
   std::wstring url;
-  bool delivered = false;
   if (BuildReportUrl(ReadBugUrl(), url)) {
-    delivered = poster.Post(url.c_str(), bytes.data(), DWORD(bytes.size()), nullptr, DWORD(-1),
-                            kReportRequestFlags) >= 0;
+    run.delivered = run.poster.Post(url.c_str(), run.bytes.data(), DWORD(run.bytes.size()), nullptr,
+                                    DWORD(-1), kReportRequestFlags) >= 0;
   }
-  poster.Close();
-  return delivered;
 }
 
 }  // namespace
@@ -83,35 +120,57 @@ std::wstring ReadBugUrl() {
   return url;
 }
 
-int ReportDumpFile(const wchar_t* dumpPath) {
-  if (!dumpPath || GetFileAttributesW(dumpPath) == INVALID_FILE_ATTRIBUTES) return 0;
-  int result = 0;
-  try {
-    std::wstring programFolder;
-    if (!GetModuleFolder(programFolder)) return 0;  // no place for the archive
-    CreateDirectoryW(DumpFolderFor(programFolder).c_str(), nullptr);
-    const std::wstring archivePath = ArchivePathFor(programFolder, dumpPath);
+ReportStepHook g_reportStepHook = nullptr;
 
+int ReportDumpFile(const wchar_t* dumpPath) {
+  if (!dumpPath || GetFileAttributesW(dumpPath) == INVALID_FILE_ATTRIBUTES) return kReportRetryLater;
+  int result = kReportRetryLater;
+  try {
+    ReportRun run;
+    run.dumpPath = dumpPath;
+    std::wstring programFolder;
+    if (!GetModuleFolder(programFolder)) return kReportRetryLater;  // no place for the archive
+    // Nothing is made for a dump that is still being written or that can never be packed.
+    const DumpCheck dump = CheckDump(run.dumpPath);
+    if (dump != DumpCheck::Readable) return OutcomeBeforePost(dump, PackResult::Failed, 0);
+
+    CreateDirectoryW(DumpFolderFor(programFolder).c_str(), nullptr);
+    run.archivePath = ArchivePathFor(programFolder, dumpPath);
     wchar_t dataFolder[MAX_PATH] = {};
     GetDataFolder(dataFolder, MAX_PATH, true);
-    const std::wstring infoPath = InfoFilePathFor(dataFolder);
+    run.infoPath = InfoFilePathFor(dataFolder);
 
-    WriteInfoFile(infoPath);
-    PackArchive(archivePath, dumpPath, infoPath);
-    DeleteFileW(infoPath.c_str());
-
-    suite::ScopedHandle archive =
-        suite::ScopedHandle::ForFile(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!archive) return 0;
-    {
-      std::vector<char> bytes;
-      // A short read would post a broken archive; the dump is retried next run instead.
-      if (ReadWhole(archive.get(), bytes) && PostArchive(bytes)) result = 1;
+    PackResult pack = PackResult::Failed;
+    if (!suite::RunContainedCall([&] {
+          WriteInfoFile(run.infoPath);
+          PackArchive(run);
+        })) {
+      pack = PackResult::Faulted;
+      // The writer's handle still holds the archive open; give it back so the file can go.
+      zip::ZipWriterHandle open = run.zip;
+      if (open) suite::RunContainedCall([&] { zip::variant_d::ZipWriterClose(open); });
+    } else if (run.packed) {
+      pack = PackResult::Packed;
     }
-    archive.Close();
-    Sleep(kPauseAfterPostMs);
-    DeleteFileW(archivePath.c_str());
+    DeleteFileW(run.infoPath.c_str());
+
+    result = OutcomeBeforePost(dump, pack, pack == PackResult::Packed ? ArchiveSize(run.archivePath) : 0);
+    if (result == kReportDelivered) {
+      result = kReportRetryLater;
+      suite::ScopedHandle archive =
+          suite::ScopedHandle::ForFile(CreateFileW(run.archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!archive) return kReportRetryLater;  // an archive that exists but can't be opened stays
+      // A short read would post a broken archive; the dump is retried next run instead.
+      if (ReadWhole(archive.get(), run.bytes) && suite::RunContainedCall([&] { PostArchive(run); })) {
+        result = OutcomeOfPost(run.delivered, run.poster.status());
+      }
+      archive.Close();
+      run.poster.Close();
+      std::vector<char>().swap(run.bytes);
+      Sleep(kPauseAfterPostMs);
+    }
+    DeleteFileW(run.archivePath.c_str());
   } catch (...) {
     // Nothing escapes a report; what was achieved so far stands.
   }

@@ -72,6 +72,12 @@ ZipResult CMemoryOutput::Seek(uint32_t offset) {
   return ZR_OK;
 }
 
+ZipResult CMemoryOutput::Truncate(uint32_t offset) {
+  if (offset > end_) return ZR_MEMSIZE;
+  pos_ = end_ = offset;
+  return ZR_OK;
+}
+
 CZipArchive::CZipArchive(ZipVariant variant, std::unique_ptr<IZipOutput> output, uint32_t start_offset)
     : variant_(variant), output_(std::move(output)), start_(start_offset), work_(kWorkBufferSize) {}
 
@@ -85,9 +91,15 @@ ZipResult CZipArchive::CanAdd() const {
 
 ZipResult CZipArchive::Write(const void* data, size_t len) {
   if (!output_) return ZR_NOTINITED;
-  ZipResult r = output_->Write(data, len);
-  if (r == ZR_OK) offset_ += len;
-  return r;
+  // Nothing is written where no 32-bit offset reaches; the entry that asks for it is refused.
+  if (start_ + offset_ + len > kMaxArchiveEnd) {
+    too_large_ = true;
+    return ZR_WRITE;
+  }
+  // However the output failed (a full disk, a memory block that can't grow), the archive got a short write.
+  if (output_->Write(data, len) != ZR_OK) return ZR_WRITE;
+  offset_ += len;
+  return ZR_OK;
 }
 
 ZipResult CZipArchive::Write(const std::vector<uint8_t>& bytes) { return Write(bytes.data(), bytes.size()); }
@@ -96,6 +108,7 @@ ZipResult CZipArchive::Add(const std::string& name, IZipSource* source, const Zi
   ZipResult r = CanAdd();
   if (r) return r;
   if (name.empty() || (!info.folder && !source)) return ZR_ARGS;
+  if (entries_.size() >= kMaxEntries) return ZR_WRITE;  // nothing written: the archive stays as it was
   ZipEntryRecord rec;
   rec.name = EntryName(name, info.folder);
   rec.method = info.folder || IsStoredName(rec.name) ? kMethodStored : kMethodDeflated;
@@ -112,6 +125,21 @@ ZipResult CZipArchive::Add(const std::string& name, IZipSource* source, const Zi
 }
 
 ZipResult CZipArchive::WriteEntry(ZipEntryRecord& rec, IZipSource* source, const ZipSourceInfo& info) {
+  const uint64_t entry_start = offset_;
+  too_large_ = false;
+  ZipResult r = WriteEntryParts(rec, source, info);
+  if (r == ZR_OK || !too_large_) return r;
+  // A refused entry leaves the archive as it was, where the output can be cut back.
+  if (output_->seekable() && output_->Truncate(uint32_t(entry_start)) == ZR_OK) {
+    offset_ = entry_start;
+    error_ = ZR_OK;
+    return ZR_WRITE;
+  }
+  unreadable_ = true;
+  return error_ = ZR_WRITE;
+}
+
+ZipResult CZipArchive::WriteEntryParts(ZipEntryRecord& rec, IZipSource* source, const ZipSourceInfo& info) {
   const ZipEntryRecord announced = rec;
   ZipResult r = Write(LocalHeaderBytes(rec));
   if (r) return error_ = r;
@@ -124,8 +152,10 @@ ZipResult CZipArchive::WriteEntry(ZipEntryRecord& rec, IZipSource* source, const
                                     : WriteDeflated(*source, &crc, &read, &written);
     if (r) return r;
   }
-  // Without ZIP64 nothing past 4 GiB can be described; give the entry up rather than write wrapped sizes.
-  if (read > 0xFFFFFFFFu || written > 0xFFFFFFFFu || start_ + offset_ + kDataDescriptorLength > 0xFFFFFFFFu) {
+  // Without ZIP64 sizes of 4 GiB and more can't be described; give the entry up rather than write wrapped
+  // ones.
+  if (read >= kMaxArchiveEnd || written >= kMaxArchiveEnd) {
+    too_large_ = true;
     return error_ = ZR_WRITE;
   }
   rec.crc = crc;
@@ -136,6 +166,7 @@ ZipResult CZipArchive::WriteEntry(ZipEntryRecord& rec, IZipSource* source, const
   if (output_->seekable()) {
     uint64_t end = offset_;
     if (output_->Seek(rec.offset - start_) != ZR_OK) return error_ = ZR_SEEK;
+    offset_ = rec.offset - start_;  // the header is rewritten where it lies, well inside the limit
     r = Write(LocalHeaderBytes(rec));
     offset_ = end;
     if (r) return error_ = r;
@@ -209,11 +240,16 @@ ZipResult CZipArchive::Close() {
   closed_ = true;
   uint64_t directory_start = offset_;
   uint64_t directory_size = 0;
+  for (const ZipEntryRecord& rec : entries_)
+    directory_size += kCentralHeaderFixed + rec.name.size() + kCentralExtraLength + rec.comment_length;
+  // A directory that can't be placed below 4 GiB, or one behind bytes it can't describe, would make
+  // even the complete entries unreadable: report the archive as failed instead.
+  if (unreadable_ || start_ + directory_start + directory_size + kEndRecordLength > kMaxArchiveEnd)
+    return ZR_WRITE;
   ZipResult failure = ZR_OK;
   for (const ZipEntryRecord& rec : entries_) {
-    // After the first failed write nothing more is written, but the sizes are still summed.
+    // After the first failed write nothing more is written.
     if (!failure) failure = Write(CentralHeaderBytes(rec));
-    directory_size += kCentralHeaderFixed + rec.name.size() + kCentralExtraLength + rec.comment_length;
   }
   if (!failure) {
     failure = Write(EndRecordBytes(uint16_t(entries_.size()), uint32_t(directory_size),

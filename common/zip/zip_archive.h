@@ -22,8 +22,16 @@ class IZipOutput {
   // cannot grow, ZR_MEMSIZE when a caller's block is full).
   virtual ZipResult Write(const void* data, size_t len) = 0;
   virtual ZipResult Seek(uint32_t offset) = 0;
+  // Cuts the output back to `offset` and continues there (seekable outputs only).
+  virtual ZipResult Truncate(uint32_t offset) = 0;
   virtual bool seekable() const = 0;
 };
+
+// Without ZIP64 every position in the archive, from its start in the output to its last byte, must be
+// a 32-bit offset below the all-ones value that readers take as "see the ZIP64 record".
+constexpr uint64_t kMaxArchiveEnd = 0xFFFFFFFFu;
+// The end record's entry count is 16 bits; all ones is again the ZIP64 marker.
+constexpr size_t kMaxEntries = 0xFFFF;
 
 // Growable memory block behind a memory target; the Windows layer backs it with the paging file.
 class IMemoryBlock {
@@ -41,6 +49,7 @@ class CMemoryOutput : public IZipOutput {
   CMemoryOutput(MemoryBlockMaker maker, std::unique_ptr<IMemoryBlock> block, size_t size);
   ZipResult Write(const void* data, size_t len) override;
   ZipResult Seek(uint32_t offset) override;
+  ZipResult Truncate(uint32_t offset) override;
   bool seekable() const override { return true; }
   const uint8_t* data() const { return base_; }
   size_t written() const { return end_; }
@@ -80,9 +89,13 @@ class CZipArchive {
   // ZR_FAILED after a recorded error, ZR_ENDED after close, else ZR_OK: checked before the caller's
   // layer opens anything.
   ZipResult CanAdd() const;
-  // `name` is the converted 8-bit name; `source` may be null for a folder entry.
+  // `name` is the converted 8-bit name; `source` may be null for a folder entry. An entry the format
+  // can't describe (the 65,536th, or one whose bytes would reach past 4 GiB) is refused with ZR_WRITE;
+  // on seekable output the archive is then cut back to what it was and stays open for more entries.
   ZipResult Add(const std::string& name, IZipSource* source, const ZipSourceInfo& info);
-  // Writes the central directory and the end record; later calls return ZR_ENDED.
+  // Writes the central directory and the end record; later calls return ZR_ENDED. ZR_WRITE, with
+  // nothing written, when they would not fit below 4 GiB or a refused entry's bytes could not be
+  // taken back: no reader could open that archive.
   ZipResult Close();
 
   const std::vector<ZipEntryRecord>& entries() const { return entries_; }
@@ -95,6 +108,7 @@ class CZipArchive {
   ZipResult WriteStored(IZipSource& source, uint32_t* crc, uint64_t* read, uint64_t* written);
   ZipResult WriteDeflated(IZipSource& source, uint32_t* crc, uint64_t* read, uint64_t* written);
   ZipResult WriteEntry(ZipEntryRecord& r, IZipSource* source, const ZipSourceInfo& info);
+  ZipResult WriteEntryParts(ZipEntryRecord& r, IZipSource* source, const ZipSourceInfo& info);
 
   ZipVariant variant_;
   std::unique_ptr<IZipOutput> output_;
@@ -102,6 +116,8 @@ class CZipArchive {
   uint64_t offset_ = 0;  // bytes written so far
   ZipResult error_ = ZR_OK;
   bool closed_ = false;
+  bool too_large_ = false;   // the entry being written went past what the format can describe
+  bool unreadable_ = false;  // bytes of a refused entry stay in an output that can't be cut back
   std::vector<ZipEntryRecord> entries_;
   std::vector<uint8_t> work_;
   std::unique_ptr<CDeflater> deflater_;  // kept across entries by variant U only

@@ -220,8 +220,12 @@ uint32_t DosDateTime(const CivilTime& in) {
 }
 
 uint32_t UnixTimeFromFileTime(uint64_t filetime) {
-  int64_t secs = (int64_t(filetime) - 116444736000000000LL) / int64_t(kTicksPerSecond);
-  return uint32_t(int32_t(secs));
+  // Whole seconds from 1970 toward zero, worked out unsigned: a FILETIME at or above 2^63 (none valid
+  // on Windows, but a file system can hand one over) must not overflow the signed subtraction.
+  const uint64_t kEpoch = 116444736000000000ull;
+  int64_t secs = filetime >= kEpoch ? int64_t((filetime - kEpoch) / kTicksPerSecond)
+                                    : -int64_t((kEpoch - filetime) / kTicksPerSecond);
+  return uint32_t(secs);
 }
 
 uint32_t UnixTimeFromLocal(const CivilTime& local) {
@@ -243,6 +247,15 @@ uint32_t UnixTimeFromLocal(const CivilTime& local) {
   // A local time just after midnight 1970-01-01 east of Greenwich has no Unix time; give the epoch.
   if (result == time_t(-1) || result < 0) return 0;
   return uint32_t(result);
+}
+
+uint64_t UtcToLocalFileTime(uint64_t utc, int64_t utc_minus_local) {
+  if (utc_minus_local >= 0) {
+    uint64_t shift = uint64_t(utc_minus_local);
+    return utc < shift ? 0 : utc - shift;
+  }
+  uint64_t shift = uint64_t(-(utc_minus_local + 1)) + 1;  // |shift| without overflowing INT64_MIN
+  return utc > UINT64_MAX - shift ? UINT64_MAX : utc + shift;
 }
 
 EntryTimes TimesFromLocalFileTimes(uint64_t write, uint64_t access, uint64_t create) {

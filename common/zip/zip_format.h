@@ -92,6 +92,9 @@ uint32_t UnixTimeFromFileTime(uint64_t filetime);
 // Variant D: Unix seconds of local calendar fields through the C library's local-time conversion,
 // daylight saving off, years clamped to 1970..2037 with the time of day kept.
 uint32_t UnixTimeFromLocal(const CivilTime& local);
+// Variant D: a UTC FILETIME moved to local time by subtracting (UTC - local). Times within the shift
+// of either end of the range clamp to it instead of wrapping (FILETIME 0 west of UTC once became 2107).
+uint64_t UtcToLocalFileTime(uint64_t utc, int64_t utc_minus_local);
 // Both variants: the entry times of a source from its three file times. Variant D is handed local
 // FILETIMEs, variant U UTC ones.
 EntryTimes TimesFromLocalFileTimes(uint64_t write, uint64_t access, uint64_t create);

@@ -120,6 +120,9 @@ TEST(ZipTimes, VariantUUsesUtcFieldsAndPlainUnixSeconds) {
   EXPECT_EQ(uint32_t((10 << 11) | (15 << 5) | 15), e.dos & 0xFFFF);
   // Before 1970 the signed field goes negative rather than being clamped.
   EXPECT_EQ(uint32_t(-86400), UnixTimeFromFileTime(CivilToFileTime(CivilTime{1969, 12, 31, 0, 0, 0})));
+  EXPECT_EQ(uint32_t(-1), UnixTimeFromFileTime(116444736000000000ull - 10000001));  // toward zero
+  // FILETIMEs at and above 2^63 once overflowed a signed subtraction (found by zip_entry_fuzz).
+  EXPECT_EQ(uint32_t((UINT64_MAX - 116444736000000000ull) / 10000000), UnixTimeFromFileTime(UINT64_MAX));
 }
 
 class ZipLocalTimes : public ::testing::Test {
@@ -155,6 +158,24 @@ TEST_F(ZipLocalTimes, VariantDConvertsLocalFieldsWithClamping) {
   SetZone("XYZ-3");
   EXPECT_EQ(1709633731u - 3 * 3600, UnixTimeFromLocal(CivilTime{2024, 3, 5, 10, 15, 31}));
   EXPECT_EQ(0u, UnixTimeFromLocal(CivilTime{1960, 1, 1, 1, 0, 0}));  // before the epoch in UTC
+  // West of Greenwich the same fields are later in UTC.
+  SetZone("PST8");
+  EXPECT_EQ(1709633731u + 8 * 3600, UnixTimeFromLocal(CivilTime{2024, 3, 5, 10, 15, 31}));
+}
+
+TEST_F(ZipLocalTimes, ShiftNearEitherEndOfTheRangeClamps) {
+  const int64_t fiveHours = 5 * 3600 * 10000000LL;
+  // FILETIME 0 five hours west of UTC once wrapped to the year 60056 and was stored as 2107-12-31.
+  EXPECT_EQ(0u, UtcToLocalFileTime(0, fiveHours));
+  EXPECT_EQ(0u, UtcToLocalFileTime(uint64_t(fiveHours) - 1, fiveHours));
+  EXPECT_EQ(1u, UtcToLocalFileTime(uint64_t(fiveHours) + 1, fiveHours));
+  EXPECT_EQ(uint64_t(fiveHours), UtcToLocalFileTime(0, -fiveHours));
+  EXPECT_EQ(UINT64_MAX, UtcToLocalFileTime(UINT64_MAX - 5, -fiveHours));
+  EXPECT_EQ(UINT64_MAX, UtcToLocalFileTime(UINT64_MAX, INT64_MIN));
+  SetZone("EST5");
+  EntryTimes e = TimesFromLocalFileTimes(UtcToLocalFileTime(0, fiveHours), 0, 0);
+  EXPECT_EQ(DosDateTime(CivilTime{1980, 1, 1, 0, 0, 0}), e.dos);  // the earliest DOS date, not 2107
+  EXPECT_EQ(5u * 3600, e.mtime);                                  // 1970-01-01 00:00 local, 05:00 UTC
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ class AppendOutput : public zip::IZipOutput {
     return zip::ZR_OK;
   }
   zip::ZipResult Seek(uint32_t) override { return zip::ZR_SEEK; }
+  zip::ZipResult Truncate(uint32_t) override { return zip::ZR_SEEK; }
   bool seekable() const override { return false; }
 
  private:

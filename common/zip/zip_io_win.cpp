@@ -2,6 +2,7 @@
 #include "common/zip/zip_io_win.h"
 
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace zip {
@@ -70,6 +71,11 @@ ZipResult CFileOutput::Seek(uint32_t offset) {
   return SetFilePointerEx(h_, to, nullptr, FILE_BEGIN) ? ZR_OK : ZR_SEEK;
 }
 
+ZipResult CFileOutput::Truncate(uint32_t offset) {
+  if (Seek(offset) != ZR_OK) return ZR_SEEK;
+  return SetEndOfFile(h_) ? ZR_OK : ZR_SEEK;
+}
+
 std::unique_ptr<IMemoryBlock> MakeMappedBlock(size_t size) {
   uint64_t s = size;
   HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(s >> 32), DWORD(s), nullptr);
@@ -117,7 +123,8 @@ bool DescribeDiskFile(HANDLE h, ZipVariant variant, ZipSourceInfo* info) {
   uint64_t w = ToU64(fi.ftLastWriteTime), a = ToU64(fi.ftLastAccessTime), c = ToU64(fi.ftCreationTime);
   if (variant == ZipVariant::D) {
     int64_t shift = UtcMinusLocal();
-    info->times = TimesFromLocalFileTimes(w - shift, a - shift, c - shift);
+    info->times = TimesFromLocalFileTimes(UtcToLocalFileTime(w, shift), UtcToLocalFileTime(a, shift),
+                                          UtcToLocalFileTime(c, shift));
   } else {
     info->times = TimesFromUtcFileTimes(w, a, c);
   }
@@ -133,11 +140,24 @@ EntryTimes CurrentTimes(ZipVariant variant) {
   return TimesFromUtcFileTimes(now, now, now);
 }
 
-bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::string* out) {
+bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::string* out, bool exact) {
   if (!text) return false;
   std::vector<char> buf(max_bytes + 1);
-  int n = WideCharToMultiByte(code_page, 0, text, -1, buf.data(), int(buf.size()), nullptr, nullptr);
-  if (n <= 0) return false;  // includes names whose converted form would not fit
+  // Best-fit mapping would turn a fullwidth or division slash into "/" and a fullwidth backslash into
+  // "\" (then "/"): a name could gain path parts or collide with another. Such a name is refused.
+  BOOL defaulted = FALSE;
+  const bool ansi = exact && code_page != CP_UTF8 && code_page != CP_UTF7;
+  int n = WideCharToMultiByte(code_page, ansi ? WC_NO_BEST_FIT_CHARS : 0, text, -1, buf.data(),
+                              int(buf.size()), nullptr, ansi ? &defaulted : nullptr);
+  if (n <= 0 || defaulted) return false;  // includes names whose converted form would not fit
+  if (exact) {
+    // Whatever the flags did: only a name that converts back to itself is taken.
+    int back = MultiByteToWideChar(code_page, 0, buf.data(), n, nullptr, 0);
+    std::vector<wchar_t> round(back > 0 ? size_t(back) : 1);
+    if (back <= 0 || MultiByteToWideChar(code_page, 0, buf.data(), n, round.data(), back) != back ||
+        wcscmp(round.data(), text) != 0)
+      return false;
+  }
   out->assign(buf.data(), size_t(n - 1));
   return true;
 }

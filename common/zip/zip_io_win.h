@@ -17,6 +17,7 @@ class CFileOutput : public IZipOutput {
   ~CFileOutput() override;
   ZipResult Write(const void* data, size_t len) override;
   ZipResult Seek(uint32_t offset) override;
+  ZipResult Truncate(uint32_t offset) override;
   bool seekable() const override { return seekable_; }
 
  private:
@@ -57,7 +58,9 @@ bool DescribeDiskFile(HANDLE h, ZipVariant variant, ZipSourceInfo* info);
 // Entry times of data without a file of its own: the current time in the variant's clock.
 EntryTimes CurrentTimes(ZipVariant variant);
 
-// Name conversions; false when the text can't be converted or is longer than `max_bytes`.
-bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::string* out);
+// Name conversions; false when the text can't be converted or is longer than `max_bytes`. With
+// `exact`, also false when any character has no exact counterpart in the code page.
+bool WideToCodePage(const wchar_t* text, UINT code_page, size_t max_bytes, std::string* out,
+                    bool exact = false);
 
 }  // namespace zip

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs the Windows writer test under Wine into a temporary folder, then has readers nobody here wrote
-check every archive it left: Python's zipfile (testzip and contents), unzip -t, 7z t and bsdtar."""
+check every archive it left: Python's zipfile (testzip and contents), unzip -t, 7z t and bsdtar. The
+time tests then run again in a zone west and one east of UTC."""
 import os
 import shutil
 import subprocess
@@ -37,9 +38,35 @@ def main():
             # bsdtar also extracts: every entry's bytes must equal its source.
             failures += check_bsdtar_extract(path, entries, tmp)
             print("%-14s %2d entries checked by zipfile, unzip, 7z, bsdtar" % (archive, len(entries)))
+    failures += run_in_zones(source, exe)
     for f in failures:
         print("FAIL:", f)
     return 1 if failures else 0
+
+
+# Zones west and east of UTC (India's half hour included) with their Windows bias in minutes.
+ZONES = (("America/Los_Angeles", 480), ("Asia/Kolkata", -330))
+TIME_TESTS = "ZipWriterD.TimesFollowTheMachinesZone:ZipWriterD.FileTargetCarriesEveryEntryRule"
+
+
+def run_in_zones(source, exe):
+    """Wine takes the system's zone from the Unix TZ of the process, but also hands TZ on to the
+    Windows environment, where the C runtime reads it as a zone text of its own ("America/..." is
+    not one). On Windows the zone is the system's and TZ is unset; so the program is started through
+    cmd with TZ removed from its Windows environment, and the test checks the bias it sees."""
+    failures = []
+    for zone, bias in ZONES:
+        with tempfile.TemporaryDirectory(prefix="zip_zone_") as tmp:
+            env = dict(os.environ, TZ=zone, ZIP_EXPECT_BIAS=str(bias), ZIP_ARCHIVE_DIR="Z:" + tmp.replace("/", "\\"))
+            command = "set TZ=&& Z:%s --gtest_color=no --gtest_filter=%s" % (exe.replace("/", "\\"), TIME_TESTS)
+            run = subprocess.run([os.path.join(source, "tools", "wine", "wine-run"), "cmd", "/c", command],
+                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+            out = run.stdout.decode("utf-8", "replace")
+            if run.returncode != 0 or "[  PASSED  ] 2 tests" not in out:
+                failures.append("time tests in %s:\n%s" % (zone, out))
+            else:
+                print("time tests passed in %s (bias %d)" % (zone, bias))
+    return failures
 
 
 def check_zipfile(path, entries):

@@ -151,7 +151,8 @@ ZipResult ZipWriterAdd(ZipWriterHandle handle, const void* name, void* source, u
   if (!name) return ZR_ARGS;
   std::string converted;
   if (kind == ZIP_FILENAME) {
-    if (!WideToCodePage(static_cast<const wchar_t*>(name), CP_ACP, kMaxNameD, &converted)) return ZR_ARGS;
+    if (!WideToCodePage(static_cast<const wchar_t*>(name), CP_ACP, kMaxNameD, &converted, true))
+      return ZR_ARGS;
   } else {
     converted = static_cast<const char*>(name);
     if (converted.size() > kMaxNameD) return ZR_ARGS;

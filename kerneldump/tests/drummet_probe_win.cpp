@@ -1,7 +1,9 @@
 // Test helper for the Drummet scenarios: does several registry and file look-ups in one Wine start
 // (each start is slow there) from inside the prefix, as a 32-bit program sees them.
 //   set-sz KEY NAME TEXT | set-expand KEY NAME TEXT | set-dword KEY NAME N | delete KEY NAME |
-//   delete-key KEY | has-key KEY | get KEY NAME | ctime PATH | list FOLDER
+//   delete-key KEY | has-key KEY | get KEY NAME | ctime PATH | list FOLDER | hold PATH MS
+// ("hold" opens a file without sharing, prints HELD, keeps it MS milliseconds, as a program that is
+// still writing it would).
 // KEY starts with HKLM\ or HKCU\. One output line per command.
 #include <windows.h>
 
@@ -115,6 +117,14 @@ int wmain(int argc, wchar_t** argv) {
       }
       Print(names);
       i += 1;
+    } else if (cmd == L"hold") {
+      HANDLE f =
+          CreateFileW(arg(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      Print(f == INVALID_HANDLE_VALUE ? L"HOLD-FAILED" : L"HELD");
+      fflush(stdout);
+      Sleep(wcstoul(arg(2).c_str(), nullptr, 10));
+      if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+      i += 2;
     } else {
       Print(L"UNKNOWN " + cmd);
     }

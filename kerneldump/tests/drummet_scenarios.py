@@ -42,6 +42,9 @@ DEFAULT_DUMPS = os.path.join(DRIVE_C, "windows", "Minidump")
 CUSTOM_DUMPS = os.path.join(DRIVE_C, "DrumDumps")
 PROBE = os.path.join(BIN, "kerneldump", "drummet_probe.exe")
 DRUMMET = os.path.join(INSTALL, "Drummet.exe")
+INSTALLED_WIN = "C:\\DrummetInstalled"  # laid out by tools/install/install.sh
+INSTALLED = os.path.join(DRIVE_C, "DrummetInstalled")
+FAULTY = os.path.join(INSTALL, "drummet_faulty.exe")  # the program with a fault injected on request
 
 
 def wine(*args, timeout=120):
@@ -71,9 +74,9 @@ def values(lines):
     return result
 
 
-def run_drummet():
+def run_drummet(program=DRUMMET, *args):
     start = time.time()
-    rc, out = wine(DRUMMET)
+    rc, out = wine(program, *args)
     return rc, out, time.time() - start
 
 
@@ -129,7 +132,7 @@ class Scenarios:
     # --- helpers ------------------------------------------------------------------------------
     def state(self, *extra):
         return values(probe("get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled", "get", CC, "MinidumpDir",
-                            "get", SWIFTOR, "swiftor-id", *extra))
+                            "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime", *extra))
 
     def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False, forget_identity=False):
         # Setting the value first makes sure the uninstall key exists, as it does on an installed machine.
@@ -144,6 +147,7 @@ class Scenarios:
             cmds += ["set-expand" if expand else "set-sz", CC, "MinidumpDir", minidump_dir]
         if forget_identity:
             cmds += ["delete", SWIFTOR, "swiftor-id"]
+        cmds += ["delete", UN, "PassedOverDmpTime"]
         probe(*cmds)
         clear_folder(DEFAULT_DUMPS)
         clear_folder(CUSTOM_DUMPS)
@@ -167,11 +171,19 @@ class Scenarios:
         self.check(leftovers == [], "archives left behind: %s" % leftovers)
         self.check(info_file_paths() == [], "info.ini left behind: %s" % info_file_paths())
 
-    def run(self, expect_quick=False):
-        rc, out, seconds = run_drummet()
+    def run(self, program=DRUMMET, *args):
+        rc, out, seconds = run_drummet(program, *args)
         self.check(rc == 0, "Drummet exit code %d" % rc)
         self.check(out == "", "Drummet printed %r" % out)
         return seconds
+
+    def plant_series(self, t, names, folder=DEFAULT_DUMPS):
+        """Dumps one second apart from t + 1 s on, oldest first; returns their times."""
+        times = []
+        for i, name in enumerate(names):
+            times.append(t + (i + 1) * SECOND)
+            plant(folder, name, times[-1])
+        return times
 
     # --- scenarios ----------------------------------------------------------------------------
     def s1_default_folder_order_floor_and_package(self):
@@ -360,6 +372,122 @@ class Scenarios:
         self.check(self.state()["LastDmpTime"] == "12345", "an unanswered post was counted as delivered")
         self.expect_clean()
 
+    def s10_hostile_answers_huge_length_and_stalls(self):
+        """Content-Length 4294967295 with a flood of "A": read capped, delivered, exit 0. A server that
+        never answers, or stops in the middle of its body, is given up after the time-outs: not recorded."""
+        t = self.floor + 800 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        times = self.plant_series(t, ["Flooded.dmp"])
+        write_config(self.c.base_url)
+        self.c.behave(ENDPOINT, "huge-length")
+        self.run()
+        self.expect_reports(["Flooded.dmp"])
+        self.check(self.state()["LastDmpTime"] == str(times[0]), "answer with a huge length not counted")
+        self.expect_clean()
+
+        for mode in ("stall", "stall-body"):
+            self.c.reset()
+            probe("set-sz", UN, "LastDmpTime", str(times[0]))
+            later = self.plant_series(times[0], ["Unanswered.dmp"])
+            self.c.behave(ENDPOINT, mode, stall_seconds=3600)
+            seconds = self.run()
+            print("    %s: Drummet gave up after %.1f s" % (mode, seconds))
+            self.check(seconds < 90, "%s held Drummet for %.0f s" % (mode, seconds))
+            self.check(len(self.c.received(ENDPOINT)) == 1, "%s: not posted once" % mode)
+            self.check(self.state()["LastDmpTime"] == str(times[0]), "%s counted as delivered" % mode)
+            self.expect_clean()
+            os.remove(os.path.join(DEFAULT_DUMPS, "Unanswered.dmp"))
+        self.c.reset()
+
+    def s11_locked_dump_waits_with_everything_behind_it(self):
+        """A dump another program holds open is not packed without it: nothing is posted or recorded,
+        the newer dumps wait behind it, and the next run sends all of them in order."""
+        t = self.floor + 900 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        names = ["Locked.dmp", "Behind1.dmp", "Behind2.dmp"]
+        times = self.plant_series(t, names)
+        write_config(self.c.base_url)
+        holder = subprocess.Popen(["wine", PROBE, "hold", "C:\\windows\\Minidump\\Locked.dmp", "15000"], env=ENV,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            self.check(holder.stdout.readline().strip() == "HELD", "could not hold the dump")
+            self.run()
+            self.check(holder.poll() is None, "the dump was released before the run ended")
+            self.expect_reports([])
+            self.check(self.state()["LastDmpTime"] == str(t), "LastDmpTime moved past a locked dump")
+            self.expect_clean()
+        finally:
+            holder.wait(timeout=60)
+            holder.stdout.close()
+        self.run()
+        self.expect_reports(names)
+        st = self.state()
+        self.check(st["LastDmpTime"] == str(times[-1]), "LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["PassedOverDmpTime"] is None, "a locked dump was passed over")
+
+    def s12_unsendable_dumps_are_passed_over(self):
+        """A 5 GiB dump (sparse here) can't be packed and one the server refuses with 413 is never
+        taken: both are passed over and recorded, and every dump behind them goes out."""
+        t = self.floor + 1000 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        behind = ["After%02d.dmp" % i for i in range(1, 7)]
+        times = self.plant_series(t, ["Huge.dmp", "Refused.dmp"] + behind)
+        huge = os.path.join(DEFAULT_DUMPS, "Huge.dmp")
+        os.truncate(huge, 5 << 30)
+        os.utime(huge, ns=(filetime_to_ns(times[0]), filetime_to_ns(times[0])))
+        write_config(self.c.base_url)
+        self.c.behave(ENDPOINT, "ok", queue=["413"])
+        self.run()
+        self.expect_reports(["Refused.dmp"] + behind)
+        st = self.state()
+        self.check(st["LastDmpTime"] == str(times[-1]), "LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["PassedOverDmpTime"] == str(times[1]), "PassedOverDmpTime %r" % st["PassedOverDmpTime"])
+        self.expect_clean()
+        os.remove(huge)
+
+    def s13_injected_faults_are_contained(self):
+        """A real fault while packing passes that dump over (it would fault again on every run); one
+        while posting leaves it for the next run. Either way: exit 0, no archive or info.ini left."""
+        t = self.floor + 1100 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        times = self.plant_series(t, ["PackFault.dmp", "Next.dmp"])
+        write_config(self.c.base_url)
+        self.run(FAULTY, "pack")
+        self.expect_reports(["Next.dmp"])
+        st = self.state()
+        self.check(st["PassedOverDmpTime"] == str(times[0]), "PassedOverDmpTime %r" % st["PassedOverDmpTime"])
+        self.check(st["LastDmpTime"] == str(times[1]), "LastDmpTime %r" % st["LastDmpTime"])
+        self.expect_clean()
+
+        self.c.reset()
+        later = self.plant_series(times[1], ["PostFault.dmp", "Waiting.dmp"])
+        self.run(FAULTY, "post")
+        self.expect_reports([])
+        self.check(self.state()["LastDmpTime"] == str(times[1]), "a faulted post was recorded")
+        self.expect_clean()
+        self.run()
+        self.expect_reports(["PostFault.dmp", "Waiting.dmp"])
+        self.check(self.state()["LastDmpTime"] == str(later[-1]), "not resumed after the faulted post")
+
+    def s14_installed_base_url_gives_the_plain_report_path(self):
+        """install.sh, given a server URL with a trailing slash, writes the base URL both programs
+        expect: the installed Drummet's raw request path is "/cgi-bin/bug_report.cgi"."""
+        env = dict(ENV, SUITE_BUILD=os.path.dirname(BIN), BUG_URL=self.c.base_url + "/",
+                   BUG_INFO_URL=self.c.base_url + "//")
+        subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh"), INSTALLED_WIN], env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(os.path.join(INSTALLED, "config.ini"), newline="") as f:
+            config = f.read()
+        for key in ("BugURL", "BugInfoUploadURL"):
+            self.check("%s=%s\r\n" % (key, self.c.base_url) in config, "config.ini: %r" % config)
+        t = self.floor + 1200 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        self.plant_series(t, ["Installed.dmp"])
+        self.run(os.path.join(INSTALLED, "Drummet.exe"))
+        recs = self.c.received(ENDPOINT)
+        self.check(len(recs) == 1 and recs[0]["path"] == "/cgi-bin/bug_report.cgi",
+                   "raw paths %s" % [r["path"] for r in recs])
+
     def s9_https_with_lenient_certificate_checks(self):
         with Collector(https=True) as secure:
             t = self.floor + 700 * SECOND
@@ -380,8 +508,10 @@ class Scenarios:
 def main():
     os.makedirs(os.path.join(INSTALL, "log"), exist_ok=True)
     shutil.copy2(os.path.join(BIN, "kerneldump", "Drummet.exe"), DRUMMET)
+    shutil.copy2(os.path.join(BIN, "kerneldump", "drummet_faulty.exe"), FAULTY)
     saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
-                  "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "ctime", INSTALL_WIN + "\\log\\")
+                  "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime",
+                  "get", UN, "InstallDir", "ctime", INSTALL_WIN + "\\log\\")
     had_un, had_cc = saved[0].endswith("1"), saved[1].endswith("1")
     original = values(saved)
     raw = {line.split(" ", 4)[1]: line for line in saved if line.startswith("STRING")}
@@ -407,7 +537,8 @@ def main():
                     traceback.print_exc()
     # Put the prefix back as it was.
     restore = []
-    for key, name in ((UN, "LastDmpTime"), (CC, "CrashDumpEnabled"), (CC, "MinidumpDir"), (SWIFTOR, "swiftor-id")):
+    for key, name in ((UN, "LastDmpTime"), (CC, "CrashDumpEnabled"), (CC, "MinidumpDir"), (SWIFTOR, "swiftor-id"),
+                      (UN, "PassedOverDmpTime"), (UN, "InstallDir")):
         value = original.get(name)
         if value is None:
             restore += ["delete", key, name]
@@ -421,6 +552,7 @@ def main():
         restore += ["delete-key", CC]
     probe(*restore)
     shutil.rmtree(INSTALL, ignore_errors=True)
+    shutil.rmtree(INSTALLED, ignore_errors=True)
     shutil.rmtree(CUSTOM_DUMPS, ignore_errors=True)
     clear_folder(DEFAULT_DUMPS)
     print("%d scenario(s) failed; %.1f s in all" % (len(failures), time.time() - started))

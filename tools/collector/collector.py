@@ -15,8 +15,10 @@ Control (same server, paths under /_control/):
   GET  /_control/body/SEQ            the stored body of record SEQ
   POST /_control/behaviour           JSON {"endpoint": E, "mode": M, "body": TEXT, "queue": [M, ...]}
                                      mode: ok (200 + Content-Length), ok-no-length (200, no length,
-                                     connection closed after the body), 404, 500, stall (no answer
-                                     until the server stops or "stall_seconds" pass); "queue" modes
+                                     connection closed after the body), 404, 413, 500, stall (no answer
+                                     until the server stops or "stall_seconds" pass), huge-length
+                                     (200, Content-Length 4294967295, then 64 KiB of "A"), stall-body
+                                     (200, Content-Length 1000, 10 bytes, then a stall); "queue" modes
                                      are used one per request before "mode" applies again.
   POST /_control/reset               forget records and behaviours
   POST /_control/stop                end the server
@@ -38,7 +40,7 @@ import tempfile
 import threading
 import time
 
-MODES = ("ok", "ok-no-length", "404", "500", "stall")
+MODES = ("ok", "ok-no-length", "404", "413", "500", "stall", "huge-length", "stall-body")
 
 
 class State:
@@ -179,8 +181,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(200, payload)
         if mode == "ok-no-length":
             return self.answer(200, payload, with_length=False)
-        if mode in ("404", "500"):
+        if mode in ("404", "413", "500"):
             return self.answer(int(mode), payload)
+        if mode in ("huge-length", "stall-body"):
+            # Hostile answers: a length no buffer may be sized by, or a body that stops coming.
+            self.send_response(200)
+            self.send_header("Content-Length", "4294967295" if mode == "huge-length" else "1000")
+            self.end_headers()
+            try:
+                self.wfile.write(b"A" * (65536 if mode == "huge-length" else 10))
+                self.wfile.flush()
+            except OSError:
+                return None
+            if mode == "stall-body":
+                state.stopping.wait(stall_seconds)
+            self.close_connection = True
+            return None
         # stall: keep the client waiting without a word
         state.stopping.wait(stall_seconds)
         self.close_connection = True

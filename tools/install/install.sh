@@ -29,8 +29,12 @@ for required in Kelvor.exe Orv.exe OrvCore.dll; do
   [ -f "$DEST/$required" ] || { echo "install: $required is not built (build the win tree first)" >&2; exit 1; }
 done
 
+# Base URLs without a trailing "/": Drummet appends "/cgi-bin/bug_report.cgi" as it stands (a trailing
+# slash made it post to "//cgi-bin/..."), and Ulvane adds the slash it needs itself.
+base_url() { printf '%s' "$1" | sed 's:/*$::'; }
 printf '[network]\r\nBugURL=%s\r\nBugInfoUploadURL=%s\r\n[vkconfig]\r\nnLanguage=0\r\n' \
-  "${BUG_URL:-http://127.0.0.1:8765/}" "${BUG_INFO_URL:-http://127.0.0.1:8765/}" > "$DEST/config.ini"
+  "$(base_url "${BUG_URL:-http://127.0.0.1:8765}")" "$(base_url "${BUG_INFO_URL:-http://127.0.0.1:8765}")" \
+  > "$DEST/config.ini"
 
 wine reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus' /v InstallDir \
   /t REG_SZ /d "$WIN_FOLDER" /reg:32 /f >/dev/null 2>&1
