@@ -45,7 +45,7 @@ bool ParseEdge(const std::wstring& text, Edge& edge) {
 
 bool ParseKind(const std::wstring& word, ControlKind& kind) {
   static const std::map<std::wstring, ControlKind> kinds = {
-      {L"caption", ControlKind::Caption}, {L"label", ControlKind::Label},   {L"note", ControlKind::Note},
+      {L"caption", ControlKind::Caption},   {L"label", ControlKind::Label},   {L"note", ControlKind::Note},
       {L"checkbox", ControlKind::CheckBox}, {L"button", ControlKind::Button}, {L"edit", ControlKind::Edit}};
   auto found = kinds.find(word);
   if (found == kinds.end()) return false;
@@ -87,9 +87,12 @@ void ParseFontSpec(const std::string& utf8, FontSpec& font) {
     if (eq == std::wstring::npos) continue;
     std::wstring key = line.substr(0, eq), value = line.substr(eq + 1);
     int number = 0;
-    if (key == L"face" && !value.empty() && value.size() < 32) font.face = value;
-    else if (key == L"height" && ParseInt(value, number) && number > 0 && number < 100) font.height = number;
-    else if (key == L"charset" && ParseInt(value, number) && number >= 0 && number < 256) font.charset = number;
+    if (key == L"face" && !value.empty() && value.size() < 32)
+      font.face = value;
+    else if (key == L"height" && ParseInt(value, number) && number > 0 && number < 100)
+      font.height = number;
+    else if (key == L"charset" && ParseInt(value, number) && number >= 0 && number < 256)
+      font.charset = number;
   }
 }
 

@@ -29,8 +29,8 @@ using StringItems = std::map<std::wstring, std::wstring>;
 
 struct FontSpec {
   std::wstring face = L"Tahoma";
-  int height = 13;   // pixels
-  int charset = 1;   // DEFAULT_CHARSET
+  int height = 13;  // pixels
+  int charset = 1;  // DEFAULT_CHARSET
 };
 
 // "Name=Value" lines; later files override earlier ones item by item.

@@ -17,9 +17,9 @@ TEST(SkinFormat, LayoutLinesWithEdgesFromEitherSide) {
       "button btn.send -130,-40,-20,-12 @Send\r\n"
       "label text.location 20,44,-0,66 Crashed: %s now\r\n"
       "edit edit.email 1,2,3,4\r\n"
-      "bogus x 1,2,3,4 text\r\n"       // unknown kind
-      "label y 1,2,3 text\r\n"         // three edges
-      "label z 1,2,3,--4 text\r\n"     // a broken number
+      "bogus x 1,2,3,4 text\r\n"    // unknown kind
+      "label y 1,2,3 text\r\n"      // three edges
+      "label z 1,2,3,--4 text\r\n"  // a broken number
       "[other]\nlabel w 0,0,1,1\n",
       layouts);
   ASSERT_EQ(layouts.size(), 2u);
@@ -62,7 +62,8 @@ TEST(SkinFormat, ShownTextFillsTheAttribute) {
 
 std::string ReadResource(const std::string& relative) {
   const char* source = std::getenv("SUITE_SOURCE");
-  std::ifstream in(std::string(source ? source : ".") + "/product/skin/resources/" + relative, std::ios::binary);
+  std::ifstream in(std::string(source ? source : ".") + "/product/skin/resources/" + relative,
+                   std::ios::binary);
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
@@ -78,8 +79,10 @@ TEST(SkinFormat, ShippedResourcesAreComplete) {
     SCOPED_TRACE(language);
     StringItems items;
     ParseStringItems(ReadResource(std::string("I18N/") + language + "/BugReporter/strings.txt"), items);
-    for (const SkinControl& c : controls)
-      if (!c.text.empty() && c.text[0] == L'@') EXPECT_FALSE(items[c.text.substr(1)].empty());
+    for (const SkinControl& c : controls) {
+      if (c.text.empty() || c.text[0] != L'@') continue;
+      EXPECT_FALSE(items[c.text.substr(1)].empty());
+    }
     EXPECT_NE(items[L"Location"].find(L"%s"), std::wstring::npos);
     FontSpec font;
     font.face.clear();

@@ -4,14 +4,13 @@
 // Everything runs on the thread that owns the windows; a missing or broken resource only leaves
 // out what it would have added.
 #define SKINDLE_BUILD
-#include "reporter/dialog/skindle_api.h"
-
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "product/skin/skin_format.h"
+#include "reporter/dialog/skindle_api.h"
 
 namespace skindle {
 namespace {
@@ -73,11 +72,12 @@ void MakeFonts() {
   if (g_font) DeleteObject(g_font);
   if (g_boldFont) DeleteObject(g_boldFont);
   const FontSpec& f = g_fontSpec;
-  g_font = CreateFontW(-f.height, 0, 0, 0, FW_NORMAL, 0, 0, 0, static_cast<DWORD>(f.charset), OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH, f.face.c_str());
-  g_boldFont = CreateFontW(-f.height, 0, 0, 0, FW_BOLD, 0, 0, 0, static_cast<DWORD>(f.charset),
-                           OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH,
-                           f.face.c_str());
+  g_font =
+      CreateFontW(-f.height, 0, 0, 0, FW_NORMAL, 0, 0, 0, static_cast<DWORD>(f.charset), OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH, f.face.c_str());
+  g_boldFont =
+      CreateFontW(-f.height, 0, 0, 0, FW_BOLD, 0, 0, 0, static_cast<DWORD>(f.charset), OUT_DEFAULT_PRECIS,
+                  CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH, f.face.c_str());
 }
 
 WindowSkin* SkinOf(HWND window) {
@@ -200,7 +200,8 @@ void Paint(HWND window, WindowSkin* skin) {
 int HitTest(HWND window, WindowSkin* skin, POINT p) {
   for (size_t i = 0; i < skin->controls.size(); ++i) {
     const ControlState& c = skin->controls[i];
-    if (!c.visible || (c.control.kind != ControlKind::CheckBox && c.control.kind != ControlKind::Button)) continue;
+    if (!c.visible || (c.control.kind != ControlKind::CheckBox && c.control.kind != ControlKind::Button))
+      continue;
     RECT r = ControlRect(window, c.control);
     if (PtInRect(&r, p)) return static_cast<int>(i);
   }
@@ -310,8 +311,8 @@ SKINDLE_API const wchar_t* Skindle_GetStringItem(const wchar_t* itemName) {
   return item == g_items.end() ? g_emptyItem.c_str() : item->second.c_str();
 }
 
-SKINDLE_API void Skindle_AutoText_SetControlText(HWND window, const wchar_t* control, const wchar_t* attribute,
-                                                 const wchar_t* value, int redraw) {
+SKINDLE_API void Skindle_AutoText_SetControlText(HWND window, const wchar_t* control,
+                                                 const wchar_t* attribute, const wchar_t* value, int redraw) {
   ControlState* c = FindControl(window, control);
   if (!c || !attribute) return;
   c->attributes[attribute] = value ? value : L"";

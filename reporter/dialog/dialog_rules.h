@@ -13,9 +13,9 @@ namespace kelvor {
 std::wstring LanguageFolderFor(int languageNumber);
 // "I18N\<name>\BugReporter" then "I18N\<name>\Font": the order the skin library gets them.
 std::vector<std::wstring> LanguageResourceFolders(const std::wstring& folderName);
-extern const wchar_t kReportSkinFolder[];   // "skin\skin_crashreporter", loaded after the language
-extern const wchar_t kReportLayoutName[];   // "crashreporter"
-extern const wchar_t kReportTitleItem[];    // "BugReport_Vemko"
+extern const wchar_t kReportSkinFolder[];  // "skin\skin_crashreporter", loaded after the language
+extern const wchar_t kReportLayoutName[];  // "crashreporter"
+extern const wchar_t kReportTitleItem[];   // "BugReport_Vemko"
 
 // The long form of the program's path cut at its last backslash, + "\config.ini"; a path without
 // any backslash stays whole.

@@ -36,7 +36,8 @@ TEST(DialogRules, SizesAndEditPlacement) {
 TEST(DialogRules, NotificationsAreMatchedExactly) {
   EXPECT_EQ(CommandForSkinNotify(L"btn.send"), SkinCommand::Send);
   EXPECT_EQ(CommandForSkinNotify(L"btn.checkbox.Contact"), SkinCommand::ToggleContact);
-  for (const wchar_t* other : {L"Btn.Send", L"btn.send ", L"btn.checkbox.contact", L"btn.checkbox.Restart", L""})
+  for (const wchar_t* other :
+       {L"Btn.Send", L"btn.send ", L"btn.checkbox.contact", L"btn.checkbox.Restart", L""})
     EXPECT_EQ(CommandForSkinNotify(other), SkinCommand::Nothing);
   EXPECT_EQ(CommandForSkinNotify(nullptr), SkinCommand::Nothing);
 }

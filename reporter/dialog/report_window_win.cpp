@@ -33,7 +33,8 @@ void CenterOnWorkArea(HWND window) {
   const RECT& work = monitor.rcWork;
   int width = r.right - r.left, height = r.bottom - r.top;
   SetWindowPos(window, nullptr, work.left + (work.right - work.left - width) / 2,
-               work.top + (work.bottom - work.top - height) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+               work.top + (work.bottom - work.top - height) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void SetDefaultFormats(HWND edit) {
@@ -64,7 +65,8 @@ void SetDefaultFormats(HWND edit) {
 
 HWND CMyRichEdit::Create(HWND parent, const RECT& r) {
   m_hWnd = CreateWindowExW(kRichEditExStyle, L"RichEdit20W", nullptr, kRichEditStyle, r.left, r.top,
-                           r.right - r.left, r.bottom - r.top, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+                           r.right - r.left, r.bottom - r.top, parent, nullptr, GetModuleHandleW(nullptr),
+                           nullptr);
   return m_hWnd;
 }
 

@@ -182,37 +182,29 @@ TEST_F(ReportWindow, EnterInTheDescriptionSendsWithoutALineBreak) {
 }
 
 TEST_F(ReportWindow, EscStoresEntriesAndRestartChoiceAsSendDoes) {
-  RunWith([](HWND frame) {
-    Click(frame, L"btn.checkbox.Contact");
-    Click(frame, L"btn.checkbox.Restart");
-    std::vector<HWND> edits = RichEdits(frame);
-    ASSERT_EQ(edits.size(), 2u);
-    Type(edits[0], L"esc@example.org");
-    Type(edits[1], std::wstring(300, L'd'));
-    PressKey(edits[0], VK_ESCAPE);
-    EXPECT_TRUE(WaitGone(frame));
-  });
-  EXPECT_EQ(g_ContactEmail, L"esc@example.org");
-  EXPECT_EQ(g_UserContext, std::wstring(259, L'd'));  // a long description is cut
-  EXPECT_EQ(g_RestartChecked, FALSE);
-
-  // The send button with the same entries stores the same.
-  g_ContactEmail.clear();
-  g_UserContext.clear();
-  g_RestartChecked = TRUE;
-  RunWith([](HWND frame) {
-    Click(frame, L"btn.checkbox.Contact");
-    Click(frame, L"btn.checkbox.Restart");
-    std::vector<HWND> edits = RichEdits(frame);
-    ASSERT_EQ(edits.size(), 2u);
-    Type(edits[0], L"esc@example.org");
-    Type(edits[1], std::wstring(300, L'd'));
-    Click(frame, L"btn.send");
-    EXPECT_TRUE(WaitGone(frame));
-  });
-  EXPECT_EQ(g_ContactEmail, L"esc@example.org");
-  EXPECT_EQ(g_UserContext, std::wstring(259, L'd'));
-  EXPECT_EQ(g_RestartChecked, FALSE);
+  // The same entries, closed once with Esc and once with the send button.
+  for (bool withEsc : {true, false}) {
+    SCOPED_TRACE(withEsc ? "Esc" : "send");
+    g_ContactEmail.clear();
+    g_UserContext.clear();
+    g_RestartChecked = TRUE;
+    RunWith([withEsc](HWND frame) {
+      Click(frame, L"btn.checkbox.Contact");
+      Click(frame, L"btn.checkbox.Restart");
+      std::vector<HWND> edits = RichEdits(frame);
+      ASSERT_EQ(edits.size(), 2u);
+      Type(edits[0], L"esc@example.org");
+      Type(edits[1], std::wstring(300, L'd'));
+      if (withEsc)
+        PressKey(edits[0], VK_ESCAPE);
+      else
+        Click(frame, L"btn.send");
+      EXPECT_TRUE(WaitGone(frame));
+    });
+    EXPECT_EQ(g_ContactEmail, L"esc@example.org");
+    EXPECT_EQ(g_UserContext, std::wstring(259, L'd'));  // a long description is cut
+    EXPECT_EQ(g_RestartChecked, FALSE);
+  }
 }
 
 TEST_F(ReportWindow, AnAddressTypedBeforeTheContactBoxWasClearedIsNotStored) {
@@ -234,7 +226,8 @@ TEST_F(ReportWindow, AnAddressTypedBeforeTheContactBoxWasClearedIsNotStored) {
 TEST_F(ReportWindow, ANameInAnotherCaseDoesNothing) {
   RunWith([](HWND frame) {
     EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"Btn.Send"), 0), 0);
-    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.contact"), 0), 0);
+    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.contact"), 0),
+              0);
     EXPECT_TRUE(IsWindow(frame));
     EXPECT_EQ(WindowSize(frame).cy, 285);
     EXPECT_EQ(RichEdits(frame).size(), 2u);  // nothing collected: the boxes are still there
@@ -275,7 +268,7 @@ TEST_F(ReportWindow, LanguageFromConfigIniPicksTheFoldersInOrder) {
     int number;
     const wchar_t* folder;
   } cases[] = {{Ini::Number, 2052, L"2052"}, {Ini::Number, 1054, L"1054"}, {Ini::Number, 1041, L"1033"},
-               {Ini::Number, 0, L"1033"},    {Ini::NoKey, 0, L"1033"},      {Ini::NoFile, 0, L"1033"}};
+               {Ini::Number, 0, L"1033"},    {Ini::NoKey, 0, L"1033"},     {Ini::NoFile, 0, L"1033"}};
   wchar_t saved[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(L"C:\\");

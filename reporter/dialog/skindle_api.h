@@ -19,8 +19,8 @@ SKINDLE_API void Skindle_UpdateSkin(int reserved1, int reserved2, int reserved3)
 SKINDLE_API void Skindle_SubclassWindow(HWND window, const wchar_t* layoutName, int enable);
 // Valid until the next load of resources; never null (an unknown item gives "").
 SKINDLE_API const wchar_t* Skindle_GetStringItem(const wchar_t* itemName);
-SKINDLE_API void Skindle_AutoText_SetControlText(HWND window, const wchar_t* control, const wchar_t* attribute,
-                                                 const wchar_t* value, int redraw);
+SKINDLE_API void Skindle_AutoText_SetControlText(HWND window, const wchar_t* control,
+                                                 const wchar_t* attribute, const wchar_t* value, int redraw);
 SKINDLE_API void Skindle_Button_SetCheck(HWND window, const wchar_t* control, int checked);
 SKINDLE_API int Skindle_Button_GetCheck(HWND window, const wchar_t* control);
 // False, and the rectangle untouched, when the window's layout has no such control.

@@ -95,7 +95,8 @@ LRESULT CALLBACK CFrameWindowBase::StartWindowProc(HWND window, UINT message, WP
   CFrameWindowBase* self = reinterpret_cast<CFrameWindowBase*>(GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!self) return DefWindowProcW(window, message, w, l);  // before WM_NCCREATE
   LRESULT result = 0;
-  if (!self->ProcessWindowMessage(window, message, w, l, result)) result = self->DefaultHandling(message, w, l);
+  if (!self->ProcessWindowMessage(window, message, w, l, result))
+    result = self->DefaultHandling(message, w, l);
   if (message == WM_NCDESTROY) {
     SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     self->m_hWnd = nullptr;

@@ -21,13 +21,11 @@ const wchar_t kFrameClass[] = L"Kelvor:Frame";
 const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
 
 std::wstring InstallFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  DWORD bytes = sizeof(buffer) - 2;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
-  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(key);
-  return suite::ToUtf8(buffer).empty() ? L"" : std::wstring(buffer) + L"\\";
+  wchar_t folder[MAX_PATH] = {};
+  DWORD bytes = sizeof folder;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstall, L"InstallDir", RRF_RT_REG_SZ, nullptr, folder, &bytes))
+    return L"";
+  return folder[0] ? std::wstring(folder) + L"\\" : L"";
 }
 
 std::string ReadBytes(const std::wstring& path) {
@@ -97,11 +95,13 @@ class WindowScenario : public ::testing::Test {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+      return nullptr;
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
     HWND window = nullptr;
-    WaitFor([&] { return (window = FindWindowW(kFrameClass, nullptr)) != nullptr && IsWindowVisible(window); });
+    WaitFor(
+        [&] { return (window = FindWindowW(kFrameClass, nullptr)) != nullptr && IsWindowVisible(window); });
     return window;
   }
 
@@ -160,7 +160,8 @@ TEST_F(WindowScenario, EntriesReachTheRewrittenReportAndTheUploader) {
   ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + L"Ulvane.received.txt"); }));
 
   std::wstring report = Report();
-  EXPECT_NE(report.find(L"\r\nEmail:" + email + L"\r\nHashCode:"), std::wstring::npos) << suite::ToUtf8(report);
+  EXPECT_NE(report.find(L"\r\nEmail:" + email + L"\r\nHashCode:"), std::wstring::npos)
+      << suite::ToUtf8(report);
   EXPECT_EQ(report.substr(report.size() - 16 - description.size()), L"\r\nUserContext:\r\n" + description);
   std::string received = ReadBytes(install_ + L"Ulvane.received.txt");
   EXPECT_EQ(received.substr(received.size() - 26), " /Email:tester@example.org") << received;
@@ -169,8 +170,8 @@ TEST_F(WindowScenario, EntriesReachTheRewrittenReportAndTheUploader) {
 TEST_F(WindowScenario, ReleasedBeforeTheWindowAndRestartBoxClearedMeansNoRestart) {
   std::wstring marker = L"C:\\window_scenario_restarted.txt";
   DeleteFileW(marker.c_str());
-  HWND window = CrashAndFindWindow(L"--restart --restart-cmd \"\\\"" + install_ + L"Orv.exe\\\" mark " + marker +
-                                   L"\" crash divzero");
+  HWND window = CrashAndFindWindow(L"--restart --restart-cmd \"\\\"" + install_ + L"Orv.exe\\\" mark " +
+                                   marker + L"\" crash divzero");
   ASSERT_NE(window, nullptr);
   // No full dump asked: the release came before the window was made.
   EXPECT_TRUE(Exists(note_));
