@@ -124,6 +124,25 @@ class ReportWindow : public ::testing::Test {
   std::function<void(HWND)> user_;
 };
 
+// Without the skin folder the window still opens and closes: no skin controls, no edit areas, so
+// no rich edits; the title still comes from the language's strings. First in the file: the library
+// keeps a layout once loaded, so this must run before any window of this process loaded one.
+TEST_F(ReportWindow, AMissingSkinFolderLeavesAPlainWindow) {
+  std::wstring skin = ProgramFolder() + L"skin", away = ProgramFolder() + L"skin.away";
+  ASSERT_TRUE(MoveFileW(skin.c_str(), away.c_str()));
+  int result = RunWith([](HWND frame) {
+    RECT r = {};
+    EXPECT_FALSE(Skindle_GetControlRect(frame, L"edit.email", &r));
+    EXPECT_EQ(RichEdits(frame).size(), 0u);
+    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.Contact"), 0), 0);
+    PressKey(frame, VK_ESCAPE);
+    EXPECT_TRUE(WaitGone(frame));
+  });
+  MoveFileW(away.c_str(), skin.c_str());
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(g_ContactEmail, L"");
+}
+
 TEST_F(ReportWindow, OpensTopmostCentredAndContactTwiceReturnsToPlain) {
   RunWith([](HWND frame) {
     RECT work = {}, r = {};
