@@ -153,6 +153,8 @@ TEST_F(ReportWindow, OpensTopmostCentredAndContactTwiceReturnsToPlain) {
     EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
     EXPECT_NEAR((r.top + r.bottom) / 2, (work.top + work.bottom) / 2, 1);
     EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(frame, GWL_STYLE)) & 0x12CA0000u, 0x12CA0000u);
+    EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICON), 0u);  // the program's icon 128
+    EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICONSM), 0u);
 
     wchar_t title[128] = {};
     GetWindowTextW(frame, title, 128);
