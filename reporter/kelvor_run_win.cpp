@@ -1,4 +1,6 @@
-// Kelvor's run: intake, capture, release, uploader, report window and restart, in that order.
+// Kelvor's run: intake, capture, release, uploader, report window and restart, in that order. When
+// the record asks for the window, the uploader waits for it: the report is written again with the
+// user's entries first, so that they reach the report and the server.
 #include "reporter/kelvor_run_win.h"
 
 #include <commctrl.h>
@@ -7,6 +9,8 @@
 #include "common/scoped_handle.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture.h"
+#include "reporter/dialog/report_window_win.h"
+#include "reporter/dialog/user_entries_win.h"
 
 namespace kelvor {
 
@@ -15,17 +19,9 @@ namespace {
 // The wait for the crashed process to end before it is restarted.
 const DWORD kCrashedProcessEndWaitMs = 10000;
 
-// The report window is not part of this build yet. A record that asks for it is handled as if the
-// user had closed it at once without touching it: no e-mail, no description, the restart box left
-// checked. The window counts as shown.
-bool RunReportWindowClosedAtOnce() {
-  g_RestartChecked = TRUE;
-  return true;
-}
-
 }  // namespace
 
-int RunKelvor(HINSTANCE /*instance*/, const wchar_t* commandLine, int /*showCommand*/) {
+int RunKelvor(HINSTANCE /*instance*/, const wchar_t* commandLine, int showCommand) {
   CCrashCapture capture;
   if (!capture.LoadFromCommandLine(commandLine)) {
     // Nothing to capture; still let the crashed process go when it told us how.
@@ -38,8 +34,10 @@ int RunKelvor(HINSTANCE /*instance*/, const wchar_t* commandLine, int /*showComm
       suite::ScopedHandle::ForObject(OpenProcess(SYNCHRONIZE, FALSE, capture.GetCrashedProcessId()));
 
   capture.CaptureReport();
+  // The crashed process is let go before any window: a user at the window never holds it.
   capture.StartFullDumpOrRelease(true, nullptr);
-  capture.LaunchUploader();
+  const bool showWindow = capture.ShouldShowReportWindow();
+  if (!showWindow) capture.LaunchUploader();
 
   CoInitialize(nullptr);
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
@@ -47,7 +45,12 @@ int RunKelvor(HINSTANCE /*instance*/, const wchar_t* commandLine, int /*showComm
   HMODULE richEdit = LoadLibraryW(L"RICHED20.DLL");
 
   bool windowShown = false;
-  if (capture.ShouldShowReportWindow()) windowShown = RunReportWindowClosedAtOnce();
+  if (showWindow) {
+    RunReportWindow(commandLine, showCommand);
+    windowShown = true;
+    RewriteReportWithUserEntries(capture);
+    capture.LaunchUploader();
+  }
 
   if (TakesRestartPath(windowShown, capture.ShouldRestart(), g_RestartChecked != FALSE,
                        capture.IsProductProcess())) {

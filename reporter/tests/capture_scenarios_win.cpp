@@ -258,7 +258,7 @@ TEST_F(RestartScenario, ProgramRestartFollowsWindowByteAndProductName) {
       // Hidden window and the restart byte: restarted, product or not.
       {L"r_product.txt", L"--restart", L"divzero", true},
       {L"r_other.txt", L"--restart --app-name Scenario.exe", L"null", true},
-      // Window shown (closed at once, box checked): only product processes, in any letter case.
+      // Window shown (closed untouched, box checked): only product processes, in any letter case.
       {L"r_tray.txt", L"--restart --show-window --app-name orvtray.exe", L"window", true},
       {L"r_shown_other.txt", L"--restart --show-window --app-name Scenario.exe", L"null", false},
       // A product process without the restart byte: the restart path is taken, nothing restarts.

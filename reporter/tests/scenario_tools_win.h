@@ -139,10 +139,12 @@ inline int CountProcesses(const std::vector<std::wstring>& names) {
 }
 
 // Waits until no demo product and no Kelvor runs any more: then everything a run does is done.
+// A report window that Kelvor shows is closed untouched, as a user closing it at once would.
 inline bool WaitUntilAllEnded(DWORD timeoutMs = 180000,
                               const std::vector<std::wstring>& names = {L"Orv.exe", L"Kelvor.exe"}) {
   DWORD start = GetTickCount();
   while (CountProcesses(names) > 0) {
+    if (HWND window = FindWindowW(L"Kelvor:Frame", nullptr)) PostMessageW(window, WM_CLOSE, 0, 0);
     if (GetTickCount() - start > timeoutMs) return false;
     Sleep(50);
   }

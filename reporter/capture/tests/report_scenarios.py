@@ -15,7 +15,7 @@ from wine_env import wine_environment  # noqa: E402
 BIN = os.environ["SUITE_BIN"]
 
 
-def main():
+def main(driver=("reporter", "capture", "report_scenarios.exe")):
     env = wine_environment()
     env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
     subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True,
@@ -37,8 +37,7 @@ def main():
 
     subprocess.run(["wineserver", "-p"], env=env)
     try:
-        driver = os.path.join(BIN, "reporter", "capture", "report_scenarios.exe")
-        rc = subprocess.run(["wine", driver, "--gtest_color=no"] + sys.argv[1:], env=env,
+        rc = subprocess.run(["wine", os.path.join(BIN, *driver), "--gtest_color=no"] + sys.argv[1:], env=env,
                             stdin=subprocess.DEVNULL).returncode
     finally:
         for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt"):

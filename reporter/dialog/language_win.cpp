@@ -1,0 +1,38 @@
+// The report window's language: "nLanguage" in the "config.ini" beside Kelvor picks the folders of
+// resources handed to the skin library.
+#include <windows.h>
+
+#include <vector>
+
+#include "reporter/dialog/dialog_rules.h"
+#include "reporter/dialog/report_window_win.h"
+#include "reporter/dialog/skindle_api.h"
+
+namespace kelvor {
+
+std::wstring& GetConfigIniPath(std::wstring& path) {
+  wchar_t program[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, program, MAX_PATH);
+  // The long form: an 8.3 name would still find the file, but the rule is the long path.
+  DWORD needed = GetLongPathNameW(program, nullptr, 0);
+  std::wstring longPath = program;
+  if (needed > 0) {
+    std::vector<wchar_t> buffer(needed + 1, 0);
+    if (GetLongPathNameW(program, buffer.data(), needed + 1) > 0) longPath = buffer.data();
+  }
+  path = ConfigIniPathFrom(longPath);
+  return path;
+}
+
+int ReadLanguageNumber() {
+  std::wstring ini;
+  return static_cast<int>(GetPrivateProfileIntW(L"vkconfig", L"nLanguage", 0, GetConfigIniPath(ini).c_str()));
+}
+
+void LoadLanguageResources(const std::wstring& folderName, bool update) {
+  for (const std::wstring& folder : LanguageResourceFolders(folderName))
+    Skindle_LoadSkinResourceFromFolder(folder.c_str());
+  if (update) Skindle_UpdateSkin(0, 0, 0);
+}
+
+}  // namespace kelvor

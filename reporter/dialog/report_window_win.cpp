@@ -1,0 +1,236 @@
+// The report window: creation in its order, the skin's notifications, Esc and Enter, and what is
+// stored in Kelvor's process-wide values when it closes.
+#include "reporter/dialog/report_window_win.h"
+
+#include <richedit.h>
+
+#include <new>
+
+#include "reporter/capture/crash_capture.h"
+#include "reporter/dialog/dialog_rules.h"
+#include "reporter/dialog/skindle_api.h"
+
+namespace kelvor {
+
+namespace {
+
+static_assert(sizeof(CHARFORMAT2W) == 116, "the rich edit's character format record");
+static_assert(sizeof(PARAFORMAT2) == 188, "the rich edit's paragraph format record");
+
+const DWORD kRichEditStyle = 0x50100000;  // WS_CHILD | WS_VISIBLE | WS_HSCROLL
+const DWORD kRichEditExStyle = 0x80;      // WS_EX_TOOLWINDOW
+const DWORD kReportWindowStyle = 0x12CA0000;
+const UINT kResizeFlags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOCOPYBITS;
+const wchar_t* const kContactControls[] = {L"text.email", L"edit.email", L"text.line", L"edit.line"};
+
+// Centred on the work area of the monitor nearest to the window: it is not visible yet.
+void CenterOnWorkArea(HWND window) {
+  RECT r = {};
+  GetWindowRect(window, &r);
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof monitor;
+  if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  const RECT& work = monitor.rcWork;
+  int width = r.right - r.left, height = r.bottom - r.top;
+  SetWindowPos(window, nullptr, work.left + (work.right - work.left - width) / 2,
+               work.top + (work.bottom - work.top - height) / 2, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void SetDefaultFormats(HWND edit) {
+  SendMessageW(edit, EM_SHOWSCROLLBAR, SB_HORZ, FALSE);
+  CHARFORMAT2W character = {};
+  character.cbSize = sizeof character;
+  character.dwMask = CFM_BOLD | CFM_ITALIC | CFM_UNDERLINE | CFM_COLOR | CFM_SIZE | CFM_LINK | CFM_FACE;
+  character.dwEffects = 0;
+  character.crTextColor = RGB(0x66, 0x66, 0x66);
+  character.yHeight = 170;  // twips: 8.5 points
+  lstrcpynW(character.szFaceName, L"Tahoma", LF_FACESIZE);
+  SendMessageW(edit, EM_SETCHARFORMAT, SCF_DEFAULT, reinterpret_cast<LPARAM>(&character));
+
+  PARAFORMAT2 paragraph = {};
+  paragraph.cbSize = sizeof paragraph;
+  paragraph.dwMask = PFM_OFFSETINDENT | PFM_ALIGNMENT;
+  paragraph.dxStartIndent = 80;  // added to the current indent
+  paragraph.wAlignment = PFA_LEFT;
+  SendMessageW(edit, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&paragraph));
+  PARAFORMAT2 right = {};
+  right.cbSize = sizeof right;
+  right.dwMask = PFM_RIGHTINDENT;
+  right.dxRightIndent = 80;
+  SendMessageW(edit, EM_SETPARAFORMAT, 0, reinterpret_cast<LPARAM>(&right));
+}
+
+}  // namespace
+
+HWND CMyRichEdit::Create(HWND parent, const RECT& r) {
+  m_hWnd = CreateWindowExW(kRichEditExStyle, L"RichEdit20W", nullptr, kRichEditStyle, r.left, r.top,
+                           r.right - r.left, r.bottom - r.top, parent, nullptr, GetModuleHandleW(nullptr),
+                           nullptr);
+  return m_hWnd;
+}
+
+CMainFrame::~CMainFrame() {
+  DestroyRichEdit(m_emailEdit);
+  DestroyRichEdit(m_lineEdit);
+}
+
+// The message map, in its order; the rest goes to the frame's default handling.
+BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM, LRESULT& result) {
+  switch (message) {
+    case WM_CREATE:
+      result = OnCreate();
+      return TRUE;
+    case WM_DESTROY:
+      OnDestroy();
+      return FALSE;  // the frame quits the loop
+    case WM_CLOSE:
+      OnClose();
+      return FALSE;  // the default handling destroys the window
+    case kSkinNotifyMessage:
+      result = OnSkinNotify(reinterpret_cast<const wchar_t*>(w));
+      return TRUE;
+  }
+  return FALSE;
+}
+
+LRESULT CMainFrame::OnCreate() {
+  if (CMessageLoop* loop = window_module::GetMessageLoop()) {
+    loop->AddMessageFilter(this);
+    loop->AddIdleHandler(this);
+  }
+  CenterOnWorkArea(m_hWnd);
+
+  LoadLanguageResources(LanguageFolderFor(ReadLanguageNumber()), true);
+  Skindle_LoadSkinResourceFromFolder(kReportSkinFolder);
+  Skindle_SubclassWindow(m_hWnd, kReportLayoutName, 1);
+
+  // An empty item (no language resources at all) would leave a window without a name: keep ours.
+  const wchar_t* title = Skindle_GetStringItem(kReportTitleItem);
+  if (title && *title) SetWindowTextW(m_hWnd, title);
+  Skindle_AutoText_SetControlText(m_hWnd, L"text.location", L"text", g_CrashedAppName, 1);
+  Skindle_Button_SetCheck(m_hWnd, L"btn.checkbox.Restart", 1);
+  Skindle_Button_SetCheck(m_hWnd, L"btn.checkbox.Help", 1);
+
+  CreateRichEdit(m_emailEdit, L"edit.email");
+  CreateRichEdit(m_lineEdit, L"edit.line");
+  ShowContactControls(FALSE);
+  return 0;
+}
+
+// Without the skin's edit area there is nowhere to put the box: the slot stays empty and the
+// window works without it.
+void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
+  RECT area = {};
+  if (!Skindle_GetControlRect(m_hWnd, skinArea, &area)) return;
+  EditRect shrunk = RichEditRectFor({area.left, area.top, area.right, area.bottom});
+  slot = new (std::nothrow) CMyRichEdit;
+  if (!slot) return;
+  RECT r = {shrunk.left, shrunk.top, shrunk.right, shrunk.bottom};
+  if (!slot->Create(m_hWnd, r)) {
+    DestroyRichEdit(slot);
+    return;
+  }
+  SetDefaultFormats(slot->m_hWnd);
+}
+
+void CMainFrame::ShowContactControls(BOOL show) {
+  if (m_emailEdit) ShowWindow(m_emailEdit->m_hWnd, show ? SW_SHOW : SW_HIDE);
+  if (m_lineEdit) ShowWindow(m_lineEdit->m_hWnd, show ? SW_SHOW : SW_HIDE);
+  for (const wchar_t* name : kContactControls) Skindle_ShowControl(m_hWnd, name, show);
+}
+
+LRESULT CMainFrame::OnSkinNotify(const wchar_t* controlName) {
+  switch (CommandForSkinNotify(controlName)) {
+    case SkinCommand::Send:
+      Send();
+      break;
+    case SkinCommand::ToggleContact: {
+      int checked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact");
+      ShowContactControls(checked);
+      SetWindowPos(m_hWnd, nullptr, 0, 0, kReportWindowWidth, ReportWindowHeight(checked != 0), kResizeFlags);
+      break;
+    }
+    case SkinCommand::Nothing:
+      break;
+  }
+  return 0;
+}
+
+void CMainFrame::Send() {
+  CollectUserInput();
+  DestroyWindow(m_hWnd);
+}
+
+BOOL CMainFrame::PreTranslateMessage(MSG* message) {
+  // A key still queued after the window went must not store anything again.
+  if (!m_hWnd) return FALSE;
+  switch (CommandForKey(message->message, message->wParam)) {
+    case KeyCommand::Close:
+      SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
+      break;
+    case KeyCommand::Send:
+      Send();  // also from the description box: Enter never becomes a line break
+      break;
+    case KeyCommand::Pass:
+      break;
+  }
+  return CFrameWindowBase::PreTranslateMessage(message);
+}
+
+void CMainFrame::OnClose() { CollectUserInput(); }
+
+void CMainFrame::OnDestroy() {
+  if (CMessageLoop* loop = window_module::GetMessageLoop()) {
+    loop->RemoveMessageFilter(this);
+    loop->RemoveIdleHandler(this);
+  }
+}
+
+void CMainFrame::CollectUserInput() {
+  ClosingFacts facts;
+  facts.contactChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact") != 0;
+  facts.restartChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Restart") != 0;
+  facts.haveEmailBox = m_emailEdit != nullptr;
+  facts.haveLineBox = m_lineEdit != nullptr;
+  if (m_emailEdit) GetRichEditText(m_emailEdit, facts.emailText);
+  if (m_lineEdit) GetRichEditText(m_lineEdit, facts.lineText);
+  UserEntries stored = StoreEntriesOnClose({g_ContactEmail, g_UserContext, g_RestartChecked != FALSE}, facts);
+  g_ContactEmail = stored.contactEmail;
+  g_UserContext = stored.userContext;
+  g_RestartChecked = stored.restartChecked ? TRUE : FALSE;
+  DestroyRichEdit(m_emailEdit);
+  DestroyRichEdit(m_lineEdit);
+}
+
+std::wstring& CMainFrame::GetRichEditText(CMyRichEdit* edit, std::wstring& text) {
+  wchar_t buffer[261] = {};
+  GetWindowTextW(edit->m_hWnd, buffer, 260);
+  text = buffer;
+  return text;
+}
+
+void CMainFrame::DestroyRichEdit(CMyRichEdit*& slot) {
+  if (!slot) return;
+  if (slot->m_hWnd && IsWindow(slot->m_hWnd)) DestroyWindow(slot->m_hWnd);
+  delete slot;
+  slot = nullptr;
+}
+
+int RunReportWindow(const wchar_t* /*commandLine*/, int showCommand) {
+  CMessageLoop loop;
+  window_module::AddMessageLoop(&loop);
+  CMainFrame frame;
+  RECT rect = {0, 0, kReportWindowWidth, ReportWindowHeight(false)};
+  if (!frame.Create(L"Vemko Antivirus", rect, kReportWindowStyle, 0)) {
+    window_module::RemoveMessageLoop();
+    return 0;
+  }
+  ShowWindow(frame.m_hWnd, showCommand);
+  SetWindowPos(frame.m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
+  int result = loop.Run();
+  window_module::RemoveMessageLoop();
+  return result;
+}
+
+}  // namespace kelvor

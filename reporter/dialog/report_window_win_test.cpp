@@ -1,0 +1,323 @@
+// The real report window with the real Skindle.dll, in this process (Wine's null display driver):
+// a second thread plays the user through messages while the main thread runs the window's loop.
+#include <windows.h>
+// windows.h first: the other Windows headers build on its types.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "reporter/capture/crash_capture.h"
+#include "reporter/dialog/report_window_win.h"
+#include "reporter/dialog/skindle_api.h"
+
+namespace kelvor {
+namespace {
+
+const wchar_t kFrameClass[] = L"Kelvor:Frame";
+const DWORD kWaitMs = 20000;
+
+std::wstring ProgramFolder() {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder = path;
+  return folder.substr(0, folder.rfind(L'\\') + 1);
+}
+
+// config.ini beside the program: a language number, a file without the key, or no file.
+enum class Ini { Number, NoKey, NoFile };
+void WriteConfig(Ini kind, int language = 0) {
+  std::wstring path = ProgramFolder() + L"config.ini";
+  DeleteFileW(path.c_str());
+  if (kind == Ini::NoFile) return;
+  std::string text = "[network]\r\nBugURL=http://127.0.0.1/\r\n";
+  if (kind == Ini::Number) text += "[vkconfig]\r\nnLanguage=" + std::to_string(language) + "\r\n";
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(f);
+}
+
+BOOL CALLBACK AddRichEdit(HWND child, LPARAM list) {
+  wchar_t cls[64] = {};
+  GetClassNameW(child, cls, 64);
+  if (lstrcmpW(cls, L"RichEdit20W") == 0) reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+  return TRUE;
+}
+
+// The e-mail box first: the window creates it first.
+std::vector<HWND> RichEdits(HWND frame) {
+  std::vector<HWND> found;
+  EnumChildWindows(frame, AddRichEdit, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+SIZE WindowSize(HWND window) {
+  RECT r = {};
+  GetWindowRect(window, &r);
+  return {r.right - r.left, r.bottom - r.top};
+}
+
+// A click as the mouse gives it: down and up in the middle of the skin control.
+void Click(HWND frame, const wchar_t* control) {
+  RECT r = {};
+  ASSERT_TRUE(Skindle_GetControlRect(frame, control, &r)) << "no control in the skin";
+  LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  SendMessageW(frame, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  SendMessageW(frame, WM_LBUTTONUP, 0, at);
+}
+
+void Type(HWND edit, const std::wstring& text) {
+  SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// Keys go through the loop's pre-translation, so they are posted, as the keyboard does.
+void PressKey(HWND target, WPARAM key) { PostMessageW(target, WM_KEYDOWN, key, 1); }
+
+bool WaitGone(HWND window) {
+  for (DWORD waited = 0; IsWindow(window); waited += 10) {
+    if (waited > kWaitMs) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+class ReportWindow : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { LoadLibraryW(L"RICHED20.DLL"); }
+
+  void SetUp() override {
+    WriteConfig(Ini::Number, 1033);
+    g_ContactEmail.clear();
+    g_UserContext.clear();
+    g_RestartChecked = TRUE;
+    lstrcpyW(g_CrashedAppName, L"Orv.exe");
+  }
+
+  // Runs the window on this thread; `user` acts on it from another thread, and the window is
+  // closed for it if it is still there afterwards.
+  int RunWith(std::function<void(HWND)> user) {
+    user_ = std::move(user);
+    HANDLE thread = CreateThread(nullptr, 0, &ReportWindow::UserThread, this, 0, nullptr);
+    int result = RunReportWindow(L"", SW_SHOW);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return result;
+  }
+
+  static DWORD WINAPI UserThread(void* self) {
+    ReportWindow* test = static_cast<ReportWindow*>(self);
+    // Ready once shown and made topmost: the last steps before the loop runs.
+    HWND frame = nullptr;
+    for (DWORD waited = 0; !frame && waited < kWaitMs; waited += 10) {
+      frame = FindWindowW(kFrameClass, nullptr);
+      if (frame && !(GetWindowLongW(frame, GWL_EXSTYLE) & WS_EX_TOPMOST)) frame = nullptr;
+      if (!frame) Sleep(10);
+    }
+    if (!frame) return 1;
+    test->user_(frame);
+    if (IsWindow(frame)) PostMessageW(frame, WM_CLOSE, 0, 0);
+    return 0;
+  }
+
+  std::function<void(HWND)> user_;
+};
+
+// Without the skin folder the window still opens and closes: no skin controls, no edit areas, so
+// no rich edits; the title still comes from the language's strings. First in the file: the library
+// keeps a layout once loaded, so this must run before any window of this process loaded one.
+TEST_F(ReportWindow, AMissingSkinFolderLeavesAPlainWindow) {
+  std::wstring skin = ProgramFolder() + L"skin", away = ProgramFolder() + L"skin.away";
+  ASSERT_TRUE(MoveFileW(skin.c_str(), away.c_str()));
+  int result = RunWith([](HWND frame) {
+    RECT r = {};
+    EXPECT_FALSE(Skindle_GetControlRect(frame, L"edit.email", &r));
+    EXPECT_EQ(RichEdits(frame).size(), 0u);
+    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.Contact"), 0), 0);
+    PressKey(frame, VK_ESCAPE);
+    EXPECT_TRUE(WaitGone(frame));
+  });
+  MoveFileW(away.c_str(), skin.c_str());
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(g_ContactEmail, L"");
+}
+
+TEST_F(ReportWindow, OpensTopmostCentredAndContactTwiceReturnsToPlain) {
+  RunWith([](HWND frame) {
+    RECT work = {}, r = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    GetWindowRect(frame, &r);
+    EXPECT_EQ(r.right - r.left, 500);
+    EXPECT_EQ(r.bottom - r.top, 285);
+    EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
+    EXPECT_NEAR((r.top + r.bottom) / 2, (work.top + work.bottom) / 2, 1);
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(frame, GWL_STYLE)) & 0x12CA0000u, 0x12CA0000u);
+    EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICON), 0u);  // the program's icon 128
+    EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICONSM), 0u);
+
+    wchar_t title[128] = {};
+    GetWindowTextW(frame, title, 128);
+    EXPECT_STREQ(title, Skindle_GetStringItem(L"BugReport_Vemko"));
+    EXPECT_STRNE(title, L"Vemko Antivirus");
+
+    std::vector<HWND> edits = RichEdits(frame);
+    ASSERT_EQ(edits.size(), 2u);
+    EXPECT_FALSE(IsWindowVisible(edits[0]));
+    EXPECT_FALSE(IsWindowVisible(edits[1]));
+    // The boxes lie inside the skin's edit areas, shrunk as the window places them.
+    RECT area = {}, box = {};
+    Skindle_GetControlRect(frame, L"edit.line", &area);
+    GetWindowRect(edits[1], &box);
+    MapWindowPoints(nullptr, frame, reinterpret_cast<POINT*>(&box), 2);
+    EXPECT_EQ(box.left, area.left + 1);
+    EXPECT_EQ(box.top, area.top + 5);
+    EXPECT_EQ(box.bottom, area.bottom - 1);
+
+    Click(frame, L"btn.checkbox.Contact");
+    EXPECT_EQ(WindowSize(frame).cy, 315);
+    EXPECT_EQ(WindowSize(frame).cx, 500);
+    EXPECT_TRUE(IsWindowVisible(edits[0]));
+    EXPECT_TRUE(IsWindowVisible(edits[1]));
+    Click(frame, L"btn.checkbox.Contact");
+    EXPECT_EQ(WindowSize(frame).cy, 285);
+    EXPECT_FALSE(IsWindowVisible(edits[0]));
+    EXPECT_FALSE(IsWindowVisible(edits[1]));
+  });
+}
+
+TEST_F(ReportWindow, EnterInTheDescriptionSendsWithoutALineBreak) {
+  int result = RunWith([](HWND frame) {
+    Click(frame, L"btn.checkbox.Contact");
+    std::vector<HWND> edits = RichEdits(frame);
+    ASSERT_EQ(edits.size(), 2u);
+    Type(edits[0], L"user@example.org");
+    Type(edits[1], L"scan froze");
+    PressKey(edits[1], VK_RETURN);
+    EXPECT_TRUE(WaitGone(frame));
+  });
+  EXPECT_EQ(result, 1);  // the frame's quit code
+  EXPECT_EQ(g_ContactEmail, L"user@example.org");
+  EXPECT_EQ(g_UserContext, L"scan froze");
+  EXPECT_EQ(g_RestartChecked, TRUE);
+}
+
+TEST_F(ReportWindow, EscStoresEntriesAndRestartChoiceAsSendDoes) {
+  // The same entries, closed once with Esc and once with the send button.
+  for (bool withEsc : {true, false}) {
+    SCOPED_TRACE(withEsc ? "Esc" : "send");
+    g_ContactEmail.clear();
+    g_UserContext.clear();
+    g_RestartChecked = TRUE;
+    RunWith([withEsc](HWND frame) {
+      Click(frame, L"btn.checkbox.Contact");
+      Click(frame, L"btn.checkbox.Restart");
+      std::vector<HWND> edits = RichEdits(frame);
+      ASSERT_EQ(edits.size(), 2u);
+      Type(edits[0], L"esc@example.org");
+      Type(edits[1], std::wstring(300, L'd'));
+      if (withEsc)
+        PressKey(edits[0], VK_ESCAPE);
+      else
+        Click(frame, L"btn.send");
+      EXPECT_TRUE(WaitGone(frame));
+    });
+    EXPECT_EQ(g_ContactEmail, L"esc@example.org");
+    EXPECT_EQ(g_UserContext, std::wstring(259, L'd'));  // a long description is cut
+    EXPECT_EQ(g_RestartChecked, FALSE);
+  }
+}
+
+TEST_F(ReportWindow, AnAddressTypedBeforeTheContactBoxWasClearedIsNotStored) {
+  RunWith([](HWND frame) {
+    Click(frame, L"btn.checkbox.Contact");
+    std::vector<HWND> edits = RichEdits(frame);
+    ASSERT_EQ(edits.size(), 2u);
+    Type(edits[0], L"typed@example.org");
+    Type(edits[1], L"typed");
+    Click(frame, L"btn.checkbox.Contact");
+    Click(frame, L"btn.send");
+    EXPECT_TRUE(WaitGone(frame));
+  });
+  EXPECT_EQ(g_ContactEmail, L"");
+  EXPECT_EQ(g_UserContext, L"");
+  EXPECT_EQ(g_RestartChecked, TRUE);
+}
+
+TEST_F(ReportWindow, ANameInAnotherCaseDoesNothing) {
+  RunWith([](HWND frame) {
+    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"Btn.Send"), 0), 0);
+    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.contact"), 0),
+              0);
+    EXPECT_TRUE(IsWindow(frame));
+    EXPECT_EQ(WindowSize(frame).cy, 285);
+    EXPECT_EQ(RichEdits(frame).size(), 2u);  // nothing collected: the boxes are still there
+    SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.send"), 0);
+    EXPECT_FALSE(IsWindow(frame));
+  });
+}
+
+HHOOK g_vetoHook = nullptr;
+LRESULT CALLBACK VetoFrameCreation(int code, WPARAM w, LPARAM l) {
+  if (code == HCBT_CREATEWND) {
+    const CREATESTRUCTW* cs = reinterpret_cast<CBT_CREATEWNDW*>(l)->lpcs;
+    if (!IS_INTRESOURCE(cs->lpszClass) && lstrcmpW(cs->lpszClass, kFrameClass) == 0) return 1;
+  }
+  return CallNextHookEx(g_vetoHook, code, w, l);
+}
+
+TEST_F(ReportWindow, CreationRefusedLeavesTheRestartChoiceAtItsStart) {
+  g_vetoHook = SetWindowsHookExW(WH_CBT, VetoFrameCreation, nullptr, GetCurrentThreadId());
+  ASSERT_NE(g_vetoHook, nullptr);
+  int result = RunReportWindow(L"", SW_SHOW);
+  UnhookWindowsHookEx(g_vetoHook);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(g_RestartChecked, TRUE);
+  EXPECT_EQ(FindWindowW(kFrameClass, nullptr), nullptr);
+}
+
+bool HasCharIn(const std::wstring& text, wchar_t first, wchar_t last) {
+  for (wchar_t c : text)
+    if (c >= first && c <= last) return true;
+  return false;
+}
+
+// The order of what the library was handed, from any current folder.
+TEST_F(ReportWindow, LanguageFromConfigIniPicksTheFoldersInOrder) {
+  struct Case {
+    Ini ini;
+    int number;
+    const wchar_t* folder;
+  } cases[] = {{Ini::Number, 2052, L"2052"}, {Ini::Number, 1054, L"1054"}, {Ini::Number, 1041, L"1033"},
+               {Ini::Number, 0, L"1033"},    {Ini::NoKey, 0, L"1033"},     {Ini::NoFile, 0, L"1033"}};
+  wchar_t saved[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, saved);
+  SetCurrentDirectoryW(L"C:\\");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.number);
+    WriteConfig(c.ini, c.number);
+    size_t before = std::wstring(Skindle_GetCallJournal()).size();
+    std::wstring title;
+    RunWith([&title](HWND frame) {
+      wchar_t text[128] = {};
+      GetWindowTextW(frame, text, 128);
+      title = text;
+    });
+    std::wstring calls = std::wstring(Skindle_GetCallJournal()).substr(before);
+    std::wstring f = c.folder;
+    EXPECT_EQ(calls, L"load I18N\\" + f + L"\\BugReporter\nload I18N\\" + f +
+                         L"\\Font\nupdate\nload skin\\skin_crashreporter\nsubclass crashreporter\n");
+    if (f == L"1054") {
+      EXPECT_TRUE(HasCharIn(title, 0x0E00, 0x0E7F));
+    } else if (f == L"2052") {
+      EXPECT_TRUE(HasCharIn(title, 0x4E00, 0x9FFF));
+    } else {
+      EXPECT_EQ(title, L"Vemko Antivirus \u2013 Problem Report");
+    }
+  }
+  SetCurrentDirectoryW(saved);
+  WriteConfig(Ini::Number, 1033);
+}
+
+}  // namespace
+}  // namespace kelvor
