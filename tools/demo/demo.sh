@@ -46,7 +46,9 @@ lldb --batch -c "$dump" -o 'thread list' -o 'bt' 2>/dev/null | sed -n '2,20p'
 say "a kernel crash dump: Drummet packs it with info.ini and posts it to the local collector"
 python3 "$ROOT/tools/demo/kernel_dump_demo.py" || echo "(the kernel-dump delivery did not complete)"
 
+say "a crash delivered: Orv.exe -> Kelvor -> Ulvane -> Communication.dll -> the local collector"
+python3 "$ROOT/tools/demo/upload_demo.py" || echo "(the crash upload did not complete)"
+
 say "not there yet"
-[ -f "$INSTALL/Ulvane.exe" ] || echo "Ulvane.exe (the uploader) is not built yet: Kelvor's crash above is not packed or sent to a server (the kernel dump was, by Drummet)."
 [ -d "$ROOT/reporter/dialog" ] || echo "The report window is not built yet: a crash that asks for it is handled as if the window was closed at once with its defaults."
 exit 0
