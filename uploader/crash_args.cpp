@@ -19,9 +19,12 @@ StartKind MapStartKind(const std::wstring& value) {
   static const struct {
     const wchar_t* text;
     StartKind kind;
-  } kKinds[] = {{L"report", kStartReport},     {L"trayreported", kStartTrayReported},
-                {L"serverreported", kStartServerReported}, {L"traynew", kStartTrayNew},
-                {L"servernew", kStartServerNew}, {L"kernel", kStartKernel}};
+  } kKinds[] = {{L"report", kStartReport},
+                {L"trayreported", kStartTrayReported},
+                {L"serverreported", kStartServerReported},
+                {L"traynew", kStartTrayNew},
+                {L"servernew", kStartServerNew},
+                {L"kernel", kStartKernel}};
   for (const auto& k : kKinds)
     if (value == k.text) return k.kind;
   return kStartOther;
@@ -42,7 +45,8 @@ bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args) {
   return !args.module.empty();
 }
 
-std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir, const std::wstring& programFolder) {
+std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir,
+                           const std::wstring& programFolder) {
   if (!haveInstallDir) return programFolder;
   return suite::JoinPath(installDir, L"dump\\");
 }

@@ -41,7 +41,8 @@ bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args);
 
 // The dump folder: the install folder's "dump\" when the install folder is known, else the
 // program's own folder.
-std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir, const std::wstring& programFolder);
+std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir,
+                           const std::wstring& programFolder);
 // Only a to z change; every other character stays as it is.
 std::wstring UpperCaseAscii(std::wstring text);
 // Folder and file name joined, then upper-cased.

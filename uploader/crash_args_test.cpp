@@ -40,7 +40,8 @@ TEST(CrashArgs, ModuleMissingOrEmptyFails) {
 TEST(CrashArgs, ValueRule) {
   // Cut at the first space, quotes mean nothing, the first occurrence wins, the program's path in
   // front does not matter.
-  const std::wstring line = L"\"C:\\x\\Ulvane.exe\" /App:My App.exe /App:Other.exe /Path:\"a b\".dmp /Module:";
+  const std::wstring line =
+      L"\"C:\\x\\Ulvane.exe\" /App:My App.exe /App:Other.exe /Path:\"a b\".dmp /Module:";
   EXPECT_EQ(ReadSwitchValue(line, L"/App:"), L"My");
   EXPECT_EQ(ReadSwitchValue(line, L"/Path:"), L"\"a");
   EXPECT_EQ(ReadSwitchValue(line, L"/Module:"), L"");
@@ -92,12 +93,17 @@ TEST(CrashArgs, ServerUrlsAndAnswers) {
 
 TEST(CrashArgs, InfoPostFieldsInOrder) {
   CrashArgs a;
-  ASSERT_TRUE(ParseCrashArgs(L"/Module:M.dll /App:A.exe /Version:" + std::wstring(35, L'9') + L" /ID:" + kId, a));
+  ASSERT_TRUE(
+      ParseCrashArgs(L"/Module:M.dll /App:A.exe /Version:" + std::wstring(35, L'9') + L" /ID:" + kId, a));
   const auto fields = InfoPostFields(a, L"00000000-001122334455");
-  const std::vector<std::pair<std::wstring, std::wstring>> want = {
-      {L"product", L"Orv"}, {L"hash_id", kId},       {L"guid", L"00000000-001122334455"},
-      {L"version", std::wstring(30, L'9')}, {L"app", L"A.exe"}, {L"module", L"M.dll"},
-      {L"count", L"1"},     {L"mail", L""}};
+  const std::vector<std::pair<std::wstring, std::wstring>> want = {{L"product", L"Orv"},
+                                                                   {L"hash_id", kId},
+                                                                   {L"guid", L"00000000-001122334455"},
+                                                                   {L"version", std::wstring(30, L'9')},
+                                                                   {L"app", L"A.exe"},
+                                                                   {L"module", L"M.dll"},
+                                                                   {L"count", L"1"},
+                                                                   {L"mail", L""}};
   EXPECT_EQ(fields, want);
 }
 

@@ -1,11 +1,10 @@
 // Ulvane's start-up: settings, command line and the binding of the networking library.
-#include "uploader/crash_logic.h"
-
 #include <vector>
 
 #include "common/folders.h"
 #include "common/path.h"
 #include "common/protocol/net_request.h"
+#include "uploader/crash_logic.h"
 #include "uploader/upload_worker.h"
 
 namespace ulvane {
@@ -64,7 +63,8 @@ bool CCrashLogic::LoadTransport() {
   path = suite::WithTrailingBackslash(path.substr(0, path.rfind(L'\\'))) + kTransportFileName;
   libraryModule = LoadLibraryW(path.c_str());
   if (!libraryModule) return false;
-  auto create = reinterpret_cast<CreateObjectFn>(reinterpret_cast<void*>(GetProcAddress(libraryModule, kCreateObjectExport)));
+  auto create = reinterpret_cast<CreateObjectFn>(
+      reinterpret_cast<void*>(GetProcAddress(libraryModule, kCreateObjectExport)));
   if (!create) return false;
   requestSink = create(kInterfaceName, &transport, 0);
   if (!transport || !requestSink) return false;
@@ -74,8 +74,8 @@ bool CCrashLogic::LoadTransport() {
     NetText text = {empty.c_str(), 0};
     TableEntry<TransportSetTextFn>(transport, kTransportSetTextSlot)(transport, &text);
   }
-  TableEntry<TransportRegisterFn>(transport, kTransportRegisterSlot)(transport, kResponseCapBytes, OnRequestDone,
-                                                                     kRegisterTag);
+  TableEntry<TransportRegisterFn>(transport, kTransportRegisterSlot)(transport, kResponseCapBytes,
+                                                                     OnRequestDone, kRegisterTag);
   return true;
 }
 

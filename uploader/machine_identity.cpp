@@ -93,8 +93,8 @@ bool IdentifyViaSmart(DiskDevices& devices, int drive, uint8_t* record) {
   const uint32_t dataSize = kIdentifyBytes;
   std::memcpy(out, &dataSize, sizeof dataSize);
   bool callOk = false;
-  if (!devices.Exchange(DeviceName(L"\\\\.\\PhysicalDrive%d", drive), false, kSmartRcvDriveData, in, sizeof in,
-                        out, sizeof out, callOk))
+  if (!devices.Exchange(DeviceName(L"\\\\.\\PhysicalDrive%d", drive), false, kSmartRcvDriveData, in,
+                        sizeof in, out, sizeof out, callOk))
     return false;
   std::memcpy(record, out + offsetof(SendCmdOutParams, buffer), kIdentifyBytes);
   if (callOk) FixIdentifyTexts(record);
@@ -114,8 +114,8 @@ bool IdentifyViaScsiMiniport(DiskDevices& devices, int drive, uint8_t* record) {
   params->regs.command = kAtaIdentifyDevice;
   params->driveNumber = static_cast<uint8_t>(drive % 2);
   bool callOk = false;
-  if (!devices.Exchange(DeviceName(L"\\\\.\\Scsi%d:", drive / 2), false, kIoctlScsiMiniport, block, kScsiInBytes,
-                        block, sizeof block, callOk))
+  if (!devices.Exchange(DeviceName(L"\\\\.\\Scsi%d:", drive / 2), false, kIoctlScsiMiniport, block,
+                        kScsiInBytes, block, sizeof block, callOk))
     return false;
   std::memcpy(record, block + sizeof(SrbIoControl) + offsetof(SendCmdOutParams, buffer), kIdentifyBytes);
   if (!callOk || record[kModelAt] == 0) return false;
@@ -134,8 +134,8 @@ bool IdentifyViaStorageQuery(DiskDevices& devices, int drive, uint8_t* record) {
   uint32_t serialOffset = 0;
   std::memcpy(&serialOffset, out.data() + kDescriptorSerialOffsetField, sizeof serialOffset);
   std::string serial;
-  if (!DecodeDescriptorSerial(out.data(), out.size(), static_cast<long>(static_cast<int32_t>(serialOffset)), true,
-                              serial))
+  if (!DecodeDescriptorSerial(out.data(), out.size(), static_cast<long>(static_cast<int32_t>(serialOffset)),
+                              true, serial))
     return false;
   std::memset(record + kSerialAt, 0, kSerialLength);
   std::memcpy(record + kSerialAt, serial.data(), std::min<size_t>(serial.size(), kSerialLength - 1));

@@ -59,8 +59,8 @@ constexpr uint32_t kIoctlStorageQueryProperty = 0x2D1400;
 constexpr uint8_t kAtaIdentifyDevice = 0xEC;
 
 constexpr size_t kIdentifyBytes = 512;
-constexpr size_t kSmartInBytes = 32;    // SENDCMDINPARAMS without its data byte
-constexpr size_t kSmartOutBytes = 528;  // SENDCMDOUTPARAMS header (16) + IDENTIFY data
+constexpr size_t kSmartInBytes = 32;     // SENDCMDINPARAMS without its data byte
+constexpr size_t kSmartOutBytes = 528;   // SENDCMDOUTPARAMS header (16) + IDENTIFY data
 constexpr size_t kScsiBlockBytes = 556;  // SRB_IO_CONTROL (28) + SENDCMDOUTPARAMS header + data
 constexpr size_t kScsiInBytes = 60;      // SRB_IO_CONTROL + SENDCMDINPARAMS without its data byte
 constexpr size_t kDescriptorBytes = 10000;

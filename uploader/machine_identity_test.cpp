@@ -18,8 +18,8 @@ class FakeDisks : public DiskDevices {
  public:
   std::map<std::pair<std::wstring, uint32_t>, Reply> replies;
   std::vector<std::vector<uint8_t>> inputs;
-  bool Exchange(const std::wstring& device, bool, uint32_t code, const uint8_t* in, uint32_t inLength, uint8_t* out,
-                uint32_t outLength, bool& callOk) override {
+  bool Exchange(const std::wstring& device, bool, uint32_t code, const uint8_t* in, uint32_t inLength,
+                uint8_t* out, uint32_t outLength, bool& callOk) override {
     auto it = replies.find({device, code});
     if (it == replies.end()) return false;
     inputs.emplace_back(in, in + inLength);
@@ -79,7 +79,9 @@ TEST(DiskSerial, SpacesRemovedAndZerosRejected) {
   struct Case {
     const char* serial;
     const char* want;
-  } cases[] = {{"WD-WCAV1234 5678", "WD-WCAV12345678"}, {"0000000012345", ""}, {"AB00000000", ""},
+  } cases[] = {{"WD-WCAV1234 5678", "WD-WCAV12345678"},
+               {"0000000012345", ""},
+               {"AB00000000", ""},
                {"ABC0000000D", "ABC0000000D"}};
   for (const Case& c : cases) {
     FakeDisks disks;
@@ -184,9 +186,12 @@ AdapterInfo Adapter(uint32_t type, std::vector<uint8_t> address) {
 
 TEST(MacChoice, GreatestWiredElseFirstWireless) {
   FakeAdapters adapters;
-  adapters.list = {Adapter(6, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}), Adapter(71, {0x00, 0xFF, 1, 2, 3, 4}),
-                   Adapter(6, {0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0x0E}), Adapter(24, {}),
-                   Adapter(6, {}), Adapter(23, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})};
+  adapters.list = {Adapter(6, {0x00, 0x11, 0x22, 0x33, 0x44, 0x55}),
+                   Adapter(71, {0x00, 0xFF, 1, 2, 3, 4}),
+                   Adapter(6, {0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0x0E}),
+                   Adapter(24, {}),
+                   Adapter(6, {}),
+                   Adapter(23, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})};
   std::wstring mac;
   EXPECT_TRUE(GetMacAddressText(CollectAdapters(adapters), mac));
   EXPECT_EQ(mac, L"00AABBCCDD0E");

@@ -1,6 +1,6 @@
 // The machine identity against the real disks and adapters.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 // windows.h first: the other Windows headers build on its types.
 #include <iphlpapi.h>
 #include <ntddscsi.h>
@@ -32,7 +32,8 @@ bool WinDiskDevices::Exchange(const std::wstring& device, bool queryOnly, uint32
                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD returned = 0;
-  callOk = DeviceIoControl(h, code, const_cast<uint8_t*>(in), inLength, out, outLength, &returned, nullptr) != FALSE;
+  callOk = DeviceIoControl(h, code, const_cast<uint8_t*>(in), inLength, out, outLength, &returned, nullptr) !=
+           FALSE;
   CloseHandle(h);
   return true;
 }
@@ -47,7 +48,8 @@ bool WinAdapterSource::List(std::vector<AdapterInfo>& adapters) {
   for (IP_ADAPTER_ADDRESSES* a = ok ? buffer : nullptr; a; a = a->Next) {
     AdapterInfo info;
     info.ifType = a->IfType;
-    const ULONG length = a->PhysicalAddressLength <= MAX_ADAPTER_ADDRESS_LENGTH ? a->PhysicalAddressLength : 0;
+    const ULONG length =
+        a->PhysicalAddressLength <= MAX_ADAPTER_ADDRESS_LENGTH ? a->PhysicalAddressLength : 0;
     info.address.assign(a->PhysicalAddress, a->PhysicalAddress + length);
     adapters.push_back(info);
   }

@@ -8,8 +8,8 @@ namespace ulvane {
 
 class WinDiskDevices : public DiskDevices {
  public:
-  bool Exchange(const std::wstring& device, bool queryOnly, uint32_t code, const uint8_t* in, uint32_t inLength,
-                uint8_t* out, uint32_t outLength, bool& callOk) override;
+  bool Exchange(const std::wstring& device, bool queryOnly, uint32_t code, const uint8_t* in,
+                uint32_t inLength, uint8_t* out, uint32_t outLength, bool& callOk) override;
 };
 
 class WinAdapterSource : public AdapterSource {

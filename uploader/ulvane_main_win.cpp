@@ -45,8 +45,8 @@ HWND CreateHiddenWindow(HINSTANCE instance) {
   wc.lpszClassName = className;
   wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
   RegisterClassExW(&wc);
-  return CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0, nullptr,
-                         nullptr, instance, nullptr);
+  return CreateWindowExW(0, className, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0, CW_USEDEFAULT, 0,
+                         nullptr, nullptr, instance, nullptr);
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ extern const wchar_t kReportMarkKey[];  // under HKEY_CURRENT_USER, + "\" + vers
 
 // Set writes 1, Delete removes, Read stores the value into `result`; each only when the value
 // exists. True when the version's key could be opened. The key is never created.
-bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, ReportMarkMode mode, DWORD* result);
+bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, ReportMarkMode mode,
+                      DWORD* result);
 
 uint32_t __stdcall OnRequestDone(protocol::CNetRequest* request, uint32_t status);
 

@@ -1,6 +1,4 @@
 // The upload worker and the library's completion callback.
-#include "uploader/upload_worker.h"
-
 #include <string>
 
 #include "common/path.h"
@@ -8,6 +6,7 @@
 #include "common/zip/zip_writer.h"
 #include "uploader/crash_logic.h"
 #include "uploader/machine_identity_win.h"
+#include "uploader/upload_worker.h"
 
 namespace ulvane {
 
@@ -37,11 +36,15 @@ uint32_t Submit(CCrashLogic& logic, CNetRequest& request) {
   return TableEntry<SinkSubmitFn>(logic.requestSink, kSinkSubmitSlot)(logic.requestSink, &request);
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
-void BuildArchive(const std::wstring& archivePath, const std::wstring& dumpPath, const std::wstring& reportPath) {
+void BuildArchive(const std::wstring& archivePath, const std::wstring& dumpPath,
+                  const std::wstring& reportPath) {
   using namespace zip::variant_u;
-  zip::ZipWriterHandle zip = ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME, nullptr);
+  zip::ZipWriterHandle zip =
+      ZipWriterCreate(const_cast<wchar_t*>(archivePath.c_str()), 0, zip::ZIP_FILENAME, nullptr);
   // A missing member is simply absent from the archive.
   const std::wstring dumpName = suite::FileNamePart(dumpPath), reportName = suite::FileNamePart(reportPath);
   ZipWriterAdd(zip, dumpName.c_str(), const_cast<wchar_t*>(dumpPath.c_str()), 0, zip::ZIP_FILENAME);
@@ -59,7 +62,8 @@ bool PostInformation(CCrashLogic& logic, NetTaskContext& context) {
 
   CNetRequest request(protocol::kInfoTaskId, protocol::kKindFields, 20);
   request.SetUrl((logic.infoServerUrl + L"cgi-bin-py/security_dump.cgi").c_str());
-  for (const auto& field : InfoPostFields(logic.args, guid)) request.AddField(field.first.c_str(), field.second.c_str());
+  for (const auto& field : InfoPostFields(logic.args, guid))
+    request.AddField(field.first.c_str(), field.second.c_str());
   if (protocol::NetFailed(Submit(logic, request))) return false;
   if (!WaitForRequest(logic.stopEvent, context)) return false;
   if (!context.succeeded) return false;
@@ -77,8 +81,9 @@ void PostArchive(CCrashLogic& logic, const NetTaskContext& info) {
   if (!FileExists(logic.dumpPath) && !FileExists(reportPath)) return;
   BuildArchive(archivePath, logic.dumpPath, reportPath);
 
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(CreateFileW(
-      archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedHandle file =
+      suite::ScopedHandle::ForFile(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return;
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart >= kArchiveLimitBytes) return;
@@ -118,7 +123,8 @@ NetTaskContext* CNetTaskMgr::FindTask(uint32_t taskId) {
   return it == tasks_.end() ? nullptr : it->second;
 }
 
-bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, ReportMarkMode mode, DWORD* result) {
+bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, ReportMarkMode mode,
+                      DWORD* result) {
   const std::wstring keyPath = std::wstring(kReportMarkKey) + L"\\" + version;
   HKEY key = nullptr;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)

@@ -1,11 +1,10 @@
 // Under Wine: the identity from the real disks and adapters, the report mark in the real registry,
 // the completion callback's decisions and the worker's wait.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 // windows.h first: the other Windows headers build on its types.
-#include <iphlpapi.h>
-
 #include <gtest/gtest.h>
+#include <iphlpapi.h>
 
 #include <string>
 
@@ -29,7 +28,8 @@ std::wstring ExpectedMacText() {
   for (auto* a = list; a; a = a->Next) {
     if (a->PhysicalAddressLength == 0) continue;
     std::wstring text;
-    for (ULONG i = 0; i < a->PhysicalAddressLength; ++i) text += suite::WFormat(L"%02X", a->PhysicalAddress[i]);
+    for (ULONG i = 0; i < a->PhysicalAddressLength; ++i)
+      text += suite::WFormat(L"%02X", a->PhysicalAddress[i]);
     if (a->IfType == IF_TYPE_ETHERNET_CSMACD && text > wired) wired = text;
     if (a->IfType == IF_TYPE_IEEE80211 && wireless.empty()) wireless = text;
   }
@@ -56,8 +56,8 @@ class ReportMark : public ::testing::Test {
   void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
   void Write(DWORD value) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
               ERROR_SUCCESS);
     RegSetValueExW(key, kDump, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
     RegCloseKey(key);
@@ -129,8 +129,12 @@ TEST_F(Callback, InformationAnswers) {
     const char* answer;
     uint32_t status;
     LONG succeeded, declined, mark;
-  } cases[] = {{"true", 200, 1, 0, 1},          {"trueXYZ", 200, 1, 0, 1}, {"TRUE", 200, 1, 1, 1},
-               {" true", 200, 1, 1, 1},         {nullptr, 204, 1, 1, 1},   {"true", 0x600001F4, 0, 1, 0},
+  } cases[] = {{"true", 200, 1, 0, 1},
+               {"trueXYZ", 200, 1, 0, 1},
+               {"TRUE", 200, 1, 1, 1},
+               {" true", 200, 1, 1, 1},
+               {nullptr, 204, 1, 1, 1},
+               {"true", 0x600001F4, 0, 1, 0},
                {"true", protocol::kNetFailTimeLimit, 0, 1, 0}};
   for (const Case& c : cases) {
     Write(0);

@@ -37,7 +37,7 @@ struct CNetRequest {
   uint32_t copyBody;  // 1: `body` is the record's own GlobalAlloc copy, freed with the record
   uint32_t reserved12;
   uint32_t reserved16;
-  char* response;      // written by the library: NUL-terminated answer text in GlobalAlloc memory
+  char* response;       // written by the library: NUL-terminated answer text in GlobalAlloc memory
   uint32_t limitValue;  // the whole request's time limit in seconds
   uint32_t reserved28;
   void* body;
@@ -74,7 +74,8 @@ struct CNetRequest {
   }
   // Appends a field at the end of the list.
   bool AddField(const wchar_t* name, const wchar_t* value, uint32_t fieldKind = kFieldKindText) {
-    auto* field = static_cast<NetFormField*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(NetFormField)));
+    auto* field =
+        static_cast<NetFormField*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(NetFormField)));
     if (!field) return false;
     field->name = CopyText(name);
     field->value = CopyText(value);

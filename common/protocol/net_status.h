@@ -15,8 +15,8 @@ constexpr uint32_t kNetFailTransport = 0x60100000u;   // | the system's error co
 constexpr uint32_t kNetFailTimeLimit = 0x60200000u;   // the request's time limit ran out
 // Submission (the request is then not outstanding and no completion follows):
 constexpr uint32_t kNetAccepted = 0;
-constexpr uint32_t kNetFailBadRequest = 0x60400000u;  // record unusable (kind, URL, limit, body)
-constexpr uint32_t kNetFailNoResources = 0x60800000u; // no memory or no thread for the request
-constexpr uint32_t kNetFailNotReady = 0x60C00000u;    // no completion callback registered yet
+constexpr uint32_t kNetFailBadRequest = 0x60400000u;   // record unusable (kind, URL, limit, body)
+constexpr uint32_t kNetFailNoResources = 0x60800000u;  // no memory or no thread for the request
+constexpr uint32_t kNetFailNotReady = 0x60C00000u;     // no completion callback registered yet
 
 }  // namespace protocol

@@ -124,7 +124,8 @@ uint32_t Exchange(Job& job) {
   h.root = InternetOpenW(job.agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
   if (!h.root) return TransportFailure();
   // Each phase may use the whole limit; the calling-back thread enforces the total.
-  for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+  for (DWORD option :
+       {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
     InternetSetOptionW(h.root, option, &job.limitMs, sizeof job.limitMs);
   h.connection = InternetConnectW(h.root, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
   if (!h.connection) return TransportFailure();
@@ -134,14 +135,17 @@ uint32_t Exchange(Job& job) {
   const DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
                       INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTO_REDIRECT |
                       (secure ? INTERNET_FLAG_SECURE : 0);
-  h.request = HttpOpenRequestW(h.connection, L"POST", object.c_str(), L"HTTP/1.1", nullptr, kAccept, flags, 0);
+  h.request =
+      HttpOpenRequestW(h.connection, L"POST", object.c_str(), L"HTTP/1.1", nullptr, kAccept, flags, 0);
   if (!h.request) return TransportFailure();
   if (!HttpSendRequestW(h.request, job.headers.c_str(), static_cast<DWORD>(job.headers.size()),
-                        job.payload.empty() ? nullptr : &job.payload[0], static_cast<DWORD>(job.payload.size())))
+                        job.payload.empty() ? nullptr : &job.payload[0],
+                        static_cast<DWORD>(job.payload.size())))
     return TransportFailure();
 
   DWORD httpStatus = 0, size = sizeof httpStatus;
-  if (!HttpQueryInfoW(h.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &httpStatus, &size, nullptr))
+  if (!HttpQueryInfoW(h.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &httpStatus, &size,
+                      nullptr))
     return TransportFailure();
   if (!communication::IsSuccessStatus(httpStatus)) return kNetFailHttpStatus | (httpStatus & 0xFFFF);
 
@@ -247,7 +251,8 @@ uint32_t __stdcall Submit(void* self, CNetRequest* record) {
   return kNetAccepted;
 }
 
-const TransportTable kTransportTable = {Version, Version, Version, SetText, Version, Version, Version, RegisterDone};
+const TransportTable kTransportTable = {Version, Version, Version, SetText,
+                                        Version, Version, Version, RegisterDone};
 const SinkTable kSinkTable = {Version, Version, Version, Version, Version, Submit};
 
 }  // namespace

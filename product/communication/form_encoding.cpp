@@ -10,8 +10,8 @@ std::string PercentEncode(const std::string& utf8) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : utf8) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                       c == '.' || c == '_' || c == '~';
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '.' || c == '_' || c == '~';
     if (plain) {
       out += static_cast<char>(c);
     } else {

@@ -70,7 +70,7 @@ int Run(std::vector<std::wstring> args) {
     EnumWindows(FindUlvaneWindow, reinterpret_cast<LPARAM>(&search));
     DWORD_PTR result = 0;
     answered = search.found && SendMessageTimeoutW(search.found, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
-                                                    SMTO_NORMAL, 5000, &result)
+                                                   SMTO_NORMAL, 5000, &result)
                    ? static_cast<int>(result)
                    : -2;
   }
@@ -114,7 +114,8 @@ int WaitExit(const std::wstring& name, DWORD timeoutMs) {
 
 int ZipSize(const std::vector<std::wstring>& args) {
   using namespace zip::variant_u;
-  zip::ZipWriterHandle zip = ZipWriterCreate(const_cast<wchar_t*>(args[0].c_str()), 0, zip::ZIP_FILENAME, nullptr);
+  zip::ZipWriterHandle zip =
+      ZipWriterCreate(const_cast<wchar_t*>(args[0].c_str()), 0, zip::ZIP_FILENAME, nullptr);
   for (size_t i = 1; i < args.size(); ++i) {
     const std::wstring name = suite::FileNamePart(args[i]);
     ZipWriterAdd(zip, name.c_str(), const_cast<wchar_t*>(args[i].c_str()), 0, zip::ZIP_FILENAME);
@@ -143,14 +144,16 @@ uint32_t __stdcall CountingDone(CNetRequest* request, uint32_t status) {
 void* Bind(const std::wstring& dll, void*& transport) {
   using namespace protocol;
   HMODULE module = LoadLibraryW(dll.c_str());
-  auto create = module ? reinterpret_cast<CreateObjectFn>(reinterpret_cast<void*>(GetProcAddress(module, kCreateObjectExport))) : nullptr;
+  auto create = module ? reinterpret_cast<CreateObjectFn>(
+                             reinterpret_cast<void*>(GetProcAddress(module, kCreateObjectExport)))
+                       : nullptr;
   if (!create) return nullptr;
   void* sink = create(kInterfaceName, &transport, 0);
   if (!sink || !transport) return nullptr;
   NetText text = {L"", 0};
   TableEntry<TransportSetTextFn>(transport, kTransportSetTextSlot)(transport, &text);
-  TableEntry<TransportRegisterFn>(transport, kTransportRegisterSlot)(transport, kResponseCapBytes, CountingDone,
-                                                                     kRegisterTag);
+  TableEntry<TransportRegisterFn>(transport, kTransportRegisterSlot)(transport, kResponseCapBytes,
+                                                                     CountingDone, kRegisterTag);
   return sink;
 }
 
@@ -198,7 +201,8 @@ int PostCommand(const std::vector<std::wstring>& args) {
     CNetRequest noLimit(1, protocol::kKindFields, 0);
     noLimit.SetUrl(L"http://127.0.0.1:1/");
     for (CNetRequest* r : {&noUrl, &wrongKind, &noBody, &noLimit})
-      printf("submit=0x%08x\n", protocol::TableEntry<protocol::SinkSubmitFn>(sink, protocol::kSinkSubmitSlot)(sink, r));
+      printf("submit=0x%08x\n",
+             protocol::TableEntry<protocol::SinkSubmitFn>(sink, protocol::kSinkSubmitSlot)(sink, r));
     Sleep(1500);
     printf("callbacks=%ld\n", g_callbacks);
     return 0;
@@ -229,9 +233,11 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring command = args[0];
   args.erase(args.begin());
   if (command == L"run") return Run(args);
-  if (command == L"wait-exit" && args.size() == 2) return WaitExit(args[0], wcstoul(args[1].c_str(), nullptr, 10));
+  if (command == L"wait-exit" && args.size() == 2)
+    return WaitExit(args[0], wcstoul(args[1].c_str(), nullptr, 10));
   if (command == L"zip-size" && args.size() >= 2) return ZipSize(args);
-  if (command == L"post-fields" && args.size() == 3) return PostCommand({args[0], L"fields", args[1], args[2]});
+  if (command == L"post-fields" && args.size() == 3)
+    return PostCommand({args[0], L"fields", args[1], args[2]});
   if (command == L"post-body" && args.size() == 4)
     return PostCommand({args[0], L"body", args[1], args[2], args[3]});
   if (command == L"post-bad" && args.size() == 1) return PostCommand({args[0], L"bad"});

@@ -337,6 +337,40 @@ class Suite:
         self.check(got.get("hash_id") == odd, "32 characters of any kind accepted: %r" % got.get("hash_id"))
         self.check(got.get("app") == "My" and got.get("module") == "M.dll", "cut at space, first switch wins")
 
+    def s_library_round_trip(self):
+        """Communication.dll driven directly: what the collector receives is what the record held."""
+        dll = "Z:" + os.path.join(BIN, "product", "communication", "Communication.dll").replace("/", "\\")
+        self.fresh()
+        self.c.behave(INFO, "ok", body="true" + "x" * 5000)
+        r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO + "?q=1", "20")
+        rec = self.c.received()[0] if self.c.received() else {}
+        self.check(r["submit"] == "0x00000000" and r["callbacks"] == "1" and r["status"] == "0x000000c8",
+                   "fields: accepted, one callback, status 200 (%s)" % r)
+        self.check(rec.get("path") == "/" + INFO + "?q=1" and rec.get("method") == "POST", "fields: URL as written")
+        self.check(rec.get("fields") == [["product", "Orv"], ["name with space", "a&b=c+d%e/f?g"],
+                                         ["utf8", "\u00e9t\u00e9 \u4e2d\u6587 \U0001F600"], ["empty", ""],
+                                         ["product", "second"]], "fields: names, values, order %s" % rec.get("fields"))
+        self.check(bytes.fromhex(r["response"]) == b"true" + b"x" * 4092, "answer kept up to 4096 bytes")
+        body = bytes(random.Random(3).getrandbits(8) for _ in range(300000))
+        open(os.path.join(self.env["WINEPREFIX"], "drive_c", "round_trip.bin"), "wb").write(body)
+        r = self.probe("post-body", dll, self.c.base_url + "/" + ARCHIVE, "50", "C:\\round_trip.bin")
+        rec = self.c.received(ARCHIVE)[0] if self.c.received(ARCHIVE) else {}
+        self.check(r["callbacks"] == "1" and self.c.body(rec) == body if rec else False, "body: bytes as they are")
+        self.check(rec.get("headers", {}).get("Content-Length") == str(len(body)) and
+                   rec.get("headers", {}).get("Content-Type") == "application/octet-stream", "body: headers")
+        self.c.behave(INFO, "500", body="true")
+        r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO, "20")
+        self.check(r["callbacks"] == "1" and r["status"] == "0x600001f4" and r["response"] == "",
+                   "500: one callback with 0x600001F4, no answer text")
+        r = self.probe("post-fields", dll, "http://127.0.0.1:9/", "20")
+        self.check(r["callbacks"] == "1" and int(r["status"], 16) & 0x60000000, "refused: one failure callback %s" % r)
+        self.c.behave(INFO, "stall")
+        r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO, "2")
+        self.check(r["callbacks"] == "1" and r["status"] == "0x60200000" and 2000 <= int(r["elapsed_ms"]) <= 4000,
+                   "stall: one time-limit callback after %s ms (limit 2 s)" % r["elapsed_ms"])
+        out = self.wine(self.probe_exe, "post-bad", dll).split()
+        self.check(out == ["submit=0x60400000"] * 4 + ["callbacks=0"], "unusable records refused, no callback")
+
     def s_dump_folder_rules(self):
         fields, name = self.last
         f = dict(fields)
