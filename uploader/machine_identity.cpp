@@ -11,6 +11,8 @@ namespace ulvane {
 
 namespace {
 
+constexpr size_t kCommandAt = offsetof(SendCmdInParams, regs) + offsetof(IdeRegs, command);
+
 bool IsPrintable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 bool IsSpaceChar(uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -88,7 +90,8 @@ bool DecodeDescriptorSerial(const uint8_t* bytes, size_t size, long offset, bool
 
 bool IdentifyViaSmart(DiskDevices& devices, int drive, uint8_t* record) {
   uint8_t in[kSmartInBytes] = {};
-  reinterpret_cast<SendCmdInParams*>(in)->regs.command = kAtaIdentifyDevice;
+  // The request is the record without its trailing data byte: written field by field.
+  in[kCommandAt] = kAtaIdentifyDevice;
   uint8_t out[kSmartOutBytes] = {};
   const uint32_t dataSize = kIdentifyBytes;
   std::memcpy(out, &dataSize, sizeof dataSize);
@@ -110,9 +113,8 @@ bool IdentifyViaScsiMiniport(DiskDevices& devices, int drive, uint8_t* record) {
   header.controlCode = kIoctlScsiMiniportIdentify;
   header.length = kSmartOutBytes;
   std::memcpy(block, &header, sizeof header);
-  auto* params = reinterpret_cast<SendCmdInParams*>(block + sizeof(SrbIoControl));
-  params->regs.command = kAtaIdentifyDevice;
-  params->driveNumber = static_cast<uint8_t>(drive % 2);
+  block[sizeof(SrbIoControl) + kCommandAt] = kAtaIdentifyDevice;
+  block[sizeof(SrbIoControl) + offsetof(SendCmdInParams, driveNumber)] = static_cast<uint8_t>(drive % 2);
   bool callOk = false;
   if (!devices.Exchange(DeviceName(L"\\\\.\\Scsi%d:", drive / 2), false, kIoctlScsiMiniport, block,
                         kScsiInBytes, block, sizeof block, callOk))

@@ -23,7 +23,8 @@ class FakeDisks : public DiskDevices {
     auto it = replies.find({device, code});
     if (it == replies.end()) return false;
     inputs.emplace_back(in, in + inLength);
-    std::memcpy(out, it->second.bytes.data(), std::min<size_t>(outLength, it->second.bytes.size()));
+    if (!it->second.bytes.empty())
+      std::memcpy(out, it->second.bytes.data(), std::min<size_t>(outLength, it->second.bytes.size()));
     callOk = it->second.callOk;
     return true;
   }
