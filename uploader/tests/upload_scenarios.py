@@ -345,7 +345,7 @@ class Suite:
         r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO + "?q=1", "20")
         rec = self.c.received()[0] if self.c.received() else {}
         self.check(r["submit"] == "0x00000000" and r["callbacks"] == "1" and r["status"] == "0x000000c8",
-                   "fields: accepted, one callback, status 200 (%s)" % r)
+                   "fields: accepted, one callback, status 200 (%s)" % dict(r, response="..."))
         self.check(rec.get("path") == "/" + INFO + "?q=1" and rec.get("method") == "POST", "fields: URL as written")
         self.check(rec.get("fields") == [["product", "Orv"], ["name with space", "a&b=c+d%e/f?g"],
                                          ["utf8", "\u00e9t\u00e9 \u4e2d\u6587 \U0001F600"], ["empty", ""],
