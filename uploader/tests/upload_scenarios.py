@@ -330,6 +330,16 @@ class Suite:
             self.fresh()
             self.run_ulvane(start + base + " /Module:M.dll /ID:" + ident)
             self.check(len(self.c.received(INFO)) == 1, "%s uploads" % what)
+        # An empty server setting ends the program at start-up.
+        ini = os.path.join(self.install, "config.ini")
+        saved = open(ini, "rb").read()
+        try:
+            open(ini, "w", newline="\r\n").write("[network]\nBugURL=\nBugInfoUploadURL=%s\n" % self.c.base_url)
+            self.fresh()
+            run = self.run_ulvane(base + " /Module:M.dll /ID:" + ident)
+            self.check(run["exit"] == "0" and not self.c.received(), "empty BugURL: exit 0, no network activity")
+        finally:
+            open(ini, "wb").write(saved)
         self.fresh()
         odd = "!#$%&'()*+,-.:;<=>?@[]^_`{|}~Zz0"
         self.run_ulvane("/Path:x.dmp /Version:%s /App:My App.exe /Module:M.dll /Module:N.dll /ID:%s" % (VERSION, odd))
