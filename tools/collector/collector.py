@@ -13,21 +13,25 @@ Control (same server, paths under /_control/):
   GET  /_control/received            JSON list of records (seq, endpoint, path, method, headers,
                                      size, sha256, file)
   GET  /_control/body/SEQ            the stored body of record SEQ
-  POST /_control/behaviour           JSON {"endpoint": E, "mode": M, "body": TEXT, "queue": [M, ...]}
+  POST /_control/behaviour           JSON {"endpoint": E, "mode": M, "body": TEXT, "queue": [M, ...],
+                                     "delay_seconds": D}
                                      mode: ok (200 + Content-Length), ok-no-length (200, no length,
                                      connection closed after the body), 404, 413, 500, stall (no answer
                                      until the server stops or "stall_seconds" pass), huge-length
                                      (200, Content-Length 4294967295, then 64 KiB of "A"), stall-body
                                      (200, Content-Length 1000, 10 bytes, then a stall); "queue" modes
-                                     are used one per request before "mode" applies again.
+                                     are used one per request before "mode" applies again; answers
+                                     come after "delay_seconds" (default 0).
   POST /_control/reset               forget records and behaviours
   POST /_control/stop                end the server
-Each body is also written to STORE/SEQ-ENDPOINT.bin and described in STORE/records.jsonl.
+Each body is also written to STORE/SEQ-ENDPOINT.bin and described in STORE/records.jsonl. A form
+post (application/x-www-form-urlencoded) also has its fields, in order, as "fields": [[name, value]].
 
 The server never outlives its starter: it ends when the parent process is gone, and after
 --lifetime seconds (default 900) whatever happens.
 """
 import argparse
+import urllib.parse
 import hashlib
 import http.server
 import json
@@ -56,7 +60,7 @@ class State:
             b = self.behaviours.get(endpoint, {})
             queue = b.get("queue") or []
             mode = queue.pop(0) if queue else b.get("mode", "ok")
-            return mode, b.get("body", ""), float(b.get("stall_seconds", 3600))
+            return mode, b.get("body", ""), float(b.get("stall_seconds", 3600)), float(b.get("delay_seconds", 0))
 
     def record(self, handler, endpoint, body):
         with self.lock:
@@ -76,6 +80,8 @@ class State:
                 "file": path,
                 "time": time.time(),
             }
+            if handler.headers.get("Content-Type", "").split(";")[0].strip() == "application/x-www-form-urlencoded":
+                rec["fields"] = urllib.parse.parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True)
             self.records.append(rec)
             with open(os.path.join(self.store, "records.jsonl"), "a") as f:
                 f.write(json.dumps(rec) + "\n")
@@ -151,6 +157,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     "body": behaviour.get("body", ""),
                     "queue": list(behaviour.get("queue", [])),
                     "stall_seconds": behaviour.get("stall_seconds", 3600),
+                    "delay_seconds": behaviour.get("delay_seconds", 0),
                 }
             return self.answer(200, b"ok")
         if self.command == "POST" and what == "reset":
@@ -175,8 +182,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.answer(405)
         state = self.server.state
         state.record(self, endpoint, body)
-        mode, text, stall_seconds = state.behaviour_for(endpoint)
+        mode, text, stall_seconds, delay_seconds = state.behaviour_for(endpoint)
         payload = text.encode("utf-8")
+        if delay_seconds and mode != "stall":
+            state.stopping.wait(delay_seconds)
         if mode == "ok":
             return self.answer(200, payload)
         if mode == "ok-no-length":

@@ -70,9 +70,9 @@ class Collector:
         with urllib.request.urlopen(req, timeout=10, context=ctx) as r:
             return r.read()
 
-    def behave(self, endpoint, mode="ok", body="", queue=(), stall_seconds=3600):
+    def behave(self, endpoint, mode="ok", body="", queue=(), stall_seconds=3600, delay_seconds=0):
         behaviour = {"endpoint": endpoint, "mode": mode, "body": body, "queue": list(queue),
-                     "stall_seconds": stall_seconds}
+                     "stall_seconds": stall_seconds, "delay_seconds": delay_seconds}
         self._request("/_control/behaviour", json.dumps(behaviour).encode())
 
     def received(self, endpoint=None):

@@ -57,6 +57,23 @@ class CollectorTest(unittest.TestCase):
             c.reset()
             self.assertEqual(c.received(), [])
 
+    def test_form_fields_recorded_in_order_and_delayed_answers(self):
+        with Collector() as c:
+            ep = "cgi-bin-py/security_dump.cgi"
+            c.behave(ep, "ok", body="true", delay_seconds=1)
+            conn = http.client.HTTPConnection(c.host, c.port, timeout=5)
+            started = time.time()
+            conn.request("POST", "/" + ep, body=b"product=Orv&mail=&a%20b=%C3%A9%26+x",
+                         headers={"Content-Type": "application/x-www-form-urlencoded"})
+            r = conn.getresponse()
+            self.assertEqual((r.status, r.read()), (200, b"true"))
+            self.assertGreaterEqual(time.time() - started, 0.9)
+            conn.close()
+            rec = c.received(ep)[0]
+            self.assertEqual(rec["fields"], [["product", "Orv"], ["mail", ""], ["a b", "\u00e9& x"]])
+            post(c, "/cgi-bin/bug_report_orv.cgi", b"PK\x03\x04")
+            self.assertNotIn("fields", c.received("cgi-bin/bug_report_orv.cgi")[0])
+
     def test_https_with_self_signed_certificate(self):
         with Collector(https=True) as c:
             self.assertEqual(c.scheme, "https")

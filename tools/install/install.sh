@@ -20,7 +20,7 @@ DEST="$WINEPREFIX/drive_c/${rel//\\//}"
 mkdir -p "$DEST/dump"
 copied=()
 for f in reporter/Kelvor.exe uploader/Ulvane.exe kerneldump/Drummet.exe product/Orv.exe product/OrvCore.dll \
-         product/OrvSvc.exe; do
+         product/OrvSvc.exe product/communication/Communication.dll; do
   if [ -f "$BIN/$f" ]; then
     cp -f "$BIN/$f" "$DEST/"
     copied+=("$(basename "$f")")

@@ -1,0 +1,20 @@
+// The uploader's command-line switches, shared by the program that starts Ulvane and Ulvane itself.
+// Each value runs from the end of its switch text to the next space or the end of the line.
+#pragma once
+
+namespace protocol {
+
+constexpr wchar_t kSwitchStart[] = L"/Start:";
+constexpr wchar_t kSwitchPath[] = L"/Path:";
+constexpr wchar_t kSwitchVersion[] = L"/Version:";
+constexpr wchar_t kSwitchModule[] = L"/Module:";
+constexpr wchar_t kSwitchApp[] = L"/App:";
+constexpr wchar_t kSwitchId[] = L"/ID:";
+constexpr wchar_t kSwitchEmail[] = L"/Email:";
+
+// The "/Start:" value with which a captured crash is handed over.
+constexpr wchar_t kStartReport[] = L"report";
+// Length of the "/ID:" value (the crash ID as hexadecimal text).
+constexpr unsigned kReportIdChars = 32;
+
+}  // namespace protocol

@@ -1,0 +1,112 @@
+#!/usr/bin/env python3
+"""Part of ./run demo: a crash travels the whole chain. Orv.exe crashes, Kelvor captures it and
+starts Ulvane, Ulvane posts the crash's facts to the collector and, told "true", the zipped dump and
+report. The collector holds each answer three seconds so the registry mark can be shown at every step.
+
+Expects the environment of demo.sh (WINEPREFIX, SUITE_BUILD, the Wine settings) and an installed
+product with Ulvane.exe and Communication.dll.
+"""
+import io
+import os
+import subprocess
+import sys
+import time
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+from collector_client import Collector  # noqa: E402
+
+INSTALL = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+MARKS = "HKCU\\software\\Vemko Security\\Antivirus\\Bug\\1.0.0.1"
+INFO, ARCHIVE = "cgi-bin-py/security_dump.cgi", "cgi-bin/bug_report_orv.cgi"
+PROBE = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build")), "win", "uploader",
+                     "ulvane_probe.exe")
+
+
+def wine(*args, wait=True):
+    if not wait:
+        return subprocess.Popen(["wine", *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=300)
+
+
+def mark(name):
+    out = wine("reg", "query", MARKS, "/v", name).stdout.decode(errors="replace")
+    for line in out.split("\n"):
+        parts = line.split()
+        if len(parts) >= 3 and parts[0] == name:
+            return "%s = %d" % (name, int(parts[2], 16))
+    return "%s: gone" % name
+
+
+def wait_for(what, test, seconds=60):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if test():
+            return True
+        time.sleep(0.05)
+    print("(gave up waiting for %s)" % what)
+    return False
+
+
+def main():
+    for need in ("Ulvane.exe", "Communication.dll"):
+        if not os.path.exists(os.path.join(INSTALL, need)):
+            print("%s is not installed: the crash cannot be uploaded" % need)
+            return 1
+    dumps = os.path.join(INSTALL, "dump")
+    with Collector() as c:
+        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
+            f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n" % (c.base_url, c.base_url))
+        c.behave(INFO, "ok", body="true", delay_seconds=3)
+        c.behave(ARCHIVE, "ok", delay_seconds=3)
+        print("collector listening at %s; it will answer \"true\" to the information post" % c.base_url)
+        before = set(os.listdir(dumps))
+        started = time.time()
+        crashed = wine(os.path.join(INSTALL, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll",
+                       wait=False)
+
+        def new_dump():
+            return sorted(f for f in set(os.listdir(dumps)) - before if f.lower().endswith(".dmp"))
+
+        if not wait_for("Kelvor's dump", new_dump):
+            return 1
+        name = new_dump()[0]
+        wait_for("Kelvor's mark", lambda: "gone" not in mark(name), 30)
+        print("crash captured by Kelvor: %s written %.1f s after the crash; mark: %s"
+              % (name, time.time() - started, mark(name)))
+
+        wait_for("the information post", lambda: c.received(INFO))
+        info = c.received(INFO)[0]
+        print("\ninformation post received %.1f s after the crash (POST %s, %s):"
+              % (info["time"] - started, info["path"], info["headers"].get("Content-Type")))
+        for key, value in info.get("fields", []):
+            print("  %-8s %s" % (key, value))
+        print("mark while the server is still answering: %s" % mark(name))
+
+        wait_for("the archive post", lambda: c.received(ARCHIVE))
+        posted = c.received(ARCHIVE)
+        print("\narchive post received %.1f s after the crash; mark after the accepted information post: %s"
+              % (posted[0]["time"] - started, mark(name)) if posted else "no archive was posted")
+        subprocess.run(["wine", PROBE, "wait-exit", "Ulvane.exe", "60000"], stdout=subprocess.DEVNULL)
+        print("Ulvane has ended; mark after the delivered archive: %s" % mark(name))
+        crashed.wait()
+        if not posted:
+            return 1
+        archive = zipfile.ZipFile(io.BytesIO(c.body(posted[0])))
+        print("\nthe archive (%d bytes), opened with Python's zipfile: test %s"
+              % (posted[0]["size"], "ok" if archive.testzip() is None else "BROKEN"))
+        for entry in archive.infolist():
+            print("  %-36s %8d bytes, stored as %d" % (entry.filename, entry.file_size, entry.compress_size))
+        report = [e for e in archive.namelist() if e.lower().endswith(".txt")]
+        hash_id = dict(info.get("fields", [])).get("hash_id")
+        if report:
+            text = archive.read(report[0]).decode("utf-16-le", "replace")
+            code = [ln[len("HashCode:"):] for ln in text.split("\r\n") if ln.startswith("HashCode:")]
+            print("report HashCode %s %s hash_id %s" % (code[0] if code else "?",
+                                                         "equals" if code == [hash_id] else "DIFFERS FROM", hash_id))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,68 @@
+// Ulvane's command line and the text rules of one upload (platform-free): the switch values, the
+// dump, report and archive paths, the server addresses and the information post's fields.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ulvane {
+
+enum StartKind : uint32_t {
+  kStartOther = 0,
+  kStartReport = 1,
+  kStartTrayReported = 2,
+  kStartServerReported = 3,
+  kStartTrayNew = 4,
+  kStartServerNew = 5,
+  kStartKernel = 6,
+};
+
+struct CrashArgs {
+  StartKind startKind = kStartOther;
+  std::wstring dumpFileName;  // "/Path:"
+  std::wstring productVersion;
+  std::wstring module;
+  std::wstring application;
+  std::wstring reportId;
+  std::wstring email;
+};
+
+// The first occurrence of `switchText` (exact, case-sensitive) and the characters after it up to
+// the first space or the end; empty when the switch is missing.
+std::wstring ReadSwitchValue(const std::wstring& commandLine, const wchar_t* switchText);
+// "/Start:" values, compared exactly; anything else is Other.
+StartKind MapStartKind(const std::wstring& value);
+
+// Reads every switch into `args`. False when the report id is not exactly 32 characters or the
+// module is empty. The start kind recorded is Report whatever the switch said, so every upload
+// counts (MapStartKind still names what was asked for).
+bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args);
+
+// The dump folder: the install folder's "dump\" when the install folder is known, else the
+// program's own folder.
+std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir,
+                           const std::wstring& programFolder);
+// Only a to z change; every other character stays as it is.
+std::wstring UpperCaseAscii(std::wstring text);
+// Folder and file name joined, then upper-cased.
+std::wstring DumpPathFor(const std::wstring& dumpFolder, const std::wstring& dumpFileName);
+// Every ".dmp" (any letter case) replaced by ".txt" / ".zip".
+std::wstring ReportPathFor(const std::wstring& dumpPath);
+std::wstring ArchivePathFor(const std::wstring& dumpPath);
+
+// A server base URL from "config.ini": false when empty, else with one trailing "/".
+bool NormalizeServerUrl(std::wstring& url);
+
+// The server wants the archive when its answer's first four bytes are "true".
+bool AnswerWantsArchive(const char* answer);
+
+// The information post's fields, in the order the server reads them.
+std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArgs& args,
+                                                                  const std::wstring& machineGuid);
+
+constexpr size_t kVersionChars = 30;
+constexpr size_t kDumpNameChars = 259;
+constexpr uint32_t kArchiveLimitBytes = 5242880;  // archives of this size or more are not posted
+
+}  // namespace ulvane

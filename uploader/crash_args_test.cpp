@@ -1,0 +1,111 @@
+#include "uploader/crash_args.h"
+
+#include <gtest/gtest.h>
+
+namespace ulvane {
+namespace {
+
+const std::wstring kId = L"0123456789abcdef0123456789ABCDEF";
+
+std::wstring Line(const std::wstring& id, const std::wstring& tail = L" /Email:") {
+  return L"/Start:report /Path:Orv_x.dmp /Version:1.0.0.1 /Module:OrvCore.dll /App:Orv.exe /ID:" + id + tail;
+}
+
+TEST(CrashArgs, KelvorsLineIsReadSwitchBySwitch) {
+  CrashArgs a;
+  ASSERT_TRUE(ParseCrashArgs(Line(kId), a));
+  EXPECT_EQ(a.dumpFileName, L"Orv_x.dmp");
+  EXPECT_EQ(a.productVersion, L"1.0.0.1");
+  EXPECT_EQ(a.module, L"OrvCore.dll");
+  EXPECT_EQ(a.application, L"Orv.exe");
+  EXPECT_EQ(a.reportId, kId);
+  EXPECT_EQ(a.email, L"");
+}
+
+TEST(CrashArgs, ReportIdMustHave32CharactersOfAnyKind) {
+  CrashArgs a;
+  EXPECT_FALSE(ParseCrashArgs(Line(kId.substr(1)), a));
+  EXPECT_FALSE(ParseCrashArgs(Line(kId + L"0"), a));
+  EXPECT_TRUE(ParseCrashArgs(Line(L"!\"#$%&'()*+,-./:;<=>?@[]^_`{|}~\x00e9"), a));
+  EXPECT_FALSE(ParseCrashArgs(L"/Module:M", a));
+}
+
+TEST(CrashArgs, ModuleMissingOrEmptyFails) {
+  CrashArgs a;
+  EXPECT_FALSE(ParseCrashArgs(L"/ID:" + kId, a));
+  EXPECT_FALSE(ParseCrashArgs(L"/Module: /ID:" + kId, a));
+  EXPECT_TRUE(ParseCrashArgs(L"/Module:x /ID:" + kId, a));
+}
+
+TEST(CrashArgs, ValueRule) {
+  // Cut at the first space, quotes mean nothing, the first occurrence wins, the program's path in
+  // front does not matter.
+  const std::wstring line =
+      L"\"C:\\x\\Ulvane.exe\" /App:My App.exe /App:Other.exe /Path:\"a b\".dmp /Module:";
+  EXPECT_EQ(ReadSwitchValue(line, L"/App:"), L"My");
+  EXPECT_EQ(ReadSwitchValue(line, L"/Path:"), L"\"a");
+  EXPECT_EQ(ReadSwitchValue(line, L"/Module:"), L"");
+  EXPECT_EQ(ReadSwitchValue(line, L"/Email:"), L"");
+  EXPECT_EQ(ReadSwitchValue(line, L"/app:"), L"");
+}
+
+TEST(CrashArgs, StartKindsMapExactlyAndEveryUploadCounts) {
+  EXPECT_EQ(MapStartKind(L"report"), kStartReport);
+  EXPECT_EQ(MapStartKind(L"Report"), kStartOther);
+  EXPECT_EQ(MapStartKind(L""), kStartOther);
+  EXPECT_EQ(MapStartKind(L"servernew"), kStartServerNew);
+  EXPECT_EQ(MapStartKind(L"kernel"), kStartKernel);
+  for (const wchar_t* start : {L"/Start:report ", L"/Start:Report ", L"", L"/Start:kernel "}) {
+    CrashArgs a;
+    ASSERT_TRUE(ParseCrashArgs(std::wstring(start) + L"/Module:m /ID:" + kId, a));
+    EXPECT_EQ(a.startKind, kStartReport) << start;
+    EXPECT_EQ(InfoPostFields(a, L"g")[6].second, L"1") << start;
+  }
+}
+
+TEST(CrashArgs, DumpPathsUpperCaseAndDerived) {
+  const std::wstring folder = DumpFolderFor(true, L"C:\\Program Files\\X", L"C:\\own");
+  EXPECT_EQ(folder, L"C:\\Program Files\\X\\dump\\");
+  EXPECT_EQ(DumpPathFor(folder, L"abc.dmp"), L"C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP");
+  EXPECT_EQ(DumpPathFor(DumpFolderFor(false, L"", L"C:\\own"), L"abc.dmp"), L"C:\\OWN\\ABC.DMP");
+  EXPECT_EQ(DumpPathFor(DumpFolderFor(true, L"C:\\X\\", L""), L"a.dmp"), L"C:\\X\\DUMP\\A.DMP");
+  EXPECT_EQ(UpperCaseAscii(L"\x00e9z-\x0101a"), L"\x00e9Z-\x0101A");
+  EXPECT_EQ(ReportPathFor(L"C:\\D\\ORV_1.DMP"), L"C:\\D\\ORV_1.txt");
+  EXPECT_EQ(ArchivePathFor(L"C:\\D\\ORV_1.DMP"), L"C:\\D\\ORV_1.zip");
+  // Every occurrence, any letter case.
+  EXPECT_EQ(ArchivePathFor(L"C:\\A.DMP\\b.Dmp"), L"C:\\A.zip\\b.zip");
+}
+
+TEST(CrashArgs, ServerUrlsAndAnswers) {
+  std::wstring url = L"http://h:1";
+  EXPECT_TRUE(NormalizeServerUrl(url));
+  EXPECT_EQ(url, L"http://h:1/");
+  EXPECT_TRUE(NormalizeServerUrl(url));
+  EXPECT_EQ(url, L"http://h:1/");
+  url.clear();
+  EXPECT_FALSE(NormalizeServerUrl(url));
+
+  EXPECT_TRUE(AnswerWantsArchive("true"));
+  EXPECT_TRUE(AnswerWantsArchive("trueXYZ"));
+  for (const char* no : {"TRUE", " true", "", "tru", "false"}) EXPECT_FALSE(AnswerWantsArchive(no)) << no;
+  EXPECT_FALSE(AnswerWantsArchive(nullptr));
+}
+
+TEST(CrashArgs, InfoPostFieldsInOrder) {
+  CrashArgs a;
+  ASSERT_TRUE(
+      ParseCrashArgs(L"/Module:M.dll /App:A.exe /Version:" + std::wstring(35, L'9') + L" /ID:" + kId, a));
+  const auto fields = InfoPostFields(a, L"00000000-001122334455");
+  const std::vector<std::pair<std::wstring, std::wstring>> want = {{L"product", L"Orv"},
+                                                                   {L"hash_id", kId},
+                                                                   {L"guid", L"00000000-001122334455"},
+                                                                   {L"version", std::wstring(30, L'9')},
+                                                                   {L"app", L"A.exe"},
+                                                                   {L"module", L"M.dll"},
+                                                                   {L"count", L"1"},
+                                                                   {L"mail", L""}};
+  EXPECT_EQ(fields, want);
+}
+
+}  // namespace
+}  // namespace ulvane

@@ -1,0 +1,48 @@
+// Ulvane's one object per run: the parsed command line, the server addresses, the bound networking
+// library, the stop event and the upload worker.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+#include "common/safe_singleton.h"
+#include "uploader/crash_args.h"
+
+namespace ulvane {
+
+extern HWND g_MainWindow;  // the hidden window the worker posts WM_DESTROY to
+
+extern const wchar_t kDefaultBugUrl[];
+extern const wchar_t kDefaultBugInfoUrl[];
+extern const wchar_t kTransportFileName[];  // "Communication.dll"
+
+class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
+ public:
+  HANDLE stopEvent = nullptr;
+  HANDLE workerThread = nullptr;
+  HMODULE libraryModule = nullptr;
+  std::wstring dumpPath;  // upper case
+  CrashArgs args;         // module, report id, dump file name, version, e-mail, application, start kind
+  std::wstring reportServerUrl;  // "BugURL", ending in "/"
+  std::wstring infoServerUrl;    // "BugInfoUploadURL", ending in "/"
+  void* transport = nullptr;
+  void* requestSink = nullptr;
+
+  // Settings, stop event, command line, networking library, worker: false at the first failure.
+  bool Init();
+  bool ParseCommandLine();
+  bool ReadNetworkSettings();
+  bool LoadTransport();
+  void SignalStop();
+  void WaitWorker();
+  // True when the stop event was signalled within `ms` (which also resets it).
+  bool PollStop(DWORD ms = 0);
+};
+
+// The folder that stands in for the install folder: "InstallDir", else the program's own folder.
+// `installed` tells which.
+std::wstring ProductFolder(bool& installed);
+
+DWORD WINAPI WorkerProc(LPVOID logic);
+
+}  // namespace ulvane

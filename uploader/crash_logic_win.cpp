@@ -1,0 +1,92 @@
+// Ulvane's start-up: settings, command line and the binding of the networking library.
+#include <vector>
+
+#include "common/folders.h"
+#include "common/path.h"
+#include "common/protocol/net_request.h"
+#include "uploader/crash_logic.h"
+#include "uploader/upload_worker.h"
+
+namespace ulvane {
+
+HWND g_MainWindow = nullptr;
+const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example/";
+const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
+const wchar_t kTransportFileName[] = L"Communication.dll";
+
+std::wstring ProductFolder(bool& installed) {
+  std::wstring folder;
+  installed = suite::GetInstallDir(folder);
+  return installed ? folder : suite::GetProgramFolderPath();
+}
+
+bool CCrashLogic::Init() {
+  if (!ReadNetworkSettings()) return false;
+  stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!stopEvent) return false;
+  if (!ParseCommandLine()) return false;
+  if (!LoadTransport()) return false;
+  workerThread = CreateThread(nullptr, 0, WorkerProc, this, 0, nullptr);
+  return workerThread != nullptr;
+}
+
+bool CCrashLogic::ParseCommandLine() {
+  const std::wstring commandLine = GetCommandLineW();
+  dumpPath.clear();
+  bool installed = false;
+  const std::wstring folder = ProductFolder(installed);
+  const std::wstring dumpFolder = DumpFolderFor(installed, folder, folder);
+  if (!ParseCrashArgs(commandLine, args)) return false;
+  dumpPath = DumpPathFor(dumpFolder, args.dumpFileName);
+  return true;
+}
+
+bool CCrashLogic::ReadNetworkSettings() {
+  bool installed = false;
+  const std::wstring ini = suite::JoinPath(ProductFolder(installed), L"config.ini");
+  wchar_t value[MAX_PATH] = {};
+  GetPrivateProfileStringW(L"network", L"BugURL", kDefaultBugUrl, value, MAX_PATH, ini.c_str());
+  reportServerUrl = value;
+  if (!NormalizeServerUrl(reportServerUrl)) return false;
+  value[0] = 0;
+  GetPrivateProfileStringW(L"network", L"BugInfoUploadURL", kDefaultBugInfoUrl, value, MAX_PATH, ini.c_str());
+  infoServerUrl = value;
+  return NormalizeServerUrl(infoServerUrl);
+}
+
+bool CCrashLogic::LoadTransport() {
+  using namespace protocol;
+  wchar_t self[MAX_PATH] = {};
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (n == 0 || (n == MAX_PATH && GetLastError() == ERROR_INSUFFICIENT_BUFFER)) return false;
+  std::wstring path(self, n);
+  path = suite::WithTrailingBackslash(path.substr(0, path.rfind(L'\\'))) + kTransportFileName;
+  libraryModule = LoadLibraryW(path.c_str());
+  if (!libraryModule) return false;
+  auto create = reinterpret_cast<CreateObjectFn>(
+      reinterpret_cast<void*>(GetProcAddress(libraryModule, kCreateObjectExport)));
+  if (!create) return false;
+  requestSink = create(kInterfaceName, &transport, 0);
+  if (!transport || !requestSink) return false;
+  {
+    // The library reads the text during the call only.
+    std::wstring empty;
+    NetText text = {empty.c_str(), 0};
+    TableEntry<TransportSetTextFn>(transport, kTransportSetTextSlot)(transport, &text);
+  }
+  TableEntry<TransportRegisterFn>(transport, kTransportRegisterSlot)(transport, kResponseCapBytes,
+                                                                     OnRequestDone, kRegisterTag);
+  return true;
+}
+
+void CCrashLogic::SignalStop() {
+  if (stopEvent) SetEvent(stopEvent);
+}
+
+void CCrashLogic::WaitWorker() {
+  if (workerThread) WaitForSingleObject(workerThread, INFINITE);
+}
+
+bool CCrashLogic::PollStop(DWORD ms) { return WaitForSingleObject(stopEvent, ms) == WAIT_OBJECT_0; }
+
+}  // namespace ulvane

@@ -1,0 +1,84 @@
+#!/usr/bin/env python3
+"""Crash -> archive at the collector, under Wine: the demo product crashes N times with the real
+Kelvor, Ulvane and Communication.dll installed, the collector answers "true" at once, and the host
+clock times each step. Run by tools/cmd/bench-crash after crash_bench.exe (prefix prepared, product
+installed, wineserver up). Last line: crash_to_archive_ms_median=<n>.
+
+The clock starts when the crashing program is launched (it crashes at once, so its process start is
+included); start_ms_median, the launch-to-exit time of a program that does nothing, is measured in
+the same run as the baseline for that share.
+"""
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
+from collector_client import Collector  # noqa: E402
+
+BUILD = os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build"))
+INSTALL = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+PROBE = os.path.join(BUILD, "win", "uploader", "ulvane_probe.exe")
+NOTE_WIN, NOTE = "C:\\upload_bench_note.txt", os.path.join(os.environ["WINEPREFIX"], "drive_c", "upload_bench_note.txt")
+INFO, ARCHIVE = "cgi-bin-py/security_dump.cgi", "cgi-bin/bug_report_orv.cgi"
+
+
+def wine(*args):
+    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=300)
+
+
+def release_ms():
+    for line in open(NOTE, encoding="utf-8", errors="replace").read().replace("\r", "").split("\n"):
+        if line.startswith("release_ms="):
+            return float(line.split("=", 1)[1])
+    return None
+
+
+def main():
+    runs = max(5, int(sys.argv[1]) if len(sys.argv) > 1 else 7)
+    steps = {"start": [], "release": [], "info": [], "archive": []}
+    with Collector() as c:
+        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
+            f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n" % (c.base_url, c.base_url))
+        c.behave(INFO, "ok", body="true")
+        for i in range(runs + 1):  # the first run warms the caches and is not counted
+            t = time.time()
+            wine(PROBE)
+            start = (time.time() - t) * 1000
+            c.reset()
+            c.behave(INFO, "ok", body="true")
+            if os.path.exists(NOTE):
+                os.remove(NOTE)
+            t0 = time.time()
+            wine(os.path.join(INSTALL, "Orv.exe"), "--observe", NOTE_WIN, "--full-dump", "0", "crash", "dll")
+            deadline = time.time() + 60
+            while not c.received(ARCHIVE) and time.time() < deadline:
+                time.sleep(0.01)
+            wine(PROBE, "wait-exit", "Ulvane.exe", "60000")
+            info, archive = c.received(INFO), c.received(ARCHIVE)
+            if not (info and archive):
+                print("run %d: no archive arrived" % i)
+                return 1
+            if i == 0:
+                continue
+            steps["start"].append(start)
+            steps["release"].append(release_ms() or -1)
+            steps["info"].append((info[0]["time"] - t0) * 1000)
+            steps["archive"].append((archive[0]["time"] - t0) * 1000)
+    med = {k: statistics.median(v) for k, v in steps.items()}
+    machine = "native 32-bit" if subprocess.run(["/lib/ld-linux.so.2", "--version"], stdout=subprocess.DEVNULL,
+                                                stderr=subprocess.DEVNULL).returncode == 0 else "qemu-i386"
+    print("upload runs=%d machine=%s" % (runs, machine))
+    print("start_ms_median=%.0f (a program that does nothing: launch to exit)" % med["start"])
+    print("crash_to_release_ms_median=%.0f (Kelvor: report, dump, mark)" % med["release"])
+    print("crash_to_info_post_ms_median=%.0f (+ Kelvor's end, Ulvane's start, identity)" % med["info"])
+    print("info_post_to_archive_ms_median=%.0f (answer, zip, archive post)" % (med["archive"] - med["info"]))
+    print("archive_share_of_start=%.1f" % (med["archive"] / med["start"]))
+    print("crash_to_archive_ms_median=%.0f" % med["archive"])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

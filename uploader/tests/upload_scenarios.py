@@ -1,0 +1,445 @@
+#!/usr/bin/env python3
+"""Ulvane end to end under Wine: the demo product crashes, Kelvor captures it and starts the real
+Ulvane, which posts through Communication.dll to the local collector answering as each scenario
+asks. Registry marks are read with `wine reg`, archives opened with Python's zipfile, processes
+started and timed by ulvane_probe.exe (exit code, wall time, CPU time from GetProcessTimes).
+
+Scenarios that need files Kelvor cannot leave behind at crash time (a missing dump, an archive of an
+exact size) start Ulvane directly with the command line Kelvor gave it for a real crash.
+Usage: upload_scenarios.py [name-substring...]   (SUITE_SOURCE, SUITE_BUILD, SUITE_BIN set by CTest)
+"""
+import io
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+import zipfile
+
+SOURCE = os.environ["SUITE_SOURCE"]
+sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "collector"))
+from wine_env import wine_environment  # noqa: E402
+from collector_client import Collector  # noqa: E402
+
+BIN = os.environ["SUITE_BIN"]
+INFO = "cgi-bin-py/security_dump.cgi"
+ARCHIVE = "cgi-bin/bug_report_orv.cgi"
+VERSION = "1.0.0.1"
+MARK_KEY = "HKCU\\software\\Vemko Security\\Antivirus\\Bug\\" + VERSION
+INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
+UNINSTALL_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus"
+LIMIT = 5242880
+
+
+def cpu_ms(pid):
+    """User + system time of a host process in ms, None when it is gone."""
+    try:
+        fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) * 1000 // os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError):
+        return None
+
+
+class Suite:
+    def __init__(self, collector):
+        self.c = collector
+        self.env = wine_environment()
+        self.env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
+        self.install = os.path.join(self.env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+        self.dumps = os.path.join(self.install, "dump")
+        self.probe_exe = os.path.join(BIN, "uploader", "ulvane_probe.exe")
+        self.failures = []
+
+    # ---- plumbing ----
+    def wine(self, *args, timeout=300):
+        return subprocess.run(["wine"] + list(args), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              timeout=timeout).stdout.decode("utf-8", "replace").replace("\r", "")
+
+    def probe(self, *args, timeout=300):
+        out = self.wine(self.probe_exe, *args, timeout=timeout).strip().split("\n")[-1]
+        return dict(kv.split("=", 1) for kv in out.split())
+
+    def install_product(self, info_url=None, report_url=None):
+        env = dict(self.env, BUG_URL=report_url or self.c.base_url, BUG_INFO_URL=info_url or self.c.base_url)
+        subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def mark(self, name):
+        """The mark's value, None when absent."""
+        out = self.wine("reg", "query", MARK_KEY, "/v", name)
+        for line in out.split("\n"):
+            parts = line.split()
+            if len(parts) >= 3 and parts[0] == name and parts[1] == "REG_DWORD":
+                return int(parts[2], 16)
+        return None
+
+    def set_mark(self, name, value):
+        self.wine("reg", "add", MARK_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f")
+
+    def fresh(self):
+        self.c.reset()
+        self.wine("reg", "delete", MARK_KEY, "/f")
+        os.makedirs(self.dumps, exist_ok=True)
+        for f in os.listdir(self.dumps):
+            os.remove(os.path.join(self.dumps, f))
+
+    def crash(self):
+        """Crashes Orv.exe inside its DLL; returns the dump file name once Ulvane has ended."""
+        self.wine(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
+        gone = self.probe("wait-exit", "Ulvane.exe", "120000")
+        self.check(gone["gone"] == "1", "Ulvane ended after the crash")
+        dumps = [f for f in os.listdir(self.dumps) if f.lower().endswith(".dmp")]
+        self.check(len(dumps) == 1, "one dump written: %s" % dumps)
+        return dumps[0] if dumps else ""
+
+    def run_ulvane(self, command_line, *options, folder=INSTALL_WIN):
+        return self.probe("run", *options, folder + "\\Ulvane.exe", command_line)
+
+    def run_ulvane_sampled(self, command_line):
+        """run_ulvane, plus the processor time the host saw: Ulvane's own Unix process (Wine shows the
+        Windows command line as its arguments) and this prefix's wineserver, which serves every wait."""
+        server = self.wineserver_pid()
+        server_before = cpu_ms(server) if server else 0
+        proc = subprocess.Popen(["wine", self.probe_exe, "run", INSTALL_WIN + "\\Ulvane.exe", command_line],
+                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        last = {}
+        while proc.poll() is None:
+            for pid in os.listdir("/proc"):
+                if pid.isdigit():
+                    try:
+                        if open("/proc/%s/cmdline" % pid, "rb").read().rstrip(b"\0").replace(b"\0", b" ") == command_line.encode():
+                            last[pid] = cpu_ms(int(pid))
+                    except OSError:
+                        pass
+            time.sleep(0.1)
+        out = proc.stdout.read().decode().replace("\r", "").strip().split("\n")[-1]
+        run = dict(kv.split("=", 1) for kv in out.split())
+        run["host_cpu_ms"] = sum(v for v in last.values() if v is not None)
+        run["server_cpu_ms"] = (cpu_ms(server) or 0) - server_before if server else -1
+        return run
+
+    def wineserver_pid(self):
+        st = os.stat(self.env["WINEPREFIX"])
+        folder = "server-%x-%x" % (st.st_dev, st.st_ino)
+        for pid in os.listdir("/proc"):
+            if pid.isdigit():
+                try:
+                    if os.readlink("/proc/%s/cwd" % pid).endswith(folder):
+                        return int(pid)
+                except OSError:
+                    pass
+        return None
+
+    def dump_file(self, name):
+        """Path of `name` in the dump folder, found without regard to case (Ulvane writes upper case)."""
+        for f in os.listdir(self.dumps):
+            if f.lower() == name.lower():
+                return os.path.join(self.dumps, f)
+        return None
+
+    def check(self, ok, what):
+        print(("  ok   " if ok else "  FAIL ") + what, flush=True)
+        if not ok:
+            self.failures.append(what)
+
+    def archive_of(self, record):
+        return zipfile.ZipFile(io.BytesIO(self.c.body(record)))
+
+    def command_line_of(self, fields, dump_name):
+        f = dict(fields)
+        return "/Start:report /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s" % (
+            dump_name, f["version"], f["module"], f["app"], f["hash_id"], f["mail"])
+
+    # ---- scenarios ----
+    def s_true_posts_archive_and_removes_mark(self):
+        self.fresh()
+        self.c.behave(INFO, "ok", body="true")
+        name = self.crash()
+        info = self.c.received(INFO)
+        self.check(len(info) == 1, "one information post")
+        fields = info[0].get("fields", [])
+        self.check([k for k, _ in fields] == ["product", "hash_id", "guid", "version", "app", "module", "count",
+                                               "mail"], "eight fields in order: %s" % fields)
+        f = dict(fields)
+        self.check(f.get("product") == "Orv" and f.get("count") == "1" and f.get("mail") == "" and
+                   f.get("version") == VERSION and f.get("module") == "OrvCore.dll", "field values %s" % f)
+        self.check(len(f.get("hash_id", "")) == 32 and f.get("guid", "").startswith("00000000-"),
+                   "hash_id and guid %s %s" % (f.get("hash_id"), f.get("guid")))
+        self.check(info[0]["headers"].get("Content-Type") == "application/x-www-form-urlencoded",
+                   "form content type")
+        archives = self.c.received(ARCHIVE)
+        self.check(len(archives) == 1, "one archive post")
+        if archives:
+            z = self.archive_of(archives[0])
+            names = z.namelist()
+            stem = name.upper()[:-4]
+            self.check(names == [stem + ".DMP", stem + ".txt"], "archive holds dump then report: %s" % names)
+            dump = open(os.path.join(self.dumps, name), "rb").read()
+            self.check(z.read(names[0]) == dump, "archived dump equals the dump on disk")
+            report = z.read(names[1]).decode("utf-16-le", "replace")
+            hash_line = [ln for ln in report.split("\r\n") if ln.startswith("HashCode:")]
+            self.check(hash_line == ["HashCode:" + f.get("hash_id", "")], "report HashCode equals hash_id")
+            self.check(archives[0]["headers"].get("Content-Type") == "application/octet-stream" and
+                       archives[0]["headers"].get("Content-Length") == str(archives[0]["size"]),
+                       "archive post: octet-stream, exact length")
+        self.check(self.mark(name) is None, "mark gone")
+        self.last = (fields, name)
+
+    def s_answer_variants(self):
+        for answer, wants in (("trueXYZ", True), ("TRUE", False), (" true", False), ("", False)):
+            self.fresh()
+            self.c.behave(INFO, "ok", body=answer)
+            name = self.crash()
+            posted = len(self.c.received(ARCHIVE))
+            self.check(posted == (1 if wants else 0), "answer %r: %d archive post(s)" % (answer, posted))
+            self.check(self.mark(name) is None, "answer %r: mark gone" % answer)
+
+    def s_information_post_fails(self):
+        self.fresh()
+        self.c.behave(INFO, "500", body="true")
+        name = self.crash()
+        self.check(not self.c.received(ARCHIVE), "500: no archive posted")
+        self.check(not any(f.lower().endswith(".zip") for f in os.listdir(self.dumps)), "500: no archive built")
+        self.check(self.mark(name) == 0, "500: mark stays 0")
+        # No server at all: a port nobody listens on.
+        self.fresh()
+        self.install_product(info_url="http://127.0.0.1:9/")
+        try:
+            name = self.crash()
+            self.check(self.mark(name) == 0, "no server: mark stays 0")
+            self.check(not self.c.received(), "no server: nothing reached the collector")
+        finally:
+            self.install_product()
+
+    def direct(self, dump_bytes=None, report=True, answer="true", archive_mode="ok"):
+        """Ulvane started by hand on the files of the first real crash; returns (name, run result)."""
+        fields, name = self.last
+        self.fresh()
+        if dump_bytes is not None:
+            open(os.path.join(self.dumps, name), "wb").write(dump_bytes)
+        if report:
+            open(os.path.join(self.dumps, name[:-4] + ".txt"), "wb").write(self.report_bytes)
+        self.set_mark(name, 0)
+        self.c.behave(INFO, "ok", body=answer)
+        self.c.behave(ARCHIVE, archive_mode)
+        return name, self.run_ulvane(self.command_line_of(fields, name))
+
+    def s_missing_files(self):
+        name, run = self.direct(dump_bytes=None, report=False)
+        self.check(run["exit"] == "0", "no files: exit 0")
+        self.check(len(self.c.received(INFO)) == 1 and not self.c.received(ARCHIVE), "no files: nothing posted")
+        self.check(not os.listdir(self.dumps), "no files: no archive built")
+        self.check(self.mark(name) == 1, "no files: mark 1")
+        name, run = self.direct(dump_bytes=None, report=True)
+        archives = self.c.received(ARCHIVE)
+        names = self.archive_of(archives[0]).namelist() if archives else []
+        self.check(names == [name.upper()[:-4] + ".txt"], "report only: archive holds the report alone %s" % names)
+        self.check(self.mark(name) is None, "report only: mark gone")
+
+    def s_archive_size_limit(self):
+        fields, name = self.last
+        work = os.path.join(self.env["WINEPREFIX"], "drive_c", "upload_sizes")
+        shutil.rmtree(work, ignore_errors=True)
+        os.makedirs(work)
+        open(os.path.join(work, name[:-4] + ".txt"), "wb").write(self.report_bytes)
+        rng = random.Random(9)
+        noise = bytes(rng.getrandbits(8) for _ in range(LIMIT))
+
+        def archive_size(n):
+            open(os.path.join(work, name), "wb").write(noise[:n])
+            w = "C:\\upload_sizes\\"
+            return int(self.probe("zip-size", w + "a.zip", w + name.upper(), w + name[:-4].upper() + ".txt")["size"])
+
+        for target, posted in ((LIMIT, False), (LIMIT - 1, True)):
+            n = target - 600
+            for _ in range(12):
+                got = archive_size(n)
+                if got == target:
+                    break
+                n += target - got
+            self.check(got == target, "random dump sized for an archive of %d bytes" % target)
+            name_, run = self.direct(dump_bytes=noise[:n])
+            archives = self.c.received(ARCHIVE)
+            built = os.path.getsize(self.dump_file(name[:-4] + ".zip"))
+            self.check(built == target, "Ulvane built %d bytes (want %d)" % (built, target))
+            self.check(len(archives) == (1 if posted else 0), "%d bytes: posted=%s" % (target, bool(archives)))
+            if archives:
+                self.check(archives[0]["size"] == target, "posted whole")
+            self.check(self.mark(name) == (None if posted else 1), "%d bytes: mark %s" % (target, self.mark(name)))
+        shutil.rmtree(work, ignore_errors=True)
+
+    def s_archive_post_fails(self):
+        name, run = self.direct(dump_bytes=b"MDMP" * 100, archive_mode="500")
+        self.check(len(self.c.received(ARCHIVE)) == 1, "archive post tried")
+        self.check(self.mark(name) == 1, "archive post failed: mark 1")
+
+    def s_stalled_server(self):
+        fields, name = self.last
+        # Accepts, never answers: the information post's 20 s limit ends it.
+        self.fresh()
+        self.set_mark(name, 0)
+        self.c.behave(INFO, "stall")
+        run = self.run_ulvane(self.command_line_of(fields, name), "--kill-after", "60000")
+        wall = int(run["wall_ms"])
+        self.check(run["ended"] == "1" and run["exit"] == "0", "stall: ended by itself with 0")
+        self.check(20000 <= wall <= 24000, "stall: ended %d ms after start (limit 20 s)" % wall)
+        self.check(self.mark(name) == 0, "stall: mark unchanged")
+        # A 10 s stall, then the connection closes: how much processor time did the wait cost?
+        self.fresh()
+        self.set_mark(name, 0)
+        self.c.behave(INFO, "stall", stall_seconds=10)
+        run = self.run_ulvane_sampled(self.command_line_of(fields, name))
+        wall = int(run["wall_ms"])
+        cpu = int(run["host_cpu_ms"]) + max(0, int(run["server_cpu_ms"]))
+        print("  10 s stall: wall_ms=%d GetProcessTimes_cpu_ms=%s host_cpu_ms=%s wineserver_cpu_ms=%s share=%.3f" % (
+            wall, run["cpu_ms"], run["host_cpu_ms"], run["server_cpu_ms"], cpu / max(wall, 1)))
+        self.check(wall >= 9500 and cpu < wall / 10, "10 s stall: the wait does not spin (cpu %d ms)" % cpu)
+        self.check(self.mark(name) == 0, "10 s stall: mark unchanged")
+
+    def s_stop_during_information_post(self):
+        fields, name = self.last
+        self.fresh()
+        open(os.path.join(self.dumps, name), "wb").write(b"MDMP")
+        self.set_mark(name, 0)
+        self.c.behave(INFO, "ok", body="true", delay_seconds=3)
+        run = self.run_ulvane(self.command_line_of(fields, name), "--query-end-after", "1000")
+        self.check(run["answered"] == "1", "WM_QUERYENDSESSION answered 1")
+        self.check(run["exit"] == "0" and int(run["wall_ms"]) >= 2900,
+                   "stop: ended with 0 only after the callback (%s ms)" % run["wall_ms"])
+        self.check(not self.c.received(ARCHIVE), "stop: no archive posted")
+        # The callback records the accepted post; the stopped worker neither builds nor declines.
+        self.check(self.mark(name) == 1 and not self.dump_file(name[:-4] + ".zip"),
+                   "stop: mark 1 from the callback, nothing else touched")
+
+    def s_command_line(self):
+        fields, name = self.last
+        f = dict(fields)
+        ident = f["hash_id"]
+        base = "/Path:%s /Version:%s /App:Orv.exe /Email:" % (name, VERSION)
+        self.c.behave(INFO, "ok", body="no")
+        for line, what in ((base + " /Module:M.dll /ID:" + ident[:31], "31-character ID"),
+                           (base + " /Module:M.dll /ID:" + ident + "0", "33-character ID"),
+                           (base + " /ID:" + ident, "no /Module:"),
+                           (base + " /Module: /ID:" + ident, "empty /Module:")):
+            self.fresh()
+            run = self.run_ulvane(line)
+            self.check(run["exit"] == "0" and not self.c.received(), "%s: exit 0, no network activity" % what)
+        for start, what in (("/Start:report ", "report"), ("", "no /Start:"), ("/Start:Report ", "Report")):
+            self.fresh()
+            self.run_ulvane(start + base + " /Module:M.dll /ID:" + ident)
+            self.check(len(self.c.received(INFO)) == 1, "%s uploads" % what)
+        # An empty server setting ends the program at start-up.
+        ini = os.path.join(self.install, "config.ini")
+        saved = open(ini, "rb").read()
+        try:
+            open(ini, "w", newline="\r\n").write("[network]\nBugURL=\nBugInfoUploadURL=%s\n" % self.c.base_url)
+            self.fresh()
+            run = self.run_ulvane(base + " /Module:M.dll /ID:" + ident)
+            self.check(run["exit"] == "0" and not self.c.received(), "empty BugURL: exit 0, no network activity")
+        finally:
+            open(ini, "wb").write(saved)
+        self.fresh()
+        odd = "!#$%&'()*+,-.:;<=>?@[]^_`{|}~Zz0"
+        self.run_ulvane("/Path:x.dmp /Version:%s /App:My App.exe /Module:M.dll /Module:N.dll /ID:%s" % (VERSION, odd))
+        got = dict(self.c.received(INFO)[0].get("fields", [])) if self.c.received(INFO) else {}
+        self.check(got.get("hash_id") == odd, "32 characters of any kind accepted: %r" % got.get("hash_id"))
+        self.check(got.get("app") == "My" and got.get("module") == "M.dll", "cut at space, first switch wins")
+
+    def s_library_round_trip(self):
+        """Communication.dll driven directly: what the collector receives is what the record held."""
+        dll = "Z:" + os.path.join(BIN, "product", "communication", "Communication.dll").replace("/", "\\")
+        self.fresh()
+        self.c.behave(INFO, "ok", body="true" + "x" * 5000)
+        r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO + "?q=1", "20")
+        rec = self.c.received()[0] if self.c.received() else {}
+        self.check(r["submit"] == "0x00000000" and r["callbacks"] == "1" and r["status"] == "0x000000c8",
+                   "fields: accepted, one callback, status 200 (%s)" % dict(r, response="..."))
+        self.check(rec.get("path") == "/" + INFO + "?q=1" and rec.get("method") == "POST", "fields: URL as written")
+        self.check(rec.get("fields") == [["product", "Orv"], ["name with space", "a&b=c+d%e/f?g"],
+                                         ["utf8", "\u00e9t\u00e9 \u4e2d\u6587 \U0001F600"], ["empty", ""],
+                                         ["product", "second"]], "fields: names, values, order %s" % rec.get("fields"))
+        self.check(bytes.fromhex(r["response"]) == b"true" + b"x" * 4092, "answer kept up to 4096 bytes")
+        body = bytes(random.Random(3).getrandbits(8) for _ in range(300000))
+        open(os.path.join(self.env["WINEPREFIX"], "drive_c", "round_trip.bin"), "wb").write(body)
+        r = self.probe("post-body", dll, self.c.base_url + "/" + ARCHIVE, "50", "C:\\round_trip.bin")
+        rec = self.c.received(ARCHIVE)[0] if self.c.received(ARCHIVE) else {}
+        self.check(r["callbacks"] == "1" and self.c.body(rec) == body if rec else False, "body: bytes as they are")
+        self.check(rec.get("headers", {}).get("Content-Length") == str(len(body)) and
+                   rec.get("headers", {}).get("Content-Type") == "application/octet-stream", "body: headers")
+        self.c.behave(INFO, "500", body="true")
+        r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO, "20")
+        self.check(r["callbacks"] == "1" and r["status"] == "0x600001f4" and r["response"] == "",
+                   "500: one callback with 0x600001F4, no answer text")
+        r = self.probe("post-fields", dll, "http://127.0.0.1:9/", "20")
+        self.check(r["callbacks"] == "1" and int(r["status"], 16) & 0x60000000, "refused: one failure callback %s" % r)
+        self.c.behave(INFO, "stall")
+        r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO, "2")
+        self.check(r["callbacks"] == "1" and r["status"] == "0x60200000" and 2000 <= int(r["elapsed_ms"]) <= 4000,
+                   "stall: one time-limit callback after %s ms (limit 2 s)" % r["elapsed_ms"])
+        out = self.wine(self.probe_exe, "post-bad", dll).split()
+        self.check(out == ["submit=0x60400000"] * 4 + ["callbacks=0"], "unusable records refused, no callback")
+
+    def s_dump_folder_rules(self):
+        fields, name = self.last
+        f = dict(fields)
+        line = "/Start:report /Path:abc.dmp /Version:%s /Module:M.dll /App:A.exe /ID:%s" % (VERSION, f["hash_id"])
+        drive_c = os.path.join(self.env["WINEPREFIX"], "drive_c")
+        x = os.path.join(drive_c, "Program Files", "X")
+        shutil.rmtree(x, ignore_errors=True)
+        os.makedirs(os.path.join(x, "dump"))
+        for item in ("Ulvane.exe", "Communication.dll", "config.ini"):
+            shutil.copy(os.path.join(self.install, item), x)
+        open(os.path.join(x, "dump", "abc.dmp"), "wb").write(b"installed")
+        own = os.path.join(drive_c, "upload_own")
+        shutil.rmtree(own, ignore_errors=True)
+        shutil.copytree(x, own)
+        open(os.path.join(own, "abc.dmp"), "wb").write(b"own folder")
+        try:
+            self.c.behave(INFO, "ok", body="true")
+            self.wine("reg", "add", UNINSTALL_KEY, "/v", "InstallDir", "/t", "REG_SZ", "/d", "C:\\Program Files\\X",
+                      "/reg:32", "/f")
+            self.c.reset()
+            self.c.behave(INFO, "ok", body="true")
+            self.run_ulvane(line, folder="C:\\Program Files\\X")
+            a = self.c.received(ARCHIVE)
+            z = self.archive_of(a[0]) if a else None
+            self.check(z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
+                       "abc.dmp under C:\\Program Files\\X is C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP")
+            self.wine("reg", "delete", UNINSTALL_KEY, "/reg:32", "/f")
+            self.c.reset()
+            self.c.behave(INFO, "ok", body="true")
+            self.run_ulvane(line, folder="C:\\upload_own")
+            a = self.c.received(ARCHIVE)
+            z = self.archive_of(a[0]) if a else None
+            self.check(z is not None and z.read("ABC.DMP") == b"own folder",
+                       "without the uninstall key the dump folder is Ulvane's own folder")
+        finally:
+            self.install_product()
+            shutil.rmtree(x, ignore_errors=True)
+            shutil.rmtree(own, ignore_errors=True)
+
+
+def main():
+    wanted = sys.argv[1:]
+    with Collector() as c:
+        s = Suite(c)
+        s.install_product()
+        subprocess.run(["wineserver", "-p"], env=s.env)
+        print("== true: archive posted, mark gone", flush=True)
+        s.s_true_posts_archive_and_removes_mark()
+        fields, name = s.last
+        s.report_bytes = open(os.path.join(s.dumps, name[:-4] + ".txt"), "rb").read()
+        for attr in sorted(a for a in dir(s) if a.startswith("s_") and a != "s_true_posts_archive_and_removes_mark"):
+            if wanted and not any(w in attr for w in wanted):
+                continue
+            print("== " + attr[2:].replace("_", " "), flush=True)
+            getattr(s, attr)()
+        s.fresh()
+    print("== %d failure(s)" % len(s.failures))
+    return 1 if s.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,189 @@
+// Under Wine: the identity from the real disks and adapters, the report mark in the real registry,
+// the completion callback's decisions and the worker's wait.
+#include <windows.h>
+#include <winsock2.h>
+// windows.h first: the other Windows headers build on its types.
+#include <gtest/gtest.h>
+#include <iphlpapi.h>
+
+#include <string>
+
+#include "common/wformat.h"
+#include "uploader/machine_identity_win.h"
+#include "uploader/upload_worker.h"
+
+namespace ulvane {
+namespace {
+
+using protocol::CNetRequest;
+
+// The MAC part worked out here from the adapter list itself: no disk answers under Wine, so the
+// identity must be exactly "00000000-" and this text.
+std::wstring ExpectedMacText() {
+  ULONG size = 1 << 16;
+  std::string buffer(size, '\0');
+  auto* list = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(&buffer[0]);
+  if (GetAdaptersAddresses(AF_INET, 0, nullptr, list, &size) != ERROR_SUCCESS) return L"000000000000";
+  std::wstring wired, wireless;
+  for (auto* a = list; a; a = a->Next) {
+    if (a->PhysicalAddressLength == 0) continue;
+    std::wstring text;
+    for (ULONG i = 0; i < a->PhysicalAddressLength; ++i)
+      text += suite::WFormat(L"%02X", a->PhysicalAddress[i]);
+    if (a->IfType == IF_TYPE_ETHERNET_CSMACD && text > wired) wired = text;
+    if (a->IfType == IF_TYPE_IEEE80211 && wireless.empty()) wireless = text;
+  }
+  if (!wired.empty()) return wired;
+  return wireless.empty() ? L"000000000000" : wireless;
+}
+
+TEST(MachineIdentityWine, NoDiskAnswersSoTheDiskPartIsZeros) {
+  WinDiskDevices disks;
+  EXPECT_EQ(GetDiskSerial(disks), "");
+  std::wstring guid;
+  GetMachineGuid(guid);
+  EXPECT_EQ(guid, L"00000000-" + ExpectedMacText());
+  EXPECT_EQ(WidenAnsi("S1234567"), L"S1234567");
+}
+
+const wchar_t kVersion[] = L"9.8.7.6";
+const wchar_t kDump[] = L"Orv_test.dmp";
+
+class ReportMark : public ::testing::Test {
+ protected:
+  std::wstring keyPath = std::wstring(kReportMarkKey) + L"\\" + kVersion;
+  void SetUp() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
+  void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
+  void Write(DWORD value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &key, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExW(key, kDump, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(key);
+  }
+  // -1 when the value is absent, -2 when the key is.
+  long Read() {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -2;
+    DWORD value = 0, bytes = sizeof value;
+    LONG rc = RegQueryValueExW(key, kDump, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &bytes);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? static_cast<long>(value) : -1;
+  }
+};
+
+TEST_F(ReportMark, SetReadDeleteOnlyAnExistingValue) {
+  DWORD result = 0;
+  EXPECT_FALSE(UpdateReportMark(kVersion, kDump, kMarkSet, &result));
+  EXPECT_EQ(Read(), -2);  // the key is never created
+  Write(0);
+  EXPECT_TRUE(UpdateReportMark(kVersion, kDump, kMarkSet, nullptr));
+  EXPECT_EQ(Read(), 1);
+  EXPECT_TRUE(UpdateReportMark(kVersion, kDump, kMarkRead, &result));
+  EXPECT_EQ(result, 1u);
+  EXPECT_TRUE(UpdateReportMark(kVersion, kDump, kMarkDelete, nullptr));
+  EXPECT_EQ(Read(), -1);
+  result = 7;
+  EXPECT_TRUE(UpdateReportMark(kVersion, kDump, kMarkRead, &result));
+  EXPECT_EQ(result, 7u);  // left as it was
+  EXPECT_TRUE(UpdateReportMark(kVersion, kDump, kMarkSet, nullptr));
+  EXPECT_EQ(Read(), -1);  // a missing value is not created
+}
+
+// One context per task id for the whole process: the task table keeps its entries.
+NetTaskContext g_info, g_file;
+
+class Callback : public ReportMark {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(CNetTaskMgr::Instance()->AddTask(protocol::kInfoTaskId, &g_info));
+    ASSERT_TRUE(CNetTaskMgr::Instance()->AddTask(protocol::kFileTaskId, &g_file));
+  }
+  void Reset(NetTaskContext& c, LONG declined) {
+    c.done = 0;
+    c.declined = declined;
+    c.succeeded = 0;
+    lstrcpyW(c.version, kVersion);
+    lstrcpyW(c.dumpFileName, kDump);
+  }
+  void Complete(uint32_t id, const char* answer, uint32_t status) {
+    CNetRequest request(id, id == 1 ? protocol::kKindFields : protocol::kKindBody, 20);
+    if (answer) {
+      request.response = static_cast<char*>(GlobalAlloc(GPTR, strlen(answer) + 1));
+      strcpy(request.response, answer);
+    }
+    EXPECT_EQ(OnRequestDone(&request, status), 0u);
+  }
+};
+
+TEST_F(Callback, TaskTableKeepsTheFirstContext) {
+  NetTaskContext other;
+  EXPECT_FALSE(CNetTaskMgr::Instance()->AddTask(protocol::kInfoTaskId, &other));
+  EXPECT_EQ(CNetTaskMgr::Instance()->FindTask(protocol::kInfoTaskId), &g_info);
+  EXPECT_EQ(CNetTaskMgr::Instance()->FindTask(3), nullptr);
+}
+
+TEST_F(Callback, InformationAnswers) {
+  struct Case {
+    const char* answer;
+    uint32_t status;
+    LONG succeeded, declined, mark;
+  } cases[] = {{"true", 200, 1, 0, 1},
+               {"trueXYZ", 200, 1, 0, 1},
+               {"TRUE", 200, 1, 1, 1},
+               {" true", 200, 1, 1, 1},
+               {nullptr, 204, 1, 1, 1},
+               {"true", 0x600001F4, 0, 1, 0},
+               {"true", protocol::kNetFailTimeLimit, 0, 1, 0}};
+  for (const Case& c : cases) {
+    Write(0);
+    Reset(g_info, 1);
+    Complete(protocol::kInfoTaskId, c.answer, c.status);
+    EXPECT_EQ(g_info.done, 1) << (c.answer ? c.answer : "(none)");
+    EXPECT_EQ(g_info.succeeded, c.succeeded) << (c.answer ? c.answer : "(none)");
+    EXPECT_EQ(g_info.declined, c.declined) << (c.answer ? c.answer : "(none)");
+    EXPECT_EQ(Read(), c.mark) << (c.answer ? c.answer : "(none)");
+  }
+}
+
+TEST_F(Callback, ArchiveAnswers) {
+  Write(1);
+  Reset(g_file, 0);
+  Complete(protocol::kFileTaskId, "stored", 0x60100000 | 12029);
+  EXPECT_EQ(g_file.done, 1);
+  EXPECT_EQ(g_file.declined, 0);
+  EXPECT_EQ(Read(), 1);
+  Reset(g_file, 0);
+  Complete(protocol::kFileTaskId, nullptr, 200);
+  EXPECT_EQ(g_file.declined, 1);
+  EXPECT_EQ(Read(), -1);
+  Complete(9, "true", 200);  // unknown ids are ignored
+}
+
+DWORD WINAPI FinishLater(LPVOID param) {
+  Sleep(300);
+  InterlockedExchange(&static_cast<NetTaskContext*>(param)->done, 1);
+  return 0;
+}
+
+TEST(WaitForRequest, AStopStillWaitsForTheCallback) {
+  HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  NetTaskContext context;
+  SetEvent(stop);
+  HANDLE later = CreateThread(nullptr, 0, FinishLater, &context, 0, nullptr);
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(WaitForRequest(stop, context));
+  EXPECT_EQ(context.done, 1);  // not left before the callback
+  EXPECT_GE(GetTickCount() - start, 250u);
+  WaitForSingleObject(later, INFINITE);
+  CloseHandle(later);
+
+  NetTaskContext finished;
+  finished.done = 1;
+  EXPECT_TRUE(WaitForRequest(stop, finished));
+  CloseHandle(stop);
+}
+
+}  // namespace
+}  // namespace ulvane
