@@ -168,25 +168,6 @@ class Client:
         return answer
 
 
-def deliver_kelvor_files(client, text, dump_path, report_path, guid):
-    """The uploader's two posts, made with the dump and report Kelvor wrote (text: the report
-    decoded), for runs where Ulvane.exe is not built. Returns the information post's answer."""
-    header = dict(re.findall(r"^(AppName|Module|HashCode):(.*?)(?:   |\r?$)", text, re.M))
-    version = re.search(r"Program Version:(.*?)\r?$", text, re.M).group(1)[:30]
-    status, answer = client.info(header["HashCode"], guid, version=version, app=header["AppName"],
-                                 module=header["Module"])
-    assert status == 200, answer
-    if answer[:4] == b"true":
-        out = io.BytesIO()
-        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
-            if dump_path:
-                z.write(dump_path, os.path.basename(dump_path).upper())
-            z.write(report_path, os.path.basename(report_path).upper()[:-4] + ".txt")
-        status, text = client.archive(out.getvalue())
-        assert status == 200, text
-    return answer
-
-
 def stored_files(data):
     folder = os.path.join(data, "archives")
     return sorted(os.path.join(d, f) for d, _, files in os.walk(folder) for f in files)

@@ -2,10 +2,6 @@
 Kelvor captures it and Ulvane delivers it (information post, then the archive); a second crash of
 the same kind joins the same group; Drummet delivers a kernel dump. Then headless Chromium loads the
 pages. Runs from the Windows tree (SUITE_SOURCE, SUITE_BUILD, SUITE_BIN set by CTest).
-
-Until Ulvane.exe is part of the build, the test's own client makes the uploader's two posts with the
-dump and report Kelvor wrote, and says so; Kelvor's and Drummet's parts are real either way.
-CRASHSERVER_E2E_WIN_TREE=<another build/win> takes Ulvane.exe and Communication.dll from there.
 """
 import html
 import io
@@ -23,7 +19,7 @@ import pytest
 SOURCE = os.environ["SUITE_SOURCE"]
 sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
 from wine_env import wine_environment  # noqa: E402
-from serverlib import Client, Server, chromium, deliver_kelvor_files, login_url  # noqa: E402
+from serverlib import Client, Server, chromium, login_url  # noqa: E402
 
 INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
 BUG_KEY = r"HKCU\software\Vemko Security\Antivirus\Bug\1.0.0.1"
@@ -42,11 +38,8 @@ def world():
     env["BUG_URL"] = env["BUG_INFO_URL"] = server.url + "/"
     subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True)
     install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
-    # Uploader binaries from another build tree (a branch not merged yet), when asked for.
-    for f in ("uploader/Ulvane.exe", "product/communication/Communication.dll"):
-        other = os.environ.get("CRASHSERVER_E2E_WIN_TREE")
-        if other and os.path.exists(os.path.join(other, f)):
-            shutil.copy(os.path.join(other, f), install)
+    for f in ("Ulvane.exe", "Communication.dll"):
+        assert os.path.exists(os.path.join(install, f)), "%s is not installed" % f
     yield {"env": env, "server": server, "client": Client([server]), "install": install}
     server.stop()
     shutil.rmtree(data, ignore_errors=True)
@@ -87,16 +80,10 @@ def crash_once(world):
 
 def test_crashes_delivered_grouped_and_shown(world):
     c = world["client"]
-    with_ulvane = os.path.exists(os.path.join(world["install"], "Ulvane.exe"))
-    if not with_ulvane:
-        print("\nUlvane.exe is not built: the test's client makes the uploader's posts with Kelvor's files")
-
     text, dump, report = crash_once(world)
     crash_id = re.search(r"^HashCode:([0-9A-Fa-f]{32})\r?$", text, re.M).group(1).upper()
     stack = re.findall(r"^(0x[0-9A-F]+  0x[0-9A-F]+  .*?)\r?$", text.split("System Process:")[0], re.M)
     assert stack and "Module:OrvCore.dll" in text
-    if not with_ulvane:
-        assert deliver_kelvor_files(world["client"], text, dump, report, "E2E-DISK-00AABBCCDDEE") == b"true"
     g = wait_for(lambda: (c.group(crash_id) or {}).get("archives") and c.group(crash_id))
     assert g, "no archive arrived for crash ID %s" % crash_id
     assert (g["report_count"], g["archives"], g["module"]) == (1, 1, "OrvCore.dll")
@@ -106,14 +93,12 @@ def test_crashes_delivered_grouped_and_shown(world):
     # The same crash again on the same machine joins the group; its archive is not asked for.
     text2, dump2, report2 = crash_once(world)
     assert crash_id in text2
-    if not with_ulvane:
-        assert deliver_kelvor_files(world["client"], text2, dump2, report2, guid) == b"false"
     g = wait_for(lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id))
     assert g and (g["report_count"], g["machines"], g["archives"]) == (2, 1, 1)
     assert [p["answer"] for p in g["posts"]] == ["true", "false"]
     assert [x["hash_id"] for x in c.api("/groups")["groups"]] == [crash_id]
 
-    # A kernel dump from Drummet (its BugURL ends in "/", so it posts to "//cgi-bin/bug_report.cgi").
+    # A kernel dump from Drummet (install.sh writes its base URL without a trailing "/").
     planted = plant_kernel_dump(world)
     try:
         wine(world, os.path.join(world["install"], "Drummet.exe"))

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The crash path as far as it is built: install into the Wine prefix, crash the demo product, and
-# show what Kelvor left behind. Started by ./run demo (SUITE_BUILD and WINEPREFIX exported, the
-# Windows tree built, a wineserver up).
+# The whole crash path: install into the Wine prefix, crash the demo product, show what Kelvor left
+# behind and what the crash server made of it, then a kernel dump, the upload byte by byte through the
+# collector, and the report window in three languages. Started by ./run demo (SUITE_BUILD and
+# WINEPREFIX exported, the Windows tree built, a wineserver up).
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
 export SUITE_BUILD="${SUITE_BUILD:-$ROOT/build}"
@@ -9,6 +10,10 @@ source "$ROOT/tools/wine/wine-env.sh"
 suite_wine_prepare
 
 say() { printf '\n== %s\n' "$*"; }
+
+# The crash server the product team runs receives the demo crash (config.ini points at it).
+eval "$(python3 "$ROOT/tools/demo/server_demo.py" start)"   # exports BUG_URL/BUG_INFO_URL for install.sh
+trap 'python3 "$ROOT/tools/demo/server_demo.py" stop' EXIT
 
 say "install"
 "$ROOT/tools/install/install.sh"
@@ -42,6 +47,9 @@ iconv -f UTF-16LE -t UTF-8 "$report" | tr -d '\r' | sed 's/^\xef\xbb\xbf//' | he
 say "the minidump, opened with lldb"
 dump=$(ls "$INSTALL/dump/"*.dmp | grep -v _FULL | head -1)
 lldb --batch -c "$dump" -o 'thread list' -o 'bt' 2>/dev/null | sed -n '2,20p'
+
+say "the crash server: the crash group and pictures of its pages"
+python3 "$ROOT/tools/demo/server_demo.py" show || echo "(the crash server did not show the crash)"
 
 say "a kernel crash dump: Drummet packs it with info.ini and posts it to the local collector"
 python3 "$ROOT/tools/demo/kernel_dump_demo.py" || echo "(the kernel-dump delivery did not complete)"

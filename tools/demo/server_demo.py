@@ -21,7 +21,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "server", "tests"))
-from serverlib import Client, chromium, deliver_kelvor_files, login_url  # noqa: E402
+from serverlib import Client, chromium, login_url  # noqa: E402
 
 BUILD = os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build"))
 STATE = os.path.join(BUILD, "server-demo", "state.json")
@@ -63,9 +63,6 @@ def show():
     with open(STATE) as f:
         server = Running(json.load(f))
     client = Client([server], server.token)
-    install = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
-    if not os.path.exists(os.path.join(install, "Ulvane.exe")):
-        deliver_without_uploader(client, os.path.join(install, "dump"))
     print("waiting for the crash to arrive ...")
     deadline = time.time() + 120
     groups = []
@@ -90,21 +87,6 @@ def show():
         chromium(login_url(server.url, path, server.token), out)
         print("saved %s (%d bytes)" % (out, os.path.getsize(out)))
     return 0
-
-
-def deliver_without_uploader(client, dump_dir):
-    """Until Ulvane.exe is built: the uploader's two posts with Kelvor's own files, said as such."""
-    reports = sorted(f for f in os.listdir(dump_dir) if f.lower().endswith(".txt"))
-    if not reports:
-        print("Kelvor left no report to deliver")
-        return
-    report = os.path.join(dump_dir, reports[-1])
-    dump = os.path.splitext(report)[0] + ".dmp"
-    with open(report, "rb") as f:
-        text = f.read()[2:].decode("utf-16-le", "replace")
-    answer = deliver_kelvor_files(client, text, dump if os.path.exists(dump) else None, report, "DEMO-00AABBCCDDEE")
-    print("Ulvane.exe is not built: the demo made the uploader's two posts with Kelvor's files"
-          " (information post answered %r)" % answer.decode("latin-1"))
 
 
 def stop():
