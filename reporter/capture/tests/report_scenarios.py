@@ -41,7 +41,7 @@ def main():
         rc = subprocess.run(["wine", driver, "--gtest_color=no"] + sys.argv[1:], env=env,
                             stdin=subprocess.DEVNULL).returncode
     finally:
-        for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt"):
+        for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt", "DbgHelp.dll", "My Orv.exe"):
             path = os.path.join(install, name)
             if os.path.exists(path):
                 os.remove(path)
