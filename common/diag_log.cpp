@@ -13,9 +13,12 @@ namespace {
 
 const char* KindWord(DiagKind kind) {
   switch (kind) {
-    case DiagKind::Begin: return "begin";
-    case DiagKind::End: return "end";
-    case DiagKind::Failure: return "fail";
+    case DiagKind::Begin:
+      return "begin";
+    case DiagKind::End:
+      return "end";
+    case DiagKind::Failure:
+      return "fail";
   }
   return "begin";
 }

@@ -17,10 +17,10 @@ enum class DiagKind { Begin, End, Failure };
 
 struct DiagRecord {
   DiagKind kind = DiagKind::Begin;
-  uint64_t timeUs = 0;    // performance counter in microseconds (one clock for every process)
+  uint64_t timeUs = 0;  // performance counter in microseconds (one clock for every process)
   uint32_t threadId = 0;
-  std::string name;       // phase or system call; spaces become '_'
-  uint64_t value = 0;     // End: the phase's duration in microseconds; Failure: the error code
+  std::string name;    // phase or system call; spaces become '_'
+  uint64_t value = 0;  // End: the phase's duration in microseconds; Failure: the error code
 };
 
 // "<timeUs> <threadId> begin <name>", "... end <name> <durationUs>", "... fail <name> <error>",

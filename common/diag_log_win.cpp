@@ -56,9 +56,10 @@ void DiagInit(const wchar_t* programName) {
   std::wstring folder = ConfiguredFolder();
   if (folder.empty()) return;  // the normal case: no log
   CreateDirectoryW(folder.c_str(), nullptr);
-  std::wstring path = JoinPath(folder, DiagLogFileName(programName ? programName : L"", GetCurrentProcessId()));
-  g_file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  std::wstring path =
+      JoinPath(folder, DiagLogFileName(programName ? programName : L"", GetCurrentProcessId()));
+  g_file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 bool DiagEnabled() { return g_file != INVALID_HANDLE_VALUE; }

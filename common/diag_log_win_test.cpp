@@ -1,13 +1,13 @@
 // The diagnostic log under Wine: nothing without the setting, then one file per process with the
 // lines the environment variable or the registry value asked for.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <string>
 #include <vector>
 
 #include "common/diag_log.h"
+#include "common/test_files_win.h"
 
 namespace {
 using namespace suite;
@@ -18,32 +18,9 @@ std::wstring TempFolder(const wchar_t* name) {
   return std::wstring(base) + name;
 }
 
-std::vector<std::wstring> Files(const std::wstring& folder) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW e;
-  HANDLE f = FindFirstFileW((folder + L"\\*").c_str(), &e);
-  if (f == INVALID_HANDLE_VALUE) return names;
-  do
-    if (!(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(e.cFileName);
-  while (FindNextFileW(f, &e));
-  FindClose(f);
-  return names;
-}
-
 void RemoveFolder(const std::wstring& folder) {
-  for (const auto& name : Files(folder)) DeleteFileW((folder + L"\\" + name).c_str());
+  for (const auto& name : suite::testing::ListFiles(folder)) DeleteFileW((folder + L"\\" + name).c_str());
   RemoveDirectoryW(folder.c_str());
-}
-
-std::string ReadAll(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "";
-  std::string text(GetFileSize(h, nullptr), '\0');
-  DWORD read = 0;
-  if (!text.empty()) ReadFile(h, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-  CloseHandle(h);
-  return text;
 }
 
 void SetRegistryFolder(const std::wstring* folder) {
@@ -83,7 +60,7 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
     EXPECT_EQ(GetLastError(), 1234u) << "the caller's last error is kept";
   }
   const std::wstring file = folder + L"\\" + DiagLogFileName(L"DiagTest", GetCurrentProcessId());
-  std::string text = ReadAll(file);
+  std::string text = suite::testing::ReadFileBytes(file);
   std::vector<DiagRecord> records;
   for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     DiagRecord r;
@@ -112,7 +89,8 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
   SetRegistryFolder(nullptr);
   DiagInit(L"DiagReg");
   EXPECT_FALSE(DiagEnabled());
-  EXPECT_NE(ReadAll(other + L"\\" + DiagLogFileName(L"DiagReg", GetCurrentProcessId())).find(" fail RegOpenKeyExW 2"),
+  EXPECT_NE(suite::testing::ReadFileBytes(other + L"\\" + DiagLogFileName(L"DiagReg", GetCurrentProcessId()))
+                .find(" fail RegOpenKeyExW 2"),
             std::string::npos);
   RemoveFolder(other);
   RemoveFolder(folder);

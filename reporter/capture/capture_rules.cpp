@@ -169,7 +169,8 @@ std::wstring SafeNameStem(const std::wstring& stem, size_t maxChars) {
   std::wstring safe = stem;
   for (size_t i = 0; i < safe.size(); ++i) {
     wchar_t c = safe[i];
-    bool dotRun = c == L'.' && ((i > 0 && stem[i - 1] == L'.') || (i + 1 < stem.size() && stem[i + 1] == L'.'));
+    bool dotRun =
+        c == L'.' && ((i > 0 && stem[i - 1] == L'.') || (i + 1 < stem.size() && stem[i + 1] == L'.'));
     if (c < 0x20 || c == 0x7F || wcschr(kReserved, c) || dotRun) safe[i] = L'_';
   }
   if (safe.size() > maxChars) {

@@ -9,6 +9,7 @@
 
 #include "common/folders.h"
 #include "common/scoped_handle.h"
+#include "common/test_files_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/crash_id.h"
@@ -225,10 +226,12 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
 // stand-in repeats the last one.
 CDbgHelper::StackWalk64Fn g_realStackWalk = nullptr;
 int g_realSteps = 0;
-BOOL WINAPI StandingStillWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame, PVOID context,
-                              PREAD_PROCESS_MEMORY_ROUTINE64 read, PFUNCTION_TABLE_ACCESS_ROUTINE64 table,
-                              PGET_MODULE_BASE_ROUTINE64 base, PTRANSLATE_ADDRESS_ROUTINE64 translate) {
-  if (g_realSteps-- > 0) return g_realStackWalk(machine, process, thread, frame, context, read, table, base, translate);
+BOOL WINAPI StandingStillWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame,
+                              PVOID context, PREAD_PROCESS_MEMORY_ROUTINE64 read,
+                              PFUNCTION_TABLE_ACCESS_ROUTINE64 table, PGET_MODULE_BASE_ROUTINE64 base,
+                              PTRANSLATE_ADDRESS_ROUTINE64 translate) {
+  if (g_realSteps-- > 0)
+    return g_realStackWalk(machine, process, thread, frame, context, read, table, base, translate);
   return TRUE;
 }
 
@@ -288,15 +291,6 @@ class InstallDirValue {
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
-// The build gives host paths; Wine shows the host's root as drive Z:.
-std::wstring HostPath(const char* path) {
-  std::wstring out = suite::FromUtf8(path);
-  if (!out.empty() && out[0] == L'/') out = L"Z:" + out;
-  for (wchar_t& c : out)
-    if (c == L'/') c = L'\\';
-  return out;
-}
-
 std::wstring ReadReceived(const std::wstring& folder) {
   const std::wstring path = folder + L"\\Ulvane.received.txt";
   for (int i = 0; i < 600; ++i) {
@@ -321,7 +315,7 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   GetTempPathW(MAX_PATH, temp);
   const std::wstring install = std::wstring(temp) + L"report_launch_install";
   CreateDirectoryW(install.c_str(), nullptr);
-  const std::wstring recorder = HostPath(REPORT_RECORDER_EXE);
+  const std::wstring recorder = suite::testing::HostPath(REPORT_RECORDER_EXE);
   ASSERT_TRUE(CopyFileW(recorder.c_str(), (install + L"\\Ulvane.exe").c_str(), FALSE));
   DeleteFileW((install + L"\\Ulvane.received.txt").c_str());
   InstallDirValue::Set(install);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_files_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_id.h"
 
@@ -49,15 +50,6 @@ std::string ReadBytes(const std::wstring& path) {
   if (!data.empty()) ReadFile(h, &data[0], static_cast<DWORD>(data.size()), &read, nullptr);
   CloseHandle(h);
   return data;
-}
-
-// The build gives host paths; Wine shows the host's root as drive Z:.
-std::wstring HostPath(const char* path) {
-  std::wstring out = suite::FromUtf8(path);
-  if (!out.empty() && out[0] == L'/') out = L"Z:" + out;
-  for (wchar_t& c : out)
-    if (c == L'/') c = L'\\';
-  return out;
 }
 
 bool KelvorRuns() {
@@ -388,12 +380,14 @@ TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump)
   }
   // DbgHelp beside Kelvor cuts the dump off and cannot walk a stack.
   // Wine prefers its own DbgHelp unless told to take the copy beside the program, as Windows does.
-  ASSERT_TRUE(CopyFileW(HostPath(FAILING_DBGHELP_DLL).c_str(), (install_ + L"DbgHelp.dll").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(suite::testing::HostPath(FAILING_DBGHELP_DLL).c_str(),
+                        (install_ + L"DbgHelp.dll").c_str(), FALSE));
   const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\Kelvor.exe\\DllOverrides";
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
   const wchar_t kNativeFirst[] = L"native,builtin";
-  RegSetValueExW(key, L"dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst), sizeof kNativeFirst);
+  RegSetValueExW(key, L"dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                 sizeof kNativeFirst);
   RegCloseKey(key);
   CrashResult r = Crash(L"Orv.exe", L"--stem Earlier crash null", false);
   RegDeleteKeyW(HKEY_CURRENT_USER, kOverrides);
