@@ -106,7 +106,11 @@ bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, s
 
   CDbgHelper* dbg = CDbgHelper::Instance();
   if (dbg->SymSetOptions) dbg->SymSetOptions(kSymOptions);
-  const bool symbolsUp = dbg->SymInitialize && dbg->SymInitialize(process.get(), nullptr, FALSE);
+  bool symbolsUp = false;
+  if (dbg->SymInitialize) {
+    suite::DiagPhase symbols("sym_initialize");
+    symbolsUp = dbg->SymInitialize(process.get(), nullptr, FALSE);
+  }
   if (!dbg->StackWalk64) {
     if (symbolsUp && dbg->SymCleanup) dbg->SymCleanup(process.get());
     return false;

@@ -226,7 +226,8 @@ int wmain(int argc, wchar_t** argv) {
   // Kelvor's phases, measured inside Kelvor (mode 0, medians over the runs).
   auto phase = [&phases](const char* name) { return Median(phases[name]); };
   printf("kelvor phases (ms, median, mode 0, from Kelvor's diagnostic log):\n");
-  const char* names[] = {"crash_to_entry", "intake", "dbghelp_load", "stack_walk", "report", "dump_call",
+  const char* names[] = {"crash_to_entry", "intake", "dbghelp_load", "sym_initialize", "stack_walk", "report",
+                         "dump_call",
                          "report_file", "mark", "release", "entry_to_release", "uploader_start", "run"};
   for (const char* name : names) printf("  %-17s %8.1f\n", name, phase(name));
   printf("kelvor_own_work_ms=%.1f (entry to release without the DbgHelp calls; target < 150 natively)\n",
