@@ -418,24 +418,35 @@ TEST_F(CaptureScenario, ATakenNameMovesDumpReportAndFullDumpToTheVariant) {
   EXPECT_TRUE(MarkExists(L"1.0.0.1", std::wstring(variant.begin(), variant.end())));
 }
 
-TEST_F(CaptureScenario, AllNinetyNineNamesTakenGiveNoDumpButReportAndMark) {
+// Every name the crash could take belongs to other crashes: writing the report or the mark under
+// one of them would overwrite that crash's report and relabel its dump. Nothing is written, and
+// the crashed process is still released.
+TEST_F(CaptureScenario, AllNinetyNineNamesTakenTouchNoOtherCrash) {
   std::vector<std::wstring> bases = NamesAround(L"Taken", -2, 40);
   for (const auto& base : bases) {
-    Touch(dump + base + L".dmp");
-    for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp");
+    Touch(dump + base + L".dmp", 3);
+    Touch(dump + base + L".txt", 5);
+    for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp", 3);
   }
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                  nullptr, &key, nullptr);
+  DWORD one = 1;
+  for (const auto& base : bases)
+    RegSetValueExW(key, (base + L".dmp").c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+  RegCloseKey(key);
   size_t planted = ListFolder(dump).size();
   Note note = Crash(L"--stem Taken --app-name Scenario.exe --wait-kelvor", L"null");
   ASSERT_EQ(note.Get("released"), "1");
   EXPECT_EQ(note.Get("reporter_exit"), "0");
   std::vector<std::wstring> now = ListFolder(dump);
-  EXPECT_EQ(now.size(), planted + 1) << "only the report is new";
-  std::wstring report;
-  for (const auto& n : now)
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, L".txt") == 0) report = n;
-  ASSERT_FALSE(report.empty());
-  std::wstring dumpName = report.substr(0, report.size() - 4) + L".dmp";
-  EXPECT_TRUE(MarkExists(L"1.0.0.1", dumpName)) << "the mark names the dump that was asked for";
+  EXPECT_EQ(now.size(), planted) << "nothing new";
+  for (const auto& base : bases) {
+    EXPECT_EQ(ReadText(dump + base + L".txt"), "xxxxx") << "the other crash's report";
+    DWORD data = 0;
+    EXPECT_TRUE(MarkExists(L"1.0.0.1", base + L".dmp", &data));
+    EXPECT_EQ(data, 1u) << "the other crash's mark";
+  }
   for (const auto& n : now) EXPECT_EQ(n.find(L"_99.dmp"), std::wstring::npos);
 }
 
