@@ -422,7 +422,11 @@ TEST_F(CaptureScenario, ATakenNameMovesDumpReportAndFullDumpToTheVariant) {
 // one of them would overwrite that crash's report and relabel its dump. Nothing is written, and
 // the crashed process is still released.
 TEST_F(CaptureScenario, AllNinetyNineNamesTakenTouchNoOtherCrash) {
-  std::vector<std::wstring> bases = NamesAround(L"Taken", -2, 40);
+  // The taken names cover half a minute that starts once the planting (thousands of files, slow
+  // on a loaded machine) is surely done; the crash waits for it.
+  const int kLeadSeconds = 60, kWindowSeconds = 30;
+  const DWORD begin = GetTickCount();
+  std::vector<std::wstring> bases = NamesAround(L"Taken", kLeadSeconds, kLeadSeconds + kWindowSeconds);
   for (const auto& base : bases) {
     Touch(dump + base + L".dmp", 3);
     Touch(dump + base + L".txt", 5);
@@ -436,6 +440,9 @@ TEST_F(CaptureScenario, AllNinetyNineNamesTakenTouchNoOtherCrash) {
     RegSetValueExW(key, (base + L".dmp").c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
   RegCloseKey(key);
   size_t planted = ListFolder(dump).size();
+  const DWORD spentMs = GetTickCount() - begin;
+  ASSERT_LT(spentMs, (kLeadSeconds + kWindowSeconds - 15) * 1000u) << "planting outlasted the window";
+  if (spentMs < kLeadSeconds * 1000u) Sleep(kLeadSeconds * 1000u - spentMs + 1000);
   Note note = Crash(L"--stem Taken --app-name Scenario.exe --wait-kelvor", L"null");
   ASSERT_EQ(note.Get("released"), "1");
   EXPECT_EQ(note.Get("reporter_exit"), "0");

@@ -378,6 +378,9 @@ TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump)
     WriteBytes(dump_ + base + L".txt", "earlier report");
     SetMark(base + L".dmp", 1);
   }
+  // An older full dump: a full dump that fails must not make it go (full-dump mode 1).
+  const std::wstring olderFull = L"Earlier_[2000-1-1_0_0_1]_FULL.dmp";
+  WriteBytes(dump_ + olderFull, "older full dump");
   // DbgHelp beside Kelvor cuts the dump off and cannot walk a stack.
   // Wine prefers its own DbgHelp unless told to take the copy beside the program, as Windows does.
   ASSERT_TRUE(CopyFileW(suite::testing::HostPath(FAILING_DBGHELP_DLL).c_str(),
@@ -389,7 +392,7 @@ TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump)
   RegSetValueExW(key, L"dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
                  sizeof kNativeFirst);
   RegCloseKey(key);
-  CrashResult r = Crash(L"Orv.exe", L"--stem Earlier crash null", false);
+  CrashResult r = Crash(L"Orv.exe", L"--stem Earlier --full-dump 1 crash null", false);
   RegDeleteKeyW(HKEY_CURRENT_USER, kOverrides);
   DeleteFileW((install_ + L"DbgHelp.dll").c_str());
 
@@ -412,6 +415,8 @@ TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump)
     EXPECT_GT(data.nFileSizeLow, 0u) << suite::ToUtf8(name);
   }
   EXPECT_EQ(Mark(base + L"_1.dmp"), 0);
+  EXPECT_EQ(ReadBytes(dump_ + olderFull), "older full dump");
+  EXPECT_TRUE(ListFolder(dump_, L"*_1_FULL*").empty()) << "the failed full dump left nothing";
   // The walk could not start: the uploader still gets a module it accepts.
   EXPECT_EQ(r.received, ExpectedCommandLine(base + L"_1.dmp", L"UnKnown", L"Orv.exe", kelvor::kFixedCrashId));
   RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
