@@ -45,6 +45,25 @@ bool Failed(const char* call) {
   suite::DiagFailure(call, GetLastError());
   return false;
 }
+
+// A claimed file is marked for deletion until it is complete: should Kelvor die meanwhile, the
+// system removes it when the handle goes, so no empty or cut-off file of ours is ever left behind.
+bool SetDeletePending(HANDLE file, bool pending) {
+  FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(pending ? TRUE : FALSE)};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ||
+         Failed("SetFileInformationByHandle");
+}
+
+// Gives up a claimed file: it goes with its handle when deletion was pending, else by name.
+void DropClaimedFile(suite::ScopedHandle& file, const std::wstring& path, bool deletePending) {
+  file.Close();
+  if (!deletePending && !DeleteFileW(path.c_str())) Failed("DeleteFileW");
+}
+
+HANDLE CreateClaimedFile(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 }  // namespace
 
 CCrashCapture::CCrashCapture() : report(this) {}
@@ -113,23 +132,35 @@ bool CCrashCapture::CaptureReport() {
 
   std::wstring folder = CPathNameGen::Instance()->ResolveDumpFolder();
   suite::ScopedHandle dumpFile = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
-  if (!ClaimCrashNames(folder, dumpFile)) {
+  suite::ScopedHandle reportFile = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  if (!ClaimCrashNames(folder, dumpFile, reportFile)) {
     // No name of our own (folder missing, every name taken): writing under another crash's name
     // would overwrite its report and relabel its mark and dump. Nothing is written.
     nothingToHandOver = true;
     return false;
   }
-  bool dumped = WriteDumpInto(kMiniDumpNormal, dumpFile.get());
-  dumpFile.Close();
+  const bool dumpPending = SetDeletePending(dumpFile.get(), true);
+  const bool reportPending = SetDeletePending(reportFile.get(), true);
+  bool dumped = WriteDumpInto(kMiniDumpNormal, dumpFile.get()) &&
+                (!dumpPending || SetDeletePending(dumpFile.get(), false));
   // No empty or partial dump stays behind; the report under the same name still goes up alone.
-  if (!dumped && !DeleteFileW((folder + dumpFileName).c_str())) Failed("DeleteFileW");
+  if (dumped)
+    dumpFile.Close();
+  else
+    DropClaimedFile(dumpFile, folder + dumpFileName, dumpPending);
   bool reported = false;
   {
     suite::DiagPhase phase("report_file");
-    reported = WriteReportFile(folder + reportFileName, report.text.c_str(),
-                               static_cast<DWORD>(report.text.size() * sizeof(wchar_t)));
+    const DWORD bytes = static_cast<DWORD>(report.text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    reported = WriteFile(reportFile.get(), report.text.c_str(), bytes, &written, nullptr) ? written == bytes
+                                                                                           : Failed("WriteFile");
+    reported = reported && (!reportPending || SetDeletePending(reportFile.get(), false));
   }
-  if (!reported && !DeleteFileW((folder + reportFileName).c_str())) Failed("DeleteFileW");
+  if (reported)
+    reportFile.Close();
+  else
+    DropClaimedFile(reportFile, folder + reportFileName, reportPending);
   nothingToHandOver = !dumped && !reported;
   if (!nothingToHandOver) {
     suite::DiagPhase phase("mark");
@@ -138,27 +169,24 @@ bool CCrashCapture::CaptureReport() {
   return reported && dumped;
 }
 
-bool CCrashCapture::ClaimCrashNames(const std::wstring& folder, suite::ScopedHandle& dumpFile) {
+bool CCrashCapture::ClaimCrashNames(const std::wstring& folder, suite::ScopedHandle& dumpFile,
+                                    suite::ScopedHandle& reportFile) {
   const std::wstring first = folder + dumpFileName;
   std::wstring path = first;
   for (DWORD attempt = 1;; ++attempt) {
-    dumpFile.reset(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    dumpFile.reset(CreateClaimedFile(path));
     DWORD error = GetLastError();
     if (dumpFile) {
       const std::wstring name = suite::FileNamePart(path);
-      HANDLE report = CreateFileW((folder + ReportNameFor(name)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (report != INVALID_HANDLE_VALUE) {
-        CloseHandle(report);
+      reportFile.reset(CreateClaimedFile(folder + ReportNameFor(name)));
+      if (reportFile) {
         dumpFileName = name;
         reportFileName = ReportNameFor(name);
         return true;
       }
       error = GetLastError();
       // The report of this name belongs to another crash: give the name back and go on.
-      dumpFile.Close();
-      DeleteFileW(path.c_str());
+      DropClaimedFile(dumpFile, path, false);
     }
     suite::DiagFailure("CreateFileW", error);
     // A taken name moves on to _1, _2, ...; any other refusal (a missing folder) ends the try.
@@ -257,8 +285,7 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
   std::wstring tryPath = path;
   suite::ScopedHandle file = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
   for (DWORD attempt = 1;; ++attempt) {
-    file.reset(CreateFileW(tryPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    file.reset(CreateClaimedFile(tryPath));
     if (file) break;
     DWORD error = GetLastError();
     suite::DiagFailure("CreateFileW", error);
@@ -266,13 +293,14 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
     if (attempt >= kDumpFileAttempts) return false;  // every name taken
     tryPath = ClashVariant(path, static_cast<int>(attempt));
   }
-  bool written = WriteDumpInto(kind, file.get());
-  file.Close();
+  const bool pending = SetDeletePending(file.get(), true);
+  bool written = WriteDumpInto(kind, file.get()) && (!pending || SetDeletePending(file.get(), false));
   if (!written) {
     // An empty or cut-off dump is worth nothing and would be taken for one.
-    if (!DeleteFileW(tryPath.c_str())) Failed("DeleteFileW");
+    DropClaimedFile(file, tryPath, pending);
     return false;
   }
+  file.Close();
 
   size_t slash = tryPath.rfind(L'\\');
   if (slash == std::wstring::npos) return false;
