@@ -31,26 +31,10 @@ std::wstring InstallFolder() {
 }
 
 std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW e;
-  HANDLE f = FindFirstFileW((folder + pattern).c_str(), &e);
-  if (f == INVALID_HANDLE_VALUE) return names;
-  do
-    if (!(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(e.cFileName);
-  while (FindNextFileW(f, &e));
-  FindClose(f);
-  return names;
+  return suite::testing::ListFiles(folder, pattern);
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "";
-  std::string data(GetFileSize(h, nullptr), '\0');
-  DWORD read = 0;
-  if (!data.empty()) ReadFile(h, &data[0], static_cast<DWORD>(data.size()), &read, nullptr);
-  CloseHandle(h);
-  return data;
-}
+std::string ReadBytes(const std::wstring& path) { return suite::testing::ReadFileBytes(path); }
 
 bool KelvorRuns() {
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
