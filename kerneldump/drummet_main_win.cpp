@@ -1,7 +1,10 @@
 // Drummet: reports the kernel crash dumps Windows wrote since the last run. No output, exit code 0.
+#include "common/diag_log.h"
 #include "kerneldump/drummet_win.h"
 
 int wmain(int, wchar_t**) {
+  suite::DiagInit(L"Drummet");
+  suite::DiagPhase run("run");
   if (kerneldump::IsSingleInstance()) kerneldump::CollectAndReportDumps();
   return 0;
 }

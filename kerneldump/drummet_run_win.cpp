@@ -1,4 +1,5 @@
 // Drummet's run on Windows: the rules of dump_collector.h over the real registry and folders.
+#include "common/diag_log.h"
 #include "common/folders.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_win.h"
@@ -62,7 +63,10 @@ class WinDumpPlatform : public DumpPlatform {
 
   bool IsExistingFilePath(const std::wstring& path) override { return kerneldump::IsExistingFilePath(path); }
   std::vector<FolderEntry> ListFolder(const std::wstring& dir) override { return ListFolderGuarded(dir); }
-  int ReportDumpFile(const std::wstring& path) override { return kerneldump::ReportDumpFile(path.c_str()); }
+  int ReportDumpFile(const std::wstring& path) override {
+    suite::DiagPhase phase("report_dump");
+    return kerneldump::ReportDumpFile(path.c_str());
+  }
 
  private:
   static void CloseKey(HKEY& key) {

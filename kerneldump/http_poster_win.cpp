@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/diag_log.h"
 #include "kerneldump/http_request.h"
 
 namespace kerneldump {
@@ -76,7 +77,10 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   if (!url || !parts.Crack(url)) return E_FAIL;
   connection_ = InternetConnectW(root_, parts.host, parts.port, OrNull(parts.user), OrNull(parts.password),
                                  INTERNET_SERVICE_HTTP, 0, 0);
-  if (!connection_) return E_FAIL;
+  if (!connection_) {
+    suite::DiagFailure("InternetConnectW", GetLastError());
+    return E_FAIL;
+  }
   SetTimeouts(connection_);
 
   const std::wstring referrer = BuildReferrer(parts.scheme, parts.host);
@@ -86,6 +90,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   request_ = HttpOpenRequestW(connection_, L"POST", object.c_str(), nullptr, referrer.c_str(), nullptr, flags,
                               reinterpret_cast<DWORD_PTR>(this));
   if (!request_) {
+    suite::DiagFailure("HttpOpenRequestW", GetLastError());
     CloseRequest();
     return E_FAIL;
   }
@@ -95,6 +100,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
     InternetSetOptionW(request_, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
   }
   if (!HttpSendRequestW(request_, headers, headersLength, const_cast<void*>(body), length)) {
+    suite::DiagFailure("HttpSendRequestW", GetLastError());
     CloseRequest();
     return E_FAIL;
   }

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include "common/diag_log.h"
 #include "common/scoped_handle.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture.h"
@@ -22,6 +23,8 @@ const DWORD kCrashedProcessEndWaitMs = 10000;
 }  // namespace
 
 int RunKelvor(HINSTANCE /*instance*/, const wchar_t* commandLine, int showCommand) {
+  suite::DiagInit(L"Kelvor");
+  suite::DiagPhase run("run");
   CCrashCapture capture;
   if (!capture.LoadFromCommandLine(commandLine)) {
     // Nothing to capture; still let the crashed process go when it told us how.

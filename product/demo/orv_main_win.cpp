@@ -6,6 +6,8 @@
 //   Orv.exe [options] mark <file>      writes its command line to <file> and ends (restart target)
 //   Orv.exe [options] idle <ms>        waits (a live process to dump)
 // --canary NAME makes an inheritable named event that Kelvor must not inherit (ORV_CANARY names it).
+// --start-event <name> holds the command until that named event is set (at most a minute), so that
+// a test can make many demo processes crash at the same moment.
 #include <windows.h>
 
 #include <cstdio>
@@ -217,6 +219,7 @@ int wmain(int argc, wchar_t** argv) {
   orv::CrashHandlerOptions options;
   options.productVersion = L"1.0.0.1";
   bool tamper = false;
+  std::wstring startEvent;
   int i = 1;
   for (; i < argc; ++i) {
     std::wstring a = argv[i];
@@ -261,6 +264,8 @@ int wmain(int argc, wchar_t** argv) {
       tamper = g_tamper.unterminated = true;
     else if (a == L"--switch" && hasValue)
       tamper = true, g_tamper.switchText = argv[++i];
+    else if (a == L"--start-event" && hasValue)
+      startEvent = argv[++i];
     else
       break;
   }
@@ -277,6 +282,10 @@ int wmain(int argc, wchar_t** argv) {
   demo::g_note.productVersion = options.productVersion;
   if (!demo::g_note.path.empty()) options.afterRelease = &demo::WriteReleaseNote;
   orv::InstallCrashHandler(options);
+  if (!startEvent.empty()) {
+    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, startEvent.c_str());
+    if (start) WaitForSingleObject(start, 60000);
+  }
   if (command == L"crash") return Crash(argument);
   return 2;
 }

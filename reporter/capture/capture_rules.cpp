@@ -2,6 +2,7 @@
 #include "reporter/capture/capture_rules.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "common/path.h"
 #include "common/wformat.h"
@@ -156,6 +157,32 @@ std::wstring DumpFolderUnder(const std::wstring& installFolder) {
 
 bool IsOlderFullDump(const std::wstring& fileName, const std::wstring& keepName) {
   return suite::ContainsNoCase(fileName, L"_FULL.dmp") && !suite::ContainsNoCase(fileName, keepName);
+}
+
+bool MayDeleteFullDump(const std::wstring& fileName, const std::wstring& keepName, uint64_t lastWriteTime,
+                       uint64_t crashTime) {
+  return IsOlderFullDump(fileName, keepName) && lastWriteTime < crashTime;
+}
+
+std::wstring SafeNameStem(const std::wstring& stem, size_t maxChars) {
+  static const wchar_t kReserved[] = L"<>:\"/\\|?* ";
+  std::wstring safe = stem;
+  for (size_t i = 0; i < safe.size(); ++i) {
+    wchar_t c = safe[i];
+    bool dotRun =
+        c == L'.' && ((i > 0 && stem[i - 1] == L'.') || (i + 1 < stem.size() && stem[i + 1] == L'.'));
+    if (c < 0x20 || c == 0x7F || wcschr(kReserved, c) || dotRun) safe[i] = L'_';
+  }
+  if (safe.size() > maxChars) {
+    safe.resize(maxChars);
+    if (!safe.empty() && safe.back() >= 0xD800 && safe.back() <= 0xDBFF) safe.pop_back();
+  }
+  return safe;
+}
+
+size_t NameStemBudget(size_t folderChars) {
+  const size_t kMaxPathChars = 259;  // MAX_PATH with its NUL
+  return folderChars + kLongestNameTail >= kMaxPathChars ? 0 : kMaxPathChars - kLongestNameTail - folderChars;
 }
 
 bool IsProductProcessName(const std::wstring& appName) {

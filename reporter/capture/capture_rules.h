@@ -56,6 +56,23 @@ std::wstring DumpFolderUnder(const std::wstring& installFolder);
 // An older full dump that DeleteOlderFullDumps removes: contains "_FULL.dmp" (any case) and not
 // the name of the full dump just written.
 bool IsOlderFullDump(const std::wstring& fileName, const std::wstring& keepName);
+// Whether a full dump may go: an older one by name that was last written before this crash
+// happened. A full dump written since then belongs to a crash at the same time as ours (its
+// Kelvor may still be writing it) and stays. Times are FILETIME values.
+bool MayDeleteFullDump(const std::wstring& fileName, const std::wstring& keepName, uint64_t lastWriteTime,
+                       uint64_t crashTime);
+
+// The crashed process names its files; its stem is made safe before any name is formed from it:
+// path separators, reserved characters, control characters and spaces become '_', so do the dots
+// of "..", and the stem is cut to maxChars (never between the halves of a surrogate pair). The
+// uploader cuts every value of its command line at the first space, hence no spaces either.
+std::wstring SafeNameStem(const std::wstring& stem, size_t maxChars);
+// Characters a name adds to its stem at most: "_[YYYY-MM-DD_hh_mm_ss]", a clash number "_98",
+// "_FULL", a clash number of the full dump and ".dmp".
+constexpr size_t kLongestNameTail = 37;
+// The longest stem whose every file still fits a path of MAX_PATH in the given folder (0 when
+// none does).
+size_t NameStemBudget(size_t folderChars);
 
 // ---- Restart ---------------------------------------------------------------------------------
 

@@ -182,6 +182,53 @@ TEST(Names, OlderFullDumpsToDelete) {
   EXPECT_FALSE(IsOlderFullDump(L"App_[2013-7-3_8_0_1].dmp", keep));
 }
 
+TEST(Names, FullDumpsWrittenSinceTheCrashStay) {
+  const std::wstring keep = L"App_[2013-7-4_9_5_30]_FULL.dmp";
+  const uint64_t crash = 130000000000000000ull;
+  EXPECT_TRUE(MayDeleteFullDump(L"App_[2013-7-3_8_0_1]_FULL.dmp", keep, crash - 1, crash));
+  // Another crash of the same moment finished or is still writing its full dump: it stays.
+  EXPECT_FALSE(MayDeleteFullDump(L"App_[2013-7-4_9_5_30]_1_FULL.dmp", keep, crash, crash));
+  EXPECT_FALSE(MayDeleteFullDump(L"App_[2013-7-4_9_5_30]_2_FULL.dmp", keep, crash + 5000000, crash));
+  EXPECT_FALSE(MayDeleteFullDump(keep, keep, 0, crash));
+  EXPECT_FALSE(MayDeleteFullDump(L"App_[2013-7-3_8_0_1].dmp", keep, 0, crash));
+}
+
+TEST(Names, StemIsSafeForFileNamesAndTheUploaderCommandLine) {
+  EXPECT_EQ(SafeNameStem(L"Orv", 100), L"Orv");
+  EXPECT_EQ(SafeNameStem(L"", 100), L"");
+  EXPECT_EQ(SafeNameStem(L"..\\Escape", 100), L"___Escape");
+  EXPECT_EQ(SafeNameStem(L"../../x", 100), L"______x");
+  EXPECT_EQ(SafeNameStem(L"a/b", 100), L"a_b");
+  EXPECT_EQ(SafeNameStem(L"My App", 100), L"My_App");
+  EXPECT_EQ(SafeNameStem(L"C:<>\"|?*", 100), L"C_______");
+  EXPECT_EQ(SafeNameStem(std::wstring{L'a', L'\t', L'b', wchar_t(1), L'c', wchar_t(0x7F)}, 100), L"a_b_c_");
+  // A single dot is an ordinary character; only runs of dots are replaced.
+  EXPECT_EQ(SafeNameStem(L"v1.2...3.", 100), L"v1.2___3.");
+  EXPECT_EQ(SafeNameStem(L"Ω-Stem", 100), L"Ω-Stem");
+  EXPECT_EQ(SafeNameStem(std::wstring(300, L'x'), 200), std::wstring(200, L'x'));
+  std::wstring pair = L"ab";
+  pair += static_cast<wchar_t>(0xD83D);
+  pair += static_cast<wchar_t>(0xDE00);
+  EXPECT_EQ(SafeNameStem(pair, 3), L"ab") << "half a surrogate pair is dropped";
+  for (const wchar_t* stem : {L"..\\Escape", L"a/b", L"My App", L"x..y"}) {
+    std::wstring safe = SafeNameStem(stem, 100);
+    EXPECT_EQ(safe.find_first_of(L"\\/ "), std::wstring::npos);
+    EXPECT_EQ(safe.find(L".."), std::wstring::npos);
+  }
+}
+
+TEST(Names, StemBudgetKeepsTheLongestNameWithinMaxPath) {
+  const std::wstring folder = L"C:\\Program Files (x86)\\Vemko Antivirus\\dump\\";
+  size_t budget = NameStemBudget(folder.size());
+  std::wstring stem(budget, L'x');
+  LocalTime t{2013, 12, 31, 23, 59, 59};
+  std::wstring longest = folder + FullDumpNameFor(ClashVariant(DumpFileNameAt(stem, t), 98));
+  longest = ClashVariant(longest, 98);
+  EXPECT_EQ(longest.size(), 259u) << "the longest path of a crash's files fills MAX_PATH exactly";
+  EXPECT_EQ(NameStemBudget(259 - kLongestNameTail), 0u);
+  EXPECT_EQ(NameStemBudget(400), 0u);
+}
+
 TEST(Restart, ProductNamesAndThePathDecision) {
   for (const wchar_t* name : {L"OrvSvc.exe", L"QuarnSvc.exe", L"Orv.exe", L"orvtray.exe", L"ORV.EXE"})
     EXPECT_TRUE(IsProductProcessName(name)) << name;

@@ -147,21 +147,45 @@ TEST(PathNameGen, DumpNameUsesTheLocalTimeWithoutLeadingZeros) {
   EXPECT_TRUE(matches) << std::string(name.begin(), name.end());
 }
 
-TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewAndEverythingElse) {
+uint64_t FileTimeNow(int64_t plusSeconds = 0) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) +
+         static_cast<uint64_t>(plusSeconds * 10000000);
+}
+
+void SetWriteTime(const std::wstring& path, uint64_t time) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  FILETIME t = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
+  SetFileTime(h, nullptr, nullptr, &t);
+  CloseHandle(h);
+}
+
+TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse) {
   TempFolder dir;
   const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp",  L"App_[2013-7-3_8_0_1]_FULL.dmp",
                             L"Other_[2013-7-2_1_0_1]_full.dmp", L"App_[2013-7-3_8_0_1]_FULL_1.dmp",
-                            L"App_[2013-7-3_8_0_1].dmp",        L"App_[2013-7-3_8_0_1].txt"};
+                            L"App_[2013-7-3_8_0_1].dmp",        L"App_[2013-7-3_8_0_1].txt",
+                            L"App_[2013-7-4_9_5_30]_1_FULL.dmp", L"App_[2013-7-4_9_5_30]_2_FULL.dmp"};
   for (const wchar_t* f : files) Touch(dir.path + f);
-  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, L"App_[2013-7-4_9_5_30]_FULL.dmp"));
+  const uint64_t crash = FileTimeNow(60);  // everything above was written before the crash ...
+  SetWriteTime(dir.path + files[6], crash + 10000000);  // ... but a concurrent crash's full dump
+  // Another Kelvor still writing its full dump holds it open: it cannot go either.
+  HANDLE writing = CreateFileW((dir.path + files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writing, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, files[0], crash));
+  CloseHandle(writing);
   EXPECT_TRUE(Exists(dir.path + files[0]));
   EXPECT_FALSE(Exists(dir.path + files[1]));
   EXPECT_FALSE(Exists(dir.path + files[2]));
   EXPECT_TRUE(Exists(dir.path + files[3]));
   EXPECT_TRUE(Exists(dir.path + files[4]));
   EXPECT_TRUE(Exists(dir.path + files[5]));
+  EXPECT_TRUE(Exists(dir.path + files[6])) << "written after the crash";
+  EXPECT_TRUE(Exists(dir.path + files[7])) << "still being written";
   TempFolder empty;
-  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(empty.path + L"missing\\", L"x_FULL.dmp"));
+  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(empty.path + L"missing\\", L"x_FULL.dmp", crash));
 }
 
 TEST(CrashCapture, InvalidCaptureDoesNothing) {

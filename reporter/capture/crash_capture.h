@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/scoped_handle.h"
 #include "reporter/capture/bug_info.h"
 #include "reporter/capture/crash_report.h"
 
@@ -50,8 +51,20 @@ class CCrashCapture {
   std::wstring dumpFileName;
   std::wstring reportFileName;
   std::wstring fullDumpFileName;
+  // When the crash happened (FILETIME): full dumps written since then are not "older".
+  uint64_t crashTime = 0;
+  // Set by CaptureReport when neither the dump nor the report could be written: then there is
+  // nothing to mark and nothing for the uploader.
+  bool nothingToHandOver = false;
 
  private:
+  // Creates this crash's dump and report files as new, empty files under the first name of the
+  // clash sequence whose dump and report are both free, so nothing of another crash is
+  // overwritten or relabelled; sets dumpFileName and reportFileName. Both files stay open.
+  bool ClaimCrashNames(const std::wstring& folder, suite::ScopedHandle& dumpFile,
+                       suite::ScopedHandle& reportFile);
+  // The dump call into a file of ours; false when it cannot run or fails.
+  bool WriteDumpInto(MiniDumpKind kind, HANDLE file);
   CCrashCapture(const CCrashCapture&) = delete;
   CCrashCapture& operator=(const CCrashCapture&) = delete;
 };

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/diag_log.h"
+#include "common/path.h"
 #include "common/scoped_handle.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/dbg_helper.h"
@@ -18,6 +20,9 @@ const wchar_t kBugMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug";
 // the dump call refuses the handle and the dump would silently never be written.
 const DWORD kDumpProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE;
 const DWORD kDumpFileAttempts = kMaxDumpNameAttempts;
+// The crash handler notes GetTickCount() at the crash. An age beyond this is not believed (a
+// stale or forged record); the intake then stands in for the moment of the crash.
+const DWORD kMaxBelievedCrashAgeMs = 5 * 60 * 1000;
 
 MINIDUMP_TYPE DumpTypeOf(MiniDumpKind kind) {
   return kind == kMiniDumpFull
@@ -25,6 +30,39 @@ MINIDUMP_TYPE DumpTypeOf(MiniDumpKind kind) {
              : static_cast<MINIDUMP_TYPE>(MiniDumpWithHandleData | MiniDumpWithUnloadedModules |
                                           MiniDumpWithIndirectlyReferencedMemory |
                                           MiniDumpWithProcessThreadData);
+}
+uint64_t CrashTimeOf(uint32_t crashTick) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t t = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  DWORD age = GetTickCount() - crashTick;
+  if (crashTick != 0 && age < kMaxBelievedCrashAgeMs) t -= static_cast<uint64_t>(age) * 10000;
+  return t;
+}
+
+// Every failed call of the capture goes to the diagnostic log (when it is on) under its name.
+bool Failed(const char* call) {
+  suite::DiagFailure(call, GetLastError());
+  return false;
+}
+
+// A claimed file is marked for deletion until it is complete: should Kelvor die meanwhile, the
+// system removes it when the handle goes, so no empty or cut-off file of ours is ever left behind.
+bool SetDeletePending(HANDLE file, bool pending) {
+  FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(pending ? TRUE : FALSE)};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ||
+         Failed("SetFileInformationByHandle");
+}
+
+// Gives up a claimed file: it goes with its handle when deletion was pending, else by name.
+void DropClaimedFile(suite::ScopedHandle& file, const std::wstring& path, bool deletePending) {
+  file.Close();
+  if (!deletePending && !DeleteFileW(path.c_str())) Failed("DeleteFileW");
+}
+
+HANDLE CreateClaimedFile(const std::wstring& path) {
+  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 }  // namespace
 
@@ -38,7 +76,9 @@ CCrashCapture::~CCrashCapture() {
 }
 
 bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
-  EnableDebugPrivilege();  // without it reading may still work; the intake goes on either way
+  suite::DiagPhase phase("intake");
+  // Without it reading may still work; the intake goes on either way.
+  if (!EnableDebugPrivilege()) Failed("EnableDebugPrivilege");
 
   BugInfoSwitch parsed = ParseBugInfoSwitch(commandLine ? commandLine : L"");
   if (!parsed.found) return false;
@@ -49,13 +89,14 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
 
   suite::ScopedHandle process =
       suite::ScopedHandle::ForObject(OpenProcess(PROCESS_VM_READ, FALSE, processId));
-  if (!process) return false;  // not readable: nothing to capture
+  if (!process) return Failed("OpenProcess");  // not readable: nothing to capture
 
   ReadMemoryFn read = [&process](uint32_t address, void* buffer, uint32_t size) {
     SIZE_T done = 0;
-    return ReadProcessMemory(process.get(), reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)),
-                             buffer, size, &done) &&
-           done == size;
+    if (!ReadProcessMemory(process.get(), reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), buffer,
+                           size, &done))
+      return Failed("ReadProcessMemory");
+    return done == size;
   };
   std::vector<uint8_t> bytes;
   if (ReadBugInfoBlock(read, parsed.blockAddress, bytes) != IntakeError::None) return false;
@@ -63,8 +104,13 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   bugInfo = new BugInfoBlock;
   std::memcpy(bugInfo, bytes.data(), sizeof(BugInfoBlock));
 
-  std::wstring stem = SlotText(bugInfo->nameStem);
-  CPathNameGen::Instance()->MakeDumpFileName(stem.c_str(), dumpFileName);
+  crashTime = CrashTimeOf(bugInfo->crashTickCount);
+  // The stem comes from the crashed process: it must not lead out of the dump folder, break the
+  // uploader's command line or make a path too long for any of the crash's files.
+  CPathNameGen* names = CPathNameGen::Instance();
+  std::wstring folder = names->ResolveDumpFolder();
+  std::wstring stem = SafeNameStem(SlotText(bugInfo->nameStem), NameStemBudget(folder.size()));
+  names->MakeDumpFileName(stem.c_str(), dumpFileName);
   reportFileName = ReportNameFor(dumpFileName);
   fullDumpFileName = FullDumpNameFor(dumpFileName);
 
@@ -79,16 +125,75 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
 
 bool CCrashCapture::CaptureReport() {
   if (!valid) return false;
-  report.BuildReportText();
+  {
+    suite::DiagPhase phase("report");
+    report.BuildReportText();
+  }
 
   std::wstring folder = CPathNameGen::Instance()->ResolveDumpFolder();
-  bool dumped = WriteMiniDump(kMiniDumpNormal, folder + dumpFileName, dumpFileName);
-  // The report follows the name the dump really got; without a dump it keeps the intake's name.
-  if (dumped && !dumpFileName.empty()) reportFileName = ReportNameFor(dumpFileName);
-  bool reported = WriteReportFile(folder + reportFileName, report.text.c_str(),
-                                  static_cast<DWORD>(report.text.size() * sizeof(wchar_t)));
-  RecordDumpInRegistry();
+  suite::ScopedHandle dumpFile = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  suite::ScopedHandle reportFile = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  if (!ClaimCrashNames(folder, dumpFile, reportFile)) {
+    // No name of our own (folder missing, every name taken): writing under another crash's name
+    // would overwrite its report and relabel its mark and dump. Nothing is written.
+    nothingToHandOver = true;
+    return false;
+  }
+  const bool dumpPending = SetDeletePending(dumpFile.get(), true);
+  const bool reportPending = SetDeletePending(reportFile.get(), true);
+  bool dumped = WriteDumpInto(kMiniDumpNormal, dumpFile.get()) &&
+                (!dumpPending || SetDeletePending(dumpFile.get(), false));
+  // No empty or partial dump stays behind; the report under the same name still goes up alone.
+  if (dumped)
+    dumpFile.Close();
+  else
+    DropClaimedFile(dumpFile, folder + dumpFileName, dumpPending);
+  bool reported = false;
+  {
+    suite::DiagPhase phase("report_file");
+    const DWORD bytes = static_cast<DWORD>(report.text.size() * sizeof(wchar_t));
+    DWORD written = 0;
+    reported = WriteFile(reportFile.get(), report.text.c_str(), bytes, &written, nullptr) ? written == bytes
+                                                                                           : Failed("WriteFile");
+    reported = reported && (!reportPending || SetDeletePending(reportFile.get(), false));
+  }
+  if (reported)
+    reportFile.Close();
+  else
+    DropClaimedFile(reportFile, folder + reportFileName, reportPending);
+  nothingToHandOver = !dumped && !reported;
+  if (!nothingToHandOver) {
+    suite::DiagPhase phase("mark");
+    RecordDumpInRegistry();
+  }
   return reported && dumped;
+}
+
+bool CCrashCapture::ClaimCrashNames(const std::wstring& folder, suite::ScopedHandle& dumpFile,
+                                    suite::ScopedHandle& reportFile) {
+  const std::wstring first = folder + dumpFileName;
+  std::wstring path = first;
+  for (DWORD attempt = 1;; ++attempt) {
+    dumpFile.reset(CreateClaimedFile(path));
+    DWORD error = GetLastError();
+    if (dumpFile) {
+      const std::wstring name = suite::FileNamePart(path);
+      reportFile.reset(CreateClaimedFile(folder + ReportNameFor(name)));
+      if (reportFile) {
+        dumpFileName = name;
+        reportFileName = ReportNameFor(name);
+        return true;
+      }
+      error = GetLastError();
+      // The report of this name belongs to another crash: give the name back and go on.
+      DropClaimedFile(dumpFile, path, false);
+    }
+    suite::DiagFailure("CreateFileW", error);
+    // A taken name moves on to _1, _2, ...; any other refusal (a missing folder) ends the try.
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_FILE_EXISTS) return false;
+    if (attempt >= kDumpFileAttempts) return false;  // every name taken
+    path = ClashVariant(first, static_cast<int>(attempt));
+  }
 }
 
 bool CCrashCapture::StartFullDumpOrRelease(bool releaseWhenNoFullDump, HANDLE waitAfterRelease) {
@@ -97,6 +202,7 @@ bool CCrashCapture::StartFullDumpOrRelease(bool releaseWhenNoFullDump, HANDLE wa
     return releaseWhenNoFullDump ? ReleaseCrashedProcess(waitAfterRelease) : true;
   fullDumpThread = CreateThread(nullptr, 0, &CCrashCapture::FullDumpWorker, this, 0, nullptr);
   if (fullDumpThread) return true;
+  Failed("CreateThread");
   // No worker, no full dump: the crashed process must not wait for a release that never comes.
   ReleaseCrashedProcess(waitAfterRelease);
   return false;
@@ -107,14 +213,25 @@ DWORD WINAPI CCrashCapture::FullDumpWorker(void* argument) {
   CPathNameGen* names = CPathNameGen::Instance();
   std::wstring folder = names->ResolveDumpFolder();
   if (!self->dumpFileName.empty()) self->fullDumpFileName = FullDumpNameFor(self->dumpFileName);
-  self->WriteMiniDump(kMiniDumpFull, folder + self->fullDumpFileName, self->fullDumpFileName);
-  if (self->bugInfo->fullDumpMode == 1) names->DeleteOlderFullDumps(folder, self->fullDumpFileName);
+  bool written = false;
+  {
+    suite::DiagPhase phase("full_dump");
+    written = self->WriteMiniDump(kMiniDumpFull, folder + self->fullDumpFileName, self->fullDumpFileName);
+  }
+  // Older full dumps make way only for a complete new one, and only those written before this
+  // crash: a full dump of a crash of the same moment is left to its own Kelvor.
+  if (written && self->bugInfo->fullDumpMode == 1)
+    names->DeleteOlderFullDumps(folder, self->fullDumpFileName, self->crashTime);
   self->ReleaseCrashedProcess(nullptr);  // whatever became of the full dump
   return 0;
 }
 
 bool CCrashCapture::ReleaseCrashedProcess(HANDLE waitHandle) {
-  bool signalled = releaseEvent ? SetEvent(releaseEvent) != FALSE : false;
+  bool signalled = false;
+  if (releaseEvent) {
+    suite::DiagPhase phase("release");
+    signalled = SetEvent(releaseEvent) != FALSE || Failed("SetEvent");
+  }
   if (waitHandle) WaitForSingleObject(waitHandle, INFINITE);
   return signalled;
 }
@@ -145,7 +262,7 @@ bool CCrashCapture::RestartCrashedProgram() {
   ZeroMemory(&started, sizeof(started));
   if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &started))
-    return false;
+    return Failed("CreateProcessW");
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
   return true;
@@ -163,25 +280,42 @@ DWORD CCrashCapture::GetCrashedProcessId() const { return valid ? processId : 0;
 
 bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, std::wstring& fileName) {
   if (!valid || !report.built) return false;
-  CDbgHelper* dbg = CDbgHelper::Instance();
-  if (!dbg->MiniDumpWriteDump) return false;
-
-  suite::ScopedHandle process =
-      suite::ScopedHandle::ForObject(OpenProcess(kDumpProcessAccess, FALSE, processId));
-  if (!process) return false;
 
   // A taken name moves the dump to _1, _2, ...; any other refusal (a missing folder) ends the try.
   std::wstring tryPath = path;
   suite::ScopedHandle file = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
   for (DWORD attempt = 1;; ++attempt) {
-    file.reset(CreateFileW(tryPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    file.reset(CreateClaimedFile(tryPath));
     if (file) break;
     DWORD error = GetLastError();
+    suite::DiagFailure("CreateFileW", error);
     if (error != ERROR_ACCESS_DENIED && error != ERROR_FILE_EXISTS) return false;
     if (attempt >= kDumpFileAttempts) return false;  // every name taken
     tryPath = ClashVariant(path, static_cast<int>(attempt));
   }
+  const bool pending = SetDeletePending(file.get(), true);
+  bool written = WriteDumpInto(kind, file.get()) && (!pending || SetDeletePending(file.get(), false));
+  if (!written) {
+    // An empty or cut-off dump is worth nothing and would be taken for one.
+    DropClaimedFile(file, tryPath, pending);
+    return false;
+  }
+  file.Close();
+
+  size_t slash = tryPath.rfind(L'\\');
+  if (slash == std::wstring::npos) return false;
+  fileName = tryPath.substr(slash + 1);
+  return true;
+}
+
+bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {
+  if (!valid || !report.built) return false;
+  CDbgHelper* dbg = CDbgHelper::Instance();
+  if (!dbg->MiniDumpWriteDump) return false;
+
+  suite::ScopedHandle process =
+      suite::ScopedHandle::ForObject(OpenProcess(kDumpProcessAccess, FALSE, processId));
+  if (!process) return Failed("OpenProcess");
 
   MINIDUMP_EXCEPTION_INFORMATION exception;
   exception.ThreadId = threadId;
@@ -192,13 +326,9 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
   // process first; with deferred loads it only lists the modules instead of reading every module's
   // debug information, which under Wine takes seconds while the crashed process waits.
   if (dbg->SymSetOptions) dbg->SymSetOptions(SYMOPT_DEFERRED_LOADS);
-  if (!dbg->MiniDumpWriteDump(process.get(), processId, file.get(), DumpTypeOf(kind), &exception, nullptr,
-                              nullptr))
-    return false;
-
-  size_t slash = tryPath.rfind(L'\\');
-  if (slash == std::wstring::npos) return false;
-  fileName = tryPath.substr(slash + 1);
+  suite::DiagPhase phase(kind == kMiniDumpFull ? "full_dump_call" : "dump_call");
+  if (!dbg->MiniDumpWriteDump(process.get(), processId, file, DumpTypeOf(kind), &exception, nullptr, nullptr))
+    return Failed("MiniDumpWriteDump");
   return true;
 }
 
@@ -206,22 +336,27 @@ bool CCrashCapture::WriteReportFile(const std::wstring& path, const wchar_t* tex
   if (!valid) return false;
   suite::ScopedHandle file = suite::ScopedHandle::ForFile(CreateFileW(
       path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return false;
+  if (!file) return Failed("CreateFileW");
   DWORD written = 0;
-  return WriteFile(file.get(), text, byteCount, &written, nullptr) && written == byteCount;
+  if (!WriteFile(file.get(), text, byteCount, &written, nullptr)) return Failed("WriteFile");
+  return written == byteCount;
 }
 
 bool CCrashCapture::RecordDumpInRegistry() {
   if (!valid) return false;
   std::wstring keyName = std::wstring(kBugMarkKey) + L"\\" + SlotText(bugInfo->productVersion);
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, nullptr) != ERROR_SUCCESS)
+  LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, nullptr);
+  if (rc != ERROR_SUCCESS) {
+    suite::DiagFailure("RegCreateKeyExW", static_cast<unsigned long>(rc));
     return false;
+  }
   DWORD zero = 0;
-  LONG rc = RegSetValueExW(key, dumpFileName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
-                           sizeof(zero));
+  rc = RegSetValueExW(key, dumpFileName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero),
+                      sizeof(zero));
   RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) suite::DiagFailure("RegSetValueExW", static_cast<unsigned long>(rc));
   return rc == ERROR_SUCCESS;
 }
 

@@ -1,6 +1,8 @@
 // Run-time binding of DbgHelp.dll.
 #include "reporter/capture/dbg_helper.h"
 
+#include "common/diag_log.h"
+
 namespace kelvor {
 
 namespace {
@@ -12,8 +14,12 @@ void Bind(HMODULE module, const char* name, Fn& target) {
 
 CDbgHelper::CDbgHelper() {
   // A bare name: the normal search order finds a copy beside Kelvor first. Never freed.
+  suite::DiagPhase phase("dbghelp_load");
   HMODULE module = LoadLibraryW(L"DbgHelp.dll");
-  if (!module) return;
+  if (!module) {
+    suite::DiagFailure("LoadLibraryW", GetLastError());
+    return;
+  }
   Bind(module, "StackWalk64", StackWalk64);
   Bind(module, "SymGetModuleInfoW64", SymGetModuleInfoW64);
   Bind(module, "SymLoadModuleExW", SymLoadModuleExW);

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/diag_log.h"
 #include "common/folders.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/uploader_command.h"
@@ -13,18 +14,13 @@ namespace kelvor {
 
 namespace {
 
-// The uploader's path: install folder + "Ulvane.exe". When the key opens but has no usable
-// "InstallDir", the bare name is tried (the current folder). When the key cannot be opened at all
-// the installation is gone or broken; Kelvor and Ulvane are installed side by side, so the copy
-// beside Kelvor is the one to start.
+// The uploader's path: install folder + "Ulvane.exe". Without a usable install folder (no key, no
+// "InstallDir", an empty one) the dumps go to Kelvor's own folder, and so the uploader that works
+// from that folder is the one beside Kelvor, not one in whatever the current folder is.
 void UploaderPath(wchar_t (&path)[MAX_PATH]) {
-  // ReadInstallDir leaves the buffer as it was only when the key cannot be opened; a mark in the
-  // first character tells that case apart from a missing value (which zeroes the buffer).
-  const wchar_t kUntouched = L'\x1';
-  path[0] = kUntouched;
-  path[1] = 0;
   DWORD capacity = MAX_PATH;
-  if (!suite::ReadInstallDir(path, capacity) && path[0] == kUntouched) {
+  if (!suite::ReadInstallDir(path, capacity) || path[0] == 0) {
+    suite::DiagFailure("ReadInstallDir", GetLastError());
     if (!suite::ReadProgramFolder(path, MAX_PATH)) path[0] = 0;
   }
   PathAppendW(path, kUploaderFileName);
@@ -33,7 +29,9 @@ void UploaderPath(wchar_t (&path)[MAX_PATH]) {
 }  // namespace
 
 bool CCrashCapture::LaunchUploader() {
-  if (!valid || !report.built || !bugInfo) return false;
+  // Nothing was written for this crash: there is nothing to upload.
+  if (!valid || !report.built || !bugInfo || nothingToHandOver) return false;
+  suite::DiagPhase phase("uploader_start");
   wchar_t path[MAX_PATH] = {};
   UploaderPath(path);
   ApplyContactEmailLimit(g_ContactEmail);
@@ -54,8 +52,10 @@ bool CCrashCapture::LaunchUploader() {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
   if (!CreateProcessW(path, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started))
+                      &started)) {
+    suite::DiagFailure("CreateProcessW", GetLastError());
     return false;
+  }
   // Nothing waits for the uploader.
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "common/safe_singleton.h"
@@ -20,8 +21,10 @@ class CPathNameGen : public suite::CSafeSingleton<CPathNameGen> {
   bool GetProgramFolder(std::wstring& folder);
   // stem + "_[Y-M-D_h_m_s].dmp" in local time; false without a stem.
   bool MakeDumpFileName(const wchar_t* stem, std::wstring& name);
-  // Deletes every "*_FULL.dmp" (any case) in the folder except the one just written. Always true.
-  bool DeleteOlderFullDumps(const std::wstring& folder, const std::wstring& keepName);
+  // Deletes every "*_FULL.dmp" (any case) in the folder that was last written before crashTime
+  // (FILETIME), except the one just written. A file still open for writing is not deleted either.
+  // Always true.
+  bool DeleteOlderFullDumps(const std::wstring& folder, const std::wstring& keepName, uint64_t crashTime);
 
   // The folder every file of a run goes to: the dump folder, else Kelvor's own folder, with a
   // trailing backslash unless it is empty.

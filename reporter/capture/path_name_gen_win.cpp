@@ -1,6 +1,7 @@
 // Dump folder, file names and the clean-up of older full dumps.
 #include "reporter/capture/path_name_gen.h"
 
+#include "common/diag_log.h"
 #include "common/folders.h"
 #include "common/path.h"
 #include "reporter/capture/capture_rules.h"
@@ -41,12 +42,18 @@ bool CPathNameGen::MakeDumpFileName(const wchar_t* stem, std::wstring& name) {
   return true;
 }
 
-bool CPathNameGen::DeleteOlderFullDumps(const std::wstring& folder, const std::wstring& keepName) {
+bool CPathNameGen::DeleteOlderFullDumps(const std::wstring& folder, const std::wstring& keepName,
+                                        uint64_t crashTime) {
   WIN32_FIND_DATAW entry;
   HANDLE find = FindFirstFileW((folder + L"*.dmp").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return true;  // nothing there, nothing to delete
   do {
-    if (IsOlderFullDump(entry.cFileName, keepName)) DeleteFileW((folder + entry.cFileName).c_str());
+    uint64_t written =
+        (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) | entry.ftLastWriteTime.dwLowDateTime;
+    // Deletion of a file that another Kelvor still holds open fails: that one stays as well.
+    if (MayDeleteFullDump(entry.cFileName, keepName, written, crashTime) &&
+        !DeleteFileW((folder + entry.cFileName).c_str()))
+      suite::DiagFailure("DeleteFileW", GetLastError());
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   return true;

@@ -15,6 +15,12 @@ if(SUITE_WINDOWS)
   set_target_properties(report_record_args PROPERTIES OUTPUT_NAME Ulvane
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/recorder)
 
+  # A DbgHelp.dll whose dump call fails and which has no stack walk, put beside Kelvor by a scenario.
+  add_library(failing_dbghelp SHARED test_tools/failing_dbghelp_win.cpp)
+  set_target_properties(failing_dbghelp PROPERTIES OUTPUT_NAME DbgHelp PREFIX ""
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/failing RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/failing)
+  target_link_options(failing_dbghelp PRIVATE -Wl,--kill-at ${SUITE_STATIC_LINK})
+
   # Real threads and processes; changes the install-folder value while it runs.
   suite_gtest(kelvor_report_win_test SOURCES ${REPORT_WIN_TESTS} LIBS kelvor_capture LOCK installdir)
   # The walks stop threads of the test program itself: its frames need frame pointers.
@@ -29,7 +35,8 @@ if(SUITE_WINDOWS)
   target_include_directories(report_scenarios PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(report_scenarios PRIVATE kelvor_portable suite_common GTest::gtest GTest::gtest_main
     ${SUITE_STATIC_LINK})
-  add_dependencies(report_scenarios report_record_args Kelvor Orv OrvCore)
+  add_dependencies(report_scenarios report_record_args failing_dbghelp Kelvor Orv OrvCore)
+  target_compile_definitions(report_scenarios PRIVATE "FAILING_DBGHELP_DLL=\"$<TARGET_FILE:failing_dbghelp>\"")
   suite_script_test(report_scenarios_test COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/report_scenarios.py
     LOCK installdir TIMEOUT 900)
 endif()

@@ -5,12 +5,15 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "common/folders.h"
 #include "common/scoped_handle.h"
+#include "common/test_files_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/crash_id.h"
+#include "reporter/capture/dbg_helper.h"
 
 #ifndef REPORT_RECORDER_EXE
 #error "REPORT_RECORDER_EXE must name the recording uploader stand-in"
@@ -210,8 +213,41 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
       << suite::ToUtf8(text.substr(text.size() > 300 ? text.size() - 300 : 0));
   EXPECT_EQ(capture.report.crashId, L"0123456789abcdef0123456789abcdef");
   EXPECT_EQ(capture.report.built, 1u);
+  // A walk over a process that is gone stands still: it stops instead of printing one frame again
+  // and again.
+  std::wstring stack = Between(text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
+  EXPECT_LE(CountStackLines(text), 1u) << suite::ToUtf8(stack);
   EXPECT_EQ(text.find(suite::WFormat(L" Pid:%d Parrent", static_cast<int>(child.dwProcessId))),
             std::wstring::npos);
+}
+
+// What DbgHelp does when the walked process dies under it cannot be brought about on purpose: it
+// keeps answering with the frame it already gave. The real walk runs for two frames, then this
+// stand-in repeats the last one.
+CDbgHelper::StackWalk64Fn g_realStackWalk = nullptr;
+int g_realSteps = 0;
+BOOL WINAPI StandingStillWalk(DWORD machine, HANDLE process, HANDLE thread, LPSTACKFRAME64 frame,
+                              PVOID context, PREAD_PROCESS_MEMORY_ROUTINE64 read,
+                              PFUNCTION_TABLE_ACCESS_ROUTINE64 table, PGET_MODULE_BASE_ROUTINE64 base,
+                              PTRANSLATE_ADDRESS_ROUTINE64 translate) {
+  if (g_realSteps-- > 0)
+    return g_realStackWalk(machine, process, thread, frame, context, read, table, base, translate);
+  return TRUE;
+}
+
+TEST(ReportWalk, AWalkThatStandsStillEndsAtOnce) {
+  StoppedThread stopped(6);
+  CDbgHelper* dbg = CDbgHelper::Instance();
+  ASSERT_NE(dbg->StackWalk64, nullptr);
+  g_realStackWalk = dbg->StackWalk64;
+  g_realSteps = 2;
+  dbg->StackWalk64 = &StandingStillWalk;
+  CCrashCapture capture;
+  Prepare(capture, GetCurrentProcessId(), stopped.id, stopped.context);
+  capture.report.BuildReportText();
+  dbg->StackWalk64 = g_realStackWalk;
+  EXPECT_EQ(CountStackLines(capture.report.text), 2u)
+      << suite::ToUtf8(Between(capture.report.text, L"\r\nStack:\r\n", L"\r\nSystem Process:"));
 }
 
 TEST(ReportWalk, NothingIsBuiltForAnInvalidCapture) {
@@ -255,15 +291,6 @@ class InstallDirValue {
 
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
-// The build gives host paths; Wine shows the host's root as drive Z:.
-std::wstring HostPath(const char* path) {
-  std::wstring out = suite::FromUtf8(path);
-  if (!out.empty() && out[0] == L'/') out = L"Z:" + out;
-  for (wchar_t& c : out)
-    if (c == L'/') c = L'\\';
-  return out;
-}
-
 std::wstring ReadReceived(const std::wstring& folder) {
   const std::wstring path = folder + L"\\Ulvane.received.txt";
   for (int i = 0; i < 600; ++i) {
@@ -288,7 +315,7 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   GetTempPathW(MAX_PATH, temp);
   const std::wstring install = std::wstring(temp) + L"report_launch_install";
   CreateDirectoryW(install.c_str(), nullptr);
-  const std::wstring recorder = HostPath(REPORT_RECORDER_EXE);
+  const std::wstring recorder = suite::testing::HostPath(REPORT_RECORDER_EXE);
   ASSERT_TRUE(CopyFileW(recorder.c_str(), (install + L"\\Ulvane.exe").c_str(), FALSE));
   DeleteFileW((install + L"\\Ulvane.received.txt").c_str());
   InstallDirValue::Set(install);
@@ -319,30 +346,40 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   EXPECT_EQ(ReadReceived(install), expectedHead);
   EXPECT_EQ(g_ContactEmail, L"");  // the stored value is cleared too
 
-  // Without the uninstall key, the uploader beside Kelvor (here: beside this program) starts.
+  // The walk could not start (no fault module at all): the uploader, which refuses an empty
+  // module, gets the report's "UnKnown".
+  capture.report.faultModule.clear();
+  ASSERT_TRUE(capture.LaunchUploader());
+  EXPECT_EQ(ReadReceived(install), expectedHead);
+
+  // Without the uninstall key, or with the key but no "InstallDir", the dumps go to Kelvor's own
+  // folder: the uploader beside Kelvor (here: beside this program) starts, never one that
+  // happens to lie in the current folder.
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   const std::wstring ownFolder = FolderOf(self);
   ASSERT_TRUE(CopyFileW(recorder.c_str(), (ownFolder + L"\\Ulvane.exe").c_str(), FALSE));
   DeleteFileW((ownFolder + L"\\Ulvane.received.txt").c_str());
+  wchar_t current[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, current);
+  SetCurrentDirectoryW(install.c_str());
   InstallDirValue::RemoveKey();
   ASSERT_TRUE(capture.LaunchUploader());
   EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
-  DeleteFileW((ownFolder + L"\\Ulvane.exe").c_str());
-
-  // A key without a readable value: the bare name, looked up in the current folder only.
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                   nullptr);
   RegCloseKey(key);
-  wchar_t current[MAX_PATH] = {};
-  GetCurrentDirectoryW(MAX_PATH, current);
-  SetCurrentDirectoryW(install.c_str());
-  EXPECT_TRUE(capture.LaunchUploader());
-  EXPECT_EQ(ReadReceived(install), expectedHead);
-  SetCurrentDirectoryW(temp);
-  EXPECT_FALSE(capture.LaunchUploader());  // no Ulvane.exe here
+  ASSERT_TRUE(capture.LaunchUploader());
+  EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
+  EXPECT_EQ(GetFileAttributesW((install + L"\\Ulvane.received.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   SetCurrentDirectoryW(current);
+  DeleteFileW((ownFolder + L"\\Ulvane.exe").c_str());
+
+  // A crash of which nothing could be written is not handed over.
+  InstallDirValue::Set(install);
+  capture.nothingToHandOver = true;
+  EXPECT_FALSE(capture.LaunchUploader());
 
   DeleteFileW((install + L"\\Ulvane.exe").c_str());
   RemoveDirectoryW(install.c_str());

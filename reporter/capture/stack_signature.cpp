@@ -88,4 +88,8 @@ void CStackSignature::Finish() {
   if (faultModule_.empty()) faultModule_ = L"UnKnown";
 }
 
+bool WalkMadeProgress(const WalkPosition& previous, const WalkPosition& next) {
+  return next.stack > previous.stack || next.frame > previous.frame;
+}
+
 }  // namespace kelvor

@@ -58,4 +58,12 @@ class CStackSignature {
   bool isNtdll_ = true;
 };
 
+// Where a walk stands after a step: program counter, frame and stack addresses.
+struct WalkPosition {
+  uint64_t pc = 0, frame = 0, stack = 0;
+};
+// A step up the stack moves the stack or the frame address upwards; one that moves neither
+// (the same frame again, as a walk of a process that died under it gives) is no progress.
+bool WalkMadeProgress(const WalkPosition& previous, const WalkPosition& next);
+
 }  // namespace kelvor

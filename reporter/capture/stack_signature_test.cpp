@@ -146,4 +146,13 @@ TEST(StackSignature, LongImagePathsAndBareNames) {
   EXPECT_EQ(w.faultModule, L"Kelvor.exe");
 }
 
+TEST(StackSignature, AWalkThatStandsStillMakesNoProgress) {
+  const WalkPosition at = {0x401000, 0x12ff00, 0x12fe00};
+  EXPECT_FALSE(WalkMadeProgress(at, at));
+  EXPECT_FALSE(WalkMadeProgress(at, {0x402000, 0x12ff00, 0x12fe00})) << "another pc on the same frame";
+  EXPECT_FALSE(WalkMadeProgress(at, {0x401000, 0x12fe00, 0x12fd00})) << "downwards";
+  EXPECT_TRUE(WalkMadeProgress(at, {0x401000, 0x12ff40, 0x12ff08}));
+  EXPECT_TRUE(WalkMadeProgress(at, {0x7c900000, 0, 0x12ff08})) << "the last frame of a chain";
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "common/diag_log.h"
 #include "common/scoped_handle.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/dbg_helper.h"
@@ -72,6 +73,7 @@ bool FormatStackFrame(HANDLE process, DWORD64 pc, CStackSignature& walk) {
 bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, std::wstring& stackText,
                                   bool& allInNtdll) {
   if (maxFrames == 0 || !owner || !owner->valid || !owner->bugInfo) return false;
+  suite::DiagPhase phase("stack_walk");
   const BugInfoBlock& block = *owner->bugInfo;
   // A record without an exception and a context to walk from: no stack.
   if (!block.contextFlags || !block.exceptionAddress || !block.exceptionCode) return false;
@@ -79,11 +81,17 @@ bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, s
   suite::ScopedHandle process(
       suite::ScopedHandle::Invalid::Null,
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, block.processId));
-  if (!process) return false;
+  if (!process) {
+    suite::DiagFailure("OpenProcess", GetLastError());
+    return false;
+  }
   suite::ScopedHandle thread(
       suite::ScopedHandle::Invalid::Null,
       OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, block.threadId));
-  if (!thread) return false;
+  if (!thread) {
+    suite::DiagFailure("OpenThread", GetLastError());
+    return false;
+  }
 
   // The walk changes the context as it goes: it works on our own copy.
   CONTEXT context;
@@ -98,7 +106,11 @@ bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, s
 
   CDbgHelper* dbg = CDbgHelper::Instance();
   if (dbg->SymSetOptions) dbg->SymSetOptions(kSymOptions);
-  const bool symbolsUp = dbg->SymInitialize && dbg->SymInitialize(process.get(), nullptr, FALSE);
+  bool symbolsUp = false;
+  if (dbg->SymInitialize) {
+    suite::DiagPhase symbols("sym_initialize");
+    symbolsUp = dbg->SymInitialize(process.get(), nullptr, FALSE);
+  }
   if (!dbg->StackWalk64) {
     if (symbolsUp && dbg->SymCleanup) dbg->SymCleanup(process.get());
     return false;
@@ -108,12 +120,19 @@ bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, s
   walk.signature = signature;
   walk.Begin();
   DWORD64 previousPc = frame.AddrPC.Offset;
+  WalkPosition previous;
+  bool first = true;
   while (dbg->StackWalk64(IMAGE_FILE_MACHINE_I386, process.get(), thread.get(), &frame, &context, nullptr,
                           dbg->SymFunctionTableAccess64, FrameModuleBaseCallback, nullptr)) {
     const DWORD64 pc = frame.AddrPC.Offset;
     // Running off the end of the chain: a zero return address after real ones.
     if (pc == 0 && previousPc != 0) break;
     previousPc = pc;
+    // A walk that stands still (a process that died under it) would print one frame over and over.
+    const WalkPosition now = {pc, frame.AddrFrame.Offset, frame.AddrStack.Offset};
+    if (!first && !WalkMadeProgress(previous, now)) break;
+    previous = now;
+    first = false;
     FormatStackFrame(process.get(), pc, walk);
     if (walk.frames >= maxFrames) break;
   }

@@ -24,6 +24,13 @@ TEST(UploaderCommand, SwitchesInOrderValuesAsTheyStand) {
       L" /Email:a@b.c");
 }
 
+TEST(UploaderCommand, AWalkThatDidNotStartSendsUnKnown) {
+  kelvor::UploaderLaunchFacts facts;
+  facts.dumpFileName = L"Orv_[2013-7-4_9_5_30].dmp";
+  facts.crashId = L"0123456789abcdef0123456789abcdef";
+  EXPECT_NE(kelvor::FormatUploaderCommandLine(facts).find(L" /Module:UnKnown /App:"), std::wstring::npos);
+}
+
 TEST(UploaderCommand, EmailOfFortyCharactersStaysLongerIsCleared) {
   std::wstring forty = std::wstring(30, L'x') + L"@vemko.com";
   ASSERT_EQ(forty.size(), 40u);

@@ -8,6 +8,8 @@ namespace kelvor {
 
 bool RewriteReportWithUserEntries(CCrashCapture& capture) {
   if (!capture.valid || !capture.report.built) return false;
+  // Without names of its own this crash wrote nothing; the report name may be another crash's.
+  if (capture.nothingToHandOver) return false;
   std::wstring text = capture.report.text;
   if (!PutUserEntriesIntoReport(text, capture.report.crashId, g_ContactEmail, g_UserContext)) return false;
   capture.report.text = text;

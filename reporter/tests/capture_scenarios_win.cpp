@@ -9,6 +9,7 @@
 
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,83 @@ TEST_F(CaptureScenario, ModeTwoKeepsOlderFullDumps) {
   EXPECT_EQ(note.Get("reporter_exit"), "0");
 }
 
+// ---- Many crashes at once -------------------------------------------------------------------
+
+// Ten demo products, one stem, crashing at the same moment (they wait for one event): each crash
+// gets its own dump, report and mark, every product is released and ends, and no full dump of
+// any of them is deleted by another's clean-up. An older full dump planted first goes in mode 1.
+TEST_F(CaptureScenario, TenCrashesAtOnceInEveryFullDumpMode) {
+  const int kCrashes = 10;
+  for (int mode : {0, 1, 2}) {
+    SCOPED_TRACE("mode " + std::to_string(mode));
+    ClearFolder(dump);
+    DeleteMarks(L"1.0.0.1");
+    const std::wstring old = L"Orv_[2000-1-1_0_0_1]_FULL.dmp";
+    Touch(dump + old, 10);
+    const std::wstring eventName = L"CaptureScenarioStart" + std::to_wstring(mode);
+    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    ASSERT_NE(start, nullptr);
+    std::vector<HANDLE> products;
+    for (int i = 0; i < kCrashes; ++i) {
+      std::wstring note = std::wstring(kWork) + L"many" + std::to_wstring(i) + L".txt";
+      DeleteFileW(note.c_str());
+      std::wstring line = L"\"" + install + L"Orv.exe\" --observe " + note + L" --wait-kelvor --full-dump " +
+                          std::to_wstring(mode) + L" --app-name Scenario.exe --start-event " + eventName +
+                          L" crash null";
+      STARTUPINFOW si = {};
+      si.cb = sizeof(si);
+      PROCESS_INFORMATION pi = {};
+      ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+      CloseHandle(pi.hThread);
+      products.push_back(pi.hProcess);
+    }
+    Sleep(3000);  // all of them started and waiting
+    SetEvent(start);
+    for (HANDLE p : products) {
+      EXPECT_EQ(WaitForSingleObject(p, 240000), WAIT_OBJECT_0) << "every product ends";
+      DWORD code = 0;
+      GetExitCodeProcess(p, &code);
+      EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << "ended by its own crash";
+      CloseHandle(p);
+    }
+    CloseHandle(start);
+    ASSERT_TRUE(WaitUntilAllEnded(120000));
+
+    std::set<std::string> dumps;
+    for (int i = 0; i < kCrashes; ++i) {
+      Note note = ParseNote(ReadText(std::wstring(kWork) + L"many" + std::to_wstring(i) + L".txt"));
+      EXPECT_EQ(note.Get("released"), "1") << "product " << i;
+      EXPECT_EQ(note.Get("reporter_exit"), "0") << "product " << i;
+    }
+    std::vector<std::wstring> files = ListFolder(dump);
+    int reports = 0, fullDumps = 0;
+    for (const auto& name : files) {
+      std::string n = Narrow(name);
+      WIN32_FILE_ATTRIBUTE_DATA data = {};
+      GetFileAttributesExW((dump + name).c_str(), GetFileExInfoStandard, &data);
+      EXPECT_GT(data.nFileSizeLow, 0u) << n;
+      if (name == old) continue;
+      if (n.size() > 9 && n.compare(n.size() - 9, 9, "_FULL.dmp") == 0) {
+        ++fullDumps;
+        EXPECT_GT(data.nFileSizeLow, 1000000u) << n;
+      } else if (n.size() > 4 && n.compare(n.size() - 4, 4, ".txt") == 0) {
+        ++reports;
+      } else if (n.size() > 4 && n.compare(n.size() - 4, 4, ".dmp") == 0) {
+        dumps.insert(n);
+        EXPECT_TRUE(MarkExists(L"1.0.0.1", name)) << n;
+        std::wstring report = name.substr(0, name.size() - 4) + L".txt";
+        EXPECT_GT(ReadText(dump + report).size(), 100u) << "its own report " << n;
+      }
+    }
+    EXPECT_EQ(dumps.size(), static_cast<size_t>(kCrashes));
+    EXPECT_EQ(reports, kCrashes);
+    EXPECT_EQ(fullDumps, mode == 0 ? 0 : kCrashes) << "no full dump of these crashes was deleted";
+    EXPECT_EQ(Exists(dump + old), mode != 1) << "the older full dump goes in mode 1 only";
+  }
+  ClearFolder(dump);
+  DeleteMarks(L"1.0.0.1");
+}
+
 // ---- Name clashes ----------------------------------------------------------------------------
 
 // The dump's name holds the second of the intake; every second of a generous window is taken.
@@ -177,24 +255,42 @@ TEST_F(CaptureScenario, ATakenNameMovesDumpReportAndFullDumpToTheVariant) {
   EXPECT_TRUE(MarkExists(L"1.0.0.1", std::wstring(variant.begin(), variant.end())));
 }
 
-TEST_F(CaptureScenario, AllNinetyNineNamesTakenGiveNoDumpButReportAndMark) {
-  std::vector<std::wstring> bases = NamesAround(L"Taken", -2, 40);
+// Every name the crash could take belongs to other crashes: writing the report or the mark under
+// one of them would overwrite that crash's report and relabel its dump. Nothing is written, and
+// the crashed process is still released.
+TEST_F(CaptureScenario, AllNinetyNineNamesTakenTouchNoOtherCrash) {
+  // The taken names cover half a minute that starts once the planting (thousands of files, slow
+  // on a loaded machine) is surely done; the crash waits for it.
+  const int kLeadSeconds = 60, kWindowSeconds = 30;
+  const DWORD begin = GetTickCount();
+  std::vector<std::wstring> bases = NamesAround(L"Taken", kLeadSeconds, kLeadSeconds + kWindowSeconds);
   for (const auto& base : bases) {
-    Touch(dump + base + L".dmp");
-    for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp");
+    Touch(dump + base + L".dmp", 3);
+    Touch(dump + base + L".txt", 5);
+    for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp", 3);
   }
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                  nullptr, &key, nullptr);
+  DWORD one = 1;
+  for (const auto& base : bases)
+    RegSetValueExW(key, (base + L".dmp").c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+  RegCloseKey(key);
   size_t planted = ListFolder(dump).size();
+  const DWORD spentMs = GetTickCount() - begin;
+  ASSERT_LT(spentMs, (kLeadSeconds + kWindowSeconds - 15) * 1000u) << "planting outlasted the window";
+  if (spentMs < kLeadSeconds * 1000u) Sleep(kLeadSeconds * 1000u - spentMs + 1000);
   Note note = Crash(L"--stem Taken --app-name Scenario.exe --wait-kelvor", L"null");
   ASSERT_EQ(note.Get("released"), "1");
   EXPECT_EQ(note.Get("reporter_exit"), "0");
   std::vector<std::wstring> now = ListFolder(dump);
-  EXPECT_EQ(now.size(), planted + 1) << "only the report is new";
-  std::wstring report;
-  for (const auto& n : now)
-    if (n.size() > 4 && n.compare(n.size() - 4, 4, L".txt") == 0) report = n;
-  ASSERT_FALSE(report.empty());
-  std::wstring dumpName = report.substr(0, report.size() - 4) + L".dmp";
-  EXPECT_TRUE(MarkExists(L"1.0.0.1", dumpName)) << "the mark names the dump that was asked for";
+  EXPECT_EQ(now.size(), planted) << "nothing new";
+  for (const auto& base : bases) {
+    EXPECT_EQ(ReadText(dump + base + L".txt"), "xxxxx") << "the other crash's report";
+    DWORD data = 0;
+    EXPECT_TRUE(MarkExists(L"1.0.0.1", base + L".dmp", &data));
+    EXPECT_EQ(data, 1u) << "the other crash's mark";
+  }
   for (const auto& n : now) EXPECT_EQ(n.find(L"_99.dmp"), std::wstring::npos);
 }
 

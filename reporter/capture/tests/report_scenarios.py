@@ -40,7 +40,7 @@ def main(driver=("reporter", "capture", "report_scenarios.exe")):
         rc = subprocess.run(["wine", os.path.join(BIN, *driver), "--gtest_color=no"] + sys.argv[1:], env=env,
                             stdin=subprocess.DEVNULL).returncode
     finally:
-        for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt"):
+        for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt", "DbgHelp.dll", "My Orv.exe"):
             path = os.path.join(install, name)
             if os.path.exists(path):
                 os.remove(path)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/test_files_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_id.h"
 
@@ -30,26 +31,10 @@ std::wstring InstallFolder() {
 }
 
 std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW e;
-  HANDLE f = FindFirstFileW((folder + pattern).c_str(), &e);
-  if (f == INVALID_HANDLE_VALUE) return names;
-  do
-    if (!(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(e.cFileName);
-  while (FindNextFileW(f, &e));
-  FindClose(f);
-  return names;
+  return suite::testing::ListFiles(folder, pattern);
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "";
-  std::string data(GetFileSize(h, nullptr), '\0');
-  DWORD read = 0;
-  if (!data.empty()) ReadFile(h, &data[0], static_cast<DWORD>(data.size()), &read, nullptr);
-  CloseHandle(h);
-  return data;
-}
+std::string ReadBytes(const std::wstring& path) { return suite::testing::ReadFileBytes(path); }
 
 bool KelvorRuns() {
   HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -270,6 +255,175 @@ TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
   std::wstring path = Field(r.received, L"/Path:", L" /Version:");
   EXPECT_EQ(path.substr(path.size() - 6), L"_1.dmp") << suite::ToUtf8(r.received);
   EXPECT_EQ(path, r.reportName.substr(0, r.reportName.size() - 4) + L".dmp");
+}
+
+// ---- What the crashed process hands over is not trusted; a crash never touches another's ----
+
+const wchar_t kMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug\\1.0.0.1";
+
+// The mark's value, or -1 when there is none.
+long Mark(const std::wstring& dumpName) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kMarkKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
+  DWORD data = 0, size = sizeof data;
+  LONG rc = RegQueryValueExW(key, dumpName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size);
+  RegCloseKey(key);
+  return rc == ERROR_SUCCESS ? static_cast<long>(data) : -1;
+}
+
+void SetMark(const std::wstring& dumpName, DWORD value) {
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_CURRENT_USER, kMarkKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  RegSetValueExW(key, dumpName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  RegCloseKey(key);
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(h);
+}
+
+// "stem_[Y-M-D_h_m_s]" for each second from now on: the names a crash in that time would get.
+std::vector<std::wstring> NamesFromNow(const std::wstring& stem, int seconds) {
+  std::vector<std::wstring> names;
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  for (int s = -1; s < seconds; ++s) {
+    ULARGE_INTEGER t;
+    t.LowPart = ft.dwLowDateTime;
+    t.HighPart = ft.dwHighDateTime;
+    t.QuadPart += static_cast<ULONGLONG>(static_cast<LONGLONG>(s) * 10000000LL);
+    FILETIME utc = {t.LowPart, t.HighPart}, local;
+    FileTimeToLocalFileTime(&utc, &local);
+    SYSTEMTIME st;
+    FileTimeToSystemTime(&local, &st);
+    names.push_back(suite::WFormat(L"%s_[%d-%d-%d_%d_%d_%d]", stem, st.wYear, st.wMonth, st.wDay, st.wHour,
+                                   st.wMinute, st.wSecond));
+  }
+  return names;
+}
+
+// The uploader's value rule: from the switch to the first space.
+std::wstring UploaderValue(const std::wstring& line, const std::wstring& name) {
+  size_t at = line.find(name);
+  if (at == std::wstring::npos) return L"<missing>";
+  at += name.size();
+  return line.substr(at, line.find(L' ', at) - at);
+}
+
+TEST_F(ReportScenarios, StemsFromTheCrashedProcessAreMadeSafe) {
+  struct Case {
+    std::wstring program, options, stem;
+  } cases[] = {
+      {L"Orv.exe", L"--stem ..\\Escape", L"___Escape"},
+      {L"Orv.exe", L"--stem a/b", L"a_b"},
+      {L"Orv.exe", L"--stem \"My Stem\"", L"My_Stem"},
+      {L"My Orv.exe", L"", L"My_Orv"},  // the default stem, from the program's name
+      {L"Orv.exe", L"--stem " + std::wstring(250, L'L'), L""},
+  };
+  ASSERT_TRUE(CopyFileW((install_ + L"Orv.exe").c_str(), (install_ + L"My Orv.exe").c_str(), FALSE));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(suite::ToUtf8(c.options.substr(0, 40)));
+    CrashResult r = Crash(c.program, c.options + L" crash null");
+    ASSERT_FALSE(r.reportName.empty()) << "a report in the dump folder";
+    const std::wstring base = r.reportName.substr(0, r.reportName.size() - 4);
+    if (!c.stem.empty()) {
+      EXPECT_EQ(base.substr(0, c.stem.size() + 2), c.stem + L"_[");
+    } else {
+      // Cut so that every file of the crash, clash and full-dump forms included, fits MAX_PATH.
+      EXPECT_EQ(base.substr(0, 10), std::wstring(10, L'L'));
+      EXPECT_LE((dump_ + base + L"_98_FULL_98.dmp").size(), 259u);
+    }
+    WIN32_FILE_ATTRIBUTE_DATA dumpData = {};
+    ASSERT_TRUE(GetFileAttributesExW((dump_ + base + L".dmp").c_str(), GetFileExInfoStandard, &dumpData));
+    EXPECT_GT(dumpData.nFileSizeLow, 0u);
+    EXPECT_EQ(Mark(base + L".dmp"), 0);
+    // Every value reaches the uploader whole: the dump's name as written, a 32-character ID.
+    EXPECT_EQ(UploaderValue(r.received, L"/Path:"), base + L".dmp") << suite::ToUtf8(r.received);
+    EXPECT_EQ(UploaderValue(r.received, L"/ID:").size(), 32u);
+    const std::wstring module = UploaderValue(r.received, L"/Module:");
+    EXPECT_TRUE(module == L"Orv.exe" || module == L"OrvCore.dll") << suite::ToUtf8(module);
+  }
+  EXPECT_TRUE(ListFolder(install_, L"*Escape*").empty()) << "nothing outside the dump folder";
+  EXPECT_TRUE(ListFolder(install_, L"*.dmp").empty());
+  DeleteFileW((install_ + L"My Orv.exe").c_str());
+  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
+}
+
+TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump) {
+  // An earlier crash owns every name of this stem for the next minute: dump, report and mark 1.
+  for (const auto& name : ListFolder(dump_, L"*")) DeleteFileW((dump_ + name).c_str());
+  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
+  const std::vector<std::wstring> earlier = NamesFromNow(L"Earlier", 60);
+  for (const auto& base : earlier) {
+    WriteBytes(dump_ + base + L".dmp", "earlier dump");
+    WriteBytes(dump_ + base + L".txt", "earlier report");
+    SetMark(base + L".dmp", 1);
+  }
+  // An older full dump: a full dump that fails must not make it go (full-dump mode 1).
+  const std::wstring olderFull = L"Earlier_[2000-1-1_0_0_1]_FULL.dmp";
+  WriteBytes(dump_ + olderFull, "older full dump");
+  // DbgHelp beside Kelvor cuts the dump off and cannot walk a stack.
+  // Wine prefers its own DbgHelp unless told to take the copy beside the program, as Windows does.
+  ASSERT_TRUE(CopyFileW(suite::testing::HostPath(FAILING_DBGHELP_DLL).c_str(),
+                        (install_ + L"DbgHelp.dll").c_str(), FALSE));
+  const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\Kelvor.exe\\DllOverrides";
+  HKEY key = nullptr;
+  RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
+  const wchar_t kNativeFirst[] = L"native,builtin";
+  RegSetValueExW(key, L"dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
+                 sizeof kNativeFirst);
+  RegCloseKey(key);
+  CrashResult r = Crash(L"Orv.exe", L"--stem Earlier --full-dump 1 crash null", false);
+  RegDeleteKeyW(HKEY_CURRENT_USER, kOverrides);
+  DeleteFileW((install_ + L"DbgHelp.dll").c_str());
+
+  for (const auto& base : earlier) {
+    EXPECT_EQ(ReadBytes(dump_ + base + L".dmp"), "earlier dump");
+    EXPECT_EQ(ReadBytes(dump_ + base + L".txt"), "earlier report");
+    EXPECT_EQ(Mark(base + L".dmp"), 1) << "the earlier crash's mark";
+  }
+  // The new crash took the first name free of both dump and report, kept its report, left no
+  // dump at all, and marked and handed over that name.
+  std::vector<std::wstring> mine = ListFolder(dump_, L"*_1.*");
+  ASSERT_EQ(mine.size(), 1u) << suite::ToUtf8(mine.empty() ? L"" : mine[0] + L" " + mine.back());
+  const std::wstring base = mine[0].substr(0, mine[0].size() - 6);
+  EXPECT_EQ(mine[0], base + L"_1.txt");
+  std::string report = ReadBytes(dump_ + mine[0]);
+  EXPECT_EQ(report.substr(0, 2), std::string("\xFF\xFE"));
+  for (const auto& name : ListFolder(dump_, L"*")) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    GetFileAttributesExW((dump_ + name).c_str(), GetFileExInfoStandard, &data);
+    EXPECT_GT(data.nFileSizeLow, 0u) << suite::ToUtf8(name);
+  }
+  EXPECT_EQ(Mark(base + L"_1.dmp"), 0);
+  EXPECT_EQ(ReadBytes(dump_ + olderFull), "older full dump");
+  EXPECT_TRUE(ListFolder(dump_, L"*_1_FULL*").empty()) << "the failed full dump left nothing";
+  // The walk could not start: the uploader still gets a module it accepts.
+  EXPECT_EQ(r.received, ExpectedCommandLine(base + L"_1.dmp", L"UnKnown", L"Orv.exe", kelvor::kFixedCrashId));
+  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
+}
+
+TEST_F(ReportScenarios, WithoutInstallDirDumpsAndUploaderAreBesideKelvor) {
+  // The uninstall key stays, its "InstallDir" goes: Kelvor's own folder takes the dump folder's
+  // place, and the uploader that starts is the one there, not one in the current folder.
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+  const std::wstring saved = install_.substr(0, install_.size() - 1);
+  RegDeleteValueW(key, L"InstallDir");
+  CrashResult r = Crash(L"Orv.exe", L"--stem NoDir crash null");
+  RegSetValueExW(key, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved.c_str()),
+                 static_cast<DWORD>((saved.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  std::vector<std::wstring> dumps = ListFolder(install_, L"NoDir_*.dmp");
+  std::vector<std::wstring> reports = ListFolder(install_, L"NoDir_*.txt");
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(UploaderValue(r.received, L"/Path:"), dumps[0]) << suite::ToUtf8(r.received);
+  for (const auto& name : ListFolder(install_, L"NoDir_*")) DeleteFileW((install_ + name).c_str());
+  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
 }
 
 }  // namespace
