@@ -315,11 +315,6 @@ TEST_F(StandInScenario, AKelvorThatHangsIsWaitedForOnlyUpToTheBound) {
 
 // ---- Kelvor killed while it works ---------------------------------------------------------------
 
-// Left off until Kelvor's own branch (no empty dump, marks and hand-over only of what exists) is
-// merged: a Kelvor killed inside the dump call leaves the file it had just created. The lead
-// switches this on after the merge; the findings are printed either way.
-constexpr bool kKelvorLeavesOnlyWholeFiles = false;
-
 bool AppearsIn(const std::wstring& folder, const std::wstring& suffix, DWORD timeoutMs) {
   for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(1))
     for (const auto& name : ListFolder(folder))
@@ -380,13 +375,7 @@ TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
                 point.firstFile ? ("when the first " + suite::ToUtf8(point.firstFile) + " showed").c_str()
                                 : (std::to_string(point.ms) + " ms after its start").c_str(),
                 seen.c_str());
-    for (const auto& f : faults) {
-      if (kKelvorLeavesOnlyWholeFiles) {
-        ADD_FAILURE() << f;
-      } else {
-        std::printf("  pending Kelvor's fix: %s\n", f.c_str());
-      }
-    }
+    for (const auto& f : faults) ADD_FAILURE() << f;
   }
 }
 
