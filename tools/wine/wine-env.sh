@@ -102,3 +102,15 @@ suite_wineserver_up() {
     wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 }
 suite_wineserver_down() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
+
+# Runs a Windows program in the prefix and passes its output on once it has ended. What the program
+# starts (an uploader that outlives a test, a child caught half-created when a test killed its parent)
+# inherits a temporary file instead of the caller's pipe, so CTest never waits on it after the test.
+suite_wine_run_captured() {
+    local out rc=0
+    out="$(mktemp)"
+    wine "$@" >"$out" 2>&1 || rc=$?
+    cat "$out"
+    rm -f "$out"
+    return $rc
+}

@@ -6,4 +6,4 @@ source "$SUITE_SOURCE/tools/wine/wine-env.sh"
 suite_wine_prepare
 "$SUITE_SOURCE/tools/install/install.sh" >/dev/null
 wineserver -p >/dev/null 2>&1 </dev/null || true
-exec wine "$SUITE_BIN/product/crash_handler_scenarios.exe" --gtest_color=no "$@" </dev/null
+suite_wine_run_captured "$SUITE_BIN/product/crash_handler_scenarios.exe" --gtest_color=no "$@" </dev/null

@@ -183,7 +183,7 @@ def run_language(display, env, language):
 
     demo = subprocess.Popen(["wine", os.path.join(install, "Orv.exe"), "--show-window", "crash", "null"], env=env,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    window = wait_for(display.kelvor_window, 90)
+    window = wait_for(display.kelvor_window, 180)
     if not check(window is not None, "%s: Kelvor's window appears" % language):
         demo.kill()
         return
