@@ -1,6 +1,7 @@
 // Ulvane's start-up: settings, command line and the binding of the networking library.
 #include <vector>
 
+#include "common/diag_log.h"
 #include "common/folders.h"
 #include "common/path.h"
 #include "common/protocol/net_request.h"
@@ -14,6 +15,12 @@ const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example/";
 const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
 const wchar_t kTransportFileName[] = L"Communication.dll";
 
+// Notes a failed call in the diagnostic log (when it is on) and gives up.
+bool Failed(const char* call, unsigned long error = GetLastError()) {
+  suite::DiagFailure(call, error);
+  return false;
+}
+
 std::wstring ProductFolder(bool& installed) {
   std::wstring folder;
   installed = suite::GetInstallDir(folder);
@@ -23,7 +30,7 @@ std::wstring ProductFolder(bool& installed) {
 bool CCrashLogic::Init() {
   if (!ReadNetworkSettings()) return false;
   stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (!stopEvent) return false;
+  if (!stopEvent) return Failed("CreateEventW");
   if (!ParseCommandLine()) return false;
   if (!LoadTransport()) return false;
   workerThread = CreateThread(nullptr, 0, WorkerProc, this, 0, nullptr);
@@ -62,12 +69,12 @@ bool CCrashLogic::LoadTransport() {
   std::wstring path(self, n);
   path = suite::WithTrailingBackslash(path.substr(0, path.rfind(L'\\'))) + kTransportFileName;
   libraryModule = LoadLibraryW(path.c_str());
-  if (!libraryModule) return false;
+  if (!libraryModule) return Failed("LoadLibraryW");
   auto create = reinterpret_cast<CreateObjectFn>(
       reinterpret_cast<void*>(GetProcAddress(libraryModule, kCreateObjectExport)));
-  if (!create) return false;
+  if (!create) return Failed("GetProcAddress");
   requestSink = create(kInterfaceName, &transport, 0);
-  if (!transport || !requestSink) return false;
+  if (!transport || !requestSink) return Failed("CreateObject", ERROR_INVALID_HANDLE);
   {
     // The library reads the text during the call only.
     std::wstring empty;

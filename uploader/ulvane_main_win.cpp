@@ -2,6 +2,7 @@
 // which learns of a shutdown or log-off. The program always ends with 0.
 #include <windows.h>
 
+#include "common/diag_log.h"
 #include "uploader/crash_logic.h"
 #include "uploader/resource.h"
 
@@ -52,8 +53,13 @@ HWND CreateHiddenWindow(HINSTANCE instance) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+  suite::DiagInit(L"Ulvane");
+  suite::DiagPhase run("run");
   ulvane::g_MainWindow = CreateHiddenWindow(instance);
-  if (!ulvane::g_MainWindow) return 0;
+  if (!ulvane::g_MainWindow) {
+    suite::DiagFailure("CreateWindowExW", GetLastError());
+    return 0;
+  }
   HACCEL keys = LoadAcceleratorsW(instance, MAKEINTRESOURCEW(IDC_ULVANE));
   ulvane::CCrashLogic* logic = ulvane::CCrashLogic::Instance();
   if (!logic->Init()) return 0;

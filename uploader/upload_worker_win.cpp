@@ -1,6 +1,7 @@
 // The upload worker and the library's completion callback.
 #include <string>
 
+#include "common/diag_log.h"
 #include "common/path.h"
 #include "common/scoped_handle.h"
 #include "common/zip/zip_writer.h"
@@ -55,7 +56,11 @@ void BuildArchive(const std::wstring& archivePath, const std::wstring& dumpPath,
 // The information post; true when the server accepted it and wants the archive.
 bool PostInformation(CCrashLogic& logic, NetTaskContext& context) {
   std::wstring guid;
-  GetMachineGuid(guid);
+  {
+    suite::DiagPhase phase("identity");
+    GetMachineGuid(guid);
+  }
+  suite::DiagPhase phase("info_post");
   PrepareContext(context, 1, logic.args.productVersion.substr(0, kVersionChars),
                  logic.args.dumpFileName.substr(0, kDumpNameChars));
   CNetTaskMgr::Instance()->AddTask(protocol::kInfoTaskId, &context);
@@ -64,7 +69,11 @@ bool PostInformation(CCrashLogic& logic, NetTaskContext& context) {
   request.SetUrl((logic.infoServerUrl + L"cgi-bin-py/security_dump.cgi").c_str());
   for (const auto& field : InfoPostFields(logic.args, guid))
     request.AddField(field.first.c_str(), field.second.c_str());
-  if (protocol::NetFailed(Submit(logic, request))) return false;
+  const uint32_t submitted = Submit(logic, request);
+  if (protocol::NetFailed(submitted)) {
+    suite::DiagFailure("SubmitRequest", submitted);
+    return false;
+  }
   if (!WaitForRequest(logic.stopEvent, context)) return false;
   if (!context.succeeded) return false;
   if (context.declined) {
@@ -79,12 +88,18 @@ bool PostInformation(CCrashLogic& logic, NetTaskContext& context) {
 void PostArchive(CCrashLogic& logic, const NetTaskContext& info) {
   const std::wstring reportPath = ReportPathFor(logic.dumpPath), archivePath = ArchivePathFor(logic.dumpPath);
   if (!FileExists(logic.dumpPath) && !FileExists(reportPath)) return;
-  BuildArchive(archivePath, logic.dumpPath, reportPath);
+  {
+    suite::DiagPhase phase("archive");
+    BuildArchive(archivePath, logic.dumpPath, reportPath);
+  }
 
   suite::ScopedHandle file =
       suite::ScopedHandle::ForFile(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return;
+  if (!file) {
+    suite::DiagFailure("CreateFileW", GetLastError());
+    return;
+  }
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file.get(), &size) || size.QuadPart >= kArchiveLimitBytes) return;
   if (logic.PollStop()) return;
@@ -93,6 +108,7 @@ void PostArchive(CCrashLogic& logic, const NetTaskContext& info) {
   if (!buffer) return;
   DWORD read = 0;
   if (!ReadFile(file.get(), buffer, length, &read, nullptr) || read == 0 || read >= kArchiveLimitBytes) {
+    suite::DiagFailure("ReadFile", GetLastError());
     HeapFree(GetProcessHeap(), 0, buffer);
     return;
   }
@@ -104,8 +120,13 @@ void PostArchive(CCrashLogic& logic, const NetTaskContext& info) {
     CNetRequest request(protocol::kFileTaskId, protocol::kKindBody, 50);
     request.SetUrl((logic.reportServerUrl + L"cgi-bin/bug_report_orv.cgi").c_str());
     request.SetBody(buffer, read);
+    suite::DiagPhase phase("archive_post");
     // A refused submission gets no callback: waiting for one would never end.
-    if (!protocol::NetFailed(Submit(logic, request))) WaitForRequest(logic.stopEvent, context);
+    const uint32_t submitted = Submit(logic, request);
+    if (protocol::NetFailed(submitted))
+      suite::DiagFailure("SubmitRequest", submitted);
+    else
+      WaitForRequest(logic.stopEvent, context);
   }
   HeapFree(GetProcessHeap(), 0, buffer);
 }
