@@ -16,7 +16,7 @@ const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
 const wchar_t kTransportFileName[] = L"Communication.dll";
 
 // Notes a failed call in the diagnostic log (when it is on) and gives up.
-bool Failed(const char* call, unsigned long error = GetLastError()) {
+static bool Failed(const char* call, unsigned long error = GetLastError()) {
   suite::DiagFailure(call, error);
   return false;
 }
