@@ -169,6 +169,7 @@ bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, Repor
 uint32_t __stdcall OnRequestDone(CNetRequest* request, uint32_t status) {
   if (!request) return 0;
   const bool ok = !protocol::NetFailed(status);
+  if (!ok) suite::DiagFailure(request->id == protocol::kInfoTaskId ? "InfoPost" : "ArchivePost", status);
   if (request->id == protocol::kInfoTaskId) {
     NetTaskContext* context = CNetTaskMgr::Instance()->FindTask(protocol::kInfoTaskId);
     if (!context) return 0;
