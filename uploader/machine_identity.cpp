@@ -62,7 +62,8 @@ void FixAtaString(uint8_t* field, size_t length) {
     std::memmove(field, field + lead, length - lead);
     std::memset(field + length - lead, 0, lead);
   }
-  for (size_t i = length; i > 0 && field[i - 1] == ' '; --i) field[i - 1] = 0;
+  // The text now ends where the moved-in zeros begin: its trailing spaces are those before them.
+  for (size_t i = length - lead; i > 0 && field[i - 1] == ' '; --i) field[i - 1] = 0;
 }
 
 bool DecodeDescriptorSerial(const uint8_t* bytes, size_t size, long offset, bool flip, std::string& out) {

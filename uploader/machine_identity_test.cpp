@@ -64,6 +64,10 @@ TEST(FixAtaString, ExchangesTrimsAndMovesLeadingSpaces) {
   uint8_t odd[] = {'B', 'A', ' ', 'C'};  // "AB" "C " after the exchange
   FixAtaString(odd, 4);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(odd), 4), std::string("ABC\0", 4));
+  // Leading and trailing spaces together: the moved text's trailing spaces are zeroed as well.
+  uint8_t both[] = {' ', ' ', '1', 'X', ' ', ' ', ' '};  // "  X1   " after the exchange
+  FixAtaString(both, 7);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(both), 7), std::string("X1\0\0\0\0\0", 7));
 }
 
 TEST(DiskSerial, SmartReplyDecoded) {
