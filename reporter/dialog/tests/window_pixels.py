@@ -157,6 +157,10 @@ def main():
         subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
         subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "x11", "/f"],
                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The desktop process that "reg" itself started still draws with the driver of a fresh prefix
+        # (none): end it, so that the next program starts a desktop on the X display.
+        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
         for language in LANGUAGES:
             run_language(display, env, language)
     finally:
