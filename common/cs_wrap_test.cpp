@@ -1,7 +1,8 @@
 #include "common/cs_wrap.h"
-#include "common/scoped_handle.h"
 
 #include <gtest/gtest.h>
+
+#include "common/scoped_handle.h"
 
 namespace {
 using namespace suite;
@@ -36,7 +37,8 @@ TEST(CCSWrap, SerialisesThreads) {
 TEST(ScopedHandle, ClosesOnlyRealHandles) {
   HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE dup = nullptr;
-  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ev, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
+  ASSERT_TRUE(
+      DuplicateHandle(GetCurrentProcess(), ev, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
   {
     ScopedHandle h = ScopedHandle::ForObject(dup);
     EXPECT_TRUE(h.valid());

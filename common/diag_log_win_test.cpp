@@ -1,7 +1,8 @@
 // The diagnostic log under Wine: nothing without the setting, then one file per process with the
 // lines the environment variable or the registry value asked for.
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

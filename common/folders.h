@@ -1,6 +1,7 @@
 // Folder lookups shared by the three programs (Windows).
 #pragma once
 #include <windows.h>
+
 #include <string>
 
 namespace suite {

@@ -1,7 +1,7 @@
 // Install-folder and program-folder lookups.
-#include "common/folders.h"
-
 #include <shlwapi.h>
+
+#include "common/folders.h"
 
 namespace suite {
 
@@ -14,7 +14,8 @@ bool ReadInstallDir(wchar_t* buffer, DWORD& capacity) {
   ZeroMemory(buffer, capacity * sizeof(wchar_t));
   // One character less than the buffer, so at least one NUL stays at the end.
   DWORD bytes = capacity * 2 - 2;
-  LONG rc = RegQueryValueExW(key, kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  LONG rc =
+      RegQueryValueExW(key, kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
   if (rc == ERROR_SUCCESS) capacity = static_cast<DWORD>(lstrlenW(buffer));
   RegCloseKey(key);
   return rc == ERROR_SUCCESS;

@@ -1,9 +1,9 @@
 // Runs under Wine against the prefix's real registry.
-#include "common/folders.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "common/folders.h"
 
 namespace {
 using namespace suite;
@@ -11,8 +11,8 @@ using namespace suite;
 // Writes (or with value==nullptr deletes) InstallDir in the given registry view.
 void SetInstallDir(const wchar_t* value, REGSAM view) {
   HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS | view,
-                            nullptr, &key, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
+                            &key, nullptr),
             ERROR_SUCCESS);
   if (value) {
     RegSetValueExW(key, kInstallDirValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),

@@ -12,8 +12,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <atomic>
 #include <sched.h>
+
+#include <atomic>
 #endif
 
 namespace suite {

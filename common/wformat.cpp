@@ -7,28 +7,40 @@ namespace suite {
 
 long long FmtArg::AsSigned() const {
   switch (kind_) {
-    case Kind::Signed: return i_;
-    case Kind::Unsigned: return static_cast<long long>(u_);
-    case Kind::Double: return static_cast<long long>(d_);
-    default: return 0;
+    case Kind::Signed:
+      return i_;
+    case Kind::Unsigned:
+      return static_cast<long long>(u_);
+    case Kind::Double:
+      return static_cast<long long>(d_);
+    default:
+      return 0;
   }
 }
 
 unsigned long long FmtArg::AsUnsigned() const {
   switch (kind_) {
-    case Kind::Signed: return static_cast<unsigned long long>(i_);
-    case Kind::Unsigned: return u_;
-    case Kind::Double: return static_cast<unsigned long long>(d_);
-    default: return 0;
+    case Kind::Signed:
+      return static_cast<unsigned long long>(i_);
+    case Kind::Unsigned:
+      return u_;
+    case Kind::Double:
+      return static_cast<unsigned long long>(d_);
+    default:
+      return 0;
   }
 }
 
 double FmtArg::AsDouble() const {
   switch (kind_) {
-    case Kind::Signed: return static_cast<double>(i_);
-    case Kind::Unsigned: return static_cast<double>(u_);
-    case Kind::Double: return d_;
-    default: return 0;
+    case Kind::Signed:
+      return static_cast<double>(i_);
+    case Kind::Unsigned:
+      return static_cast<double>(u_);
+    case Kind::Double:
+      return d_;
+    default:
+      return 0;
   }
 }
 
@@ -91,10 +103,14 @@ std::wstring WFormatV(const wchar_t* format, const std::vector<FmtArg>& args) {
     }
     ConversionFlags s;
     for (;; ++p) {
-      if (*p == L'-') s.left = true;
-      else if (*p == L'0') s.zero = true;
-      else if (*p == L'+' || *p == L' ' || *p == L'#') continue;
-      else break;
+      if (*p == L'-')
+        s.left = true;
+      else if (*p == L'0')
+        s.zero = true;
+      else if (*p == L'+' || *p == L' ' || *p == L'#')
+        continue;
+      else
+        break;
     }
     while (*p >= L'0' && *p <= L'9') s.width = s.width * 10 + (*p++ - L'0');
     if (*p == L'.') {
@@ -102,8 +118,8 @@ std::wstring WFormatV(const wchar_t* format, const std::vector<FmtArg>& args) {
       s.precision = 0;
       while (*p >= L'0' && *p <= L'9') s.precision = s.precision * 10 + (*p++ - L'0');
     }
-    while (*p == L'h' || *p == L'l' || *p == L'L' || *p == L'I' || *p == L'z' || *p == L'j' ||
-           *p == L'q' || *p == L't' || (*p >= L'0' && *p <= L'9' && (p[-1] == L'I')))
+    while (*p == L'h' || *p == L'l' || *p == L'L' || *p == L'I' || *p == L'z' || *p == L'j' || *p == L'q' ||
+           *p == L't' || (*p >= L'0' && *p <= L'9' && (p[-1] == L'I')))
       ++p;
     if (!*p) break;
     const wchar_t conv = *p;
@@ -182,8 +198,8 @@ std::wstring FromUtf16(const std::u16string& text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t c = text[i];
-    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() &&
-        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+    if (sizeof(wchar_t) == 4 && c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     }
@@ -240,19 +256,41 @@ std::wstring FromUtf8(const std::string& text) {
     unsigned char b = static_cast<unsigned char>(text[i]);
     uint32_t c;
     int extra;
-    if (b < 0x80) { c = b; extra = 0; }
-    else if ((b & 0xE0) == 0xC0) { c = b & 0x1F; extra = 1; }
-    else if ((b & 0xF0) == 0xE0) { c = b & 0x0F; extra = 2; }
-    else if ((b & 0xF8) == 0xF0) { c = b & 0x07; extra = 3; }
-    else { u.push_back(0xFFFD); ++i; continue; }
-    if (i + extra >= text.size() + (extra ? 0 : 1)) { u.push_back(0xFFFD); break; }
+    if (b < 0x80) {
+      c = b;
+      extra = 0;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F;
+      extra = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F;
+      extra = 2;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07;
+      extra = 3;
+    } else {
+      u.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    if (i + extra >= text.size() + (extra ? 0 : 1)) {
+      u.push_back(0xFFFD);
+      break;
+    }
     bool ok = true;
     for (int k = 1; k <= extra; ++k) {
       unsigned char cb = static_cast<unsigned char>(text[i + k]);
-      if ((cb & 0xC0) != 0x80) { ok = false; break; }
+      if ((cb & 0xC0) != 0x80) {
+        ok = false;
+        break;
+      }
       c = (c << 6) | (cb & 0x3F);
     }
-    if (!ok) { u.push_back(0xFFFD); ++i; continue; }
+    if (!ok) {
+      u.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
     i += extra + 1;
     if (c >= 0x10000) {
       c -= 0x10000;

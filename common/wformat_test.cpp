@@ -49,7 +49,9 @@ TEST(Utf8, RoundTripAndBrokenInput) {
   EXPECT_EQ(suite::FromUtf8(suite::ToUtf8(text)), text);
   EXPECT_EQ(suite::ToUtf8(L"\u00fc"), "\xC3\xBC");
   EXPECT_EQ(suite::FromUtf8("a\xC3"), std::wstring(L"a\uFFFD"));
-  EXPECT_EQ(suite::FromUtf8("\xFF" "b"), std::wstring(L"\uFFFDb"));
+  EXPECT_EQ(suite::FromUtf8("\xFF"
+                            "b"),
+            std::wstring(L"\uFFFDb"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A one-shot HTTP POST over WinINet for the report archive (Windows).
 #pragma once
 #include <windows.h>
+
 #include <wininet.h>
 
 namespace kerneldump {

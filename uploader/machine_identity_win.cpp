@@ -1,6 +1,7 @@
 // The machine identity against the real disks and adapters.
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 // windows.h first: the other Windows headers build on its types.
 #include <iphlpapi.h>
 #include <ntddscsi.h>

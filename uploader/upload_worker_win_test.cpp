@@ -1,7 +1,8 @@
 // Under Wine: the identity from the real disks and adapters, the report mark in the real registry,
 // the completion callback's decisions and the worker's wait.
-#include <windows.h>
 #include <winsock2.h>
+
+#include <windows.h>
 // windows.h first: the other Windows headers build on its types.
 #include <gtest/gtest.h>
 #include <iphlpapi.h>

@@ -10,12 +10,12 @@ namespace {
 
 constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint8_t kLengthBase[29] = {0,  1,  2,  3,  4,  5,  6,   7,   8,   10,  12,  14,  16,  20, 24,
+constexpr uint8_t kLengthBase[29] = {0,  1,  2,  3,  4,  5,  6,  7,  8,   10,  12,  14,  16,  20, 24,
                                      28, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 255};
 constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr uint16_t kDistBase[30] = {0,   1,   2,   3,   4,    6,    8,    12,   16,   24,
-                                    32,  48,  64,  96,  128,  192,  256,  384,  512,  768,
+constexpr uint16_t kDistBase[30] = {0,    1,    2,    3,    4,    6,    8,    12,    16,    24,
+                                    32,   48,   64,   96,   128,  192,  256,  384,   512,   768,
                                     1024, 1536, 2048, 3072, 4096, 6144, 8192, 12288, 16384, 24576};
 constexpr uint8_t kBitLengthExtra[19] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
 // Order in which the code-length code lengths are sent: rarely used lengths last, so they can be cut.
@@ -72,7 +72,8 @@ const FixedTrees& Fixed() {
 }  // namespace
 
 const uint8_t kLengthCode[256] = {
-#define ROW(i) kLengthCodeTable.v[i], kLengthCodeTable.v[i + 1], kLengthCodeTable.v[i + 2], kLengthCodeTable.v[i + 3]
+#define ROW(i) \
+  kLengthCodeTable.v[i], kLengthCodeTable.v[i + 1], kLengthCodeTable.v[i + 2], kLengthCodeTable.v[i + 3]
 #define ROW16(i) ROW(i), ROW(i + 4), ROW(i + 8), ROW(i + 12)
     ROW16(0),   ROW16(16),  ROW16(32),  ROW16(48),  ROW16(64),  ROW16(80),  ROW16(96),  ROW16(112),
     ROW16(128), ROW16(144), ROW16(160), ROW16(176), ROW16(192), ROW16(208), ROW16(224), ROW16(240),
@@ -106,9 +107,8 @@ int BuildCodeLengths(const uint32_t* freq, int n, int max_bits, uint8_t* len) {
     len[max_code] = len[other] = 1;
     return std::max(max_code, other);
   }
-  std::sort(leaves, leaves + count, [](const Leaf& a, const Leaf& b) {
-    return a.freq != b.freq ? a.freq < b.freq : a.sym < b.sym;
-  });
+  std::sort(leaves, leaves + count,
+            [](const Leaf& a, const Leaf& b) { return a.freq != b.freq ? a.freq < b.freq : a.sym < b.sym; });
 
   // Two-queue Huffman construction: leaves sorted by weight, internal nodes made in weight order.
   uint32_t weight[2 * (kLiteralCodes + 2)];
@@ -116,7 +116,8 @@ int BuildCodeLengths(const uint32_t* freq, int n, int max_bits, uint8_t* len) {
   for (int i = 0; i < count; ++i) weight[i] = leaves[i].freq;
   int next_leaf = 0, next_node = count, made = count;
   auto take = [&]() {
-    if (next_leaf < count && (next_node >= made || weight[next_leaf] <= weight[next_node])) return next_leaf++;
+    if (next_leaf < count && (next_node >= made || weight[next_leaf] <= weight[next_node]))
+      return next_leaf++;
     return next_node++;
   };
   while (made < 2 * count - 1) {
@@ -335,7 +336,8 @@ void CBlockEncoder::FlushBlock(const uint8_t* raw, size_t raw_len, bool last) {
   int max_blindex = kBitLengthCodes - 1;
   while (max_blindex >= 3 && bl_tree_.len[kBitLengthOrder[max_blindex]] == 0) --max_blindex;
   dyn_bits += 3 * (max_blindex + 1) + 5 + 5 + 4;
-  for (int n = 0; n < kBitLengthCodes; ++n) dyn_bits += uint64_t(bl_freq[n]) * (bl_tree_.len[n] + kBitLengthExtra[n]);
+  for (int n = 0; n < kBitLengthCodes; ++n)
+    dyn_bits += uint64_t(bl_freq[n]) * (bl_tree_.len[n] + kBitLengthExtra[n]);
 
   // Sizes in bytes including the 3-bit block header; ties between the tree kinds go to fixed trees.
   uint64_t dyn_bytes = (dyn_bits + 3 + 7) >> 3;

@@ -34,9 +34,9 @@ class CBitWriter {
     total_bits_ += n;
     if (count_ >= 32) Spill();
   }
-  void AlignToByte();                               // pads with zero bits to a byte boundary
-  void PutBytes(const uint8_t* data, size_t len);   // only on a byte boundary
-  bool Finish();                                    // aligns, hands over the rest of the work buffer
+  void AlignToByte();                              // pads with zero bits to a byte boundary
+  void PutBytes(const uint8_t* data, size_t len);  // only on a byte boundary
+  bool Finish();                                   // aligns, hands over the rest of the work buffer
   uint64_t total_bits() const { return total_bits_; }
   uint64_t bytes_out() const { return handed_ + pos_; }
   bool failed() const { return failed_; }

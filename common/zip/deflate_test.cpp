@@ -56,8 +56,9 @@ Bytes Random(size_t n, unsigned seed) {
 
 // Text-like data: words from a small vocabulary, so there are many matches of many lengths.
 Bytes Words(size_t n, unsigned seed) {
-  static const char* kWords[] = {"crash", "dump", "module", "thread", "0x7c90e4f4", "kernel32.dll",
-                                 "stack", "frame", "ntdll", "exception", "\r\n", " ", "access violation"};
+  static const char* kWords[] = {"crash",        "dump",  "module",          "thread", "0x7c90e4f4",
+                                 "kernel32.dll", "stack", "frame",           "ntdll",  "exception",
+                                 "\r\n",         " ",     "access violation"};
   std::mt19937 rng(seed);
   Bytes b;
   while (b.size() < n) {
@@ -159,7 +160,8 @@ TEST(Deflate, CloseToZlibLevel8) {
 // Hands the input out in pieces of varying size, as a pipe or a chunked source does.
 class ChunkedInput : public DeflateInput {
  public:
-  ChunkedInput(const Bytes& data, unsigned seed, long fail_at = -1) : data_(data), rng_(seed), fail_at_(fail_at) {}
+  ChunkedInput(const Bytes& data, unsigned seed, long fail_at = -1)
+      : data_(data), rng_(seed), fail_at_(fail_at) {}
   long Read(uint8_t* buf, size_t max) override {
     if (fail_at_ >= 0 && pos_ >= size_t(fail_at_)) return -1;
     size_t n = std::min<size_t>({max, data_.size() - pos_, size_t(rng_() % 5000 + 1)});

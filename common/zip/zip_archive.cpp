@@ -40,7 +40,9 @@ class CountingInput : public DeflateInput {
 
 }  // namespace
 
-std::unique_ptr<IMemoryBlock> MakeHeapBlock(size_t size) { return std::unique_ptr<IMemoryBlock>(new HeapBlock(size)); }
+std::unique_ptr<IMemoryBlock> MakeHeapBlock(size_t size) {
+  return std::unique_ptr<IMemoryBlock>(new HeapBlock(size));
+}
 
 CMemoryOutput::CMemoryOutput(uint8_t* caller_block, size_t size) : base_(caller_block), size_(size) {}
 
@@ -227,10 +229,14 @@ ZipResult CZipArchive::WriteDeflated(IZipSource& source, uint32_t* crc, uint64_t
   *crc = in.crc;
   *read = in.count;
   switch (status) {
-    case DeflateStatus::Ok: return ZR_OK;
-    case DeflateStatus::ReadFailed: return ZR_WRITE;
-    case DeflateStatus::WriteFailed: return error_ = out.result ? out.result : ZR_WRITE;
-    case DeflateStatus::Inconsistent: return error_ = ZR_FLATE;
+    case DeflateStatus::Ok:
+      return ZR_OK;
+    case DeflateStatus::ReadFailed:
+      return ZR_WRITE;
+    case DeflateStatus::WriteFailed:
+      return error_ = out.result ? out.result : ZR_WRITE;
+    case DeflateStatus::Inconsistent:
+      return error_ = ZR_FLATE;
   }
   return error_ = ZR_FLATE;
 }

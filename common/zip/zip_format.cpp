@@ -34,28 +34,50 @@ void PutTimeField(std::vector<uint8_t>& b, const ZipEntryRecord& r, bool local) 
 
 const char* ZipResultText(ZipResult code) {
   switch (code) {
-    case ZR_OK: return "Success";
-    case ZR_NODUPH: return "Culdn't duplicate handle";
-    case ZR_NOFILE: return "Couldn't create/open file";
-    case ZR_NOALLOC: return "Failed to allocate memory";
-    case ZR_WRITE: return "Error writing to file";
-    case ZR_NOTFOUND: return "File not found in the zipfile";
-    case ZR_MORE: return "Still more data to unzip";
-    case ZR_CORRUPT: return "Zipfile is corrupt or not a zipfile";
-    case ZR_READ: return "Error reading file";
-    case ZR_ARGS: return "Caller: faulty arguments";
-    case ZR_PARTIALUNZ: return "Caller: the file had already been partially unzipped";
-    case ZR_NOTMMAP: return "Caller: can only get memory of a memory zipfile";
-    case ZR_MEMSIZE: return "Caller: not enough space allocated for memory zipfile";
-    case ZR_FAILED: return "Caller: there was a previous error";
-    case ZR_ENDED: return "Caller: additions to the zip have already been ended";
-    case ZR_MISSIZE: return "Zip-bug: the anticipated size turned out wrong";
-    case ZR_ZMODE: return "Caller: mixing creation and opening of zip";
-    case ZR_NOTINITED: return "Zip-bug: internal initialisation not completed";
-    case ZR_SEEK: return "Zip-bug: trying to seek the unseekable";
-    case ZR_NOCHANGE: return "Zip-bug: tried to change mind, but not allowed";
-    case ZR_FLATE: return "Zip-bug: an internal error during flation";
-    default: return "unknown zip result code";
+    case ZR_OK:
+      return "Success";
+    case ZR_NODUPH:
+      return "Culdn't duplicate handle";
+    case ZR_NOFILE:
+      return "Couldn't create/open file";
+    case ZR_NOALLOC:
+      return "Failed to allocate memory";
+    case ZR_WRITE:
+      return "Error writing to file";
+    case ZR_NOTFOUND:
+      return "File not found in the zipfile";
+    case ZR_MORE:
+      return "Still more data to unzip";
+    case ZR_CORRUPT:
+      return "Zipfile is corrupt or not a zipfile";
+    case ZR_READ:
+      return "Error reading file";
+    case ZR_ARGS:
+      return "Caller: faulty arguments";
+    case ZR_PARTIALUNZ:
+      return "Caller: the file had already been partially unzipped";
+    case ZR_NOTMMAP:
+      return "Caller: can only get memory of a memory zipfile";
+    case ZR_MEMSIZE:
+      return "Caller: not enough space allocated for memory zipfile";
+    case ZR_FAILED:
+      return "Caller: there was a previous error";
+    case ZR_ENDED:
+      return "Caller: additions to the zip have already been ended";
+    case ZR_MISSIZE:
+      return "Zip-bug: the anticipated size turned out wrong";
+    case ZR_ZMODE:
+      return "Caller: mixing creation and opening of zip";
+    case ZR_NOTINITED:
+      return "Zip-bug: internal initialisation not completed";
+    case ZR_SEEK:
+      return "Zip-bug: trying to seek the unseekable";
+    case ZR_NOCHANGE:
+      return "Zip-bug: tried to change mind, but not allowed";
+    case ZR_FLATE:
+      return "Zip-bug: an internal error during flation";
+    default:
+      return "unknown zip result code";
   }
 }
 
@@ -147,9 +169,9 @@ bool IsStoredName(const std::string& name) {
 uint32_t DiskFileAttributes(uint32_t dos) {
   const uint32_t kReadOnly = 0x01, kDirectory = 0x10;
   uint32_t mode = (dos & kDirectory) ? 0x4000 : 0x8000;
-  mode |= 0x0100;                      // owner read
+  mode |= 0x0100;                          // owner read
   if (!(dos & kReadOnly)) mode |= 0x0080;  // owner write
-  return mode << 16 | (dos & 0x37);    // read-only, hidden, system, directory, archive
+  return mode << 16 | (dos & 0x37);        // read-only, hidden, system, directory, archive
 }
 
 void FinishFlags(ZipEntryRecord& r, bool seekable) {
@@ -214,7 +236,8 @@ uint32_t DosDateTime(const CivilTime& in) {
   } else if (t.year > 2107) {
     t = CivilTime{2107, 12, 31, 23, 59, 58};
   }
-  uint32_t date = uint32_t((t.year - 1980) & 0x7F) << 9 | uint32_t(t.month & 0xF) << 5 | uint32_t(t.day & 0x1F);
+  uint32_t date =
+      uint32_t((t.year - 1980) & 0x7F) << 9 | uint32_t(t.month & 0xF) << 5 | uint32_t(t.day & 0x1F);
   uint32_t time = uint32_t(t.hour & 0x1F) << 11 | uint32_t(t.minute & 0x3F) << 5 | uint32_t(t.second / 2);
   return date << 16 | time;
 }

@@ -67,13 +67,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<Bytes> contents;
   std::vector<std::string> names;
   for (size_t i = 0; i < entry_count; ++i) {
-    size_t len = i + 1 == entry_count ? fdp.remaining_bytes() : fdp.ConsumeIntegralInRange<size_t>(0, fdp.remaining_bytes());
+    size_t len = i + 1 == entry_count ? fdp.remaining_bytes()
+                                      : fdp.ConsumeIntegralInRange<size_t>(0, fdp.remaining_bytes());
     Bytes b = fdp.ConsumeBytes<uint8_t>(len);
     // Stretch some inputs with repeats so long matches and many blocks are reached from short seeds.
     if (!b.empty() && b[0] % 4 == 0) {
       size_t copies = b[0] / 4 + 2;
       Bytes grown;
-      for (size_t c = 0; c < copies && grown.size() < 100000; ++c) grown.insert(grown.end(), b.begin(), b.end());
+      for (size_t c = 0; c < copies && grown.size() < 100000; ++c)
+        grown.insert(grown.end(), b.begin(), b.end());
       b.swap(grown);
     }
     contents.push_back(b);

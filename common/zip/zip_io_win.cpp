@@ -49,7 +49,8 @@ class CMappedBlock : public IMemoryBlock {
 
 }  // namespace
 
-CFileOutput::CFileOutput(HANDLE owned, bool seekable, uint64_t start) : h_(owned), seekable_(seekable), start_(start) {}
+CFileOutput::CFileOutput(HANDLE owned, bool seekable, uint64_t start)
+    : h_(owned), seekable_(seekable), start_(start) {}
 
 CFileOutput::~CFileOutput() { CloseHandle(h_); }
 
@@ -78,7 +79,8 @@ ZipResult CFileOutput::Truncate(uint32_t offset) {
 
 std::unique_ptr<IMemoryBlock> MakeMappedBlock(size_t size) {
   uint64_t s = size;
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(s >> 32), DWORD(s), nullptr);
+  HANDLE mapping =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(s >> 32), DWORD(s), nullptr);
   if (!mapping) return nullptr;
   void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
   if (!view) {

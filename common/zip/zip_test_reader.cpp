@@ -13,7 +13,8 @@ uint32_t Get16(const std::vector<uint8_t>& b, size_t at) { return b[at] | uint32
 uint32_t Get32(const std::vector<uint8_t>& b, size_t at) { return Get16(b, at) | Get16(b, at + 2) << 16; }
 
 #if ZIP_TEST_READER_ZLIB
-bool InflateRaw(const uint8_t* in, size_t in_len, size_t out_len, std::vector<uint8_t>* out, std::string* err) {
+bool InflateRaw(const uint8_t* in, size_t in_len, size_t out_len, std::vector<uint8_t>* out,
+                std::string* err) {
   z_stream z = {};
   if (inflateInit2(&z, -15) != Z_OK) return false;
   out->assign(out_len + 1, 0);  // one spare byte shows up a stream that runs long
@@ -31,7 +32,8 @@ bool InflateRaw(const uint8_t* in, size_t in_len, size_t out_len, std::vector<ui
 
 uint32_t Crc(const std::vector<uint8_t>& data) { return uint32_t(crc32(0, data.data(), uInt(data.size()))); }
 #else
-// Without zlib (the Windows tree) deflated data is left to the host-side readers; only the records are checked.
+// Without zlib (the Windows tree) deflated data is left to the host-side readers; only the records are
+// checked.
 uint32_t Crc(const std::vector<uint8_t>& data) {
   uint32_t c = 0xFFFFFFFF;
   for (uint8_t byte : data) {
@@ -57,7 +59,8 @@ bool ReadEntryAt(const std::vector<uint8_t>& b, ReadArchive& a, ReadEntry& e) {
   e.local_compressed = Get32(b, at + 18);
   e.local_uncompressed = Get32(b, at + 22);
   size_t name_len = Get16(b, at + 26), extra_len = Get16(b, at + 28);
-  if (std::string(b.begin() + at + 30, b.begin() + at + 30 + name_len) != e.name) return Fail(a, "name differs");
+  if (std::string(b.begin() + at + 30, b.begin() + at + 30 + name_len) != e.name)
+    return Fail(a, "name differs");
   size_t extra = at + 30 + name_len;
   if (extra_len == 17 && Get16(b, extra) == 0x5455 && Get16(b, extra + 2) == 13 && b[extra + 4] == 7) {
     e.mtime = Get32(b, extra + 5);
@@ -104,7 +107,8 @@ ReadArchive ReadZip(const std::vector<uint8_t>& b) {
   if (Get16(b, end + 8) != a.entry_count) return Fail(a, "entry counts differ"), a;
   a.directory_size = Get32(b, end + 12);
   a.directory_offset = Get32(b, end + 16);
-  if (size_t(a.directory_offset) + a.directory_size != end) return Fail(a, "directory does not end at the end record"), a;
+  if (size_t(a.directory_offset) + a.directory_size != end)
+    return Fail(a, "directory does not end at the end record"), a;
   size_t at = a.directory_offset;
   for (unsigned i = 0; i < a.entry_count; ++i) {
     if (at + 46 > end || Get32(b, at) != 0x02014b50) return Fail(a, "bad central header"), a;

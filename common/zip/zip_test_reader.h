@@ -19,7 +19,7 @@ struct ReadEntry {
   uint32_t central_mtime = 0;
   bool has_descriptor = false;
   uint32_t data_offset = 0;
-  uint32_t end_offset = 0;  // after the data and its descriptor
+  uint32_t end_offset = 0;    // after the data and its descriptor
   std::vector<uint8_t> data;  // inflated (or stored) contents, CRC-checked
   bool inflated = true;       // false where the reader has no inflater (data then left empty)
 };

@@ -49,14 +49,16 @@ namespace variant_d {
 // target: HANDLE (kind 1), const wchar_t* path (kind 2), memory block or null (kind 3).
 ZipWriterHandle ZipWriterCreate(void* target, uint32_t length, uint32_t kind);
 // name: const wchar_t* for kind 2 (converted to the ANSI code page), an 8-bit string otherwise.
-ZipResult ZipWriterAdd(ZipWriterHandle handle, const void* name, void* source, uint32_t length, uint32_t kind);
+ZipResult ZipWriterAdd(ZipWriterHandle handle, const void* name, void* source, uint32_t length,
+                       uint32_t kind);
 ZipResult ZipWriterClose(ZipWriterHandle handle);
 }  // namespace variant_d
 
 namespace variant_u {
 ZipWriterHandle ZipWriterCreate(void* target, uint32_t length, uint32_t kind, const char* password);
 // name: UTF-16 for every kind, stored as UTF-8; null with kind 2 = the source path's file name.
-ZipResult ZipWriterAdd(ZipWriterHandle handle, const wchar_t* name, void* source, uint32_t length, uint32_t kind);
+ZipResult ZipWriterAdd(ZipWriterHandle handle, const wchar_t* name, void* source, uint32_t length,
+                       uint32_t kind);
 ZipResult ZipWriterClose(ZipWriterHandle handle);
 }  // namespace variant_u
 

@@ -23,7 +23,8 @@ ZipWriterHandle CreateArchive(ZipVariant variant, void* target, uint32_t length,
     HANDLE given = static_cast<HANDLE>(target);
     if (!given || given == INVALID_HANDLE_VALUE) return nullptr;
     HANDLE dup = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    if (!DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), &dup, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
       return nullptr;
     }
     bool disk = IsDiskHandle(dup);
@@ -78,8 +79,8 @@ ZipResult OpenSource(ZipVariant variant, void* source, uint32_t length, uint32_t
     case ZIP_FILENAME: {
       const wchar_t* path = static_cast<const wchar_t*>(source);
       if (!path || !*path) return ZR_ARGS;
-      HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+      HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
       if (h == INVALID_HANDLE_VALUE) return ZR_NOFILE;
       opened->reset(new CHandleSource(h, true));
       return DescribeDiskFile(h, variant, info) ? ZR_OK : ZR_NOFILE;
@@ -107,8 +108,8 @@ ZipResult OpenSource(ZipVariant variant, void* source, uint32_t length, uint32_t
   }
 }
 
-ZipResult AddEntry(ZipVariant variant, ZipWriterHandle h, const std::string& name, void* source, uint32_t length,
-                   uint32_t kind) {
+ZipResult AddEntry(ZipVariant variant, ZipWriterHandle h, const std::string& name, void* source,
+                   uint32_t length, uint32_t kind) {
   std::unique_ptr<IZipSource> opened;
   ZipSourceInfo info;
   ZipResult r = OpenSource(variant, source, length, kind, &opened, &info);
@@ -145,7 +146,8 @@ ZipWriterHandle ZipWriterCreate(void* target, uint32_t length, uint32_t kind) {
   return CreateArchive(ZipVariant::D, target, length, kind);
 }
 
-ZipResult ZipWriterAdd(ZipWriterHandle handle, const void* name, void* source, uint32_t length, uint32_t kind) {
+ZipResult ZipWriterAdd(ZipWriterHandle handle, const void* name, void* source, uint32_t length,
+                       uint32_t kind) {
   ZipResult r = PrepareAdd(handle, kind);
   if (r) return r;
   if (!name) return ZR_ARGS;
@@ -174,7 +176,8 @@ ZipWriterHandle ZipWriterCreate(void* target, uint32_t length, uint32_t kind, co
   return CreateArchive(ZipVariant::U, target, length, kind);
 }
 
-ZipResult ZipWriterAdd(ZipWriterHandle handle, const wchar_t* name, void* source, uint32_t length, uint32_t kind) {
+ZipResult ZipWriterAdd(ZipWriterHandle handle, const wchar_t* name, void* source, uint32_t length,
+                       uint32_t kind) {
   ZipResult r = PrepareAdd(handle, kind);
   if (r) return r;
   std::wstring chosen;

@@ -2,8 +2,8 @@
 // Archives are left in ZIP_ARCHIVE_DIR (a temporary folder when unset) with manifest.txt naming each
 // entry's expected contents, so that readers on the host can check them too.
 #include <windows.h>
-#include <dbghelp.h>
 
+#include <dbghelp.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -43,7 +43,8 @@ std::wstring PathOf(const std::wstring& name) { return Dir() + L"\\" + name; }
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
 void WriteBytes(const std::wstring& path, const Bytes& b) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   DWORD done = 0;
   if (!b.empty()) WriteFile(h, b.data(), DWORD(b.size()), &done, nullptr);
@@ -86,8 +87,8 @@ Bytes Utf16Report(size_t lines) {
   Bytes b = {0xFF, 0xFE};
   std::mt19937 rng(7);
   for (size_t i = 0; i < lines; ++i) {
-    std::string line = "Frame " + std::to_string(i % 50) + ": module.dll+0x" + std::to_string(rng() % 100000) +
-                       " (thread " + std::to_string(rng() % 8) + ")\r\n";
+    std::string line = "Frame " + std::to_string(i % 50) + ": module.dll+0x" +
+                       std::to_string(rng() % 100000) + " (thread " + std::to_string(rng() % 8) + ")\r\n";
     for (char c : line) b.push_back(uint8_t(c)), b.push_back(0);
   }
   return b;
@@ -124,10 +125,13 @@ std::wstring Minidump() {
   EXPECT_TRUE(started);
   if (!started) return path;
   EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 60000));
-  HANDLE process = OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pi.dwProcessId);
+  HANDLE process =
+      OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pi.dwProcessId);
   EXPECT_TRUE(SymInitializeW(process, nullptr, FALSE));
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  EXPECT_TRUE(MiniDumpWriteDump(process, pi.dwProcessId, file, MINIDUMP_TYPE(0x164), nullptr, nullptr, nullptr));
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_TRUE(
+      MiniDumpWriteDump(process, pi.dwProcessId, file, MINIDUMP_TYPE(0x164), nullptr, nullptr, nullptr));
   CloseHandle(file);
   SymCleanup(process);
   CloseHandle(process);
@@ -164,7 +168,8 @@ FILETIME FromU64(uint64_t v) {
 void SetLocalTime(const std::wstring& path, const CivilTime& local) {
   FILETIME lft = FromU64(CivilToFileTime(local)), utc;
   LocalFileTimeToFileTime(&lft, &utc);
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, h);
   ASSERT_TRUE(SetFileTime(h, &utc, &utc, &utc));
   CloseHandle(h);
@@ -219,13 +224,14 @@ TEST(ZipWriterD, FileTargetCarriesEveryEntryRule) {
   struct {
     const wchar_t* name;
     std::wstring source;
-  } files[] = {{L"child.dmp", dump},      {L"image.bin", image},         {L"report.txt", report},    {L"dir\\file.txt", text},
-               {L"empty.txt", empty},       {L"notes.txt.zip", text},   {L"archive.zip.txt", text},
-               {L"UPPER.ZIP", text},        {L"mixed.Gz", text},        {L"random.bin", random},
-               {L"zeros.bin", zeros},       {L"t101531.txt", t101531},  {L"old.txt", old},
-               {L"readonly.txt", readonly}};
+  } files[] = {{L"child.dmp", dump},       {L"image.bin", image},      {L"report.txt", report},
+               {L"dir\\file.txt", text},   {L"empty.txt", empty},      {L"notes.txt.zip", text},
+               {L"archive.zip.txt", text}, {L"UPPER.ZIP", text},       {L"mixed.Gz", text},
+               {L"random.bin", random},    {L"zeros.bin", zeros},      {L"t101531.txt", t101531},
+               {L"old.txt", old},          {L"readonly.txt", readonly}};
   for (auto& f : files) {
-    ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, f.name, (void*)f.source.c_str(), 0, ZIP_FILENAME)) << Narrow(f.name);
+    ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, f.name, (void*)f.source.c_str(), 0, ZIP_FILENAME))
+        << Narrow(f.name);
     std::string entry = Narrow(f.name);
     for (char& c : entry) c = c == '\\' ? '/' : c;
     Expect(archive, entry, f.source.substr(Dir().size() + 1));
@@ -349,7 +355,8 @@ TEST(ZipWriterU, FileTargetWithUtcTimesAndUtf8Names) {
   // No name: the source's own file name.
   ASSERT_EQ(ZR_OK, variant_u::ZipWriterAdd(h, nullptr, (void*)Minidump().c_str(), 0, ZIP_FILENAME));
   Expect(archive, "child.dmp", L"src\\child.dmp");
-  ASSERT_EQ(ZR_OK, variant_u::ZipWriterAdd(h, L"r\u00e9sum\u00e9\\report.txt", (void*)report.c_str(), 0, ZIP_FILENAME));
+  ASSERT_EQ(ZR_OK, variant_u::ZipWriterAdd(h, L"r\u00e9sum\u00e9\\report.txt", (void*)report.c_str(), 0,
+                                           ZIP_FILENAME));
   Expect(archive, "r\xc3\xa9sum\xc3\xa9/report.txt", L"src\\report_u.txt");
   Bytes mem = Random(5000, 3);
   Source(L"mem_u.bin", mem);
@@ -373,12 +380,14 @@ TEST(ZipWriterU, FileTargetWithUtcTimesAndUtf8Names) {
   const ReadEntry* t = Find(z, "u101531.txt");
   EXPECT_EQ(DosTime(u.hour, u.minute, u.second), t->dos_time & 0xFFFF);
   EXPECT_EQ(DosDate(u.year, u.month, u.day), t->dos_time >> 16);
-  EXPECT_EQ(uint32_t((uint64_t(utc.dwHighDateTime) << 32 | utc.dwLowDateTime) / 10000000 - 11644473600ULL), t->mtime);
+  EXPECT_EQ(uint32_t((uint64_t(utc.dwHighDateTime) << 32 | utc.dwLowDateTime) / 10000000 - 11644473600ULL),
+            t->mtime);
 }
 
 TEST(ZipWriterD, HandleTargetStartsAtTheFilePosition) {
   const std::wstring archive = L"d_handle.zip";
-  HANDLE file = CreateFileW(PathOf(archive).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE file = CreateFileW(PathOf(archive).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            0, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, file);
   Bytes prefix(100, 'P');
   DWORD done;
@@ -444,7 +453,8 @@ TEST(ZipWriterU, PipeTargetAndPipeSourceUseDataDescriptors) {
   Expect(archive, "piped.txt", L"src\\piped.txt");
   Bytes inner = Random(3000, 4);
   Source(L"inner.zip", inner);
-  ASSERT_EQ(ZR_OK, variant_u::ZipWriterAdd(h, L"inner.zip", inner.data(), uint32_t(inner.size()), ZIP_MEMORY));
+  ASSERT_EQ(ZR_OK,
+            variant_u::ZipWriterAdd(h, L"inner.zip", inner.data(), uint32_t(inner.size()), ZIP_MEMORY));
   Expect(archive, "inner.zip", L"src\\inner.zip");
   ASSERT_EQ(ZR_OK, variant_u::ZipWriterClose(h));
   Bytes written = out.Drain();
@@ -500,7 +510,8 @@ TEST(ZipWriterD, MemoryTargets) {
   h = variant_d::ZipWriterCreate(nullptr, 16, ZIP_MEMORY);
   ASSERT_NE(nullptr, h);
   EXPECT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, "report.txt", text.data(), uint32_t(text.size()), ZIP_MEMORY));
-  EXPECT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, "random.bin", block.data(), uint32_t(block.size()), ZIP_MEMORY));
+  EXPECT_EQ(ZR_OK,
+            variant_d::ZipWriterAdd(h, "random.bin", block.data(), uint32_t(block.size()), ZIP_MEMORY));
   EXPECT_EQ(ZR_OK, variant_d::ZipWriterClose(h));
   EXPECT_EQ(nullptr, variant_d::ZipWriterCreate(nullptr, 0, ZIP_MEMORY));
 
@@ -552,8 +563,8 @@ TEST(ZipWriter, BadInputIsRefusedQuietly) {
   EXPECT_EQ(ZR_ARGS, variant_d::ZipWriterAdd(h, "x", (void*)"abc", 0, ZIP_MEMORY));
   EXPECT_EQ(ZR_ARGS, variant_d::ZipWriterAdd(h, "x", nullptr, 0, ZIP_HANDLE));
   EXPECT_EQ(ZR_ARGS, variant_d::ZipWriterAdd(h, std::string(600, 'n').c_str(), (void*)"abc", 3, ZIP_MEMORY));
-  EXPECT_EQ(ZR_NOFILE,
-            variant_d::ZipWriterAdd(h, L"missing.txt", (void*)PathOf(L"src\\missing.txt").c_str(), 0, ZIP_FILENAME));
+  EXPECT_EQ(ZR_NOFILE, variant_d::ZipWriterAdd(h, L"missing.txt", (void*)PathOf(L"src\\missing.txt").c_str(),
+                                               0, ZIP_FILENAME));
   // None of these was recorded as an error: the archive goes on.
   ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, L"good2.txt", (void*)good.c_str(), 0, ZIP_FILENAME));
   Expect(archive, "good2.txt", L"src\\good.txt");

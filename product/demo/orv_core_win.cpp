@@ -1,8 +1,8 @@
 // OrvCore.dll: a library of the demo product, so that crash stacks pass through a DLL of ours.
 #define ORV_CORE_BUILD
-#include "product/demo/orv_core.h"
-
 #include <windows.h>
+
+#include "product/demo/orv_core.h"
 
 namespace {
 volatile int g_sink = 0;

@@ -1,7 +1,7 @@
 // Writes the demo's release note (see release_note_win.h).
-#include "product/demo/release_note_win.h"
-
 #include <windows.h>
+
+#include "product/demo/release_note_win.h"
 
 #include <cstdio>
 

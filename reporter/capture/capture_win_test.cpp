@@ -164,15 +164,16 @@ void SetWriteTime(const std::wstring& path, uint64_t time) {
 
 TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse) {
   TempFolder dir;
-  const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp",  L"App_[2013-7-3_8_0_1]_FULL.dmp",
-                            L"Other_[2013-7-2_1_0_1]_full.dmp", L"App_[2013-7-3_8_0_1]_FULL_1.dmp",
-                            L"App_[2013-7-3_8_0_1].dmp",        L"App_[2013-7-3_8_0_1].txt",
+  const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp",   L"App_[2013-7-3_8_0_1]_FULL.dmp",
+                            L"Other_[2013-7-2_1_0_1]_full.dmp",  L"App_[2013-7-3_8_0_1]_FULL_1.dmp",
+                            L"App_[2013-7-3_8_0_1].dmp",         L"App_[2013-7-3_8_0_1].txt",
                             L"App_[2013-7-4_9_5_30]_1_FULL.dmp", L"App_[2013-7-4_9_5_30]_2_FULL.dmp"};
   for (const wchar_t* f : files) Touch(dir.path + f);
-  const uint64_t crash = FileTimeNow(60);  // everything above was written before the crash ...
+  const uint64_t crash = FileTimeNow(60);               // everything above was written before the crash ...
   SetWriteTime(dir.path + files[6], crash + 10000000);  // ... but a concurrent crash's full dump
   // Another Kelvor still writing its full dump holds it open: it cannot go either.
-  HANDLE writing = CreateFileW((dir.path + files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE writing =
+      CreateFileW((dir.path + files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writing, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, files[0], crash));
   CloseHandle(writing);
@@ -185,7 +186,8 @@ TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse)
   EXPECT_TRUE(Exists(dir.path + files[6])) << "written after the crash";
   EXPECT_TRUE(Exists(dir.path + files[7])) << "still being written";
   TempFolder empty;
-  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(empty.path + L"missing\\", L"x_FULL.dmp", crash));
+  EXPECT_TRUE(
+      CPathNameGen::Instance()->DeleteOlderFullDumps(empty.path + L"missing\\", L"x_FULL.dmp", crash));
 }
 
 TEST(CrashCapture, InvalidCaptureDoesNothing) {

@@ -1,6 +1,4 @@
 // CCrashCapture: intake of the crash record, dumps, report file, registry mark, release, restart.
-#include "reporter/capture/crash_capture.h"
-
 #include <cstring>
 #include <vector>
 
@@ -8,6 +6,7 @@
 #include "common/path.h"
 #include "common/scoped_handle.h"
 #include "reporter/capture/capture_rules.h"
+#include "reporter/capture/crash_capture.h"
 #include "reporter/capture/dbg_helper.h"
 #include "reporter/capture/path_name_gen.h"
 #include "reporter/capture/system_facts.h"
@@ -153,8 +152,9 @@ bool CCrashCapture::CaptureReport() {
     suite::DiagPhase phase("report_file");
     const DWORD bytes = static_cast<DWORD>(report.text.size() * sizeof(wchar_t));
     DWORD written = 0;
-    reported = WriteFile(reportFile.get(), report.text.c_str(), bytes, &written, nullptr) ? written == bytes
-                                                                                           : Failed("WriteFile");
+    reported = WriteFile(reportFile.get(), report.text.c_str(), bytes, &written, nullptr)
+                   ? written == bytes
+                   : Failed("WriteFile");
     reported = reported && (!reportPending || SetDeletePending(reportFile.get(), false));
   }
   if (reported)

@@ -1,6 +1,7 @@
 // DbgHelp.dll bound by name at run time, once per process.
 #pragma once
 #include <windows.h>
+
 #include <dbghelp.h>
 
 #include "common/safe_singleton.h"
@@ -10,13 +11,15 @@ namespace kelvor {
 class CDbgHelper : public suite::CSafeSingleton<CDbgHelper> {
  public:
   typedef BOOL(WINAPI* MiniDumpWriteDumpFn)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
-                                            PMINIDUMP_EXCEPTION_INFORMATION, PMINIDUMP_USER_STREAM_INFORMATION,
+                                            PMINIDUMP_EXCEPTION_INFORMATION,
+                                            PMINIDUMP_USER_STREAM_INFORMATION,
                                             PMINIDUMP_CALLBACK_INFORMATION);
-  typedef BOOL(WINAPI* StackWalk64Fn)(DWORD, HANDLE, HANDLE, LPSTACKFRAME64, PVOID, PREAD_PROCESS_MEMORY_ROUTINE64,
-                                      PFUNCTION_TABLE_ACCESS_ROUTINE64, PGET_MODULE_BASE_ROUTINE64,
-                                      PTRANSLATE_ADDRESS_ROUTINE64);
+  typedef BOOL(WINAPI* StackWalk64Fn)(DWORD, HANDLE, HANDLE, LPSTACKFRAME64, PVOID,
+                                      PREAD_PROCESS_MEMORY_ROUTINE64, PFUNCTION_TABLE_ACCESS_ROUTINE64,
+                                      PGET_MODULE_BASE_ROUTINE64, PTRANSLATE_ADDRESS_ROUTINE64);
   typedef BOOL(WINAPI* SymGetModuleInfoW64Fn)(HANDLE, DWORD64, PIMAGEHLP_MODULEW64);
-  typedef DWORD64(WINAPI* SymLoadModuleExWFn)(HANDLE, HANDLE, PCWSTR, PCWSTR, DWORD64, DWORD, PMODLOAD_DATA, DWORD);
+  typedef DWORD64(WINAPI* SymLoadModuleExWFn)(HANDLE, HANDLE, PCWSTR, PCWSTR, DWORD64, DWORD, PMODLOAD_DATA,
+                                              DWORD);
   typedef PVOID(WINAPI* SymFunctionTableAccess64Fn)(HANDLE, DWORD64);
   typedef BOOL(WINAPI* SymInitializeFn)(HANDLE, PCSTR, BOOL);
   typedef BOOL(WINAPI* SymCleanupFn)(HANDLE);

@@ -1,7 +1,6 @@
 // Run-time binding of DbgHelp.dll.
-#include "reporter/capture/dbg_helper.h"
-
 #include "common/diag_log.h"
+#include "reporter/capture/dbg_helper.h"
 
 namespace kelvor {
 

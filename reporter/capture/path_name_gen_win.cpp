@@ -1,10 +1,9 @@
 // Dump folder, file names and the clean-up of older full dumps.
-#include "reporter/capture/path_name_gen.h"
-
 #include "common/diag_log.h"
 #include "common/folders.h"
 #include "common/path.h"
 #include "reporter/capture/capture_rules.h"
+#include "reporter/capture/path_name_gen.h"
 
 namespace kelvor {
 
@@ -48,8 +47,8 @@ bool CPathNameGen::DeleteOlderFullDumps(const std::wstring& folder, const std::w
   HANDLE find = FindFirstFileW((folder + L"*.dmp").c_str(), &entry);
   if (find == INVALID_HANDLE_VALUE) return true;  // nothing there, nothing to delete
   do {
-    uint64_t written =
-        (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) | entry.ftLastWriteTime.dwLowDateTime;
+    uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
+                       entry.ftLastWriteTime.dwLowDateTime;
     // Deletion of a file that another Kelvor still holds open fails: that one stays as well.
     if (MayDeleteFullDump(entry.cFileName, keepName, written, crashTime) &&
         !DeleteFileW((folder + entry.cFileName).c_str()))

@@ -1,8 +1,9 @@
 // The report's Windows half on real threads and processes: the stack walk of a thread stopped in
 // this test program (no suite module on its stack), the frame limit, an ntdll-only stack, a crashed
 // process that has already ended, and the uploader launch with a recording stand-in for Ulvane.
-#include <gtest/gtest.h>
 #include <windows.h>
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>

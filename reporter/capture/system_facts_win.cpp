@@ -1,9 +1,8 @@
 // System facts read from and actions taken on the running Windows.
-#include "reporter/capture/system_facts.h"
-
 #include <windows.h>
 
 #include "common/scoped_handle.h"
+#include "reporter/capture/system_facts.h"
 
 namespace kelvor {
 

@@ -16,8 +16,9 @@ bool ApplyContactEmailLimit(std::wstring& email) {
 
 std::wstring FormatUploaderCommandLine(const UploaderLaunchFacts& f) {
   return suite::WFormat(L"/Start:%s /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s", L"report",
-                        f.dumpFileName, f.productVersion, f.faultModule.empty() ? kUnknownModule : f.faultModule,
-                        f.appName, f.crashId, f.email);
+                        f.dumpFileName, f.productVersion,
+                        f.faultModule.empty() ? kUnknownModule : f.faultModule, f.appName, f.crashId,
+                        f.email);
 }
 
 }  // namespace kelvor

@@ -134,7 +134,8 @@ TEST_F(ReportWindow, AMissingSkinFolderLeavesAPlainWindow) {
     RECT r = {};
     EXPECT_FALSE(Skindle_GetControlRect(frame, L"edit.email", &r));
     EXPECT_EQ(RichEdits(frame).size(), 0u);
-    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.Contact"), 0), 0);
+    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.Contact"), 0),
+              0);
     PressKey(frame, VK_ESCAPE);
     EXPECT_TRUE(WaitGone(frame));
   });

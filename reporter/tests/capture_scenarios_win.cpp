@@ -3,9 +3,9 @@
 // existed when its wait returned), Kelvor's exit, restarts of programs and of a service. Run by
 // capture_scenarios.py after the install step; it also opens the kept dumps with lldb.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <map>
 #include <regex>
@@ -270,11 +270,12 @@ TEST_F(CaptureScenario, AllNinetyNineNamesTakenTouchNoOtherCrash) {
     for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp", 3);
   }
   HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                  nullptr, &key, nullptr);
+  RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, nullptr, 0,
+                  KEY_SET_VALUE, nullptr, &key, nullptr);
   DWORD one = 1;
   for (const auto& base : bases)
-    RegSetValueExW(key, (base + L".dmp").c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+    RegSetValueExW(key, (base + L".dmp").c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                   sizeof one);
   RegCloseKey(key);
   size_t planted = ListFolder(dump).size();
   const DWORD spentMs = GetTickCount() - begin;

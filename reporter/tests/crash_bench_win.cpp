@@ -3,12 +3,13 @@
 // diagnostic log measured them (the log is switched on for the crashes here). Run by
 // tools/cmd/bench-crash after the install step. Usage: crash_bench.exe [runs]
 #include <windows.h>
+
 #include <dbghelp.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <map>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -226,9 +227,9 @@ int wmain(int argc, wchar_t** argv) {
   // Kelvor's phases, measured inside Kelvor (mode 0, medians over the runs).
   auto phase = [&phases](const char* name) { return Median(phases[name]); };
   printf("kelvor phases (ms, median, mode 0, from Kelvor's diagnostic log):\n");
-  const char* names[] = {"crash_to_entry", "intake", "dbghelp_load", "sym_initialize", "stack_walk", "report",
-                         "dump_call",
-                         "report_file", "mark", "release", "entry_to_release", "uploader_start", "run"};
+  const char* names[] = {"crash_to_entry",   "intake",         "dbghelp_load", "sym_initialize", "stack_walk",
+                         "report",           "dump_call",      "report_file",  "mark",           "release",
+                         "entry_to_release", "uploader_start", "run"};
   for (const char* name : names) printf("  %-17s %8.1f\n", name, phase(name));
   printf("kelvor_own_work_ms=%.1f (entry to release without the DbgHelp calls; target < 150 natively)\n",
          phase("own_work"));
@@ -237,11 +238,14 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<double> ratios;
   for (size_t i = 0; i < phases["release_ms"].size() && i < phases["dump_call"].size(); ++i)
     ratios.push_back(phases["release_ms"][i] / (phases["dump_call"][i] + start));
-  printf("release_ratio=%.2f (crash -> release / (Kelvor's dump call + a process start %.0f); target <= 1.15)\n",
-         Median(ratios), start);
+  printf(
+      "release_ratio=%.2f (crash -> release / (Kelvor's dump call + a process start %.0f); target <= 1.15)\n",
+      Median(ratios), start);
   // The same against the dump call alone on a live demo (no stack walk before it to warm DbgHelp).
-  printf("release_ratio_standalone_dump=%.2f (crash -> release %.0f / (dump call alone %.0f + a process start %.0f))\n",
-         releaseMode0 / (normal + start), releaseMode0, normal, start);
+  printf(
+      "release_ratio_standalone_dump=%.2f (crash -> release %.0f / (dump call alone %.0f + a process start "
+      "%.0f))\n",
+      releaseMode0 / (normal + start), releaseMode0, normal, start);
   printf("release_ms_median=%.0f\n", releaseMode0);
   return 0;
 }
