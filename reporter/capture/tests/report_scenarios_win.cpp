@@ -13,22 +13,12 @@
 #include "common/test_files_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_id.h"
+#include "reporter/tests/scenario_tools_win.h"
 
 namespace {
 
-const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
-
-std::wstring InstallFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  DWORD bytes = sizeof(buffer) - 2;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
-  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(key);
-  std::wstring folder = buffer;
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder;
-}
+using scenario::InstallFolder;
+using scenario::kUninstall;
 
 std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern) {
   return suite::testing::ListFiles(folder, pattern);
