@@ -14,8 +14,12 @@
 #include <vector>
 
 #include "common/diag_log.h"
+#include "reporter/tests/scenario_tools_win.h"
 
 namespace {
+
+using scenario::ClearFolder;
+using scenario::ReadText;
 
 const wchar_t kWork[] = L"C:\\crash_bench\\";
 const wchar_t kDiagFolder[] = L"C:\\crash_bench\\diag";
@@ -60,29 +64,9 @@ HANDLE Start(const std::wstring& commandLine) {
   return pi.hProcess;
 }
 
-void ClearFolder(const std::wstring& folder) {
-  WIN32_FIND_DATAW e;
-  HANDLE f = FindFirstFileW((folder + L"*").c_str(), &e);
-  if (f == INVALID_HANDLE_VALUE) return;
-  do
-    if (!(e.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) DeleteFileW((folder + e.cFileName).c_str());
-  while (FindNextFileW(f, &e));
-  FindClose(f);
-}
-
 double NoteValue(const std::string& note, const std::string& key) {
   size_t at = note.find(key + "=");
   return at == std::string::npos ? -1 : atof(note.c_str() + at + key.size() + 1);
-}
-
-std::string ReadText(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "";
-  std::string text(GetFileSize(h, nullptr), '\0');
-  DWORD read = 0;
-  if (!text.empty()) ReadFile(h, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
-  CloseHandle(h);
-  return text;
 }
 
 // Kelvor's phases from its diagnostic log: milliseconds per phase name (durations of the same
