@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/scoped_handle.h"
+#include <utility>
+
+#include "common/scoped_handle_win.h"
 
 namespace {
 using namespace suite;
@@ -40,18 +42,43 @@ TEST(ScopedHandle, ClosesOnlyRealHandles) {
   ASSERT_TRUE(
       DuplicateHandle(GetCurrentProcess(), ev, GetCurrentProcess(), &dup, 0, FALSE, DUPLICATE_SAME_ACCESS));
   {
-    ScopedHandle h = ScopedHandle::ForObject(dup);
+    ScopedKernelObject h(dup);
     EXPECT_TRUE(h.valid());
+    ScopedKernelObject moved(std::move(h));  // ownership moves, the handle is closed once
+    EXPECT_FALSE(h.valid());
+    EXPECT_TRUE(moved.valid());
   }
   DWORD flags = 0;
   EXPECT_FALSE(GetHandleInformation(dup, &flags));  // closed by the holder
   EXPECT_TRUE(GetHandleInformation(ev, &flags));
   CloseHandle(ev);
 
-  ScopedHandle file = ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  ScopedFile file(INVALID_HANDLE_VALUE);
   EXPECT_FALSE(file.valid());
-  ScopedHandle none = ScopedHandle::ForObject(nullptr);
+  EXPECT_EQ(ScopedFile().get(), INVALID_HANDLE_VALUE);
+  ScopedKernelObject none(nullptr);
   EXPECT_FALSE(none.valid());
+  ScopedRegKey key;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software", 0, KEY_READ, key.receive()), ERROR_SUCCESS);
+  EXPECT_TRUE(key.valid());
+}
+
+TEST(ScopedEventSignal, SignalsOnceOnEveryWayOut) {
+  ScopedKernelObject event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  { ScopedEventSignal signal(event.get()); }
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  {
+    ScopedEventSignal signal(event.get());
+    EXPECT_TRUE(signal.Signal());
+    EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);  // auto-reset: consumed here
+    EXPECT_FALSE(signal.Signal());                                  // once only
+  }
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  {
+    ScopedEventSignal signal(event.get());
+    signal.HandOver();
+  }
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include "common/fault_guard_win.h"
 #include "common/path.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "common/zip/zip_writer.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/http_poster_win.h"
@@ -47,9 +47,8 @@ void RunHook(const char* step) {
 
 // The dump as the writer will open it. A sharing violation means Windows or a tool still writes it.
 DumpCheck CheckDump(const std::wstring& dumpPath) {
-  suite::ScopedHandle dump =
-      suite::ScopedHandle::ForFile(CreateFileW(dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedFile dump(CreateFileW(dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!dump) return DumpCheck::Unreadable;
   LARGE_INTEGER size;
   if (!GetFileSizeEx(dump.get(), &size)) return DumpCheck::Unreadable;
@@ -157,9 +156,8 @@ int ReportDumpFile(const wchar_t* dumpPath) {
     result = OutcomeBeforePost(dump, pack, pack == PackResult::Packed ? ArchiveSize(run.archivePath) : 0);
     if (result == kReportDelivered) {
       result = kReportRetryLater;
-      suite::ScopedHandle archive =
-          suite::ScopedHandle::ForFile(CreateFileW(run.archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      suite::ScopedFile archive(CreateFileW(run.archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!archive) return kReportRetryLater;  // an archive that exists but can't be opened stays
       // A short read would post a broken archive; the dump is retried next run instead.
       if (ReadWhole(archive.get(), run.bytes) && suite::RunContainedCall([&] { PostArchive(run); })) {

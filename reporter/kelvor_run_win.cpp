@@ -7,7 +7,7 @@
 #include <objbase.h>
 
 #include "common/diag_log.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/dialog/report_window_win.h"
@@ -33,8 +33,7 @@ int RunKelvor(HINSTANCE /*instance*/, const wchar_t* commandLine, int showComman
   }
 
   // Only for the wait before a restart; without it the restart just does not wait.
-  suite::ScopedHandle crashed =
-      suite::ScopedHandle::ForObject(OpenProcess(SYNCHRONIZE, FALSE, capture.GetCrashedProcessId()));
+  suite::ScopedKernelObject crashed(OpenProcess(SYNCHRONIZE, FALSE, capture.GetCrashedProcessId()));
 
   capture.CaptureReport();
   // The crashed process is let go before any window: a user at the window never holds it.

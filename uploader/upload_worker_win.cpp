@@ -3,7 +3,7 @@
 
 #include "common/diag_log.h"
 #include "common/path.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "common/zip/zip_writer.h"
 #include "uploader/crash_logic.h"
 #include "uploader/machine_identity_win.h"
@@ -93,9 +93,8 @@ void PostArchive(CCrashLogic& logic, const NetTaskContext& info) {
     BuildArchive(archivePath, logic.dumpPath, reportPath);
   }
 
-  suite::ScopedHandle file =
-      suite::ScopedHandle::ForFile(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedFile file(CreateFileW(archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
     suite::DiagFailure("CreateFileW", GetLastError());
     return;

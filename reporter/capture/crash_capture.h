@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/bug_info.h"
 #include "reporter/capture/crash_report.h"
 
@@ -61,8 +61,8 @@ class CCrashCapture {
   // Creates this crash's dump and report files as new, empty files under the first name of the
   // clash sequence whose dump and report are both free, so nothing of another crash is
   // overwritten or relabelled; sets dumpFileName and reportFileName. Both files stay open.
-  bool ClaimCrashNames(const std::wstring& folder, suite::ScopedHandle& dumpFile,
-                       suite::ScopedHandle& reportFile);
+  bool ClaimCrashNames(const std::wstring& folder, suite::ScopedFile& dumpFile,
+                       suite::ScopedFile& reportFile);
   // The dump call into a file of ours; false when it cannot run or fails.
   bool WriteDumpInto(MiniDumpKind kind, HANDLE file);
   CCrashCapture(const CCrashCapture&) = delete;

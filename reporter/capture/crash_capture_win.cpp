@@ -4,7 +4,7 @@
 
 #include "common/diag_log.h"
 #include "common/path.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/dbg_helper.h"
@@ -54,7 +54,7 @@ bool SetDeletePending(HANDLE file, bool pending) {
 }
 
 // Gives up a claimed file: it goes with its handle when deletion was pending, else by name.
-void DropClaimedFile(suite::ScopedHandle& file, const std::wstring& path, bool deletePending) {
+void DropClaimedFile(suite::ScopedFile& file, const std::wstring& path, bool deletePending) {
   file.Close();
   if (!deletePending && !DeleteFileW(path.c_str())) Failed("DeleteFileW");
 }
@@ -86,8 +86,7 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   threadId = parsed.threadId;
   releaseEvent = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(parsed.eventHandle));
 
-  suite::ScopedHandle process =
-      suite::ScopedHandle::ForObject(OpenProcess(PROCESS_VM_READ, FALSE, processId));
+  suite::ScopedKernelObject process(OpenProcess(PROCESS_VM_READ, FALSE, processId));
   if (!process) return Failed("OpenProcess");  // not readable: nothing to capture
 
   ReadMemoryFn read = [&process](uint32_t address, void* buffer, uint32_t size) {
@@ -130,8 +129,8 @@ bool CCrashCapture::CaptureReport() {
   }
 
   std::wstring folder = CPathNameGen::Instance()->ResolveDumpFolder();
-  suite::ScopedHandle dumpFile = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
-  suite::ScopedHandle reportFile = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  suite::ScopedFile dumpFile;
+  suite::ScopedFile reportFile;
   if (!ClaimCrashNames(folder, dumpFile, reportFile)) {
     // No name of our own (folder missing, every name taken): writing under another crash's name
     // would overwrite its report and relabel its mark and dump. Nothing is written.
@@ -169,8 +168,8 @@ bool CCrashCapture::CaptureReport() {
   return reported && dumped;
 }
 
-bool CCrashCapture::ClaimCrashNames(const std::wstring& folder, suite::ScopedHandle& dumpFile,
-                                    suite::ScopedHandle& reportFile) {
+bool CCrashCapture::ClaimCrashNames(const std::wstring& folder, suite::ScopedFile& dumpFile,
+                                    suite::ScopedFile& reportFile) {
   const std::wstring first = folder + dumpFileName;
   std::wstring path = first;
   for (DWORD attempt = 1;; ++attempt) {
@@ -283,7 +282,7 @@ bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, s
 
   // A taken name moves the dump to _1, _2, ...; any other refusal (a missing folder) ends the try.
   std::wstring tryPath = path;
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(INVALID_HANDLE_VALUE);
+  suite::ScopedFile file;
   for (DWORD attempt = 1;; ++attempt) {
     file.reset(CreateClaimedFile(tryPath));
     if (file) break;
@@ -313,8 +312,7 @@ bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {
   CDbgHelper* dbg = CDbgHelper::Instance();
   if (!dbg->MiniDumpWriteDump) return false;
 
-  suite::ScopedHandle process =
-      suite::ScopedHandle::ForObject(OpenProcess(kDumpProcessAccess, FALSE, processId));
+  suite::ScopedKernelObject process(OpenProcess(kDumpProcessAccess, FALSE, processId));
   if (!process) return Failed("OpenProcess");
 
   MINIDUMP_EXCEPTION_INFORMATION exception;
@@ -334,8 +332,8 @@ bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {
 
 bool CCrashCapture::WriteReportFile(const std::wstring& path, const wchar_t* text, DWORD byteCount) {
   if (!valid) return false;
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(CreateFileW(
-      path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return Failed("CreateFileW");
   DWORD written = 0;
   if (!WriteFile(file.get(), text, byteCount, &written, nullptr)) return Failed("WriteFile");

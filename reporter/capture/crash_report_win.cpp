@@ -4,7 +4,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/crash_id.h"
 #include "reporter/capture/report_text.h"
@@ -98,8 +98,7 @@ bool CCrashReport::FormatProcessList(std::wstring& out) {
   if (!OwnerReady(owner)) return false;
   std::vector<ProcessFacts> processes;
   bool complete = false;
-  suite::ScopedHandle snapshot =
-      suite::ScopedHandle::ForFile(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  suite::ScopedKernelObject snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (snapshot.valid()) {
     PROCESSENTRY32W entry = {};
     entry.dwSize = sizeof entry;
@@ -127,8 +126,7 @@ bool CCrashReport::FormatMemoryStatus(std::wstring& out) {
   system.dwLength = sizeof system;
   GlobalMemoryStatus(&system);
 
-  suite::ScopedHandle process(
-      suite::ScopedHandle::Invalid::Null,
+  suite::ScopedKernelObject process(
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, owner->processId));
   if (!process) return false;
   // A process that has ended has no figures, even while a handle still keeps its object alive.

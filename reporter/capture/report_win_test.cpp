@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/folders.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "common/test_files_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_capture.h"
@@ -196,8 +196,8 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
   PROCESS_INFORMATION child = {};
   ASSERT_TRUE(
       CreateProcessW(self, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child));
-  suite::ScopedHandle process(suite::ScopedHandle::Invalid::Null, child.hProcess);
-  suite::ScopedHandle thread(suite::ScopedHandle::Invalid::Null, child.hThread);
+  suite::ScopedKernelObject process(child.hProcess);
+  suite::ScopedKernelObject thread(child.hThread);
   ASSERT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0);
 
   CONTEXT context = {};

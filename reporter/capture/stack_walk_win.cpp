@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/diag_log.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/dbg_helper.h"
 
@@ -37,8 +37,8 @@ DWORD64 GetFrameModuleBase(HANDLE process, DWORD64 address, IMAGEHLP_MODULEW64& 
   if (!GetModuleFileNameExW(process, static_cast<HMODULE>(region.AllocationBase), path, MAX_PATH))
     return base;
 
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(CreateFileW(
-      path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  suite::ScopedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   if (dbg->SymLoadModuleExW)
     dbg->SymLoadModuleExW(process, file.valid() ? file.get() : nullptr, path, nullptr, base, 0, nullptr,
                           kSymLoadNoSymbols);
@@ -78,15 +78,13 @@ bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, s
   // A record without an exception and a context to walk from: no stack.
   if (!block.contextFlags || !block.exceptionAddress || !block.exceptionCode) return false;
 
-  suite::ScopedHandle process(
-      suite::ScopedHandle::Invalid::Null,
+  suite::ScopedKernelObject process(
       OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, block.processId));
   if (!process) {
     suite::DiagFailure("OpenProcess", GetLastError());
     return false;
   }
-  suite::ScopedHandle thread(
-      suite::ScopedHandle::Invalid::Null,
+  suite::ScopedKernelObject thread(
       OpenThread(THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, block.threadId));
   if (!thread) {
     suite::DiagFailure("OpenThread", GetLastError());

@@ -1,7 +1,7 @@
 // System facts read from and actions taken on the running Windows.
 #include <windows.h>
 
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/system_facts.h"
 
 namespace kelvor {
@@ -57,7 +57,7 @@ bool StartServiceByName(const std::wstring& name) {
 bool EnableDebugPrivilege() {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
-  suite::ScopedHandle tokenHolder = suite::ScopedHandle::ForObject(token);
+  suite::ScopedKernelObject tokenHolder(token);
   TOKEN_PRIVILEGES privileges;
   ZeroMemory(&privileges, sizeof(privileges));
   if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) return false;

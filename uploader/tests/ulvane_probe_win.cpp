@@ -16,7 +16,7 @@
 
 #include "common/path.h"
 #include "common/protocol/net_request.h"
-#include "common/scoped_handle.h"
+#include "common/scoped_handle_win.h"
 #include "common/zip/zip_writer.h"
 
 namespace {
@@ -216,7 +216,7 @@ int PostCommand(const std::vector<std::wstring>& args) {
   }
   CNetRequest request(protocol::kFileTaskId, protocol::kKindBody, limit);
   request.SetUrl(args[2].c_str());
-  suite::ScopedHandle file = suite::ScopedHandle::ForFile(
+  suite::ScopedFile file(
       CreateFileW(args[4].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   DWORD size = GetFileSize(file.get(), nullptr), read = 0;
   std::string bytes(size, '\0');
