@@ -350,7 +350,8 @@ TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
   struct Point {
     DWORD ms;
     const wchar_t* firstFile;
-  } points[] = {{0, nullptr}, {50, nullptr}, {200, nullptr}, {500, nullptr}, {0, L".part"}, {0, L".dmp"}, {0, L".txt"}};
+  } points[] = {{0, nullptr},  {50, nullptr}, {200, nullptr}, {500, nullptr},
+                {0, L".part"}, {0, L".dmp"},  {0, L".txt"}};
   for (const Point& point : points) {
     SCOPED_TRACE(point.ms);
     SCOPED_TRACE(point.firstFile ? suite::ToUtf8(point.firstFile) : "");
