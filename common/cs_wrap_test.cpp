@@ -1,9 +1,8 @@
-#include "common/cs_wrap.h"
-
 #include <gtest/gtest.h>
 
 #include <utility>
 
+#include "common/cs_wrap_win.h"
 #include "common/scoped_handle_win.h"
 
 namespace {

@@ -5,6 +5,12 @@
 //   suite::DiagInit(L"Kelvor");                    // once, first thing in the program
 //   if (!h) suite::DiagFailure("CreateFileW", GetLastError());
 //   { suite::DiagPhase phase("dump_call"); ... }   // begin and end lines around a scope
+//
+// Ownership: the log file belongs to the process: DiagInit opens it and it stays open until the
+// process ends (a second DiagInit, as tests make, closes the first), so threads that still log while
+// the process ends never write through a closed handle. A DiagPhase keeps a pointer to its name,
+// which must outlive it (a string literal). A false ParseDiagLine means the line is not one of the
+// log's; DiagEnabled is false while the log is off.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -2,9 +2,11 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "common/diag_log.h"
 #include "common/path.h"
+#include "common/scoped_handle_win.h"
 
 namespace suite {
 
@@ -15,18 +17,20 @@ const wchar_t kDiagLogValue[] = L"DiagLogFolder";
 namespace {
 
 // Set once by DiagInit on the main thread before any other thread of ours runs; read-only after.
+// Deliberately not an owner that closes at exit: a thread of a loaded library may still log while
+// the process ends, and a closed handle's value may by then name another object.
 HANDLE g_file = INVALID_HANDLE_VALUE;
 
 std::wstring ConfiguredFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD n = GetEnvironmentVariableW(kDiagLogEnvironment, buffer, MAX_PATH);
   if (n > 0 && n < MAX_PATH) return buffer;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDiagLogKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+  ScopedRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDiagLogKey, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS)
     return std::wstring();
   DWORD type = 0, bytes = sizeof(buffer) - sizeof(wchar_t);
-  LONG rc = RegQueryValueExW(key, kDiagLogValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(key);
+  LONG rc =
+      RegQueryValueExW(key.get(), kDiagLogValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
   if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::wstring();
   buffer[bytes / sizeof(wchar_t)] = 0;
   return buffer;
@@ -51,8 +55,8 @@ void WriteRecord(DiagKind kind, const char* name, uint64_t timeUs, uint64_t valu
 }  // namespace
 
 void DiagInit(const wchar_t* programName) {
-  if (g_file != INVALID_HANDLE_VALUE) CloseHandle(g_file);
-  g_file = INVALID_HANDLE_VALUE;
+  // A second start (tests make one) closes the file of the first.
+  ScopedFile(std::exchange(g_file, INVALID_HANDLE_VALUE)).Close();
   std::wstring folder = ConfiguredFolder();
   if (folder.empty()) return;  // the normal case: no log
   CreateDirectoryW(folder.c_str(), nullptr);

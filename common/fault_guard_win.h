@@ -6,6 +6,9 @@
 // what nobody below handled reaches it. It then unwinds the frames below it and jumps back into
 // RunContained, which returns false. C++ destructors of the abandoned frames do not run: keep what
 // must be released outside the step and release it after the call.
+//
+// Ownership: nothing is kept between calls. A false result means the step did not finish: whatever it
+// was building is in an unknown state and is to be given up, not used.
 #pragma once
 #include <windows.h>
 

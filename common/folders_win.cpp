@@ -1,7 +1,9 @@
 // Install-folder and program-folder lookups.
+#include "common/folders_win.h"
+
 #include <shlwapi.h>
 
-#include "common/folders.h"
+#include "common/scoped_handle_win.h"
 
 namespace suite {
 
@@ -9,15 +11,15 @@ const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\
 const wchar_t kInstallDirValue[] = L"InstallDir";
 
 bool ReadInstallDir(wchar_t* buffer, DWORD& capacity) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  ScopedRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+    return false;
   ZeroMemory(buffer, capacity * sizeof(wchar_t));
   // One character less than the buffer, so at least one NUL stays at the end.
   DWORD bytes = capacity * 2 - 2;
-  LONG rc =
-      RegQueryValueExW(key, kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  LONG rc = RegQueryValueExW(key.get(), kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                             &bytes);
   if (rc == ERROR_SUCCESS) capacity = static_cast<DWORD>(lstrlenW(buffer));
-  RegCloseKey(key);
   return rc == ERROR_SUCCESS;
 }
 

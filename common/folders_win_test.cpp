@@ -1,9 +1,9 @@
 // Runs under Wine against the prefix's real registry.
+#include "common/folders_win.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "common/folders.h"
 
 namespace {
 using namespace suite;

@@ -1,4 +1,7 @@
 // Small helpers shared by the libFuzzer targets (fuzzing tree only).
+//
+// Nothing is owned or kept; a broken invariant ends the process, which is how a fuzz target reports a
+// finding.
 #pragma once
 #include <fuzzer/FuzzedDataProvider.h>
 

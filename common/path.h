@@ -1,4 +1,7 @@
 // Windows path text helpers that do not touch the file system (platform-free).
+//
+// Every function takes and returns values: nothing is kept, nothing is looked up on disk and nothing
+// can fail.
 #pragma once
 #include <string>
 

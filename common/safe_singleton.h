@@ -4,6 +4,11 @@
 // instance's address. The thread that moves the word from 0 to 1 builds the instance once,
 // registers its destruction at process exit and publishes the address; every other thread
 // yields while the word is 1.
+//
+// Ownership: the instance lives in static storage owned by the class template; Instance never returns
+// null, and the object lives until the process's exit handlers destroy it. What a derived class holds
+// is therefore released at exit: anything another thread may still use then (a loaded library, a log
+// file) is better left unowned.
 #pragma once
 #include <cstdint>
 #include <cstdlib>

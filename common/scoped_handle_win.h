@@ -7,6 +7,9 @@
 // to call, and neither may be closed.
 //
 // Ownership: the holder owns what it holds until release(); moving hands it over. get() lends it.
+//
+// A false valid() (and operator bool) means the holder is empty: the call that was to make the handle
+// failed, or it has been closed or given away.
 #pragma once
 #include <windows.h>
 

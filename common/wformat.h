@@ -1,6 +1,10 @@
 // printf-style formatting of wide strings that gives the same text on Windows and Linux.
 // wchar_t is 16-bit on one and 32-bit on the other, and the two C libraries disagree on what "%s"
 // means in a wide format; platform-free code formats through WFormat only.
+//
+// Ownership: an FmtArg points at the text it was built from, which must outlive the WFormat call
+// (temporaries of the calling expression do). Nothing fails: a conversion it does not know prints
+// nothing, as does a missing argument.
 #pragma once
 #include <cstdint>
 #include <string>

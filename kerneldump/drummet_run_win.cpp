@@ -1,6 +1,7 @@
 // Drummet's run on Windows: the rules of dump_collector.h over the real registry and folders.
 #include "common/diag_log.h"
-#include "common/folders.h"
+#include "common/folders_win.h"
+#include "common/scoped_handle_win.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_win.h"
 
@@ -11,21 +12,18 @@ const REGSAM kReadWrite = KEY_READ | KEY_WRITE;  // 0x2001F
 const size_t kPathCapacity = MAX_PATH;
 const size_t kLastDmpTimeCapacity = 64;
 
+// Both keys close with the platform object when the run has not closed them already.
 class WinDumpPlatform : public DumpPlatform {
  public:
-  ~WinDumpPlatform() override {
-    CloseCrashControl();
-    CloseUninstallKey();
-  }
   FileTime LogFolderCreationTime() override { return GetLogFolderCreationTime(); }
 
   bool OpenCrashControl() override {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCrashControlKey, 0, kReadWrite, &crashControl_) ==
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCrashControlKey, 0, kReadWrite, crashControl_.receive()) ==
            ERROR_SUCCESS;
   }
   std::wstring ReadMinidumpDir() override {
     std::wstring dir;
-    ReadRegString(crashControl_, L"MinidumpDir", kPathCapacity, dir);
+    ReadRegString(crashControl_.get(), L"MinidumpDir", kPathCapacity, dir);
     return dir;
   }
   bool ExpandEnvironment(const std::wstring& text, std::wstring& expanded) override {
@@ -37,29 +35,29 @@ class WinDumpPlatform : public DumpPlatform {
   }
   void ReadCrashDumpEnabled(uint32_t& value) override {
     DWORD v = value;
-    if (ReadRegDword(crashControl_, L"CrashDumpEnabled", v) == ERROR_SUCCESS) value = v;
+    if (ReadRegDword(crashControl_.get(), L"CrashDumpEnabled", v) == ERROR_SUCCESS) value = v;
   }
   void WriteCrashDumpEnabled(uint32_t value) override {
-    WriteRegDword(crashControl_, L"CrashDumpEnabled", value);
+    WriteRegDword(crashControl_.get(), L"CrashDumpEnabled", value);
   }
-  void CloseCrashControl() override { CloseKey(crashControl_); }
+  void CloseCrashControl() override { crashControl_.Close(); }
 
   bool OpenUninstallKey() override {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, kReadWrite, &uninstall_) ==
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, kReadWrite, uninstall_.receive()) ==
            ERROR_SUCCESS;
   }
   std::wstring ReadLastDmpTime() override {
     std::wstring text;
-    ReadRegString(uninstall_, L"LastDmpTime", kLastDmpTimeCapacity, text);
+    ReadRegString(uninstall_.get(), L"LastDmpTime", kLastDmpTimeCapacity, text);
     return text;
   }
   void WriteLastDmpTime(const std::wstring& text) override {
-    WriteRegString(uninstall_, L"LastDmpTime", text);
+    WriteRegString(uninstall_.get(), L"LastDmpTime", text);
   }
   void WritePassedOverDmpTime(const std::wstring& text) override {
-    WriteRegString(uninstall_, L"PassedOverDmpTime", text);
+    WriteRegString(uninstall_.get(), L"PassedOverDmpTime", text);
   }
-  void CloseUninstallKey() override { CloseKey(uninstall_); }
+  void CloseUninstallKey() override { uninstall_.Close(); }
 
   bool IsExistingFilePath(const std::wstring& path) override { return kerneldump::IsExistingFilePath(path); }
   std::vector<FolderEntry> ListFolder(const std::wstring& dir) override { return ListFolderGuarded(dir); }
@@ -69,12 +67,8 @@ class WinDumpPlatform : public DumpPlatform {
   }
 
  private:
-  static void CloseKey(HKEY& key) {
-    if (key) RegCloseKey(key);
-    key = nullptr;
-  }
-  HKEY crashControl_ = nullptr;
-  HKEY uninstall_ = nullptr;
+  suite::ScopedRegKey crashControl_;
+  suite::ScopedRegKey uninstall_;
 };
 
 }  // namespace

@@ -1,10 +1,15 @@
 // Drummet's Windows parts: single instance, WOW64 redirection, the dump run and the report.
+//
+// Ownership: IsSingleInstance keeps its mutex until the process ends; a Wow64RedirectionGuard owns
+// its kernel32 reference and puts redirection back when it ends; ReportDumpFile reads the dump and
+// never changes or deletes it. False results are described with each function.
 #pragma once
 #include <windows.h>
 
 #include <string>
 #include <vector>
 
+#include "common/scoped_handle_win.h"
 #include "kerneldump/dump_collector.h"
 
 namespace kerneldump {
@@ -37,7 +42,7 @@ class Wow64RedirectionGuard {
  private:
   Wow64RedirectionGuard(const Wow64RedirectionGuard&) = delete;
   Wow64RedirectionGuard& operator=(const Wow64RedirectionGuard&) = delete;
-  HMODULE kernel32_ = nullptr;
+  suite::ScopedLibrary kernel32_;
   BOOL switchedOff_ = FALSE;
   PVOID savedState_ = nullptr;
   RevertFn revert_ = nullptr;

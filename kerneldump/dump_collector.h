@@ -1,6 +1,10 @@
 // Finding the system crash dumps that are new since the last report, and reporting them oldest
 // first. The rules live here, platform-free; the registry, folder listing and upload are behind
 // DumpPlatform (dump_collector_win.cpp on Windows, fakes in the tests).
+//
+// Ownership: RunDumpCollection borrows the platform for one run; the platform owns the registry keys
+// from a successful Open to the matching Close (and closes what is still open when it is destroyed).
+// A false Open ends the run there, quietly.
 #pragma once
 #include <cstdint>
 #include <map>

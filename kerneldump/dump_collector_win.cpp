@@ -2,6 +2,7 @@
 #include <io.h>
 
 #include "common/fault_guard_win.h"
+#include "common/scoped_handle_win.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/report_package.h"
 
@@ -67,12 +68,11 @@ bool IsExistingFilePath(const std::wstring& path) {
 std::vector<FolderEntry> ListFolderGuarded(const std::wstring& dir, FindNextFn findNext) {
   std::vector<FolderEntry> entries;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return entries;  // a missing folder simply holds no dumps
+  suite::ScopedFind find(FindFirstFileW((dir + L"\\*").c_str(), &data));
+  if (!find) return entries;  // a missing folder simply holds no dumps
   do {
     entries.push_back(ToEntry(data));
-  } while (GuardedFindNext(findNext, find, &data));
-  FindClose(find);
+  } while (GuardedFindNext(findNext, find.get(), &data));
   return entries;
 }
 

@@ -12,39 +12,14 @@
 namespace kerneldump {
 namespace {
 
-// The cracked URL; every buffer zeroed before cracking.
-struct UrlParts {
-  wchar_t scheme[33] = {};
-  wchar_t host[257] = {};
-  wchar_t user[129] = {};
-  wchar_t password[129] = {};
-  wchar_t path[2049] = {};
-  wchar_t extra[2049] = {};
-  INTERNET_PORT port = 0;
-
-  bool Crack(const wchar_t* url) {
-    URL_COMPONENTSW c = {};
-    c.dwStructSize = sizeof(c);
-    c.lpszScheme = scheme;
-    c.dwSchemeLength = ARRAYSIZE(scheme);
-    c.lpszHostName = host;
-    c.dwHostNameLength = ARRAYSIZE(host);
-    c.lpszUserName = user;
-    c.dwUserNameLength = ARRAYSIZE(user);
-    c.lpszPassword = password;
-    c.dwPasswordLength = ARRAYSIZE(password);
-    c.lpszUrlPath = path;
-    c.dwUrlPathLength = ARRAYSIZE(path);
-    c.lpszExtraInfo = extra;
-    c.dwExtraInfoLength = ARRAYSIZE(extra);
-    if (!InternetCrackUrlW(url, 0, ICU_DECODE, &c)) return false;
-    port = c.nPort;
-    // The query goes out as written: decoding it would change what the server receives.
-    std::wstring query = QueryPartOf(url);
-    if (!query.empty()) lstrcpynW(extra, query.c_str(), ARRAYSIZE(extra));
-    return true;
-  }
-};
+// The URL cracked with its parts decoded, but for the query, which goes out as written: decoding
+// it would change what the server receives.
+bool CrackForPost(const wchar_t* url, suite::CrackedUrl& parts) {
+  if (!parts.Crack(url, ICU_DECODE)) return false;
+  std::wstring query = QueryPartOf(url);
+  if (!query.empty()) lstrcpynW(parts.extra, query.c_str(), ARRAYSIZE(parts.extra));
+  return true;
+}
 
 const wchar_t* OrNull(const wchar_t* text) { return text[0] ? text : nullptr; }
 
@@ -60,10 +35,10 @@ class HttpPoster::RequestBody : public AnswerBody {
 };
 
 bool HttpPoster::Open(const wchar_t* agent) {
-  root_ = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  root_.reset(InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!root_) OutputDebugStringA("10\n");
-  if (root_) SetTimeouts(root_);  // inherited by the connection and request handles
-  return root_ != nullptr;
+  if (root_) SetTimeouts(root_.get());  // inherited by the connection and request handles
+  return root_.valid();
 }
 
 HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, const wchar_t* headers,
@@ -73,40 +48,41 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   status_ = 0;
   if (length == DWORD(-1)) length = static_cast<DWORD>(strlen(static_cast<const char*>(body)));
 
-  UrlParts parts;
-  if (!url || !parts.Crack(url)) return E_FAIL;
-  connection_ = InternetConnectW(root_, parts.host, parts.port, OrNull(parts.user), OrNull(parts.password),
-                                 INTERNET_SERVICE_HTTP, 0, 0);
+  suite::CrackedUrl parts;
+  if (!url || !CrackForPost(url, parts)) return E_FAIL;
+  connection_.reset(InternetConnectW(root_.get(), parts.host, parts.port, OrNull(parts.user),
+                                     OrNull(parts.password), INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection_) {
     suite::DiagFailure("InternetConnectW", GetLastError());
     return E_FAIL;
   }
-  SetTimeouts(connection_);
+  SetTimeouts(connection_.get());
 
   const std::wstring referrer = BuildReferrer(parts.scheme, parts.host);
   const std::wstring object = BuildObjectName(parts.path, parts.extra);
   const bool secure = IsHttpsUrl(url);
   flags = RequestFlagsFor(url, flags);
-  request_ = HttpOpenRequestW(connection_, L"POST", object.c_str(), nullptr, referrer.c_str(), nullptr, flags,
-                              reinterpret_cast<DWORD_PTR>(this));
+  request_.reset(HttpOpenRequestW(connection_.get(), L"POST", object.c_str(), nullptr, referrer.c_str(),
+                                  nullptr, flags, reinterpret_cast<DWORD_PTR>(this)));
   if (!request_) {
     suite::DiagFailure("HttpOpenRequestW", GetLastError());
     CloseRequest();
     return E_FAIL;
   }
-  SetTimeouts(request_);
+  SetTimeouts(request_.get());
   if (secure) {
     DWORD security = kLenientSecurityFlags;
-    InternetSetOptionW(request_, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
+    InternetSetOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
   }
-  if (!HttpSendRequestW(request_, headers, headersLength, const_cast<void*>(body), length)) {
+  if (!HttpSendRequestW(request_.get(), headers, headersLength, const_cast<void*>(body), length)) {
     suite::DiagFailure("HttpSendRequestW", GetLastError());
     CloseRequest();
     return E_FAIL;
   }
 
   DWORD status = 0, size = sizeof(status);
-  if (!HttpQueryInfoW(request_, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                      nullptr))
     status = 0;
   status_ = static_cast<int>(status);
   if (status_ != 200) {
@@ -130,7 +106,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
 bool HttpPoster::ContentLength(DWORD& length) {
   wchar_t text[256] = {};  // 512 bytes
   DWORD size = sizeof(text);
-  if (!HttpQueryInfoW(request_, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
+  if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
   text[std::min<DWORD>(size / sizeof(wchar_t), ARRAYSIZE(text) - 1)] = 0;
   length = ParseContentLength(text);
   return true;
@@ -142,7 +118,7 @@ long HttpPoster::ReadOnce(void* buffer, DWORD size) {
   read.dwStructSize = sizeof(read);
   read.lpvBuffer = buffer;
   read.dwBufferLength = size;
-  if (InternetReadFileExA(request_, &read, 0, reinterpret_cast<DWORD_PTR>(this)))
+  if (InternetReadFileExA(request_.get(), &read, 0, reinterpret_cast<DWORD_PTR>(this)))
     return long(read.dwBufferLength);
   char line[128];
   snprintf(line, sizeof(line), "InternetReadFileExA failed: %d\n", static_cast<int>(GetLastError()));
@@ -168,16 +144,13 @@ void HttpPoster::SetTimeouts(HINTERNET handle) {
 }
 
 void HttpPoster::CloseRequest() {
-  if (request_) InternetCloseHandle(request_);
-  request_ = nullptr;
-  if (connection_) InternetCloseHandle(connection_);
-  connection_ = nullptr;
+  request_.Close();
+  connection_.Close();
 }
 
 void HttpPoster::Close() {
   CloseRequest();
-  if (root_) InternetCloseHandle(root_);
-  root_ = nullptr;
+  root_.Close();
   status_ = 0;
 }
 

@@ -1,8 +1,12 @@
 // A one-shot HTTP POST over WinINet for the report archive (Windows).
+//
+// Ownership: the poster owns its session, connection and request handles (closed by CloseRequest,
+// Close and its destructor, request first); the URL, body and headers are borrowed for the call. Open
+// is false when WinINet gives no session; the poster then posts nothing.
 #pragma once
 #include <windows.h>
 
-#include <wininet.h>
+#include "common/wininet_win.h"
 
 namespace kerneldump {
 
@@ -32,9 +36,10 @@ class HttpPoster {
   long ReadOnce(void* buffer, DWORD size);
   static void SetTimeouts(HINTERNET handle);
 
-  HINTERNET root_ = nullptr;
-  HINTERNET connection_ = nullptr;
-  HINTERNET request_ = nullptr;
+  // Closed request first, session last (CloseRequest, Close, or the members' own order).
+  suite::ScopedInternet root_;
+  suite::ScopedInternet connection_;
+  suite::ScopedInternet request_;
   int status_ = 0;
 };
 

@@ -1,5 +1,8 @@
 // The pieces of the report POST that do not need WinINet (platform-free): the report URL, the
 // referrer and object name, the request flags and the Content-Length rule.
+//
+// Every function takes and returns values and keeps nothing. A false BuildReportUrl means there is no
+// URL to post to (the report is not sent); the answer reader borrows the AnswerBody for one call.
 #pragma once
 #include <cstdint>
 #include <string>

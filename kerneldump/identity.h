@@ -2,6 +2,10 @@
 // is used, when an identity is usable, and when the stored one stands in. The Windows calls sit
 // behind IdentityContext and SessionApi (identity_win.cpp), so that branches Windows rarely takes
 // (a refused privilege, no console session) can be tested.
+//
+// Ownership: a TokenHandle that PickActiveUserToken or ActiveUserToken returns belongs to the caller,
+// which closes it through CloseToken; GetReportIdWith closes the token it asked for itself and leaves
+// a token it was given to the giver. False results are described with each function.
 #pragma once
 #include <cstddef>
 #include <cstdint>

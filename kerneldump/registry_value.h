@@ -1,5 +1,8 @@
 // Checks applied to registry values before they are trusted (platform-free, so they can be tested
 // on any build): stored type, byte size, terminating zero.
+//
+// Every function takes and returns values; the caller owns the bytes. A result other than
+// kErrorSuccess (or false) means the value is not to be trusted, and `text` is left as it was.
 #pragma once
 #include <cstddef>
 #include <cstdint>

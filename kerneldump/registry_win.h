@@ -1,4 +1,8 @@
 // Registry reads and writes with the checks of registry_value.h (Windows).
+//
+// Ownership: the caller owns the key and keeps it open; nothing is kept. The results are the
+// registry's error codes (ERROR_SUCCESS = 0), or ERROR_INVALID_DATA for a value that fails the
+// checks.
 #pragma once
 #include <windows.h>
 

@@ -1,4 +1,7 @@
 // Names of the files that make up one kernel-dump report (platform-free).
+//
+// Every function takes and returns values and keeps nothing; ModuleFolderFromPath is false for a path
+// without a backslash, and `folder` is then left alone.
 #pragma once
 #include <cstdint>
 #include <string>

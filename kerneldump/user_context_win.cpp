@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/path.h"
+#include "common/scoped_handle_win.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_value.h"
 #include "kerneldump/report_package.h"
@@ -55,15 +56,13 @@ class WinSessionApi : public SessionApi {
 class UserHive {
  public:
   UserHive() {
-    if (RegOpenCurrentUser(KEY_ALL_ACCESS, &hive_) != ERROR_SUCCESS) hive_ = nullptr;
+    // What a failed call leaves behind is not a key of ours to close.
+    if (RegOpenCurrentUser(KEY_ALL_ACCESS, hive_.receive()) != ERROR_SUCCESS) hive_.release();
   }
-  ~UserHive() {
-    if (hive_) RegCloseKey(hive_);
-  }
-  HKEY get() const { return hive_ ? hive_ : HKEY_CURRENT_USER; }
+  HKEY get() const { return hive_ ? hive_.get() : HKEY_CURRENT_USER; }
 
  private:
-  HKEY hive_ = nullptr;
+  suite::ScopedRegKey hive_;
 };
 
 void CopyOut(const std::wstring& text, wchar_t* out, size_t capacity) {
@@ -88,25 +87,24 @@ void WinIdentityContext::BuildUserMachineId(std::wstring& out, size_t capacity) 
 
 bool WinIdentityContext::ReadStoredIdentity(std::wstring& id) {
   UserHive hive;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(hive.get(), kIdentityKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return false;
+  suite::ScopedRegKey key;
+  if (RegOpenKeyExW(hive.get(), kIdentityKey, 0, KEY_ALL_ACCESS, key.receive()) != ERROR_SUCCESS)
+    return false;
   BYTE bytes[520] = {};
   DWORD type = 0, size = sizeof(bytes);
-  LONG rc = RegQueryValueExW(key, kIdentityValue, nullptr, &type, bytes, &size);
-  RegCloseKey(key);
+  LONG rc = RegQueryValueExW(key.get(), kIdentityValue, nullptr, &type, bytes, &size);
   return rc == ERROR_SUCCESS && DecodeUnterminatedString(type, bytes, size, id);
 }
 
 void WinIdentityContext::StoreIdentity(const std::wstring& id) {
   UserHive hive;
-  HKEY key = nullptr;
+  suite::ScopedRegKey key;
   if (RegCreateKeyExW(hive.get(), kIdentityKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
-                      &key, nullptr) != ERROR_SUCCESS)
+                      key.receive(), nullptr) != ERROR_SUCCESS)
     return;
   // Stored without the terminating zero, as the product's other readers expect.
-  RegSetValueExW(key, kIdentityValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(id.c_str()),
+  RegSetValueExW(key.get(), kIdentityValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(id.c_str()),
                  static_cast<DWORD>(id.size() * sizeof(wchar_t)));
-  RegCloseKey(key);
 }
 
 bool GetReportId(wchar_t* out, size_t capacity, HANDLE token) {
@@ -169,8 +167,8 @@ HANDLE GetActiveUserToken() {
 }
 
 bool EnablePrivilege(const wchar_t* name) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token)) return false;
+  suite::ScopedKernelObject token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, token.receive())) return false;
   TOKEN_PRIVILEGES wanted = {};
   bool ok = false;
   if (LookupPrivilegeValueW(nullptr, name, &wanted.Privileges[0].Luid)) {
@@ -178,11 +176,10 @@ bool EnablePrivilege(const wchar_t* name) {
     wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     BYTE previous[16] = {};
     DWORD previousSize = sizeof(previous);
-    BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &wanted, sizeof(previous),
+    BOOL adjusted = AdjustTokenPrivileges(token.get(), FALSE, &wanted, sizeof(previous),
                                           reinterpret_cast<TOKEN_PRIVILEGES*>(previous), &previousSize);
     ok = PrivilegeWasEnabled(adjusted != FALSE, GetLastError());
   }
-  CloseHandle(token);
   return ok;
 }
 
@@ -204,16 +201,15 @@ namespace {
 
 void LookUpAppDataFolder(wchar_t* out, size_t capacity) {
   if (IsVistaOrLater()) {
-    HMODULE shell32 = LoadLibraryW(L"shell32.dll");
+    suite::ScopedLibrary shell32(LoadLibraryW(L"shell32.dll"));
     if (!shell32) return;
     typedef HRESULT(WINAPI * KnownFolderFn)(REFGUID, DWORD, HANDLE, PWSTR*);
-    auto known = ProcAddress<KnownFolderFn>(shell32, "SHGetKnownFolderPath");
+    auto known = ProcAddress<KnownFolderFn>(shell32.get(), "SHGetKnownFolderPath");
     PWSTR path = nullptr;
     if (known && SUCCEEDED(known(kLocalAppDataLow, kKnownFolderCreate, nullptr, &path)) && path) {
       lstrcpynW(out, path, static_cast<int>(capacity));
     }
     if (path) CoTaskMemFree(path);
-    FreeLibrary(shell32);
     return;
   }
   SHGetFolderPathW(nullptr, kLocalAppDataCreate, nullptr, SHGFP_TYPE_CURRENT, out);

@@ -1,4 +1,8 @@
 // The logged-on user's context for Drummet's reports (Windows): identity, data folder, version.
+//
+// Ownership: the caller owns the output buffers and a token it passes in; GetActiveUserToken's token
+// is the caller's to close. False means nothing usable was found (the cases are given with each
+// function); output buffers may then hold an empty or default text.
 #pragma once
 #include <windows.h>
 

@@ -1,5 +1,8 @@
 // The product version out of "version.xml" (platform-free): the text between the last ">" before
 // the closing ProgramVersion tag and that tag, on the first line that has the tag.
+//
+// Reads the caller's stream and keeps nothing; false means no version was found and `version` is left
+// alone.
 #pragma once
 #include <istream>
 #include <string>

@@ -4,40 +4,36 @@
 namespace kerneldump {
 
 bool Is64BitWindows() {
-  HMODULE kernel32 = LoadLibraryW(L"kernel32.dll");
+  suite::ScopedLibrary kernel32(LoadLibraryW(L"kernel32.dll"));
   if (!kernel32) return false;
   typedef void(WINAPI * NativeInfoFn)(LPSYSTEM_INFO);
   SYSTEM_INFO info = {};
-  auto native = ProcAddress<NativeInfoFn>(kernel32, "GetNativeSystemInfo");
+  auto native = ProcAddress<NativeInfoFn>(kernel32.get(), "GetNativeSystemInfo");
   if (native) {
     native(&info);
   } else {
     GetSystemInfo(&info);
   }
-  FreeLibrary(kernel32);
   return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
          info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_IA64;
 }
 
 Wow64RedirectionGuard::Wow64RedirectionGuard() {
   if (!Is64BitWindows()) return;
-  kernel32_ = LoadLibraryW(L"Kernel32.dll");
+  kernel32_.reset(LoadLibraryW(L"Kernel32.dll"));
   if (!kernel32_) return;
-  disable_ = ProcAddress<DisableFn>(kernel32_, "Wow64DisableWow64FsRedirection");
+  disable_ = ProcAddress<DisableFn>(kernel32_.get(), "Wow64DisableWow64FsRedirection");
   if (!disable_) return;
-  revert_ = ProcAddress<RevertFn>(kernel32_, "Wow64RevertWow64FsRedirection");
+  revert_ = ProcAddress<RevertFn>(kernel32_.get(), "Wow64RevertWow64FsRedirection");
   if (!revert_) return;
   switchedOff_ = disable_(&savedState_);
 }
 
+// The library is freed after this body, by its member: the revert call lives in it.
 Wow64RedirectionGuard::~Wow64RedirectionGuard() {
   if (switchedOff_ == TRUE && revert_) {
     revert_(savedState_);
     switchedOff_ = FALSE;
-  }
-  if (kernel32_) {
-    FreeLibrary(kernel32_);
-    kernel32_ = nullptr;
   }
 }
 

@@ -1,5 +1,9 @@
 // Ulvane's command line and the text rules of one upload (platform-free): the switch values, the
 // dump, report and archive paths, the server addresses and the information post's fields.
+//
+// Every function takes and returns values and keeps nothing. A false ParseCrashArgs means the command
+// line names no crash to upload (Ulvane then ends quietly); a false NormalizeServerUrl means there is
+// no server address.
 #pragma once
 #include <cstdint>
 #include <string>

@@ -1,12 +1,13 @@
 // Ulvane's start-up: settings, command line and the binding of the networking library.
+#include "uploader/crash_logic_win.h"
+
 #include <vector>
 
 #include "common/diag_log.h"
-#include "common/folders.h"
+#include "common/folders_win.h"
 #include "common/path.h"
 #include "common/protocol/net_request.h"
-#include "uploader/crash_logic.h"
-#include "uploader/upload_worker.h"
+#include "uploader/upload_worker_win.h"
 
 namespace ulvane {
 
@@ -29,12 +30,12 @@ std::wstring ProductFolder(bool& installed) {
 
 bool CCrashLogic::Init() {
   if (!ReadNetworkSettings()) return false;
-  stopEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   if (!stopEvent) return Failed("CreateEventW");
   if (!ParseCommandLine()) return false;
   if (!LoadTransport()) return false;
-  workerThread = CreateThread(nullptr, 0, WorkerProc, this, 0, nullptr);
-  return workerThread != nullptr;
+  workerThread.reset(CreateThread(nullptr, 0, WorkerProc, this, 0, nullptr));
+  return workerThread.valid();
 }
 
 bool CCrashLogic::ParseCommandLine() {
@@ -87,13 +88,13 @@ bool CCrashLogic::LoadTransport() {
 }
 
 void CCrashLogic::SignalStop() {
-  if (stopEvent) SetEvent(stopEvent);
+  if (stopEvent) SetEvent(stopEvent.get());
 }
 
 void CCrashLogic::WaitWorker() {
-  if (workerThread) WaitForSingleObject(workerThread, INFINITE);
+  if (workerThread) WaitForSingleObject(workerThread.get(), INFINITE);
 }
 
-bool CCrashLogic::PollStop(DWORD ms) { return WaitForSingleObject(stopEvent, ms) == WAIT_OBJECT_0; }
+bool CCrashLogic::PollStop(DWORD ms) { return WaitForSingleObject(stopEvent.get(), ms) == WAIT_OBJECT_0; }
 
 }  // namespace ulvane

@@ -2,6 +2,10 @@
 // one of three device requests, its clean-up, and the adapter address. The device and adapter
 // calls sit behind DiskDevices and AdapterSource (machine_identity_win.cpp for the real ones), so
 // replies that no test machine gives can be fed in.
+//
+// Ownership: the caller owns every buffer and the device and adapter sources, which are borrowed for
+// one call. False results mean the request or the text did not give a usable serial; the identity
+// then falls back as ComposeMachineGuid says.
 #pragma once
 #include <cstddef>
 #include <cstdint>

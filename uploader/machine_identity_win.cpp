@@ -7,6 +7,7 @@
 #include <ntddscsi.h>
 #include <winioctl.h>
 
+#include "common/scoped_handle_win.h"
 #include "uploader/machine_identity_win.h"
 
 namespace ulvane {
@@ -29,13 +30,13 @@ static_assert(kAtaIdentifyDevice == ID_CMD, "ID_CMD");
 bool WinDiskDevices::Exchange(const std::wstring& device, bool queryOnly, uint32_t code, const uint8_t* in,
                               uint32_t inLength, uint8_t* out, uint32_t outLength, bool& callOk) {
   callOk = false;
-  HANDLE h = CreateFileW(device.c_str(), queryOnly ? 0 : GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  suite::ScopedFile opened(CreateFileW(device.c_str(), queryOnly ? 0 : GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                       nullptr));
+  if (!opened) return false;
   DWORD returned = 0;
-  callOk = DeviceIoControl(h, code, const_cast<uint8_t*>(in), inLength, out, outLength, &returned, nullptr) !=
-           FALSE;
-  CloseHandle(h);
+  callOk = DeviceIoControl(opened.get(), code, const_cast<uint8_t*>(in), inLength, out, outLength, &returned,
+                           nullptr) != FALSE;
   return true;
 }
 

@@ -1,4 +1,7 @@
 // The machine identity from the real disks and adapters.
+//
+// Ownership: Exchange opens and closes its device within the call; nothing is kept. False results are
+// those of the interfaces in machine_identity.h.
 #pragma once
 #include <string>
 

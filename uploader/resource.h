@@ -1,4 +1,6 @@
 // Resource identifiers of Ulvane.exe.
+//
+// Shared by ulvane.rc and the program; nothing to own.
 #pragma once
 #define IDS_APP_TITLE 103
 #define IDI_ULVANE 107

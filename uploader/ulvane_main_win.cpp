@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "common/diag_log.h"
-#include "uploader/crash_logic.h"
+#include "uploader/crash_logic_win.h"
 #include "uploader/resource.h"
 
 namespace {

@@ -1,13 +1,14 @@
 // The upload worker and the library's completion callback.
+#include "uploader/upload_worker_win.h"
+
 #include <string>
 
 #include "common/diag_log.h"
 #include "common/path.h"
 #include "common/scoped_handle_win.h"
 #include "common/zip/zip_writer.h"
-#include "uploader/crash_logic.h"
+#include "uploader/crash_logic_win.h"
 #include "uploader/machine_identity_win.h"
-#include "uploader/upload_worker.h"
 
 namespace ulvane {
 
@@ -74,7 +75,7 @@ bool PostInformation(CCrashLogic& logic, NetTaskContext& context) {
     suite::DiagFailure("SubmitRequest", submitted);
     return false;
   }
-  if (!WaitForRequest(logic.stopEvent, context)) return false;
+  if (!WaitForRequest(logic.stopEvent.get(), context)) return false;
   if (!context.succeeded) return false;
   if (context.declined) {
     DWORD mark = 0;
@@ -125,7 +126,7 @@ void PostArchive(CCrashLogic& logic, const NetTaskContext& info) {
     if (protocol::NetFailed(submitted))
       suite::DiagFailure("SubmitRequest", submitted);
     else
-      WaitForRequest(logic.stopEvent, context);
+      WaitForRequest(logic.stopEvent.get(), context);
   }
   HeapFree(GetProcessHeap(), 0, buffer);
 }
@@ -146,22 +147,22 @@ NetTaskContext* CNetTaskMgr::FindTask(uint32_t taskId) {
 bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, ReportMarkMode mode,
                       DWORD* result) {
   const std::wstring keyPath = std::wstring(kReportMarkKey) + L"\\" + version;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ | KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+  suite::ScopedRegKey key;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ | KEY_SET_VALUE, key.receive()) !=
+      ERROR_SUCCESS)
     return false;
   DWORD value = 0, bytes = sizeof value;
-  if (RegQueryValueExW(key, dumpFileName, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &bytes) ==
+  if (RegQueryValueExW(key.get(), dumpFileName, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &bytes) ==
       ERROR_SUCCESS) {
     if (mode == kMarkSet) {
       const DWORD one = 1;
-      RegSetValueExW(key, dumpFileName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+      RegSetValueExW(key.get(), dumpFileName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
     } else if (mode == kMarkDelete) {
-      RegDeleteValueW(key, dumpFileName);
+      RegDeleteValueW(key.get(), dumpFileName);
     } else if (result) {
       *result = value;
     }
   }
-  RegCloseKey(key);
   return true;
 }
 

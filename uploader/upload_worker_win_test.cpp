@@ -11,7 +11,7 @@
 
 #include "common/wformat.h"
 #include "uploader/machine_identity_win.h"
-#include "uploader/upload_worker.h"
+#include "uploader/upload_worker_win.h"
 
 namespace ulvane {
 namespace {

@@ -1,4 +1,6 @@
 // CRC-32 of ZIP entries (reflected polynomial 0xEDB88320, initial value all ones, final inversion).
+//
+// Nothing is kept between calls and nothing can fail.
 #pragma once
 #include <cstddef>
 #include <cstdint>

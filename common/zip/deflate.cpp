@@ -1,4 +1,36 @@
 // DEFLATE compressor at level 8: hash chains over a 32 KiB sliding window, lazy match evaluation.
+//
+// Finding matches. The input streams through a 64 KiB window whose lower half is history; once the
+// current position reaches 32 KiB + kMaxDist the window slides down by 32 KiB. A match starts less
+// than kMaxDist (32506) bytes back, so it never reaches into the 262 bytes still read ahead. Every
+// position with at least three bytes ahead goes into two tables: a hash of its first four bytes heads
+// a chain (`head`, `prev`) through the earlier positions with that hash, nearest first, and a hash of
+// its first three bytes keeps only the latest such position (`head3`). Window position 0 doubles as
+// "none": nothing is matched against the string there (the stream's first one, and after each slide
+// the one that lands there). A position is searched only when the latest 3-byte occurrence is within
+// reach. The search looks for something longer than the match already held (see below): it walks the
+// 4-byte chain for at most 1024 candidates (256 when the held match is 32 bytes or longer), measures
+// a candidate only when it agrees with the string in its first four bytes and in the four that end at
+// the best length so far (three bytes while no match is held), compares eight bytes at a time, and
+// stops at 258 bytes or the end of the input. Only when the chain gives no match of three bytes is
+// the latest 3-byte occurrence taken, after a check of its three bytes. A match of exactly three
+// bytes more than 4096 bytes back is dropped: it costs about what three literals cost.
+//
+// Lazy matching. A match found at one position is held and the next position is searched as well:
+// when that one finds nothing longer, the held match is emitted; otherwise the held position goes out
+// as a literal and the longer match is held in its place. After a held match of 128 bytes or more the
+// next position is not searched at all. Every position inside an emitted match is put into the tables
+// too.
+//
+// Choosing a block's type (deflate_block.cpp). A block ends when its buffer of 16383 symbols is full
+// (a literal or a match is one symbol) or when the input ends. Its size is worked out to the bit for
+// both codings: the fixed trees, and dynamic trees from the block's own frequencies (Huffman codes
+// limited to 15 bits, the code-length code to 7; the header's code lengths run-length coded and the
+// unused code-length codes at the end of their order left out, at least four sent), each rounded up
+// to whole bytes with the 3-bit block header. A stored block is chosen when the block's bytes are
+// still in the window and their count plus 4 (the length and its complement) is no larger than the
+// smaller coded size; otherwise the smaller of fixed and dynamic, a tie going to fixed. More than
+// 65535 stored bytes go out as several stored blocks.
 #include "common/zip/deflate.h"
 
 #include <cstring>

@@ -1,4 +1,10 @@
 // Raw DEFLATE compressor (RFC 1951) at level 8: lazy matching over a 32 KiB window, streamed.
+//
+// Ownership: the caller owns the input, the output and the work buffer; Compress borrows them for the
+// one call. Anything but Ok means the stream is not to be used: ReadFailed (the input reported a
+// failure), WriteFailed (the output refused bytes) or Inconsistent (the compressor's own size checks
+// failed, error_text() says which). DeflateBuffer returns an empty vector for any failure (a
+// successful stream is never empty).
 #pragma once
 #include <cstddef>
 #include <cstdint>

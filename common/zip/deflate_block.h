@@ -1,5 +1,10 @@
 // Block layer of the DEFLATE compressor: collects literals and matches, builds the Huffman trees and
 // emits each block as stored, fixed-tree or dynamic-tree, whichever is smallest.
+//
+// Internal to the compressor (namespace detail), exposed for deflate.cpp and the tests. The encoder
+// borrows the work buffer and the output of the Compress call it serves; a refused write sticks
+// (failed(), write_failed()) and the rest of the stream is dropped; error() names a broken
+// consistency check, and is empty while there is none.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,11 @@
 // The platform-free heart of the archive writer: entries in, local headers, data, descriptors and the
 // central directory out. Outputs and sources are interfaces so the Windows layer stays thin and the
 // logic is tested natively.
+//
+// Ownership: a CZipArchive owns its output (a file is closed and a memory block freed when the
+// archive is destroyed); a source is borrowed for one Add. Results are ZipResult codes, ZR_OK (0) on
+// success; after a failed entry the archive records the error and refuses further entries with
+// ZR_FAILED.
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,8 @@
 // Platform-free ZIP record layout (local and central headers, data descriptor, end record) and the
 // entry rules that do not depend on Windows: names, method choice, flags, attributes and times.
+//
+// Every function takes and returns values; nothing is kept and nothing fails: values outside what a
+// field can hold are clamped as each function says.
 #pragma once
 #include <cstddef>
 #include <cstdint>

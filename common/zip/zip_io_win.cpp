@@ -35,30 +35,27 @@ int64_t UtcMinusLocal() {
 
 class CMappedBlock : public IMemoryBlock {
  public:
-  CMappedBlock(HANDLE mapping, void* view) : mapping_(mapping), view_(static_cast<uint8_t*>(view)) {}
-  ~CMappedBlock() override {
-    UnmapViewOfFile(view_);
-    CloseHandle(mapping_);
-  }
+  CMappedBlock(suite::ScopedKernelObject mapping, void* view)
+      : mapping_(std::move(mapping)), view_(static_cast<uint8_t*>(view)) {}
+  // The view goes first; the mapping member closes after it.
+  ~CMappedBlock() override { UnmapViewOfFile(view_); }
   uint8_t* data() override { return view_; }
 
  private:
-  HANDLE mapping_;
+  suite::ScopedKernelObject mapping_;
   uint8_t* view_;
 };
 
 }  // namespace
 
-CFileOutput::CFileOutput(HANDLE owned, bool seekable, uint64_t start)
-    : h_(owned), seekable_(seekable), start_(start) {}
-
-CFileOutput::~CFileOutput() { CloseHandle(h_); }
+CFileOutput::CFileOutput(suite::ScopedFile owned, bool seekable, uint64_t start)
+    : h_(std::move(owned)), seekable_(seekable), start_(start) {}
 
 ZipResult CFileOutput::Write(const void* data, size_t len) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
   while (len > 0) {
     DWORD done = 0;
-    if (!WriteFile(h_, p, DWORD(len), &done, nullptr) || done == 0) return ZR_WRITE;
+    if (!WriteFile(h_.get(), p, DWORD(len), &done, nullptr) || done == 0) return ZR_WRITE;
     p += done;
     len -= done;
   }
@@ -69,29 +66,22 @@ ZipResult CFileOutput::Seek(uint32_t offset) {
   if (!seekable_) return ZR_SEEK;
   LARGE_INTEGER to;
   to.QuadPart = LONGLONG(start_ + offset);
-  return SetFilePointerEx(h_, to, nullptr, FILE_BEGIN) ? ZR_OK : ZR_SEEK;
+  return SetFilePointerEx(h_.get(), to, nullptr, FILE_BEGIN) ? ZR_OK : ZR_SEEK;
 }
 
 ZipResult CFileOutput::Truncate(uint32_t offset) {
   if (Seek(offset) != ZR_OK) return ZR_SEEK;
-  return SetEndOfFile(h_) ? ZR_OK : ZR_SEEK;
+  return SetEndOfFile(h_.get()) ? ZR_OK : ZR_SEEK;
 }
 
 std::unique_ptr<IMemoryBlock> MakeMappedBlock(size_t size) {
   uint64_t s = size;
-  HANDLE mapping =
-      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(s >> 32), DWORD(s), nullptr);
+  suite::ScopedKernelObject mapping(
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(s >> 32), DWORD(s), nullptr));
   if (!mapping) return nullptr;
-  void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
-  if (!view) {
-    CloseHandle(mapping);
-    return nullptr;
-  }
-  return std::unique_ptr<IMemoryBlock>(new CMappedBlock(mapping, view));
-}
-
-CHandleSource::~CHandleSource() {
-  if (owned_) CloseHandle(h_);
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_ALL_ACCESS, 0, 0, size);
+  if (!view) return nullptr;
+  return std::unique_ptr<IMemoryBlock>(new CMappedBlock(std::move(mapping), view));
 }
 
 long CHandleSource::Read(uint8_t* buf, size_t max) {

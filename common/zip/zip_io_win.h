@@ -1,11 +1,17 @@
 // Windows side of the archive writer: file and pipe outputs, paging-file memory blocks, sources,
 // file times and name conversion. Everything else lives in the platform-free core.
+//
+// Ownership: a CFileOutput owns its handle and closes it with the archive; a CHandleSource closes
+// only a handle it was given as a ScopedFile (one the writer opened itself), never a caller's; a
+// CMemorySource borrows the caller's bytes. False results are described with each function.
 #pragma once
 #include <windows.h>
 
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "common/scoped_handle_win.h"
 #include "common/zip/zip_archive.h"
 
 namespace zip {
@@ -13,15 +19,14 @@ namespace zip {
 // Output to an owned file or pipe handle; seekable outputs start at `start` in the file.
 class CFileOutput : public IZipOutput {
  public:
-  CFileOutput(HANDLE owned, bool seekable, uint64_t start);
-  ~CFileOutput() override;
+  CFileOutput(suite::ScopedFile owned, bool seekable, uint64_t start);
   ZipResult Write(const void* data, size_t len) override;
   ZipResult Seek(uint32_t offset) override;
   ZipResult Truncate(uint32_t offset) override;
   bool seekable() const override { return seekable_; }
 
  private:
-  HANDLE h_;
+  suite::ScopedFile h_;
   bool seekable_;
   uint64_t start_;
 };
@@ -29,16 +34,17 @@ class CFileOutput : public IZipOutput {
 // A block backed by the paging file (a file mapping and its view); null when either can't be made.
 std::unique_ptr<IMemoryBlock> MakeMappedBlock(size_t size);
 
-// Reads a file, pipe or other handle until it reports the end; closes it when owned.
+// Reads a file, pipe or other handle until it reports the end: a borrowed one, or an owned one that
+// it closes.
 class CHandleSource : public IZipSource {
  public:
-  CHandleSource(HANDLE h, bool owned) : h_(h), owned_(owned) {}
-  ~CHandleSource() override;
+  explicit CHandleSource(HANDLE borrowed) : h_(borrowed) {}
+  explicit CHandleSource(suite::ScopedFile owned) : h_(owned.get()), owned_(std::move(owned)) {}
   long Read(uint8_t* buf, size_t max) override;
 
  private:
   HANDLE h_;
-  bool owned_;
+  suite::ScopedFile owned_;
 };
 
 class CMemorySource : public IZipSource {

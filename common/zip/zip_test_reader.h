@@ -1,6 +1,9 @@
 // Test-only archive reader: parses the end record, the central directory and the local headers by
 // hand and inflates with zlib, so what our writer produced is checked by code that shares nothing
 // with it.
+//
+// Nothing is kept: ReadZip reads the caller's bytes. `ok` false means the archive did not parse, and
+// `error` says why.
 #pragma once
 #include <cstdint>
 #include <string>

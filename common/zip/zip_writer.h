@@ -1,5 +1,11 @@
 // Zip archive writer (PKWARE format, no ZIP64) with our own DEFLATE, in two variants:
 // variant D (kernel-dump reporter) and variant U (crash uploader). Create, add entries, close.
+//
+// Ownership: ZipWriterCreate returns a handle the caller owns until ZipWriterClose, which frees a
+// valid handle whatever it returns; null means nothing was created (bad arguments, a target that
+// cannot be opened, a variant U password). A handle target is duplicated, so the caller keeps and
+// closes its own; a caller's memory block stays the caller's. Add and Close return ZR_OK (0) or a
+// failure code, which ZipResultText names.
 #pragma once
 #include <cstdint>
 

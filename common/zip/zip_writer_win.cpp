@@ -22,29 +22,27 @@ ZipWriterHandle CreateArchive(ZipVariant variant, void* target, uint32_t length,
   if (kind == ZIP_HANDLE) {
     HANDLE given = static_cast<HANDLE>(target);
     if (!given || given == INVALID_HANDLE_VALUE) return nullptr;
-    HANDLE dup = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), &dup, 0, FALSE,
+    suite::ScopedFile dup;
+    if (!DuplicateHandle(GetCurrentProcess(), given, GetCurrentProcess(), dup.receive(), 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
       return nullptr;
     }
-    bool disk = IsDiskHandle(dup);
+    bool disk = IsDiskHandle(dup.get());
     if (disk) {
       // A disk file is written from where its pointer stands; offsets in the archive count from the
       // file's start, as readers look for them.
       LARGE_INTEGER zero = {}, pos = {};
-      if (!SetFilePointerEx(dup, zero, &pos, FILE_CURRENT)) {
-        CloseHandle(dup);
-        return nullptr;
-      }
+      if (!SetFilePointerEx(dup.get(), zero, &pos, FILE_CURRENT)) return nullptr;
       start = uint64_t(pos.QuadPart);
     }
-    output.reset(new CFileOutput(dup, disk, start));
+    output.reset(new CFileOutput(std::move(dup), disk, start));
   } else if (kind == ZIP_FILENAME) {
     const wchar_t* path = static_cast<const wchar_t*>(target);
     if (!path || !*path) return nullptr;
-    HANDLE h = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    output.reset(new CFileOutput(h, true, 0));
+    suite::ScopedFile file(
+        CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return nullptr;
+    output.reset(new CFileOutput(std::move(file), true, 0));
   } else if (kind == ZIP_MEMORY) {
     if (length == 0) return nullptr;
     if (target) {
@@ -79,16 +77,17 @@ ZipResult OpenSource(ZipVariant variant, void* source, uint32_t length, uint32_t
     case ZIP_FILENAME: {
       const wchar_t* path = static_cast<const wchar_t*>(source);
       if (!path || !*path) return ZR_ARGS;
-      HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (h == INVALID_HANDLE_VALUE) return ZR_NOFILE;
-      opened->reset(new CHandleSource(h, true));
+      suite::ScopedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file) return ZR_NOFILE;
+      HANDLE h = file.get();
+      opened->reset(new CHandleSource(std::move(file)));
       return DescribeDiskFile(h, variant, info) ? ZR_OK : ZR_NOFILE;
     }
     case ZIP_HANDLE: {
       HANDLE h = static_cast<HANDLE>(source);
       if (!h || h == INVALID_HANDLE_VALUE) return ZR_ARGS;
-      opened->reset(new CHandleSource(h, false));
+      opened->reset(new CHandleSource(h));
       if (IsDiskHandle(h)) return DescribeDiskFile(h, variant, info) ? ZR_OK : ZR_NOFILE;
       info->declared_size = length ? length : kNoSize;
       return ZR_OK;

@@ -2,8 +2,6 @@
 // request runs on a thread of its own and ends in exactly one completion callback, within the
 // request's time limit plus a second, whatever the server does.
 #include <windows.h>
-// windows.h first: the other Windows headers build on its types.
-#include <wininet.h>
 
 #include <cstddef>
 #include <new>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "common/protocol/net_request.h"
+#include "common/wininet_win.h"
 #include "product/communication/form_encoding.h"
 
 using namespace protocol;
@@ -95,56 +94,41 @@ uint32_t __stdcall RegisterDone(void* self, uint32_t answerCap, NetDoneCallback 
 }
 
 // ---- The exchange, on its own thread. ----
-struct Handles {
-  HINTERNET root = nullptr, connection = nullptr, request = nullptr;
-  ~Handles() {
-    if (request) InternetCloseHandle(request);
-    if (connection) InternetCloseHandle(connection);
-    if (root) InternetCloseHandle(root);
-  }
-};
-
 uint32_t TransportFailure() { return kNetFailTransport | (GetLastError() & 0xFFFFF); }
 
 uint32_t Exchange(Job& job) {
-  wchar_t host[256] = {}, path[2048] = {}, extra[2048] = {};
-  URL_COMPONENTSW parts = {};
-  parts.dwStructSize = sizeof parts;
-  parts.lpszHostName = host;
-  parts.dwHostNameLength = ARRAYSIZE(host);
-  parts.lpszUrlPath = path;
-  parts.dwUrlPathLength = ARRAYSIZE(path);
-  parts.lpszExtraInfo = extra;
-  parts.dwExtraInfoLength = ARRAYSIZE(extra);
-  if (!InternetCrackUrlW(job.url.c_str(), 0, 0, &parts)) return kNetFailBadRequest;
-  const bool secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  // Sent as written: no part is decoded.
+  suite::CrackedUrl parts;
+  if (!parts.Crack(job.url.c_str(), 0)) return kNetFailBadRequest;
+  const bool secure = parts.schemeKind == INTERNET_SCHEME_HTTPS;
 
-  Handles h;
   // The user's own connection settings, proxy included.
-  h.root = InternetOpenW(job.agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  if (!h.root) return TransportFailure();
+  suite::ScopedInternet root(
+      InternetOpenW(job.agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!root) return TransportFailure();
   // Each phase may use the whole limit; the calling-back thread enforces the total.
   for (DWORD option :
        {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
-    InternetSetOptionW(h.root, option, &job.limitMs, sizeof job.limitMs);
-  h.connection = InternetConnectW(h.root, host, parts.nPort, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0);
-  if (!h.connection) return TransportFailure();
-  const std::wstring object = std::wstring(path[0] ? path : L"/") + extra;
+    InternetSetOptionW(root.get(), option, &job.limitMs, sizeof job.limitMs);
+  suite::ScopedInternet connection(
+      InternetConnectW(root.get(), parts.host, parts.port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!connection) return TransportFailure();
+  const std::wstring object = std::wstring(parts.path[0] ? parts.path : L"/") + parts.extra;
   static const wchar_t* kAccept[] = {L"*/*", nullptr};
   // Certificates are checked as the system checks them: no SECURITY_FLAG_IGNORE_* here.
   const DWORD flags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD | INTERNET_FLAG_PRAGMA_NOCACHE |
                       INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_AUTO_REDIRECT |
                       (secure ? INTERNET_FLAG_SECURE : 0);
-  h.request =
-      HttpOpenRequestW(h.connection, L"POST", object.c_str(), L"HTTP/1.1", nullptr, kAccept, flags, 0);
-  if (!h.request) return TransportFailure();
-  if (!HttpSendRequestW(h.request, job.headers.c_str(), static_cast<DWORD>(job.headers.size()),
+  suite::ScopedInternet request(
+      HttpOpenRequestW(connection.get(), L"POST", object.c_str(), L"HTTP/1.1", nullptr, kAccept, flags, 0));
+  if (!request) return TransportFailure();
+  if (!HttpSendRequestW(request.get(), job.headers.c_str(), static_cast<DWORD>(job.headers.size()),
                         job.payload.empty() ? nullptr : &job.payload[0],
                         static_cast<DWORD>(job.payload.size())))
     return TransportFailure();
 
   DWORD httpStatus = 0, size = sizeof httpStatus;
-  if (!HttpQueryInfoW(h.request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &httpStatus, &size,
+  if (!HttpQueryInfoW(request.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &httpStatus, &size,
                       nullptr))
     return TransportFailure();
   if (!communication::IsSuccessStatus(httpStatus)) return kNetFailHttpStatus | (httpStatus & 0xFFFF);
@@ -154,7 +138,7 @@ uint32_t Exchange(Job& job) {
   size_t have = 0;
   while (have < job.answerCap) {
     DWORD got = 0;
-    if (!InternetReadFile(h.request, &job.answer[have], static_cast<DWORD>(job.answerCap - have), &got)) {
+    if (!InternetReadFile(request.get(), &job.answer[have], static_cast<DWORD>(job.answerCap - have), &got)) {
       job.answer.clear();
       return TransportFailure();
     }
@@ -179,21 +163,25 @@ char* GlobalText(const std::string& text) {
   return copy;
 }
 
-DWORD WINAPI CallbackThread(LPVOID param) {
-  Job* job = static_cast<Job*>(param);
-  uint32_t status = kNetFailNoResources;
-  std::string answer;
+// Runs the exchange on a thread of its own and waits for it within the request's limit; the answer
+// is taken over only from an exchange that ended.
+uint32_t AwaitExchange(Job* job, std::string& answer) {
   InterlockedIncrement(&job->refs);  // the exchange thread's reference
-  HANDLE exchange = CreateThread(nullptr, 0, ExchangeThread, job, 0, nullptr);
+  suite::ScopedKernelObject exchange(CreateThread(nullptr, 0, ExchangeThread, job, 0, nullptr));
   if (!exchange) {
     InterlockedDecrement(&job->refs);
-  } else if (WaitForSingleObject(exchange, job->limitMs + kCallbackGraceMs) == WAIT_OBJECT_0) {
-    status = job->status;
-    answer.swap(job->answer);
-  } else {
-    status = kNetFailTimeLimit;  // the exchange is left to end by itself and free its copy
+    return kNetFailNoResources;
   }
-  if (exchange) CloseHandle(exchange);
+  if (WaitForSingleObject(exchange.get(), job->limitMs + kCallbackGraceMs) != WAIT_OBJECT_0)
+    return kNetFailTimeLimit;  // the exchange is left to end by itself and free its copy
+  answer.swap(job->answer);
+  return job->status;
+}
+
+DWORD WINAPI CallbackThread(LPVOID param) {
+  Job* job = static_cast<Job*>(param);
+  std::string answer;
+  const uint32_t status = AwaitExchange(job, answer);
   CNetRequest* record = job->record;
   NetDoneCallback done = job->done;
   Release(job);
@@ -242,12 +230,12 @@ uint32_t __stdcall Submit(void* self, CNetRequest* record) {
     refused = kNetFailNotReady;
   else if (!PrepareJob(*record, *job))
     refused = kNetFailBadRequest;
-  HANDLE thread = refused ? nullptr : CreateThread(nullptr, 0, CallbackThread, job, 0, nullptr);
+  suite::ScopedKernelObject thread(refused ? nullptr
+                                           : CreateThread(nullptr, 0, CallbackThread, job, 0, nullptr));
   if (!thread) {
     delete job;
     return refused ? refused : kNetFailNoResources;
   }
-  CloseHandle(thread);
   return kNetAccepted;
 }
 

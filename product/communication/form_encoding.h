@@ -1,5 +1,8 @@
 // How Communication.dll puts a request on the wire (platform-free): the form body of a field post,
 // the URL checks, the time limit and the kept answer.
+//
+// Every function takes and returns values and keeps nothing; false from IsCarriedUrl means the
+// library refuses the request.
 #pragma once
 #include <cstddef>
 #include <cstdint>

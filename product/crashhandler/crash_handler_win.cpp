@@ -1,8 +1,10 @@
 // The product-side crash handler: crash record, release event, Kelvor start, bounded wait.
+#include "product/crashhandler/crash_handler_win.h"
+
 #include <cstdio>
 #include <cstring>
 
-#include "product/crashhandler/crash_handler.h"
+#include "common/scoped_handle_win.h"
 #include "product/crashhandler/handle_crash_win.h"
 
 namespace orv {
@@ -47,10 +49,11 @@ std::wstring ProgramPath() {
 std::wstring InstallFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"";
-  LONG rc = RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(key);
+  suite::ScopedRegKey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+    return L"";
+  LONG rc =
+      RegQueryValueExW(key.get(), L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
   return rc == ERROR_SUCCESS ? buffer : L"";
 }
 
@@ -191,7 +194,7 @@ void HandOff() {
   FillCrashParts(g_exception, g_crashedThreadId);
 
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE release = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+  suite::ScopedKernelObject release(CreateEventW(&inherit, TRUE, FALSE, nullptr));
   if (!release) return;  // no way to be released: end at once rather than wait blind
 
   std::wstring arguments;
@@ -199,7 +202,7 @@ void HandOff() {
   swprintf(fields, 96, L"%08lX,%lu,%lu,%lu",
            static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&g_record)),
            static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(g_crashedThreadId),
-           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(release)));
+           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(release.get())));
   if (g_options.beforeLaunch) {
     arguments = std::wstring(L"/BugInfo:") + fields;
     g_options.beforeLaunch(g_record, arguments);
@@ -214,24 +217,23 @@ void HandOff() {
 
   PROCESS_INFORMATION reporter;
   ZeroMemory(&reporter, sizeof(reporter));
-  if (StartReporter(release, &reporter)) {
+  if (StartReporter(release.get(), &reporter)) {
     g_result.reporterStarted = true;
-    CloseHandle(reporter.hThread);
+    suite::ScopedKernelObject(reporter.hThread).Close();  // only the process is waited on
+    suite::ScopedKernelObject process(reporter.hProcess);
     DWORD bound = g_options.releaseWaitMs ? g_options.releaseWaitMs
                                           : ReleaseWaitMs(g_record.fullDumpMode, CommittedBytes());
     MoveDeadline(bound + kLaunchMarginMs);
-    HANDLE ends[2] = {release, reporter.hProcess};
+    HANDLE ends[2] = {release.get(), process.get()};
     WaitForMultipleObjects(2, ends, FALSE, bound);
     // Kelvor may have released and ended at the same moment: the event tells.
-    g_result.released = WaitForSingleObject(release, 0) == WAIT_OBJECT_0;
-    g_result.reporterProcess = reporter.hProcess;
+    g_result.released = WaitForSingleObject(release.get(), 0) == WAIT_OBJECT_0;
+    g_result.reporterProcess = process.get();
     MoveDeadline(kCallbackAllowanceMs);
     if (g_options.afterRelease) g_options.afterRelease(g_result);
-    CloseHandle(reporter.hProcess);
   } else if (g_options.afterRelease) {
     g_options.afterRelease(g_result);
   }
-  CloseHandle(release);
 }
 
 DWORD WINAPI HandOffThread(void*) {
@@ -290,12 +292,12 @@ DWORD ReleaseWaitMs(uint32_t fullDumpMode, unsigned long long committedBytes) {
   if (g_result.exceptionCode == EXCEPTION_STACK_OVERFLOW) {
     // Almost no stack is left on this thread: hand off from a fresh one.
     DWORD helperId = 0;
-    HANDLE helper = CreateThread(nullptr, 64 * 1024, &HandOffThread, nullptr, CREATE_SUSPENDED, &helperId);
+    suite::ScopedKernelObject helper(
+        CreateThread(nullptr, 64 * 1024, &HandOffThread, nullptr, CREATE_SUSPENDED, &helperId));
     if (helper) {
       InterlockedExchange(&g_helperThread, static_cast<LONG>(helperId));
-      ResumeThread(helper);
-      WaitForSingleObject(helper, INFINITE);
-      CloseHandle(helper);
+      ResumeThread(helper.get());
+      WaitForSingleObject(helper.get(), INFINITE);
     }
   } else {
     HandOff();

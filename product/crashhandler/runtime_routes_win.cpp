@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "product/crashhandler/crash_handler.h"
+#include "product/crashhandler/crash_handler_win.h"
 #include "product/crashhandler/handle_crash_win.h"
 
 namespace orv {

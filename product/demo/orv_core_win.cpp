@@ -2,7 +2,7 @@
 #define ORV_CORE_BUILD
 #include <windows.h>
 
-#include "product/demo/orv_core.h"
+#include "product/demo/orv_core_win.h"
 
 namespace {
 volatile int g_sink = 0;

@@ -16,8 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "product/crashhandler/crash_handler.h"
-#include "product/demo/orv_core.h"
+#include "common/scoped_handle_win.h"
+#include "product/crashhandler/crash_handler_win.h"
+#include "product/demo/orv_core_win.h"
 #include "product/demo/release_note_win.h"
 
 // A pure virtual call: the base's destructor calls through the object while its vtable is the
@@ -192,13 +193,12 @@ int Crash(const std::wstring& kind) {
 }
 
 int Mark(const std::wstring& path) {
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 1;
+  suite::ScopedFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return 1;
   std::string line = demo::Narrow(GetCommandLineW());
   DWORD written = 0;
-  WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   return 0;
 }
 

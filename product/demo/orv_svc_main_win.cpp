@@ -3,7 +3,7 @@
 // Control code 200 makes it crash.
 #include <windows.h>
 
-#include "product/crashhandler/crash_handler.h"
+#include "product/crashhandler/crash_handler_win.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "common/scoped_handle_win.h"
+
 namespace demo {
 
 ReleaseNote g_note;
@@ -14,13 +16,12 @@ namespace {
 std::wstring DumpFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-  HKEY key = nullptr;
+  suite::ScopedRegKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
                     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0, KEY_READ,
-                    &key) != ERROR_SUCCESS)
+                    key.receive()) != ERROR_SUCCESS)
     return L"";
-  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(key);
+  RegQueryValueExW(key.get(), L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
   std::wstring folder = buffer;
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
   return folder + L"dump\\";
@@ -30,29 +31,29 @@ std::wstring DumpFolder() {
 std::wstring ListFiles() {
   std::wstring list;
   WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW((DumpFolder() + L"*").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return list;
+  suite::ScopedFind find(FindFirstFileW((DumpFolder() + L"*").c_str(), &entry));
+  if (!find) return list;
   do {
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     wchar_t size[32];
     swprintf(size, 32, L":%lu|", static_cast<unsigned long>(entry.nFileSizeLow));
     list += entry.cFileName;
     list += size;
-  } while (FindNextFileW(find, &entry));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &entry));
   return list;
 }
 
 // "name=value|..." of the marks under this version's key.
 std::wstring ListMarks() {
   std::wstring list;
-  HKEY key = nullptr;
+  suite::ScopedRegKey key;
   std::wstring name = L"software\\Vemko Security\\Antivirus\\Bug\\" + g_note.productVersion;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return list;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+    return list;
   for (DWORD i = 0;; ++i) {
     wchar_t value[512];
     DWORD length = 512, type = 0, data = 0, size = sizeof(data);
-    if (RegEnumValueW(key, i, value, &length, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
+    if (RegEnumValueW(key.get(), i, value, &length, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) !=
         ERROR_SUCCESS)
       break;
     wchar_t text[32];
@@ -60,7 +61,6 @@ std::wstring ListMarks() {
     list += value;
     list += text;
   }
-  RegCloseKey(key);
   return list;
 }
 
@@ -118,13 +118,12 @@ void WriteReleaseNote(const orv::HandOffResult& result) {
     note += L"files_at_end=" + ListFiles() + L"\n";
   }
 
-  HANDLE file = CreateFileW(g_note.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  suite::ScopedFile file(CreateFileW(g_note.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
   std::string bytes = Narrow(note);
   DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 }  // namespace demo

@@ -1,10 +1,14 @@
 // The demo's note of what existed at the moment Kelvor released it: files in the dump folder with
 // their sizes, the registry marks of its version, the time since the crash, and (when asked) how
 // Kelvor itself ended. Tests read the note instead of sleeping and guessing.
+//
+// Ownership: g_note is the demo's process-wide setting, set before the crash handler is installed;
+// WriteReleaseNote reads the result during the callback only. A note that cannot be written is simply
+// missing: the tests that read it then fail, which is what they are for.
 #pragma once
 #include <string>
 
-#include "product/crashhandler/crash_handler.h"
+#include "product/crashhandler/crash_handler_win.h"
 
 namespace demo {
 

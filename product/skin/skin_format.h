@@ -1,5 +1,8 @@
 // Skindle's resource files, parsed without Windows: "strings.txt", "font.txt" and "layout.txt"
 // (UTF-8 text; the format is described in README.md beside this file).
+//
+// Every parser fills the caller's containers and keeps nothing; malformed lines are skipped, not
+// reported, so a broken resource file gives fewer items rather than no window.
 #pragma once
 #include <map>
 #include <string>

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_handle_win.h"
 #include "product/skin/skin_format.h"
 #include "reporter/dialog/skindle_api.h"
 
@@ -55,16 +56,16 @@ std::wstring ResolveFolder(const std::wstring& folder) {
 }
 
 bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD size = GetFileSize(file, nullptr);
+  suite::ScopedFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return false;
+  DWORD size = GetFileSize(file.get(), nullptr);
   bool ok = size != INVALID_FILE_SIZE && size <= kMaxResourceBytes;
   if (ok) {
     bytes.assign(size, '\0');
     DWORD read = 0;
-    ok = size == 0 || (ReadFile(file, &bytes[0], size, &read, nullptr) && read == size);
+    ok = size == 0 || (ReadFile(file.get(), &bytes[0], size, &read, nullptr) && read == size);
   }
-  CloseHandle(file);
   return ok;
 }
 

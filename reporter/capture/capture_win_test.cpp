@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "common/folders.h"
+#include "common/folders_win.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/path_name_gen.h"
 #include "reporter/capture/system_facts.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/diag_log.h"
-#include "common/folders.h"
+#include "common/folders_win.h"
 #include "reporter/capture/crash_capture.h"
 #include "reporter/capture/uploader_command.h"
 

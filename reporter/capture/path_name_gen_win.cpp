@@ -1,6 +1,6 @@
 // Dump folder, file names and the clean-up of older full dumps.
 #include "common/diag_log.h"
-#include "common/folders.h"
+#include "common/folders_win.h"
 #include "common/path.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/path_name_gen.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/folders.h"
+#include "common/folders_win.h"
 #include "common/scoped_handle_win.h"
 #include "common/test_files_win.h"
 #include "common/wformat.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/wformat.h"
-#include "product/crashhandler/crash_handler.h"
+#include "product/crashhandler/crash_handler_win.h"
 #include "reporter/capture/crash_id.h"
 #include "reporter/tests/scenario_tools_win.h"
 

@@ -1,4 +1,8 @@
 // Folder lookups shared by the three programs (Windows).
+//
+// Ownership: the caller owns every buffer; nothing is kept between calls. A false result means the
+// value could not be read (the cases are given with each function); the std::wstring forms then leave
+// `out` alone or return an empty text.
 #pragma once
 #include <windows.h>
 

@@ -1,11 +1,17 @@
 // Ulvane's one object per run: the parsed command line, the server addresses, the bound networking
 // library, the stop event and the upload worker.
+//
+// Ownership: the one CCrashLogic (a process-wide singleton) owns the stop event and the worker's
+// thread handle until the process ends; the networking library stays loaded for the whole process. A
+// false Init (or any of its steps) means there is nothing to upload or no way to: Ulvane ends
+// quietly.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
 #include "common/safe_singleton.h"
+#include "common/scoped_handle_win.h"
 #include "uploader/crash_args.h"
 
 namespace ulvane {
@@ -18,8 +24,9 @@ extern const wchar_t kTransportFileName[];  // "Communication.dll"
 
 class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
  public:
-  HANDLE stopEvent = nullptr;
-  HANDLE workerThread = nullptr;
+  suite::ScopedKernelObject stopEvent;
+  suite::ScopedKernelObject workerThread;
+  // Never freed: the library's own threads may still call back into us until the process ends.
   HMODULE libraryModule = nullptr;
   std::wstring dumpPath;  // upper case
   CrashArgs args;         // module, report id, dump file name, version, e-mail, application, start kind

@@ -1,4 +1,9 @@
 // Critical-section lock with virtual lock/unlock, and a scoped holder.
+//
+// Ownership: a CCSWrap owns its critical section for its whole life (it is neither copied nor moved);
+// a CAutoLockWrap borrows a lock for its scope, and the lock must outlive it. A section that Windows
+// could not set up (initialized() false, which happens only when memory is short) makes Lock and
+// Unlock do nothing: its users then run unlocked rather than stop.
 #pragma once
 #include <windows.h>
 

@@ -1,12 +1,17 @@
 // The upload worker: information post, archive and archive post, the registry mark per report, and
 // the task table through which the library's completion callback finds the worker's state.
+//
+// Ownership: the worker owns each NetTaskContext on its stack; CNetTaskMgr only points at it, and the
+// worker waits for the completion callback before the context goes out of scope. The request record
+// is the worker's until the library's callback has run. A false UpdateReportMark means the version's
+// key could not be opened (nothing was changed).
 #pragma once
 #include <windows.h>
 
 #include <cstdint>
 #include <map>
 
-#include "common/cs_wrap.h"
+#include "common/cs_wrap_win.h"
 #include "common/protocol/net_request.h"
 #include "common/safe_singleton.h"
 

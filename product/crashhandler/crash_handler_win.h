@@ -3,6 +3,10 @@
 // call, an invalid-parameter report), it fills the crash record Kelvor reads, starts Kelvor from
 // the install folder with "/BugInfo:", waits until Kelvor releases it or ends (bounded) and ends
 // the process.
+//
+// Ownership: the handler owns the crash record, the release event and the handles of Kelvor's process
+// for the whole hand-off; a product gets the record (CrashRecord) to look at and a HandOffResult
+// whose process handle it may use only inside its afterRelease callback.
 #pragma once
 #include <windows.h>
 

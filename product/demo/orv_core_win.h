@@ -1,4 +1,6 @@
 // OrvCore.dll: the demo product's library, on the call path of every demo crash.
+//
+// Nothing is owned across the calls; OrvCoreFault never returns (it crashes, which is its job).
 #pragma once
 
 #ifdef ORV_CORE_BUILD
