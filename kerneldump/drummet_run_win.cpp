@@ -1,6 +1,6 @@
 // Drummet's run on Windows: the rules of dump_collector.h over the real registry and folders.
 #include "common/diag_log.h"
-#include "common/folders.h"
+#include "common/protocol/registry_names.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_win.h"
 
@@ -25,7 +25,7 @@ class WinDumpPlatform : public DumpPlatform {
   }
   std::wstring ReadMinidumpDir() override {
     std::wstring dir;
-    ReadRegString(crashControl_, L"MinidumpDir", kPathCapacity, dir);
+    ReadRegString(crashControl_, protocol::kMinidumpDirValue, kPathCapacity, dir);
     return dir;
   }
   bool ExpandEnvironment(const std::wstring& text, std::wstring& expanded) override {
@@ -37,27 +37,27 @@ class WinDumpPlatform : public DumpPlatform {
   }
   void ReadCrashDumpEnabled(uint32_t& value) override {
     DWORD v = value;
-    if (ReadRegDword(crashControl_, L"CrashDumpEnabled", v) == ERROR_SUCCESS) value = v;
+    if (ReadRegDword(crashControl_, protocol::kCrashDumpEnabledValue, v) == ERROR_SUCCESS) value = v;
   }
   void WriteCrashDumpEnabled(uint32_t value) override {
-    WriteRegDword(crashControl_, L"CrashDumpEnabled", value);
+    WriteRegDword(crashControl_, protocol::kCrashDumpEnabledValue, value);
   }
   void CloseCrashControl() override { CloseKey(crashControl_); }
 
   bool OpenUninstallKey() override {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, kReadWrite, &uninstall_) ==
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, kReadWrite, &uninstall_) ==
            ERROR_SUCCESS;
   }
   std::wstring ReadLastDmpTime() override {
     std::wstring text;
-    ReadRegString(uninstall_, L"LastDmpTime", kLastDmpTimeCapacity, text);
+    ReadRegString(uninstall_, protocol::kLastDmpTimeValue, kLastDmpTimeCapacity, text);
     return text;
   }
   void WriteLastDmpTime(const std::wstring& text) override {
-    WriteRegString(uninstall_, L"LastDmpTime", text);
+    WriteRegString(uninstall_, protocol::kLastDmpTimeValue, text);
   }
   void WritePassedOverDmpTime(const std::wstring& text) override {
-    WriteRegString(uninstall_, L"PassedOverDmpTime", text);
+    WriteRegString(uninstall_, protocol::kPassedOverDmpTimeValue, text);
   }
   void CloseUninstallKey() override { CloseKey(uninstall_); }
 

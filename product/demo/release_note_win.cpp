@@ -5,6 +5,9 @@
 
 #include <cstdio>
 
+#include "common/protocol/file_names.h"
+#include "common/protocol/registry_names.h"
+
 namespace demo {
 
 ReleaseNote g_note;
@@ -15,15 +18,14 @@ std::wstring DumpFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0, KEY_READ,
-                    &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return L"";
-  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  RegQueryValueExW(key, protocol::kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                   &bytes);
   RegCloseKey(key);
   std::wstring folder = buffer;
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + L"dump\\";
+  return folder + protocol::kDumpFolderName;
 }
 
 // "name:size|name:size|..." of every file in the dump folder.
@@ -47,7 +49,7 @@ std::wstring ListFiles() {
 std::wstring ListMarks() {
   std::wstring list;
   HKEY key = nullptr;
-  std::wstring name = L"software\\Vemko Security\\Antivirus\\Bug\\" + g_note.productVersion;
+  std::wstring name = std::wstring(protocol::kBugMarkKey) + L"\\" + g_note.productVersion;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return list;
   for (DWORD i = 0;; ++i) {
     wchar_t value[512];
