@@ -15,6 +15,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/protocol/registry_names.h"
+
 namespace suite {
 
 // ---- Platform-free: the line format ------------------------------------------------------------
@@ -43,9 +45,9 @@ uint64_t DiagTicksToUs(uint64_t ticks, uint64_t ticksPerSecond);
 
 // How an administrator turns the log on: the environment variable, or else the REG_SZ value under
 // HKEY_LOCAL_MACHINE (32-bit view), each naming the folder that receives the files.
-extern const wchar_t kDiagLogEnvironment[];  // "VEMKO_DIAG_LOG"
-extern const wchar_t kDiagLogKey[];          // "SOFTWARE\Vemko Security\Antivirus"
-extern const wchar_t kDiagLogValue[];        // "DiagLogFolder"
+using protocol::kDiagLogEnvironment;
+using protocol::kDiagLogKey;
+using protocol::kDiagLogValue;
 
 // Reads the setting and opens this process's file when the log is on (a later call starts over).
 void DiagInit(const wchar_t* programName);

@@ -10,10 +10,6 @@
 
 namespace suite {
 
-const wchar_t kDiagLogEnvironment[] = L"VEMKO_DIAG_LOG";
-const wchar_t kDiagLogKey[] = L"SOFTWARE\\Vemko Security\\Antivirus";
-const wchar_t kDiagLogValue[] = L"DiagLogFolder";
-
 namespace {
 
 // Set once by DiagInit on the main thread before any other thread of ours runs; read-only after.

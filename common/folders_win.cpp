@@ -7,9 +7,6 @@
 
 namespace suite {
 
-const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
-const wchar_t kInstallDirValue[] = L"InstallDir";
-
 bool ReadInstallDir(wchar_t* buffer, DWORD& capacity) {
   ScopedRegKey key;
   if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)

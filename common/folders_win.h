@@ -8,11 +8,13 @@
 
 #include <string>
 
+#include "common/protocol/registry_names.h"
+
 namespace suite {
 
 // The product's uninstall key under HKEY_LOCAL_MACHINE and its install-folder value.
-extern const wchar_t kUninstallKey[];
-extern const wchar_t kInstallDirValue[];
+using protocol::kInstallDirValue;
+using protocol::kUninstallKey;
 
 // Reads "InstallDir" into `buffer` of `capacity` characters. On success `capacity` becomes the
 // text's length. When the key cannot be opened, nothing is touched and false is returned; when the

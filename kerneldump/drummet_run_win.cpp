@@ -2,6 +2,7 @@
 #include "common/diag_log.h"
 #include "common/folders_win.h"
 #include "common/scoped_handle_win.h"
+#include "common/protocol/registry_names.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_win.h"
 
@@ -23,7 +24,7 @@ class WinDumpPlatform : public DumpPlatform {
   }
   std::wstring ReadMinidumpDir() override {
     std::wstring dir;
-    ReadRegString(crashControl_.get(), L"MinidumpDir", kPathCapacity, dir);
+    ReadRegString(crashControl_.get(), protocol::kMinidumpDirValue, kPathCapacity, dir);
     return dir;
   }
   bool ExpandEnvironment(const std::wstring& text, std::wstring& expanded) override {
@@ -35,27 +36,27 @@ class WinDumpPlatform : public DumpPlatform {
   }
   void ReadCrashDumpEnabled(uint32_t& value) override {
     DWORD v = value;
-    if (ReadRegDword(crashControl_.get(), L"CrashDumpEnabled", v) == ERROR_SUCCESS) value = v;
+    if (ReadRegDword(crashControl_.get(), protocol::kCrashDumpEnabledValue, v) == ERROR_SUCCESS) value = v;
   }
   void WriteCrashDumpEnabled(uint32_t value) override {
-    WriteRegDword(crashControl_.get(), L"CrashDumpEnabled", value);
+    WriteRegDword(crashControl_.get(), protocol::kCrashDumpEnabledValue, value);
   }
   void CloseCrashControl() override { crashControl_.Close(); }
 
   bool OpenUninstallKey() override {
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, kReadWrite, uninstall_.receive()) ==
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, kReadWrite, uninstall_.receive()) ==
            ERROR_SUCCESS;
   }
   std::wstring ReadLastDmpTime() override {
     std::wstring text;
-    ReadRegString(uninstall_.get(), L"LastDmpTime", kLastDmpTimeCapacity, text);
+    ReadRegString(uninstall_.get(), protocol::kLastDmpTimeValue, kLastDmpTimeCapacity, text);
     return text;
   }
   void WriteLastDmpTime(const std::wstring& text) override {
-    WriteRegString(uninstall_.get(), L"LastDmpTime", text);
+    WriteRegString(uninstall_.get(), protocol::kLastDmpTimeValue, text);
   }
   void WritePassedOverDmpTime(const std::wstring& text) override {
-    WriteRegString(uninstall_.get(), L"PassedOverDmpTime", text);
+    WriteRegString(uninstall_.get(), protocol::kPassedOverDmpTimeValue, text);
   }
   void CloseUninstallKey() override { uninstall_.Close(); }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/scoped_handle_win.h"
+#include "common/protocol/registry_names.h"
 #include "kerneldump/dump_collector.h"
 
 namespace kerneldump {
@@ -21,7 +22,7 @@ Fn ProcAddress(HMODULE module, const char* name) {
 }
 
 extern const wchar_t kInstanceMutexName[];
-extern const wchar_t kCrashControlKey[];
+using protocol::kCrashControlKey;
 
 // False only when another instance already holds the machine-wide mutex. The mutex handle is kept
 // open for the rest of the process.

@@ -9,7 +9,6 @@
 namespace kerneldump {
 
 const wchar_t kInstanceMutexName[] = L"Global\\DRUMMETPROTECTOR";
-const wchar_t kCrashControlKey[] = L"SYSTEM\\CurrentControlSet\\Control\\CrashControl";
 
 namespace {
 

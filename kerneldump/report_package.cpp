@@ -6,14 +6,15 @@
 
 namespace kerneldump {
 
-const wchar_t kInfoFileName[] = L"info.ini";
 const wchar_t kInfoSection[] = L"info";
 const wchar_t kDriverModule[] = L"Driver";
 
-std::wstring DumpFolderFor(const std::wstring& programFolder) { return programFolder + L"dump\\"; }
+std::wstring DumpFolderFor(const std::wstring& programFolder) {
+  return programFolder + protocol::kDumpFolderName;
+}
 
 std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstring& dumpPath) {
-  return DumpFolderFor(programFolder) + suite::FileNamePart(dumpPath) + L".zip";
+  return DumpFolderFor(programFolder) + suite::FileNamePart(dumpPath) + protocol::kArchiveExtension;
 }
 
 std::wstring InfoFilePathFor(const std::wstring& dataFolder) {

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string>
 
+#include "common/protocol/file_names.h"
+
 namespace kerneldump {
 
-extern const wchar_t kInfoFileName[];
+using protocol::kInfoFileName;
 extern const wchar_t kInfoSection[];
 extern const wchar_t kDriverModule[];
 

@@ -114,8 +114,8 @@ std::wstring ReadBugUrl() {
   std::wstring folder;
   if (!GetModuleFolder(folder)) return kDefaultBugUrl;
   wchar_t url[kReportUrlCapacity] = {};
-  GetPrivateProfileStringW(L"network", L"BugURL", kDefaultBugUrl, url, kReportUrlCapacity,
-                           (folder + L"config.ini").c_str());
+  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey, kDefaultBugUrl, url,
+                           kReportUrlCapacity, (folder + protocol::kConfigIniName).c_str());
   return url;
 }
 

@@ -25,9 +25,6 @@
 
 namespace kerneldump {
 
-const wchar_t kIdentityKey[] = L"SOFTWARE\\Vemko Security\\Swiftor";
-const wchar_t kIdentityValue[] = L"swiftor-id";
-
 namespace {
 
 // FOLDERID_LocalAppDataLow, spelled out so that no import library is needed for it.

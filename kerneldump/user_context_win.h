@@ -8,12 +8,13 @@
 
 #include <string>
 
+#include "common/protocol/registry_names.h"
 #include "kerneldump/identity.h"
 
 namespace kerneldump {
 
-extern const wchar_t kIdentityKey[];
-extern const wchar_t kIdentityValue[];
+using protocol::kIdentityKey;
+using protocol::kIdentityValue;
 
 // Fills `out` (capacity characters) with the report identity; `token` may be null.
 bool GetReportId(wchar_t* out, size_t capacity, HANDLE token);

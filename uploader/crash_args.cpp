@@ -2,6 +2,7 @@
 #include "uploader/crash_args.h"
 
 #include "common/path.h"
+#include "common/protocol/file_names.h"
 #include "common/protocol/uploader_switches.h"
 
 namespace ulvane {
@@ -48,7 +49,7 @@ bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args) {
 std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir,
                            const std::wstring& programFolder) {
   if (!haveInstallDir) return programFolder;
-  return suite::JoinPath(installDir, L"dump\\");
+  return suite::JoinPath(installDir, protocol::kDumpFolderName);
 }
 
 std::wstring UpperCaseAscii(std::wstring text) {
@@ -66,7 +67,7 @@ std::wstring ReplaceDmp(const std::wstring& path, const wchar_t* extension) {
   std::wstring out;
   size_t i = 0;
   while (i < path.size()) {
-    if (i + 4 <= path.size() && suite::EqualsNoCase(path.substr(i, 4), L".dmp")) {
+    if (i + 4 <= path.size() && suite::EqualsNoCase(path.substr(i, 4), protocol::kDumpExtension)) {
       out += extension;
       i += 4;
     } else {
@@ -77,8 +78,12 @@ std::wstring ReplaceDmp(const std::wstring& path, const wchar_t* extension) {
 }
 }  // namespace
 
-std::wstring ReportPathFor(const std::wstring& dumpPath) { return ReplaceDmp(dumpPath, L".txt"); }
-std::wstring ArchivePathFor(const std::wstring& dumpPath) { return ReplaceDmp(dumpPath, L".zip"); }
+std::wstring ReportPathFor(const std::wstring& dumpPath) {
+  return ReplaceDmp(dumpPath, protocol::kReportExtension);
+}
+std::wstring ArchivePathFor(const std::wstring& dumpPath) {
+  return ReplaceDmp(dumpPath, protocol::kArchiveExtension);
+}
 
 bool NormalizeServerUrl(std::wstring& url) {
   if (url.empty()) return false;

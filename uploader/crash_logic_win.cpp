@@ -14,7 +14,6 @@ namespace ulvane {
 HWND g_MainWindow = nullptr;
 const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example/";
 const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
-const wchar_t kTransportFileName[] = L"Communication.dll";
 
 // Notes a failed call in the diagnostic log (when it is on) and gives up.
 static bool Failed(const char* call, unsigned long error = GetLastError()) {
@@ -51,13 +50,15 @@ bool CCrashLogic::ParseCommandLine() {
 
 bool CCrashLogic::ReadNetworkSettings() {
   bool installed = false;
-  const std::wstring ini = suite::JoinPath(ProductFolder(installed), L"config.ini");
+  const std::wstring ini = suite::JoinPath(ProductFolder(installed), protocol::kConfigIniName);
   wchar_t value[MAX_PATH] = {};
-  GetPrivateProfileStringW(L"network", L"BugURL", kDefaultBugUrl, value, MAX_PATH, ini.c_str());
+  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey, kDefaultBugUrl, value,
+                           MAX_PATH, ini.c_str());
   reportServerUrl = value;
   if (!NormalizeServerUrl(reportServerUrl)) return false;
   value[0] = 0;
-  GetPrivateProfileStringW(L"network", L"BugInfoUploadURL", kDefaultBugInfoUrl, value, MAX_PATH, ini.c_str());
+  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kInfoUrlKey, kDefaultBugInfoUrl, value,
+                           MAX_PATH, ini.c_str());
   infoServerUrl = value;
   return NormalizeServerUrl(infoServerUrl);
 }

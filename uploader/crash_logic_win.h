@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "common/protocol/file_names.h"
 #include "common/safe_singleton.h"
 #include "common/scoped_handle_win.h"
 #include "uploader/crash_args.h"
@@ -20,7 +21,7 @@ extern HWND g_MainWindow;  // the hidden window the worker posts WM_DESTROY to
 
 extern const wchar_t kDefaultBugUrl[];
 extern const wchar_t kDefaultBugInfoUrl[];
-extern const wchar_t kTransportFileName[];  // "Communication.dll"
+using protocol::kTransportFileName;
 
 class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
  public:

@@ -5,6 +5,7 @@
 
 #include "common/diag_log.h"
 #include "common/path.h"
+#include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
 #include "common/zip/zip_writer.h"
 #include "uploader/crash_logic_win.h"
@@ -13,8 +14,6 @@
 namespace ulvane {
 
 using protocol::CNetRequest;
-
-const wchar_t kReportMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug";
 
 namespace {
 
@@ -146,7 +145,7 @@ NetTaskContext* CNetTaskMgr::FindTask(uint32_t taskId) {
 
 bool UpdateReportMark(const wchar_t* version, const wchar_t* dumpFileName, ReportMarkMode mode,
                       DWORD* result) {
-  const std::wstring keyPath = std::wstring(kReportMarkKey) + L"\\" + version;
+  const std::wstring keyPath = std::wstring(protocol::kBugMarkKey) + L"\\" + version;
   suite::ScopedRegKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ | KEY_SET_VALUE, key.receive()) !=
       ERROR_SUCCESS)

@@ -38,7 +38,6 @@ class CNetTaskMgr : public suite::CSafeSingleton<CNetTaskMgr> {
 };
 
 enum ReportMarkMode { kMarkSet = 0, kMarkDelete = 1, kMarkRead = 2 };
-extern const wchar_t kReportMarkKey[];  // under HKEY_CURRENT_USER, + "\" + version
 
 // Set writes 1, Delete removes, Read stores the value into `result`; each only when the value
 // exists. True when the version's key could be opened. The key is never created.

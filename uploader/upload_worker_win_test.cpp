@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "common/protocol/registry_names.h"
 #include "common/wformat.h"
 #include "uploader/machine_identity_win.h"
 #include "uploader/upload_worker_win.h"
@@ -52,7 +53,7 @@ const wchar_t kDump[] = L"Orv_test.dmp";
 
 class ReportMark : public ::testing::Test {
  protected:
-  std::wstring keyPath = std::wstring(kReportMarkKey) + L"\\" + kVersion;
+  std::wstring keyPath = std::wstring(protocol::kBugMarkKey) + L"\\" + kVersion;
   void SetUp() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
   void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
   void Write(DWORD value) {

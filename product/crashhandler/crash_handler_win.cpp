@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/protocol/bug_info_switch.h"
+#include "common/protocol/file_names.h"
+#include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
 #include "product/crashhandler/handle_crash_win.h"
 
@@ -31,8 +34,6 @@ EXCEPTION_POINTERS* g_exception = nullptr;
 DWORD g_crashedThreadId = 0;
 HandOffResult g_result;
 
-const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
-
 // Starting Kelvor may take a while on a busy machine (a scanner looks at every new process).
 const DWORD kLaunchMarginMs = 30000;
 // The product's after-release callback may wait for Kelvor itself (the demo does, up to 120 s).
@@ -50,10 +51,10 @@ std::wstring InstallFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   suite::ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
     return L"";
-  LONG rc =
-      RegQueryValueExW(key.get(), L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  LONG rc = RegQueryValueExW(key.get(), protocol::kInstallDirValue, nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(buffer), &bytes);
   return rc == ERROR_SUCCESS ? buffer : L"";
 }
 
@@ -64,7 +65,7 @@ std::wstring DefaultReporterPath() {
     folder = self.substr(0, self.rfind(L'\\'));
   }
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + L"Kelvor.exe";
+  return folder + protocol::kReporterFileName;
 }
 
 std::wstring DefaultStem() {
@@ -197,20 +198,20 @@ void HandOff() {
   suite::ScopedKernelObject release(CreateEventW(&inherit, TRUE, FALSE, nullptr));
   if (!release) return;  // no way to be released: end at once rather than wait blind
 
-  std::wstring arguments;
-  wchar_t fields[96];
-  swprintf(fields, 96, L"%08lX,%lu,%lu,%lu",
-           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(&g_record)),
-           static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned long>(g_crashedThreadId),
-           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(release.get())));
+  kelvor::BugInfoSwitch fields;
+  fields.blockAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&g_record));
+  fields.processId = GetCurrentProcessId();
+  fields.threadId = g_crashedThreadId;
+  fields.eventHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(release.get()));
+  wchar_t handOff[kelvor::kBugInfoSwitchCapacity];
+  kelvor::FormatBugInfoSwitch(fields, handOff, kelvor::kBugInfoSwitchCapacity);
   if (g_options.beforeLaunch) {
-    arguments = std::wstring(L"/BugInfo:") + fields;
+    std::wstring arguments = handOff;
     g_options.beforeLaunch(g_record, arguments);
     swprintf(g_commandLine, sizeof(g_commandLine) / sizeof(wchar_t), L"\"%ls\" %ls", g_reporterPath,
              arguments.c_str());
   } else {
-    swprintf(g_commandLine, sizeof(g_commandLine) / sizeof(wchar_t), L"\"%ls\" /BugInfo:%ls", g_reporterPath,
-             fields);
+    swprintf(g_commandLine, sizeof(g_commandLine) / sizeof(wchar_t), L"\"%ls\" %ls", g_reporterPath, handOff);
   }
 
   g_result.reporterCommandLine = g_commandLine;

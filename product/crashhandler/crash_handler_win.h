@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "reporter/capture/bug_info.h"
+#include "common/protocol/bug_info.h"
 
 namespace orv {
 

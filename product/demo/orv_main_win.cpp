@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/bug_info_switch.h"
 #include "common/scoped_handle_win.h"
 #include "product/crashhandler/crash_handler_win.h"
 #include "product/demo/orv_core_win.h"
@@ -69,7 +70,8 @@ void ShapeRecord(kelvor::BugInfoBlock& block, std::wstring& arguments) {
     swprintf(hex, 16, L"%08lX", static_cast<unsigned long>(g_tamper.addressValue));
     fields = hex + fields.substr(fields.find(L','));
   }
-  arguments = (g_tamper.switchText.empty() ? std::wstring(L"/BugInfo:") : g_tamper.switchText) + fields;
+  arguments =
+      (g_tamper.switchText.empty() ? std::wstring(kelvor::kBugInfoSwitch) : g_tamper.switchText) + fields;
 }
 
 void CrashNull(int value) {

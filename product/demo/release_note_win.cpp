@@ -6,6 +6,8 @@
 #include <cstdio>
 
 #include "common/scoped_handle_win.h"
+#include "common/protocol/file_names.h"
+#include "common/protocol/registry_names.h"
 
 namespace demo {
 
@@ -17,14 +19,13 @@ std::wstring DumpFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
   DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
   suite::ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0, KEY_READ,
-                    key.receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
     return L"";
-  RegQueryValueExW(key.get(), L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  RegQueryValueExW(key.get(), protocol::kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                   &bytes);
   std::wstring folder = buffer;
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + L"dump\\";
+  return folder + protocol::kDumpFolderName;
 }
 
 // "name:size|name:size|..." of every file in the dump folder.
@@ -47,9 +48,8 @@ std::wstring ListFiles() {
 std::wstring ListMarks() {
   std::wstring list;
   suite::ScopedRegKey key;
-  std::wstring name = L"software\\Vemko Security\\Antivirus\\Bug\\" + g_note.productVersion;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
-    return list;
+  std::wstring name = std::wstring(protocol::kBugMarkKey) + L"\\" + g_note.productVersion;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return list;
   for (DWORD i = 0;; ++i) {
     wchar_t value[512];
     DWORD length = 512, type = 0, data = 0, size = sizeof(data);

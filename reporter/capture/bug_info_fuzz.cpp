@@ -1,13 +1,14 @@
-// Fuzz target for Kelvor's outside input: the "/BugInfo:" switch of its command line and the crash
-// record read out of the crashed process (here a fuzzed address space that may refuse any read),
-// then the record's text slots as the capture uses them for names and restart choices.
+// Fuzz target for Kelvor's outside input: the "/BugInfo:" switch of its command line (and the crash
+// handler's formatter against what was read), the crash record read out of the crashed process
+// (here a fuzzed address space that may refuse any read), then the record's text slots as the
+// capture uses them for names and restart choices.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdlib>
 #include <cstring>
 
 #include "common/fuzz_support.h"
-#include "reporter/capture/bug_info.h"
+#include "common/protocol/bug_info.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace {
@@ -21,6 +22,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const kelvor::BugInfoSwitch sw = kelvor::ParseBugInfoSwitch(suite::ConsumeWideText(fdp, 200));
   if (!sw.found)
     FuzzCheck(sw.blockAddress == 0 && sw.processId == 0 && sw.threadId == 0 && sw.eventHandle == 0);
+  // Whatever was read, the crash handler's form of it reads back as the same four values.
+  wchar_t again[kelvor::kBugInfoSwitchCapacity];
+  FuzzCheck(kelvor::FormatBugInfoSwitch(sw, again, kelvor::kBugInfoSwitchCapacity) > 0);
+  const kelvor::BugInfoSwitch back = kelvor::ParseBugInfoSwitch(again);
+  FuzzCheck(back.found && back.blockAddress == sw.blockAddress && back.processId == sw.processId &&
+            back.threadId == sw.threadId && back.eventHandle == sw.eventHandle);
 
   // The crashed process's memory: the rest of the input, mapped at a fuzzed base; reads that leave it,
   // or that the fuzzer fails, come back short.

@@ -1,28 +1,16 @@
-// Platform-free rules of a capture run: the "/BugInfo:" switch, the intake checks of the crash
-// record, the dump and report names, and the restart decision. Kept free of Windows calls so that
-// every rule is tested natively; the Windows side only feeds them facts.
+// Platform-free rules of a capture run: the intake checks of the crash record (the "/BugInfo:"
+// switch that names it is common/protocol/bug_info_switch.h), the dump and report names, and the
+// restart decision. Kept free of Windows calls so that every rule is tested natively; the Windows
+// side only feeds them facts.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "common/protocol/bug_info_switch.h"
+
 namespace kelvor {
-
-// ---- Command line ----------------------------------------------------------------------------
-
-struct BugInfoSwitch {
-  bool found = false;         // "/BugInfo:" (any case) is present with at least one character after it
-  uint32_t blockAddress = 0;  // low 32 bits of the hexadecimal address
-  uint32_t processId = 0;
-  uint32_t threadId = 0;
-  uint32_t eventHandle = 0;  // handle value of the release event inside this process
-};
-
-// Finds the first "/BugInfo:" (case-insensitive) and parses "%llp,%d,%d,%d" after it the way the
-// C library's scanner does: fields are read in order and reading stops at the first one that does
-// not parse, leaving it and every later field 0.
-BugInfoSwitch ParseBugInfoSwitch(const std::wstring& commandLine);
 
 // ---- Intake of the record --------------------------------------------------------------------
 

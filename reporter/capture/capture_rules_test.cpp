@@ -1,58 +1,14 @@
-// The "/BugInfo:" switch, the intake checks over a record in a byte buffer, names and restart rules.
+// The intake checks over a record in a byte buffer, names and restart rules.
 #include "reporter/capture/capture_rules.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "reporter/capture/bug_info.h"
+#include "common/protocol/bug_info.h"
 
 namespace kelvor {
 namespace {
-
-TEST(ParseBugInfoSwitch, ReadsTheFourFieldsAnywhereInAnyCase) {
-  BugInfoSwitch s = ParseBugInfoSwitch(L"\"C:\\x\\Kelvor.exe\" -q /bugINFO:0012F5A0,2468,3140,412 tail");
-  EXPECT_TRUE(s.found);
-  EXPECT_EQ(s.blockAddress, 0x0012F5A0u);
-  EXPECT_EQ(s.processId, 2468u);
-  EXPECT_EQ(s.threadId, 3140u);
-  EXPECT_EQ(s.eventHandle, 412u);
-  // The first occurrence counts.
-  EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:10,1,2,3 /BugInfo:20,4,5,6").blockAddress, 0x10u);
-}
-
-TEST(ParseBugInfoSwitch, RefusesAMissingSwitchOrNothingAfterIt) {
-  EXPECT_FALSE(ParseBugInfoSwitch(L"").found);
-  EXPECT_FALSE(ParseBugInfoSwitch(L"/BugInf:1,2,3,4").found);
-  EXPECT_FALSE(ParseBugInfoSwitch(L"Kelvor.exe /BugInfo:").found);
-}
-
-TEST(ParseBugInfoSwitch, StopsAtTheFirstFieldThatDoesNotParse) {
-  BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:ABC,12,x,9");
-  EXPECT_TRUE(s.found);
-  EXPECT_EQ(s.blockAddress, 0xABCu);
-  EXPECT_EQ(s.processId, 12u);
-  EXPECT_EQ(s.threadId, 0u);
-  EXPECT_EQ(s.eventHandle, 0u);  // after a failed field nothing more is read
-
-  s = ParseBugInfoSwitch(L"/BugInfo: zz,1,2,3");
-  EXPECT_TRUE(s.found);
-  EXPECT_EQ(s.blockAddress, 0u);
-  EXPECT_EQ(s.processId, 0u);
-
-  s = ParseBugInfoSwitch(L"/BugInfo:1;2,3,4");  // wrong separator
-  EXPECT_EQ(s.blockAddress, 1u);
-  EXPECT_EQ(s.processId, 0u);
-}
-
-TEST(ParseBugInfoSwitch, KeepsTheLowHalfOfAWideAddressAndScannerDetails) {
-  EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:000000010012f5a0,1,2,3").blockAddress, 0x0012F5A0u);
-  BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:0x1000, 7,-1,+5");
-  EXPECT_EQ(s.blockAddress, 0x1000u);
-  EXPECT_EQ(s.processId, 7u);          // blanks before a number are skipped
-  EXPECT_EQ(s.threadId, 0xFFFFFFFFu);  // "%d" of -1 keeps its bit pattern
-  EXPECT_EQ(s.eventHandle, 5u);
-}
 
 // A crashed process's memory: a record at some address inside a larger mapped range.
 class FakeProcess {

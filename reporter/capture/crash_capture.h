@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "common/protocol/bug_info.h"
 #include "common/scoped_handle_win.h"
-#include "reporter/capture/bug_info.h"
 #include "reporter/capture/crash_report.h"
 
 namespace kelvor {

@@ -4,6 +4,7 @@
 
 #include "common/diag_log.h"
 #include "common/path.h"
+#include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture.h"
@@ -15,7 +16,6 @@
 namespace kelvor {
 
 namespace {
-const wchar_t kBugMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug";
 // Handle data in a dump needs PROCESS_DUP_HANDLE besides the query and read rights; without it
 // the dump call refuses the handle and the dump would silently never be written.
 const DWORD kDumpProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE;
@@ -275,7 +275,7 @@ bool CCrashCapture::WriteReportFile(const std::wstring& path, const wchar_t* tex
 
 bool CCrashCapture::RecordDumpInRegistry() {
   if (!valid) return false;
-  std::wstring keyName = std::wstring(kBugMarkKey) + L"\\" + SlotText(bugInfo->productVersion);
+  std::wstring keyName = std::wstring(protocol::kBugMarkKey) + L"\\" + SlotText(bugInfo->productVersion);
   HKEY key = nullptr;
   LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, &key, nullptr);

@@ -1,11 +1,10 @@
 // Uploader command line and the e-mail length rule.
 #include "reporter/capture/uploader_command.h"
 
-#include "common/wformat.h"
+#include "common/protocol/uploader_switches.h"
 
 namespace kelvor {
 
-const wchar_t kUploaderFileName[] = L"Ulvane.exe";
 const wchar_t kUnknownModule[] = L"UnKnown";
 
 bool ApplyContactEmailLimit(std::wstring& email) {
@@ -15,10 +14,11 @@ bool ApplyContactEmailLimit(std::wstring& email) {
 }
 
 std::wstring FormatUploaderCommandLine(const UploaderLaunchFacts& f) {
-  return suite::WFormat(L"/Start:%s /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s", L"report",
-                        f.dumpFileName, f.productVersion,
-                        f.faultModule.empty() ? kUnknownModule : f.faultModule, f.appName, f.crashId,
-                        f.email);
+  using namespace protocol;
+  const std::wstring& module = f.faultModule.empty() ? std::wstring(kUnknownModule) : f.faultModule;
+  return std::wstring(kSwitchStart) + kStartReport + L" " + kSwitchPath + f.dumpFileName + L" " +
+         kSwitchVersion + f.productVersion + L" " + kSwitchModule + module + L" " + kSwitchApp + f.appName +
+         L" " + kSwitchId + f.crashId + L" " + kSwitchEmail + f.email;
 }
 
 }  // namespace kelvor

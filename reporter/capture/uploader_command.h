@@ -2,9 +2,11 @@
 #pragma once
 #include <string>
 
+#include "common/protocol/file_names.h"
+
 namespace kelvor {
 
-extern const wchar_t kUploaderFileName[];  // "Ulvane.exe"
+using protocol::kUploaderFileName;
 constexpr size_t kMaxContactEmailChars = 40;
 
 struct UploaderLaunchFacts {

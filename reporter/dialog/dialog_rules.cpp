@@ -3,6 +3,8 @@
 
 #include <cwchar>
 
+#include "common/protocol/file_names.h"
+
 namespace kelvor {
 
 const wchar_t kReportSkinFolder[] = L"skin\\skin_crashreporter";
@@ -36,7 +38,7 @@ std::wstring ConfigIniPathFrom(const std::wstring& longProgramPath) {
   std::wstring folder = longProgramPath;
   size_t slash = folder.rfind(L'\\');
   if (slash != std::wstring::npos) folder.erase(slash);
-  return folder + L"\\config.ini";
+  return folder + L"\\" + protocol::kConfigIniName;
 }
 
 int ReportWindowHeight(bool contactShown) { return contactShown ? kHeightWithContact : kHeightPlain; }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/protocol/file_names.h"
 #include "reporter/dialog/dialog_rules.h"
 #include "reporter/dialog/report_window_win.h"
 #include "reporter/dialog/skindle_api.h"
@@ -26,7 +27,8 @@ std::wstring& GetConfigIniPath(std::wstring& path) {
 
 int ReadLanguageNumber() {
   std::wstring ini;
-  return static_cast<int>(GetPrivateProfileIntW(L"vkconfig", L"nLanguage", 0, GetConfigIniPath(ini).c_str()));
+  return static_cast<int>(GetPrivateProfileIntW(protocol::kSettingsSection, protocol::kLanguageKey, 0,
+                                                GetConfigIniPath(ini).c_str()));
 }
 
 void LoadLanguageResources(const std::wstring& folderName, bool update) {

@@ -1,5 +1,12 @@
-// The crash record a crashed product process prepares in its own memory and Kelvor copies out.
-// The layout is shared with the product's crash handler: every offset is fixed.
+// The crash record (`BugInfoBlock`) a crashed product process prepares in its own memory and Kelvor
+// copies out. The layout is shared with the product's crash handler, which is built apart from the
+// suite: every offset is fixed and checked at compile time, so neither side can drift.
+//
+// Ownership: the crashed process owns the record for its whole life and never frees it; Kelvor only
+// reads it (ReadProcessMemory into its own copy) and trusts none of it: every text slot is read
+// within the slot (SlotText), and the intake checks (reporter/capture/capture_rules.h) refuse a
+// record whose header, magic or size is not what this header says. The names stay in Kelvor's
+// namespace: Kelvor reads the record and defines what each field means.
 #pragma once
 #include <cstddef>
 #include <cstdint>
