@@ -8,35 +8,23 @@
 #include <vector>
 
 #include "common/diag_log.h"
-#include "common/test_files_win.h"
+#include "common/testing/test_support_win.h"
 
 namespace {
 using namespace suite;
-
-std::wstring TempFolder(const wchar_t* name) {
-  wchar_t base[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, base);
-  return std::wstring(base) + name;
-}
-
-void RemoveFolder(const std::wstring& folder) {
-  for (const auto& name : suite::testing::ListFiles(folder)) DeleteFileW((folder + L"\\" + name).c_str());
-  RemoveDirectoryW(folder.c_str());
-}
+using suite::testing::ReadFileBytes;
+using suite::testing::RemoveFolder;
+using suite::testing::TempPath;
 
 void SetRegistryFolder(const std::wstring* folder) {
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDiagLogKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
   if (folder)
-    RegSetValueExW(key, kDiagLogValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder->c_str()),
-                   static_cast<DWORD>((folder->size() + 1) * sizeof(wchar_t)));
+    suite::testing::WriteRegistryString(HKEY_LOCAL_MACHINE, kDiagLogKey, kDiagLogValue, *folder);
   else
-    RegDeleteValueW(key, kDiagLogValue);
-  RegCloseKey(key);
+    suite::testing::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kDiagLogKey, kDiagLogValue);
 }
 
 TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
-  const std::wstring folder = TempFolder(L"diag_log_win_test");
+  const std::wstring folder = TempPath(L"diag_log_win_test");
   RemoveFolder(folder);
   SetEnvironmentVariableW(kDiagLogEnvironment, nullptr);
   SetRegistryFolder(nullptr);
@@ -61,7 +49,7 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
     EXPECT_EQ(GetLastError(), 1234u) << "the caller's last error is kept";
   }
   const std::wstring file = folder + L"\\" + DiagLogFileName(L"DiagTest", GetCurrentProcessId());
-  std::string text = suite::testing::ReadFileBytes(file);
+  std::string text = ReadFileBytes(file);
   std::vector<DiagRecord> records;
   for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     DiagRecord r;
@@ -81,7 +69,7 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
 
   // The registry value stands in when the environment says nothing.
   SetEnvironmentVariableW(kDiagLogEnvironment, nullptr);
-  const std::wstring other = TempFolder(L"diag_log_win_test_reg");
+  const std::wstring other = TempPath(L"diag_log_win_test_reg");
   RemoveFolder(other);
   SetRegistryFolder(&other);
   DiagInit(L"DiagReg");
@@ -90,7 +78,7 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
   SetRegistryFolder(nullptr);
   DiagInit(L"DiagReg");
   EXPECT_FALSE(DiagEnabled());
-  EXPECT_NE(suite::testing::ReadFileBytes(other + L"\\" + DiagLogFileName(L"DiagReg", GetCurrentProcessId()))
+  EXPECT_NE(ReadFileBytes(other + L"\\" + DiagLogFileName(L"DiagReg", GetCurrentProcessId()))
                 .find(" fail RegOpenKeyExW 2"),
             std::string::npos);
   RemoveFolder(other);

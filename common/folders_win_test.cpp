@@ -5,30 +5,19 @@
 
 #include <string>
 
+#include "common/testing/test_support_win.h"
+
 namespace {
 using namespace suite;
 
 // Writes (or with value==nullptr deletes) InstallDir in the given registry view.
 void SetInstallDir(const wchar_t* value, REGSAM view) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
-                            &key, nullptr),
-            ERROR_SUCCESS);
-  if (value) {
-    RegSetValueExW(key, kInstallDirValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                   static_cast<DWORD>((wcslen(value) + 1) * 2));
-  } else {
-    RegDeleteValueW(key, kInstallDirValue);
-  }
-  RegCloseKey(key);
+  ASSERT_TRUE(suite::testing::InstallDirScope::Set(value, view));
 }
 
 class InstallDirTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved_ok_ = GetInstallDir(saved_); }
-  void TearDown() override { SetInstallDir(saved_ok_ ? saved_.c_str() : nullptr, KEY_WOW64_32KEY); }
-  std::wstring saved_;
-  bool saved_ok_ = false;
+  suite::testing::InstallDirScope restore_;
 };
 
 TEST_F(InstallDirTest, FitsUpTo258CharactersInA260Buffer) {

@@ -1,10 +1,13 @@
 // Drummet's Windows pieces against the real (Wine) registry, file system, WOW64 layer and user.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <cwctype>
-#include <fstream>
 #include <vector>
 
+#include "common/scoped_handle_win.h"
+#include "common/testing/test_support_win.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/http_poster_win.h"
 #include "kerneldump/registry_win.h"
@@ -18,17 +21,19 @@ const wchar_t kScratchKey[] = L"SOFTWARE\\Vemko Security\\DrummetWinTest";
 class ScratchKey : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_,
-                              nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratchKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              scratch_.receive(), nullptr),
               ERROR_SUCCESS);
+    key_ = scratch_.get();
   }
   void TearDown() override {
-    RegCloseKey(key_);
+    scratch_.Close();
     RegDeleteKeyW(HKEY_CURRENT_USER, kScratchKey);
   }
   void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     ASSERT_EQ(RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
   }
+  suite::ScopedRegKey scratch_;
   HKEY key_ = nullptr;
 };
 
@@ -79,19 +84,9 @@ TEST_F(ScratchKey, DwordAndWrites) {
 
 class TempFolder : public ::testing::Test {
  protected:
-  void SetUp() override {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    dir_ = std::wstring(base) + L"drummet-win-test";
-    CreateDirectoryW(dir_.c_str(), nullptr);
-  }
-  void TearDown() override {
-    for (const wchar_t* n : {L"a.dmp", L"b.dmp", L"c.dmp"}) DeleteFileW((dir_ + L"\\" + n).c_str());
-    RemoveDirectoryW((dir_ + L"\\sub").c_str());
-    RemoveDirectoryW(dir_.c_str());
-  }
-  void Touch(const wchar_t* name) { std::ofstream((dir_ + L"\\" + name).c_str()) << "MDMP"; }
-  std::wstring dir_;
+  void Touch(const wchar_t* name) { suite::testing::WriteFileBytes(folder_ / name, "MDMP"); }
+  suite::testing::TempFolder folder_{L"drummet-win-test"};
+  const std::wstring dir_ = folder_.path();
 };
 
 int g_findNextCalls = 0;
@@ -129,9 +124,9 @@ TEST_F(TempFolder, ExistingFilePathWantsARootedFile) {
 
 // The machine field of a PE file: 0x14c for 32-bit, 0x8664 for 64-bit.
 WORD PeMachine(const wchar_t* path) {
-  std::ifstream in(path, std::ios::binary);
   char header[0x400] = {};
-  in.read(header, sizeof(header));
+  const std::string bytes = suite::testing::ReadFileBytes(path);
+  memcpy(header, bytes.data(), std::min(bytes.size(), sizeof(header)));
   DWORD pe = *reinterpret_cast<DWORD*>(header + 0x3c);
   return pe + 6 < sizeof(header) ? *reinterpret_cast<WORD*>(header + pe + 4) : 0;
 }
@@ -169,8 +164,8 @@ TEST(UserContext, ProgramVersionFromTheFileBesideTheProgram) {
   wchar_t version[256] = {};
   DeleteFileW(xml.c_str());
   EXPECT_FALSE(ReadProgramVersion(version));
-  std::ofstream(xml.c_str())
-      << "<?xml version=\"1.0\"?>\n<Root>\n  <ProgramVersion>8.1.0.77</ProgramVersion>\n</Root>\n";
+  suite::testing::WriteFileBytes(
+      xml, "<?xml version=\"1.0\"?>\r\n<Root>\r\n  <ProgramVersion>8.1.0.77</ProgramVersion>\r\n</Root>\r\n");
   EXPECT_TRUE(ReadProgramVersion(version));
   EXPECT_STREQ(version, L"8.1.0.77");
   DeleteFileW(xml.c_str());
@@ -180,19 +175,18 @@ TEST(UserContext, ProgramVersionFromTheFileBesideTheProgram) {
 bool TokenHolds(const wchar_t* name) {
   LUID luid;
   if (!LookupPrivilegeValueW(nullptr, name, &luid)) return false;
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  suite::ScopedKernelObject token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return false;
   DWORD size = 0;
-  GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+  GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
   std::vector<BYTE> buffer(size ? size : 1);
   bool held = false;
-  if (GetTokenInformation(token, TokenPrivileges, buffer.data(), size, &size)) {
+  if (GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), size, &size)) {
     const TOKEN_PRIVILEGES* p = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
     for (DWORD i = 0; i < p->PrivilegeCount; ++i)
       held = held || (p->Privileges[i].Luid.LowPart == luid.LowPart &&
                       p->Privileges[i].Luid.HighPart == luid.HighPart);
   }
-  CloseHandle(token);
   return held;
 }
 
@@ -203,13 +197,12 @@ TEST(UserContext, PrivilegesAndTokenFollowWhatTheTokenHolds) {
   const bool holdsTcb = TokenHolds(SE_TCB_NAME);
   EXPECT_EQ(EnablePrivilege(SE_TCB_NAME), holdsTcb);
   EXPECT_FALSE(EnablePrivilege(L"SeNoSuchPrivilege"));
-  HANDLE token = GetActiveUserToken();
+  suite::ScopedKernelObject token(GetActiveUserToken());
   if (holdsTcb) {
-    EXPECT_NE(token, nullptr);  // the system account (and Wine) gets the console user's token
+    EXPECT_NE(token.get(), nullptr);  // the system account (and Wine) gets the console user's token
   } else {
-    EXPECT_EQ(token, nullptr);
+    EXPECT_EQ(token.get(), nullptr);
   }
-  if (token) CloseHandle(token);
 }
 
 bool IsIdentityText(const std::wstring& id) {
@@ -239,11 +232,10 @@ TEST(UserContext, IdentityIsBuiltAndStoredForTheUser) {
   EXPECT_STREQ(report, id);
   if (wcslen(report) > kShortIdentityMax) {
     EXPECT_TRUE(stored);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kIdentityKey, 0, KEY_READ, &key), ERROR_SUCCESS);
+    suite::ScopedRegKey key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kIdentityKey, 0, KEY_READ, key.receive()), ERROR_SUCCESS);
     DWORD type = 0, size = 0;
-    RegQueryValueExW(key, kIdentityValue, nullptr, &type, nullptr, &size);
-    RegCloseKey(key);
+    RegQueryValueExW(key.get(), kIdentityValue, nullptr, &type, nullptr, &size);
     // Written without its terminator; Wine's registry adds one to every string it stores.
     EXPECT_TRUE(size == wcslen(report) * 2 || size == wcslen(report) * 2 + 2) << size;
   }

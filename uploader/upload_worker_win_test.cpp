@@ -10,6 +10,8 @@
 #include <string>
 
 #include "common/protocol/registry_names.h"
+#include "common/scoped_handle_win.h"
+#include "common/testing/test_support_win.h"
 #include "common/wformat.h"
 #include "uploader/machine_identity_win.h"
 #include "uploader/upload_worker_win.h"
@@ -57,21 +59,17 @@ class ReportMark : public ::testing::Test {
   void SetUp() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
   void TearDown() override { RegDeleteKeyW(HKEY_CURRENT_USER, keyPath.c_str()); }
   void Write(DWORD value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                              &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, kDump, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(key);
+    ASSERT_TRUE(suite::testing::WriteRegistryDword(HKEY_CURRENT_USER, keyPath, kDump, value));
   }
   // -1 when the value is absent, -2 when the key is.
   long Read() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -2;
-    DWORD value = 0, bytes = sizeof value;
-    LONG rc = RegQueryValueExW(key, kDump, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &bytes);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS ? static_cast<long>(value) : -1;
+    suite::ScopedRegKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+      return -2;
+    DWORD value = 0;
+    return suite::testing::ReadRegistryDword(HKEY_CURRENT_USER, keyPath, kDump, &value)
+               ? static_cast<long>(value)
+               : -1;
   }
 };
 
@@ -170,21 +168,19 @@ DWORD WINAPI FinishLater(LPVOID param) {
 }
 
 TEST(WaitForRequest, AStopStillWaitsForTheCallback) {
-  HANDLE stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  suite::ScopedKernelObject stop(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   NetTaskContext context;
-  SetEvent(stop);
-  HANDLE later = CreateThread(nullptr, 0, FinishLater, &context, 0, nullptr);
+  SetEvent(stop.get());
+  suite::ScopedKernelObject later(CreateThread(nullptr, 0, FinishLater, &context, 0, nullptr));
   const DWORD start = GetTickCount();
-  EXPECT_FALSE(WaitForRequest(stop, context));
+  EXPECT_FALSE(WaitForRequest(stop.get(), context));
   EXPECT_EQ(context.done, 1);  // not left before the callback
   EXPECT_GE(GetTickCount() - start, 250u);
-  WaitForSingleObject(later, INFINITE);
-  CloseHandle(later);
+  WaitForSingleObject(later.get(), INFINITE);
 
   NetTaskContext finished;
   finished.done = 1;
-  EXPECT_TRUE(WaitForRequest(stop, finished));
-  CloseHandle(stop);
+  EXPECT_TRUE(WaitForRequest(stop.get(), finished));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "common/zip/crc32.h"
 #include "common/zip/deflate_block.h"
+#include "common/zip/zip_test_reader.h"
 
 namespace zip {
 namespace {
@@ -47,12 +48,7 @@ Bytes RoundTrip(const Bytes& input) {
   return packed;
 }
 
-Bytes Random(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& c : b) c = uint8_t(rng());
-  return b;
-}
+Bytes Random(size_t n, unsigned seed) { return testing::RandomBytes(n, seed); }
 
 // Text-like data: words from a small vocabulary, so there are many matches of many lengths.
 Bytes Words(size_t n, unsigned seed) {

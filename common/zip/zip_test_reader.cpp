@@ -1,6 +1,8 @@
 // Independent test reader of archives (hand-parsed records, zlib for inflating and CRC).
 #include "common/zip/zip_test_reader.h"
 
+#include <random>
+
 #if ZIP_TEST_READER_ZLIB
 #include <zlib.h>
 #endif
@@ -132,6 +134,13 @@ ReadArchive ReadZip(const std::vector<uint8_t>& b) {
   if (at != end) return Fail(a, "directory size wrong"), a;
   a.ok = true;
   return a;
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> b(n);
+  for (auto& c : b) c = uint8_t(rng());
+  return b;
 }
 
 }  // namespace testing

@@ -39,5 +39,8 @@ struct ReadArchive {
 // Offsets in the archive count from bytes[0].
 ReadArchive ReadZip(const std::vector<uint8_t>& bytes);
 
+// `n` bytes from a generator seeded with `seed`: the same input on every run and platform.
+std::vector<uint8_t> RandomBytes(size_t n, unsigned seed);
+
 }  // namespace testing
 }  // namespace zip

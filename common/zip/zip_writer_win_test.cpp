@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/scoped_handle_win.h"
+#include "common/testing/test_support_win.h"
 #include "common/zip/zip_io_win.h"
 #include "common/zip/zip_test_reader.h"
 #include "common/zip/zip_writer.h"
@@ -20,6 +22,8 @@ namespace zip {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
+using suite::ScopedFile;
+using suite::ScopedKernelObject;
 using testing::ReadArchive;
 using testing::ReadEntry;
 
@@ -30,8 +34,7 @@ std::wstring Dir() {
     if (GetEnvironmentVariableW(L"ZIP_ARCHIVE_DIR", buf, MAX_PATH)) {
       dir = buf;
     } else {
-      GetTempPathW(MAX_PATH, buf);
-      dir = std::wstring(buf) + L"zip_win_test_" + std::to_wstring(GetCurrentProcessId());
+      dir = suite::testing::TempPath(L"zip_win_test_" + std::to_wstring(GetCurrentProcessId()));
     }
     CreateDirectoryW(dir.c_str(), nullptr);
     CreateDirectoryW((dir + L"\\src").c_str(), nullptr);
@@ -43,23 +46,12 @@ std::wstring PathOf(const std::wstring& name) { return Dir() + L"\\" + name; }
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
 void WriteBytes(const std::wstring& path, const Bytes& b) {
-  HANDLE h =
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  DWORD done = 0;
-  if (!b.empty()) WriteFile(h, b.data(), DWORD(b.size()), &done, nullptr);
-  CloseHandle(h);
+  ASSERT_TRUE(suite::testing::WriteFileBytes(path, b.data(), b.size()));
 }
 
 Bytes ReadBytes(const std::wstring& path) {
-  Bytes b;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return b;
-  b.resize(GetFileSize(h, nullptr));
-  DWORD done = 0;
-  if (!b.empty()) ReadFile(h, b.data(), DWORD(b.size()), &done, nullptr);
-  CloseHandle(h);
-  return b;
+  const std::string bytes = suite::testing::ReadFileBytes(path);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 // manifest.txt: "<archive>\t<entry name>\t<file under src\ with the expected bytes>" per line.
@@ -75,12 +67,7 @@ std::wstring Source(const std::wstring& name, const Bytes& b) {
   return path;
 }
 
-Bytes Random(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  Bytes b(n);
-  for (auto& c : b) c = uint8_t(rng());
-  return b;
-}
+Bytes Random(size_t n, unsigned seed) { return testing::RandomBytes(n, seed); }
 
 // A report-like UTF-16LE text with its byte order mark.
 Bytes Utf16Report(size_t lines) {
@@ -102,8 +89,8 @@ const wchar_t kChildEvent[] = L"ZIP_TEST_CHILD_EVENT";
 TEST(ZipChild, WaitsToBeDumped) {
   wchar_t name[64];
   if (!GetEnvironmentVariableW(kChildEvent, name, 64)) return;  // only in the child
-  HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
-  if (ready) SetEvent(ready);
+  ScopedKernelObject ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+  if (ready) SetEvent(ready.get());
   Sleep(120000);
 }
 
@@ -112,34 +99,29 @@ std::wstring Minidump() {
   if (!path.empty()) return path;
   path = PathOf(L"src\\child.dmp");
   std::wstring event_name = L"zip_test_child_" + std::to_wstring(GetCurrentProcessId());
-  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+  ScopedKernelObject ready(CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
   SetEnvironmentVariableW(kChildEvent, event_name.c_str());
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring cmd = L"\"" + std::wstring(exe) + L"\" --gtest_filter=ZipChild.*";
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  BOOL started = CreateProcessW(exe, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  DWORD childId = 0;
+  ScopedKernelObject child = suite::testing::StartProcess(
+      L"\"" + std::wstring(exe) + L"\" --gtest_filter=ZipChild.*", &childId, exe);
   SetEnvironmentVariableW(kChildEvent, nullptr);
-  EXPECT_TRUE(started);
-  if (!started) return path;
-  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 60000));
-  HANDLE process =
-      OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pi.dwProcessId);
-  EXPECT_TRUE(SymInitializeW(process, nullptr, FALSE));
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  EXPECT_TRUE(child);
+  if (!child) return path;
+  EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready.get(), 60000));
+  ScopedKernelObject process(
+      OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, childId));
+  EXPECT_TRUE(SymInitializeW(process.get(), nullptr, FALSE));
+  ScopedFile file(
+      CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   EXPECT_TRUE(
-      MiniDumpWriteDump(process, pi.dwProcessId, file, MINIDUMP_TYPE(0x164), nullptr, nullptr, nullptr));
-  CloseHandle(file);
-  SymCleanup(process);
-  CloseHandle(process);
-  TerminateProcess(pi.hProcess, 0);
-  WaitForSingleObject(pi.hProcess, 10000);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  CloseHandle(ready);
+      MiniDumpWriteDump(process.get(), childId, file.get(), MINIDUMP_TYPE(0x164), nullptr, nullptr, nullptr));
+  file.Close();
+  SymCleanup(process.get());
+  process.Close();
+  TerminateProcess(child.get(), 0);
+  WaitForSingleObject(child.get(), 10000);
   Bytes dump = ReadBytes(path);
   EXPECT_TRUE(dump.size() > 32 && memcmp(dump.data(), "MDMP", 4) == 0) << "no minidump written";
   return path;
@@ -168,11 +150,10 @@ FILETIME FromU64(uint64_t v) {
 void SetLocalTime(const std::wstring& path, const CivilTime& local) {
   FILETIME lft = FromU64(CivilToFileTime(local)), utc;
   LocalFileTimeToFileTime(&lft, &utc);
-  HANDLE h =
-      CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, h);
-  ASSERT_TRUE(SetFileTime(h, &utc, &utc, &utc));
-  CloseHandle(h);
+  ScopedFile h(
+      CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(h);
+  ASSERT_TRUE(SetFileTime(h.get(), &utc, &utc, &utc));
 }
 
 uint32_t DosTime(int h, int m, int s) { return uint32_t(h << 11 | m << 5 | s / 2); }
@@ -296,10 +277,10 @@ TEST(ZipWriterD, TimesFollowTheMachinesZone) {
     const std::wstring name = L"zone" + std::to_wstring(i) + L".txt";
     const std::wstring path = Source(name, Bytes(100, 'z'));
     FILETIME utc = FromU64(CivilToFileTime(instants[i]));
-    HANDLE f =
-        CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_TRUE(SetFileTime(f, &utc, &utc, &utc));
-    CloseHandle(f);
+    ScopedFile f(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                             nullptr));
+    ASSERT_TRUE(SetFileTime(f.get(), &utc, &utc, &utc));
+    f.Close();
     ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, name.c_str(), (void*)path.c_str(), 0, ZIP_FILENAME));
     Expect(archive, Narrow(name), L"src\\" + name);
   }
@@ -386,23 +367,24 @@ TEST(ZipWriterU, FileTargetWithUtcTimesAndUtf8Names) {
 
 TEST(ZipWriterD, HandleTargetStartsAtTheFilePosition) {
   const std::wstring archive = L"d_handle.zip";
-  HANDLE file = CreateFileW(PathOf(archive).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            0, nullptr);
-  ASSERT_NE(INVALID_HANDLE_VALUE, file);
+  ScopedFile file(CreateFileW(PathOf(archive).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(file);
   Bytes prefix(100, 'P');
   DWORD done;
-  WriteFile(file, prefix.data(), 100, &done, nullptr);
-  ZipWriterHandle h = variant_d::ZipWriterCreate(file, 0, ZIP_HANDLE);
-  CloseHandle(file);  // the writer holds its own duplicate
+  WriteFile(file.get(), prefix.data(), 100, &done, nullptr);
+  ZipWriterHandle h = variant_d::ZipWriterCreate(file.get(), 0, ZIP_HANDLE);
+  file.Close();  // the writer holds its own duplicate
   ASSERT_NE(nullptr, h);
   std::wstring report = Source(L"report_h.txt", Utf16Report(500));
   ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, L"report.txt", (void*)report.c_str(), 0, ZIP_FILENAME));
   Expect(archive, "report.txt", L"src\\report_h.txt");
   // A disk file given by handle is read from its start, whatever its pointer.
-  HANDLE src = CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  SetFilePointer(src, 1000, nullptr, FILE_BEGIN);
-  ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, "again.txt", src, 0, ZIP_HANDLE));
-  CloseHandle(src);
+  ScopedFile src(
+      CreateFileW(report.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  SetFilePointer(src.get(), 1000, nullptr, FILE_BEGIN);
+  ASSERT_EQ(ZR_OK, variant_d::ZipWriterAdd(h, "again.txt", src.get(), 0, ZIP_HANDLE));
+  src.Close();
   Expect(archive, "again.txt", L"src\\report_h.txt");
   ASSERT_EQ(ZR_OK, variant_d::ZipWriterClose(h));
   ReadArchive z = testing::ReadZip(ReadBytes(PathOf(archive)));
@@ -414,14 +396,15 @@ TEST(ZipWriterD, HandleTargetStartsAtTheFilePosition) {
 
 // Pipes with room for everything written to them, so one thread can fill and drain them in turn.
 struct Pipe {
+  ScopedKernelObject readEnd, writeEnd;
   HANDLE read = nullptr, write = nullptr;
-  Pipe() { CreatePipe(&read, &write, nullptr, 4 << 20); }
-  ~Pipe() {
-    if (read) CloseHandle(read);
-    if (write) CloseHandle(write);
+  Pipe() {
+    CreatePipe(readEnd.receive(), writeEnd.receive(), nullptr, 4 << 20);
+    read = readEnd.get();
+    write = writeEnd.get();
   }
   void CloseWrite() {
-    CloseHandle(write);
+    writeEnd.Close();
     write = nullptr;
   }
   Bytes Drain() {
@@ -574,9 +557,9 @@ TEST(ZipWriter, BadInputIsRefusedQuietly) {
   EXPECT_EQ(2u, z.entries.size());
 
   // Output that refuses writes: the first add fails and is recorded, later adds are refused.
-  HANDLE ro = CreateFileW(good.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  h = variant_d::ZipWriterCreate(ro, 0, ZIP_HANDLE);
-  CloseHandle(ro);
+  ScopedFile ro(CreateFileW(good.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  h = variant_d::ZipWriterCreate(ro.get(), 0, ZIP_HANDLE);
+  ro.Close();
   ASSERT_NE(nullptr, h);
   EXPECT_EQ(ZR_WRITE, variant_d::ZipWriterAdd(h, "a.txt", (void*)"abc", 3, ZIP_MEMORY));
   EXPECT_EQ(ZR_FAILED, variant_d::ZipWriterAdd(h, "b.txt", (void*)"abc", 3, ZIP_MEMORY));

@@ -11,6 +11,9 @@
 #include <cwchar>
 #include <string>
 
+#include "common/scoped_handle_win.h"
+#include "common/wformat.h"
+
 namespace {
 
 HKEY SplitKey(const std::wstring& full, std::wstring& sub) {
@@ -20,38 +23,36 @@ HKEY SplitKey(const std::wstring& full, std::wstring& sub) {
   return root == L"HKCU" ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
 }
 
-HKEY Open(const std::wstring& full, bool create) {
+suite::ScopedRegKey Open(const std::wstring& full, bool create) {
   std::wstring sub;
-  HKEY root = SplitKey(full, sub), key = nullptr;
-  LONG rc = create ? RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr)
-                   : RegOpenKeyExW(root, sub.c_str(), 0, KEY_ALL_ACCESS, &key);
-  return rc == ERROR_SUCCESS ? key : nullptr;
+  HKEY root = SplitKey(full, sub);
+  suite::ScopedRegKey key;
+  if (create)
+    RegCreateKeyExW(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.receive(), nullptr);
+  else
+    RegOpenKeyExW(root, sub.c_str(), 0, KEY_ALL_ACCESS, key.receive());
+  return key;
 }
 
-void Print(const std::wstring& text) {
-  std::string utf8(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &utf8[0], int(utf8.size()), nullptr, nullptr);
-  printf("%s\n", utf8.c_str());
-}
+void Print(const std::wstring& text) { printf("%s\n", suite::ToUtf8(text).c_str()); }
 
 unsigned long long Ticks(const FILETIME& t) {
   return (unsigned long long)t.dwHighDateTime << 32 | t.dwLowDateTime;
 }
 
 void SetString(const std::wstring& k, const std::wstring& name, const std::wstring& text, DWORD type) {
-  HKEY key = Open(k, true);
-  LONG rc = key ? RegSetValueExW(key, name.c_str(), 0, type, (const BYTE*)text.c_str(),
+  suite::ScopedRegKey key = Open(k, true);
+  LONG rc = key ? RegSetValueExW(key.get(), name.c_str(), 0, type, (const BYTE*)text.c_str(),
                                  DWORD((text.size() + 1) * 2))
                 : -1;
-  if (key) RegCloseKey(key);
   Print(L"SET " + name + L" " + std::to_wstring(rc));
 }
 
 void Get(const std::wstring& k, const std::wstring& name) {
-  HKEY key = Open(k, false);
+  suite::ScopedRegKey key = Open(k, false);
   BYTE data[2048] = {};
   DWORD type = 0, size = sizeof(data) - 2;
-  if (!key || RegQueryValueExW(key, name.c_str(), nullptr, &type, data, &size) != ERROR_SUCCESS) {
+  if (!key || RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, data, &size) != ERROR_SUCCESS) {
     Print(L"MISSING " + name);
   } else if (type == REG_DWORD) {
     Print(L"DWORD " + name + L" " + std::to_wstring(*(DWORD*)data));
@@ -60,7 +61,6 @@ void Get(const std::wstring& k, const std::wstring& name) {
     Print(L"STRING " + name + L" " + std::to_wstring(type) + L" " + std::to_wstring(size) + L" " +
           std::wstring((wchar_t*)data));
   }
-  if (key) RegCloseKey(key);
 }
 
 }  // namespace
@@ -73,16 +73,14 @@ int wmain(int argc, wchar_t** argv) {
       SetString(arg(1), arg(2), arg(3), cmd == L"set-sz" ? REG_SZ : REG_EXPAND_SZ);
       i += 3;
     } else if (cmd == L"set-dword") {
-      HKEY key = Open(arg(1), true);
+      suite::ScopedRegKey key = Open(arg(1), true);
       DWORD v = wcstoul(arg(3).c_str(), nullptr, 10);
-      LONG rc = key ? RegSetValueExW(key, arg(2).c_str(), 0, REG_DWORD, (const BYTE*)&v, 4) : -1;
-      if (key) RegCloseKey(key);
+      LONG rc = key ? RegSetValueExW(key.get(), arg(2).c_str(), 0, REG_DWORD, (const BYTE*)&v, 4) : -1;
       Print(L"SET " + arg(2) + L" " + std::to_wstring(rc));
       i += 3;
     } else if (cmd == L"delete") {
-      HKEY key = Open(arg(1), false);
-      LONG rc = key ? RegDeleteValueW(key, arg(2).c_str()) : -1;
-      if (key) RegCloseKey(key);
+      suite::ScopedRegKey key = Open(arg(1), false);
+      LONG rc = key ? RegDeleteValueW(key.get(), arg(2).c_str()) : -1;
       Print(L"DELETED " + arg(2) + L" " + std::to_wstring(rc));
       i += 2;
     } else if (cmd == L"delete-key") {
@@ -91,9 +89,7 @@ int wmain(int argc, wchar_t** argv) {
       Print(L"DELETED-KEY " + std::to_wstring(RegDeleteKeyW(root, sub.c_str())));
       i += 1;
     } else if (cmd == L"has-key") {
-      HKEY key = Open(arg(1), false);
-      Print(std::wstring(L"HAS-KEY ") + (key ? L"1" : L"0"));
-      if (key) RegCloseKey(key);
+      Print(std::wstring(L"HAS-KEY ") + (Open(arg(1), false) ? L"1" : L"0"));
       i += 1;
     } else if (cmd == L"get") {
       Get(arg(1), arg(2));
@@ -108,22 +104,20 @@ int wmain(int argc, wchar_t** argv) {
       i += 1;
     } else if (cmd == L"list") {
       WIN32_FIND_DATAW d;
-      HANDLE f = FindFirstFileW((arg(1) + L"\\*").c_str(), &d);
+      suite::ScopedFind f(FindFirstFileW((arg(1) + L"\\*").c_str(), &d));
       std::wstring names = L"LIST";
-      if (f != INVALID_HANDLE_VALUE) {
+      if (f) {
         do names += L"|" + std::wstring(d.cFileName);
-        while (FindNextFileW(f, &d));
-        FindClose(f);
+        while (FindNextFileW(f.get(), &d));
       }
       Print(names);
       i += 1;
     } else if (cmd == L"hold") {
-      HANDLE f =
-          CreateFileW(arg(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-      Print(f == INVALID_HANDLE_VALUE ? L"HOLD-FAILED" : L"HELD");
+      suite::ScopedFile f(
+          CreateFileW(arg(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      Print(f ? L"HELD" : L"HOLD-FAILED");
       fflush(stdout);
       Sleep(wcstoul(arg(2).c_str(), nullptr, 10));
-      if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
       i += 2;
     } else {
       Print(L"UNKNOWN " + cmd);

@@ -15,15 +15,11 @@ import shutil
 import subprocess
 import sys
 import time
-import traceback
 import zipfile
 
-SOURCE = os.environ["SUITE_SOURCE"]
-sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
-from wine_env import wine_environment  # noqa: E402
-BIN = os.environ["SUITE_BIN"]
-sys.path.insert(0, os.path.join(SOURCE, "tools", "collector"))
-from collector_client import Collector  # noqa: E402
+sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
+import scenario  # noqa: E402
+from scenario import BIN, Collector, clear_folder  # noqa: E402
 
 UN = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
 CC = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
@@ -34,8 +30,8 @@ EPOCH_AS_FILETIME = 116444736000000000
 SECOND = 10_000_000
 
 
-ENV = wine_environment()
-DRIVE_C = os.path.join(ENV["WINEPREFIX"], "drive_c")
+WINE = scenario.Wine()
+DRIVE_C = WINE.drive_c
 INSTALL = os.path.join(DRIVE_C, "DrummetE2E")
 INSTALL_WIN = "C:\\DrummetE2E"
 DEFAULT_DUMPS = os.path.join(DRIVE_C, "windows", "Minidump")
@@ -47,17 +43,11 @@ INSTALLED = os.path.join(DRIVE_C, "DrummetInstalled")
 FAULTY = os.path.join(INSTALL, "drummet_faulty.exe")  # the program with a fault injected on request
 
 
-def wine(*args, timeout=120):
-    r = subprocess.run(["wine", *args], env=ENV, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                       timeout=timeout)
-    return r.returncode, r.stdout.decode("utf-8", "replace")
-
-
 def probe(*commands):
     """Runs the probe once; returns its output lines."""
-    rc, out = wine(PROBE, *commands)
-    assert rc == 0, "probe failed"
-    return [line.rstrip("\r") for line in out.splitlines() if line.strip()]
+    run = WINE.run(PROBE, *commands, timeout=120)
+    assert run.returncode == 0, "probe failed"
+    return [line.rstrip("\r") for line in run.out.splitlines() if line.strip()]
 
 
 def values(lines):
@@ -76,8 +66,8 @@ def values(lines):
 
 def run_drummet(program=DRUMMET, *args):
     start = time.time()
-    rc, out = wine(program, *args)
-    return rc, out, time.time() - start
+    run = WINE.run(program, *args, timeout=120)
+    return run.returncode, run.out, time.time() - start
 
 
 def filetime_to_ns(ft):
@@ -92,11 +82,6 @@ def plant(folder, name, filetime, size=6000):
         f.write(body)
     os.utime(path, ns=(filetime_to_ns(filetime), filetime_to_ns(filetime)))
     return body
-
-
-def clear_folder(folder):
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
 
 
 def write_config(bug_url):
@@ -119,15 +104,28 @@ def info_file_paths():
     return glob.glob(os.path.join(DRIVE_C, "users", "*", "AppData", "LocalLow", "Vemko", "Ossary", "info.ini"))
 
 
-class Scenarios:
-    def __init__(self, collector):
-        self.c = collector
-        self.failures = []
-        self.floor = None
+class DrummetScenarios(scenario.ScenarioCase):
+    """One collector for all scenarios; the prefix's registry values are saved first and put back
+    at the end. A scenario ends at its first failed check: the later ones build on the earlier."""
+
+    @classmethod
+    def setUpClass(cls):
+        os.makedirs(os.path.join(INSTALL, "log"), exist_ok=True)
+        shutil.copy2(os.path.join(BIN, "kerneldump", "Drummet.exe"), DRUMMET)
+        shutil.copy2(os.path.join(BIN, "kerneldump", "drummet_faulty.exe"), FAULTY)
+        cls.saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
+                          "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime",
+                          "get", UN, "InstallDir", "ctime", INSTALL_WIN + "\\log\\")
+        cls.floor = int(cls.saved[-1].split()[1])
+        cls.c = Collector().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.c.__exit__(None, None, None)
+        restore_prefix(cls.saved)
 
     def check(self, condition, message):
-        if not condition:
-            raise AssertionError(message)
+        self.assertTrue(condition, message)
 
     # --- helpers ------------------------------------------------------------------------------
     def state(self, *extra):
@@ -186,7 +184,7 @@ class Scenarios:
         return times
 
     # --- scenarios ----------------------------------------------------------------------------
-    def s1_default_folder_order_floor_and_package(self):
+    def test_s1_default_folder_order_floor_and_package(self):
         """No MinidumpDir: Windows' own folder is searched; oldest first; floor; sub-folders; package."""
         self.prepare(enabled=0, forget_identity=True)
         t0 = self.floor
@@ -242,7 +240,7 @@ class Scenarios:
                    filetime_to_ns(t0 + 3 * SECOND), "reported dump's time changed")
         os.remove(os.path.join(DRIVE_C, "RootBait.dmp"))
 
-    def s2_last_time_equal_same_time_pair_no_length_answer_no_version(self):
+    def test_s2_last_time_equal_same_time_pair_no_length_answer_no_version(self):
         """Equal to LastDmpTime: not again; one unit newer: sent; same time: later-enumerated wins."""
         t = self.floor + 100 * SECOND
         self.prepare(last=str(t), enabled=1)
@@ -264,7 +262,7 @@ class Scenarios:
             self.check("version=\r\n" in text or "version=\n" in text, "version not empty: %r" % text)
         self.expect_clean()
 
-    def s3_failure_in_the_middle_then_resume(self):
+    def test_s3_failure_in_the_middle_then_resume(self):
         """Second of three fails: first recorded, rest wait; 404 keeps them waiting; then in order."""
         t = self.floor + 200 * SECOND
         self.prepare(last=str(t), enabled=7)
@@ -299,7 +297,7 @@ class Scenarios:
         for i in (1, 2, 3):
             self.check(os.path.exists(os.path.join(DEFAULT_DUMPS, "Mini%d.dmp" % i)), "a dump was removed")
 
-    def s4_expanded_folder_trailing_slash_and_parsed_last_time(self):
+    def test_s4_expanded_folder_trailing_slash_and_parsed_last_time(self):
         """REG_EXPAND_SZ folder; "BugURL" ending in "/" gives "//cgi-bin"; "  <T>zz" parses as T."""
         t = self.floor + 300 * SECOND
         self.prepare(last="  %dzz" % t, enabled=3, minidump_dir="%SystemDrive%\\DrumDumps", expand=True)
@@ -314,7 +312,7 @@ class Scenarios:
         self.check(recs and recs[0]["path"] == "//cgi-bin/bug_report.cgi", "path %r" % (recs and recs[0]["path"]))
         self.check(st["LastDmpTime"] == str(t + 1), "LastDmpTime %r" % st["LastDmpTime"])
 
-    def s5_negative_last_time_suppresses_everything(self):
+    def test_s5_negative_last_time_suppresses_everything(self):
         self.prepare(last="-5", enabled=3)
         plant(DEFAULT_DUMPS, "Future.dmp", self.floor + 10**9 * SECOND // 1000)
         write_config(self.c.base_url)
@@ -322,7 +320,7 @@ class Scenarios:
         self.expect_reports([])
         self.check(self.state()["LastDmpTime"] == "-5", "LastDmpTime changed")
 
-    def s6_folder_setting_naming_a_file_is_not_searched(self):
+    def test_s6_folder_setting_naming_a_file_is_not_searched(self):
         """A "MinidumpDir" that names a file is not searched; an absent "CrashDumpEnabled" becomes 3."""
         self.prepare(enabled=None, minidump_dir="C:\\DrumDumps\\NotAFolder.dmp")
         plant(CUSTOM_DUMPS, "NotAFolder.dmp", self.floor + 400 * SECOND)
@@ -333,7 +331,7 @@ class Scenarios:
         self.check(st["LastDmpTime"] is None, "LastDmpTime written")
         self.check(st["CrashDumpEnabled"] == 3, "absent CrashDumpEnabled became %r" % st["CrashDumpEnabled"])
 
-    def s7_too_long_bug_url_sends_nothing(self):
+    def test_s7_too_long_bug_url_sends_nothing(self):
         t = self.floor + 500 * SECOND
         self.prepare(last=str(t), enabled=3)
         plant(DEFAULT_DUMPS, "Waiting.dmp", t + 1)
@@ -343,14 +341,14 @@ class Scenarios:
         self.check(self.state()["LastDmpTime"] == str(t), "LastDmpTime moved without a report")
         self.expect_clean()
 
-    def s8_second_instance_changes_nothing(self):
+    def test_s8_second_instance_changes_nothing(self):
         """A stalled post keeps the first instance running; the archive exists only meanwhile."""
         t = self.floor + 600 * SECOND
         self.prepare(last=str(t), enabled=3)
         plant(DEFAULT_DUMPS, "Stalled.dmp", t + 1)
         write_config(self.c.base_url)
         self.c.behave(ENDPOINT, "stall", stall_seconds=6)
-        first = subprocess.Popen(["wine", DRUMMET], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        first = WINE.start(DRUMMET)
         try:
             deadline = time.time() + 60
             while not self.c.received(ENDPOINT) and time.time() < deadline:
@@ -372,7 +370,7 @@ class Scenarios:
         self.check(self.state()["LastDmpTime"] == "12345", "an unanswered post was counted as delivered")
         self.expect_clean()
 
-    def s10_hostile_answers_huge_length_and_stalls(self):
+    def test_s10_hostile_answers_huge_length_and_stalls(self):
         """Content-Length 4294967295 with a flood of "A": read capped, delivered, exit 0. A server that
         never answers, or stops in the middle of its body, is given up after the time-outs: not recorded."""
         t = self.floor + 800 * SECOND
@@ -399,7 +397,7 @@ class Scenarios:
             os.remove(os.path.join(DEFAULT_DUMPS, "Unanswered.dmp"))
         self.c.reset()
 
-    def s11_locked_dump_waits_with_everything_behind_it(self):
+    def test_s11_locked_dump_waits_with_everything_behind_it(self):
         """A dump another program holds open is not packed without it: nothing is posted or recorded,
         the newer dumps wait behind it, and the next run sends all of them in order."""
         t = self.floor + 900 * SECOND
@@ -407,8 +405,9 @@ class Scenarios:
         names = ["Locked.dmp", "Behind1.dmp", "Behind2.dmp"]
         times = self.plant_series(t, names)
         write_config(self.c.base_url)
-        holder = subprocess.Popen(["wine", PROBE, "hold", "C:\\windows\\Minidump\\Locked.dmp", "15000"], env=ENV,
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        # A pipe here: the line "HELD" is the signal to go on, and the probe starts nothing.
+        holder = WINE.start(PROBE, "hold", "C:\\windows\\Minidump\\Locked.dmp", "15000", stdout=subprocess.PIPE,
+                            text=True)
         try:
             self.check(holder.stdout.readline().strip() == "HELD", "could not hold the dump")
             self.run()
@@ -425,7 +424,7 @@ class Scenarios:
         self.check(st["LastDmpTime"] == str(times[-1]), "LastDmpTime %r" % st["LastDmpTime"])
         self.check(st["PassedOverDmpTime"] is None, "a locked dump was passed over")
 
-    def s12_unsendable_dumps_are_passed_over(self):
+    def test_s12_unsendable_dumps_are_passed_over(self):
         """A 5 GiB dump (sparse here) can't be packed and one the server refuses with 413 is never
         taken: both are passed over and recorded, and every dump behind them goes out."""
         t = self.floor + 1000 * SECOND
@@ -445,7 +444,7 @@ class Scenarios:
         self.expect_clean()
         os.remove(huge)
 
-    def s13_injected_faults_are_contained(self):
+    def test_s13_injected_faults_are_contained(self):
         """A real fault while packing passes that dump over (it would fault again on every run); one
         while posting leaves it for the next run. Either way: exit 0, no archive or info.ini left."""
         t = self.floor + 1100 * SECOND
@@ -469,13 +468,11 @@ class Scenarios:
         self.expect_reports(["PostFault.dmp", "Waiting.dmp"])
         self.check(self.state()["LastDmpTime"] == str(later[-1]), "not resumed after the faulted post")
 
-    def s14_installed_base_url_gives_the_plain_report_path(self):
+    def test_s14_installed_base_url_gives_the_plain_report_path(self):
         """install.sh, given a server URL with a trailing slash, writes the base URL both programs
         expect: the installed Drummet's raw request path is "/cgi-bin/bug_report.cgi"."""
-        env = dict(ENV, SUITE_BUILD=os.path.dirname(BIN), BUG_URL=self.c.base_url + "/",
-                   BUG_INFO_URL=self.c.base_url + "//")
-        subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh"), INSTALLED_WIN], env=env, check=True,
-                       stdout=subprocess.DEVNULL)
+        WINE.install(INSTALLED_WIN, SUITE_BUILD=os.path.dirname(BIN), BUG_URL=self.c.base_url + "/",
+                     BUG_INFO_URL=self.c.base_url + "//")
         with open(os.path.join(INSTALLED, "config.ini"), newline="") as f:
             config = f.read()
         for key in ("BugURL", "BugInfoUploadURL"):
@@ -488,7 +485,7 @@ class Scenarios:
         self.check(len(recs) == 1 and recs[0]["path"] == "/cgi-bin/bug_report.cgi",
                    "raw paths %s" % [r["path"] for r in recs])
 
-    def s9_https_with_lenient_certificate_checks(self):
+    def test_s9_https_with_lenient_certificate_checks(self):
         with Collector(https=True) as secure:
             t = self.floor + 700 * SECOND
             self.prepare(last=str(t), enabled=3)
@@ -505,36 +502,11 @@ class Scenarios:
             self.expect_clean()
 
 
-def main():
-    os.makedirs(os.path.join(INSTALL, "log"), exist_ok=True)
-    shutil.copy2(os.path.join(BIN, "kerneldump", "Drummet.exe"), DRUMMET)
-    shutil.copy2(os.path.join(BIN, "kerneldump", "drummet_faulty.exe"), FAULTY)
-    saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
-                  "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime",
-                  "get", UN, "InstallDir", "ctime", INSTALL_WIN + "\\log\\")
+def restore_prefix(saved):
+    """Puts the registry values read at the start back, and removes what the scenarios made."""
     had_un, had_cc = saved[0].endswith("1"), saved[1].endswith("1")
     original = values(saved)
     raw = {line.split(" ", 4)[1]: line for line in saved if line.startswith("STRING")}
-    floor = int(saved[-1].split()[1])
-    only = sys.argv[1:]
-    failures = []
-    started = time.time()
-    with Collector() as collector:
-        s = Scenarios(collector)
-        s.floor = floor
-        names = [n for n in sorted(dir(Scenarios)) if n[:1] == "s" and n[1:2].isdigit()]
-        for name in names:
-            if only and not any(o in name for o in only):
-                continue
-            t = time.time()
-            try:
-                getattr(s, name)()
-                print("ok   %s (%.1f s)" % (name, time.time() - t), flush=True)
-            except Exception as e:  # report every scenario, not just the first failure
-                failures.append(name)
-                print("FAIL %s (%.1f s): %s" % (name, time.time() - t, e), flush=True)
-                if not isinstance(e, AssertionError):
-                    traceback.print_exc()
     # Put the prefix back as it was.
     restore = []
     for key, name in ((UN, "LastDmpTime"), (CC, "CrashDumpEnabled"), (CC, "MinidumpDir"), (SWIFTOR, "swiftor-id"),
@@ -555,9 +527,7 @@ def main():
     shutil.rmtree(INSTALLED, ignore_errors=True)
     shutil.rmtree(CUSTOM_DUMPS, ignore_errors=True)
     clear_folder(DEFAULT_DUMPS)
-    print("%d scenario(s) failed; %.1f s in all" % (len(failures), time.time() - started))
-    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scenario.main())

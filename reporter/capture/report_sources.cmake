@@ -11,7 +11,7 @@ suite_gtest(kelvor_report_test SOURCES ${REPORT_PORTABLE_TESTS} LIBS kelvor_port
 
 if(SUITE_WINDOWS)
   # A stand-in for the uploader that records the command line it was started with.
-  suite_program(report_record_args SOURCES test_tools/record_args_win.cpp LIBS suite_common GUI)
+  suite_program(report_record_args SOURCES test_tools/record_args_win.cpp LIBS suite_testing_win GUI)
   set_target_properties(report_record_args PROPERTIES OUTPUT_NAME Ulvane
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/recorder)
 
@@ -33,7 +33,7 @@ if(SUITE_WINDOWS)
   add_executable(report_scenarios tests/report_scenarios_win.cpp)
   target_compile_options(report_scenarios PRIVATE ${SUITE_WARNINGS})
   target_include_directories(report_scenarios PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(report_scenarios PRIVATE kelvor_portable suite_common GTest::gtest GTest::gtest_main
+  target_link_libraries(report_scenarios PRIVATE kelvor_portable suite_testing_win GTest::gtest GTest::gtest_main
     ${SUITE_STATIC_LINK})
   add_dependencies(report_scenarios report_record_args failing_dbghelp Kelvor Orv OrvCore)
   target_compile_definitions(report_scenarios PRIVATE "FAILING_DBGHELP_DLL=\"$<TARGET_FILE:failing_dbghelp>\"")

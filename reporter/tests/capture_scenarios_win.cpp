@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <map>
 #include <regex>
@@ -13,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "reporter/tests/scenario_tools_win.h"
+#include "common/scoped_handle_win.h"
+#include "common/testing/demo_scenario_win.h"
+#include "common/wformat.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ class CaptureScenario : public ::testing::Test {
     dump = install + L"dump\\";
     ASSERT_TRUE(Exists(install + L"Kelvor.exe"));
     ASSERT_TRUE(WaitUntilAllEnded());
-    ClearFolder(dump);
+    DeleteFiles(dump);
     DeleteMarks(L"1.0.0.1");
   }
 
@@ -45,7 +46,7 @@ class CaptureScenario : public ::testing::Test {
         RunAndWait(L"\"" + install + L"Orv.exe\" --observe " + notePath + L" " + options + L" crash " + kind);
     if (exitCode) *exitCode = code;
     EXPECT_TRUE(WaitUntilAllEnded());
-    return ParseNote(ReadText(notePath));
+    return ParseNote(ReadFileBytes(notePath));
   }
 
   // Keeps a dump for the host side, which opens it with lldb and looks for this code and thread.
@@ -56,13 +57,9 @@ class CaptureScenario : public ::testing::Test {
     std::string fields = command.substr(command.find(':', command.find("/BugInfo")) + 1);
     unsigned long address = 0, pid = 0, tid = 0, event = 0;
     sscanf(fields.c_str(), "%lx,%lu,%lu,%lu", &address, &pid, &tid, &event);
-    std::string line =
-        Narrow(L"kept_" + dumpName) + "|" + note.Get("exception_code") + "|" + std::to_string(tid) + "\n";
-    std::wstring list = std::wstring(kWork) + L"reader_checks.txt";
-    HANDLE h = CreateFileW(list.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(h);
+    std::string line = suite::ToUtf8(L"kept_" + dumpName) + "|" + note.Get("exception_code") + "|" +
+                       std::to_string(tid) + "\n";
+    AppendFileBytes(std::wstring(kWork) + L"reader_checks.txt", line);
   }
 
   std::wstring install, dump;
@@ -146,63 +143,55 @@ TEST_F(CaptureScenario, TenCrashesAtOnceInEveryFullDumpMode) {
   const int kCrashes = 10;
   for (int mode : {0, 1, 2}) {
     SCOPED_TRACE("mode " + std::to_string(mode));
-    ClearFolder(dump);
+    DeleteFiles(dump);
     DeleteMarks(L"1.0.0.1");
     const std::wstring old = L"Orv_[2000-1-1_0_0_1]_FULL.dmp";
     Touch(dump + old, 10);
     const std::wstring eventName = L"CaptureScenarioStart" + std::to_wstring(mode);
-    HANDLE start = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    ASSERT_NE(start, nullptr);
-    std::vector<HANDLE> products;
+    suite::ScopedKernelObject start(CreateEventW(nullptr, TRUE, FALSE, eventName.c_str()));
+    ASSERT_TRUE(start);
+    std::vector<suite::ScopedKernelObject> products;
     for (int i = 0; i < kCrashes; ++i) {
       std::wstring note = std::wstring(kWork) + L"many" + std::to_wstring(i) + L".txt";
       DeleteFileW(note.c_str());
       std::wstring line = L"\"" + install + L"Orv.exe\" --observe " + note + L" --wait-kelvor --full-dump " +
                           std::to_wstring(mode) + L" --app-name Scenario.exe --start-event " + eventName +
                           L" crash null";
-      STARTUPINFOW si = {};
-      si.cb = sizeof(si);
-      PROCESS_INFORMATION pi = {};
-      ASSERT_TRUE(CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
-      CloseHandle(pi.hThread);
-      products.push_back(pi.hProcess);
+      products.push_back(StartProcess(line));
+      ASSERT_TRUE(products.back());
     }
     Sleep(3000);  // all of them started and waiting
-    SetEvent(start);
-    for (HANDLE p : products) {
-      EXPECT_EQ(WaitForSingleObject(p, 240000), WAIT_OBJECT_0) << "every product ends";
-      DWORD code = 0;
-      GetExitCodeProcess(p, &code);
-      EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION)) << "ended by its own crash";
-      CloseHandle(p);
+    SetEvent(start.get());
+    for (const auto& p : products) {
+      EXPECT_EQ(WaitForSingleObject(p.get(), 240000), WAIT_OBJECT_0) << "every product ends";
+      EXPECT_EQ(WaitForExit(p.get(), 0), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION))
+          << "ended by its own crash";
     }
-    CloseHandle(start);
     ASSERT_TRUE(WaitUntilAllEnded(120000));
 
     std::set<std::string> dumps;
     for (int i = 0; i < kCrashes; ++i) {
-      Note note = ParseNote(ReadText(std::wstring(kWork) + L"many" + std::to_wstring(i) + L".txt"));
+      Note note = ParseNote(ReadFileBytes(std::wstring(kWork) + L"many" + std::to_wstring(i) + L".txt"));
       EXPECT_EQ(note.Get("released"), "1") << "product " << i;
       EXPECT_EQ(note.Get("reporter_exit"), "0") << "product " << i;
     }
-    std::vector<std::wstring> files = ListFolder(dump);
+    std::vector<std::wstring> files = ListFiles(dump);
     int reports = 0, fullDumps = 0;
     for (const auto& name : files) {
-      std::string n = Narrow(name);
-      WIN32_FILE_ATTRIBUTE_DATA data = {};
-      GetFileAttributesExW((dump + name).c_str(), GetFileExInfoStandard, &data);
-      EXPECT_GT(data.nFileSizeLow, 0u) << n;
+      std::string n = suite::ToUtf8(name);
+      const unsigned long size = FileSize(dump + name);
+      EXPECT_GT(size, 0u) << n;
       if (name == old) continue;
       if (n.size() > 9 && n.compare(n.size() - 9, 9, "_FULL.dmp") == 0) {
         ++fullDumps;
-        EXPECT_GT(data.nFileSizeLow, 1000000u) << n;
+        EXPECT_GT(size, 1000000u) << n;
       } else if (n.size() > 4 && n.compare(n.size() - 4, 4, ".txt") == 0) {
         ++reports;
       } else if (n.size() > 4 && n.compare(n.size() - 4, 4, ".dmp") == 0) {
         dumps.insert(n);
         EXPECT_TRUE(MarkExists(L"1.0.0.1", name)) << n;
         std::wstring report = name.substr(0, name.size() - 4) + L".txt";
-        EXPECT_GT(ReadText(dump + report).size(), 100u) << "its own report " << n;
+        EXPECT_GT(ReadFileBytes(dump + report).size(), 100u) << "its own report " << n;
       }
     }
     EXPECT_EQ(dumps.size(), static_cast<size_t>(kCrashes));
@@ -210,37 +199,14 @@ TEST_F(CaptureScenario, TenCrashesAtOnceInEveryFullDumpMode) {
     EXPECT_EQ(fullDumps, mode == 0 ? 0 : kCrashes) << "no full dump of these crashes was deleted";
     EXPECT_EQ(Exists(dump + old), mode != 1) << "the older full dump goes in mode 1 only";
   }
-  ClearFolder(dump);
+  DeleteFiles(dump);
   DeleteMarks(L"1.0.0.1");
 }
 
 // ---- Name clashes ----------------------------------------------------------------------------
 
-// The dump's name holds the second of the intake; every second of a generous window is taken.
-std::vector<std::wstring> NamesAround(const std::wstring& stem, int fromSeconds, int toSeconds) {
-  std::vector<std::wstring> names;
-  FILETIME nowFt;
-  GetSystemTimeAsFileTime(&nowFt);
-  ULARGE_INTEGER now;
-  now.LowPart = nowFt.dwLowDateTime;
-  now.HighPart = nowFt.dwHighDateTime;
-  for (int s = fromSeconds; s <= toSeconds; ++s) {
-    ULARGE_INTEGER t;
-    t.QuadPart = now.QuadPart + static_cast<ULONGLONG>(static_cast<LONGLONG>(s) * 10000000LL);
-    FILETIME ft = {t.LowPart, t.HighPart}, local;
-    FileTimeToLocalFileTime(&ft, &local);
-    SYSTEMTIME st;
-    FileTimeToSystemTime(&local, &st);
-    wchar_t name[128];
-    wsprintfW(name, L"%s_[%d-%d-%d_%d_%d_%d]", stem.c_str(), st.wYear, st.wMonth, st.wDay, st.wHour,
-              st.wMinute, st.wSecond);
-    names.push_back(name);
-  }
-  return names;
-}
-
 TEST_F(CaptureScenario, ATakenNameMovesDumpReportAndFullDumpToTheVariant) {
-  for (const auto& base : NamesAround(L"Clash", -2, 40)) Touch(dump + base + L".dmp");
+  for (const auto& base : CrashNamesAround(L"Clash", -2, 40)) Touch(dump + base + L".dmp");
   Note note = Crash(L"--stem Clash --full-dump 2 --app-name Scenario.exe --wait-kelvor", L"null");
   ASSERT_EQ(note.Get("released"), "1");
   std::string variant;
@@ -263,31 +229,24 @@ TEST_F(CaptureScenario, AllNinetyNineNamesTakenTouchNoOtherCrash) {
   // on a loaded machine) is surely done; the crash waits for it.
   const int kLeadSeconds = 60, kWindowSeconds = 30;
   const DWORD begin = GetTickCount();
-  std::vector<std::wstring> bases = NamesAround(L"Taken", kLeadSeconds, kLeadSeconds + kWindowSeconds);
+  std::vector<std::wstring> bases = CrashNamesAround(L"Taken", kLeadSeconds, kLeadSeconds + kWindowSeconds);
   for (const auto& base : bases) {
     Touch(dump + base + L".dmp", 3);
     Touch(dump + base + L".txt", 5);
     for (int i = 1; i <= 98; ++i) Touch(dump + base + L"_" + std::to_wstring(i) + L".dmp", 3);
   }
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, nullptr, 0,
-                  KEY_SET_VALUE, nullptr, &key, nullptr);
-  DWORD one = 1;
-  for (const auto& base : bases)
-    RegSetValueExW(key, (base + L".dmp").c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
-                   sizeof one);
-  RegCloseKey(key);
-  size_t planted = ListFolder(dump).size();
+  for (const auto& base : bases) SetMark(base + L".dmp", 1);
+  size_t planted = ListFiles(dump).size();
   const DWORD spentMs = GetTickCount() - begin;
   ASSERT_LT(spentMs, (kLeadSeconds + kWindowSeconds - 15) * 1000u) << "planting outlasted the window";
   if (spentMs < kLeadSeconds * 1000u) Sleep(kLeadSeconds * 1000u - spentMs + 1000);
   Note note = Crash(L"--stem Taken --app-name Scenario.exe --wait-kelvor", L"null");
   ASSERT_EQ(note.Get("released"), "1");
   EXPECT_EQ(note.Get("reporter_exit"), "0");
-  std::vector<std::wstring> now = ListFolder(dump);
+  std::vector<std::wstring> now = ListFiles(dump);
   EXPECT_EQ(now.size(), planted) << "nothing new";
   for (const auto& base : bases) {
-    EXPECT_EQ(ReadText(dump + base + L".txt"), "xxxxx") << "the other crash's report";
+    EXPECT_EQ(ReadFileBytes(dump + base + L".txt"), "xxxxx") << "the other crash's report";
     DWORD data = 0;
     EXPECT_TRUE(MarkExists(L"1.0.0.1", base + L".dmp", &data));
     EXPECT_EQ(data, 1u) << "the other crash's mark";
@@ -301,20 +260,20 @@ TEST_F(CaptureScenario, MalformedRecordsWriteNothingButReleaseTheProcess) {
   const wchar_t* cases[] = {L"--header-length 33", L"--total-size 4703", L"--total-size 4705",
                             L"--magic 90909091", L"--address 00000010"};
   for (const wchar_t* options : cases) {
-    SCOPED_TRACE(Narrow(options));
+    SCOPED_TRACE(suite::ToUtf8(options));
     Note note = Crash(std::wstring(options) + L" --app-name Scenario.exe --wait-kelvor", L"null");
     EXPECT_EQ(note.Get("released"), "1") << "the parsed event was signalled";
     EXPECT_EQ(note.Get("reporter_exit"), "0");
-    EXPECT_TRUE(ListFolder(dump).empty());
-    HKEY key = nullptr;
-    EXPECT_NE(
-        RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, KEY_READ, &key),
-        ERROR_SUCCESS);
+    EXPECT_TRUE(ListFiles(dump).empty());
+    suite::ScopedRegKey key;
+    EXPECT_NE(RegOpenKeyExW(HKEY_CURRENT_USER, (std::wstring(kMarkKey) + L"1.0.0.1").c_str(), 0, KEY_READ,
+                            key.receive()),
+              ERROR_SUCCESS);
   }
   // The switch with nothing after it, straight from the command line.
   EXPECT_EQ(RunAndWait(L"\"" + install + L"Kelvor.exe\" /BugInfo:"), 0u);
   EXPECT_EQ(RunAndWait(L"\"" + install + L"Kelvor.exe\""), 0u);
-  EXPECT_TRUE(ListFolder(dump).empty());
+  EXPECT_TRUE(ListFiles(dump).empty());
 }
 
 TEST_F(CaptureScenario, SwitchInAnyCaseAndSlotsWithoutNulAreRead) {
@@ -323,7 +282,7 @@ TEST_F(CaptureScenario, SwitchInAnyCaseAndSlotsWithoutNulAreRead) {
   Note note = Crash(L"--switch /bugINFO: --unterminated --app-name Scenario.exe --wait-kelvor", L"null");
   ASSERT_EQ(note.Get("released"), "1");
   std::wstring dumpName;
-  for (const auto& n : ListFolder(dump))
+  for (const auto& n : ListFiles(dump))
     if (n.size() > 4 && n.compare(n.size() - 4, 4, L".dmp") == 0) dumpName = n;
   ASSERT_FALSE(dumpName.empty());
   // The version slot is full to its last unit: the key is exactly those 30 characters.
@@ -362,52 +321,49 @@ TEST_F(RestartScenario, ProgramRestartFollowsWindowByteAndProductName) {
       {L"r_no_byte.txt", L"", L"null", false},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(Narrow(c.options));
+    SCOPED_TRACE(suite::ToUtf8(c.options));
     std::wstring marker = Marker(c.marker);
     Note note = Crash(RestartWith(marker) + L" " + c.options, c.kind);
     EXPECT_EQ(note.Get("released"), "1");
     EXPECT_EQ(Exists(marker), c.restarted);
-    ClearFolder(dump);
+    DeleteFiles(dump);
   }
 }
 
 TEST_F(RestartScenario, ServiceRestartThroughTheServiceManager) {
   const wchar_t kName[] = L"OrvSvcScenario";
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  suite::ScopedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   ASSERT_TRUE(manager);
-  SC_HANDLE service = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
+  suite::ScopedService service(OpenServiceW(manager.get(), kName, SERVICE_ALL_ACCESS));
   if (!service) {
     std::wstring binary = L"\"" + install + L"OrvSvc.exe\"";
-    service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                             SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
-                             nullptr, nullptr, nullptr);
+    service.reset(CreateServiceW(manager.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr,
+                                 nullptr, nullptr, nullptr));
   }
   ASSERT_TRUE(service);
   SERVICE_STATUS status = {};
-  QueryServiceStatus(service, &status);
+  auto stateIs = [&](DWORD state) {
+    QueryServiceStatus(service.get(), &status);
+    return status.dwCurrentState == state;
+  };
+  QueryServiceStatus(service.get(), &status);
   ASSERT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 
   std::wstring marker = Marker(L"r_service.txt");
   Note note = Crash(RestartWith(marker) + L" --restart --service --service-name " + kName, L"null");
   EXPECT_EQ(note.Get("released"), "1");
-  for (int i = 0; i < 200; ++i) {
-    QueryServiceStatus(service, &status);
-    if (status.dwCurrentState == SERVICE_RUNNING) break;
-    Sleep(50);
-  }
+  WaitUntil([&] { return stateIs(SERVICE_RUNNING); }, 10000);
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING)) << "the service was started";
   EXPECT_FALSE(Exists(marker)) << "not the command line";
-  ControlService(service, SERVICE_CONTROL_STOP, &status);
-  for (int i = 0; i < 200 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
-    Sleep(50);
-    QueryServiceStatus(service, &status);
-  }
-  DeleteService(service);
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
+  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+  WaitUntil([&] { return stateIs(SERVICE_STOPPED); }, 10000);
+  DeleteService(service.get());
+  service.Close();
+  manager.Close();
 
   // The service byte with an empty service name falls back to the command line.
-  ClearFolder(dump);
+  DeleteFiles(dump);
   marker = Marker(L"r_service_fallback.txt");
   note = Crash(RestartWith(marker) + L" --restart --service", L"null");
   EXPECT_EQ(note.Get("released"), "1");

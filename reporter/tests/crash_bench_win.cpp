@@ -14,30 +14,15 @@
 #include <vector>
 
 #include "common/diag_log.h"
-#include "reporter/tests/scenario_tools_win.h"
+#include "common/testing/test_support_win.h"
 
 namespace {
 
-using scenario::ClearFolder;
-using scenario::ReadText;
+using namespace suite::testing;
+using suite::ScopedKernelObject;
 
 const wchar_t kWork[] = L"C:\\crash_bench\\";
 const wchar_t kDiagFolder[] = L"C:\\crash_bench\\diag";
-
-std::wstring InstallFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  DWORD bytes = sizeof(buffer) - 2;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
-                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus", 0, KEY_READ,
-                    &key) != ERROR_SUCCESS)
-    return L"";
-  RegQueryValueExW(key, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-  RegCloseKey(key);
-  std::wstring folder = buffer;
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder;
-}
 
 double Now() {
   LARGE_INTEGER c, f;
@@ -52,18 +37,6 @@ double Median(std::vector<double> v) {
   return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-HANDLE Start(const std::wstring& commandLine) {
-  STARTUPINFOW si = {};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi = {};
-  std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
-  line.push_back(0);
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return nullptr;
-  CloseHandle(pi.hThread);
-  return pi.hProcess;
-}
-
 double NoteValue(const std::string& note, const std::string& key) {
   size_t at = note.find(key + "=");
   return at == std::string::npos ? -1 : atof(note.c_str() + at + key.size() + 1);
@@ -74,11 +47,9 @@ double NoteValue(const std::string& note, const std::string& key) {
 std::map<std::string, double> KelvorPhases() {
   std::map<std::string, double> phases;
   std::wstring folder = std::wstring(kDiagFolder) + L"\\";
-  WIN32_FIND_DATAW e;
-  HANDLE f = FindFirstFileW((folder + L"Kelvor.*.log").c_str(), &e);
-  if (f == INVALID_HANDLE_VALUE) return phases;
-  std::string text = ReadText(folder + e.cFileName);
-  FindClose(f);
+  std::vector<std::wstring> logs = ListFiles(folder, L"Kelvor.*.log");
+  if (logs.empty()) return phases;
+  std::string text = ReadFileBytes(folder + logs[0]);
   uint64_t runStart = 0, releaseEnd = 0;
   for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
     suite::DiagRecord r;
@@ -95,18 +66,17 @@ std::map<std::string, double> KelvorPhases() {
 // One crash of the demo; Kelvor runs its whole course because the crashed program is not one of
 // the product's restartable processes.
 bool CrashOnce(const std::wstring& install, int mode, double& releaseMs, double& kelvorMs) {
-  ClearFolder(install + L"dump\\");
-  ClearFolder(std::wstring(kDiagFolder) + L"\\");
+  DeleteFiles(install + L"dump\\");
+  DeleteFiles(kDiagFolder);
   std::wstring note = std::wstring(kWork) + L"note.txt";
   DeleteFileW(note.c_str());
   wchar_t options[64];
   wsprintfW(options, L" --full-dump %d", mode);
-  HANDLE p = Start(L"\"" + install + L"Orv.exe\" --observe " + note + L" --wait-kelvor --app-name Bench.exe" +
-                   options + L" crash null");
-  if (!p) return false;
-  WaitForSingleObject(p, 300000);
-  CloseHandle(p);
-  std::string text = ReadText(note);
+  if (RunAndWait(L"\"" + install + L"Orv.exe\" --observe " + note + L" --wait-kelvor --app-name Bench.exe" +
+                     options + L" crash null",
+                 300000) == kNotStarted)
+    return false;
+  std::string text = ReadFileBytes(note);
   releaseMs = NoteValue(text, "release_ms");
   kelvorMs = NoteValue(text, "reporter_ms");
   return NoteValue(text, "released") == 1 && releaseMs >= 0 && kelvorMs >= 0;
@@ -115,12 +85,12 @@ bool CrashOnce(const std::wstring& install, int mode, double& releaseMs, double&
 // The dump call alone, on a live demo process, with Kelvor's access rights and dump types.
 double TimeDumpCall(HANDLE target, DWORD pid, MINIDUMP_TYPE type) {
   std::wstring path = std::wstring(kWork) + L"bench.dmp";
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  suite::ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   double start = Now();
-  BOOL ok = MiniDumpWriteDump(target, pid, file, type, nullptr, nullptr, nullptr);
+  BOOL ok = MiniDumpWriteDump(target, pid, file.get(), type, nullptr, nullptr, nullptr);
   double ms = Now() - start;
-  CloseHandle(file);
+  file.Close();
   DeleteFileW(path.c_str());
   return ok ? ms : -1;
 }
@@ -141,26 +111,22 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<double> startup;
   for (int i = 0; i < runs; ++i) {
     double t = Now();
-    HANDLE p = Start(L"\"" + install + L"Orv.exe\" idle 0");
-    if (!p) break;
-    WaitForSingleObject(p, 60000);
-    CloseHandle(p);
+    if (RunAndWait(L"\"" + install + L"Orv.exe\" idle 0", 60000) == kNotStarted) break;
     startup.push_back(Now() - t);
   }
 
   std::vector<double> normalDump, fullDump;
-  HANDLE idle = Start(L"\"" + install + L"Orv.exe\" idle 600000");
+  DWORD pid = 0;
+  ScopedKernelObject idle = StartProcess(L"\"" + install + L"Orv.exe\" idle 600000", &pid);
   if (idle) {
     Sleep(1000);  // let it finish starting
-    DWORD pid = GetProcessId(idle);
-    HANDLE target = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, pid);
+    ScopedKernelObject target(
+        OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE, FALSE, pid));
     MINIDUMP_TYPE normal = static_cast<MINIDUMP_TYPE>(0x164);
     SymSetOptions(SYMOPT_DEFERRED_LOADS);  // as Kelvor does before its dump call
-    for (int i = 0; i < runs; ++i) normalDump.push_back(TimeDumpCall(target, pid, normal));
-    for (int i = 0; i < 3; ++i) fullDump.push_back(TimeDumpCall(target, pid, MiniDumpWithFullMemory));
-    CloseHandle(target);
-    TerminateProcess(idle, 0);
-    CloseHandle(idle);
+    for (int i = 0; i < runs; ++i) normalDump.push_back(TimeDumpCall(target.get(), pid, normal));
+    for (int i = 0; i < 3; ++i) fullDump.push_back(TimeDumpCall(target.get(), pid, MiniDumpWithFullMemory));
+    TerminateProcess(idle.get(), 0);
   }
 
   // Kelvor inherits the setting from the demo, which inherits it from here.
@@ -199,9 +165,9 @@ int wmain(int argc, wchar_t** argv) {
       kelvorMode0 = Median(kelvor);
     }
   }
-  ClearFolder(install + L"dump\\");
+  DeleteFiles(install + L"dump\\");
   SetEnvironmentVariableW(suite::kDiagLogEnvironment, nullptr);
-  ClearFolder(std::wstring(kDiagFolder) + L"\\");
+  DeleteFiles(kDiagFolder);
   double start = Median(startup), normal = Median(normalDump);
   printf("process_start_ms_median=%.0f (a demo process started and ended)\n", start);
   printf("dbghelp_normal_dump_ms_median=%.0f dbghelp_full_dump_ms_median=%.0f (dump call alone, live demo)\n",

@@ -8,7 +8,6 @@ import io
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -16,14 +15,11 @@ import zipfile
 
 import pytest
 
-SOURCE = os.environ["SUITE_SOURCE"]
-sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
-from wine_env import wine_environment  # noqa: E402
+sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
+import scenario  # noqa: E402
+from scenario import MARK_KEY as BUG_KEY, SOURCE, UNINSTALL_KEY as UNINSTALL, wait_for  # noqa: E402
 from serverlib import Client, Server, chromium, login_url  # noqa: E402
 
-INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
-BUG_KEY = r"HKCU\software\Vemko Security\Antivirus\Bug\1.0.0.1"
-UNINSTALL = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
 CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
 KERNEL_DUMPS_WIN = "C:\\ServerE2EMinidump"
 SCREENSHOTS = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(SOURCE, "build")), "screenshots")
@@ -31,43 +27,29 @@ SCREENSHOTS = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(SOURCE, "b
 
 @pytest.fixture(scope="module")
 def world():
-    env = wine_environment(SOURCE)
-    env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
+    wine = scenario.Wine()
     data = tempfile.mkdtemp(prefix="crashserver-e2e-")
     server = Server(data).start()
-    env["BUG_URL"] = env["BUG_INFO_URL"] = server.url + "/"
-    subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True)
-    install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+    wine.install(quiet=False, BUG_URL=server.url + "/", BUG_INFO_URL=server.url + "/")
+    install = wine.install_folder
     for f in ("Ulvane.exe", "Communication.dll"):
         assert os.path.exists(os.path.join(install, f)), "%s is not installed" % f
-    yield {"env": env, "server": server, "client": Client([server]), "install": install}
+    yield {"wine": wine, "server": server, "client": Client([server]), "install": install}
     server.stop()
     shutil.rmtree(data, ignore_errors=True)
 
 
 def wine(world, *args, timeout=180):
-    return subprocess.run(["wine", *args], env=world["env"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                          timeout=timeout)
-
-
-def wait_for(what, timeout=150):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = what()
-        if value:
-            return value
-        time.sleep(1)
-    return None
+    return world["wine"].run(*args, timeout=timeout)
 
 
 def crash_once(world):
     """Crashes Orv.exe inside OrvCore.dll; returns (report text, dump path, report path)."""
     dump_dir = os.path.join(world["install"], "dump")
-    for f in os.listdir(dump_dir):
-        os.remove(os.path.join(dump_dir, f))
-    wine(world, "reg", "delete", BUG_KEY, "/f")
+    scenario.clear_folder(dump_dir)
+    world["wine"].reg_delete(BUG_KEY)
     wine(world, os.path.join(world["install"], "Orv.exe"), "--wait-kelvor", "crash", "dll")
-    reports = wait_for(lambda: [f for f in os.listdir(dump_dir) if f.lower().endswith(".txt")], 60)
+    reports = wait_for(lambda: [f for f in os.listdir(dump_dir) if f.lower().endswith(".txt")], 60, step=1)
     assert reports, "Kelvor wrote no report"
     report_path = os.path.join(dump_dir, reports[0])
     stem = os.path.splitext(reports[0])[0].lower()
@@ -84,7 +66,7 @@ def test_crashes_delivered_grouped_and_shown(world):
     crash_id = re.search(r"^HashCode:([0-9A-Fa-f]{32})\r?$", text, re.M).group(1).upper()
     stack = re.findall(r"^(0x[0-9A-F]+  0x[0-9A-F]+  .*?)\r?$", text.split("System Process:")[0], re.M)
     assert stack and "Module:OrvCore.dll" in text
-    g = wait_for(lambda: (c.group(crash_id) or {}).get("archives") and c.group(crash_id))
+    g = wait_for(lambda: (c.group(crash_id) or {}).get("archives") and c.group(crash_id), 150, step=1)
     assert g, "no archive arrived for crash ID %s" % crash_id
     assert (g["report_count"], g["archives"], g["module"]) == (1, 1, "OrvCore.dll")
     assert g["stack"] == stack
@@ -93,7 +75,7 @@ def test_crashes_delivered_grouped_and_shown(world):
     # The same crash again on the same machine joins the group; its archive is not asked for.
     text2, dump2, report2 = crash_once(world)
     assert crash_id in text2
-    g = wait_for(lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id))
+    g = wait_for(lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id), 150, step=1)
     assert g and (g["report_count"], g["machines"], g["archives"]) == (2, 1, 1)
     assert [p["answer"] for p in g["posts"]] == ["true", "false"]
     assert [x["hash_id"] for x in c.api("/groups")["groups"]] == [crash_id]
@@ -103,8 +85,8 @@ def test_crashes_delivered_grouped_and_shown(world):
     try:
         wine(world, os.path.join(world["install"], "Drummet.exe"))
     finally:
-        wine(world, "reg", "delete", CRASH_CONTROL, "/v", "MinidumpDir", "/f")
-    dumps = wait_for(lambda: c.api("/kernel-dumps")["kernel_dumps"], 20)
+        world["wine"].reg_delete(CRASH_CONTROL, "MinidumpDir")
+    dumps = wait_for(lambda: c.api("/kernel-dumps")["kernel_dumps"], 20, step=1)
     assert dumps and len(dumps) == 1
     d = dumps[0]
     status, package, _ = c.get("/kernel-dumps/%d" % d["id"])
@@ -128,13 +110,12 @@ def test_crashes_delivered_grouped_and_shown(world):
 
 
 def plant_kernel_dump(world):
-    folder = os.path.join(world["env"]["WINEPREFIX"], "drive_c", KERNEL_DUMPS_WIN[3:])
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
+    folder = world["wine"].host_path(KERNEL_DUMPS_WIN)
+    scenario.clear_folder(folder)
     name = time.strftime("Mini%m%d%y-01.dmp")
     body = b"PAGEDU64" + bytes(range(256)) * 512
     with open(os.path.join(folder, name), "wb") as f:
         f.write(body)
-    wine(world, "reg", "add", CRASH_CONTROL, "/v", "MinidumpDir", "/t", "REG_EXPAND_SZ", "/d", KERNEL_DUMPS_WIN, "/f")
-    wine(world, "reg", "delete", UNINSTALL, "/v", "LastDmpTime", "/reg:32", "/f")
+    world["wine"].reg_set(CRASH_CONTROL, "MinidumpDir", KERNEL_DUMPS_WIN, "REG_EXPAND_SZ")
+    world["wine"].reg_delete(UNINSTALL, "LastDmpTime", view=32)
     return name, body

@@ -7,25 +7,24 @@ Expects the environment of demo.sh (WINEPREFIX and the Wine settings) and an ins
 import configparser
 import io
 import os
-import subprocess
 import sys
 import time
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
-from collector_client import Collector  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "testing"))
+import scenario  # noqa: E402
+from scenario import UNINSTALL_KEY as UNINSTALL, Collector  # noqa: E402
 
-INSTALL = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+WINE = scenario.Wine(inherit=True)
+INSTALL = WINE.install_folder
 DUMPS_WIN = "C:\\DemoMinidump"
-DUMPS = os.path.join(os.environ["WINEPREFIX"], "drive_c", "DemoMinidump")
-UNINSTALL = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
+DUMPS = WINE.host_path(DUMPS_WIN)
 CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
 ENDPOINT = "cgi-bin/bug_report.cgi"
 
 
 def wine(*args):
-    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=300)
+    return WINE.run(*args, timeout=300)
 
 
 def main():
@@ -34,9 +33,7 @@ def main():
         return 1
     # A stand-in for a kernel minidump: Windows names them MiniMMDDYY-NN.dmp.
     source = sorted(f for f in os.listdir(os.path.join(INSTALL, "dump")) if f.endswith(".dmp"))
-    os.makedirs(DUMPS, exist_ok=True)
-    for f in os.listdir(DUMPS):
-        os.remove(os.path.join(DUMPS, f))
+    scenario.clear_folder(DUMPS)
     name = time.strftime("Mini%m%d%y-01.dmp")
     with open(os.path.join(INSTALL, "dump", source[0]) if source else "/dev/urandom", "rb") as f:
         body = f.read(1 << 20)
@@ -44,8 +41,8 @@ def main():
         f.write(body)
     print("planted %s (%d bytes) in %s" % (name, len(body), DUMPS_WIN))
 
-    wine("reg", "add", CRASH_CONTROL, "/v", "MinidumpDir", "/t", "REG_EXPAND_SZ", "/d", DUMPS_WIN, "/f")
-    wine("reg", "delete", UNINSTALL, "/v", "LastDmpTime", "/reg:32", "/f")
+    WINE.reg_set(CRASH_CONTROL, "MinidumpDir", DUMPS_WIN, "REG_EXPAND_SZ")
+    WINE.reg_delete(UNINSTALL, "LastDmpTime", view=32)
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
             f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
@@ -73,7 +70,7 @@ def main():
             ini.read_string(archive.read("info.ini").decode("mbcs" if os.name == "nt" else "latin-1"))
             for key, value in ini["info"].items():
                 print("  info.ini %s=%s" % (key, value))
-    last = wine("reg", "query", UNINSTALL, "/v", "LastDmpTime", "/reg:32").stdout.decode(errors="replace")
+    last = wine("reg", "query", UNINSTALL, "/v", "LastDmpTime", "/reg:32").out
     print("LastDmpTime now: %s" % " ".join(last.split()[-1:]))
     return 0
 

@@ -8,43 +8,27 @@ product with Ulvane.exe and Communication.dll.
 """
 import io
 import os
-import subprocess
 import sys
 import time
 import zipfile
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
-from collector_client import Collector  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "testing"))
+import scenario  # noqa: E402
+from scenario import ARCHIVE_ENDPOINT as ARCHIVE, INFO_ENDPOINT as INFO, MARK_KEY, Collector  # noqa: E402
 
-INSTALL = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
-MARKS = "HKCU\\software\\Vemko Security\\Antivirus\\Bug\\1.0.0.1"
-INFO, ARCHIVE = "cgi-bin-py/security_dump.cgi", "cgi-bin/bug_report_orv.cgi"
-PROBE = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build")), "win", "uploader",
-                     "ulvane_probe.exe")
-
-
-def wine(*args, wait=True):
-    if not wait:
-        return subprocess.Popen(["wine", *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=300)
+WINE = scenario.Wine(inherit=True)
+INSTALL = WINE.install_folder
+PROBE = os.path.join(scenario.BIN, "uploader", "ulvane_probe.exe")
 
 
 def mark(name):
-    out = wine("reg", "query", MARKS, "/v", name).stdout.decode(errors="replace")
-    for line in out.split("\n"):
-        parts = line.split()
-        if len(parts) >= 3 and parts[0] == name:
-            return "%s = %d" % (name, int(parts[2], 16))
-    return "%s: gone" % name
+    value = WINE.reg_dword(MARK_KEY, name)
+    return "%s: gone" % name if value is None else "%s = %d" % (name, value)
 
 
 def wait_for(what, test, seconds=60):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        if test():
-            return True
-        time.sleep(0.05)
+    if scenario.wait_for(test, seconds, step=0.05):
+        return True
     print("(gave up waiting for %s)" % what)
     return False
 
@@ -63,8 +47,7 @@ def main():
         print("collector listening at %s; it will answer \"true\" to the information post" % c.base_url)
         before = set(os.listdir(dumps))
         started = time.time()
-        crashed = wine(os.path.join(INSTALL, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll",
-                       wait=False)
+        crashed = WINE.start(os.path.join(INSTALL, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
 
         def new_dump():
             return sorted(f for f in set(os.listdir(dumps)) - before if f.lower().endswith(".dmp"))
@@ -88,7 +71,7 @@ def main():
         posted = c.received(ARCHIVE)
         print("\narchive post received %.1f s after the crash; mark after the accepted information post: %s"
               % (posted[0]["time"] - started, mark(name)) if posted else "no archive was posted")
-        subprocess.run(["wine", PROBE, "wait-exit", "Ulvane.exe", "60000"], stdout=subprocess.DEVNULL)
+        WINE.run(PROBE, "wait-exit", "Ulvane.exe", "60000")
         print("Ulvane has ended; mark after the delivered archive: %s" % mark(name))
         crashed.wait()
         if not posted:

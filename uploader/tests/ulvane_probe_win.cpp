@@ -17,6 +17,7 @@
 #include "common/path.h"
 #include "common/protocol/net_request.h"
 #include "common/scoped_handle_win.h"
+#include "common/testing/test_support_win.h"
 #include "common/zip/zip_writer.h"
 
 namespace {
@@ -53,20 +54,16 @@ int Run(std::vector<std::wstring> args) {
     args.erase(args.begin(), args.begin() + 2);
   }
   if (args.size() != 2) return 2;
-  std::vector<wchar_t> line(args[1].begin(), args[1].end());
-  line.push_back(0);
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi = {};
   const DWORD start = GetTickCount();
-  if (!CreateProcessW(args[0].c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  DWORD processId = 0;
+  suite::ScopedKernelObject process = suite::testing::StartProcess(args[1], &processId, args[0].c_str());
+  if (!process) {
     printf("started=0 error=%lu\n", GetLastError());
     return 1;
   }
-  CloseHandle(pi.hThread);
   int answered = -1;
-  if (queryEndAfter != INFINITE && WaitForSingleObject(pi.hProcess, queryEndAfter) == WAIT_TIMEOUT) {
-    WindowSearch search = {pi.dwProcessId, nullptr};
+  if (queryEndAfter != INFINITE && WaitForSingleObject(process.get(), queryEndAfter) == WAIT_TIMEOUT) {
+    WindowSearch search = {processId, nullptr};
     EnumWindows(FindUlvaneWindow, reinterpret_cast<LPARAM>(&search));
     DWORD_PTR result = 0;
     answered = search.found && SendMessageTimeoutW(search.found, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF,
@@ -74,37 +71,34 @@ int Run(std::vector<std::wstring> args) {
                    ? static_cast<int>(result)
                    : -2;
   }
-  const bool ended = WaitForSingleObject(pi.hProcess, killAfter) == WAIT_OBJECT_0;
-  if (!ended) TerminateProcess(pi.hProcess, 99);
+  const bool ended = WaitForSingleObject(process.get(), killAfter) == WAIT_OBJECT_0;
+  if (!ended) TerminateProcess(process.get(), 99);
   const DWORD wall = GetTickCount() - start;
   DWORD code = 0;
-  GetExitCodeProcess(pi.hProcess, &code);
+  GetExitCodeProcess(process.get(), &code);
   FILETIME created, exited, kernel, user;
-  GetProcessTimes(pi.hProcess, &created, &exited, &kernel, &user);
+  GetProcessTimes(process.get(), &created, &exited, &kernel, &user);
   printf("started=1 ended=%d exit=%lu wall_ms=%lu cpu_ms=%llu answered=%d\n", ended ? 1 : 0, code, wall,
          Ms(kernel) + Ms(user), answered);
-  CloseHandle(pi.hProcess);
   return 0;
 }
 
 int WaitExit(const std::wstring& name, DWORD timeoutMs) {
   const DWORD start = GetTickCount();
   for (;;) {
-    std::vector<HANDLE> running;
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    std::vector<suite::ScopedKernelObject> running;
+    suite::ScopedKernelObject snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W e = {};
     e.dwSize = sizeof e;
-    for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e))
+    for (BOOL ok = Process32FirstW(snap.get(), &e); ok; ok = Process32NextW(snap.get(), &e))
       if (lstrcmpiW(e.szExeFile, name.c_str()) == 0)
-        if (HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, e.th32ProcessID)) running.push_back(h);
-    CloseHandle(snap);
+        if (HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, e.th32ProcessID)) running.emplace_back(h);
     if (running.empty()) {
       printf("gone=1 waited_ms=%lu\n", GetTickCount() - start);
       return 0;
     }
     const DWORD left = timeoutMs - std::min(timeoutMs, GetTickCount() - start);
-    WaitForSingleObject(running[0], std::min<DWORD>(left, 200));
-    for (HANDLE h : running) CloseHandle(h);
+    WaitForSingleObject(running[0].get(), std::min<DWORD>(left, 200));
     if (left == 0) {
       printf("gone=0 waited_ms=%lu\n", GetTickCount() - start);
       return 0;

@@ -14,19 +14,20 @@ import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "tools", "collector"))
-from collector_client import Collector  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                                "tools", "testing"))
+import scenario  # noqa: E402
+from scenario import ARCHIVE_ENDPOINT as ARCHIVE, INFO_ENDPOINT as INFO, Collector  # noqa: E402
 
-BUILD = os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build"))
-INSTALL = os.path.join(os.environ["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
-PROBE = os.path.join(BUILD, "win", "uploader", "ulvane_probe.exe")
-NOTE_WIN, NOTE = "C:\\upload_bench_note.txt", os.path.join(os.environ["WINEPREFIX"], "drive_c", "upload_bench_note.txt")
-INFO, ARCHIVE = "cgi-bin-py/security_dump.cgi", "cgi-bin/bug_report_orv.cgi"
+WINE = scenario.Wine(inherit=True)
+INSTALL = WINE.install_folder
+PROBE = os.path.join(scenario.BUILD, "win", "uploader", "ulvane_probe.exe")
+NOTE_WIN = "C:\\upload_bench_note.txt"
+NOTE = WINE.host_path(NOTE_WIN)
 
 
 def wine(*args):
-    return subprocess.run(["wine", *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=300)
+    return WINE.run(*args, timeout=300)
 
 
 def release_ms():

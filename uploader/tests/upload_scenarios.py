@@ -12,24 +12,17 @@ import io
 import os
 import random
 import shutil
-import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 
-SOURCE = os.environ["SUITE_SOURCE"]
-sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
-sys.path.insert(0, os.path.join(SOURCE, "tools", "collector"))
-from wine_env import wine_environment  # noqa: E402
-from collector_client import Collector  # noqa: E402
+sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
+import scenario  # noqa: E402
+from scenario import ARCHIVE_ENDPOINT as ARCHIVE, INFO_ENDPOINT as INFO, INSTALL_WIN, MARK_KEY, UNINSTALL_KEY, \
+    VERSION  # noqa: E402
 
-BIN = os.environ["SUITE_BIN"]
-INFO = "cgi-bin-py/security_dump.cgi"
-ARCHIVE = "cgi-bin/bug_report_orv.cgi"
-VERSION = "1.0.0.1"
-MARK_KEY = "HKCU\\software\\Vemko Security\\Antivirus\\Bug\\" + VERSION
-INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
-UNINSTALL_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus"
+BIN = scenario.BIN
 LIMIT = 5242880
 
 
@@ -42,48 +35,58 @@ def cpu_ms(pid):
         return None
 
 
-class Suite:
-    def __init__(self, collector):
-        self.c = collector
-        self.env = wine_environment()
-        self.env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
-        self.install = os.path.join(self.env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
-        self.dumps = os.path.join(self.install, "dump")
-        self.probe_exe = os.path.join(BIN, "uploader", "ulvane_probe.exe")
-        self.failures = []
+class UploadScenarios(scenario.ScenarioCase):
+    """Every scenario after the first starts from the first real crash (its fields and files)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.c = scenario.Collector().__enter__()
+        cls.w = scenario.Wine()
+        cls.env = cls.w.env
+        cls.install = cls.w.install_folder
+        cls.dumps = os.path.join(cls.install, "dump")
+        cls.probe_exe = os.path.join(BIN, "uploader", "ulvane_probe.exe")
+        cls.install_product(cls)
+        cls.w.keep_server()
+        cls.first = None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.fresh(cls)
+        cls.c.__exit__(None, None, None)
+
+    def first_crash(self):
+        """(fields of the information post, dump name) of the first real crash, which is made and
+        checked on first use."""
+        if type(self).first is None:
+            print("== true: archive posted, mark gone", flush=True)
+            type(self).first = self.true_posts_archive_and_removes_mark()
+            fields, name = type(self).first
+            type(self).report_bytes = open(os.path.join(self.dumps, name[:-4] + ".txt"), "rb").read()
+        return type(self).first
 
     # ---- plumbing ----
     def wine(self, *args, timeout=300):
-        return subprocess.run(["wine"] + list(args), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              timeout=timeout).stdout.decode("utf-8", "replace").replace("\r", "")
+        return self.w.output(*args, timeout=timeout)
 
     def probe(self, *args, timeout=300):
         out = self.wine(self.probe_exe, *args, timeout=timeout).strip().split("\n")[-1]
         return dict(kv.split("=", 1) for kv in out.split())
 
     def install_product(self, info_url=None, report_url=None):
-        env = dict(self.env, BUG_URL=report_url or self.c.base_url, BUG_INFO_URL=info_url or self.c.base_url)
-        subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True,
-                       stdout=subprocess.DEVNULL)
+        self.w.install(BUG_URL=report_url or self.c.base_url, BUG_INFO_URL=info_url or self.c.base_url)
 
     def mark(self, name):
         """The mark's value, None when absent."""
-        out = self.wine("reg", "query", MARK_KEY, "/v", name)
-        for line in out.split("\n"):
-            parts = line.split()
-            if len(parts) >= 3 and parts[0] == name and parts[1] == "REG_DWORD":
-                return int(parts[2], 16)
-        return None
+        return self.w.reg_dword(MARK_KEY, name)
 
     def set_mark(self, name, value):
-        self.wine("reg", "add", MARK_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(value), "/f")
+        self.w.reg_set(MARK_KEY, name, value, "REG_DWORD")
 
     def fresh(self):
         self.c.reset()
-        self.wine("reg", "delete", MARK_KEY, "/f")
-        os.makedirs(self.dumps, exist_ok=True)
-        for f in os.listdir(self.dumps):
-            os.remove(os.path.join(self.dumps, f))
+        self.w.reg_delete(MARK_KEY)
+        scenario.clear_folder(self.dumps)
 
     def crash(self):
         """Crashes Orv.exe inside its DLL; returns the dump file name once Ulvane has ended."""
@@ -102,8 +105,8 @@ class Suite:
         Windows command line as its arguments) and this prefix's wineserver, which serves every wait."""
         server = self.wineserver_pid()
         server_before = cpu_ms(server) if server else 0
-        proc = subprocess.Popen(["wine", self.probe_exe, "run", INSTALL_WIN + "\\Ulvane.exe", command_line],
-                                env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        out = tempfile.TemporaryFile()
+        proc = self.w.start(self.probe_exe, "run", INSTALL_WIN + "\\Ulvane.exe", command_line, stdout=out)
         last = {}
         while proc.poll() is None:
             for pid in os.listdir("/proc"):
@@ -114,8 +117,10 @@ class Suite:
                     except OSError:
                         pass
             time.sleep(0.1)
-        out = proc.stdout.read().decode().replace("\r", "").strip().split("\n")[-1]
-        run = dict(kv.split("=", 1) for kv in out.split())
+        out.seek(0)
+        line = out.read().decode().replace("\r", "").strip().split("\n")[-1]
+        out.close()
+        run = dict(kv.split("=", 1) for kv in line.split())
         run["host_cpu_ms"] = sum(v for v in last.values() if v is not None)
         run["server_cpu_ms"] = (cpu_ms(server) or 0) - server_before if server else -1
         return run
@@ -139,11 +144,6 @@ class Suite:
                 return os.path.join(self.dumps, f)
         return None
 
-    def check(self, ok, what):
-        print(("  ok   " if ok else "  FAIL ") + what, flush=True)
-        if not ok:
-            self.failures.append(what)
-
     def archive_of(self, record):
         return zipfile.ZipFile(io.BytesIO(self.c.body(record)))
 
@@ -153,7 +153,10 @@ class Suite:
             dump_name, f["version"], f["module"], f["app"], f["hash_id"], f["mail"])
 
     # ---- scenarios ----
-    def s_true_posts_archive_and_removes_mark(self):
+    def test_00_true_posts_archive_and_removes_mark(self):
+        self.first_crash()
+
+    def true_posts_archive_and_removes_mark(self):
         self.fresh()
         self.c.behave(INFO, "ok", body="true")
         name = self.crash()
@@ -185,9 +188,9 @@ class Suite:
                        archives[0]["headers"].get("Content-Length") == str(archives[0]["size"]),
                        "archive post: octet-stream, exact length")
         self.check(self.mark(name) is None, "mark gone")
-        self.last = (fields, name)
+        return fields, name
 
-    def s_answer_variants(self):
+    def test_answer_variants(self):
         for answer, wants in (("trueXYZ", True), ("TRUE", False), (" true", False), ("", False)):
             self.fresh()
             self.c.behave(INFO, "ok", body=answer)
@@ -196,7 +199,7 @@ class Suite:
             self.check(posted == (1 if wants else 0), "answer %r: %d archive post(s)" % (answer, posted))
             self.check(self.mark(name) is None, "answer %r: mark gone" % answer)
 
-    def s_information_post_fails(self):
+    def test_information_post_fails(self):
         self.fresh()
         self.c.behave(INFO, "500", body="true")
         name = self.crash()
@@ -215,7 +218,7 @@ class Suite:
 
     def direct(self, dump_bytes=None, report=True, answer="true", archive_mode="ok"):
         """Ulvane started by hand on the files of the first real crash; returns (name, run result)."""
-        fields, name = self.last
+        fields, name = self.first_crash()
         self.fresh()
         if dump_bytes is not None:
             open(os.path.join(self.dumps, name), "wb").write(dump_bytes)
@@ -226,7 +229,7 @@ class Suite:
         self.c.behave(ARCHIVE, archive_mode)
         return name, self.run_ulvane(self.command_line_of(fields, name))
 
-    def s_missing_files(self):
+    def test_missing_files(self):
         name, run = self.direct(dump_bytes=None, report=False)
         self.check(run["exit"] == "0", "no files: exit 0")
         self.check(len(self.c.received(INFO)) == 1 and not self.c.received(ARCHIVE), "no files: nothing posted")
@@ -238,8 +241,8 @@ class Suite:
         self.check(names == [name.upper()[:-4] + ".txt"], "report only: archive holds the report alone %s" % names)
         self.check(self.mark(name) is None, "report only: mark gone")
 
-    def s_archive_size_limit(self):
-        fields, name = self.last
+    def test_archive_size_limit(self):
+        fields, name = self.first_crash()
         work = os.path.join(self.env["WINEPREFIX"], "drive_c", "upload_sizes")
         shutil.rmtree(work, ignore_errors=True)
         os.makedirs(work)
@@ -270,13 +273,13 @@ class Suite:
             self.check(self.mark(name) == (None if posted else 1), "%d bytes: mark %s" % (target, self.mark(name)))
         shutil.rmtree(work, ignore_errors=True)
 
-    def s_archive_post_fails(self):
+    def test_archive_post_fails(self):
         name, run = self.direct(dump_bytes=b"MDMP" * 100, archive_mode="500")
         self.check(len(self.c.received(ARCHIVE)) == 1, "archive post tried")
         self.check(self.mark(name) == 1, "archive post failed: mark 1")
 
-    def s_stalled_server(self):
-        fields, name = self.last
+    def test_stalled_server(self):
+        fields, name = self.first_crash()
         # Accepts, never answers: the information post's 20 s limit ends it.
         self.fresh()
         self.set_mark(name, 0)
@@ -298,8 +301,8 @@ class Suite:
         self.check(wall >= 9500 and cpu < wall / 10, "10 s stall: the wait does not spin (cpu %d ms)" % cpu)
         self.check(self.mark(name) == 0, "10 s stall: mark unchanged")
 
-    def s_stop_during_information_post(self):
-        fields, name = self.last
+    def test_stop_during_information_post(self):
+        fields, name = self.first_crash()
         self.fresh()
         open(os.path.join(self.dumps, name), "wb").write(b"MDMP")
         self.set_mark(name, 0)
@@ -313,8 +316,8 @@ class Suite:
         self.check(self.mark(name) == 1 and not self.dump_file(name[:-4] + ".zip"),
                    "stop: mark 1 from the callback, nothing else touched")
 
-    def s_command_line(self):
-        fields, name = self.last
+    def test_command_line(self):
+        fields, name = self.first_crash()
         f = dict(fields)
         ident = f["hash_id"]
         base = "/Path:%s /Version:%s /App:Orv.exe /Email:" % (name, VERSION)
@@ -347,7 +350,7 @@ class Suite:
         self.check(got.get("hash_id") == odd, "32 characters of any kind accepted: %r" % got.get("hash_id"))
         self.check(got.get("app") == "My" and got.get("module") == "M.dll", "cut at space, first switch wins")
 
-    def s_library_round_trip(self):
+    def test_library_round_trip(self):
         """Communication.dll driven directly: what the collector receives is what the record held."""
         dll = "Z:" + os.path.join(BIN, "product", "communication", "Communication.dll").replace("/", "\\")
         self.fresh()
@@ -381,8 +384,8 @@ class Suite:
         out = self.wine(self.probe_exe, "post-bad", dll).split()
         self.check(out == ["submit=0x60400000"] * 4 + ["callbacks=0"], "unusable records refused, no callback")
 
-    def s_dump_folder_rules(self):
-        fields, name = self.last
+    def test_dump_folder_rules(self):
+        fields, name = self.first_crash()
         f = dict(fields)
         line = "/Start:report /Path:abc.dmp /Version:%s /Module:M.dll /App:A.exe /ID:%s" % (VERSION, f["hash_id"])
         drive_c = os.path.join(self.env["WINEPREFIX"], "drive_c")
@@ -398,8 +401,7 @@ class Suite:
         open(os.path.join(own, "abc.dmp"), "wb").write(b"own folder")
         try:
             self.c.behave(INFO, "ok", body="true")
-            self.wine("reg", "add", UNINSTALL_KEY, "/v", "InstallDir", "/t", "REG_SZ", "/d", "C:\\Program Files\\X",
-                      "/reg:32", "/f")
+            self.w.reg_set(UNINSTALL_KEY, "InstallDir", "C:\\Program Files\\X", view=32)
             self.c.reset()
             self.c.behave(INFO, "ok", body="true")
             self.run_ulvane(line, folder="C:\\Program Files\\X")
@@ -407,7 +409,7 @@ class Suite:
             z = self.archive_of(a[0]) if a else None
             self.check(z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
                        "abc.dmp under C:\\Program Files\\X is C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP")
-            self.wine("reg", "delete", UNINSTALL_KEY, "/reg:32", "/f")
+            self.w.reg_delete(UNINSTALL_KEY, view=32)
             self.c.reset()
             self.c.behave(INFO, "ok", body="true")
             self.run_ulvane(line, folder="C:\\upload_own")
@@ -421,25 +423,5 @@ class Suite:
             shutil.rmtree(own, ignore_errors=True)
 
 
-def main():
-    wanted = sys.argv[1:]
-    with Collector() as c:
-        s = Suite(c)
-        s.install_product()
-        subprocess.run(["wineserver", "-p"], env=s.env)
-        print("== true: archive posted, mark gone", flush=True)
-        s.s_true_posts_archive_and_removes_mark()
-        fields, name = s.last
-        s.report_bytes = open(os.path.join(s.dumps, name[:-4] + ".txt"), "rb").read()
-        for attr in sorted(a for a in dir(s) if a.startswith("s_") and a != "s_true_posts_archive_and_removes_mark"):
-            if wanted and not any(w in attr for w in wanted):
-                continue
-            print("== " + attr[2:].replace("_", " "), flush=True)
-            getattr(s, attr)()
-        s.fresh()
-    print("== %d failure(s)" % len(s.failures))
-    return 1 if s.failures else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(scenario.main())

@@ -8,15 +8,14 @@
 // windows.h first: the other Windows headers build on its types.
 #include <dbghelp.h>
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
+#include "common/testing/demo_scenario_win.h"
 #include "common/wformat.h"
 #include "product/crashhandler/crash_handler_win.h"
 #include "reporter/capture/crash_id.h"
-#include "reporter/tests/scenario_tools_win.h"
 
 #if !defined(STANDIN_EXE) || !defined(RECORDER_EXE)
 #error "STANDIN_EXE and RECORDER_EXE must name the Kelvor and Ulvane stand-ins"
@@ -27,36 +26,22 @@ namespace {
 using namespace scenario;
 
 const wchar_t kWork[] = L"C:\\handler_scenarios\\";
-const wchar_t kVersion[] = L"1.0.0.1";
-
-HANDLE OpenReporterOf(DWORD parentId, DWORD timeoutMs);
 
 // A crashing demo and the Kelvor (real or stand-in) it started, opened as soon as it shows up.
 struct Crashing {
-  HANDLE demo = nullptr, reporter = nullptr;
+  suite::ScopedKernelObject demo, reporter;
   explicit Crashing(const std::wstring& commandLine) {
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    std::wstring line = commandLine;
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return;
-    CloseHandle(pi.hThread);
-    demo = pi.hProcess;
-    reporter = OpenReporterOf(pi.dwProcessId, 30000);
+    DWORD demoId = 0, reporterId = 0;
+    demo = StartProcess(commandLine, &demoId);
+    if (!demo) return;
+    WaitUntil([&] { return (reporterId = FindChildProcess(demoId, L"Kelvor.exe")) != 0; }, 30000, 0);
+    if (reporterId)
+      reporter.reset(
+          OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, reporterId));
   }
-  ~Crashing() {
-    if (reporter) CloseHandle(reporter);
-    if (demo) CloseHandle(demo);
-  }
-  Crashing(const Crashing&) = delete;
-  Crashing& operator=(const Crashing&) = delete;
 };
 
-DWORD ExitCodeOf(HANDLE process) {
-  DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  return code;
-}
+DWORD ExitCodeOf(HANDLE process) { return WaitForExit(process, 0); }
 
 double ExitTimeMs(HANDLE process) {
   FILETIME created, exited, kernel, user;
@@ -65,23 +50,6 @@ double ExitTimeMs(HANDLE process) {
   t.LowPart = exited.dwLowDateTime;
   t.HighPart = exited.dwHighDateTime;
   return static_cast<double>(t.QuadPart) / 10000.0;
-}
-
-// The Kelvor (real or stand-in) that the given process started, opened as soon as it shows up.
-HANDLE OpenReporterOf(DWORD parentId, DWORD timeoutMs) {
-  DWORD start = GetTickCount();
-  while (GetTickCount() - start < timeoutMs) {
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    PROCESSENTRY32W e = {};
-    e.dwSize = sizeof(e);
-    DWORD found = 0;
-    for (BOOL ok = Process32FirstW(snap, &e); ok && !found; ok = Process32NextW(snap, &e))
-      if (e.th32ParentProcessID == parentId && lstrcmpiW(e.szExeFile, L"Kelvor.exe") == 0)
-        found = e.th32ProcessID;
-    CloseHandle(snap);
-    if (found) return OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION, FALSE, found);
-  }
-  return nullptr;
 }
 
 // The exception stream of a minidump, read by DbgHelp.
@@ -93,10 +61,11 @@ struct DumpException {
 
 DumpException ReadDumpException(const std::wstring& path) {
   DumpException out;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return out;
-  HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
-  void* base = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+  suite::ScopedFile file(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return out;
+  suite::ScopedKernelObject mapping(CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
+  void* base = mapping ? MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0) : nullptr;
   MINIDUMP_DIRECTORY* directory = nullptr;
   void* stream = nullptr;
   ULONG size = 0;
@@ -109,24 +78,7 @@ DumpException ReadDumpException(const std::wstring& path) {
     out.threadId = exception->ThreadId;
   }
   if (base) UnmapViewOfFile(base);
-  if (mapping) CloseHandle(mapping);
-  CloseHandle(file);
   return out;
-}
-
-std::vector<std::wstring> MarkNames(const std::wstring& version) {
-  std::vector<std::wstring> names;
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, (kMarkKey + version).c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return names;
-  wchar_t name[512];
-  for (DWORD i = 0;; ++i) {
-    DWORD length = 512;
-    if (RegEnumValueW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-    names.push_back(name);
-  }
-  RegCloseKey(key);
-  return names;
 }
 
 // What one crash of the demo left behind.
@@ -164,7 +116,7 @@ class HandlerScenario : public ::testing::Test {
     ASSERT_TRUE(Exists(install + L"Kelvor.exe"));
     ASSERT_TRUE(Exists(install + L"Ulvane.exe"));
     ASSERT_TRUE(WaitUntilAllEnded());
-    ClearFolder(dump);
+    DeleteFiles(dump);
     DeleteMarks(kVersion);
     DeleteFileW((install + L"Ulvane.received.txt").c_str());
   }
@@ -176,19 +128,19 @@ class HandlerScenario : public ::testing::Test {
   // Crashes the demo with the real Kelvor and waits until Kelvor and the uploader have ended.
   Crash CrashWithKelvor(const std::wstring& kind, const std::wstring& stem) {
     Crash c;
-    ClearFolder(dump);
+    DeleteFiles(dump);
     c.exitCode = RunAndWait(Demo(L"--stem " + stem, kind));
     EXPECT_TRUE(WaitUntilAllEnded(180000, {L"Orv.exe", L"Kelvor.exe", L"Ulvane.exe"}));
-    for (const auto& name : ListFolder(dump)) {
+    for (const auto& name : ListFiles(dump)) {
       if (name.size() > 4 && name.compare(name.size() - 4, 4, L".dmp") == 0) c.dumpName = name;
       if (name.size() > 4 && name.compare(name.size() - 4, 4, L".txt") == 0) c.reportName = name;
     }
-    if (!c.reportName.empty()) c.report = ReadReport(dump + c.reportName);
+    if (!c.reportName.empty()) c.report = ReadUtf16File(dump + c.reportName);
     if (!c.dumpName.empty()) {
       c.exception = ReadDumpException(dump + c.dumpName);
       c.marked = MarkExists(kVersion, c.dumpName, &c.markData, &c.markType);
     }
-    c.received = suite::FromUtf8(ReadText(install + L"Ulvane.received.txt"));
+    c.received = suite::FromUtf8(ReadFileBytes(install + L"Ulvane.received.txt"));
     DeleteFileW((install + L"Ulvane.received.txt").c_str());
     return c;
   }
@@ -281,34 +233,34 @@ class StandInScenario : public HandlerScenario {
 
 TEST_F(StandInScenario, KelvorInheritsTheReleaseEventAndNothingElse) {
   Crashing c(WithStandIn(L"release 0", L"--canary OrvScenarioCanary"));
-  ASSERT_TRUE(c.demo && c.reporter);
-  ASSERT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
-  Note received = ParseNote(ReadText(record));
+  ASSERT_TRUE(c.demo.get() && c.reporter.get());
+  ASSERT_EQ(WaitForSingleObject(c.demo.get(), 60000), WAIT_OBJECT_0);
+  Note received = ParseNote(ReadFileBytes(record));
   EXPECT_EQ(received.Get("event_valid"), "1");
   EXPECT_EQ(received.Get("canary"), "absent") << "an inheritable handle of the product leaked into Kelvor";
-  EXPECT_EQ(ParseNote(ReadText(note)).Get("released"), "1");
+  EXPECT_EQ(ParseNote(ReadFileBytes(note)).Get("released"), "1");
 }
 
 TEST_F(StandInScenario, TheWaitEndsWhenKelvorEndsWithoutReleasing) {
   Crashing c(WithStandIn(L"die 300", L""));
-  ASSERT_TRUE(c.demo && c.reporter);
-  ASSERT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
-  ASSERT_EQ(WaitForSingleObject(c.reporter, 0), WAIT_OBJECT_0);
-  EXPECT_LT(ExitTimeMs(c.demo) - ExitTimeMs(c.reporter), 1000.0);
-  EXPECT_EQ(ExitCodeOf(c.demo), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
-  Note n = ParseNote(ReadText(note));
+  ASSERT_TRUE(c.demo.get() && c.reporter.get());
+  ASSERT_EQ(WaitForSingleObject(c.demo.get(), 60000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(c.reporter.get(), 0), WAIT_OBJECT_0);
+  EXPECT_LT(ExitTimeMs(c.demo.get()) - ExitTimeMs(c.reporter.get()), 1000.0);
+  EXPECT_EQ(ExitCodeOf(c.demo.get()), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+  Note n = ParseNote(ReadFileBytes(note));
   EXPECT_EQ(n.Get("released"), "0");
   EXPECT_EQ(n.Get("reporter_started"), "1");
 }
 
 TEST_F(StandInScenario, AKelvorThatHangsIsWaitedForOnlyUpToTheBound) {
   Crashing c(WithStandIn(L"hang", L"--release-wait 1500"));
-  ASSERT_TRUE(c.demo && c.reporter);
-  EXPECT_EQ(WaitForSingleObject(c.demo, 60000), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForSingleObject(c.reporter, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+  ASSERT_TRUE(c.demo.get() && c.reporter.get());
+  EXPECT_EQ(WaitForSingleObject(c.demo.get(), 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(c.reporter.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
       << "the stand-in still hangs";
-  TerminateProcess(c.reporter, 1);
-  Note n = ParseNote(ReadText(note));
+  TerminateProcess(c.reporter.get(), 1);
+  Note n = ParseNote(ReadFileBytes(note));
   EXPECT_EQ(n.Get("released"), "0");
   EXPECT_GE(std::stod(n.Get("release_ms")), 1400.0);
 }
@@ -316,12 +268,7 @@ TEST_F(StandInScenario, AKelvorThatHangsIsWaitedForOnlyUpToTheBound) {
 // ---- Kelvor killed while it works ---------------------------------------------------------------
 
 bool AppearsIn(const std::wstring& folder, const std::wstring& suffix, DWORD timeoutMs) {
-  for (DWORD start = GetTickCount(); GetTickCount() - start < timeoutMs; Sleep(1))
-    for (const auto& name : ListFolder(folder))
-      if (name.size() > suffix.size() &&
-          name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
-        return true;
-  return false;
+  return WaitUntil([&] { return !ListFiles(folder, L"*" + suffix).empty(); }, timeoutMs, 1);
 }
 
 // What is wrong on disk: an empty dump, a report or a mark without its dump. `seen` lists every
@@ -332,15 +279,15 @@ std::vector<std::string> DiskFaults(const std::wstring& dump, std::string* seen)
     size_t n = wcslen(tail);
     return name.size() > n && name.compare(name.size() - n, n, tail) == 0;
   };
-  for (const auto& name : ListFolder(dump)) {
-    size_t size = ReadText(dump + name).size();
+  for (const auto& name : ListFiles(dump)) {
+    size_t size = ReadFileBytes(dump + name).size();
     *seen += suite::ToUtf8(name) + ":" + std::to_string(size) + " ";
     if (endsWith(name, L".dmp") && size == 0) faults.push_back("empty dump " + suite::ToUtf8(name));
-    if (endsWith(name, L".txt") && ReadText(dump + name.substr(0, name.size() - 4) + L".dmp").empty())
+    if (endsWith(name, L".txt") && ReadFileBytes(dump + name.substr(0, name.size() - 4) + L".dmp").empty())
       faults.push_back("report without dump " + suite::ToUtf8(name));
   }
   for (const auto& mark : MarkNames(kVersion))
-    if (ReadText(dump + mark).empty()) faults.push_back("mark without dump " + suite::ToUtf8(mark));
+    if (ReadFileBytes(dump + mark).empty()) faults.push_back("mark without dump " + suite::ToUtf8(mark));
   return faults;
 }
 
@@ -355,19 +302,19 @@ TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
   for (const Point& point : points) {
     SCOPED_TRACE(point.ms);
     SCOPED_TRACE(point.firstFile ? suite::ToUtf8(point.firstFile) : "");
-    ClearFolder(dump);
+    DeleteFiles(dump);
     DeleteMarks(kVersion);
     Crashing c(Demo(L"--stem Killed", L"null"));
-    ASSERT_TRUE(c.demo && c.reporter);
+    ASSERT_TRUE(c.demo.get() && c.reporter.get());
     Sleep(point.ms);
     if (point.firstFile) {
       EXPECT_TRUE(AppearsIn(dump, point.firstFile, 60000));
     }
-    TerminateProcess(c.reporter, 1);
-    ASSERT_EQ(WaitForSingleObject(c.demo, 30000), WAIT_OBJECT_0);
-    WaitForSingleObject(c.reporter, 10000);
-    EXPECT_LT(ExitTimeMs(c.demo) - ExitTimeMs(c.reporter), 1000.0);
-    EXPECT_EQ(ExitCodeOf(c.demo), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+    TerminateProcess(c.reporter.get(), 1);
+    ASSERT_EQ(WaitForSingleObject(c.demo.get(), 30000), WAIT_OBJECT_0);
+    WaitForSingleObject(c.reporter.get(), 10000);
+    EXPECT_LT(ExitTimeMs(c.demo.get()) - ExitTimeMs(c.reporter.get()), 1000.0);
+    EXPECT_EQ(ExitCodeOf(c.demo.get()), static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     ASSERT_TRUE(WaitUntilAllEnded(180000, {L"Orv.exe", L"Kelvor.exe", L"Ulvane.exe"}));
 
     std::string seen;

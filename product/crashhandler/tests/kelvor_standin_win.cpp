@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/testing/test_support_win.h"
 #include "common/wformat.h"
 
 namespace {
@@ -41,25 +42,16 @@ std::wstring CanaryState() {
   HANDLE value = HandleValue(wcstoul(canary.c_str(), nullptr, 10));
   DWORD flags = 0;
   if (!GetHandleInformation(value, &flags) || !SetEvent(value)) return L"absent";
-  HANDLE named = OpenEventW(SYNCHRONIZE, FALSE, canary.substr(space + 1).c_str());
-  bool same = named && WaitForSingleObject(named, 0) == WAIT_OBJECT_0;
-  if (named) CloseHandle(named);
+  suite::ScopedKernelObject named(OpenEventW(SYNCHRONIZE, FALSE, canary.substr(space + 1).c_str()));
+  bool same = named && WaitForSingleObject(named.get(), 0) == WAIT_OBJECT_0;
   return same ? L"inherited" : L"absent";
 }
 
 void Record(const std::wstring& text) {
   std::wstring target = Environment(L"KELVOR_STANDIN_OUT");
   if (target.empty()) return;
-  std::wstring partial = target + L".part";
-  std::string bytes = suite::ToUtf8(text);
-  HANDLE file =
-      CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
   // Appears whole or not at all: the reader polls for it.
-  MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  suite::testing::PublishFile(target, suite::ToUtf8(text));
 }
 
 }  // namespace

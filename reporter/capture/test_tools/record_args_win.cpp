@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/testing/test_support_win.h"
 #include "common/wformat.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
@@ -11,17 +12,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return 0;
   std::wstring folder = self;
   folder = folder.substr(0, folder.rfind(L'\\') + 1);
-  const std::wstring target = folder + L"Ulvane.received.txt";
-  const std::wstring partial = folder + L"Ulvane.received.part";
-  const std::string text = suite::ToUtf8(GetCommandLineW());
-
-  HANDLE file =
-      CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
-  DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
   // Appears whole or not at all: the reader polls for it.
-  MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
+  suite::testing::PublishFile(folder + L"Ulvane.received.txt", suite::ToUtf8(GetCommandLineW()));
   return 0;
 }

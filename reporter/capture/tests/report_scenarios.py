@@ -2,52 +2,54 @@
 """Kelvor's report end to end under Wine: install the product, put a recording stand-in in place
 of the uploader, add Plain.exe (the demo with its library import renamed, so no module on its
 stack is ours), and run report_scenarios.exe, which crashes the demo and checks the report and
-the uploader's command line. The installed uploader, if any, is put back afterwards.
+the uploader's command line. The installed uploader, if any, is put back afterwards. Arguments are
+passed to the driver (--gtest_filter=...).
 """
 import os
 import shutil
-import subprocess
 import sys
 
-SOURCE = os.environ["SUITE_SOURCE"]
-sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
-from wine_env import wine_environment  # noqa: E402
-BIN = os.environ["SUITE_BIN"]
+sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
+import scenario  # noqa: E402
+
+LEFT_BEHIND = ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt", "DbgHelp.dll", "My Orv.exe")
 
 
-def main(driver=("reporter", "capture", "report_scenarios.exe")):
-    env = wine_environment()
-    env["SUITE_BUILD"] = os.environ["SUITE_BUILD"]
-    subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True,
-                   stdout=subprocess.DEVNULL)
-    install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
+class RecordingUploaderCase(scenario.ScenarioCase):
+    """The installed product with the recording stand-in as its uploader and Plain.exe beside the
+    demo; `driver` (a path under the Windows tree) is the gtest program that crashes it."""
 
-    uploader = os.path.join(install, "Ulvane.exe")
-    saved = uploader + ".saved"
-    if os.path.exists(uploader):
-        shutil.move(uploader, saved)
-    shutil.copy(os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"), uploader)
+    driver = ("reporter", "capture", "report_scenarios.exe")
+    driver_args = []
+    driver_timeout = 840  # inside CTest's limit, so that the clean-up below still runs
 
-    demo = open(os.path.join(install, "Orv.exe"), "rb").read()
-    if demo.count(b"OrvCore.dll") < 1:
-        print("report_scenarios: the demo does not import OrvCore.dll by that name")
-        return 1
-    open(os.path.join(install, "Plain.exe"), "wb").write(demo.replace(b"OrvCore.dll", b"OrvXore.dll"))
-    shutil.copy(os.path.join(install, "OrvCore.dll"), os.path.join(install, "OrvXore.dll"))
-
-    subprocess.run(["wineserver", "-p"], env=env)
-    try:
-        rc = subprocess.run(["wine", os.path.join(BIN, *driver), "--gtest_color=no"] + sys.argv[1:], env=env,
-                            stdin=subprocess.DEVNULL).returncode
-    finally:
-        for name in ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt", "DbgHelp.dll", "My Orv.exe"):
-            path = os.path.join(install, name)
-            if os.path.exists(path):
-                os.remove(path)
-        if os.path.exists(saved):
-            shutil.move(saved, uploader)
-    return rc
+    def test_driver(self):
+        wine = scenario.Wine()
+        wine.install()
+        install = wine.install_folder
+        uploader = os.path.join(install, "Ulvane.exe")
+        saved = uploader + ".saved"
+        if os.path.exists(uploader):
+            shutil.move(uploader, saved)
+        shutil.copy(os.path.join(scenario.BIN, "reporter", "capture", "recorder", "Ulvane.exe"), uploader)
+        try:
+            demo = open(os.path.join(install, "Orv.exe"), "rb").read()
+            self.assertGreaterEqual(demo.count(b"OrvCore.dll"), 1, "the demo imports OrvCore.dll by that name")
+            open(os.path.join(install, "Plain.exe"), "wb").write(demo.replace(b"OrvCore.dll", b"OrvXore.dll"))
+            shutil.copy(os.path.join(install, "OrvCore.dll"), os.path.join(install, "OrvXore.dll"))
+            wine.keep_server()
+            run = wine.run(os.path.join(scenario.BIN, *self.driver), "--gtest_color=no", *self.driver_args,
+                           timeout=self.driver_timeout, stderr=True)
+            print(run.out, flush=True)
+            self.check(run.returncode == 0, "%s passed" % self.driver[-1])
+        finally:
+            for name in LEFT_BEHIND:
+                if os.path.exists(os.path.join(install, name)):
+                    os.remove(os.path.join(install, name))
+            if os.path.exists(saved):
+                shutil.move(saved, uploader)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    RecordingUploaderCase.driver_args = sys.argv[1:]
+    sys.exit(scenario.main([]))

@@ -5,37 +5,19 @@
 #include <windows.h>
 // windows.h first: the other Windows headers build on its types.
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <string>
 #include <vector>
 
-#include "common/test_files_win.h"
+#include "common/testing/demo_scenario_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_id.h"
-#include "reporter/tests/scenario_tools_win.h"
 
 namespace {
 
-using scenario::InstallFolder;
-using scenario::kUninstall;
+using namespace scenario;
 
-std::vector<std::wstring> ListFolder(const std::wstring& folder, const std::wstring& pattern) {
-  return suite::testing::ListFiles(folder, pattern);
-}
-
-std::string ReadBytes(const std::wstring& path) { return suite::testing::ReadFileBytes(path); }
-
-bool KelvorRuns() {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W e = {};
-  e.dwSize = sizeof e;
-  bool found = false;
-  for (BOOL ok = Process32FirstW(snap, &e); ok && !found; ok = Process32NextW(snap, &e))
-    found = lstrcmpiW(e.szExeFile, L"Kelvor.exe") == 0 || lstrcmpiW(e.szExeFile, L"Ulvane.exe") == 0;
-  CloseHandle(snap);
-  return found;
-}
+bool KelvorRuns() { return CountProcesses({L"Kelvor.exe", L"Ulvane.exe"}) > 0; }
 
 // What one crash left: the report text (UTF-16LE file, BOM kept) and the uploader's command line.
 struct CrashResult {
@@ -49,51 +31,31 @@ struct CrashResult {
 class ReportScenarios : public ::testing::Test {
  protected:
   void SetUp() override {
-    install_ = InstallFolder();
-    ASSERT_FALSE(install_.empty());
-    dump_ = install_ + L"dump\\";
-    DeleteFileW((install_ + L"Ulvane.received.txt").c_str());
+    const InstalledProduct product = PrepareInstalled();
+    ASSERT_FALSE(product.folder.empty());
+    install_ = product.folder;
+    dump_ = product.dump;
   }
 
   CrashResult Crash(const std::wstring& program, const std::wstring& arguments, bool clearDumps = true) {
     CrashResult result;
-    if (clearDumps)
-      for (const auto& name : ListFolder(dump_, L"*")) DeleteFileW((dump_ + name).c_str());
-    std::wstring line = L"\"" + install_ + program + L"\" " + arguments;
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-      return result;
-    WaitForSingleObject(pi.hProcess, 180000);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    if (clearDumps) DeleteFiles(dump_);
+    if (RunAndWait(L"\"" + install_ + program + L"\" " + arguments) == kNotStarted) return result;
     // Kelvor starts the uploader after the release and then ends; both must be done.
-    for (int i = 0; i < 1200 && KelvorRuns(); ++i) Sleep(100);
-    result.kelvorGone = KelvorRuns() ? 0 : 1;
-    std::vector<std::wstring> reports = ListFolder(dump_, L"*.txt");
+    result.kelvorGone = WaitUntil([] { return !KelvorRuns(); }, 120000, 100) ? 1 : 0;
+    std::vector<std::wstring> reports = ListFiles(dump_, L"*.txt");
     if (reports.size() == 1) {
       result.reportName = reports[0];
-      result.reportBytes = ReadBytes(dump_ + reports[0]);
-      std::u16string units(result.reportBytes.size() / 2, u'\0');
-      memcpy(&units[0], result.reportBytes.data(), units.size() * 2);
-      result.report = suite::FromUtf16(units);
+      result.reportBytes = ReadFileBytes(dump_ + reports[0]);
+      result.report = ReadUtf16File(dump_ + reports[0]);
     }
-    result.received = suite::FromUtf8(ReadBytes(install_ + L"Ulvane.received.txt"));
+    result.received = suite::FromUtf8(ReadFileBytes(install_ + L"Ulvane.received.txt"));
     DeleteFileW((install_ + L"Ulvane.received.txt").c_str());
     return result;
   }
 
   std::wstring install_, dump_;
 };
-
-std::wstring Field(const std::wstring& text, const std::wstring& before, const std::wstring& after) {
-  size_t b = text.find(before);
-  if (b == std::wstring::npos) return L"<missing " + before + L">";
-  b += before.size();
-  size_t e = text.find(after, b);
-  return text.substr(b, e == std::wstring::npos ? std::wstring::npos : e - b);
-}
 
 struct StackLine {
   unsigned long long pc = 0, offset = 0;
@@ -225,7 +187,7 @@ TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
   GetLocalTime(&now);
   FILETIME ft;
   SystemTimeToFileTime(&now, &ft);
-  for (const auto& name : ListFolder(dump_, L"*")) DeleteFileW((dump_ + name).c_str());
+  DeleteFiles(dump_);
   for (int s = 0; s < 120; ++s) {
     ULARGE_INTEGER t;
     t.LowPart = ft.dwLowDateTime;
@@ -236,8 +198,8 @@ TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
     FileTimeToSystemTime(&f, &st);
     std::wstring name = suite::WFormat(L"Clash_[%d-%d-%d_%d_%d_%d].dmp", st.wYear, st.wMonth, st.wDay,
                                        st.wHour, st.wMinute, st.wSecond);
-    HANDLE h = CreateFileW((dump_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    suite::ScopedFile created(
+        CreateFileW((dump_ + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
   }
   CrashResult r = Crash(L"Orv.exe", L"--stem Clash crash dll", false);
   ASSERT_FALSE(r.report.empty());
@@ -248,52 +210,6 @@ TEST_F(ReportScenarios, DumpUnderTheClashNameIsTheOneSent) {
 }
 
 // ---- What the crashed process hands over is not trusted; a crash never touches another's ----
-
-const wchar_t kMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug\\1.0.0.1";
-
-// The mark's value, or -1 when there is none.
-long Mark(const std::wstring& dumpName) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, kMarkKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
-  DWORD data = 0, size = sizeof data;
-  LONG rc = RegQueryValueExW(key, dumpName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size);
-  RegCloseKey(key);
-  return rc == ERROR_SUCCESS ? static_cast<long>(data) : -1;
-}
-
-void SetMark(const std::wstring& dumpName, DWORD value) {
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, kMarkKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-  RegSetValueExW(key, dumpName.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
-  RegCloseKey(key);
-}
-
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(h);
-}
-
-// "stem_[Y-M-D_h_m_s]" for each second from now on: the names a crash in that time would get.
-std::vector<std::wstring> NamesFromNow(const std::wstring& stem, int seconds) {
-  std::vector<std::wstring> names;
-  FILETIME ft;
-  GetSystemTimeAsFileTime(&ft);
-  for (int s = -1; s < seconds; ++s) {
-    ULARGE_INTEGER t;
-    t.LowPart = ft.dwLowDateTime;
-    t.HighPart = ft.dwHighDateTime;
-    t.QuadPart += static_cast<ULONGLONG>(static_cast<LONGLONG>(s) * 10000000LL);
-    FILETIME utc = {t.LowPart, t.HighPart}, local;
-    FileTimeToLocalFileTime(&utc, &local);
-    SYSTEMTIME st;
-    FileTimeToSystemTime(&local, &st);
-    names.push_back(suite::WFormat(L"%s_[%d-%d-%d_%d_%d_%d]", stem, st.wYear, st.wMonth, st.wDay, st.wHour,
-                                   st.wMinute, st.wSecond));
-  }
-  return names;
-}
 
 // The uploader's value rule: from the switch to the first space.
 std::wstring UploaderValue(const std::wstring& line, const std::wstring& name) {
@@ -336,84 +252,72 @@ TEST_F(ReportScenarios, StemsFromTheCrashedProcessAreMadeSafe) {
     const std::wstring module = UploaderValue(r.received, L"/Module:");
     EXPECT_TRUE(module == L"Orv.exe" || module == L"OrvCore.dll") << suite::ToUtf8(module);
   }
-  EXPECT_TRUE(ListFolder(install_, L"*Escape*").empty()) << "nothing outside the dump folder";
-  EXPECT_TRUE(ListFolder(install_, L"*.dmp").empty());
+  EXPECT_TRUE(ListFiles(install_, L"*Escape*").empty()) << "nothing outside the dump folder";
+  EXPECT_TRUE(ListFiles(install_, L"*.dmp").empty());
   DeleteFileW((install_ + L"My Orv.exe").c_str());
-  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
+  DeleteMarks(kVersion);
 }
 
 TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump) {
   // An earlier crash owns every name of this stem for the next minute: dump, report and mark 1.
-  for (const auto& name : ListFolder(dump_, L"*")) DeleteFileW((dump_ + name).c_str());
-  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
-  const std::vector<std::wstring> earlier = NamesFromNow(L"Earlier", 60);
+  DeleteFiles(dump_);
+  DeleteMarks(kVersion);
+  const std::vector<std::wstring> earlier = CrashNamesAround(L"Earlier", -1, 59);
   for (const auto& base : earlier) {
-    WriteBytes(dump_ + base + L".dmp", "earlier dump");
-    WriteBytes(dump_ + base + L".txt", "earlier report");
+    WriteFileBytes(dump_ + base + L".dmp", "earlier dump");
+    WriteFileBytes(dump_ + base + L".txt", "earlier report");
     SetMark(base + L".dmp", 1);
   }
   // An older full dump: a full dump that fails must not make it go (full-dump mode 1).
   const std::wstring olderFull = L"Earlier_[2000-1-1_0_0_1]_FULL.dmp";
-  WriteBytes(dump_ + olderFull, "older full dump");
+  WriteFileBytes(dump_ + olderFull, "older full dump");
   // DbgHelp beside Kelvor cuts the dump off and cannot walk a stack.
   // Wine prefers its own DbgHelp unless told to take the copy beside the program, as Windows does.
-  ASSERT_TRUE(CopyFileW(suite::testing::HostPath(FAILING_DBGHELP_DLL).c_str(),
-                        (install_ + L"DbgHelp.dll").c_str(), FALSE));
+  ASSERT_TRUE(CopyFileW(HostPath(FAILING_DBGHELP_DLL).c_str(), (install_ + L"DbgHelp.dll").c_str(), FALSE));
   const wchar_t kOverrides[] = L"Software\\Wine\\AppDefaults\\Kelvor.exe\\DllOverrides";
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_CURRENT_USER, kOverrides, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
-  const wchar_t kNativeFirst[] = L"native,builtin";
-  RegSetValueExW(key, L"dbghelp", 0, REG_SZ, reinterpret_cast<const BYTE*>(kNativeFirst),
-                 sizeof kNativeFirst);
-  RegCloseKey(key);
+  WriteRegistryString(HKEY_CURRENT_USER, kOverrides, L"dbghelp", L"native,builtin");
   CrashResult r = Crash(L"Orv.exe", L"--stem Earlier --full-dump 1 crash null", false);
   RegDeleteKeyW(HKEY_CURRENT_USER, kOverrides);
   DeleteFileW((install_ + L"DbgHelp.dll").c_str());
 
   for (const auto& base : earlier) {
-    EXPECT_EQ(ReadBytes(dump_ + base + L".dmp"), "earlier dump");
-    EXPECT_EQ(ReadBytes(dump_ + base + L".txt"), "earlier report");
+    EXPECT_EQ(ReadFileBytes(dump_ + base + L".dmp"), "earlier dump");
+    EXPECT_EQ(ReadFileBytes(dump_ + base + L".txt"), "earlier report");
     EXPECT_EQ(Mark(base + L".dmp"), 1) << "the earlier crash's mark";
   }
   // The new crash took the first name free of both dump and report, kept its report, left no
   // dump at all, and marked and handed over that name.
-  std::vector<std::wstring> mine = ListFolder(dump_, L"*_1.*");
+  std::vector<std::wstring> mine = ListFiles(dump_, L"*_1.*");
   ASSERT_EQ(mine.size(), 1u) << suite::ToUtf8(mine.empty() ? L"" : mine[0] + L" " + mine.back());
   const std::wstring base = mine[0].substr(0, mine[0].size() - 6);
   EXPECT_EQ(mine[0], base + L"_1.txt");
-  std::string report = ReadBytes(dump_ + mine[0]);
+  std::string report = ReadFileBytes(dump_ + mine[0]);
   EXPECT_EQ(report.substr(0, 2), std::string("\xFF\xFE"));
-  for (const auto& name : ListFolder(dump_, L"*")) {
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExW((dump_ + name).c_str(), GetFileExInfoStandard, &data);
-    EXPECT_GT(data.nFileSizeLow, 0u) << suite::ToUtf8(name);
-  }
+  for (const auto& name : ListFiles(dump_)) EXPECT_GT(FileSize(dump_ + name), 0u) << suite::ToUtf8(name);
   EXPECT_EQ(Mark(base + L"_1.dmp"), 0);
-  EXPECT_EQ(ReadBytes(dump_ + olderFull), "older full dump");
-  EXPECT_TRUE(ListFolder(dump_, L"*_1_FULL*").empty()) << "the failed full dump left nothing";
+  EXPECT_EQ(ReadFileBytes(dump_ + olderFull), "older full dump");
+  EXPECT_TRUE(ListFiles(dump_, L"*_1_FULL*").empty()) << "the failed full dump left nothing";
   // The walk could not start: the uploader still gets a module it accepts.
   EXPECT_EQ(r.received, ExpectedCommandLine(base + L"_1.dmp", L"UnKnown", L"Orv.exe", kelvor::kFixedCrashId));
-  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
+  DeleteMarks(kVersion);
 }
 
 TEST_F(ReportScenarios, WithoutInstallDirDumpsAndUploaderAreBesideKelvor) {
   // The uninstall key stays, its "InstallDir" goes: Kelvor's own folder takes the dump folder's
   // place, and the uploader that starts is the one there, not one in the current folder.
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
-  const std::wstring saved = install_.substr(0, install_.size() - 1);
-  RegDeleteValueW(key, L"InstallDir");
-  CrashResult r = Crash(L"Orv.exe", L"--stem NoDir crash null");
-  RegSetValueExW(key, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(saved.c_str()),
-                 static_cast<DWORD>((saved.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
-  std::vector<std::wstring> dumps = ListFolder(install_, L"NoDir_*.dmp");
-  std::vector<std::wstring> reports = ListFolder(install_, L"NoDir_*.txt");
+  CrashResult r;
+  {
+    InstallDirScope restore;
+    ASSERT_TRUE(InstallDirScope::Set(nullptr));
+    r = Crash(L"Orv.exe", L"--stem NoDir crash null");
+  }
+  std::vector<std::wstring> dumps = ListFiles(install_, L"NoDir_*.dmp");
+  std::vector<std::wstring> reports = ListFiles(install_, L"NoDir_*.txt");
   ASSERT_EQ(dumps.size(), 1u);
   EXPECT_EQ(reports.size(), 1u);
   EXPECT_EQ(UploaderValue(r.received, L"/Path:"), dumps[0]) << suite::ToUtf8(r.received);
-  for (const auto& name : ListFolder(install_, L"NoDir_*")) DeleteFileW((install_ + name).c_str());
-  RegDeleteKeyW(HKEY_CURRENT_USER, kMarkKey);
+  DeleteFiles(install_, L"NoDir_*");
+  DeleteMarks(kVersion);
 }
 
 }  // namespace

@@ -13,35 +13,15 @@ import subprocess
 import sys
 import time
 
-SOURCE = os.environ["SUITE_SOURCE"]
-BUILD = os.environ["SUITE_BUILD"]
-BIN = os.environ.get("SUITE_BIN", os.path.join(BUILD, "win"))
-sys.path.insert(0, os.path.join(SOURCE, "tools", "wine"))
-from wine_env import wine_environment  # noqa: E402
+sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
+import scenario  # noqa: E402
+from scenario import BIN, BUILD, SOURCE, wait_for  # noqa: E402
 
 SHOTS = os.path.join(BUILD, "screenshots")
 SCREEN = (1024, 768)
 OUTER = (500, 285)
 BAND = (31, 78, 140)  # the skin's caption colour
 LANGUAGES = {"1033": "English", "1054": "Thai", "2052": "Chinese"}
-failures = []
-
-
-def check(ok, what):
-    print(("ok     " if ok else "FAILED ") + what)
-    if not ok:
-        failures.append(what)
-    return ok
-
-
-def wait_for(condition, timeout=60.0):
-    end = time.time() + timeout
-    while time.time() < end:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.2)
-    return None
 
 
 def layout():
@@ -115,126 +95,127 @@ def dark(p):
     return max(p) < 130
 
 
-def check_drawing(path, size, controls, contact):
-    img = pixels(path)
-    label = os.path.basename(path)
-    check(img[0] == size[0] and img[1] == size[1], "%s: %dx%d client area" % (label, img[0], img[1]))
-    caption = resolve(controls["caption.title"], size)
-    check(share(img, caption, lambda p: p == BAND) > 0.6, "%s: caption strip drawn" % label)
-    check(share(img, caption, lambda p: min(p) > 200) > 0.005, "%s: caption text drawn" % label)
-    for name in ("text.location", "btn.checkbox.Restart", "btn.checkbox.Help", "btn.checkbox.Contact"):
-        check(share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name))
-    send = resolve(controls["btn.send"], size)
-    check(share(img, send, lambda p: min(p) > 200) > 0.01, "%s: send button has text" % label)
-    contact_rows = (0, resolve(controls["text.email"], size)[1], size[0], resolve(controls["edit.line"], size)[3])
-    if contact:
-        for name in ("text.email", "text.line"):
-            check(share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name))
-        check(share(img, resolve(controls["edit.email"], size), lambda p: p == (255, 255, 255)) > 0.5,
-              "%s: e-mail box shown" % label)
-    else:
-        check(share(img, contact_rows, dark) == 0, "%s: contact rows empty while hidden" % label)
+class WindowPixels(scenario.ScenarioCase):
+    """One test per language on one Xvfb display and a prefix of its own."""
 
-
-def main():
-    for tool in ("Xvfb", "xdotool", "import", "xwininfo"):
-        if not shutil.which(tool):
-            print("window_pixels: %s is missing (./run deps installs it)" % tool)
-            return 1
-    os.makedirs(SHOTS, exist_ok=True)
-    os.environ["SUITE_WINEPREFIX"] = os.path.join(BUILD, "wineprefix-x11")
-    env = wine_environment()
-    env["SUITE_BUILD"] = BUILD
-    number = os.environ.get("SUITE_XVFB_DISPLAY", "62")
-    env["DISPLAY"] = ":" + number
-    xvfb = subprocess.Popen(["Xvfb", ":" + number, "-screen", "0", "%dx%dx24" % SCREEN], stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    display = Display(env)
-    try:
-        if not wait_for(lambda: display.x("xwininfo", "-root").strip() != "", 10):
-            print("window_pixels: Xvfb did not start on :%s" % number)
-            return 1
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "x11", "/f"],
-                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    @classmethod
+    def setUpClass(cls):
+        missing = [tool for tool in ("Xvfb", "xdotool", "import", "xwininfo") if not shutil.which(tool)]
+        if missing:
+            raise RuntimeError("window_pixels: %s missing (./run deps installs it)" % ", ".join(missing))
+        os.makedirs(SHOTS, exist_ok=True)
+        number = os.environ.get("SUITE_XVFB_DISPLAY", "62")
+        cls.wine = scenario.Wine(prefix=os.path.join(BUILD, "wineprefix-x11"), DISPLAY=":" + number)
+        cls.xvfb = subprocess.Popen(["Xvfb", ":" + number, "-screen", "0", "%dx%dx24" % SCREEN],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.display = Display(cls.wine.env)
+        if not wait_for(lambda: cls.display.x("xwininfo", "-root").strip() != "", 10):
+            cls.tearDownClass()
+            raise RuntimeError("window_pixels: Xvfb did not start on :%s" % number)
+        cls.wine.end_server()
+        cls.wine.reg_set(r"HKCU\Software\Wine\Drivers", "Graphics", "x11")
         # The desktop process that "reg" itself started still draws with the driver of a fresh prefix
         # (none): end it, so that the next program starts a desktop on the X display.
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=env, stderr=subprocess.DEVNULL)
-        for language in LANGUAGES:
-            run_language(display, env, language)
-    finally:
-        subprocess.run(["wineserver", "-k"], env=env, stderr=subprocess.DEVNULL)
-        xvfb.terminate()
-        xvfb.wait()
-    print("window_pixels: %s" % ("all checks passed" if not failures else "%d checks failed" % len(failures)))
-    return 1 if failures else 0
+        cls.wine.end_server()
 
+    @classmethod
+    def tearDownClass(cls):
+        subprocess.run(["wineserver", "-k"], env=cls.wine.env, stderr=subprocess.DEVNULL)
+        cls.xvfb.terminate()
+        cls.xvfb.wait()
 
-def run_language(display, env, language):
-    env = dict(env, SUITE_LANGUAGE=language)
-    subprocess.run([os.path.join(SOURCE, "tools", "install", "install.sh")], env=env, check=True,
-                   stdout=subprocess.DEVNULL)
-    install = os.path.join(env["WINEPREFIX"], "drive_c", "Program Files (x86)", "Vemko Antivirus")
-    dump = os.path.join(install, "dump")
-    for name in os.listdir(dump):
-        os.remove(os.path.join(dump, name))
-    received = os.path.join(install, "Ulvane.received.txt")
-    if os.path.exists(received):
-        os.remove(received)
-    shutil.copy(os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"), os.path.join(install, "Ulvane.exe"))
-    controls = layout()
+    def test_1033_english(self):
+        self.run_language(self.display, self.wine.env, "1033")
 
-    demo = subprocess.Popen(["wine", os.path.join(install, "Orv.exe"), "--show-window", "crash", "null"], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
-    window = wait_for(display.kelvor_window, 180)
-    if not check(window is not None, "%s: Kelvor's window appears" % language):
-        demo.kill()
-        return
-    time.sleep(1.0)  # the first paint
-    window = display.kelvor_window()
-    name, w, h, x, y = window
-    check(name == title_of(language), "%s: title is the language's item (%s)" % (language, name))
-    frame = (OUTER[0] - w) // 2
-    outer_left, outer_top = x - frame, y - (OUTER[1] - h - frame)
-    check(abs(outer_left + OUTER[0] / 2 - SCREEN[0] / 2) <= 1 and abs(outer_top + OUTER[1] / 2 - SCREEN[1] / 2) <= 1,
-          "%s: %dx%d window centred (client %dx%d at %d,%d)" % (language, OUTER[0], OUTER[1], w, h, x, y))
-    plain = display.shot(window, "report_window_%s.png" % language)
-    check_drawing(plain, (w, h), controls, contact=False)
+    def test_1054_thai(self):
+        self.run_language(self.display, self.wine.env, "1054")
 
-    box = resolve(controls["btn.checkbox.Contact"], (w, h))
-    display.click(window, ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2))
-    grown = wait_for(lambda: (lambda k: k if k and k[2] == h + 30 else None)(display.kelvor_window()), 10)
-    if not check(grown is not None, "%s: 30 pixels taller with the contact controls (500x315)" % language):
-        display.x("xdotool", "key", "Escape")
-        return
-    time.sleep(0.5)
-    shown = display.shot(grown, "report_window_%s_contact.png" % language)
-    check_drawing(shown, (grown[1], grown[2]), controls, contact=True)
+    def test_2052_chinese(self):
+        self.run_language(self.display, self.wine.env, "2052")
 
-    email, description = "", ""
-    if language == "1033":
-        email, description = "typed.by@xdotool.example", "The scan stopped at 40 percent"
-        for area, text in (("edit.email", email), ("edit.line", description)):
-            r = resolve(controls[area], (grown[1], grown[2]))
-            display.click(grown, ((r[0] + r[2]) // 2, (r[1] + r[3]) // 2 + 2))
-            display.x("xdotool", "type", "--delay", "20", text)
-        display.shot(grown, "report_window_%s_typed.png" % language)
-        display.x("xdotool", "key", "Return")
-    else:
-        display.x("xdotool", "key", "Escape")
-    check(wait_for(lambda: display.kelvor_window() is None, 30) is not None, "%s: the window closes" % language)
-    if not check(wait_for(lambda: os.path.exists(received), 60) is not None, "%s: uploader started" % language):
-        return
-    line = open(received, encoding="utf-8").read()
-    check(line.endswith(" /Email:" + email), "%s: uploader's command line ends with /Email:%s" % (language, email))
-    reports = [f for f in os.listdir(dump) if f.endswith(".txt")]
-    if check(len(reports) == 1, "%s: one report" % language):
-        text = open(os.path.join(dump, reports[0]), "rb").read().decode("utf-16-le")
-        check("\r\nEmail:%s\r\nHashCode:" % email in text, "%s: report's Email: line" % language)
-        check(text.endswith("\r\nUserContext:\r\n" + description), "%s: report's UserContext: section" % language)
-    wait_for(lambda: demo.poll() is not None, 30)
+    def check_drawing(self, path, size, controls, contact):
+        img = pixels(path)
+        label = os.path.basename(path)
+        self.check(img[0] == size[0] and img[1] == size[1], "%s: %dx%d client area" % (label, img[0], img[1]))
+        caption = resolve(controls["caption.title"], size)
+        self.check(share(img, caption, lambda p: p == BAND) > 0.6, "%s: caption strip drawn" % label)
+        self.check(share(img, caption, lambda p: min(p) > 200) > 0.005, "%s: caption text drawn" % label)
+        for name in ("text.location", "btn.checkbox.Restart", "btn.checkbox.Help", "btn.checkbox.Contact"):
+            self.check(share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name))
+        send = resolve(controls["btn.send"], size)
+        self.check(share(img, send, lambda p: min(p) > 200) > 0.01, "%s: send button has text" % label)
+        contact_rows = (0, resolve(controls["text.email"], size)[1], size[0], resolve(controls["edit.line"], size)[3])
+        if contact:
+            for name in ("text.email", "text.line"):
+                self.check(share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name))
+            white = share(img, resolve(controls["edit.email"], size), lambda p: p == (255, 255, 255))
+            self.check(white > 0.5, "%s: e-mail box shown" % label)
+        else:
+            self.check(share(img, contact_rows, dark) == 0, "%s: contact rows empty while hidden" % label)
 
+    def run_language(self, display, env, language):
+        env = dict(env, SUITE_LANGUAGE=language)
+        self.wine.install(SUITE_LANGUAGE=language)
+        install = self.wine.install_folder
+        dump = os.path.join(install, "dump")
+        scenario.clear_folder(dump)
+        received = os.path.join(install, "Ulvane.received.txt")
+        if os.path.exists(received):
+            os.remove(received)
+        shutil.copy(os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"), os.path.join(install, "Ulvane.exe"))
+        controls = layout()
+
+        demo = self.wine.start(os.path.join(install, "Orv.exe"), "--show-window", "crash", "null", env=env)
+        window = wait_for(display.kelvor_window, 180)
+        if not self.check(window is not None, "%s: Kelvor's window appears" % language):
+            demo.kill()
+            return
+        time.sleep(1.0)  # the first paint
+        window = display.kelvor_window()
+        name, w, h, x, y = window
+        self.check(name == title_of(language), "%s: title is the language's item (%s)" % (language, name))
+        frame = (OUTER[0] - w) // 2
+        outer_left, outer_top = x - frame, y - (OUTER[1] - h - frame)
+        centred = abs(outer_left + OUTER[0] / 2 - SCREEN[0] / 2) <= 1 and abs(outer_top + OUTER[1] / 2 - SCREEN[1] / 2) <= 1
+        self.check(centred, "%s: %dx%d window centred (client %dx%d at %d,%d)" % (language, OUTER[0], OUTER[1], w, h,
+                                                                                  x, y))
+        plain = display.shot(window, "report_window_%s.png" % language)
+        self.check_drawing(plain, (w, h), controls, contact=False)
+
+        box = resolve(controls["btn.checkbox.Contact"], (w, h))
+        display.click(window, ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2))
+        grown = wait_for(lambda: (lambda k: k if k and k[2] == h + 30 else None)(display.kelvor_window()), 10)
+        if not self.check(grown is not None, "%s: 30 pixels taller with the contact controls (500x315)" % language):
+            display.x("xdotool", "key", "Escape")
+            return
+        time.sleep(0.5)
+        shown = display.shot(grown, "report_window_%s_contact.png" % language)
+        self.check_drawing(shown, (grown[1], grown[2]), controls, contact=True)
+
+        email, description = "", ""
+        if language == "1033":
+            email, description = "typed.by@xdotool.example", "The scan stopped at 40 percent"
+            for area, text in (("edit.email", email), ("edit.line", description)):
+                r = resolve(controls[area], (grown[1], grown[2]))
+                display.click(grown, ((r[0] + r[2]) // 2, (r[1] + r[3]) // 2 + 2))
+                display.x("xdotool", "type", "--delay", "20", text)
+            display.shot(grown, "report_window_%s_typed.png" % language)
+            display.x("xdotool", "key", "Return")
+        else:
+            display.x("xdotool", "key", "Escape")
+        self.check(wait_for(lambda: display.kelvor_window() is None, 30) is not None, "%s: the window closes" % language)
+        if not self.check(wait_for(lambda: os.path.exists(received), 60) is not None, "%s: uploader started" % language):
+            return
+        line = open(received, encoding="utf-8").read()
+        self.check(line.endswith(" /Email:" + email), "%s: uploader's command line ends with /Email:%s" % (language, email))
+        reports = [f for f in os.listdir(dump) if f.endswith(".txt")]
+        if self.check(len(reports) == 1, "%s: one report" % language):
+            text = open(os.path.join(dump, reports[0]), "rb").read().decode("utf-16-le")
+            self.check("\r\nEmail:%s\r\nHashCode:" % email in text, "%s: report's Email: line" % language)
+            self.check(text.endswith("\r\nUserContext:\r\n" + description), "%s: report's UserContext: section" % language)
+        wait_for(lambda: demo.poll() is not None, 30)
 
 if __name__ == "__main__":
-    sys.exit(main())
+    rc = scenario.main()
+    print("window_pixels: %s" % ("all checks passed" if rc == 0 else "some checks failed"))
+    sys.exit(rc)

@@ -6,8 +6,19 @@ which crashes the demo with the window asked for and plays the user through wind
 import os
 import sys
 
+sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
 sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "reporter", "capture", "tests"))
-import report_scenarios  # noqa: E402
+import scenario  # noqa: E402
+from report_scenarios import RecordingUploaderCase  # noqa: E402
+
+
+class WindowScenarios(RecordingUploaderCase):
+    driver = ("reporter", "dialog", "window_scenarios.exe")
+    driver_timeout = 540
+
+
+del RecordingUploaderCase  # run here only as WindowScenarios
 
 if __name__ == "__main__":
-    sys.exit(report_scenarios.main(("reporter", "dialog", "window_scenarios.exe")))
+    WindowScenarios.driver_args = sys.argv[1:]
+    sys.exit(scenario.main([]))

@@ -5,67 +5,24 @@
 #include <windows.h>
 // windows.h first: the other Windows headers build on its types.
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/testing/demo_scenario_win.h"
 #include "common/wformat.h"
 #include "product/skin/skin_format.h"
 
 namespace {
 
 const wchar_t kFrameClass[] = L"Kelvor:Frame";
-const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
+using namespace suite::testing;
 
-std::wstring InstallFolder() {
-  wchar_t folder[MAX_PATH] = {};
-  DWORD bytes = sizeof folder;
-  if (RegGetValueW(HKEY_LOCAL_MACHINE, kUninstall, L"InstallDir", RRF_RT_REG_SZ, nullptr, folder, &bytes))
-    return L"";
-  return folder[0] ? std::wstring(folder) + L"\\" : L"";
-}
-
-std::string ReadBytes(const std::wstring& path) {
-  std::ifstream in(suite::ToUtf8(path), std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-std::vector<std::wstring> Files(const std::wstring& folder, const wchar_t* pattern) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW e;
-  HANDLE f = FindFirstFileW((folder + pattern).c_str(), &e);
-  if (f == INVALID_HANDLE_VALUE) return names;
-  do names.push_back(e.cFileName);
-  while (FindNextFileW(f, &e));
-  FindClose(f);
-  return names;
-}
-
-bool Runs(const wchar_t* exe) {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  PROCESSENTRY32W e = {};
-  e.dwSize = sizeof e;
-  bool found = false;
-  for (BOOL ok = Process32FirstW(snap, &e); ok && !found; ok = Process32NextW(snap, &e))
-    found = lstrcmpiW(e.szExeFile, exe) == 0;
-  CloseHandle(snap);
-  return found;
-}
+bool Runs(const wchar_t* exe) { return CountProcesses({exe}) > 0; }
 
 template <class Condition>
 bool WaitFor(Condition done, DWORD timeoutMs = 120000) {
-  for (DWORD waited = 0; !done(); waited += 50) {
-    if (waited > timeoutMs) return false;
-    Sleep(50);
-  }
-  return true;
+  return WaitUntil(done, timeoutMs);
 }
 
 BOOL CALLBACK AddChild(HWND child, LPARAM list) {
@@ -76,15 +33,15 @@ BOOL CALLBACK AddChild(HWND child, LPARAM list) {
 class WindowScenario : public ::testing::Test {
  protected:
   void SetUp() override {
-    install_ = InstallFolder();
-    ASSERT_FALSE(install_.empty());
-    dump_ = install_ + L"dump\\";
-    for (const auto& name : Files(dump_, L"*.*")) DeleteFileW((dump_ + name).c_str());
-    DeleteFileW((install_ + L"Ulvane.received.txt").c_str());
+    const scenario::InstalledProduct product = scenario::PrepareInstalled();
+    ASSERT_FALSE(product.folder.empty());
+    install_ = product.folder;
+    dump_ = product.dump;
+    DeleteFiles(dump_);
     note_ = L"C:\\window_scenario_note.txt";
     DeleteFileW(note_.c_str());
     skindle::Layouts layouts;
-    skindle::ParseLayouts(ReadBytes(install_ + L"skin\\skin_crashreporter\\layout.txt"), layouts);
+    skindle::ParseLayouts(ReadFileBytes(install_ + L"skin\\skin_crashreporter\\layout.txt"), layouts);
     layout_ = layouts[L"crashreporter"];
     ASSERT_FALSE(layout_.empty());
   }
@@ -92,13 +49,7 @@ class WindowScenario : public ::testing::Test {
   // Starts the demo's crash; returns Kelvor's window once it is there.
   HWND CrashAndFindWindow(const std::wstring& options) {
     std::wstring line = L"\"" + install_ + L"Orv.exe\" --observe " + note_ + L" --show-window " + options;
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-      return nullptr;
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    if (!StartProcess(line)) return nullptr;
     HWND window = nullptr;
     WaitFor(
         [&] { return (window = FindWindowW(kFrameClass, nullptr)) != nullptr && IsWindowVisible(window); });
@@ -127,12 +78,8 @@ class WindowScenario : public ::testing::Test {
   }
 
   std::wstring Report() {
-    std::vector<std::wstring> reports = Files(dump_, L"*.txt");
-    if (reports.size() != 1) return L"";
-    std::string bytes = ReadBytes(dump_ + reports[0]);
-    std::u16string units(bytes.size() / 2, u'\0');
-    if (!units.empty()) memcpy(&units[0], bytes.data(), units.size() * 2);
-    return suite::FromUtf16(units);
+    std::vector<std::wstring> reports = ListFiles(dump_, L"*.txt");
+    return reports.size() == 1 ? ReadUtf16File(dump_ + reports[0]) : L"";
   }
 
   bool AllEnded() { return !Runs(L"Kelvor.exe") && !Runs(L"Orv.exe") && !Runs(L"Ulvane.exe"); }
@@ -146,7 +93,7 @@ TEST_F(WindowScenario, EntriesReachTheRewrittenReportAndTheUploader) {
   ASSERT_NE(window, nullptr);
   // While nobody touches the window: the full dump is written and the crashed process let go.
   EXPECT_TRUE(WaitFor([&] { return Exists(note_) && !Runs(L"Orv.exe"); }));
-  EXPECT_NE(ReadBytes(note_).find("_FULL.dmp"), std::string::npos) << ReadBytes(note_);
+  EXPECT_NE(ReadFileBytes(note_).find("_FULL.dmp"), std::string::npos) << ReadFileBytes(note_);
   EXPECT_TRUE(IsWindow(window));
   EXPECT_FALSE(Exists(install_ + L"Ulvane.received.txt")) << "the uploader must wait for the window";
 
@@ -163,7 +110,7 @@ TEST_F(WindowScenario, EntriesReachTheRewrittenReportAndTheUploader) {
   EXPECT_NE(report.find(L"\r\nEmail:" + email + L"\r\nHashCode:"), std::wstring::npos)
       << suite::ToUtf8(report);
   EXPECT_EQ(report.substr(report.size() - 16 - description.size()), L"\r\nUserContext:\r\n" + description);
-  std::string received = ReadBytes(install_ + L"Ulvane.received.txt");
+  std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
   EXPECT_EQ(received.substr(received.size() - 26), " /Email:tester@example.org") << received;
 }
 
@@ -180,7 +127,7 @@ TEST_F(WindowScenario, ReleasedBeforeTheWindowAndRestartBoxClearedMeansNoRestart
   ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + L"Ulvane.received.txt"); }));
   Sleep(500);
   EXPECT_FALSE(Exists(marker));
-  std::string received = ReadBytes(install_ + L"Ulvane.received.txt");
+  std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
   EXPECT_EQ(received.substr(received.size() - 8), " /Email:") << received;  // nothing entered
   EXPECT_NE(Report().find(L"\r\nEmail:\r\nHashCode:"), std::wstring::npos);
 }
