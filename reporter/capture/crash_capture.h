@@ -58,11 +58,6 @@ class CCrashCapture {
   bool nothingToHandOver = false;
 
  private:
-  // Creates this crash's dump and report files as new, empty files under the first name of the
-  // clash sequence whose dump and report are both free, so nothing of another crash is
-  // overwritten or relabelled; sets dumpFileName and reportFileName. Both files stay open.
-  bool ClaimCrashNames(const std::wstring& folder, suite::ScopedFile& dumpFile,
-                       suite::ScopedFile& reportFile);
   // The dump call into a file of ours; false when it cannot run or fails.
   bool WriteDumpInto(MiniDumpKind kind, HANDLE file);
   CCrashCapture(const CCrashCapture&) = delete;

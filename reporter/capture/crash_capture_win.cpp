@@ -7,6 +7,7 @@
 #include "common/scoped_handle_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture.h"
+#include "reporter/capture/crash_files_win.h"
 #include "reporter/capture/dbg_helper.h"
 #include "reporter/capture/path_name_gen.h"
 #include "reporter/capture/system_facts.h"
@@ -18,7 +19,6 @@ const wchar_t kBugMarkKey[] = L"software\\Vemko Security\\Antivirus\\Bug";
 // Handle data in a dump needs PROCESS_DUP_HANDLE besides the query and read rights; without it
 // the dump call refuses the handle and the dump would silently never be written.
 const DWORD kDumpProcessAccess = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | PROCESS_DUP_HANDLE;
-const DWORD kDumpFileAttempts = kMaxDumpNameAttempts;
 // The crash handler notes GetTickCount() at the crash. An age beyond this is not believed (a
 // stale or forged record); the intake then stands in for the moment of the crash.
 const DWORD kMaxBelievedCrashAgeMs = 5 * 60 * 1000;
@@ -30,6 +30,8 @@ MINIDUMP_TYPE DumpTypeOf(MiniDumpKind kind) {
                                           MiniDumpWithIndirectlyReferencedMemory |
                                           MiniDumpWithProcessThreadData);
 }
+std::wstring DumpNameItself(const std::wstring& dumpName) { return dumpName; }
+
 uint64_t CrashTimeOf(uint32_t crashTick) {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -45,24 +47,6 @@ bool Failed(const char* call) {
   return false;
 }
 
-// A claimed file is marked for deletion until it is complete: should Kelvor die meanwhile, the
-// system removes it when the handle goes, so no empty or cut-off file of ours is ever left behind.
-bool SetDeletePending(HANDLE file, bool pending) {
-  FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(pending ? TRUE : FALSE)};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) ||
-         Failed("SetFileInformationByHandle");
-}
-
-// Gives up a claimed file: it goes with its handle when deletion was pending, else by name.
-void DropClaimedFile(suite::ScopedFile& file, const std::wstring& path, bool deletePending) {
-  file.Close();
-  if (!deletePending && !DeleteFileW(path.c_str())) Failed("DeleteFileW");
-}
-
-HANDLE CreateClaimedFile(const std::wstring& path) {
-  return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-}
 }  // namespace
 
 CCrashCapture::CCrashCapture() : report(this) {}
@@ -129,23 +113,15 @@ bool CCrashCapture::CaptureReport() {
   }
 
   std::wstring folder = CPathNameGen::Instance()->ResolveDumpFolder();
-  suite::ScopedFile dumpFile;
-  suite::ScopedFile reportFile;
-  if (!ClaimCrashNames(folder, dumpFile, reportFile)) {
-    // No name of our own (folder missing, every name taken): writing under another crash's name
-    // would overwrite its report and relabel its mark and dump. Nothing is written.
+  SweepLeftoverParts(folder);
+  PartFile dump;
+  PartFile reportFile;
+  if (!dump.Open(folder, L"dump") || !reportFile.Open(folder, L"report")) {
+    // No file of our own can be made there (folder missing or not writable): nothing is written.
     nothingToHandOver = true;
     return false;
   }
-  const bool dumpPending = SetDeletePending(dumpFile.get(), true);
-  const bool reportPending = SetDeletePending(reportFile.get(), true);
-  bool dumped = WriteDumpInto(kMiniDumpNormal, dumpFile.get()) &&
-                (!dumpPending || SetDeletePending(dumpFile.get(), false));
-  // No empty or partial dump stays behind; the report under the same name still goes up alone.
-  if (dumped)
-    dumpFile.Close();
-  else
-    DropClaimedFile(dumpFile, folder + dumpFileName, dumpPending);
+  const bool dumped = WriteDumpInto(kMiniDumpNormal, dump.get());
   bool reported = false;
   {
     suite::DiagPhase phase("report_file");
@@ -154,45 +130,21 @@ bool CCrashCapture::CaptureReport() {
     reported = WriteFile(reportFile.get(), report.text.c_str(), bytes, &written, nullptr)
                    ? written == bytes
                    : Failed("WriteFile");
-    reported = reported && (!reportPending || SetDeletePending(reportFile.get(), false));
   }
-  if (reported)
-    reportFile.Close();
-  else
-    DropClaimedFile(reportFile, folder + reportFileName, reportPending);
-  nothingToHandOver = !dumped && !reported;
-  if (!nothingToHandOver) {
+  // Only complete files get names; a failed dump leaves none, yet its name stays free of another
+  // crash's dump so that the report alone cannot be taken for that crash's.
+  nothingToHandOver =
+      (!dumped && !reported) || !PublishUnderFreeName(folder, dumpFileName,
+                                                      {{dumped ? &dump : nullptr, &DumpNameItself},
+                                                       {reported ? &reportFile : nullptr, &ReportNameFor}},
+                                                      dumpFileName);
+  if (nothingToHandOver) return false;
+  reportFileName = ReportNameFor(dumpFileName);
+  {
     suite::DiagPhase phase("mark");
     RecordDumpInRegistry();
   }
   return reported && dumped;
-}
-
-bool CCrashCapture::ClaimCrashNames(const std::wstring& folder, suite::ScopedFile& dumpFile,
-                                    suite::ScopedFile& reportFile) {
-  const std::wstring first = folder + dumpFileName;
-  std::wstring path = first;
-  for (DWORD attempt = 1;; ++attempt) {
-    dumpFile.reset(CreateClaimedFile(path));
-    DWORD error = GetLastError();
-    if (dumpFile) {
-      const std::wstring name = suite::FileNamePart(path);
-      reportFile.reset(CreateClaimedFile(folder + ReportNameFor(name)));
-      if (reportFile) {
-        dumpFileName = name;
-        reportFileName = ReportNameFor(name);
-        return true;
-      }
-      error = GetLastError();
-      // The report of this name belongs to another crash: give the name back and go on.
-      DropClaimedFile(dumpFile, path, false);
-    }
-    suite::DiagFailure("CreateFileW", error);
-    // A taken name moves on to _1, _2, ...; any other refusal (a missing folder) ends the try.
-    if (error != ERROR_ACCESS_DENIED && error != ERROR_FILE_EXISTS) return false;
-    if (attempt >= kDumpFileAttempts) return false;  // every name taken
-    path = ClashVariant(first, static_cast<int>(attempt));
-  }
 }
 
 bool CCrashCapture::StartFullDumpOrRelease(bool releaseWhenNoFullDump, HANDLE waitAfterRelease) {
@@ -280,31 +232,12 @@ DWORD CCrashCapture::GetCrashedProcessId() const { return valid ? processId : 0;
 bool CCrashCapture::WriteMiniDump(MiniDumpKind kind, const std::wstring& path, std::wstring& fileName) {
   if (!valid || !report.built) return false;
 
-  // A taken name moves the dump to _1, _2, ...; any other refusal (a missing folder) ends the try.
-  std::wstring tryPath = path;
-  suite::ScopedFile file;
-  for (DWORD attempt = 1;; ++attempt) {
-    file.reset(CreateClaimedFile(tryPath));
-    if (file) break;
-    DWORD error = GetLastError();
-    suite::DiagFailure("CreateFileW", error);
-    if (error != ERROR_ACCESS_DENIED && error != ERROR_FILE_EXISTS) return false;
-    if (attempt >= kDumpFileAttempts) return false;  // every name taken
-    tryPath = ClashVariant(path, static_cast<int>(attempt));
-  }
-  const bool pending = SetDeletePending(file.get(), true);
-  bool written = WriteDumpInto(kind, file.get()) && (!pending || SetDeletePending(file.get(), false));
-  if (!written) {
-    // An empty or cut-off dump is worth nothing and would be taken for one.
-    DropClaimedFile(file, tryPath, pending);
-    return false;
-  }
-  file.Close();
-
-  size_t slash = tryPath.rfind(L'\\');
-  if (slash == std::wstring::npos) return false;
-  fileName = tryPath.substr(slash + 1);
-  return true;
+  const std::wstring folder = path.substr(0, path.size() - suite::FileNamePart(path).size());
+  PartFile part;
+  if (!part.Open(folder, kind == kMiniDumpFull ? L"full" : L"dump")) return false;
+  // An empty or cut-off dump is worth nothing and would be taken for one: it goes with its part.
+  if (!WriteDumpInto(kind, part.get())) return false;
+  return PublishUnderFreeName(folder, suite::FileNamePart(path), {{&part, &DumpNameItself}}, fileName);
 }
 
 bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {

@@ -1,0 +1,97 @@
+#include "reporter/capture/crash_files_win.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/test_files_win.h"
+#include "reporter/capture/capture_rules.h"
+
+namespace kelvor {
+namespace {
+
+using suite::testing::ListFiles;
+
+std::wstring Same(const std::wstring& name) { return name; }
+
+class CrashFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    folder = std::wstring(temp) + L"crash_files_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const auto& name : ListFiles(folder)) DeleteFileW((folder + name).c_str());
+  }
+  void TearDown() override {
+    for (const auto& name : ListFiles(folder)) DeleteFileW((folder + name).c_str());
+    RemoveDirectoryW(folder.c_str());
+  }
+  void Touch(const std::wstring& name) {
+    suite::ScopedFile(
+        CreateFileW((folder + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  }
+  bool Written(PartFile& part, const wchar_t* role) {
+    DWORD written = 0;
+    return part.Open(folder, role) && WriteFile(part.get(), "data", 4, &written, nullptr) && written == 4;
+  }
+  std::vector<std::wstring> Files() {
+    std::vector<std::wstring> names = ListFiles(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::wstring folder;
+};
+
+TEST_F(CrashFiles, APartLeavesNothingUnlessPublished) {
+  PartFile part;
+  ASSERT_TRUE(Written(part, L"dump"));
+  part.Close();
+  EXPECT_TRUE(Files().empty());
+
+  PartFile none;
+  EXPECT_FALSE(none.Open(folder + L"missing\\", L"dump"));
+}
+
+TEST_F(CrashFiles, BothNamesMustBeFreeAndNothingIsReplaced) {
+  // A report of another crash at the first name (its dump failed), a dump at the second.
+  Touch(L"a.txt");
+  Touch(L"a_1.dmp");
+  PartFile dump, report;
+  ASSERT_TRUE(Written(dump, L"dump"));
+  ASSERT_TRUE(Written(report, L"report"));
+  std::wstring chosen;
+  ASSERT_TRUE(PublishUnderFreeName(folder, L"a.dmp", {{&dump, &Same}, {&report, &ReportNameFor}}, chosen));
+  EXPECT_EQ(chosen, L"a_2.dmp");
+  dump.Close();
+  report.Close();
+  EXPECT_EQ(Files(), (std::vector<std::wstring>{L"a.txt", L"a_1.dmp", L"a_2.dmp", L"a_2.txt"}));
+  EXPECT_EQ(suite::testing::ReadFileBytes(folder + L"a_2.dmp"), "data");
+  EXPECT_EQ(suite::testing::ReadFileBytes(folder + L"a_1.dmp"), "");  // the other crash's stays as it was
+}
+
+TEST_F(CrashFiles, AReportAloneKeepsTheDumpNameFreeOfOthers) {
+  Touch(L"b.dmp");
+  PartFile report;
+  ASSERT_TRUE(Written(report, L"report"));
+  std::wstring chosen;
+  ASSERT_TRUE(PublishUnderFreeName(folder, L"b.dmp", {{nullptr, &Same}, {&report, &ReportNameFor}}, chosen));
+  EXPECT_EQ(chosen, L"b_1.dmp");
+  report.Close();
+  EXPECT_EQ(Files(), (std::vector<std::wstring>{L"b.dmp", L"b_1.txt"}));
+}
+
+TEST_F(CrashFiles, LeftoverPartsGoButNotThoseOfARunningKelvor) {
+  Touch(L"~kelvor-1-dump.part");
+  Touch(L"keep.part");
+  PartFile open;
+  ASSERT_TRUE(Written(open, L"full"));
+  SweepLeftoverParts(folder);
+  std::vector<std::wstring> left = Files();
+  EXPECT_EQ(left.size(), 2u);
+  EXPECT_EQ(std::count(left.begin(), left.end(), L"keep.part"), 1);
+  EXPECT_EQ(std::count(left.begin(), left.end(), L"~kelvor-1-dump.part"), 0);
+}
+
+}  // namespace
+}  // namespace kelvor
