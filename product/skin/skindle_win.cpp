@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "product/skin/skin_format.h"
-#include "reporter/dialog/skindle_api.h"
+#include "reporter/dialog/skindle_api_win.h"
 
 namespace skindle {
 namespace {

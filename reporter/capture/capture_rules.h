@@ -1,6 +1,7 @@
 // Platform-free rules of a capture run: the "/BugInfo:" switch, the intake checks of the crash
 // record, the dump and report names, and the restart decision. Kept free of Windows calls so that
-// every rule is tested natively; the Windows side only feeds them facts.
+// every rule is tested natively; the Windows side only feeds them facts. Pure functions: the record
+// reader borrows its memory reader for the call and owns nothing afterwards.
 #pragma once
 #include <cstdint>
 #include <functional>

@@ -6,7 +6,7 @@
 
 #include "reporter/dialog/dialog_rules.h"
 #include "reporter/dialog/report_window_win.h"
-#include "reporter/dialog/skindle_api.h"
+#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/scoped_handle_win.h"
 #include "common/wformat.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
@@ -15,12 +16,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   const std::wstring partial = folder + L"Ulvane.received.part";
   const std::string text = suite::ToUtf8(GetCommandLineW());
 
-  HANDLE file =
-      CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+  suite::ScopedFile file(
+      CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return 0;
   DWORD written = 0;
-  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  file.Close();
   // Appears whole or not at all: the reader polls for it.
   MoveFileExW(partial.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING);
   return 0;
