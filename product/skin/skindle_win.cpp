@@ -11,7 +11,7 @@
 
 #include "common/scoped_handle_win.h"
 #include "product/skin/skin_format.h"
-#include "reporter/dialog/skindle_api.h"
+#include "reporter/dialog/skindle_api_win.h"
 
 namespace skindle {
 namespace {

@@ -1,7 +1,8 @@
 // Platform-free rules of a capture run: the intake checks of the crash record (the "/BugInfo:"
 // switch that names it is common/protocol/bug_info_switch.h), the dump and report names, and the
 // restart decision. Kept free of Windows calls so that every rule is tested natively; the Windows
-// side only feeds them facts.
+// side only feeds them facts. Pure functions: the record reader borrows its memory reader for the
+// call and owns nothing afterwards.
 #pragma once
 #include <cstdint>
 #include <functional>

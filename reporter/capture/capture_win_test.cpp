@@ -8,9 +8,11 @@
 #include <string>
 
 #include "common/folders_win.h"
-#include "reporter/capture/crash_capture.h"
-#include "reporter/capture/path_name_gen.h"
-#include "reporter/capture/system_facts.h"
+#include "common/scoped_handle_win.h"
+#include "common/testing/test_support_win.h"
+#include "reporter/capture/crash_capture_win.h"
+#include "reporter/capture/path_name_gen_win.h"
+#include "reporter/capture/system_facts_win.h"
 
 namespace kelvor {
 namespace {
@@ -30,37 +32,36 @@ std::wstring ProductBin() {
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void Touch(const std::wstring& path) {
-  HANDLE h =
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  CloseHandle(h);
+  suite::ScopedFile file(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file.valid());
 }
 
 // Sets InstallDir for one test and puts the previous state back afterwards.
 class InstallDirScope {
  public:
   explicit InstallDirScope(const wchar_t* value) {
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key_.receive(),
+                    nullptr);
     DWORD size = sizeof(old_);
-    had_ = RegQueryValueExW(key_, L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) ==
-           ERROR_SUCCESS;
+    had_ = RegQueryValueExW(key_.get(), L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(old_),
+                            &size) == ERROR_SUCCESS;
     if (value)
-      RegSetValueExW(key_, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+      RegSetValueExW(key_.get(), L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
                      static_cast<DWORD>((wcslen(value) + 1) * 2));
     else
-      RegDeleteValueW(key_, L"InstallDir");
+      RegDeleteValueW(key_.get(), L"InstallDir");
   }
   ~InstallDirScope() {
     if (had_)
-      RegSetValueExW(key_, L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(old_),
+      RegSetValueExW(key_.get(), L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(old_),
                      static_cast<DWORD>((wcslen(old_) + 1) * 2));
     else
-      RegDeleteValueW(key_, L"InstallDir");
-    RegCloseKey(key_);
+      RegDeleteValueW(key_.get(), L"InstallDir");
   }
 
  private:
-  HKEY key_ = nullptr;
+  suite::ScopedRegKey key_;
   bool had_ = false;
   wchar_t old_[600] = {};
 };
@@ -76,25 +77,25 @@ class TempFolder {
   }
   ~TempFolder() { Clear(); }
   void Clear() {
-    WIN32_FIND_DATAW e;
-    HANDLE f = FindFirstFileW((path + L"*").c_str(), &e);
-    if (f != INVALID_HANDLE_VALUE) {
-      do DeleteFileW((path + e.cFileName).c_str());
-      while (FindNextFileW(f, &e));
-      FindClose(f);
-    }
+    for (const std::wstring& name : suite::testing::ListFiles(path)) DeleteFileW((path + name).c_str());
     RemoveDirectoryW(path.c_str());
   }
   std::wstring path;  // with a trailing backslash
 };
 
+// A record as the crash handler leaves it, of no crashed process in particular.
+struct TestRecord : BugInfoBlock {
+  TestRecord() {
+    ZeroMemory(static_cast<BugInfoBlock*>(this), sizeof(BugInfoBlock));
+    SetSlotText(productVersion, L"0.0.0.test");
+    SetSlotText(nameStem, L"Orv");
+  }
+};
+
 // A capture as the intake leaves it, without a crashed process behind it.
 struct ValidCapture {
-  ValidCapture() {
-    capture.bugInfo = new BugInfoBlock;
-    ZeroMemory(capture.bugInfo, sizeof(BugInfoBlock));
-    SetSlotText(capture.bugInfo->productVersion, L"0.0.0.test");
-    capture.valid = TRUE;
+  explicit ValidCapture(const BugInfoBlock& record = TestRecord(), DWORD processId = 0) {
+    capture.AdoptRecord(record, processId, 0);
   }
   CCrashCapture capture;
 };
@@ -155,11 +156,10 @@ uint64_t FileTimeNow(int64_t plusSeconds = 0) {
 }
 
 void SetWriteTime(const std::wstring& path, uint64_t time) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+  suite::ScopedFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
   FILETIME t = {static_cast<DWORD>(time), static_cast<DWORD>(time >> 32)};
-  SetFileTime(h, nullptr, nullptr, &t);
-  CloseHandle(h);
+  SetFileTime(file.get(), nullptr, nullptr, &t);
 }
 
 TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse) {
@@ -172,11 +172,11 @@ TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse)
   const uint64_t crash = FileTimeNow(60);               // everything above was written before the crash ...
   SetWriteTime(dir.path + files[6], crash + 10000000);  // ... but a concurrent crash's full dump
   // Another Kelvor still writing its full dump holds it open: it cannot go either.
-  HANDLE writing =
-      CreateFileW((dir.path + files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(writing, INVALID_HANDLE_VALUE);
+  suite::ScopedFile writing(
+      CreateFileW((dir.path + files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(writing.valid());
   EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, files[0], crash));
-  CloseHandle(writing);
+  writing.Close();
   EXPECT_TRUE(Exists(dir.path + files[0]));
   EXPECT_FALSE(Exists(dir.path + files[1]));
   EXPECT_FALSE(Exists(dir.path + files[2]));
@@ -193,30 +193,40 @@ TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse)
 TEST(CrashCapture, InvalidCaptureDoesNothing) {
   CCrashCapture capture;
   EXPECT_FALSE(capture.LoadFromCommandLine(L"Kelvor.exe /BugInfo:"));
-  EXPECT_FALSE(capture.CaptureReport());
-  EXPECT_FALSE(capture.StartFullDumpOrRelease());
+  EXPECT_FALSE(capture.BuildReport(L"", L""));
+  EXPECT_FALSE(capture.ClaimFiles());
+  EXPECT_FALSE(capture.WriteDump());
+  EXPECT_FALSE(capture.WriteReport());
+  EXPECT_FALSE(capture.PublishFiles());
+  EXPECT_FALSE(capture.RewriteReport(L"text"));
+  EXPECT_FALSE(capture.StartFullDumpWorker([] {}));
+  EXPECT_FALSE(capture.WriteFullDump());
   EXPECT_FALSE(capture.RestartCrashedProgram());
   EXPECT_FALSE(capture.RecordDumpInRegistry());
   EXPECT_TRUE(capture.ShouldShowReportWindow());
   EXPECT_FALSE(capture.ShouldRestart());
   EXPECT_EQ(capture.GetCrashedProcessId(), 0u);
+  EXPECT_EQ(capture.FullDumpMode(), 0u);
+  EXPECT_EQ(capture.AppName(), L"");
   std::wstring name = L"unchanged";
   EXPECT_FALSE(capture.WriteMiniDump(kMiniDumpNormal, L"C:\\x.dmp", name));
   EXPECT_EQ(name, L"unchanged");
 }
 
 TEST(CrashCapture, FailedIntakeStillSignalsTheParsedEvent) {
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  suite::ScopedKernelObject event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   wchar_t line[96];
   // Process id 0 cannot be opened: the intake fails after the fields were taken.
-  wsprintfW(line, L"/BugInfo:00400000,0,0,%u", static_cast<unsigned>(reinterpret_cast<uintptr_t>(event)));
+  wsprintfW(line, L"/BugInfo:00400000,0,0,%u",
+            static_cast<unsigned>(reinterpret_cast<uintptr_t>(event.get())));
   CCrashCapture capture;
   EXPECT_FALSE(capture.LoadFromCommandLine(line));
-  EXPECT_EQ(capture.releaseEvent, event);
   EXPECT_TRUE(capture.ReleaseCrashedProcess(nullptr));
-  EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
-  capture.releaseEvent = nullptr;
-  CloseHandle(event);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  // Signalled once: the crashed process may have reused the event by now.
+  ResetEvent(event.get());
+  EXPECT_FALSE(capture.ReleaseCrashedProcess(nullptr));
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST(CrashCapture, ReportFileAndRegistryMark) {
@@ -225,37 +235,31 @@ TEST(CrashCapture, ReportFileAndRegistryMark) {
   const wchar_t text[] = L"\xFEFFVemko Dump\r\n";
   DWORD bytes = static_cast<DWORD>(wcslen(text) * 2);
   ASSERT_TRUE(v.capture.WriteReportFile(dir.path + L"r.txt", text, bytes));
-  HANDLE h = CreateFileW((dir.path + L"r.txt").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  char back[64] = {};
-  DWORD read = 0;
-  ReadFile(h, back, sizeof(back), &read, nullptr);
-  CloseHandle(h);
-  EXPECT_EQ(read, bytes);  // no terminating NUL, nothing added
-  EXPECT_EQ(memcmp(back, text, bytes), 0);
+  const std::string back = suite::testing::ReadFileBytes(dir.path + L"r.txt");
+  EXPECT_EQ(back.size(), bytes);  // no terminating NUL, nothing added
+  EXPECT_EQ(memcmp(back.data(), text, bytes), 0);
   EXPECT_FALSE(v.capture.WriteReportFile(dir.path + L"missing\\r.txt", text, bytes));
 
-  v.capture.dumpFileName = L"Orv_[2013-7-4_9_5_30].dmp";
+  ASSERT_EQ(v.capture.DumpFileName().substr(0, 5), L"Orv_[");
   ASSERT_TRUE(v.capture.RecordDumpInRegistry());
-  HKEY key = nullptr;
+  suite::ScopedRegKey key;
   ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"software\\Vemko Security\\Antivirus\\Bug\\0.0.0.test", 0,
-                          KEY_ALL_ACCESS, &key),
+                          KEY_ALL_ACCESS, key.receive()),
             ERROR_SUCCESS);
   DWORD type = 0, data = 7, size = sizeof(data);
-  EXPECT_EQ(RegQueryValueExW(key, L"Orv_[2013-7-4_9_5_30].dmp", nullptr, &type,
+  EXPECT_EQ(RegQueryValueExW(key.get(), v.capture.DumpFileName().c_str(), nullptr, &type,
                              reinterpret_cast<BYTE*>(&data), &size),
             ERROR_SUCCESS);
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(data, 0u);
-  RegCloseKey(key);
+  key.Close();
   RegDeleteKeyW(HKEY_CURRENT_USER, L"software\\Vemko Security\\Antivirus\\Bug\\0.0.0.test");
 }
 
 TEST(CrashCapture, NinetyNineNamesTakenGiveNoDump) {
   TempFolder dir;
-  ValidCapture v;
-  v.capture.report.built = 1;
-  v.capture.processId = GetCurrentProcessId();
+  ValidCapture v(TestRecord(), GetCurrentProcessId());
+  v.capture.BuildReport(L"", L"");
   Touch(dir.path + L"A.dmp");
   for (int i = 1; i <= 98; ++i) Touch(dir.path + L"A_" + std::to_wstring(i) + L".dmp");
   std::wstring name = L"A.dmp";
@@ -270,15 +274,14 @@ TEST(CrashCapture, NinetyNineNamesTakenGiveNoDump) {
 TEST(CrashCapture, RestartRunsTheCommandLineOrFallsBackToIt) {
   TempFolder dir;
   for (bool serviceWithoutName : {false, true}) {
-    ValidCapture v;
+    TestRecord record;
     std::wstring mark = dir.path + (serviceWithoutName ? L"svc.txt" : L"plain.txt");
-    SetSlotText(v.capture.bugInfo->restartCommandLine,
-                L"\"" + ProductBin() + L"\\Orv.exe\" mark \"" + mark + L"\"");
-    v.capture.bugInfo->restart = 0;
-    EXPECT_FALSE(v.capture.RestartCrashedProgram());
-    v.capture.bugInfo->restart = 1;
-    v.capture.bugInfo->isService = serviceWithoutName ? 1 : 0;
-    ASSERT_TRUE(v.capture.RestartCrashedProgram());
+    SetSlotText(record.restartCommandLine, L"\"" + ProductBin() + L"\\Orv.exe\" mark \"" + mark + L"\"");
+    record.restart = 0;
+    EXPECT_FALSE(ValidCapture(record).capture.RestartCrashedProgram());
+    record.restart = 1;
+    record.isService = serviceWithoutName ? 1 : 0;
+    ASSERT_TRUE(ValidCapture(record).capture.RestartCrashedProgram());
     for (int i = 0; i < 300 && !Exists(mark); ++i) Sleep(50);  // the restarted program writes it
     EXPECT_TRUE(Exists(mark));
   }
@@ -301,39 +304,37 @@ TEST(SystemFacts, AsWineReportsThem) {
 }
 
 TEST(SystemFacts, ServiceStartThroughTheServiceManager) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-  ASSERT_TRUE(manager);
+  suite::ScopedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+  ASSERT_TRUE(manager.valid());
   const wchar_t kName[] = L"OrvSvcUnitTest";
-  SC_HANDLE old = OpenServiceW(manager, kName, SERVICE_ALL_ACCESS);
+  suite::ScopedService old(OpenServiceW(manager.get(), kName, SERVICE_ALL_ACCESS));
   if (old) {
     SERVICE_STATUS s;
-    ControlService(old, SERVICE_CONTROL_STOP, &s);
-    DeleteService(old);
-    CloseServiceHandle(old);
+    ControlService(old.get(), SERVICE_CONTROL_STOP, &s);
+    DeleteService(old.get());
+    old.Close();
   }
   std::wstring binary = L"\"" + ProductBin() + L"\\OrvSvc.exe\"";
-  SC_HANDLE service = CreateServiceW(manager, kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                     SERVICE_DEMAND_START, SERVICE_ERROR_IGNORE, binary.c_str(), nullptr,
-                                     nullptr, nullptr, nullptr, nullptr);
-  ASSERT_TRUE(service);
+  suite::ScopedService service(CreateServiceW(
+      manager.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+      SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+  ASSERT_TRUE(service.valid());
   EXPECT_FALSE(StartServiceByName(L"NoSuchServiceHere"));
   EXPECT_TRUE(StartServiceByName(kName));
   SERVICE_STATUS status = {};
   for (int i = 0; i < 200; ++i) {
-    QueryServiceStatus(service, &status);
+    QueryServiceStatus(service.get(), &status);
     if (status.dwCurrentState == SERVICE_RUNNING) break;
     Sleep(50);
   }
   EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_TRUE(StartServiceByName(kName));  // already running counts as started
-  ControlService(service, SERVICE_CONTROL_STOP, &status);
+  ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
   for (int i = 0; i < 200 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
     Sleep(50);
-    QueryServiceStatus(service, &status);
+    QueryServiceStatus(service.get(), &status);
   }
-  DeleteService(service);
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
+  DeleteService(service.get());
 }
 
 }  // namespace

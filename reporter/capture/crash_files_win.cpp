@@ -6,6 +6,7 @@
 
 #include "common/diag_log.h"
 #include "common/path.h"
+#include "reporter/capture/capture_diag_win.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace kelvor {
@@ -18,11 +19,6 @@ const wchar_t kNameLockName[] = L"Local\\Kelvor.CrashFileNames";
 // The lock is held for a few renames; a Kelvor that holds it longer is stuck, and waiting for it
 // would hold up this crash. Past the bound the names are chosen without it.
 const DWORD kNameLockWaitMs = 10000;
-
-bool Failed(const char* call) {
-  suite::DiagFailure(call, GetLastError());
-  return false;
-}
 
 // The rename call takes a path of the kernel's own form. A bare name would do on Windows (it renames
 // within the file's folder), but Wine takes it relative to the current folder.

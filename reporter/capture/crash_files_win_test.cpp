@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "common/test_files_win.h"
+#include "common/testing/test_support_win.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace kelvor {

@@ -1,4 +1,5 @@
-// The crash ID: how the server groups crashes across runs and machines.
+// The crash ID: how the server groups crashes across runs and machines. Pure functions; nothing is
+// kept between calls.
 #pragma once
 #include <string>
 

@@ -5,10 +5,11 @@
 #include <tlhelp32.h>
 
 #include "common/scoped_handle_win.h"
-#include "reporter/capture/crash_capture.h"
+#include "common/protocol/bug_info.h"
 #include "reporter/capture/crash_id.h"
+#include "reporter/capture/crash_report_win.h"
 #include "reporter/capture/report_text.h"
-#include "reporter/capture/system_facts.h"
+#include "reporter/capture/system_facts_win.h"
 
 namespace kelvor {
 
@@ -19,8 +20,6 @@ static_assert(sizeof(MEMORYSTATUS) == 32, "32-bit memory status record");
 static_assert(sizeof(PROCESS_MEMORY_COUNTERS_EX) == 44, "32-bit process memory record");
 
 constexpr unsigned kMaxStackFrames = 50;
-
-bool OwnerReady(const CCrashCapture* owner) { return owner && owner->valid && owner->bugInfo; }
 
 struct WindowWalk {
   DWORD processId;
@@ -50,24 +49,25 @@ BOOL CALLBACK VisitTopLevelWindow(HWND hwnd, LPARAM param) {
 
 }  // namespace
 
-bool CCrashReport::BuildReportText() {
+bool CCrashReport::BuildReportText(const BugInfoBlock* block, uint32_t processId,
+                                   const std::wstring& contactEmail, const std::wstring& userContext) {
   bool walked = false;
-  if (OwnerReady(owner)) {
+  if (block) {
     std::wstring signature;
     std::wstring stackText;
     bool allInNtdll = false;
-    walked = WalkCrashStack(kMaxStackFrames, signature, stackText, allInNtdll);
+    walked = WalkCrashStack(block, kMaxStackFrames, signature, stackText, allInNtdll);
     crashId += MakeCrashId(signature);
 
     ReportSections sections;
-    FormatReportHeader(sections.header);
+    FormatReportHeader(block, contactEmail, sections.header);
     sections.stack = stackText;
     FormatProcessList(sections.processes);
-    FormatWindowInfo();
+    FormatWindowInfo(processId);
     sections.windows = windowInfo;
-    FormatMemoryStatus(sections.memory);
-    sections.command = FormatCommandSection(SlotText(owner->bugInfo->commandLine));
-    sections.userContext = FormatUserContextSection(g_UserContext);
+    FormatMemoryStatus(processId, sections.memory);
+    sections.command = FormatCommandSection(SlotText(block->commandLine));
+    sections.userContext = FormatUserContextSection(userContext);
     text = AssembleReportText(sections);
   }
   built = 1;
@@ -75,9 +75,10 @@ bool CCrashReport::BuildReportText() {
   return walked;
 }
 
-bool CCrashReport::FormatReportHeader(std::wstring& out) {
-  if (!OwnerReady(owner)) return false;
-  const BugInfoBlock& block = *owner->bugInfo;
+bool CCrashReport::FormatReportHeader(const BugInfoBlock* record, const std::wstring& contactEmail,
+                                      std::wstring& out) {
+  if (!record) return false;
+  const BugInfoBlock& block = *record;
   SYSTEMTIME now = {};
   GetLocalTime(&now);
   ReportHeaderFacts facts;
@@ -88,14 +89,13 @@ bool CCrashReport::FormatReportHeader(std::wstring& out) {
   facts.is64BitSystem = Is64BitSystem();
   facts.faultModule = faultModule;
   facts.time = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
-  facts.email = g_ContactEmail;
+  facts.email = contactEmail;
   facts.crashId = crashId;
   out = FormatHeaderText(facts);
   return true;
 }
 
 bool CCrashReport::FormatProcessList(std::wstring& out) {
-  if (!OwnerReady(owner)) return false;
   std::vector<ProcessFacts> processes;
   bool complete = false;
   suite::ScopedKernelObject snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -113,21 +113,19 @@ bool CCrashReport::FormatProcessList(std::wstring& out) {
   return complete;
 }
 
-bool CCrashReport::FormatWindowInfo() {
-  if (!OwnerReady(owner)) return false;
+bool CCrashReport::FormatWindowInfo(uint32_t processId) {
   windowInfo = kWindowHeading;
-  WindowWalk walk = {owner->processId, &windowInfo};
+  WindowWalk walk = {processId, &windowInfo};
   return EnumWindows(VisitTopLevelWindow, reinterpret_cast<LPARAM>(&walk)) != FALSE;
 }
 
-bool CCrashReport::FormatMemoryStatus(std::wstring& out) {
-  if (!OwnerReady(owner)) return false;
+bool CCrashReport::FormatMemoryStatus(uint32_t processId, std::wstring& out) {
   MEMORYSTATUS system = {};
   system.dwLength = sizeof system;
   GlobalMemoryStatus(&system);
 
   suite::ScopedKernelObject process(
-      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, owner->processId));
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId));
   if (!process) return false;
   // A process that has ended has no figures, even while a handle still keeps its object alive.
   DWORD exitCode = 0;

@@ -1,6 +1,7 @@
 // Run-time binding of DbgHelp.dll.
+#include "reporter/capture/dbg_helper_win.h"
+
 #include "common/diag_log.h"
-#include "reporter/capture/dbg_helper.h"
 
 namespace kelvor {
 

@@ -3,11 +3,10 @@
 // windows.h first: the other Windows headers build on its types.
 #include <shlwapi.h>
 
-#include <vector>
-
 #include "common/diag_log.h"
 #include "common/folders_win.h"
-#include "reporter/capture/crash_capture.h"
+#include "reporter/capture/crash_capture_win.h"
+#include "reporter/capture/system_facts_win.h"
 #include "reporter/capture/uploader_command.h"
 
 namespace kelvor {
@@ -28,38 +27,21 @@ void UploaderPath(wchar_t (&path)[MAX_PATH]) {
 
 }  // namespace
 
-bool CCrashCapture::LaunchUploader() {
-  // Nothing was written for this crash: there is nothing to upload.
-  if (!valid || !report.built || !bugInfo || nothingToHandOver) return false;
+bool CCrashCapture::LaunchUploader(std::wstring& contactEmail) {
+  if (!valid || !report.IsBuilt()) return false;
   suite::DiagPhase phase("uploader_start");
   wchar_t path[MAX_PATH] = {};
   UploaderPath(path);
-  ApplyContactEmailLimit(g_ContactEmail);
+  ApplyContactEmailLimit(contactEmail);
 
   UploaderLaunchFacts facts;
   facts.dumpFileName = dumpFileName;
   facts.productVersion = SlotText(bugInfo->productVersion);
-  facts.faultModule = report.faultModule;
+  facts.faultModule = report.FaultModule();
   facts.appName = SlotText(bugInfo->appName);
-  facts.crashId = report.crashId;
-  facts.email = g_ContactEmail;
-  std::wstring commandLine = FormatUploaderCommandLine(facts);
-  // CreateProcessW may write into the command line: hand it a private, NUL-terminated copy.
-  std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-  writable.push_back(0);
-
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION started = {};
-  if (!CreateProcessW(path, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &started)) {
-    suite::DiagFailure("CreateProcessW", GetLastError());
-    return false;
-  }
-  // Nothing waits for the uploader.
-  CloseHandle(started.hThread);
-  CloseHandle(started.hProcess);
-  return true;
+  facts.crashId = report.CrashId();
+  facts.email = contactEmail;
+  return StartDetachedProcess(path, FormatUploaderCommandLine(facts));
 }
 
 }  // namespace kelvor

@@ -1,4 +1,5 @@
-// MD5 message digest (RFC 1321), our own: the crash ID is the digest of the frame signature.
+// MD5 message digest (RFC 1321), our own: the crash ID is the digest of the frame signature. A CMd5
+// owns its running state and copies what Update is given; nothing can fail.
 #pragma once
 #include <array>
 #include <cstddef>

@@ -1,9 +1,11 @@
 // Dump folder, file names and the clean-up of older full dumps.
+#include "reporter/capture/path_name_gen_win.h"
+
 #include "common/diag_log.h"
 #include "common/folders_win.h"
 #include "common/path.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/capture_rules.h"
-#include "reporter/capture/path_name_gen.h"
 
 namespace kelvor {
 
@@ -44,8 +46,8 @@ bool CPathNameGen::MakeDumpFileName(const wchar_t* stem, std::wstring& name) {
 bool CPathNameGen::DeleteOlderFullDumps(const std::wstring& folder, const std::wstring& keepName,
                                         uint64_t crashTime) {
   WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW((folder + L"*.dmp").c_str(), &entry);
-  if (find == INVALID_HANDLE_VALUE) return true;  // nothing there, nothing to delete
+  suite::ScopedFind find(FindFirstFileW((folder + L"*.dmp").c_str(), &entry));
+  if (!find) return true;  // nothing there, nothing to delete
   do {
     uint64_t written = (static_cast<uint64_t>(entry.ftLastWriteTime.dwHighDateTime) << 32) |
                        entry.ftLastWriteTime.dwLowDateTime;
@@ -53,8 +55,7 @@ bool CPathNameGen::DeleteOlderFullDumps(const std::wstring& folder, const std::w
     if (MayDeleteFullDump(entry.cFileName, keepName, written, crashTime) &&
         !DeleteFileW((folder + entry.cFileName).c_str()))
       suite::DiagFailure("DeleteFileW", GetLastError());
-  } while (FindNextFileW(find, &entry));
-  FindClose(find);
+  } while (FindNextFileW(find.get(), &entry));
   return true;
 }
 

@@ -1,5 +1,6 @@
 // The crash text report, assembled from gathered facts. Its layout is read by people and tools at
-// the report server, so every literal here is exact to the character.
+// the report server, so every literal here is exact to the character. Pure functions of the facts
+// they are given: they own nothing and cannot fail (an absent fact is an empty string or a zero).
 #pragma once
 #include <cstdint>
 #include <string>

@@ -5,16 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/folders_win.h"
 #include "common/scoped_handle_win.h"
-#include "common/test_files_win.h"
+#include "common/testing/test_support_win.h"
 #include "common/wformat.h"
-#include "reporter/capture/crash_capture.h"
+#include "reporter/capture/crash_capture_win.h"
 #include "reporter/capture/crash_id.h"
-#include "reporter/capture/dbg_helper.h"
+#include "reporter/capture/dbg_helper_win.h"
 
 #ifndef REPORT_RECORDER_EXE
 #error "REPORT_RECORDER_EXE must name the recording uploader stand-in"
@@ -45,28 +46,27 @@ DWORD WINAPI DescendThread(void* depth) {
 // A worker held in Descend with its context saved; released and joined on destruction. One worker
 // at a time: this Wine runs on qemu, which cannot keep more than one extra thread alive.
 struct StoppedThread {
-  HANDLE thread = nullptr;
+  suite::ScopedKernelObject ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  suite::ScopedKernelObject release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  suite::ScopedKernelObject thread;
   DWORD id = 0;
   CONTEXT context = {};
   explicit StoppedThread(int depth) {
-    g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread =
-        CreateThread(nullptr, 0, DescendThread, reinterpret_cast<void*>(static_cast<INT_PTR>(depth)), 0, &id);
+    g_ready = ready.get();
+    g_release = release.get();
+    thread.reset(CreateThread(nullptr, 0, DescendThread, reinterpret_cast<void*>(static_cast<INT_PTR>(depth)),
+                              0, &id));
     WaitForSingleObject(g_ready, 30000);
     context = g_saved;
   }
   ~StoppedThread() {
     SetEvent(g_release);
-    WaitForSingleObject(thread, 30000);
-    CloseHandle(thread);
-    CloseHandle(g_ready);
-    CloseHandle(g_release);
+    WaitForSingleObject(thread.get(), 30000);
   }
 };
 
-BugInfoBlock* NewBlock(DWORD processId, DWORD threadId, const CONTEXT& context) {
-  BugInfoBlock* block = new BugInfoBlock();
+std::unique_ptr<BugInfoBlock> NewBlock(DWORD processId, DWORD threadId, const CONTEXT& context) {
+  std::unique_ptr<BugInfoBlock> block(new BugInfoBlock());
   block->headerLength = kBugInfoHeaderLength;
   block->magic = kBugInfoMagic;
   block->totalSize = kBugInfoSize;
@@ -83,13 +83,13 @@ BugInfoBlock* NewBlock(DWORD processId, DWORD threadId, const CONTEXT& context) 
   return block;
 }
 
-// A capture as the intake leaves it: valid, with its own copy of the record (freed by it).
+// A capture as the intake leaves it: valid, with its own copy of the record.
 void Prepare(CCrashCapture& capture, DWORD processId, DWORD threadId, const CONTEXT& context) {
-  capture.bugInfo = NewBlock(processId, threadId, context);
-  capture.processId = processId;
-  capture.threadId = threadId;
-  capture.valid = TRUE;
+  capture.AdoptRecord(*NewBlock(processId, threadId, context), processId, threadId);
 }
+
+// The report as the run builds it before the window: no e-mail, no user context yet.
+bool BuildReport(CCrashCapture& capture) { return capture.BuildReport(L"", L""); }
 
 size_t CountStackLines(const std::wstring& text) {
   size_t begin = text.find(L"\r\nStack:\r\n");
@@ -121,22 +121,23 @@ TEST(ReportWalk, RealThreadsInOrder) {
     StoppedThread stopped(3);
     CCrashCapture capture;
     Prepare(capture, pid, stopped.id, stopped.context);
-    bool walked = capture.report.BuildReportText();
-    const std::wstring& text = capture.report.text;
+    bool walked = BuildReport(capture);
+    const std::wstring& text = capture.Report().Text();
     std::wstring expectedSignature =
         suite::WFormat(L"%lld", static_cast<long long>(stopped.context.Eip - exeBase));
     EXPECT_TRUE(walked) << suite::ToUtf8(text.substr(0, 900));
-    EXPECT_EQ(capture.report.faultModule, L"UnKnown");
-    EXPECT_EQ(capture.report.crashId, MakeCrashId(expectedSignature)) << "signature " << expectedSignature;
-    EXPECT_EQ(Between(text, L"HashCode:", L"\r\n"), capture.report.crashId);
+    EXPECT_EQ(capture.Report().FaultModule(), L"UnKnown");
+    EXPECT_EQ(capture.Report().CrashId(), MakeCrashId(expectedSignature))
+        << "signature " << expectedSignature;
+    EXPECT_EQ(Between(text, L"HashCode:", L"\r\n"), capture.Report().CrashId());
     EXPECT_EQ(Between(text, L"   Data:", L"\r\n").find(L'-'), 4u);
     EXPECT_GE(CountStackLines(text), 5u);  // four Descend frames and the thread start
     std::wstring first = suite::WFormat(L"\r\nStack:\r\n0x%llp  0x%llp  ",
                                         static_cast<unsigned long long>(stopped.context.Eip),
                                         static_cast<unsigned long long>(stopped.context.Eip - exeBase));
     EXPECT_NE(text.find(first), std::wstring::npos) << suite::ToUtf8(text.substr(0, 600));
-    EXPECT_EQ(capture.report.built, 1u);
-    EXPECT_EQ(capture.report.walkResult, 1u);
+    EXPECT_TRUE(capture.Report().IsBuilt());
+    EXPECT_EQ(capture.Report().WalkResult(), 1u);
     EXPECT_EQ(text[0], static_cast<wchar_t>(0xFEFF));
     EXPECT_NE(text.find(L"\r\nCommand:\r\nreport_win_test.exe --walk\r\n\r\nWindow Info:\r\n"),
               std::wstring::npos);
@@ -151,9 +152,9 @@ TEST(ReportWalk, RealThreadsInOrder) {
     StoppedThread stopped(80);
     CCrashCapture capture;
     Prepare(capture, pid, stopped.id, stopped.context);
-    capture.report.BuildReportText();
-    EXPECT_EQ(CountStackLines(capture.report.text), 50u);
-    EXPECT_EQ(capture.report.faultModule, L"UnKnown");
+    BuildReport(capture);
+    EXPECT_EQ(CountStackLines(capture.Report().Text()), 50u);
+    EXPECT_EQ(capture.Report().FaultModule(), L"UnKnown");
   }
 
   // 3. A stack that lies only in ntdll.dll: the fixed ID. The frame chain is laid out by hand: the
@@ -174,12 +175,12 @@ TEST(ReportWalk, RealThreadsInOrder) {
     context.Ebp = reinterpret_cast<DWORD>(&area[32]);
     CCrashCapture capture;
     Prepare(capture, pid, stopped.id, context);
-    bool walked = capture.report.BuildReportText();
+    bool walked = BuildReport(capture);
     EXPECT_FALSE(walked);
-    EXPECT_EQ(capture.report.crashId, L"0123456789abcdef0123456789abcdef");
-    EXPECT_EQ(Between(capture.report.text, L"HashCode:", L"\r\n"), L"0123456789abcdef0123456789abcdef");
-    EXPECT_GE(CountStackLines(capture.report.text), 1u);
-    std::wstring stack = Between(capture.report.text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
+    EXPECT_EQ(capture.Report().CrashId(), L"0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(Between(capture.Report().Text(), L"HashCode:", L"\r\n"), L"0123456789abcdef0123456789abcdef");
+    EXPECT_GE(CountStackLines(capture.Report().Text()), 1u);
+    std::wstring stack = Between(capture.Report().Text(), L"\r\nStack:\r\n", L"\r\nSystem Process:");
     EXPECT_NE(stack.find(suite::WFormat(L"0x%llp  ", static_cast<unsigned long long>(first))),
               std::wstring::npos)
         << suite::ToUtf8(stack);
@@ -207,13 +208,13 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
   context.Ebp = 0x120010;
   CCrashCapture capture;
   Prepare(capture, child.dwProcessId, child.dwThreadId, context);
-  EXPECT_FALSE(capture.report.BuildReportText());
-  const std::wstring& text = capture.report.text;
+  EXPECT_FALSE(BuildReport(capture));
+  const std::wstring& text = capture.Report().Text();
   EXPECT_EQ(text.find(L"System Memory:"), std::wstring::npos);
   EXPECT_NE(text.find(L"\r\n\r\nWindow Info:\r\n\r\nUserContext:\r\n"), std::wstring::npos)
       << suite::ToUtf8(text.substr(text.size() > 300 ? text.size() - 300 : 0));
-  EXPECT_EQ(capture.report.crashId, L"0123456789abcdef0123456789abcdef");
-  EXPECT_EQ(capture.report.built, 1u);
+  EXPECT_EQ(capture.Report().CrashId(), L"0123456789abcdef0123456789abcdef");
+  EXPECT_TRUE(capture.Report().IsBuilt());
   // A walk over a process that is gone stands still: it stops instead of printing one frame again
   // and again.
   std::wstring stack = Between(text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
@@ -245,23 +246,27 @@ TEST(ReportWalk, AWalkThatStandsStillEndsAtOnce) {
   dbg->StackWalk64 = &StandingStillWalk;
   CCrashCapture capture;
   Prepare(capture, GetCurrentProcessId(), stopped.id, stopped.context);
-  capture.report.BuildReportText();
+  BuildReport(capture);
   dbg->StackWalk64 = g_realStackWalk;
-  EXPECT_EQ(CountStackLines(capture.report.text), 2u)
-      << suite::ToUtf8(Between(capture.report.text, L"\r\nStack:\r\n", L"\r\nSystem Process:"));
+  EXPECT_EQ(CountStackLines(capture.Report().Text()), 2u)
+      << suite::ToUtf8(Between(capture.Report().Text(), L"\r\nStack:\r\n", L"\r\nSystem Process:"));
 }
 
 TEST(ReportWalk, NothingIsBuiltForAnInvalidCapture) {
-  CCrashCapture capture;
-  EXPECT_FALSE(capture.report.BuildReportText());
-  EXPECT_EQ(capture.report.text, L"");
-  EXPECT_EQ(capture.report.built, 1u);
-  EXPECT_EQ(capture.report.walkResult, 0u);
+  CCrashReport report;
+  EXPECT_FALSE(report.BuildReportText(nullptr, GetCurrentProcessId(), L"", L""));
+  EXPECT_EQ(report.Text(), L"");
+  EXPECT_TRUE(report.IsBuilt());
+  EXPECT_EQ(report.WalkResult(), 0u);
   std::wstring untouched = L"keep";
-  EXPECT_FALSE(capture.report.FormatReportHeader(untouched));
-  EXPECT_FALSE(capture.report.FormatMemoryStatus(untouched));
+  EXPECT_FALSE(report.FormatReportHeader(nullptr, L"", untouched));
+  EXPECT_FALSE(report.FormatMemoryStatus(0, untouched));
   EXPECT_EQ(untouched, L"keep");
-  EXPECT_FALSE(capture.LaunchUploader());
+  CCrashCapture capture;
+  EXPECT_FALSE(BuildReport(capture));
+  EXPECT_FALSE(capture.Report().IsBuilt());
+  std::wstring email;
+  EXPECT_FALSE(capture.LaunchUploader(email));
 }
 
 // ---- The uploader launch, read back from a recording "Ulvane.exe". ----
@@ -276,12 +281,16 @@ class InstallDirValue {
       RemoveKey();
   }
   static void Set(const std::wstring& folder) {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                    nullptr);
-    RegSetValueExW(key, suite::kInstallDirValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+    suite::ScopedRegKey key = CreateKeyOnly();
+    RegSetValueExW(key.get(), suite::kInstallDirValue, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(folder.c_str()),
                    static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
+  }
+  static suite::ScopedRegKey CreateKeyOnly() {
+    suite::ScopedRegKey key;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                    key.receive(), nullptr);
+    return key;
   }
   static void RemoveKey() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, suite::kUninstallKey); }
 
@@ -295,13 +304,13 @@ std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfi
 std::wstring ReadReceived(const std::wstring& folder) {
   const std::wstring path = folder + L"\\Ulvane.received.txt";
   for (int i = 0; i < 600; ++i) {
-    HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
+    suite::ScopedFile file(
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file) {
       char buffer[4096];
       DWORD got = 0;
-      ReadFile(file, buffer, sizeof buffer, &got, nullptr);
-      CloseHandle(file);
+      ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr);
+      file.Close();
       DeleteFileW(path.c_str());
       return suite::FromUtf8(std::string(buffer, got));
     }
@@ -321,37 +330,35 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   DeleteFileW((install + L"\\Ulvane.received.txt").c_str());
   InstallDirValue::Set(install);
 
+  // A record without a context: the walk cannot start and leaves no fault module at all.
   CONTEXT none = {};
+  std::unique_ptr<BugInfoBlock> block = NewBlock(GetCurrentProcessId(), GetCurrentThreadId(), none);
+  block->contextFlags = 0;
+  SetSlotText(block->productVersion, L"5.2.0.118");
+  SetSlotText(block->appName, L"Orv.exe");
   CCrashCapture capture;
-  Prepare(capture, GetCurrentProcessId(), GetCurrentThreadId(), none);
-  SetSlotText(capture.bugInfo->productVersion, L"5.2.0.118");
-  SetSlotText(capture.bugInfo->appName, L"Orv.exe");
-  capture.dumpFileName = L"Orv_[2013-7-4_9_5_30]_1.dmp";
+  capture.AdoptRecord(*block, GetCurrentProcessId(), GetCurrentThreadId());
+  std::wstring email;
   // Not built yet: nothing starts.
-  EXPECT_FALSE(capture.LaunchUploader());
-  capture.report.built = 1;
-  capture.report.faultModule = L"UnKnown";
-  capture.report.crashId = kFixedCrashId;
+  EXPECT_FALSE(capture.LaunchUploader(email));
+  BuildReport(capture);
+  EXPECT_EQ(capture.Report().FaultModule(), L"");
+  EXPECT_EQ(capture.Report().CrashId(), kFixedCrashId);
 
-  const std::wstring expectedHead =
-      L"/Start:report /Path:Orv_[2013-7-4_9_5_30]_1.dmp /Version:5.2.0.118 /Module:UnKnown /App:Orv.exe"
-      L" /ID:0123456789abcdef0123456789abcdef /Email:";
+  // The uploader, which refuses an empty module, gets the report's "UnKnown".
+  const std::wstring expectedHead = L"/Start:report /Path:" + capture.DumpFileName() +
+                                    L" /Version:5.2.0.118 /Module:UnKnown /App:Orv.exe"
+                                    L" /ID:0123456789abcdef0123456789abcdef /Email:";
   const std::wstring forty = std::wstring(30, L'q') + L"@vemko.com";
-  g_ContactEmail = forty;
-  ASSERT_TRUE(capture.LaunchUploader());
+  email = forty;
+  ASSERT_TRUE(capture.LaunchUploader(email));
   EXPECT_EQ(ReadReceived(install), expectedHead + forty);
-  EXPECT_EQ(g_ContactEmail, forty);
+  EXPECT_EQ(email, forty);
 
-  g_ContactEmail = forty + L"x";
-  ASSERT_TRUE(capture.LaunchUploader());
+  email = forty + L"x";
+  ASSERT_TRUE(capture.LaunchUploader(email));
   EXPECT_EQ(ReadReceived(install), expectedHead);
-  EXPECT_EQ(g_ContactEmail, L"");  // the stored value is cleared too
-
-  // The walk could not start (no fault module at all): the uploader, which refuses an empty
-  // module, gets the report's "UnKnown".
-  capture.report.faultModule.clear();
-  ASSERT_TRUE(capture.LaunchUploader());
-  EXPECT_EQ(ReadReceived(install), expectedHead);
+  EXPECT_EQ(email, L"");  // the stored value is cleared too
 
   // Without the uninstall key, or with the key but no "InstallDir", the dumps go to Kelvor's own
   // folder: the uploader beside Kelvor (here: beside this program) starts, never one that
@@ -365,22 +372,14 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   GetCurrentDirectoryW(MAX_PATH, current);
   SetCurrentDirectoryW(install.c_str());
   InstallDirValue::RemoveKey();
-  ASSERT_TRUE(capture.LaunchUploader());
+  ASSERT_TRUE(capture.LaunchUploader(email));
   EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
-  HKEY key = nullptr;
-  RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                  nullptr);
-  RegCloseKey(key);
-  ASSERT_TRUE(capture.LaunchUploader());
+  InstallDirValue::CreateKeyOnly();
+  ASSERT_TRUE(capture.LaunchUploader(email));
   EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
   EXPECT_EQ(GetFileAttributesW((install + L"\\Ulvane.received.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   SetCurrentDirectoryW(current);
   DeleteFileW((ownFolder + L"\\Ulvane.exe").c_str());
-
-  // A crash of which nothing could be written is not handed over.
-  InstallDirValue::Set(install);
-  capture.nothingToHandOver = true;
-  EXPECT_FALSE(capture.LaunchUploader());
 
   DeleteFileW((install + L"\\Ulvane.exe").c_str());
   RemoveDirectoryW(install.c_str());

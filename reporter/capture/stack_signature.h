@@ -1,5 +1,6 @@
 // The platform-free half of the stack walk: which modules are ours, how a frame is printed, and
-// how the frame signature and the fault module are formed from the frames.
+// how the frame signature and the fault module are formed from the frames. A CStackSignature writes
+// into the one-shot flags and the fault-module string its creator lends it, which must outlive it.
 #pragma once
 #include <cstddef>
 #include <cstdint>

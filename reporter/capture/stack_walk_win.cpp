@@ -7,8 +7,9 @@
 
 #include "common/diag_log.h"
 #include "common/scoped_handle_win.h"
-#include "reporter/capture/crash_capture.h"
-#include "reporter/capture/dbg_helper.h"
+#include "common/protocol/bug_info.h"
+#include "reporter/capture/crash_report_win.h"
+#include "reporter/capture/dbg_helper_win.h"
 
 namespace kelvor {
 
@@ -70,11 +71,11 @@ bool FormatStackFrame(HANDLE process, DWORD64 pc, CStackSignature& walk) {
   return true;
 }
 
-bool CCrashReport::WalkCrashStack(unsigned maxFrames, std::wstring& signature, std::wstring& stackText,
-                                  bool& allInNtdll) {
-  if (maxFrames == 0 || !owner || !owner->valid || !owner->bugInfo) return false;
+bool CCrashReport::WalkCrashStack(const BugInfoBlock* record, unsigned maxFrames, std::wstring& signature,
+                                  std::wstring& stackText, bool& allInNtdll) {
+  if (maxFrames == 0 || !record) return false;
   suite::DiagPhase phase("stack_walk");
-  const BugInfoBlock& block = *owner->bugInfo;
+  const BugInfoBlock& block = *record;
   // A record without an exception and a context to walk from: no stack.
   if (!block.contextFlags || !block.exceptionAddress || !block.exceptionCode) return false;
 

@@ -1,4 +1,6 @@
-// The Windows half of the stack walk: module lookup per frame, for the walk and its callback.
+// The Windows half of the stack walk: module lookup per frame, for the walk and its callback. The
+// process handle is the caller's, borrowed for the call; DbgHelp keeps what it registers for it
+// until the walk cleans up the process's symbol handling.
 #pragma once
 #include <windows.h>
 // windows.h first: the other Windows headers build on its types.

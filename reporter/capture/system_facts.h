@@ -1,5 +1,5 @@
-// What Kelvor learns about the machine and does to it: Windows version, bitness, the service start
-// of a restart and the debug privilege. The version table is platform-free; the rest is Windows.
+// The platform-free half of what Kelvor learns about the machine: the Windows release table and the
+// result rules of the system calls that system_facts_win.h makes. Pure functions, no state.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -24,13 +24,5 @@ inline bool DebugPrivilegeEnabled(bool adjustSucceeded, uint32_t lastError) {
 inline bool ServiceStartCounts(bool startSucceeded, uint32_t lastError) {
   return startSucceeded || lastError == 1056;
 }
-
-#ifdef _WIN32
-bool GetWindowsVersionCode(int& code);
-bool GetWindowsVersionName(std::wstring& name);
-bool Is64BitSystem();
-bool StartServiceByName(const std::wstring& name);
-bool EnableDebugPrivilege();
-#endif
 
 }  // namespace kelvor

@@ -1,8 +1,12 @@
 // System facts read from and actions taken on the running Windows.
 #include <windows.h>
 
+#include "reporter/capture/system_facts_win.h"
+
+#include <vector>
+
+#include "common/diag_log.h"
 #include "common/scoped_handle_win.h"
-#include "reporter/capture/system_facts.h"
 
 namespace kelvor {
 
@@ -40,31 +44,41 @@ bool Is64BitSystem() {
 }
 
 bool StartServiceByName(const std::wstring& name) {
-  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  suite::ScopedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
   if (!manager) return false;
-  SC_HANDLE service = OpenServiceW(manager, name.c_str(), SERVICE_ALL_ACCESS);
-  if (!service) {
-    CloseServiceHandle(manager);
+  suite::ScopedService service(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
+  if (!service) return false;
+  BOOL started = StartServiceW(service.get(), 0, nullptr);
+  return ServiceStartCounts(started != FALSE, started ? 0 : GetLastError());
+}
+
+bool StartDetachedProcess(const wchar_t* application, const std::wstring& commandLine) {
+  // CreateProcessW may write into the command line: hand it a private, NUL-terminated copy.
+  std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+  writable.push_back(0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessW(application, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &started)) {
+    suite::DiagFailure("CreateProcessW", GetLastError());
     return false;
   }
-  BOOL started = StartServiceW(service, 0, nullptr);
-  bool result = ServiceStartCounts(started != FALSE, started ? 0 : GetLastError());
-  CloseServiceHandle(service);
-  CloseServiceHandle(manager);
-  return result;
+  suite::ScopedKernelObject thread(started.hThread);
+  suite::ScopedKernelObject process(started.hProcess);
+  return true;
 }
 
 bool EnableDebugPrivilege() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token)) return false;
-  suite::ScopedKernelObject tokenHolder(token);
+  suite::ScopedKernelObject token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.receive())) return false;
   TOKEN_PRIVILEGES privileges;
   ZeroMemory(&privileges, sizeof(privileges));
   if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) return false;
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
   SetLastError(0);
-  BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+  BOOL adjusted = AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
   return DebugPrivilegeEnabled(adjusted != FALSE, GetLastError());
 }
 

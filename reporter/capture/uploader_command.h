@@ -1,4 +1,5 @@
-// The command line with which Kelvor hands a crash to the uploader Ulvane.
+// The command line with which Kelvor hands a crash to the uploader Ulvane. Pure functions over the
+// facts given; the launch itself is CCrashCapture::LaunchUploader.
 #pragma once
 #include <string>
 

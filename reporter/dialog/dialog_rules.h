@@ -1,6 +1,7 @@
 // Platform-free decisions of the report window: language choice, resource folders, the settings
 // file's path, what a skin notification or a key does, the window sizes, what is stored on close.
-// The Windows side only feeds them facts, so each rule is tested natively.
+// The Windows side only feeds them facts, so each rule is tested natively. Pure functions; nothing
+// is kept between calls.
 #pragma once
 #include <string>
 #include <vector>

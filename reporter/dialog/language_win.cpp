@@ -7,7 +7,7 @@
 #include "common/protocol/file_names.h"
 #include "reporter/dialog/dialog_rules.h"
 #include "reporter/dialog/report_window_win.h"
-#include "reporter/dialog/skindle_api.h"
+#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 

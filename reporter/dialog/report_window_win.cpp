@@ -6,9 +6,8 @@
 
 #include <new>
 
-#include "reporter/capture/crash_capture.h"
 #include "reporter/dialog/dialog_rules.h"
-#include "reporter/dialog/skindle_api.h"
+#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 

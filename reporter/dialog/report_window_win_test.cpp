@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "reporter/capture/crash_capture.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/dialog/report_window_win.h"
-#include "reporter/dialog/skindle_api.h"
+#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 namespace {
@@ -33,10 +33,9 @@ void WriteConfig(Ini kind, int language = 0) {
   if (kind == Ini::NoFile) return;
   std::string text = "[network]\r\nBugURL=http://127.0.0.1/\r\n";
   if (kind == Ini::Number) text += "[vkconfig]\r\nnLanguage=" + std::to_string(language) + "\r\n";
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  suite::ScopedFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
-  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-  CloseHandle(f);
+  WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
 BOOL CALLBACK AddRichEdit(HWND child, LPARAM list) {
@@ -99,10 +98,9 @@ class ReportWindow : public ::testing::Test {
   // closed for it if it is still there afterwards.
   int RunWith(std::function<void(HWND)> user) {
     user_ = std::move(user);
-    HANDLE thread = CreateThread(nullptr, 0, &ReportWindow::UserThread, this, 0, nullptr);
+    suite::ScopedKernelObject thread(CreateThread(nullptr, 0, &ReportWindow::UserThread, this, 0, nullptr));
     int result = RunReportWindow(L"", SW_SHOW);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    WaitForSingleObject(thread.get(), INFINITE);
     return result;
   }
 

@@ -3,6 +3,10 @@
 // a message map and falls back to the default handling (a top-level frame quits its loop when it
 // is destroyed). Virtual slots of the window base, in order: ProcessWindowMessage, destructor,
 // GetWindowProc, OnFinalMessage.
+//
+// Ownership: a loop borrows its filters and idle handlers (their owners remove them before they go),
+// the per-thread registry borrows the loops, and a frame owns its window until the window is
+// destroyed. Create returns null when the window cannot be made.
 #pragma once
 #include <windows.h>
 

@@ -1,4 +1,7 @@
-// DbgHelp.dll bound by name at run time, once per process.
+// DbgHelp.dll bound by name at run time, once per process. The singleton loads the library and keeps
+// it loaded until the process ends; a function pointer that stays null means the library or that
+// export is missing, and its callers then go without that step. The library's calls must not
+// overlap: the full-dump worker starts only after the stack walk is done.
 #pragma once
 #include <windows.h>
 

@@ -1,5 +1,6 @@
 // The skin library's functions as the report window calls them. Skindle.dll (the product's skin
-// library) exports them undecorated, C calling convention; names and wide strings throughout.
+// library) exports them undecorated, C calling convention; names and wide strings throughout. The
+// library keeps its own copies of what it is given; strings it returns stay its own.
 #pragma once
 #include <windows.h>
 

@@ -1,4 +1,5 @@
-// The dump folder and the names of one crash's files.
+// The dump folder and the names of one crash's files. A process-wide singleton without state of its
+// own: every call reads the registry and the clock afresh; results go into the caller's strings.
 #pragma once
 #include <windows.h>
 
