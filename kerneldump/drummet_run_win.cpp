@@ -1,8 +1,8 @@
 // Drummet's run on Windows: the rules of dump_collector.h over the real registry and folders.
 #include "common/diag_log.h"
 #include "common/folders_win.h"
-#include "common/scoped_handle_win.h"
 #include "common/protocol/registry_names.h"
+#include "common/scoped_handle_win.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/registry_win.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/scoped_handle_win.h"
 #include "common/protocol/registry_names.h"
+#include "common/scoped_handle_win.h"
 #include "kerneldump/dump_collector.h"
 
 namespace kerneldump {

@@ -5,9 +5,9 @@
 
 #include <cstdio>
 
-#include "common/scoped_handle_win.h"
 #include "common/protocol/file_names.h"
 #include "common/protocol/registry_names.h"
+#include "common/scoped_handle_win.h"
 
 namespace demo {
 
@@ -49,7 +49,8 @@ std::wstring ListMarks() {
   std::wstring list;
   suite::ScopedRegKey key;
   std::wstring name = std::wstring(protocol::kBugMarkKey) + L"\\" + g_note.productVersion;
-  if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return list;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+    return list;
   for (DWORD i = 0;; ++i) {
     wchar_t value[512];
     DWORD length = 512, type = 0, data = 0, size = sizeof(data);

@@ -17,8 +17,8 @@
 #include <memory>
 #include <string>
 
-#include "common/scoped_handle_win.h"
 #include "common/protocol/bug_info.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_files_win.h"
 #include "reporter/capture/crash_report_win.h"
 

@@ -4,8 +4,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include "common/scoped_handle_win.h"
 #include "common/protocol/bug_info.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_id.h"
 #include "reporter/capture/crash_report_win.h"
 #include "reporter/capture/report_text.h"

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "common/diag_log.h"
-#include "common/scoped_handle_win.h"
 #include "common/protocol/bug_info.h"
+#include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_report_win.h"
 #include "reporter/capture/dbg_helper_win.h"
 
