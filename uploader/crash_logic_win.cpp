@@ -6,7 +6,7 @@
 #include "common/diag_log.h"
 #include "common/folders_win.h"
 #include "common/path.h"
-#include "common/protocol/net_request.h"
+#include "common/protocol/net_request_win.h"
 #include "uploader/upload_worker_win.h"
 
 namespace ulvane {

@@ -12,7 +12,7 @@
 #include <map>
 
 #include "common/cs_wrap_win.h"
-#include "common/protocol/net_request.h"
+#include "common/protocol/net_request_win.h"
 #include "common/safe_singleton.h"
 
 namespace ulvane {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/protocol/net_request.h"
+#include "common/protocol/net_request_win.h"
 #include "common/wininet_win.h"
 #include "product/communication/form_encoding.h"
 

@@ -63,13 +63,21 @@ bool CCrashCapture::WriteReport() {
 }
 
 bool CCrashCapture::PublishFiles() {
-  if (!valid || (!dumped && !reported)) return false;
+  if (!valid || (!dumped && !reported)) {
+    dumpPart.Close();  // empty parts go with their handles
+    reportPart.Close();
+    return false;
+  }
   // Only complete files get names; a failed dump leaves none, yet its name stays free of another
   // crash's dump so that the report alone cannot be taken for that crash's.
   published = PublishUnderFreeName(
       folder, dumpFileName,
       {{dumped ? &dumpPart : nullptr, &DumpNameItself}, {reported ? &reportPart : nullptr, &ReportNameFor}},
       dumpFileName);
+  // Closed now, named or not: a named file held open would refuse the report's rewrite and the
+  // uploader's reads, and an unnamed part goes with its handle.
+  dumpPart.Close();
+  reportPart.Close();
   if (published) reportFileName = ReportNameFor(dumpFileName);
   return published;
 }

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "common/path.h"
-#include "common/protocol/net_request.h"
+#include "common/protocol/net_request_win.h"
 #include "common/scoped_handle_win.h"
 #include "common/testing/test_support_win.h"
 #include "common/zip/zip_writer.h"
