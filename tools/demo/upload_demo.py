@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Part of ./run demo: a crash travels the whole chain. Orv.exe crashes, Kelvor captures it and
 starts Ulvane, Ulvane posts the crash's facts to the collector and, told "true", the zipped dump and
-report. The collector holds each answer three seconds so the registry mark can be shown at every step.
+report. The collector holds each answer six seconds so the registry mark can be shown at every step (a
+registry read through Wine takes about two seconds here).
 
 Expects the environment of demo.sh (WINEPREFIX, SUITE_BUILD, the Wine settings) and an installed
 product with Ulvane.exe and Communication.dll.
@@ -42,8 +43,8 @@ def main():
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
             f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n" % (c.base_url, c.base_url))
-        c.behave(INFO, "ok", body="true", delay_seconds=3)
-        c.behave(ARCHIVE, "ok", delay_seconds=3)
+        c.behave(INFO, "ok", body="true", delay_seconds=6)
+        c.behave(ARCHIVE, "ok", delay_seconds=6)
         print("collector listening at %s; it will answer \"true\" to the information post" % c.base_url)
         before = set(os.listdir(dumps))
         started = time.time()
