@@ -88,9 +88,14 @@ class UploadScenarios(scenario.ScenarioCase):
         self.w.reg_delete(MARK_KEY)
         scenario.clear_folder(self.dumps)
 
-    def crash(self):
-        """Crashes Orv.exe inside its DLL; returns the dump file name once Ulvane has ended."""
+    def crash(self, reaches_collector=True):
+        """Crashes Orv.exe inside its DLL; returns the dump file name once Ulvane has ended. Ulvane is
+        waited for through its information post first: a process just started may not be listed by
+        name yet, and a wait that finds none would read the outcome before Ulvane has made it."""
         self.wine(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
+        if reaches_collector:
+            self.check(scenario.wait_for(lambda: self.c.received(INFO), 120) is not None,
+                       "Ulvane made its information post")
         gone = self.probe("wait-exit", "Ulvane.exe", "120000")
         self.check(gone["gone"] == "1", "Ulvane ended after the crash")
         dumps = [f for f in os.listdir(self.dumps) if f.lower().endswith(".dmp")]
@@ -210,7 +215,7 @@ class UploadScenarios(scenario.ScenarioCase):
         self.fresh()
         self.install_product(info_url="http://127.0.0.1:9/")
         try:
-            name = self.crash()
+            name = self.crash(reaches_collector=False)
             self.check(self.mark(name) == 0, "no server: mark stays 0")
             self.check(not self.c.received(), "no server: nothing reached the collector")
         finally:
