@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "common/diag_failure_win.h"
 #include "common/diag_log.h"
 #include "common/folders_win.h"
 #include "common/path.h"
@@ -15,12 +16,6 @@ HWND g_MainWindow = nullptr;
 const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example/";
 const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
 
-// Notes a failed call in the diagnostic log (when it is on) and gives up.
-static bool Failed(const char* call, unsigned long error = GetLastError()) {
-  suite::DiagFailure(call, error);
-  return false;
-}
-
 std::wstring ProductFolder(bool& installed) {
   std::wstring folder;
   installed = suite::GetInstallDir(folder);
@@ -30,7 +25,7 @@ std::wstring ProductFolder(bool& installed) {
 bool CCrashLogic::Init() {
   if (!ReadNetworkSettings()) return false;
   stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!stopEvent) return Failed("CreateEventW");
+  if (!stopEvent) return suite::DiagFailed("CreateEventW");
   if (!ParseCommandLine()) return false;
   if (!LoadTransport()) return false;
   workerThread.reset(CreateThread(nullptr, 0, WorkerProc, this, 0, nullptr));
@@ -71,12 +66,12 @@ bool CCrashLogic::LoadTransport() {
   std::wstring path(self, n);
   path = suite::WithTrailingBackslash(path.substr(0, path.rfind(L'\\'))) + kTransportFileName;
   libraryModule = LoadLibraryW(path.c_str());
-  if (!libraryModule) return Failed("LoadLibraryW");
+  if (!libraryModule) return suite::DiagFailed("LoadLibraryW");
   auto create = reinterpret_cast<CreateObjectFn>(
       reinterpret_cast<void*>(GetProcAddress(libraryModule, kCreateObjectExport)));
-  if (!create) return Failed("GetProcAddress");
+  if (!create) return suite::DiagFailed("GetProcAddress");
   requestSink = create(kInterfaceName, &transport, 0);
-  if (!transport || !requestSink) return Failed("CreateObject", ERROR_INVALID_HANDLE);
+  if (!transport || !requestSink) return suite::DiagFailed("CreateObject", ERROR_INVALID_HANDLE);
   {
     // The library reads the text during the call only.
     std::wstring empty;

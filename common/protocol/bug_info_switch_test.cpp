@@ -4,16 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace kelvor {
 namespace {
+
+// The four numbers of a parsed switch, in their order on the command line.
+std::vector<uint32_t> FieldsOf(const BugInfoSwitch& s) {
+  return {s.blockAddress, s.processId, s.threadId, s.eventHandle};
+}
 
 TEST(ParseBugInfoSwitch, ReadsTheFourFieldsAnywhereInAnyCase) {
   BugInfoSwitch s = ParseBugInfoSwitch(L"\"C:\\x\\Kelvor.exe\" -q /bugINFO:0012F5A0,2468,3140,412 tail");
   EXPECT_TRUE(s.found);
-  EXPECT_EQ(s.blockAddress, 0x0012F5A0u);
-  EXPECT_EQ(s.processId, 2468u);
-  EXPECT_EQ(s.threadId, 3140u);
-  EXPECT_EQ(s.eventHandle, 412u);
+  EXPECT_EQ(FieldsOf(s), std::vector<uint32_t>({0x0012F5A0u, 2468u, 3140u, 412u}));
   // The first occurrence counts.
   EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:10,1,2,3 /BugInfo:20,4,5,6").blockAddress, 0x10u);
 }
@@ -27,10 +31,8 @@ TEST(ParseBugInfoSwitch, RefusesAMissingSwitchOrNothingAfterIt) {
 TEST(ParseBugInfoSwitch, StopsAtTheFirstFieldThatDoesNotParse) {
   BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:ABC,12,x,9");
   EXPECT_TRUE(s.found);
-  EXPECT_EQ(s.blockAddress, 0xABCu);
-  EXPECT_EQ(s.processId, 12u);
-  EXPECT_EQ(s.threadId, 0u);
-  EXPECT_EQ(s.eventHandle, 0u);  // after a failed field nothing more is read
+  // After a failed field nothing more is read.
+  EXPECT_EQ(FieldsOf(s), std::vector<uint32_t>({0xABCu, 12u, 0u, 0u}));
 
   s = ParseBugInfoSwitch(L"/BugInfo: zz,1,2,3");
   EXPECT_TRUE(s.found);
@@ -44,11 +46,9 @@ TEST(ParseBugInfoSwitch, StopsAtTheFirstFieldThatDoesNotParse) {
 
 TEST(ParseBugInfoSwitch, KeepsTheLowHalfOfAWideAddressAndScannerDetails) {
   EXPECT_EQ(ParseBugInfoSwitch(L"/BugInfo:000000010012f5a0,1,2,3").blockAddress, 0x0012F5A0u);
-  BugInfoSwitch s = ParseBugInfoSwitch(L"/BugInfo:0x1000, 7,-1,+5");
-  EXPECT_EQ(s.blockAddress, 0x1000u);
-  EXPECT_EQ(s.processId, 7u);          // blanks before a number are skipped
-  EXPECT_EQ(s.threadId, 0xFFFFFFFFu);  // "%d" of -1 keeps its bit pattern
-  EXPECT_EQ(s.eventHandle, 5u);
+  // Blanks before a number are skipped; "%d" of -1 keeps its bit pattern.
+  EXPECT_EQ(FieldsOf(ParseBugInfoSwitch(L"/BugInfo:0x1000, 7,-1,+5")),
+            std::vector<uint32_t>({0x1000u, 7u, 0xFFFFFFFFu, 5u}));
 }
 
 BugInfoSwitch Fields(uint32_t address, uint32_t processId, uint32_t threadId, uint32_t eventHandle) {
@@ -73,10 +73,7 @@ TEST(BugInfoSwitchRoundTrip, WhatTheHandlerWritesKelvorReadsBack) {
     const BugInfoSwitch got =
         ParseBugInfoSwitch(L"\"C:\\Program Files\\Orv\\Kelvor.exe\" " + std::wstring(text));
     EXPECT_TRUE(got.found) << text;
-    EXPECT_EQ(got.blockAddress, sent.blockAddress) << text;
-    EXPECT_EQ(got.processId, sent.processId) << text;
-    EXPECT_EQ(got.threadId, sent.threadId) << text;
-    EXPECT_EQ(got.eventHandle, sent.eventHandle) << text;
+    EXPECT_EQ(FieldsOf(got), FieldsOf(sent)) << text;
   }
 }
 

@@ -1,8 +1,8 @@
 // CCrashCapture's files: the report text, the normal dump and the report written into files of this
 // crash's own, their names, the dump call itself and the report file written again.
+#include "common/diag_failure_win.h"
 #include "common/diag_log.h"
 #include "common/path.h"
-#include "reporter/capture/capture_diag_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture_win.h"
 #include "reporter/capture/dbg_helper_win.h"
@@ -28,7 +28,7 @@ std::wstring DumpNameItself(const std::wstring& dumpName) { return dumpName; }
 
 bool WriteWhole(HANDLE file, const wchar_t* text, DWORD byteCount) {
   DWORD written = 0;
-  if (!WriteFile(file, text, byteCount, &written, nullptr)) return Failed("WriteFile");
+  if (!WriteFile(file, text, byteCount, &written, nullptr)) return suite::DiagFailed("WriteFile");
   return written == byteCount;
 }
 
@@ -63,22 +63,19 @@ bool CCrashCapture::WriteReport() {
 }
 
 bool CCrashCapture::PublishFiles() {
-  if (!valid || (!dumped && !reported)) {
-    dumpPart.Close();  // empty parts go with their handles
-    reportPart.Close();
-    return false;
-  }
   // Only complete files get names; a failed dump leaves none, yet its name stays free of another
   // crash's dump so that the report alone cannot be taken for that crash's.
-  published = PublishUnderFreeName(
-      folder, dumpFileName,
-      {{dumped ? &dumpPart : nullptr, &DumpNameItself}, {reported ? &reportPart : nullptr, &ReportNameFor}},
-      dumpFileName);
+  if (valid && (dumped || reported)) {
+    published = PublishUnderFreeName(
+        folder, dumpFileName,
+        {{dumped ? &dumpPart : nullptr, &DumpNameItself}, {reported ? &reportPart : nullptr, &ReportNameFor}},
+        dumpFileName);
+    if (published) reportFileName = ReportNameFor(dumpFileName);
+  }
   // Closed now, named or not: a named file held open would refuse the report's rewrite and the
   // uploader's reads, and an unnamed part goes with its handle.
   dumpPart.Close();
   reportPart.Close();
-  if (published) reportFileName = ReportNameFor(dumpFileName);
   return published;
 }
 
@@ -107,7 +104,7 @@ bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {
   if (!dbg->MiniDumpWriteDump) return false;
 
   suite::ScopedKernelObject process(OpenProcess(kDumpProcessAccess, FALSE, processId));
-  if (!process) return Failed("OpenProcess");
+  if (!process) return suite::DiagFailed("OpenProcess");
 
   MINIDUMP_EXCEPTION_INFORMATION exception;
   exception.ThreadId = threadId;
@@ -120,7 +117,7 @@ bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {
   if (dbg->SymSetOptions) dbg->SymSetOptions(SYMOPT_DEFERRED_LOADS);
   suite::DiagPhase phase(kind == kMiniDumpFull ? "full_dump_call" : "dump_call");
   if (!dbg->MiniDumpWriteDump(process.get(), processId, file, DumpTypeOf(kind), &exception, nullptr, nullptr))
-    return Failed("MiniDumpWriteDump");
+    return suite::DiagFailed("MiniDumpWriteDump");
   return true;
 }
 
@@ -128,7 +125,7 @@ bool CCrashCapture::WriteReportFile(const std::wstring& path, const wchar_t* tex
   if (!valid) return false;
   suite::ScopedFile file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return Failed("CreateFileW");
+  if (!file) return suite::DiagFailed("CreateFileW");
   return WriteWhole(file.get(), text, byteCount);
 }
 

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/diag_failure_win.h"
 #include "common/diag_log.h"
-#include "reporter/capture/capture_diag_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture_win.h"
 #include "reporter/capture/path_name_gen_win.h"
@@ -39,7 +39,7 @@ CCrashCapture::~CCrashCapture() {
 bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   suite::DiagPhase phase("intake");
   // Without it reading may still work; the intake goes on either way.
-  if (!EnableDebugPrivilege()) Failed("EnableDebugPrivilege");
+  if (!EnableDebugPrivilege()) suite::DiagFailed("EnableDebugPrivilege");
 
   BugInfoSwitch parsed = ParseBugInfoSwitch(commandLine ? commandLine : L"");
   if (!parsed.found) return false;
@@ -49,13 +49,13 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   releaseEvent.Arm(reinterpret_cast<HANDLE>(static_cast<uintptr_t>(parsed.eventHandle)));
 
   suite::ScopedKernelObject process(OpenProcess(PROCESS_VM_READ, FALSE, processId));
-  if (!process) return Failed("OpenProcess");  // not readable: nothing to capture
+  if (!process) return suite::DiagFailed("OpenProcess");  // not readable: nothing to capture
 
   ReadMemoryFn read = [&process](uint32_t address, void* buffer, uint32_t size) {
     SIZE_T done = 0;
     if (!ReadProcessMemory(process.get(), reinterpret_cast<LPCVOID>(static_cast<uintptr_t>(address)), buffer,
                            size, &done))
-      return Failed("ReadProcessMemory");
+      return suite::DiagFailed("ReadProcessMemory");
     return done == size;
   };
   std::vector<uint8_t> bytes;

@@ -1,8 +1,8 @@
 // CCrashCapture's release of the crashed process and its full-dump worker.
 #include <utility>
 
+#include "common/diag_failure_win.h"
 #include "common/diag_log.h"
-#include "reporter/capture/capture_diag_win.h"
 #include "reporter/capture/capture_rules.h"
 #include "reporter/capture/crash_capture_win.h"
 #include "reporter/capture/path_name_gen_win.h"
@@ -13,7 +13,7 @@ bool CCrashCapture::ReleaseCrashedProcess(HANDLE waitHandle) {
   bool signalled = false;
   if (releaseEvent.armed()) {
     suite::DiagPhase phase("release");
-    signalled = releaseEvent.Signal() || Failed("SetEvent");
+    signalled = releaseEvent.Signal() || suite::DiagFailed("SetEvent");
   }
   if (waitHandle) WaitForSingleObject(waitHandle, INFINITE);
   return signalled;
@@ -26,7 +26,7 @@ bool CCrashCapture::StartFullDumpWorker(std::function<void()> work) {
   fullDumpThread.reset(CreateThread(nullptr, 0, &CCrashCapture::FullDumpWorker, job, 0, nullptr));
   if (fullDumpThread) return true;
   delete job;
-  return Failed("CreateThread");
+  return suite::DiagFailed("CreateThread");
 }
 
 DWORD WINAPI CCrashCapture::FullDumpWorker(void* argument) {

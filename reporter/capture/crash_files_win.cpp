@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
+#include "common/diag_failure_win.h"
 #include "common/diag_log.h"
 #include "common/path.h"
-#include "reporter/capture/capture_diag_win.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace kelvor {
@@ -37,7 +37,7 @@ class NameLock {
  public:
   NameLock() : mutex_(CreateMutexW(nullptr, FALSE, kNameLockName)) {
     if (!mutex_) {
-      Failed("CreateMutexW");
+      suite::DiagFailed("CreateMutexW");
       return;
     }
     // An owner that died leaves the lock abandoned: it is ours all the same.
@@ -62,7 +62,7 @@ bool PartFile::Open(const std::wstring& folder, const wchar_t* role) {
   // A part of the same name can only be a leftover of a dead Kelvor that had this process id.
   file_.reset(CreateFileW((folder + partName_).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file_) return Failed("CreateFileW");
+  if (!file_) return suite::DiagFailed("CreateFileW");
   if (SetDeletePending(true)) return true;
   file_.Close();
   DeleteFileW((folder + partName_).c_str());
@@ -100,7 +100,7 @@ void PartFile::Withdraw() {
 bool PartFile::SetDeletePending(bool pending) {
   FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(pending ? TRUE : FALSE)};
   return SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition, sizeof disposition) ||
-         Failed("SetFileInformationByHandle");
+         suite::DiagFailed("SetFileInformationByHandle");
 }
 
 bool PartFile::RenameTo(const std::wstring& name) {
@@ -114,7 +114,7 @@ bool PartFile::RenameTo(const std::wstring& name) {
   std::memcpy(info->FileName, target.c_str(), nameBytes);
   if (SetFileInformationByHandle(file_.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size())))
     return true;
-  return Failed("SetFileInformationByHandle");
+  return suite::DiagFailed("SetFileInformationByHandle");
 }
 
 bool PublishUnderFreeName(const std::wstring& folder, const std::wstring& firstName,
