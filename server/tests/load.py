@@ -16,8 +16,9 @@ def percentile(values, p):
 
 def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi"),
              follow_answer=True):
-    """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i", server ports[i % len(ports)]
-    (several processes sharing one database take turns). Returns a summary with
+    """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i" posting from its own
+    loopback address 127.0.1.i, server ports[i % len(ports)] (a port or a server object; several
+    processes sharing one database take turns). Returns a summary with
     every answer, latencies and failures (exceptions or non-2xx answers)."""
     archives = {h: make_archive(h, dump=bytes(range(256)) * 64, email="load@example.org") for h in CRASH_IDS}
     barrier = threading.Barrier(clients)
@@ -26,6 +27,7 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
 
     def client(i):
         port = ports[i % len(ports)]
+        source = "127.0.1.%d" % (i % 250 + 1)
         barrier.wait()
         for r in range(rounds):
             h = CRASH_IDS[(i + r) % len(CRASH_IDS)]
@@ -33,13 +35,13 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
             try:
                 start = time.perf_counter()
                 status, answer, _ = request(port, "POST", paths[0], form,
-                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)
+                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20, source=source)
                 took = [time.perf_counter() - start]
                 sent = False
                 if status == 200 and (answer[:4] == b"true" or not follow_answer):
                     start = time.perf_counter()
                     status, answer2, _ = request(port, "POST", paths[1], archives[h],
-                                                 {"Content-Type": "application/octet-stream"}, timeout=50)
+                                                 {"Content-Type": "application/octet-stream"}, timeout=50, source=source)
                     took.append(time.perf_counter() - start)
                     sent = status == 200
                     if status != 200:
