@@ -43,6 +43,7 @@ def load_token(data_dir, given=None, environ=os.environ):
         except FileNotFoundError:
             text = None
         if text is not None and text.strip():
+            os.chmod(path, 0o600)
             return check_token(text.strip(), path), path
         if text is not None:
             os.remove(path)  # blank: never a usable token, never handed out

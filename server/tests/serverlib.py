@@ -351,3 +351,39 @@ class Front:
     def stop(self):
         self.nginx.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def deflate_bomb(size_mib):
+    """A raw DEFLATE stream of size_mib MiB of zeros, made without compressing them all: after a full
+    flush the compressor's state is the same again, so each 16 MiB unit compresses to the same bytes."""
+    import zlib
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    unit = b"\0" * (16 << 20)
+    c.compress(unit)
+    c.flush(zlib.Z_FULL_FLUSH)
+    same = c.compress(unit) + c.flush(zlib.Z_FULL_FLUSH)
+    return same * (size_mib // 16) + c.flush()
+
+
+def raw_zip(members):
+    """A zip written by hand from (name, deflated bytes, claimed size, CRC): for members no honest
+    writer makes (a bomb's CRC may be anything: the server gives up before it could check it)."""
+    import struct
+    out, central = b"", b""
+    for name, data, size, crc in members:
+        n = name.encode()
+        header = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0, crc, len(data), size, len(n), 0)
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0, crc, len(data), size, len(n),
+                               0, 0, 0, 0, 0, len(out)) + n
+        out += header + n + data
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members), len(central), len(out), 0)
+    return out + central + end
+
+
+def peak_memory(pid):
+    """The process's peak resident memory in bytes (VmHWM)."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
