@@ -82,13 +82,17 @@ class Server:
         fd, self.log_path = tempfile.mkstemp(prefix="crashserver-log-")
         os.close(fd)
 
-    def start(self, check=True):
+    def launch(self):
         args = [sys.executable, "-m", "crashserver", "--port", "0", "--data", self.data,
                 "--parent-pid", str(os.getpid()), *self.extra]
         if self.token is not None:
             args += ["--token", self.token]
         with open(self.log_path, "a") as log:
             self.proc = subprocess.Popen(args, cwd=SERVER_DIR, stdout=subprocess.PIPE, stderr=log, text=True)
+        return self
+
+    def ready(self, check=True):
+        """Waits for the line the server prints when it listens; self, or None when it ended."""
         line = self.proc.stdout.readline().split()
         if not line or line[0] != "SERVER":
             self.proc.wait(timeout=10)
@@ -99,6 +103,9 @@ class Server:
         self.url = fields["url"]
         self.port = int(self.url.rsplit(":", 1)[1])
         return self
+
+    def start(self, check=True):
+        return self.launch().ready(check)
 
     def stop(self, sig=signal.SIGTERM):
         if self.proc and self.proc.poll() is None:
@@ -118,6 +125,13 @@ class Server:
     def log(self):
         with open(self.log_path, errors="replace") as f:
             return f.read()
+
+
+def start_all(servers):
+    """Starts server processes side by side (each takes a moment to import its packages)."""
+    for s in servers:
+        s.launch()
+    return [s.ready() for s in servers]
 
 
 def connection(target, timeout=50, source=None):
@@ -336,16 +350,17 @@ class Front:
         self.servers = servers
         self.folder = tempfile.mkdtemp(prefix="crashserver-front-")
         cert, key = deploy.self_signed(os.path.join(self.folder, "tls"))
-        self.port = free_port()
+        self.port, self.http_port = free_port(), free_port()
         config.setdefault("conn_per_address", 64)
         self.nginx = deploy.Nginx(os.path.join(self.folder, "nginx"),
                                   backends=["127.0.0.1:%d" % s.port for s in servers], cert=cert, key=key,
-                                  listen_https="127.0.0.1:%d" % self.port, **config)
+                                  listen_https="127.0.0.1:%d" % self.port, https_port=self.port,
+                                  listen_http="127.0.0.1:%d" % self.http_port, **config)
         self.ssl_context = ssl.create_default_context(cafile=cert)
         self.url = "https://127.0.0.1:%d" % self.port
 
     def start(self):
-        self.nginx.start([self.port])
+        self.nginx.start([self.port, self.http_port])
         return self
 
     def stop(self):

@@ -11,7 +11,7 @@ H = "5D41402ABC4B2A76B9719D911017C592"
 
 
 def test_fifty_concurrent_uploaders(backend):
-    c = backend("--max-archives", "3")
+    c = backend()  # three archives per crash ID
     result = run_load(c.servers, clients=50, rounds=2)
     print("\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
           % (backend.kind, result["requests"], result["seconds"], result["rps"], result["p50_ms"], result["p99_ms"]))
