@@ -23,7 +23,7 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
     archives = {h: make_archive(h, dump=bytes(range(256)) * 64, email="load@example.org") for h in CRASH_IDS}
     barrier = threading.Barrier(clients)
     lock = threading.Lock()
-    result = {"latencies": [], "failures": [], "answers": [], "archives_sent": 0}
+    result = {"latencies": [], "failures": [], "answers": [], "archives_sent": 0, "info_ms": [], "archive_ms": []}
 
     def client(i):
         port = ports[i % len(ports)]
@@ -50,6 +50,8 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
                     raise RuntimeError("information post answered %d" % status)
                 with lock:
                     result["latencies"] += took
+                    result["info_ms"].append(took[0] * 1000)
+                    result["archive_ms"] += [t * 1000 for t in took[1:]]
                     result["answers"].append((h, i, answer[:5]))
                     result["archives_sent"] += sent
             except Exception as e:  # counted, so the test can say what was lost
