@@ -225,7 +225,8 @@ def create_app(storage, token, kernel_limit=None, **settings):
         sessions.end(request.cookies.get(COOKIE))
         weblog.line("LOGIN", result="logout", address=remote())
         answer = redirect(url_for("login"))
-        answer.delete_cookie(COOKIE, httponly=True, samesite="Strict", secure=conf["secure_cookies"] or request.is_secure)
+        answer.delete_cookie(COOKIE, httponly=True, samesite="Strict",
+                             secure=conf["secure_cookies"] or request.is_secure)
         return answer
 
     @app.context_processor
@@ -289,6 +290,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
             key = normalise_hash_id(hash_id)
         except BadUpload:
             abort(404)
+
         def cursor(name):
             value = request.args.get(name)
             if value is None:

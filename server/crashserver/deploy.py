@@ -89,9 +89,12 @@ http {{
 {http_server}}}
 """
 
-UPLOADS = """    location = /cgi-bin-py/security_dump.cgi {{ client_max_body_size {info}; proxy_pass http://crashserver; }}
-    location = /cgi-bin/bug_report_orv.cgi {{ client_max_body_size {archive}; proxy_pass http://crashserver; }}
-    location = /cgi-bin/bug_report.cgi {{ client_max_body_size {kernel}; proxy_pass http://crashserver; }}
+UPLOADS = """    location = /cgi-bin-py/security_dump.cgi {{
+      client_max_body_size {info}; proxy_pass http://crashserver; }}
+    location = /cgi-bin/bug_report_orv.cgi {{
+      client_max_body_size {archive}; proxy_pass http://crashserver; }}
+    location = /cgi-bin/bug_report.cgi {{
+      client_max_body_size {kernel}; proxy_pass http://crashserver; }}
     location = /health {{ proxy_pass http://crashserver; }}
 """
 
@@ -128,7 +131,8 @@ def self_signed(folder, names=("localhost",), addresses=("127.0.0.1",)):
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
     if not (os.path.exists(cert) and os.path.exists(key)):
         san = ",".join(["DNS:%s" % n for n in names] + ["IP:%s" % a for a in addresses])
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "825", "-subj",
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "825", "-subj",
                         "/CN=%s" % names[0], "-addext", "subjectAltName=" + san, "-addext",
                         "basicConstraints=critical,CA:TRUE", "-keyout", key, "-out", cert],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

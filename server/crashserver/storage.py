@@ -537,10 +537,9 @@ class Storage:
                     self._exec(cur, "DELETE FROM crash_groups WHERE hash_id = ?", (h,))
                     continue
                 self._exec(cur, "UPDATE crash_groups SET report_count = (SELECT COALESCE(SUM(count_flag), 0) FROM"
-                                " info_posts p WHERE p.hash_id = crash_groups.hash_id), post_count = (SELECT COUNT(*)"
-                                " FROM info_posts p WHERE p.hash_id = crash_groups.hash_id), machine_count ="
-                                " (SELECT COUNT(DISTINCT guid) FROM info_posts p WHERE p.hash_id = crash_groups.hash_id)"
-                                " WHERE hash_id = ?", (h,))
+                                " info_posts p WHERE p.hash_id = ?), post_count = (SELECT COUNT(*) FROM info_posts p"
+                                " WHERE p.hash_id = ?), machine_count = (SELECT COUNT(DISTINCT guid) FROM info_posts p"
+                                " WHERE p.hash_id = ?) WHERE hash_id = ?", (h, h, h, h))
                 self._rebuild_versions(cur, h)
         self._drop_files(files)
         return tuple(counts)

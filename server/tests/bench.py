@@ -50,7 +50,8 @@ def populate(storage, groups, posts, big):
                            len(counts[g][2])))
     versions = [(h, v, r[0], r[1], len(r[2]), r[3], r[4]) for (h, v), r in version_rows.items()]
     archives = [("%032X" % g, "M%05d" % g, sha, 800, T0 + g, "10.0.0.1", "Orv", "1.0.0.1", "Orv.exe", "WIN_7 64",
-                 "OrvCore.dll", "2026-12-08 09:03:41", "", "", "0x6A8C1234  0x00001234  OrvCore", "ORV.txt", "ORV.DMP", 64)
+                 "OrvCore.dll", "2026-12-08 09:03:41", "", "", "0x6A8C1234  0x00001234  OrvCore", "ORV.txt",
+                 "ORV.DMP", 64)
                 for g in [0, 0, 0] + list(range(1, groups, 100))]
     kernel = [(sha, 800, T0 + i, "10.0.0.1", "S-1-5-21-%d" % (i % 300), "1.0.0.1", "Driver", "Mini.dmp", 64)
               for i in range(1000)]
@@ -138,8 +139,8 @@ def one_backend(name, dsn, groups, posts_total, big, shots):
         started = time.time()
         populate(storage, groups, posts_total, big)
         storage.close()
-        print("%s: %d groups, %d information posts written in %.0f s" % (name, groups, posts_total,
-                                                                       time.time() - started), flush=True)
+        print("%s: %d groups, %d information posts written in %.0f s"
+              % (name, groups, posts_total, time.time() - started), flush=True)
         s = Server(data, "--max-archives", "1000000", *(["--database", dsn] if dsn else [])).start()
         try:
             c = Client([s])
@@ -150,7 +151,8 @@ def one_backend(name, dsn, groups, posts_total, big, shots):
             pages = page_times(s, paths)
             if shots:
                 os.makedirs(os.path.join(BUILD, "screenshots"), exist_ok=True)
-                for png, path in (("server-100k-list.png", "/?sort=count"), ("server-100k-group.png", "/groups/" + BIG)):
+                shots = (("server-100k-list.png", "/?sort=count"), ("server-100k-group.png", "/groups/" + BIG))
+                for png, path in shots:
                     out = os.path.join(BUILD, "screenshots", png)
                     chromium(s.url + path, out, login=(s.url, TOKEN))
                     print("screenshot %s" % out)

@@ -35,13 +35,15 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
             try:
                 start = time.perf_counter()
                 status, answer, _ = request(port, "POST", paths[0], form,
-                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20, source=source)
+                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20,
+                                            source=source)
                 took = [time.perf_counter() - start]
                 sent = False
                 if status == 200 and (answer[:4] == b"true" or not follow_answer):
                     start = time.perf_counter()
                     status, answer2, _ = request(port, "POST", paths[1], archives[h],
-                                                 {"Content-Type": "application/octet-stream"}, timeout=50, source=source)
+                                                 {"Content-Type": "application/octet-stream"}, timeout=50,
+                                                 source=source)
                     took.append(time.perf_counter() - start)
                     sent = status == 200
                     if status != 200:

@@ -5,14 +5,12 @@ import http.client
 import io
 import json
 import os
-import re
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
 import zipfile
 
@@ -189,7 +187,8 @@ class Client:
                             {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)[:2]
 
     def archive(self, body):
-        return self.request("POST", "/cgi-bin/bug_report_orv.cgi", body, {"Content-Type": "application/octet-stream"})[:2]
+        return self.request("POST", "/cgi-bin/bug_report_orv.cgi", body,
+                            {"Content-Type": "application/octet-stream"})[:2]
 
     def kernel(self, body):
         return self.request("POST", "/cgi-bin/bug_report.cgi", body,

@@ -86,8 +86,8 @@ header_text = st.text(st.characters(blacklist_categories=("Cs",), blacklist_char
 
 
 @SETTINGS
-@given(header_text, header_text, st.text(max_size=60), st.binary(max_size=40), st.lists(st.integers(0, 99999), min_size=6,
-                                                                                       max_size=6))
+@given(header_text, header_text, st.text(max_size=60), st.binary(max_size=40),
+       st.lists(st.integers(0, 99999), min_size=6, max_size=6))
 def test_report_on_any_text(version, email, description, noise, date):
     text = ("\ufeffVemko Dump\r\nProgram Name:Orv   Program Version:%s\r\nAppName:Orv.exe   Windows Version:7\r\n"
             "Module:M   Data:%d-%d-%d %d:%d:%d\r\nEmail:%s\r\nHashCode:%s\r\n\r\nUserContext:\r\n%s"
