@@ -94,11 +94,11 @@ def backend(request, data_dir, shared_setups):
             if setup is None:
                 setup = shared_setups[request.param] = new_setup()
             setup.empty()
-        start.data = setup.data
+        start.data, start.dsn = setup.data, setup.dsn
         return Client([setup.front])
 
     start.kind = request.param
-    start.data = data_dir
+    start.data, start.dsn = data_dir, None
     yield start
     for s in reversed(started):
         s.stop()

@@ -12,6 +12,7 @@ H = "5D41402ABC4B2A76B9719D911017C592"
 
 def test_fifty_concurrent_uploaders(backend):
     c = backend()  # three archives per crash ID
+    sessions = database_sessions(backend.dsn) if backend.dsn else 0
     result = run_load(c.servers, clients=50, rounds=2)
     print("\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
           % (backend.kind, result["requests"], result["seconds"], result["rps"], result["p50_ms"], result["p99_ms"]))
@@ -24,6 +25,23 @@ def test_fifty_concurrent_uploaders(backend):
         assert (g["report_count"], g["machines"], g["archives"], trues) == (10, 10, 3, 3), h
         assert len({a["guid"] for a in g["archive_list"]}) == 3
     assert result["archives_sent"] == 30
+    if backend.dsn:
+        # Each process keeps the connections it opened (at most its threads + 4), none per request.
+        opened = database_sessions(backend.dsn) - sessions
+        print("PostgreSQL connections opened during the load: %d" % opened)
+        assert opened <= 2 * (16 + 4)
+
+
+def database_sessions(dsn):
+    """Connections ever made to the database (PostgreSQL counts them)."""
+    import psycopg2
+    conn = psycopg2.connect(dsn)
+    try:
+        with conn.cursor() as cur:
+            cur.execute("SELECT sessions FROM pg_stat_database WHERE datname = current_database()")
+            return cur.fetchone()[0] - 1  # not this one
+    finally:
+        conn.close()
 
 
 def test_data_survives_stop_and_kill(data_dir):
