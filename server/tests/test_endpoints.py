@@ -137,6 +137,9 @@ def test_bad_input_is_refused_and_nothing_is_stored(backend):
         assert c.kernel(body)[0] == 400, name
     assert c.kernel(make_kernel_package(dump=os.urandom(1 << 20)))[0] == 413
     assert c.get("/cgi-bin/bug_report_orv.cgi", token=None)[0] == 405
+    if backend.kind == "sqlite":  # every refusal is one log line (the 405 is no upload)
+        refused = len(bad_zip_members()) + len(bad_forms) + 7
+        assert c.servers[0].log().count(" REFUSED ") == refused
 
     # Nothing of the above was stored; the server goes on serving and the answer still waits.
     assert stored_files(backend.data) == []
