@@ -134,3 +134,13 @@ def test_a_process_killed_under_load_loses_only_its_requests(data_dir, postgres)
         front.stop()
         for s in servers:
             s.stop()
+
+
+def test_the_address_is_the_one_nginx_saw(front):
+    machine = Client([front], source="127.0.0.7")
+    forged = {"X-Forwarded-For": "127.0.0.8", "Content-Type": "application/x-www-form-urlencoded"}
+    body = b"product=Orv&hash_id=%s&guid=M7&version=1&app=Orv.exe&module=OrvCore.dll&count=1&mail=" % H.encode()
+    assert machine.request("POST", "/cgi-bin-py/security_dump.cgi", body, forged)[:2] == (200, b"true")
+    # The place is bound to 127.0.0.7, whatever the header said.
+    assert Client([front], source="127.0.0.8").archive(make_archive(H))[0] == 409
+    assert machine.archive(make_archive(H)) == (200, b"ok")
