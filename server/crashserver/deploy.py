@@ -13,6 +13,7 @@ it saw (the server believes that header only from the proxy's own address).
 
 Without --tls-cert a self-signed certificate for local use is made in DATA/tls/ once.
 """
+import contextlib
 import os
 import pwd
 import shutil
@@ -166,19 +167,19 @@ class Nginx:
         self.proc = None
 
     def start(self, ports=()):
+        pid_file = os.path.join(self.prefix, "nginx.pid")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(pid_file)
         self.proc = subprocess.Popen([NGINX, "-e", "stderr", "-p", self.prefix, "-c", self.conf],
                                      stderr=open(os.path.join(self.prefix, "nginx.stderr"), "w"))
-        deadline = time.time() + 10
-        for port in ports:
-            while True:
-                try:
-                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                    break
-                except OSError:
-                    if self.proc.poll() is not None or time.time() > deadline:
-                        raise RuntimeError("nginx did not start: %s" % open(
-                            os.path.join(self.prefix, "nginx.stderr")).read()[-2000:])
-                    time.sleep(0.05)
+        # nginx writes its pid file once it holds its ports; a port it can't take ends it.
+        deadline = time.time() + 15
+        while not (os.path.exists(pid_file) and all(listening(p) for p in ports)):
+            if self.proc.poll() is not None or time.time() > deadline:
+                self.stop()
+                raise RuntimeError("nginx did not start: %s" % open(
+                    os.path.join(self.prefix, "nginx.stderr")).read()[-2000:])
+            time.sleep(0.05)
         return self
 
     def stop(self, graceful=False):
@@ -190,6 +191,14 @@ class Nginx:
                 self.proc.kill()
                 self.proc.wait()
         shutil.rmtree(self.temp, ignore_errors=True)
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
 
 
 def add_options(ap):
@@ -260,8 +269,15 @@ def run_public(args, argv):
                 w.terminate()
             return 1
         workers.append(p)
-    front = Nginx(os.path.join(data, "nginx"), **config).start(
-        [args.https_port] + ([args.http_port] if args.http_port else []))
+    try:
+        front = Nginx(os.path.join(data, "nginx"), **config).start(
+            [args.https_port] + ([args.http_port] if args.http_port else []))
+    except (RuntimeError, OSError) as e:
+        print("crashserver: %s" % e, file=sys.stderr)
+        for w in workers:
+            w.terminate()
+            w.wait()
+        return 1
     print("PUBLIC url=https://%s:%d http=%s data=%s token-file=%s certificate=%s workers=%d"
           % (args.public_host, args.https_port,
              "http://%s:%d" % (args.public_host, args.http_port) if args.http_port else "-", data, source, cert,
@@ -271,9 +287,12 @@ def run_public(args, argv):
         raise SystemExit(0)
 
     signal.signal(signal.SIGTERM, stop)
+    rc = 0
     try:
         while front.proc.poll() is None and all(w.poll() is None for w in workers):
             time.sleep(0.5)
+        print("crashserver: nginx or a worker ended; stopping", file=sys.stderr)
+        rc = 1
     except (SystemExit, KeyboardInterrupt):
         pass
     finally:
@@ -284,4 +303,4 @@ def run_public(args, argv):
                 w.terminate()
         for w in workers:
             w.wait()
-    return 0
+    return rc
