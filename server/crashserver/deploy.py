@@ -9,7 +9,9 @@ it saw (the server believes that header only from the proxy's own address).
 
     python3 -m crashserver --public [--public-host H] [--https-port N] [--http-port N] [--workers N]
                                     [--tls-cert FILE --tls-key FILE] [server options...]
-    python3 -m crashserver --write-nginx-config DIR [...]   writes DIR/nginx.conf for an operator
+    python3 -m crashserver --write-nginx-config DIR [...]   writes DIR/nginx.conf for an operator's own
+        nginx (nginx -p DIR -c DIR/nginx.conf), in front of workers they start with --port P, P+1, ...
+        --trusted-proxy 127.0.0.1 --secure-cookies (DIR/tmp must be writable by nginx's worker user)
 
 Without --tls-cert a self-signed certificate for local use is made in DATA/tls/ once.
 """
@@ -34,7 +36,6 @@ CONFIG = """# Made by crashserver.deploy; made again at each start of ./run serv
 {user}worker_processes 1;
 pid {prefix}/nginx.pid;
 error_log {error_log} warn;
-daemon off;
 events {{ worker_connections {worker_connections}; }}
 http {{
   server_tokens off;
@@ -170,7 +171,7 @@ class Nginx:
         pid_file = os.path.join(self.prefix, "nginx.pid")
         with contextlib.suppress(FileNotFoundError):
             os.remove(pid_file)
-        self.proc = subprocess.Popen([NGINX, "-e", "stderr", "-p", self.prefix, "-c", self.conf],
+        self.proc = subprocess.Popen([NGINX, "-e", "stderr", "-p", self.prefix, "-c", self.conf, "-g", "daemon off;"],
                                      stderr=open(os.path.join(self.prefix, "nginx.stderr"), "w"))
         # nginx writes its pid file once it holds its ports; a port it can't take ends it.
         deadline = time.time() + 15
@@ -245,14 +246,16 @@ def run_public(args, argv):
     else:
         names = sorted({"localhost", socket.gethostname()})
         cert, key = self_signed(os.path.join(data, "tls"), names)
-    ports = [free_port() for _ in range(args.workers)]
+    # Written for an operator: the workers are started by them on --port, --port + 1, ...
+    ports = [args.port + i for i in range(args.workers)] if args.write_nginx_config else \
+        [free_port() for _ in range(args.workers)]
     config = dict(backends=["127.0.0.1:%d" % p for p in ports], cert=cert, key=key,
                   listen_https="%s:%d" % (args.public_host, args.https_port),
                   listen_http="%s:%d" % (args.public_host, args.http_port) if args.http_port else None,
                   https_port=args.https_port, kernel_limit=args.kernel_limit, conn_per_address=args.conn_per_address)
     if args.write_nginx_config:
-        os.makedirs(args.write_nginx_config, exist_ok=True)
         prefix = os.path.abspath(args.write_nginx_config)
+        os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
         with open(os.path.join(prefix, "nginx.conf"), "w") as f:
             f.write(nginx_config(prefix, os.path.join(prefix, "tmp"), **config))
         print("wrote %s" % os.path.join(prefix, "nginx.conf"))
