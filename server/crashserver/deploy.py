@@ -61,6 +61,9 @@ http {{
   limit_conn_zone $binary_remote_addr zone=per_address:10m;
   limit_conn per_address {conn_per_address};
   limit_conn_status 429;
+  # Login attempts per address across all server processes (each also counts failures itself).
+  limit_req_zone $binary_remote_addr zone=login:1m rate=20r/m;
+  limit_req_status 429;
 
   upstream crashserver {{
 {upstreams}
@@ -86,6 +89,7 @@ http {{
     ssl_protocols TLSv1.2 TLSv1.3;
     ssl_session_cache shared:tls:1m;
 {uploads}
+    location = /login {{ limit_req zone=login burst=10 nodelay; proxy_pass http://crashserver; }}
     location / {{ proxy_pass http://crashserver; }}
   }}
 {http_server}}}
