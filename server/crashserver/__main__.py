@@ -61,14 +61,35 @@ def maintenance(storage, seconds):
         time.sleep(seconds)
 
 
-def busy(server, requests):
-    """True while a request is being received, handled or answered."""
-    if requests.in_flight:
-        return True
+def busy(server, requests, close_idle=False):
+    """True while a request is being received, handled or answered, or a connection accepted in
+    the last two seconds has sent nothing yet. With close_idle, connections between requests are
+    closed on the way, so a client stops reusing them."""
+    found = requests.in_flight > 0
+    now = time.time()
     for ch in list(server._map.values()):
-        if isinstance(ch, HTTPChannel) and (ch.request is not None or ch.requests or ch.total_outbufs_len):
-            return True
-    return False
+        if not isinstance(ch, HTTPChannel):
+            continue
+        if ch.request is not None or ch.requests or ch.total_outbufs_len:
+            found = True
+        elif ch.last_activity == ch.creation_time and now - ch.creation_time < 2:
+            found = True
+        elif close_idle:
+            ch.handle_close()
+    return found
+
+
+def stop_listening(server):
+    """Takes the connections already waiting in the listen queue, then closes the socket: a proxy's
+    connection attempt is either served here or refused (and sent to another process)."""
+    while True:
+        count = len(server._map)
+        server.handle_accept()
+        if len(server._map) == count:
+            break
+    server.accepting = False
+    server.del_channel()
+    server.socket.close()
 
 
 def serve(server, requests, drain_seconds):
@@ -85,12 +106,10 @@ def serve(server, requests, drain_seconds):
     signal.signal(signal.SIGINT, stop)
     while not stopping.is_set():
         server.asyncore.loop(timeout=0.5, map=server._map, use_poll=True, count=1)
-    server.accepting = False
-    server.del_channel()
-    server.socket.close()
+    stop_listening(server)
     weblog.line("STOPPING", drain_seconds=drain_seconds)
     deadline = time.monotonic() + drain_seconds
-    while time.monotonic() < deadline and busy(server, requests):
+    while time.monotonic() < deadline and busy(server, requests, close_idle=True):
         server.asyncore.loop(timeout=0.05, map=server._map, use_poll=True, count=1)
     weblog.line("STOPPED", unfinished=int(busy(server, requests)))
     server.task_dispatcher.shutdown(timeout=1)

@@ -67,11 +67,12 @@ http {{
 
   upstream crashserver {{
 {upstreams}
-    keepalive 16;
   }}
 
+  # A connection per request (no upstream keepalive): a process that stops listening is then never
+  # sent another request on a connection it is about to close.
   proxy_http_version 1.1;
-  proxy_set_header Connection "";
+  proxy_set_header Connection close;
   proxy_set_header Host $host;
   # Replaces whatever the client sent: the server takes the address nginx saw.
   proxy_set_header X-Forwarded-For $remote_addr;

@@ -144,3 +144,27 @@ def test_the_address_is_the_one_nginx_saw(front):
     # The place is bound to 127.0.0.7, whatever the header said.
     assert Client([front], source="127.0.0.8").archive(make_archive(H))[0] == 409
     assert machine.archive(make_archive(H)) == (200, b"ok")
+
+
+def test_a_process_stopped_under_load_finishes_its_requests(data_dir):
+    servers = start_all([Server(data_dir, "--trusted-proxy", "127.0.0.1", "--max-archives", "5") for _ in range(2)])
+    front = Front(servers).start()
+    try:
+        result = {}
+        load = threading.Thread(target=lambda: result.update(run_load([front], clients=40, rounds=3)))
+        load.start()
+        time.sleep(0.4)
+        servers[0].proc.terminate()
+        load.join()
+        assert servers[0].proc.wait(timeout=30) == 0
+        log = servers[0].log()
+        assert "STOPPED unfinished=0" in log
+        # It was stopped in the middle of the load: its requests before and after the signal.
+        print("\nbefore the signal %d requests, after it %d" % (
+            log.split("STOPPING")[0].count("REQUEST"), log.split("STOPPING")[1].count("REQUEST")))
+        # nginx sent it nothing new once it stopped listening, and it finished what it had.
+        assert result["failures"] == [] and len(result["answers"]) == 120
+    finally:
+        front.stop()
+        for s in servers:
+            s.stop()
