@@ -14,7 +14,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 from crashserver.storage import open_storage  # noqa: E402
 from load import run_load  # noqa: E402
 from load import percentile  # noqa: E402
-from serverlib import TOKEN, Client, Postgres, Server, chromium, make_archive  # noqa: E402
+from serverlib import TOKEN, Client, Postgres, Server, chromium, make_archive, request  # noqa: E402
 
 BUILD = os.environ.get("SUITE_BUILD", os.path.join(os.path.dirname(os.path.dirname(HERE)), "build"))
 BIG = "%032X" % 0  # the group with 100,000 information posts
@@ -81,23 +81,31 @@ def populate(storage, groups, posts, big):
         cur.execute("ANALYZE")
 
 
-def page_times(server, paths, repeat=5):
-    """path -> (median server ms from the server's own REQUEST lines, bytes)."""
-    c = Client([server])
-    sizes = {}
+def client_ms(target, path, headers, repeat):
+    times = []
+    for _ in range(repeat):
+        started = time.perf_counter()
+        status, body, _ = request(target, "GET", path, headers=headers)
+        times.append((time.perf_counter() - started) * 1000)
+        if status != 200:
+            raise SystemExit("%s answered %d" % (path, status))
+    return statistics.median(times), len(body)
+
+
+def page_times(server, bare_port, paths, repeat=5):
+    """path -> (median server ms from the server's own REQUEST lines, bytes, median ms at the client,
+    median ms at the client for bare waitress sending as many bytes)."""
+    sizes, client, bare = {}, {}, {}
     for path in paths:
-        for _ in range(repeat):
-            status, body, _ = c.get(path)
-            if status != 200:
-                raise SystemExit("%s answered %d" % (path, status))
-            sizes[path] = len(body)
+        client[path], sizes[path] = client_ms(server, path, {"Authorization": "Bearer " + TOKEN}, repeat)
+        bare[path] = client_ms(bare_port, "/page?%d" % sizes[path], {}, repeat)[0]
     time.sleep(0.2)
     log = server.log()
     out = {}
     for path in paths:
         ms = [float(m) for m in re.findall(r"method=GET path=%s status=200 bytes=\d+ ms=([\d.]+)"
                                            % re.escape(path if len(path) < 300 else path[:300]), log)]
-        out[path] = (statistics.median(ms[-repeat:]), sizes[path])
+        out[path] = (statistics.median(ms[-repeat:]), sizes[path], client[path], bare[path])
     return out
 
 
@@ -106,8 +114,9 @@ import logging, sys, waitress
 logging.getLogger("waitress.queue").setLevel(logging.ERROR)
 def app(environ, start):
     environ["wsgi.input"].read(int(environ.get("CONTENT_LENGTH") or 0))
-    start("200 OK", [("Content-Type", "text/plain"), ("Content-Length", "4")])
-    return [b"true"]
+    body = b"x" * int(environ["QUERY_STRING"]) if environ["PATH_INFO"] == "/page" else b"true"
+    start("200 OK", [("Content-Type", "text/plain"), ("Content-Length", str(len(body)))])
+    return [body]
 s = waitress.create_server(app, host="127.0.0.1", port=0, threads=16, connection_limit=200, backlog=256)
 print(int(s.effective_port), flush=True)
 s.run()
@@ -123,17 +132,21 @@ def posts(target):
             "archive_rps": len(archive) / r["seconds"], "archive_p99": percentile(archive, 99)}
 
 
-def bare_posts():
-    proc = subprocess.Popen([sys.executable, "-c", BARE], stdout=subprocess.PIPE, text=True)
-    try:
-        return posts(int(proc.stdout.readline()))
-    finally:
-        proc.kill()
-        proc.wait()
-        proc.stdout.close()
+class Bare:
+    """The baseline: waitress with the same threads and an application that does nothing."""
+
+    def __enter__(self):
+        self.proc = subprocess.Popen([sys.executable, "-c", BARE], stdout=subprocess.PIPE, text=True)
+        self.port = int(self.proc.stdout.readline())
+        return self
+
+    def __exit__(self, *exc):
+        self.proc.kill()
+        self.proc.wait()
+        self.proc.stdout.close()
 
 
-def one_backend(name, dsn, groups, posts_total, big, shots):
+def one_backend(name, dsn, groups, posts_total, big, shots, bare):
     with tempfile.TemporaryDirectory(prefix="crashserver-bench-") as data:
         storage = open_storage(data, dsn, pool_size=2)
         started = time.time()
@@ -148,7 +161,7 @@ def one_backend(name, dsn, groups, posts_total, big, shots):
             paths = ["/", "/?sort=count", "/?version=1.0.0.2&sort=count", "/?module=Mod7.dll",
                      "/?after=" + urllib.parse.quote(deep), "/groups/" + BIG, "/groups/%032X" % (groups // 2 + 1),
                      "/kernel-dumps", "/api/groups", "/api/groups/" + BIG]
-            pages = page_times(s, paths)
+            pages = page_times(s, bare.port, paths)
             if shots:
                 os.makedirs(os.path.join(BUILD, "screenshots"), exist_ok=True)
                 shots = (("server-100k-list.png", "/?sort=count"), ("server-100k-group.png", "/groups/" + BIG))
@@ -165,23 +178,26 @@ def main():
     groups = int(os.environ.get("BENCH_GROUPS", 100_000))
     posts_total = int(os.environ.get("BENCH_POSTS", 500_000))
     big = min(100_000, posts_total // 5)
-    rows = [("bare waitress (baseline)", None, bare_posts())]
-    pages, post = one_backend("SQLite", None, groups, posts_total, big, True)
-    rows.append(("server, SQLite", pages, post))
-    if os.path.exists(Postgres.BIN + "/initdb"):
-        pg = Postgres().start()
-        try:
-            pages, post = one_backend("PostgreSQL", pg.new_database(), groups, posts_total, big, False)
-            rows.append(("server, PostgreSQL", pages, post))
-        finally:
-            pg.stop()
-    print("\nPages with %d groups and %d information posts (%d in one group); server time is the median of 5 from"
-          " the server's own request line; target: under 200 ms and 200 KB" % (groups, posts_total, big))
+    with Bare() as bare:
+        rows = [("bare waitress (baseline)", None, posts(bare.port))]
+        pages, post = one_backend("SQLite", None, groups, posts_total, big, True, bare)
+        rows.append(("server, SQLite", pages, post))
+        if os.path.exists(Postgres.BIN + "/initdb"):
+            pg = Postgres().start()
+            try:
+                pages, post = one_backend("PostgreSQL", pg.new_database(), groups, posts_total, big, False, bare)
+                rows.append(("server, PostgreSQL", pages, post))
+            finally:
+                pg.stop()
+    print("\nPages with %d groups and %d information posts (%d in one group), median of 5; server ms from its own"
+          " request line, then at the client, then bare waitress sending as many bytes; target: under 200 ms and"
+          " 200 KB" % (groups, posts_total, big))
     for name, pages, _ in rows[1:]:
         print(name)
-        for path, (ms, size) in pages.items():
-            shown = path if len(path) < 60 else path[:57] + "..."
-            print("  %-60s %8.1f ms %9d bytes%s" % (shown, ms, size, "" if ms < 200 and size < 200_000 else "  OVER"))
+        for path, (ms, size, client, bare_ms) in pages.items():
+            shown = path if len(path) < 56 else path[:53] + "..."
+            print("  %-56s %7.1f ms %8d bytes   client %7.1f ms   bare %6.1f ms%s"
+                  % (shown, ms, size, client, bare_ms, "" if ms < 200 and size < 200_000 else "  OVER"))
     print("\nPosts: 50 clients x 2 crashes (information post, then the archive), on the populated database")
     for name, _, p in rows:
         print("  %-26s information %6.0f/s p99 %7.1f ms   archive %6.0f/s p99 %7.1f ms"
