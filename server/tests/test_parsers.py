@@ -1,6 +1,6 @@
 """The parsers on hostile input: whatever the bytes, the answer is a parse or a BadUpload (a 4xx),
-never another exception (a 500). Property-based (hypothesis) on each parser, then the cases a
-review found by hand."""
+never another exception (a 500). Property-based (hypothesis) on each parser, then hostile
+archives made by hand."""
 import struct
 import urllib.parse
 import zipfile
@@ -129,7 +129,7 @@ def report_with(replace, by):
     ("NUL in the description", make_zip([("ORV.txt", report_with("TARGET", "\0"))]), "before \ufffd after"),
     ("surrogate pair kept", make_zip([("ORV.txt", report_with("TARGET", "\U0001F600"))]), "before \U0001F600 after"),
 ])
-def test_review_cases(name, body, expected):
+def test_hand_made_archives(name, body, expected):
     result = outcome(crash_archive, body)
     assert (result if isinstance(result, int) else result["user_context"]) == expected, name
 
