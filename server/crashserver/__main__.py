@@ -20,7 +20,7 @@ from waitress.channel import HTTPChannel
 
 from crashserver import weblog
 from crashserver.app import ARCHIVE_LIMIT, DEFAULTS, create_app
-from crashserver.auth import TokenError, load_token
+from crashserver.auth import TokenError, fingerprint, load_token
 from crashserver.storage import open_storage
 
 
@@ -48,12 +48,13 @@ def restrict_data(data):
                 os.chmod(p, 0o600)
 
 
-def maintenance(storage, seconds):
+def maintenance(storage, token, seconds):
     """Retention, the orphan sweep and expired sessions: now, then every `seconds`."""
     while True:
         try:
             removed = storage.apply_retention()
             orphans = storage.sweep_orphans()
+            storage.purge_sessions(fingerprint(token))
             if removed or orphans:
                 weblog.line("MAINTENANCE", removed=removed, orphans=orphans)
         except Exception as e:  # noqa: BLE001 - a database away for a while; try again next time
@@ -178,11 +179,11 @@ def main(argv=None):
                      trusted_proxy_headers={"x-forwarded-for", "x-forwarded-proto"})
     server = waitress.create_server(requests, host=args.host, port=args.port, threads=args.threads,
                                     max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
-                                    connection_limit=200, backlog=256, channel_timeout=60,
+                                    connection_limit=1000, backlog=1024, channel_timeout=60,
                                     clear_untrusted_proxy_headers=True, ident="crashserver", **proxy)
     if args.parent_pid:
         threading.Thread(target=watch_parent, args=(args.parent_pid,), daemon=True).start()
-    threading.Thread(target=maintenance, args=(storage, args.maintenance_seconds), daemon=True).start()
+    threading.Thread(target=maintenance, args=(storage, token, args.maintenance_seconds), daemon=True).start()
     print("SERVER url=http://%s:%d data=%s token-file=%s" % (args.host, int(server.effective_port), data, token_source),
           flush=True)
     try:
