@@ -9,7 +9,6 @@ import datetime
 import os
 import re
 import threading
-import time
 
 from flask import Flask, Response, abort, g, jsonify, redirect, render_template, request, send_file, url_for
 from markupsafe import Markup
@@ -353,5 +352,4 @@ def create_app(storage, token, kernel_limit=None, **settings):
         return render_template("deleted.html", what="machine " + machine,
                                counts=[("information posts", posts), ("archives", archives), ("kernel dumps", dumps)])
 
-    app.started = time.time()
     return app
