@@ -257,6 +257,11 @@ class Storage:
                         " first_seen, last_seen) SELECT hash_id, version, SUM(count_flag), COUNT(*),"
                         " COUNT(DISTINCT guid), MIN(received), MAX(received) FROM info_posts%s"
                         " GROUP BY hash_id, version" % where, args)
+        # An archive's report version belongs to the group's versions too ("WHERE true": SQLite's
+        # upsert after a SELECT needs it).
+        self._exec(cur, "INSERT INTO group_versions (hash_id, version, first_seen, last_seen) SELECT hash_id,"
+                        " program_version, MIN(received), MAX(received) FROM archives%s GROUP BY hash_id,"
+                        " program_version ON CONFLICT (hash_id, version) DO NOTHING" % (where or " WHERE true"), args)
 
     def health(self):
         with self.transaction() as cur:
