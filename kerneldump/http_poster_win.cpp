@@ -107,7 +107,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   }
   if (!expired()) return result;
   // Whatever arrived before the handles were closed, the post did not finish in time.
-  suite::DiagFailure("post deadline", deadlineMs_);
+  suite::DiagFailure("post_deadline", ERROR_TIMEOUT);
   CloseRequest();
   status_ = 0;
   return E_FAIL;

@@ -21,7 +21,7 @@ class HttpPoster {
   ~HttpPoster();
 
   bool Open(const wchar_t* agent);
-  // Shortens the deadline of the next posts (tests); a longer one than kPostDeadlineMs is not taken.
+  // The deadline of the next posts; one longer than kPostDeadlineMs is not taken.
   void ShortenDeadline(DWORD ms);
   // Non-negative on success (200 without a body read, 0 after one); E_FAIL or E_POINTER otherwise.
   // An answer cut off before its announced end (or stalled past the receive time-out) is a failure.
