@@ -14,7 +14,13 @@ std::wstring DumpFolderFor(const std::wstring& programFolder) {
 }
 
 std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstring& dumpPath) {
-  return DumpFolderFor(programFolder) + suite::FileNamePart(dumpPath) + protocol::kArchiveExtension;
+  const std::wstring folder = DumpFolderFor(programFolder), extension = protocol::kArchiveExtension;
+  std::wstring name = suite::FileNamePart(dumpPath);
+  // The archive's name is ours alone (the server sees only its bytes): a dump name too long for a path
+  // beside the program is cut, so that the archive can still be made and the dump go out.
+  const size_t fixed = folder.size() + extension.size();
+  if (fixed < kMaxArchivePath && name.size() > kMaxArchivePath - fixed) name.resize(kMaxArchivePath - fixed);
+  return folder + name + extension;
 }
 
 std::wstring InfoFilePathFor(const std::wstring& dataFolder) {

@@ -41,7 +41,9 @@ std::wstring ArchiveEntryName(const std::wstring& fileName,
 
 // program folder (ending in a backslash) + "dump\".
 std::wstring DumpFolderFor(const std::wstring& programFolder);
-// The dump's file name, extension included, + ".zip" in the dump folder.
+// The dump's file name, extension included, + ".zip" in the dump folder; the name is cut where the
+// path would pass kMaxArchivePath characters.
+constexpr size_t kMaxArchivePath = 259;  // MAX_PATH without the terminator
 std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstring& dumpPath);
 std::wstring InfoFilePathFor(const std::wstring& dataFolder);
 // The program's own folder from its full path, cut after the last backslash; false without one.

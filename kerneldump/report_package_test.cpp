@@ -10,6 +10,9 @@ namespace {
 TEST(ReportPackage, Names) {
   EXPECT_EQ(ArchivePathFor(L"C:\\Prog\\", L"C:\\Windows\\Minidump\\Mini010114-01.dmp"),
             L"C:\\Prog\\dump\\Mini010114-01.dmp.zip");
+  const std::wstring longName(250, L'n');
+  EXPECT_EQ(ArchivePathFor(L"C:\\Prog\\", L"C:\\Dumps\\" + longName),
+            L"C:\\Prog\\dump\\" + longName.substr(0, 259 - 17) + L".zip");
   EXPECT_EQ(InfoFilePathFor(L"C:\\Users\\u\\AppData\\LocalLow\\Vemko\\Ossary"),
             L"C:\\Users\\u\\AppData\\LocalLow\\Vemko\\Ossary\\info.ini");
   std::wstring folder;

@@ -433,6 +433,7 @@ class DrummetScenarios(scenario.ScenarioCase):
         write_config(self.c.base_url)
         for mode in ("trickle-headers", "trickle-body", "full-backlog"):
             self.c.reset()
+            probe("set-sz", UN, "LastDmpTime", str(t))
             self.plant_series(t, ["Trickled.dmp"])
             held = []
             if mode == "full-backlog":
