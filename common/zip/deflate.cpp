@@ -9,10 +9,10 @@
 // "none": nothing is matched against the string there (the stream's first one, and after each slide
 // the one that lands there). A position is searched only when the latest 3-byte occurrence is within
 // reach. The search looks for something longer than the match already held (see below): it walks the
-// 4-byte chain for at most 1024 candidates (256 when the held match is 32 bytes or longer), measures
-// a candidate only when it agrees with the string in its first four bytes and in the four that end at
-// the best length so far (three bytes while no match is held), compares eight bytes at a time, and
-// stops at 258 bytes or the end of the input. Only when the chain gives no match of three bytes is
+// 4-byte chain for at most 1024 candidates (256 when the held match is 32 bytes or longer, 16 when
+// the string starts with four equal bytes), measures a candidate only when it agrees with the string
+// in its first four bytes and in the four that end at the best length so far (three bytes while no
+// match is held), compares eight bytes at a time, and stops at 258 bytes or the end of the input. Only when the chain gives no match of three bytes is
 // the latest 3-byte occurrence taken, after a check of its three bytes. A match of exactly three
 // bytes more than 4096 bytes back is dropped: it costs about what three literals cost.
 //
@@ -60,6 +60,10 @@ constexpr unsigned kGoodMatch = 32;   // a match this long cuts the chain search
 constexpr unsigned kMaxLazy = 128;    // no lazy search after a match this long
 constexpr unsigned kNiceMatch = 258;  // stop searching at a match this long
 constexpr unsigned kMaxChain = 1024;  // chain entries examined per search
+// Chain entries examined for a string that starts with four equal bytes. Such strings (zeros above all,
+// in dumps) have as many earlier occurrences as the runs before them are long, nearly all of them
+// matching no further than the run; the nearest few are the ones that pay off.
+constexpr unsigned kRunChain = 16;
 // Room behind the window for 8-byte reads of a match that runs up to the last valid byte.
 constexpr unsigned kWindowSlack = kMaxMatch + 16;
 
@@ -146,8 +150,13 @@ struct CDeflater::State {
         input_ended = true;
         return;
       }
-      if (n == 0) input_ended = true;
       lookahead += unsigned(n);
+      if (n == 0) {
+        // The 8-byte compares read up to a match's length past the last byte; those bytes are left
+        // from earlier data or never written, so give them a defined value.
+        input_ended = true;
+        memset(window + strstart + lookahead, 0, kWindowSlack);
+      }
     } while (lookahead < kMinLookahead);
   }
 
@@ -181,6 +190,8 @@ unsigned CDeflater::State::LongestMatch(unsigned cur_match, unsigned latest3) {
   unsigned nice = kNiceMatch < lookahead ? kNiceMatch : lookahead;
   unsigned limit = strstart > kMaxDist ? strstart - kMaxDist : 0;
   if (prev_length >= kGoodMatch) chain >>= 2;
+  uint32_t head4 = Load32(scan);
+  if (head4 == (head4 & 0xFF) * 0x01010101u && chain > kRunChain) chain = kRunChain;
   // A candidate can only beat best_len if it agrees with scan on bytes 0..best_len. Four bytes at the
   // start and four ending at best_len are checked first: one compare each rejects nearly every
   // candidate. While best_len is 2 a 3-byte match is an improvement, so only three bytes count.
@@ -263,11 +274,10 @@ bool CDeflater::State::Run() {
   return true;
 }
 
-CDeflater::CDeflater() : s_(new State) {
-  // Bytes past the input are read (and discarded) by the 8-byte compares; keep them defined.
-  memset(s_->window, 0, sizeof(s_->window));
-  memset(s_->prev, 0, sizeof(s_->prev));
-}
+// Nothing is cleared here: a position's `prev` entry is written when the position is inserted, before
+// any chain can lead to it, and the window is read only where input was placed (FillWindow defines the
+// bytes past the end). Clearing the 128 KiB would cost a small file more than compressing it.
+CDeflater::CDeflater() : s_(new State) {}
 
 CDeflater::~CDeflater() = default;
 
