@@ -54,8 +54,11 @@ constexpr unsigned kMaxDist = kWindowSize - kMinLookahead;
 // nearly always the cheapest to code.
 constexpr unsigned kHashBits = 15;
 constexpr unsigned kHashSize = 1u << kHashBits;
-constexpr unsigned kLatestBits = 14;
+constexpr unsigned kLatestBits = kHashBits - 1;
 constexpr unsigned kLatestSize = 1u << kLatestBits;
+// An input that fits the window uses only the part of the tables its size needs (a 2 KB file 4096
+// chain heads): clearing all of them would cost a small file more than compressing it.
+constexpr unsigned kMinHashBits = 9;
 // A 3-byte match farther back than this costs about as much as three literals.
 constexpr unsigned kTooFar = 4096;
 // The level-8 parameters of the classic configuration table.
@@ -96,11 +99,15 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
 }
 
 // Hashes of the four and the three bytes at p; multiplying spreads the bits over the top bits.
-inline unsigned Hash5(const uint8_t* p) {
-  return unsigned(((Load64(p) << 24) * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+// Hashes of the five, four and three bytes at p into `bits` bits; multiplying spreads the bits over the
+// top bits.
+inline unsigned Hash5(const uint8_t* p, unsigned bits) {
+  return unsigned(((Load64(p) << 24) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
 }
-inline unsigned Hash4(const uint8_t* p) { return (Load32(p) * 2654435761u) >> (32 - kLatestBits); }
-inline unsigned Hash3(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kLatestBits); }
+inline unsigned Hash4(const uint8_t* p, unsigned bits) { return (Load32(p) * 2654435761u) >> (32 - bits); }
+inline unsigned Hash3(const uint8_t* p, unsigned bits) {
+  return ((Load32(p) << 8) * 2654435761u) >> (32 - bits);
+}
 
 }  // namespace
 
@@ -121,6 +128,7 @@ struct CDeflater::State {
   long block_start = 0;  // negative once the block's first bytes have slid out of the window
   unsigned match_start = 0;
   unsigned prev_length = 0;
+  unsigned hash_bits = kHashBits;  // of `head`; `head4` and `head3` use one bit less
 
   void Reset(DeflateInput* input) {
     in = input;
@@ -131,9 +139,17 @@ struct CDeflater::State {
     block_start = 0;
     match_start = 0;
     prev_length = 0;
-    memset(head, 0, sizeof(head));
-    memset(head4, 0, sizeof(head4));
-    memset(head3, 0, sizeof(head3));
+  }
+
+  // Called once the first window of input is in: the tables this input needs, cleared.
+  void SizeTables() {
+    hash_bits = kHashBits;
+    if (input_ended) {
+      while (hash_bits > kMinHashBits && (1u << (hash_bits - 1)) >= lookahead) --hash_bits;
+    }
+    memset(head, 0, sizeof(head[0]) << hash_bits);
+    memset(head4, 0, sizeof(head4[0]) << (hash_bits - 1));
+    memset(head3, 0, sizeof(head3[0]) << (hash_bits - 1));
   }
 
   void SlideWindow() {
@@ -141,12 +157,29 @@ struct CDeflater::State {
     match_start -= kWindowSize;
     strstart -= kWindowSize;
     block_start -= kWindowSize;
-    for (unsigned i = 0; i < kHashSize; ++i) head[i] = head[i] >= kWindowSize ? head[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < kLatestSize; ++i)
-      head4[i] = head4[i] >= kWindowSize ? head4[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < kLatestSize; ++i)
-      head3[i] = head3[i] >= kWindowSize ? head3[i] - kWindowSize : 0;
+    unsigned heads = 1u << hash_bits, latest = heads / 2;
+    for (unsigned i = 0; i < heads; ++i) head[i] = head[i] >= kWindowSize ? head[i] - kWindowSize : 0;
+    for (unsigned i = 0; i < latest; ++i) head4[i] = head4[i] >= kWindowSize ? head4[i] - kWindowSize : 0;
+    for (unsigned i = 0; i < latest; ++i) head3[i] = head3[i] >= kWindowSize ? head3[i] - kWindowSize : 0;
     for (unsigned i = 0; i < kWindowSize; ++i) prev[i] = prev[i] >= kWindowSize ? prev[i] - kWindowSize : 0;
+  }
+
+  // One read into the free part of the window.
+  void ReadSome() {
+    size_t room = 2 * kWindowSize - lookahead - strstart;
+    long n = in->Read(window + strstart + lookahead, room);
+    if (n < 0) {
+      read_failed = true;
+      input_ended = true;
+      return;
+    }
+    lookahead += unsigned(n);
+    if (n == 0) {
+      // The 8-byte compares read up to a match's length past the last byte; those bytes are left
+      // from earlier data or never written, so give them a defined value.
+      input_ended = true;
+      memset(window + strstart + lookahead, 0, kWindowSlack);
+    }
   }
 
   // Reads until at least kMinLookahead bytes are ahead or the input has ended.
@@ -154,21 +187,13 @@ struct CDeflater::State {
     do {
       if (strstart >= kWindowSize + kMaxDist) SlideWindow();
       if (input_ended) return;
-      size_t room = 2 * kWindowSize - lookahead - strstart;
-      long n = in->Read(window + strstart + lookahead, room);
-      if (n < 0) {
-        read_failed = true;
-        input_ended = true;
-        return;
-      }
-      lookahead += unsigned(n);
-      if (n == 0) {
-        // The 8-byte compares read up to a match's length past the last byte; those bytes are left
-        // from earlier data or never written, so give them a defined value.
-        input_ended = true;
-        memset(window + strstart + lookahead, 0, kWindowSlack);
-      }
+      ReadSome();
     } while (lookahead < kMinLookahead);
+  }
+
+  // The first fill takes as much as the window holds, so that a short input is known to be short.
+  void FillFirst() {
+    while (!input_ended && lookahead < 2 * kWindowSize) ReadSome();
   }
 
   // The latest earlier positions of the string at `pos`: by its first five bytes (the head of its
@@ -178,7 +203,7 @@ struct CDeflater::State {
   };
   inline Latest Insert(unsigned pos) {
     const uint8_t* p = window + pos;
-    unsigned h5 = Hash5(p), h4 = Hash4(p), h3 = Hash3(p);
+    unsigned h5 = Hash5(p, hash_bits), h4 = Hash4(p, hash_bits - 1), h3 = Hash3(p, hash_bits - 1);
     Latest latest = {head[h5], head4[h4], head3[h3]};
     prev[pos & kWindowMask] = uint16_t(latest.five);
     head[h5] = uint16_t(pos);
@@ -245,6 +270,8 @@ unsigned CDeflater::State::LongestMatch(const Latest& latest) {
 bool CDeflater::State::Run() {
   bool match_available = false;
   unsigned match_length = kMinMatch - 1;
+  FillFirst();
+  SizeTables();
   for (;;) {
     if (lookahead < kMinLookahead) {
       FillWindow();
