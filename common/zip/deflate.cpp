@@ -98,15 +98,17 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
   return a[257] != b[257] ? 257 : 258;
 }
 
-// Hashes of the four and the three bytes at p; multiplying spreads the bits over the top bits.
-// Hashes of the five, four and three bytes at p into `bits` bits; multiplying spreads the bits over the
-// top bits.
-inline unsigned Hash5(const uint8_t* p, unsigned bits) {
-  return unsigned(((Load64(p) << 24) * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+// Hashes of the five, four and three bytes at p; multiplying spreads the bits over the top bits. A
+// table used in part takes the low bits of these (a mask costs less than a shift by a variable).
+inline unsigned Hash5(const uint8_t* p) {
+  return unsigned(((Load64(p) << 24) * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
 }
-inline unsigned Hash4(const uint8_t* p, unsigned bits) { return (Load32(p) * 2654435761u) >> (32 - bits); }
-inline unsigned Hash3(const uint8_t* p, unsigned bits) {
-  return ((Load32(p) << 8) * 2654435761u) >> (32 - bits);
+inline unsigned Hash4(const uint8_t* p) { return (Load32(p) * 2654435761u) >> (32 - kLatestBits); }
+inline unsigned Hash3(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kLatestBits); }
+
+// Positions in a table after the window slid down by 32 KiB; those that slid out become "none".
+inline void SlideTable(uint16_t* table, unsigned n) {
+  for (unsigned i = 0; i < n; ++i) table[i] = table[i] >= kWindowSize ? uint16_t(table[i] - kWindowSize) : 0;
 }
 
 }  // namespace
@@ -128,7 +130,8 @@ struct CDeflater::State {
   long block_start = 0;  // negative once the block's first bytes have slid out of the window
   unsigned match_start = 0;
   unsigned prev_length = 0;
-  unsigned hash_bits = kHashBits;  // of `head`; `head4` and `head3` use one bit less
+  unsigned head_mask = kHashSize - 1;      // the part of `head` in use
+  unsigned latest_mask = kLatestSize - 1;  // the part of `head4` and `head3` in use
 
   void Reset(DeflateInput* input) {
     in = input;
@@ -143,13 +146,15 @@ struct CDeflater::State {
 
   // Called once the first window of input is in: the tables this input needs, cleared.
   void SizeTables() {
-    hash_bits = kHashBits;
+    unsigned bits = kHashBits;
     if (input_ended) {
-      while (hash_bits > kMinHashBits && (1u << (hash_bits - 1)) >= lookahead) --hash_bits;
+      while (bits > kMinHashBits && (1u << (bits - 1)) >= lookahead) --bits;
     }
-    memset(head, 0, sizeof(head[0]) << hash_bits);
-    memset(head4, 0, sizeof(head4[0]) << (hash_bits - 1));
-    memset(head3, 0, sizeof(head3[0]) << (hash_bits - 1));
+    head_mask = (1u << bits) - 1;
+    latest_mask = head_mask >> 1;
+    memset(head, 0, sizeof(head[0]) * (head_mask + 1));
+    memset(head4, 0, sizeof(head4[0]) * (latest_mask + 1));
+    memset(head3, 0, sizeof(head3[0]) * (latest_mask + 1));
   }
 
   void SlideWindow() {
@@ -157,11 +162,12 @@ struct CDeflater::State {
     match_start -= kWindowSize;
     strstart -= kWindowSize;
     block_start -= kWindowSize;
-    unsigned heads = 1u << hash_bits, latest = heads / 2;
-    for (unsigned i = 0; i < heads; ++i) head[i] = head[i] >= kWindowSize ? head[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < latest; ++i) head4[i] = head4[i] >= kWindowSize ? head4[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < latest; ++i) head3[i] = head3[i] >= kWindowSize ? head3[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < kWindowSize; ++i) prev[i] = prev[i] >= kWindowSize ? prev[i] - kWindowSize : 0;
+    // Whole tables, so the loops have fixed bounds and vectorize; only an input longer than the window
+    // slides, and it has the tables at their full size.
+    SlideTable(head, kHashSize);
+    SlideTable(head4, kLatestSize);
+    SlideTable(head3, kLatestSize);
+    SlideTable(prev, kWindowSize);
   }
 
   // One read into the free part of the window.
@@ -203,7 +209,7 @@ struct CDeflater::State {
   };
   inline Latest Insert(unsigned pos) {
     const uint8_t* p = window + pos;
-    unsigned h5 = Hash5(p, hash_bits), h4 = Hash4(p, hash_bits - 1), h3 = Hash3(p, hash_bits - 1);
+    unsigned h5 = Hash5(p) & head_mask, h4 = Hash4(p) & latest_mask, h3 = Hash3(p) & latest_mask;
     Latest latest = {head[h5], head4[h4], head3[h3]};
     prev[pos & kWindowMask] = uint16_t(latest.five);
     head[h5] = uint16_t(pos);
@@ -317,7 +323,9 @@ bool CDeflater::State::Run() {
 // Nothing is cleared here: a position's `prev` entry is written when the position is inserted, before
 // any chain can lead to it, and the window is read only where input was placed (FillWindow defines the
 // bytes past the end). Clearing the 128 KiB would cost a small file more than compressing it.
-CDeflater::CDeflater() : s_(new State) {}
+CDeflater::CDeflater() : s_(new State) {
+  static_assert(sizeof(State) <= 350 * 1024, "the compressor's state is bounded whatever the input");
+}
 
 CDeflater::~CDeflater() = default;
 
