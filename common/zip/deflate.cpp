@@ -297,9 +297,10 @@ bool CDeflater::State::Run() {
       bool full = block.TallyMatch(strstart - 1 - prev_match, prev_length);
       // The match covers strstart-1 .. strstart+prev_length-2; strstart-1 and strstart are hashed.
       lookahead -= prev_length - 1;
-      for (unsigned n = prev_length - 2; n != 0; --n) {
-        if (++strstart <= max_insert) Insert(strstart);
-      }
+      unsigned last = strstart + prev_length - 2;
+      unsigned stop = last < max_insert ? last : max_insert;
+      for (unsigned pos = strstart + 1; pos <= stop; ++pos) Insert(pos);
+      strstart = last;
       match_available = false;
       match_length = kMinMatch - 1;
       ++strstart;
