@@ -98,8 +98,9 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
   return a[257] != b[257] ? 257 : 258;
 }
 
-// Hashes of the five, four and three bytes at p; multiplying spreads the bits over the top bits. A
-// table used in part takes the low bits of these (a mask costs less than a shift by a variable).
+// Hashes of the five, four and three bytes at p (the bytes after them are shifted out); multiplying
+// spreads the bits over the top bits. A table used in part takes the low bits of these (a mask costs
+// less than a shift by a variable).
 inline unsigned Hash5(const uint8_t* p) {
   return unsigned(((Load64(p) << 24) * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
 }
@@ -322,8 +323,9 @@ bool CDeflater::State::Run() {
 }
 
 // Nothing is cleared here: a position's `prev` entry is written when the position is inserted, before
-// any chain can lead to it, and the window is read only where input was placed (FillWindow defines the
-// bytes past the end). Clearing the 128 KiB would cost a small file more than compressing it.
+// any chain can lead to it, and the window is read only where input was placed or in the bytes past
+// its end, which are cleared when the input ends. Clearing the 128 KiB would cost a small file more
+// than compressing it.
 CDeflater::CDeflater() : s_(new State) {
   static_assert(sizeof(State) <= 350 * 1024, "the compressor's state is bounded whatever the input");
 }
