@@ -3,18 +3,19 @@
 // Finding matches. The input streams through a 64 KiB window whose lower half is history; once the
 // current position reaches 32 KiB + kMaxDist the window slides down by 32 KiB. A match starts less
 // than kMaxDist (32506) bytes back, so it never reaches into the 262 bytes still read ahead. Every
-// position with at least three bytes ahead goes into two tables: a hash of its first four bytes heads
-// a chain (`head`, `prev`) through the earlier positions with that hash, nearest first, and a hash of
-// its first three bytes keeps only the latest such position (`head3`). Window position 0 doubles as
-// "none": nothing is matched against the string there (the stream's first one, and after each slide
-// the one that lands there). A position is searched only when the latest 3-byte occurrence is within
-// reach. The search looks for something longer than the match already held (see below): it walks the
-// 4-byte chain for at most 1024 candidates (256 when the held match is 32 bytes or longer), measures
-// a candidate only when it agrees with the string in its first four bytes and in the four that end at
-// the best length so far (three bytes while no match is held), compares eight bytes at a time, and
-// stops at 258 bytes or the end of the input. Only when the chain gives no match of three bytes is
-// the latest 3-byte occurrence taken, after a check of its three bytes. A match of exactly three
-// bytes more than 4096 bytes back is dropped: it costs about what three literals cost.
+// position with at least three bytes ahead goes into three tables: a hash of its first five bytes
+// heads a chain (`head`, `prev`) through the earlier positions with that hash, nearest first, and
+// hashes of its first four and first three bytes keep only the latest such position (`head4`,
+// `head3`). Window position 0 doubles as "none": nothing is matched against the string there (the
+// stream's first one, and after each slide the one that lands there). A position is searched only
+// when the latest 3-byte occurrence is within reach. The search looks for something longer than the
+// match already held (see below): it walks the 5-byte chain for at most 1024 candidates (256 when the
+// held match is 32 bytes or longer, 16 when the string starts with four equal bytes), measures a
+// candidate only when it agrees with the string in its first four bytes and in the four that end at
+// the best length so far (at byte 4 while that is shorter), compares eight bytes at a time, and stops
+// at 258 bytes or the end of the input. When the chain gives no match of five bytes, the latest 4-byte
+// occurrence is taken, else the latest 3-byte one, each after a check of its bytes. A match of
+// exactly three bytes more than 4096 bytes back is dropped: it costs about what three literals cost.
 //
 // Lazy matching. A match found at one position is held and the next position is searched as well:
 // when that one finds nothing longer, the held match is emitted; otherwise the held position goes out
@@ -46,13 +47,18 @@ constexpr unsigned kMinMatch = 3;
 constexpr unsigned kMaxMatch = 258;
 constexpr unsigned kMinLookahead = kMaxMatch + kMinMatch + 1;
 constexpr unsigned kMaxDist = kWindowSize - kMinLookahead;
-// Chains link positions by their first four bytes: candidates sharing only three bytes with the
-// string are mostly too short to use, and walking past them is what costs the time. The latest
-// position of each 3-byte string is kept apart, for the 3-byte matches that are still worth taking.
+// Chains link positions by their first five bytes: candidates sharing fewer bytes with the string are
+// mostly too short to use, and walking past them is what costs the time (in machine code and dumps
+// most 4-byte strings recur hundreds of times). The latest position of each 4-byte and of each 3-byte
+// string is kept apart, for the shorter matches that are still worth taking; the nearest one is
+// nearly always the cheapest to code.
 constexpr unsigned kHashBits = 15;
 constexpr unsigned kHashSize = 1u << kHashBits;
-constexpr unsigned kHash3Bits = 14;
-constexpr unsigned kHash3Size = 1u << kHash3Bits;
+constexpr unsigned kLatestBits = kHashBits - 1;
+constexpr unsigned kLatestSize = 1u << kLatestBits;
+// An input that fits the window uses only the part of the tables its size needs (a 2 KB file 4096
+// chain heads): clearing all of them would cost a small file more than compressing it.
+constexpr unsigned kMinHashBits = 9;
 // A 3-byte match farther back than this costs about as much as three literals.
 constexpr unsigned kTooFar = 4096;
 // The level-8 parameters of the classic configuration table.
@@ -60,6 +66,10 @@ constexpr unsigned kGoodMatch = 32;   // a match this long cuts the chain search
 constexpr unsigned kMaxLazy = 128;    // no lazy search after a match this long
 constexpr unsigned kNiceMatch = 258;  // stop searching at a match this long
 constexpr unsigned kMaxChain = 1024;  // chain entries examined per search
+// Chain entries examined for a string that starts with four equal bytes. Such strings (zeros above all,
+// in dumps) have as many earlier occurrences as the runs before them are long, nearly all of them
+// matching no further than the run; the nearest few are the ones that pay off.
+constexpr unsigned kRunChain = 16;
 // Room behind the window for 8-byte reads of a match that runs up to the last valid byte.
 constexpr unsigned kWindowSlack = kMaxMatch + 16;
 
@@ -88,18 +98,29 @@ inline unsigned MatchLength(const uint8_t* a, const uint8_t* b) {
   return a[257] != b[257] ? 257 : 258;
 }
 
-// Hashes of the four and the three bytes at p; multiplying spreads the bits over the top bits.
-inline unsigned Hash4(const uint8_t* p) { return (Load32(p) * 2654435761u) >> (32 - kHashBits); }
-inline unsigned Hash3(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kHash3Bits); }
+// Hashes of the five, four and three bytes at p; multiplying spreads the bits over the top bits. The
+// five bytes are two overlapping words, so the programs' 32-bit build needs no 64-bit product. A table
+// used in part takes the low bits of these (a mask costs less than a shift by a variable).
+inline unsigned Hash5(const uint8_t* p) {
+  return ((Load32(p) * 2654435761u) ^ (Load32(p + 1) * 0x85EBCA77u)) >> (32 - kHashBits);
+}
+inline unsigned Hash4(const uint8_t* p) { return (Load32(p) * 2654435761u) >> (32 - kLatestBits); }
+inline unsigned Hash3(const uint8_t* p) { return ((Load32(p) << 8) * 2654435761u) >> (32 - kLatestBits); }
+
+// Positions in a table after the window slid down by 32 KiB; those that slid out become "none".
+inline void SlideTable(uint16_t* table, unsigned n) {
+  for (unsigned i = 0; i < n; ++i) table[i] = table[i] >= kWindowSize ? uint16_t(table[i] - kWindowSize) : 0;
+}
 
 }  // namespace
 
 struct CDeflater::State {
   // Window of twice the match distance: the upper half is read ahead, the lower half is history.
   uint8_t window[2 * kWindowSize + kWindowSlack];
-  uint16_t prev[kWindowSize];  // previous position with the same hash, by position & mask
-  uint16_t head[kHashSize];    // latest position of each 4-byte hash, 0 = none
-  uint16_t head3[kHash3Size];  // latest position of each 3-byte hash, 0 = none
+  uint16_t prev[kWindowSize];   // previous position with the same hash, by position & mask
+  uint16_t head[kHashSize];     // latest position of each 5-byte hash, 0 = none
+  uint16_t head4[kLatestSize];  // latest position of each 4-byte hash, 0 = none
+  uint16_t head3[kLatestSize];  // latest position of each 3-byte hash, 0 = none
   detail::CBlockEncoder block;
 
   DeflateInput* in = nullptr;
@@ -110,6 +131,8 @@ struct CDeflater::State {
   long block_start = 0;  // negative once the block's first bytes have slid out of the window
   unsigned match_start = 0;
   unsigned prev_length = 0;
+  unsigned head_mask = kHashSize - 1;      // the part of `head` in use
+  unsigned latest_mask = kLatestSize - 1;  // the part of `head4` and `head3` in use
 
   void Reset(DeflateInput* input) {
     in = input;
@@ -120,8 +143,19 @@ struct CDeflater::State {
     block_start = 0;
     match_start = 0;
     prev_length = 0;
-    memset(head, 0, sizeof(head));
-    memset(head3, 0, sizeof(head3));
+  }
+
+  // Called once the first window of input is in: the tables this input needs, cleared.
+  void SizeTables() {
+    unsigned bits = kHashBits;
+    if (input_ended) {
+      while (bits > kMinHashBits && (1u << (bits - 1)) >= lookahead) --bits;
+    }
+    head_mask = (1u << bits) - 1;
+    latest_mask = head_mask >> 1;
+    memset(head, 0, sizeof(head[0]) * (head_mask + 1));
+    memset(head4, 0, sizeof(head4[0]) * (latest_mask + 1));
+    memset(head3, 0, sizeof(head3[0]) * (latest_mask + 1));
   }
 
   void SlideWindow() {
@@ -129,9 +163,30 @@ struct CDeflater::State {
     match_start -= kWindowSize;
     strstart -= kWindowSize;
     block_start -= kWindowSize;
-    for (unsigned i = 0; i < kHashSize; ++i) head[i] = head[i] >= kWindowSize ? head[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < kHash3Size; ++i) head3[i] = head3[i] >= kWindowSize ? head3[i] - kWindowSize : 0;
-    for (unsigned i = 0; i < kWindowSize; ++i) prev[i] = prev[i] >= kWindowSize ? prev[i] - kWindowSize : 0;
+    // Whole tables, so the loops have fixed bounds and vectorize; only an input longer than the window
+    // slides, and it has the tables at their full size.
+    SlideTable(head, kHashSize);
+    SlideTable(head4, kLatestSize);
+    SlideTable(head3, kLatestSize);
+    SlideTable(prev, kWindowSize);
+  }
+
+  // One read into the free part of the window.
+  void ReadSome() {
+    size_t room = 2 * kWindowSize - lookahead - strstart;
+    long n = in->Read(window + strstart + lookahead, room);
+    if (n < 0) {
+      read_failed = true;
+      input_ended = true;
+      return;
+    }
+    lookahead += unsigned(n);
+    if (n == 0) {
+      // The 8-byte compares read up to a match's length past the last byte; those bytes are left
+      // from earlier data or never written, so give them a defined value.
+      input_ended = true;
+      memset(window + strstart + lookahead, 0, kWindowSlack);
+    }
   }
 
   // Reads until at least kMinLookahead bytes are ahead or the input has ended.
@@ -139,33 +194,32 @@ struct CDeflater::State {
     do {
       if (strstart >= kWindowSize + kMaxDist) SlideWindow();
       if (input_ended) return;
-      size_t room = 2 * kWindowSize - lookahead - strstart;
-      long n = in->Read(window + strstart + lookahead, room);
-      if (n < 0) {
-        read_failed = true;
-        input_ended = true;
-        return;
-      }
-      if (n == 0) input_ended = true;
-      lookahead += unsigned(n);
+      ReadSome();
     } while (lookahead < kMinLookahead);
   }
 
-  // Returns the previous position with the same four bytes; *latest3 gets the previous one with the
-  // same three bytes.
-  inline unsigned Insert(unsigned pos, unsigned* latest3) {
-    const uint8_t* p = window + pos;
-    unsigned h = Hash4(p);
-    unsigned h3 = Hash3(p);
-    unsigned chain_head = head[h];
-    *latest3 = head3[h3];
-    prev[pos & kWindowMask] = uint16_t(chain_head);
-    head[h] = uint16_t(pos);
-    head3[h3] = uint16_t(pos);
-    return chain_head;
+  // The first fill takes as much as the window holds, so that a short input is known to be short.
+  void FillFirst() {
+    while (!input_ended && lookahead < 2 * kWindowSize) ReadSome();
   }
 
-  unsigned LongestMatch(unsigned cur_match, unsigned latest3);
+  // The latest earlier positions of the string at `pos`: by its first five bytes (the head of its
+  // chain, returned), four bytes and three bytes.
+  struct Latest {
+    unsigned five, four, three;
+  };
+  inline Latest Insert(unsigned pos) {
+    const uint8_t* p = window + pos;
+    unsigned h5 = Hash5(p) & head_mask, h4 = Hash4(p) & latest_mask, h3 = Hash3(p) & latest_mask;
+    Latest latest = {head[h5], head4[h4], head3[h3]};
+    prev[pos & kWindowMask] = uint16_t(latest.five);
+    head[h5] = uint16_t(pos);
+    head4[h4] = uint16_t(pos);
+    head3[h3] = uint16_t(pos);
+    return latest;
+  }
+
+  unsigned LongestMatch(const Latest& latest);
   void FlushBlock(bool last) {
     const uint8_t* raw = block_start >= 0 ? window + block_start : nullptr;
     block.FlushBlock(raw, size_t(long(strstart) - block_start), last);
@@ -174,42 +228,44 @@ struct CDeflater::State {
   bool Run();
 };
 
-unsigned CDeflater::State::LongestMatch(unsigned cur_match, unsigned latest3) {
+unsigned CDeflater::State::LongestMatch(const Latest& latest) {
   unsigned chain = kMaxChain;
   const uint8_t* scan = window + strstart;
   unsigned best_len = prev_length;
   unsigned nice = kNiceMatch < lookahead ? kNiceMatch : lookahead;
   unsigned limit = strstart > kMaxDist ? strstart - kMaxDist : 0;
   if (prev_length >= kGoodMatch) chain >>= 2;
+  uint32_t first = Load32(scan);
+  if (first == (first & 0xFF) * 0x01010101u && chain > kRunChain) chain = kRunChain;
   // A candidate can only beat best_len if it agrees with scan on bytes 0..best_len. Four bytes at the
   // start and four ending at best_len are checked first: one compare each rejects nearly every
-  // candidate. While best_len is 2 a 3-byte match is an improvement, so only three bytes count.
-  uint32_t mask = best_len >= 3 ? 0xFFFFFFFFu : 0x00FFFFFFu;
-  uint32_t scan_start = Load32(scan) & mask;
-  unsigned end_at = best_len >= 3 ? best_len - 3 : 0;
-  uint32_t scan_end = Load32(scan + end_at) & mask;
+  // candidate. Up to a best length of 4, the chain is only for matches of five bytes or more.
+  unsigned end_at = best_len > 4 ? best_len - 3 : 1;
+  uint32_t scan_end = Load32(scan + end_at);
+  unsigned cur_match = latest.five;
   if (cur_match > limit) {
     do {
       const uint8_t* match = window + cur_match;
-      if ((Load32(match + end_at) & mask) != scan_end || (Load32(match) & mask) != scan_start) continue;
+      if (Load32(match + end_at) != scan_end || Load32(match) != first) continue;
       unsigned len = MatchLength(scan, match);
       if (len > best_len) {
         match_start = cur_match;
         best_len = len;
         if (len >= nice) break;
-        mask = 0xFFFFFFFFu;
-        scan_start = Load32(scan);
         end_at = best_len - 3;
         scan_end = Load32(scan + end_at);
       }
     } while ((cur_match = prev[cur_match & kWindowMask]) > limit && --chain != 0);
   }
-  // Nothing of four bytes or more: the latest 3-byte occurrence is the match a chain of 3-byte
-  // strings would have found first.
-  if (best_len < kMinMatch && latest3 > limit) {
-    const uint8_t* match = window + latest3;
-    if ((Load32(match) & 0x00FFFFFFu) == (Load32(scan) & 0x00FFFFFFu)) {
-      match_start = latest3;
+  // Nothing of five bytes or more: the latest 4-byte occurrence, else the latest 3-byte one.
+  if (best_len < 4 && latest.four > limit && Load32(window + latest.four) == first) {
+    match_start = latest.four;
+    best_len = MatchLength(scan, window + latest.four);
+  }
+  if (best_len < kMinMatch && latest.three > limit) {
+    const uint8_t* match = window + latest.three;
+    if (((Load32(match) ^ first) & 0x00FFFFFFu) == 0) {
+      match_start = latest.three;
       best_len = MatchLength(scan, match);
     }
   }
@@ -221,18 +277,20 @@ unsigned CDeflater::State::LongestMatch(unsigned cur_match, unsigned latest3) {
 bool CDeflater::State::Run() {
   bool match_available = false;
   unsigned match_length = kMinMatch - 1;
+  FillFirst();
+  SizeTables();
   for (;;) {
     if (lookahead < kMinLookahead) {
       FillWindow();
       if (lookahead == 0) break;
     }
-    unsigned chain_head = 0, latest3 = 0;
-    if (lookahead >= kMinMatch) chain_head = Insert(strstart, &latest3);
+    Latest latest = {0, 0, 0};
+    if (lookahead >= kMinMatch) latest = Insert(strstart);
     prev_length = match_length;
     unsigned prev_match = match_start;
     match_length = kMinMatch - 1;
-    if (latest3 != 0 && prev_length < kMaxLazy && strstart - latest3 <= kMaxDist) {
-      match_length = LongestMatch(strstart - chain_head <= kMaxDist ? chain_head : 0, latest3);
+    if (latest.three != 0 && prev_length < kMaxLazy && strstart - latest.three <= kMaxDist) {
+      match_length = LongestMatch(latest);
       if (match_length == kMinMatch && strstart - match_start > kTooFar) match_length = kMinMatch - 1;
     }
     if (prev_length >= kMinMatch && match_length <= prev_length) {
@@ -240,9 +298,10 @@ bool CDeflater::State::Run() {
       bool full = block.TallyMatch(strstart - 1 - prev_match, prev_length);
       // The match covers strstart-1 .. strstart+prev_length-2; strstart-1 and strstart are hashed.
       lookahead -= prev_length - 1;
-      for (unsigned n = prev_length - 2; n != 0; --n) {
-        if (++strstart <= max_insert) Insert(strstart, &latest3);
-      }
+      unsigned last = strstart + prev_length - 2;
+      unsigned stop = last < max_insert ? last : max_insert;
+      for (unsigned pos = strstart + 1; pos <= stop; ++pos) Insert(pos);
+      strstart = last;
       match_available = false;
       match_length = kMinMatch - 1;
       ++strstart;
@@ -263,10 +322,12 @@ bool CDeflater::State::Run() {
   return true;
 }
 
+// Nothing is cleared here: a position's `prev` entry is written when the position is inserted, before
+// any chain can lead to it, and the window is read only where input was placed or in the bytes past
+// its end, which are cleared when the input ends. Clearing the 128 KiB would cost a small file more
+// than compressing it.
 CDeflater::CDeflater() : s_(new State) {
-  // Bytes past the input are read (and discarded) by the 8-byte compares; keep them defined.
-  memset(s_->window, 0, sizeof(s_->window));
-  memset(s_->prev, 0, sizeof(s_->prev));
+  static_assert(sizeof(State) <= 350 * 1024, "the compressor's state is bounded whatever the input");
 }
 
 CDeflater::~CDeflater() = default;

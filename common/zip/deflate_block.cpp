@@ -164,7 +164,6 @@ void CBitWriter::Begin(uint8_t* work, size_t size, DeflateOutput* out) {
   out_ = out;
   buf_ = 0;
   count_ = 0;
-  total_bits_ = 0;
   handed_ = 0;
   failed_ = false;
 }
@@ -179,7 +178,6 @@ void CBitWriter::FlushWork() {
 void CBitWriter::AlignToByte() {
   unsigned pad = (8 - count_ % 8) % 8;
   count_ += pad;
-  total_bits_ += pad;
   while (count_ > 0) {
     if (pos_ == size_) FlushWork();
     work_[pos_++] = uint8_t(buf_);
@@ -189,7 +187,6 @@ void CBitWriter::AlignToByte() {
 }
 
 void CBitWriter::PutBytes(const uint8_t* data, size_t len) {
-  total_bits_ += uint64_t(len) * 8;
   while (len > 0) {
     if (pos_ == size_) FlushWork();
     size_t n = std::min(len, size_ - pos_);

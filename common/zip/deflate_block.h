@@ -8,6 +8,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "common/zip/deflate.h"
 
@@ -28,6 +29,8 @@ inline unsigned DistanceCode(unsigned d) {
   return 2 * top + ((d >> (top - 1)) & 1);
 }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the bit packer stores its words as they lie");
+
 // Least-significant-bit-first bit packer writing through the work buffer into a DeflateOutput.
 class CBitWriter {
  public:
@@ -36,24 +39,20 @@ class CBitWriter {
   inline void Put(uint32_t bits, unsigned n) {
     buf_ |= uint64_t(bits) << count_;
     count_ += n;
-    total_bits_ += n;
     if (count_ >= 32) Spill();
   }
   void AlignToByte();                              // pads with zero bits to a byte boundary
   void PutBytes(const uint8_t* data, size_t len);  // only on a byte boundary
   bool Finish();                                   // aligns, hands over the rest of the work buffer
-  uint64_t total_bits() const { return total_bits_; }
+  uint64_t total_bits() const { return (handed_ + pos_) * 8 + count_; }
   uint64_t bytes_out() const { return handed_ + pos_; }
   bool failed() const { return failed_; }
 
  private:
   inline void Spill() {
     if (pos_ + 4 > size_) FlushWork();
-    uint32_t w = uint32_t(buf_);
-    work_[pos_] = uint8_t(w);
-    work_[pos_ + 1] = uint8_t(w >> 8);
-    work_[pos_ + 2] = uint8_t(w >> 16);
-    work_[pos_ + 3] = uint8_t(w >> 24);
+    uint32_t w = uint32_t(buf_);  // the low bits first: little-endian order is the stream's order
+    memcpy(work_ + pos_, &w, 4);
     pos_ += 4;
     buf_ >>= 32;
     count_ -= 32;
@@ -66,7 +65,6 @@ class CBitWriter {
   DeflateOutput* out_ = nullptr;
   uint64_t buf_ = 0;
   unsigned count_ = 0;
-  uint64_t total_bits_ = 0;
   uint64_t handed_ = 0;
   bool failed_ = false;
 };

@@ -137,7 +137,8 @@ TEST(Deflate, Utf16Text) {
 }
 
 TEST(Deflate, CloseToZlibLevel8) {
-  // Same scheme, same parameters: the sizes may differ only by tree-building detail.
+  // Lazy matching at level 8 like zlib's, with other tables for finding matches: the output may be
+  // larger than zlib's by half a percent at most.
   Bytes text = Words(500000, 6);
   Bytes ours = DeflateBuffer(text.data(), text.size());
   z_stream z = {};
