@@ -22,6 +22,23 @@ wchar_t g_commandLine[2 * MAX_PATH + 128];
 // Room for a one-entry attribute list (about 40 bytes on Windows and Wine).
 alignas(8) unsigned char g_attributeList[256];
 
+// The attribute list that limits what Kelvor inherits exists from Vista on. Looked up when the
+// handler is installed, since a crash may come while the loader is busy; all null on Windows XP.
+typedef BOOL(WINAPI* InitializeAttributeListFn)(void*, DWORD, DWORD, SIZE_T*);
+typedef BOOL(WINAPI* UpdateAttributeFn)(void*, DWORD, DWORD_PTR, void*, SIZE_T, void*, SIZE_T*);
+typedef void(WINAPI* DeleteAttributeListFn)(void*);
+struct AttributeListCalls {
+  InitializeAttributeListFn initialize;
+  UpdateAttributeFn update;
+  DeleteAttributeListFn remove;
+} g_attributeCalls;
+// PROC_THREAD_ATTRIBUTE_HANDLE_LIST, and the start-up record that carries the list.
+const DWORD_PTR kHandleListAttribute = 0x20002;
+struct StartupInfoWithList {
+  STARTUPINFOW startupInfo;
+  void* attributeList;
+};
+
 // The thread that hands the crash off, and its helper after a stack overflow; 0 = no crash yet.
 volatile LONG g_ownerThread = 0;
 volatile LONG g_helperThread = 0;
@@ -165,26 +182,44 @@ void MoveDeadline(DWORD fromNowMs) {
   InterlockedExchange(&g_handOffDeadline, static_cast<LONG>(GetTickCount() + fromNowMs));
 }
 
-// Kelvor inherits the release event and nothing else of the product (open files, pipes, keys).
-// Without the attribute list (not expected on Windows 7 and later), inheriting everything still
-// beats losing the crash.
+template <typename Fn>
+Fn KernelProc(const char* name) {
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  return kernel ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, name))) : nullptr;
+}
+
+void BindAttributeListCalls() {
+  AttributeListCalls calls = {KernelProc<InitializeAttributeListFn>("InitializeProcThreadAttributeList"),
+                              KernelProc<UpdateAttributeFn>("UpdateProcThreadAttribute"),
+                              KernelProc<DeleteAttributeListFn>("DeleteProcThreadAttributeList")};
+  if (calls.initialize && calls.update && calls.remove) g_attributeCalls = calls;
+}
+
+// Kelvor inherits the release event and nothing else of the product (open files, pipes, keys). The
+// event is inheritable only for the moment of the start, so no other child started meanwhile gets
+// it. Without the attribute list (Windows XP, or a list that cannot be built), Kelvor inherits the
+// product's other inheritable handles too: that still beats losing the crash.
 bool StartReporter(HANDLE release, PROCESS_INFORMATION* reporter) {
-  STARTUPINFOEXW startup;
+  StartupInfoWithList startup;
   ZeroMemory(&startup, sizeof(startup));
-  startup.StartupInfo.cb = sizeof(startup);
+  startup.startupInfo.cb = sizeof(startup.startupInfo);
+  void* list = g_attributeCalls.initialize ? g_attributeList : nullptr;
   SIZE_T size = sizeof(g_attributeList);
-  auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(g_attributeList);
   DWORD flags = 0;
-  if (InitializeProcThreadAttributeList(list, 1, 0, &size)) {
-    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &release, sizeof(release),
-                                  nullptr, nullptr)) {
-      startup.lpAttributeList = list;
+  if (list && g_attributeCalls.initialize(list, 1, 0, &size)) {
+    if (g_attributeCalls.update(list, 0, kHandleListAttribute, &release, sizeof(release), nullptr, nullptr)) {
+      startup.startupInfo.cb = sizeof(startup);
+      startup.attributeList = list;
       flags = EXTENDED_STARTUPINFO_PRESENT;
+    } else {
+      g_attributeCalls.remove(list);
     }
   }
+  SetHandleInformation(release, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   BOOL started = CreateProcessW(g_reporterPath, g_commandLine, nullptr, nullptr, TRUE, flags, nullptr,
-                                nullptr, &startup.StartupInfo, reporter);
-  if (startup.lpAttributeList) DeleteProcThreadAttributeList(list);
+                                nullptr, &startup.startupInfo, reporter);
+  SetHandleInformation(release, HANDLE_FLAG_INHERIT, 0);
+  if (startup.attributeList) g_attributeCalls.remove(list);
   return started != FALSE;
 }
 
@@ -194,8 +229,7 @@ bool StartReporter(HANDLE release, PROCESS_INFORMATION* reporter) {
 void HandOff() {
   FillCrashParts(g_exception, g_crashedThreadId);
 
-  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  suite::ScopedKernelObject release(CreateEventW(&inherit, TRUE, FALSE, nullptr));
+  suite::ScopedKernelObject release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!release) return;  // no way to be released: end at once rather than wait blind
 
   kelvor::BugInfoSwitch fields;
@@ -312,6 +346,7 @@ void InstallCrashHandler(const CrashHandlerOptions& options) {
   std::wstring reporter = options.reporterPath.empty() ? DefaultReporterPath() : options.reporterPath;
   lstrcpynW(g_reporterPath, reporter.c_str(), MAX_PATH + 1);
   FillFixedParts(options);
+  BindAttributeListCalls();
   SetUnhandledExceptionFilter(&UnhandledFilter);
   InstallRuntimeRoutes();
 }

@@ -1,6 +1,7 @@
 // Part files, their publication under free names, and the sweep of leftovers.
 #include "reporter/capture/crash_files_win.h"
 
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -19,6 +20,81 @@ const wchar_t kNameLockName[] = L"Local\\Kelvor.CrashFileNames";
 // The lock is held for a few renames; a Kelvor that holds it longer is stuck, and waiting for it
 // would hold up this crash. Past the bound the names are chosen without it.
 const DWORD kNameLockWaitMs = 10000;
+
+// Marking a file for deletion and renaming it go through its handle. SetFileInformationByHandle does
+// that from Vista on; Windows XP lacks it but has the native call beneath it, which takes the same two
+// records under other class numbers, so a part file keeps every promise above on XP too.
+struct DispositionRecord {
+  BOOLEAN deleteFile;
+};
+struct RenameRecord {
+  BOOLEAN replaceIfExists;
+  HANDLE rootDirectory;
+  DWORD fileNameLength;
+  WCHAR fileName[1];
+};
+static_assert(offsetof(RenameRecord, rootDirectory) == 4 && offsetof(RenameRecord, fileNameLength) == 8 &&
+                  offsetof(RenameRecord, fileName) == 12,
+              "the rename record of both calls on 32-bit Windows");
+struct IoStatus {
+  LONG status;
+  ULONG_PTR information;
+};
+
+enum class FileInfo { kDisposition, kRename };
+// Class numbers of each call: FILE_INFO_BY_HANDLE_CLASS and FILE_INFORMATION_CLASS.
+int SystemClass(FileInfo info) { return info == FileInfo::kRename ? 3 : 4; }
+ULONG NativeClass(FileInfo info) { return info == FileInfo::kRename ? 10 : 13; }
+
+typedef BOOL(WINAPI* SetByHandleFn)(HANDLE, int, void*, DWORD);
+typedef LONG(WINAPI* NtSetInformationFileFn)(HANDLE, IoStatus*, void*, ULONG, ULONG);
+typedef ULONG(WINAPI* NtStatusToErrorFn)(LONG);
+
+struct FileCalls {
+  SetByHandleFn setByHandle;
+  NtSetInformationFileFn ntSetInformationFile;
+  NtStatusToErrorFn ntStatusToError;
+};
+
+template <typename Fn>
+Fn Lookup(const wchar_t* module, const char* name) {
+  HMODULE loaded = GetModuleHandleW(module);  // both are in every process from its start
+  return loaded ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(loaded, name))) : nullptr;
+}
+
+const FileCalls& Calls() {
+  static const FileCalls calls = {Lookup<SetByHandleFn>(L"kernel32.dll", "SetFileInformationByHandle"),
+                                  Lookup<NtSetInformationFileFn>(L"ntdll.dll", "NtSetInformationFile"),
+                                  Lookup<NtStatusToErrorFn>(L"ntdll.dll", "RtlNtStatusToDosError")};
+  return calls;
+}
+
+// The route chosen (a FileCallRoute + 1): 0 until the first call or a test chooses one.
+volatile LONG g_route = 0;
+
+FileCallRoute Route() {
+  if (g_route == 0)
+    InterlockedCompareExchange(
+        &g_route,
+        1 + static_cast<LONG>(Calls().setByHandle ? FileCallRoute::kSystem : FileCallRoute::kNative), 0);
+  return static_cast<FileCallRoute>(g_route - 1);
+}
+
+bool SetFileInfo(HANDLE file, FileInfo info, void* record, DWORD bytes) {
+  const FileCalls& calls = Calls();
+  if (Route() == FileCallRoute::kSystem) {
+    return calls.setByHandle(file, SystemClass(info), record, bytes) ||
+           suite::DiagFailed("SetFileInformationByHandle");
+  }
+  if (!calls.ntSetInformationFile || !calls.ntStatusToError)
+    return suite::DiagFailed("NtSetInformationFile", ERROR_CALL_NOT_IMPLEMENTED);
+  IoStatus status = {};
+  LONG rc = calls.ntSetInformationFile(file, &status, record, bytes, NativeClass(info));
+  if (rc >= 0) return true;
+  // The callers tell a taken name from other failures by the system's error code.
+  SetLastError(calls.ntStatusToError(rc));
+  return suite::DiagFailed("NtSetInformationFile");
+}
 
 // The rename call takes a path of the kernel's own form. A bare name would do on Windows (it renames
 // within the file's folder), but Wine takes it relative to the current folder.
@@ -98,23 +174,27 @@ void PartFile::Withdraw() {
 }
 
 bool PartFile::SetDeletePending(bool pending) {
-  FILE_DISPOSITION_INFO disposition = {static_cast<BOOLEAN>(pending ? TRUE : FALSE)};
-  return SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition, sizeof disposition) ||
-         suite::DiagFailed("SetFileInformationByHandle");
+  DispositionRecord disposition = {static_cast<BOOLEAN>(pending ? TRUE : FALSE)};
+  return SetFileInfo(file_.get(), FileInfo::kDisposition, &disposition, sizeof disposition);
 }
 
 bool PartFile::RenameTo(const std::wstring& name) {
   const std::wstring target = KernelPathOf(folder_ + name);
   const DWORD nameBytes = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes, 0);
-  FILE_RENAME_INFO* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->ReplaceIfExists = FALSE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = nameBytes;
-  std::memcpy(info->FileName, target.c_str(), nameBytes);
-  if (SetFileInformationByHandle(file_.get(), FileRenameInfo, info, static_cast<DWORD>(buffer.size())))
-    return true;
-  return suite::DiagFailed("SetFileInformationByHandle");
+  std::vector<unsigned char> buffer(sizeof(RenameRecord) + nameBytes, 0);
+  RenameRecord* info = reinterpret_cast<RenameRecord*>(buffer.data());
+  info->replaceIfExists = FALSE;
+  info->rootDirectory = nullptr;
+  info->fileNameLength = nameBytes;
+  std::memcpy(info->fileName, target.c_str(), nameBytes);
+  return SetFileInfo(file_.get(), FileInfo::kRename, info, static_cast<DWORD>(buffer.size()));
+}
+
+bool ChooseFileCallRoute(FileCallRoute route) {
+  const FileCalls& calls = Calls();
+  if (route == FileCallRoute::kSystem ? !calls.setByHandle : !calls.ntSetInformationFile) return false;
+  InterlockedExchange(&g_route, 1 + static_cast<LONG>(route));
+  return true;
 }
 
 bool PublishUnderFreeName(const std::wstring& folder, const std::wstring& firstName,

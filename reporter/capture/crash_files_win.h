@@ -54,6 +54,12 @@ struct CrashFileSlot {
 bool PublishUnderFreeName(const std::wstring& folder, const std::wstring& firstName,
                           std::initializer_list<CrashFileSlot> slots, std::wstring& chosenName);
 
+// How part files are marked and renamed: through SetFileInformationByHandle where the system has it
+// (Vista on), else through the native call beneath it (Windows XP), with the same guarantees. Chosen
+// on first use; a test may choose either first. False when this system lacks the route.
+enum class FileCallRoute { kSystem, kNative };
+bool ChooseFileCallRoute(FileCallRoute route);
+
 // Removes part files that Kelvors which died at the very moment of creating them left behind. A part
 // file that a running Kelvor holds cannot be deleted and stays.
 void SweepLeftoverParts(const std::wstring& folder);

@@ -14,9 +14,12 @@ using suite::testing::ListFiles;
 
 std::wstring Same(const std::wstring& name) { return name; }
 
-class CrashFiles : public ::testing::Test {
+// Every case runs through both ways of marking and renaming: the system call of Vista on and the
+// native call that Windows XP has instead.
+class CrashFiles : public ::testing::TestWithParam<FileCallRoute> {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(ChooseFileCallRoute(GetParam()));
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     folder = std::wstring(temp) + L"crash_files_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
@@ -43,7 +46,7 @@ class CrashFiles : public ::testing::Test {
   std::wstring folder;
 };
 
-TEST_F(CrashFiles, APartLeavesNothingUnlessPublished) {
+TEST_P(CrashFiles, APartLeavesNothingUnlessPublished) {
   PartFile part;
   ASSERT_TRUE(Written(part, L"dump"));
   part.Close();
@@ -53,7 +56,7 @@ TEST_F(CrashFiles, APartLeavesNothingUnlessPublished) {
   EXPECT_FALSE(none.Open(folder + L"missing\\", L"dump"));
 }
 
-TEST_F(CrashFiles, BothNamesMustBeFreeAndNothingIsReplaced) {
+TEST_P(CrashFiles, BothNamesMustBeFreeAndNothingIsReplaced) {
   // A report of another crash at the first name (its dump failed), a dump at the second.
   Touch(L"a.txt");
   Touch(L"a_1.dmp");
@@ -70,7 +73,7 @@ TEST_F(CrashFiles, BothNamesMustBeFreeAndNothingIsReplaced) {
   EXPECT_EQ(suite::testing::ReadFileBytes(folder + L"a_1.dmp"), "");  // the other crash's stays as it was
 }
 
-TEST_F(CrashFiles, AReportAloneKeepsTheDumpNameFreeOfOthers) {
+TEST_P(CrashFiles, AReportAloneKeepsTheDumpNameFreeOfOthers) {
   Touch(L"b.dmp");
   PartFile report;
   ASSERT_TRUE(Written(report, L"report"));
@@ -81,7 +84,7 @@ TEST_F(CrashFiles, AReportAloneKeepsTheDumpNameFreeOfOthers) {
   EXPECT_EQ(Files(), (std::vector<std::wstring>{L"b.dmp", L"b_1.txt"}));
 }
 
-TEST_F(CrashFiles, LeftoverPartsGoButNotThoseOfARunningKelvor) {
+TEST_P(CrashFiles, LeftoverPartsGoButNotThoseOfARunningKelvor) {
   Touch(L"~kelvor-1-dump.part");
   Touch(L"keep.part");
   PartFile open;
@@ -92,6 +95,9 @@ TEST_F(CrashFiles, LeftoverPartsGoButNotThoseOfARunningKelvor) {
   EXPECT_EQ(std::count(left.begin(), left.end(), L"keep.part"), 1);
   EXPECT_EQ(std::count(left.begin(), left.end(), L"~kelvor-1-dump.part"), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Routes, CrashFiles,
+                         ::testing::Values(FileCallRoute::kSystem, FileCallRoute::kNative));
 
 }  // namespace
 }  // namespace kelvor

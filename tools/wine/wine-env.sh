@@ -6,7 +6,8 @@ export WINEPREFIX="${SUITE_WINEPREFIX:-$SUITE_BUILD/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No Mono/Gecko install prompts while the prefix is made.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-export WINEARCH=win64
+# A 64-bit (WoW64) prefix like a 64-bit Windows; SUITE_WINEARCH=win32 makes a 32-bit one (Windows XP).
+export WINEARCH="${SUITE_WINEARCH:-win64}"
 
 # Some kernels here run with 32-bit emulation switched off (dmesg: "32-bit emulation disabled").
 # wine32's loader is an i386 ELF, so it then runs under qemu-i386 through binfmt_misc. qemu must
