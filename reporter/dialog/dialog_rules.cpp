@@ -100,8 +100,10 @@ std::wstring NextInFocusOrder(const std::vector<std::wstring>& order, const std:
   return backwards ? order.back() : order.front();
 }
 
-std::wstring CutToRichEditLimit(const std::wstring& text) {
-  size_t n = text.size() < kRichEditTextLimit ? text.size() : kRichEditTextLimit;
+std::wstring CutToRichEditLimit(const std::wstring& text) { return CutWithoutSplittingPairs(text, kRichEditTextLimit); }
+
+std::wstring CutWithoutSplittingPairs(const std::wstring& text, size_t units) {
+  size_t n = text.size() < units ? text.size() : units;
   // The last unit kept must not be the first half of a pair: its second half is cut off or missing.
   if (n > 0 && IsHighSurrogate(text[n - 1])) --n;
   return text.substr(0, n);

@@ -5,6 +5,7 @@
 #include <richedit.h>
 
 #include <new>
+#include <vector>
 
 #include "reporter/capture/uploader_command.h"
 #include "reporter/dialog/dialog_rules.h"
@@ -78,7 +79,7 @@ CMainFrame::~CMainFrame() {
 }
 
 // The message map, in its order; the rest goes to the frame's default handling.
-BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM, LRESULT& result) {
+BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM l, LRESULT& result) {
   switch (message) {
     case WM_CREATE:
       result = OnCreate();
@@ -94,6 +95,11 @@ BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM, LRES
       return TRUE;
     case WM_ENDSESSION:
       if (w) OnEndSession();
+      result = 0;
+      return TRUE;
+    case WM_COMMAND:
+      if (HIWORD(w) != EN_CHANGE) return FALSE;
+      KeepWithinLimit(reinterpret_cast<HWND>(l));
       result = 0;
       return TRUE;
     case kSkinNotifyMessage:
@@ -144,6 +150,19 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
   // No more than is kept: the rest would be cut silently, and a long paste makes the box crawl.
   const size_t limit = slot == m_emailEdit ? kMaxContactEmailChars : kRichEditTextLimit;
   SendMessageW(slot->m_hWnd, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(limit));
+  // Not every rich edit holds a paste to that limit: the change is checked as well.
+  SendMessageW(slot->m_hWnd, EM_SETEVENTMASK, 0, ENM_CHANGE);
+}
+
+void CMainFrame::KeepWithinLimit(HWND edit) {
+  const size_t limit = m_emailEdit && edit == m_emailEdit->m_hWnd ? kMaxContactEmailChars : kRichEditTextLimit;
+  const int length = GetWindowTextLengthW(edit);
+  if (length < 0 || static_cast<size_t>(length) <= limit) return;
+  std::vector<wchar_t> text(static_cast<size_t>(length) + 1, 0);
+  GetWindowTextW(edit, text.data(), length + 1);
+  const size_t kept = CutWithoutSplittingPairs(text.data(), limit).size();
+  SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(kept), -1);
+  SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
 }
 
 void CMainFrame::ShowContactControls(BOOL show) {

@@ -75,6 +75,7 @@ class CMainFrame : public CFrameWindowBase, public CMessageFilter, public CIdleH
   void Activate(const std::wstring& name);
   bool EmailNeedsCorrection();
   void CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea);
+  void KeepWithinLimit(HWND edit);
   void ShowContactControls(BOOL show);
   void CollectUserInput();
   std::wstring& GetRichEditText(CMyRichEdit* edit, std::wstring& text);
