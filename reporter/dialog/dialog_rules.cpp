@@ -100,7 +100,9 @@ std::wstring NextInFocusOrder(const std::vector<std::wstring>& order, const std:
   return backwards ? order.back() : order.front();
 }
 
-std::wstring CutToRichEditLimit(const std::wstring& text) { return CutWithoutSplittingPairs(text, kRichEditTextLimit); }
+std::wstring CutToRichEditLimit(const std::wstring& text) {
+  return CutWithoutSplittingPairs(text, kRichEditTextLimit);
+}
 
 std::wstring CutWithoutSplittingPairs(const std::wstring& text, size_t units) {
   size_t n = text.size() < units ? text.size() : units;

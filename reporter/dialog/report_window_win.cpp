@@ -155,7 +155,8 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
 }
 
 void CMainFrame::KeepWithinLimit(HWND edit) {
-  const size_t limit = m_emailEdit && edit == m_emailEdit->m_hWnd ? kMaxContactEmailChars : kRichEditTextLimit;
+  const size_t limit =
+      m_emailEdit && edit == m_emailEdit->m_hWnd ? kMaxContactEmailChars : kRichEditTextLimit;
   const int length = GetWindowTextLengthW(edit);
   if (length < 0 || static_cast<size_t>(length) <= limit) return;
   std::vector<wchar_t> text(static_cast<size_t>(length) + 1, 0);
