@@ -232,6 +232,12 @@ bool InCaption(HWND window, WindowSkin* skin, POINT screen) {
   return false;
 }
 
+bool HasCaption(const WindowSkin& skin) {
+  for (const ControlState& c : skin.controls)
+    if (c.control.kind == ControlKind::Caption) return true;
+  return false;
+}
+
 LRESULT CALLBACK SkinWindowProc(HWND window, UINT message, WPARAM w, LPARAM l) {
   WindowSkin* skin = SkinOf(window);
   if (!skin) return DefWindowProcW(window, message, w, l);
@@ -314,9 +320,18 @@ SKINDLE_API void Skindle_SubclassWindow(HWND window, const wchar_t* layoutName, 
       state.control = c;
       skin->controls.push_back(state);
     }
+  const bool drawsCaption = HasCaption(*skin);
   skin->previous = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC));
   g_windows[window] = std::move(skin);
   SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SkinWindowProc));
+  // A layout with its own title strip draws the whole window: no system caption or frame above or
+  // around it. The outer size stays; the client area grows to it. Without one the system frame
+  // stays, so the window can still be moved and shows its title.
+  if (drawsCaption) {
+    SetWindowLongW(window, GWL_STYLE, GetWindowLongW(window, GWL_STYLE) & ~WS_CAPTION);
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   InvalidateRect(window, nullptr, FALSE);
 }
 

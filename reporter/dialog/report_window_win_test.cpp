@@ -143,6 +143,8 @@ TEST_F(ReportWindow, AMissingSkinFolderLeavesAPlainWindow) {
     RECT r = {};
     EXPECT_FALSE(Skindle_GetControlRect(frame, L"edit.email", &r));
     EXPECT_EQ(RichEdits(frame).size(), 0u);
+    // No title strip of the skin's: the system's caption stays, with the window's title.
+    EXPECT_EQ(GetWindowLongW(frame, GWL_STYLE) & WS_CAPTION, WS_CAPTION);
     EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.Contact"), 0),
               0);
     PressKey(frame, VK_ESCAPE);
@@ -162,7 +164,15 @@ TEST_F(ReportWindow, OpensTopmostCentredAndContactTwiceReturnsToPlain) {
     EXPECT_EQ(r.bottom - r.top, 285);
     EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
     EXPECT_NEAR((r.top + r.bottom) / 2, (work.top + work.bottom) / 2, 1);
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(frame, GWL_STYLE)) & 0x12CA0000u, 0x12CA0000u);
+    // Made with the system caption; the skin draws its own title strip in its place, over the
+    // whole window.
+    const DWORD style = static_cast<DWORD>(GetWindowLongW(frame, GWL_STYLE));
+    EXPECT_EQ(style & 0x120A0000u, 0x120A0000u);
+    EXPECT_EQ(style & WS_CAPTION, 0u);
+    RECT client = {};
+    GetClientRect(frame, &client);
+    EXPECT_EQ(client.right, 500);
+    EXPECT_EQ(client.bottom, 285);
     EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICON), 0u);  // the program's icon 128
     EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICONSM), 0u);
 
