@@ -10,7 +10,6 @@ description in the language, which must be drawn as glyphs, not as empty boxes. 
 SUITE_XVFB_DISPLAY (default 62).
 """
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -57,8 +56,8 @@ class Display:
 
     def screen(self):
         """The raw RGB bytes of the whole screen."""
-        data = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=self.env, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, check=False).stdout
+        data = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=False).stdout
         parts = data.split(maxsplit=4)
         return parts[4] if len(parts) == 5 else b""
 
@@ -224,8 +223,8 @@ class WindowPixels(scenario.ScenarioCase):
         _, w, h, x, y = window
         # The skin draws the whole window: its strip is the top edge, as wide as the window, with no
         # system caption or frame around it.
-        self.check((w, h) == OUTER, "%s: the skin covers the whole %dx%d window (%dx%d)" % (language, OUTER[0],
-                                                                                             OUTER[1], w, h))
+        self.check((w, h) == OUTER,
+                   "%s: the skin covers the whole %dx%d window (%dx%d)" % (language, OUTER[0], OUTER[1], w, h))
         centred = abs(x + w / 2 - SCREEN[0] / 2) <= 1 and abs(y + h / 2 - SCREEN[1] / 2) <= 1
         self.check(centred, "%s: window centred (at %d,%d)" % (language, x, y))
         plain = display.shot(window, "report_window_%s.png" % language)
