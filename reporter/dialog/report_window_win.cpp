@@ -98,8 +98,16 @@ BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM l, LR
       result = 0;
       return TRUE;
     case WM_COMMAND:
-      if (HIWORD(w) != EN_CHANGE) return FALSE;
-      KeepWithinLimit(reinterpret_cast<HWND>(l));
+      if (HIWORD(w) == EN_CHANGE) {
+        KeepWithinLimit(reinterpret_cast<HWND>(l));
+      } else if (HIWORD(w) == BN_CLICKED && plain_.Made()) {
+        // A plain control's click, told as the skin tells its own.
+        const std::wstring name = plain_.NameOf(reinterpret_cast<HWND>(l));
+        if (name.empty()) return FALSE;
+        OnSkinNotify(name.c_str());
+      } else {
+        return FALSE;
+      }
       result = 0;
       return TRUE;
     case kSkinNotifyMessage:
@@ -124,8 +132,12 @@ LRESULT CMainFrame::OnCreate() {
   const wchar_t* title = Skindle_GetStringItem(kReportTitleItem);
   if (title && *title) SetWindowTextW(m_hWnd, title);
   Skindle_AutoText_SetControlText(m_hWnd, L"text.location", L"text", g_CrashedAppName, 1);
-  Skindle_Button_SetCheck(m_hWnd, L"btn.checkbox.Restart", 1);
-  Skindle_Button_SetCheck(m_hWnd, L"btn.checkbox.Help", 1);
+  // A skin without its send button (folder missing, layout broken) would leave an empty box that
+  // says nothing: plain controls take its place.
+  RECT send = {};
+  if (!Skindle_GetControlRect(m_hWnd, kSendButton, &send)) plain_.Create(m_hWnd, g_CrashedAppName);
+  SetCheck(L"btn.checkbox.Restart", 1);
+  SetCheck(L"btn.checkbox.Help", 1);
 
   CreateRichEdit(m_emailEdit, kEmailArea);
   CreateRichEdit(m_lineEdit, kLineArea);
@@ -137,7 +149,7 @@ LRESULT CMainFrame::OnCreate() {
 // window works without it.
 void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
   RECT area = {};
-  if (!Skindle_GetControlRect(m_hWnd, skinArea, &area)) return;
+  if (!ControlRect(skinArea, &area)) return;
   EditRect shrunk = RichEditRectFor({area.left, area.top, area.right, area.bottom});
   slot = new (std::nothrow) CMyRichEdit;
   if (!slot) return;
@@ -168,10 +180,10 @@ void CMainFrame::KeepWithinLimit(HWND edit) {
 
 void CMainFrame::ShowContactControls(BOOL show) {
   contactShown_ = show != FALSE;
-  Skindle_ShowControl(m_hWnd, kEmailHint, 0);  // shown again only by a refused send
+  ShowControl(kEmailHint, 0);  // shown again only by a refused send
   if (m_emailEdit) ShowWindow(m_emailEdit->m_hWnd, show ? SW_SHOW : SW_HIDE);
   if (m_lineEdit) ShowWindow(m_lineEdit->m_hWnd, show ? SW_SHOW : SW_HIDE);
-  for (const wchar_t* name : kContactControls) Skindle_ShowControl(m_hWnd, name, show);
+  for (const wchar_t* name : kContactControls) ShowControl(name, show);
 }
 
 LRESULT CMainFrame::OnSkinNotify(const wchar_t* controlName) {
@@ -180,7 +192,7 @@ LRESULT CMainFrame::OnSkinNotify(const wchar_t* controlName) {
       Send();
       break;
     case SkinCommand::ToggleContact: {
-      int checked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact");
+      int checked = GetCheck(L"btn.checkbox.Contact");
       ShowContactControls(checked);
       SetWindowPos(m_hWnd, nullptr, 0, 0, kReportWindowWidth, ReportWindowHeight(checked != 0), kResizeFlags);
       break;
@@ -200,10 +212,10 @@ void CMainFrame::Send() {
 // An address the uploader would cut or drop must not be sent as if it were whole: the window asks
 // for it to be corrected instead of closing.
 bool CMainFrame::EmailNeedsCorrection() {
-  if (!m_emailEdit || !Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact")) return false;
+  if (!m_emailEdit || !GetCheck(L"btn.checkbox.Contact")) return false;
   std::wstring typed, accepted;
   if (AcceptableEmail(GetRichEditText(m_emailEdit, typed), accepted)) return false;
-  Skindle_ShowControl(m_hWnd, kEmailHint, 1);
+  ShowControl(kEmailHint, 1);
   FocusOn(kEmailArea);
   MessageBeep(MB_ICONWARNING);
   return true;
@@ -246,6 +258,7 @@ void CMainFrame::FocusFirst() { FocusOn(kSendButton); }
 
 std::wstring CMainFrame::FocusedName() {
   HWND focus = GetFocus();
+  if (plain_.Made() && !plain_.NameOf(focus).empty()) return plain_.NameOf(focus);
   if (m_emailEdit && focus == m_emailEdit->m_hWnd) return kEmailArea;
   if (m_lineEdit && focus == m_lineEdit->m_hWnd) return kLineArea;
   return skinFocus_;
@@ -267,9 +280,37 @@ void CMainFrame::FocusOn(const std::wstring& name) {
     SendMessageW(box->m_hWnd, EM_SETSEL, 0, -1);
     return;
   }
+  if (HWND plain = plain_.Find(name)) {
+    SetFocus(plain);  // a plain control draws its own focus and takes Space itself
+    return;
+  }
   skinFocus_ = name;
   SetFocus(m_hWnd);
   Skindle_SetFocusControl(m_hWnd, name.c_str());
+}
+
+// The skin's controls or, when the skin cannot draw them, the plain ones, by the same names.
+int CMainFrame::GetCheck(const std::wstring& name) {
+  return plain_.Made() ? plain_.GetCheck(name) : Skindle_Button_GetCheck(m_hWnd, name.c_str());
+}
+
+void CMainFrame::SetCheck(const std::wstring& name, int checked) {
+  if (plain_.Made())
+    plain_.SetCheck(name, checked);
+  else
+    Skindle_Button_SetCheck(m_hWnd, name.c_str(), checked);
+}
+
+void CMainFrame::ShowControl(const std::wstring& name, int show) {
+  if (plain_.Made())
+    plain_.Show(name, show);
+  else
+    Skindle_ShowControl(m_hWnd, name.c_str(), show);
+}
+
+bool CMainFrame::ControlRect(const std::wstring& name, RECT* rect) {
+  return plain_.Made() ? plain_.Rect(name, rect)
+                       : Skindle_GetControlRect(m_hWnd, name.c_str(), rect) != FALSE;
 }
 
 // Space on the focused control does what a click does: the send button sends, a check box toggles
@@ -279,7 +320,7 @@ void CMainFrame::Activate(const std::wstring& name) {
     Send();
     return;
   }
-  Skindle_Button_SetCheck(m_hWnd, name.c_str(), Skindle_Button_GetCheck(m_hWnd, name.c_str()) ? 0 : 1);
+  SetCheck(name, GetCheck(name) ? 0 : 1);
   OnSkinNotify(name.c_str());
 }
 
@@ -303,9 +344,9 @@ void CMainFrame::OnDestroy() {
 
 void CMainFrame::CollectUserInput() {
   ClosingFacts facts;
-  facts.contactChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact") != 0;
-  facts.restartChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Restart") != 0;
-  facts.sendChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Help") != 0;
+  facts.contactChecked = GetCheck(L"btn.checkbox.Contact") != 0;
+  facts.restartChecked = GetCheck(L"btn.checkbox.Restart") != 0;
+  facts.sendChecked = GetCheck(L"btn.checkbox.Help") != 0;
   facts.haveEmailBox = m_emailEdit != nullptr;
   facts.haveLineBox = m_lineEdit != nullptr;
   if (m_emailEdit) GetRichEditText(m_emailEdit, facts.emailText);

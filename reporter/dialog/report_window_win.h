@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "reporter/dialog/plain_controls_win.h"
 #include "reporter/dialog/window_frame_win.h"
 
 namespace kelvor {
@@ -74,6 +75,10 @@ class CMainFrame : public CFrameWindowBase, public CMessageFilter, public CIdleH
   std::wstring FocusedName();
   void Activate(const std::wstring& name);
   bool EmailNeedsCorrection();
+  int GetCheck(const std::wstring& name);
+  void SetCheck(const std::wstring& name, int checked);
+  void ShowControl(const std::wstring& name, int show);
+  bool ControlRect(const std::wstring& name, RECT* rect);
   void CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea);
   void KeepWithinLimit(HWND edit);
   void ShowContactControls(BOOL show);
@@ -84,6 +89,7 @@ class CMainFrame : public CFrameWindowBase, public CMessageFilter, public CIdleH
   std::function<void()> sessionEnds_;
   bool contactShown_ = false;
   std::wstring skinFocus_;  // the skin control with the keyboard focus; "" while a box has it
+  PlainControls plain_;     // made only when the skin cannot draw the window
 };
 
 }  // namespace kelvor
