@@ -46,6 +46,12 @@ std::wstring InstalledLanguageFolder(int languageNumber,
   return installed(folder) ? folder : L"1033";
 }
 
+int CharsetForLanguageFolder(const std::wstring& folderName) {
+  if (folderName == L"1054") return 222;  // THAI_CHARSET
+  if (folderName == L"2052") return 134;  // GB2312_CHARSET
+  return 1;                               // DEFAULT_CHARSET
+}
+
 std::vector<std::wstring> LanguageResourceFolders(const std::wstring& folderName) {
   return {L"I18N\\" + folderName + L"\\BugReporter", L"I18N\\" + folderName + L"\\Font"};
 }

@@ -19,6 +19,9 @@ std::wstring InstalledLanguageFolder(int languageNumber,
                                      const std::function<bool(const std::wstring&)>& installed);
 // "I18N\<name>\BugReporter" then "I18N\<name>\Font": the order the skin library gets them.
 std::vector<std::wstring> LanguageResourceFolders(const std::wstring& folderName);
+// The Windows character set of a language folder's script (Thai 222, simplified Chinese 134, else
+// the default, 1): a font asked for with it is one that has the language's glyphs.
+int CharsetForLanguageFolder(const std::wstring& folderName);
 extern const wchar_t kReportSkinFolder[];  // "skin\skin_crashreporter", loaded after the language
 extern const wchar_t kReportLayoutName[];  // "crashreporter"
 extern const wchar_t kReportTitleItem[];   // "BugReport_Vemko"

@@ -16,6 +16,9 @@ TEST(DialogRules, LanguageFolderKnowsThreeLanguagesAndFallsBackToEnglish) {
   EXPECT_EQ(InstalledLanguageFolder(2052, only1033), L"1033");  // its folder missing
   EXPECT_EQ(InstalledLanguageFolder(1054, only1033), L"1033");
   EXPECT_EQ(InstalledLanguageFolder(1041, only1033), L"1033");
+  EXPECT_EQ(CharsetForLanguageFolder(L"1054"), 222);
+  EXPECT_EQ(CharsetForLanguageFolder(L"2052"), 134);
+  EXPECT_EQ(CharsetForLanguageFolder(L"1033"), 1);
   std::vector<std::wstring> folders = LanguageResourceFolders(L"2052");
   ASSERT_EQ(folders.size(), 2u);
   EXPECT_EQ(folders[0], L"I18N\\2052\\BugReporter");

@@ -49,10 +49,18 @@ std::wstring TextFor(const PlainControl& c, const std::wstring& appName) {
 
 }  // namespace
 
-void PlainControls::Create(HWND frame, const std::wstring& appName) {
+PlainControls::~PlainControls() {
+  if (font_) DeleteObject(font_);
+}
+
+void PlainControls::Create(HWND frame, const std::wstring& appName, int charset) {
   RECT client = {};
   GetClientRect(frame, &client);
-  HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+  LOGFONTW dialogFont = {};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof dialogFont, &dialogFont);
+  dialogFont.lfCharSet = static_cast<BYTE>(charset);
+  font_ = CreateFontIndirectW(&dialogFont);
+  HFONT font = font_ ? font_ : static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   for (const PlainControl& c : kControls) {
     const int left = Edge(c.left, client.right), top = Edge(c.top, client.bottom);
     HWND control = CreateWindowExW(0, c.className, TextFor(c, appName).c_str(), c.style, left, top,

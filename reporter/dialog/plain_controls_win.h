@@ -14,8 +14,10 @@ namespace kelvor {
 
 class PlainControls {
  public:
-  // Makes every control; texts from the language's string items, English where an item is missing.
-  void Create(HWND frame, const std::wstring& appName);
+  // Makes every control; texts from the language's string items, English where an item is missing,
+  // in the system's dialog font asked for with the language's character set.
+  void Create(HWND frame, const std::wstring& appName, int charset);
+  ~PlainControls();
   bool Made() const { return !controls_.empty(); }
   HWND Find(const std::wstring& name) const;
   std::wstring NameOf(HWND control) const;
@@ -26,6 +28,7 @@ class PlainControls {
 
  private:
   std::vector<std::pair<std::wstring, HWND>> controls_;
+  HFONT font_ = nullptr;
 };
 
 }  // namespace kelvor

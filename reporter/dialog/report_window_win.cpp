@@ -124,7 +124,8 @@ LRESULT CMainFrame::OnCreate() {
   }
   CenterOnWorkArea(m_hWnd);
 
-  LoadLanguageResources(InstalledLanguageFolder(ReadLanguageNumber()), true);
+  const std::wstring language = InstalledLanguageFolder(ReadLanguageNumber());
+  LoadLanguageResources(language, true);
   Skindle_LoadSkinResourceFromFolder(kReportSkinFolder);
   Skindle_SubclassWindow(m_hWnd, kReportLayoutName, 1);
 
@@ -135,7 +136,8 @@ LRESULT CMainFrame::OnCreate() {
   // A skin without its send button (folder missing, layout broken) would leave an empty box that
   // says nothing: plain controls take its place.
   RECT send = {};
-  if (!Skindle_GetControlRect(m_hWnd, kSendButton, &send)) plain_.Create(m_hWnd, g_CrashedAppName);
+  if (!Skindle_GetControlRect(m_hWnd, kSendButton, &send))
+    plain_.Create(m_hWnd, g_CrashedAppName, CharsetForLanguageFolder(language));
   SetCheck(L"btn.checkbox.Restart", 1);
   SetCheck(L"btn.checkbox.Help", 1);
 
