@@ -74,6 +74,7 @@ suite_wine_setting() {
 # Windows links its interface faces to fonts that carry the scripts they lack; Wine's own Tahoma has
 # no Thai or Chinese glyphs and Wine links nothing to it by itself, so Thai and Chinese typed into a
 # window would show as empty boxes. Link the faces to Debian's fonts-thai-tlwg and fonts-wqy-microhei.
+# Wine 8 follows only the first font a face links to: Thai first (Tahoma has it on Windows).
 suite_font_links() {
     local face view
     for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do

@@ -27,6 +27,8 @@ BUTTON = (31, 110, 200)  # the skin's send button
 LANGUAGES = {"1033": "English", "1054": "Thai", "2052": "Chinese"}
 # Distinct letters of the language, typed into the description box: each must be drawn as itself.
 TYPED = {"1054": "กขคงจฉ", "2052": "崩溃报告发送"}
+# Wine 8 follows only the first font that Tahoma links to (Thai): typed Chinese still shows as boxes.
+KNOWN_BOXES = {"2052": "Wine follows one font link only"}
 
 
 def layout():
@@ -97,27 +99,44 @@ def find_pixel(raw, colour, last=False):
 
 
 def glyph_runs(img, box):
-    """The inked column runs inside `box`: each run as the tuple of its columns' ink patterns."""
+    """The inked column runs inside `box`, each as a list of columns of booleans (ink or not)."""
     w, h, rows = img
     left, top, right, bottom = max(box[0], 0), max(box[1], 0), min(box[2], w), min(box[3], h)
     runs, run = [], []
     for c in range(left, right):
-        column = tuple(min(rows[r][c]) < 200 for r in range(top, bottom))
+        column = [min(rows[r][c]) < 250 for r in range(top, bottom)]  # faint edges count too
         if any(column):
             run.append(column)
         elif run:
-            runs.append(tuple(run))
+            runs.append(run)
             run = []
     if run:
-        runs.append(tuple(run))
+        runs.append(run)
     return runs
 
 
+def is_empty_box(run):
+    """Empty boxes, as a font without the glyphs draws them (touching or not): every column is an
+    upright edge or holds ink only on the top and bottom lines."""
+    inked = [i for column in run for i, v in enumerate(column) if v]
+    top, bottom = min(inked), max(inked)
+    height = bottom - top + 1
+    if height < 5:
+        return False
+    edges = 0
+    for column in run:
+        rows = [i for i, v in enumerate(column) if v]
+        if len(rows) >= 0.7 * height:
+            edges += 1
+        elif any(top + 1 < i < bottom - 1 for i in rows):
+            return False
+    return edges >= 2
+
+
 def drawn_as_boxes(img, box):
-    """True when text of distinct letters in `box` shows as the same shape again and again (a font
-    without the glyphs draws one empty box for each) or shows nothing at all."""
+    """True when the text in `box` is drawn as empty boxes (mostly), or not drawn at all."""
     runs = glyph_runs(img, box)
-    return len(runs) < 3 or len(set(runs)) <= len(runs) // 2
+    return not runs or sum(1 for run in runs if is_empty_box(run)) * 2 > len(runs)
 
 
 def pixels(path):
@@ -262,14 +281,13 @@ class WindowPixels(scenario.ScenarioCase):
             display.x("xdotool", "type", "--delay", "40", description)
             time.sleep(0.5)
             typed = display.shot(grown, "report_window_%s_typed.png" % language)
-            glyphs = not drawn_as_boxes(pixels(typed), r)
+            inside = (r[0] + 3, r[1] + 6, r[2] - 3, r[3] - 3)  # the box's text, not the skin's frame
+            glyphs = not drawn_as_boxes(pixels(typed), inside)
             what = "%s: typed %s drawn as glyphs, not boxes" % (language, LANGUAGES[language])
-            # The prefix's font links do not reach the rich edit under Wine 8 yet: strict on request
-            # (SUITE_REQUIRE_GLYPHS=1) until they do, reported either way.
-            if os.environ.get("SUITE_REQUIRE_GLYPHS") == "1":
-                self.check(glyphs, what)
+            if language in KNOWN_BOXES:
+                print(("  ok   " if glyphs else "  OPEN ") + what + " (" + KNOWN_BOXES[language] + ")", flush=True)
             else:
-                print(("  ok   " if glyphs else "  OPEN ") + what, flush=True)
+                self.check(glyphs, what)
             display.x("xdotool", "key", "Escape")
         self.check(wait_for(lambda: display.kelvor_window() is None, 30) is not None, "%s: the window closes" % language)
         if not self.check(wait_for(lambda: os.path.exists(received), 60) is not None, "%s: uploader started" % language):
