@@ -85,14 +85,29 @@ void RunKelvorSteps(KelvorPlatform& platform, const std::wstring& commandLine) {
       release.ReleaseNow();  // no worker, no full dump: nothing to wait for
   }
 
-  bool restartChecked = true;  // the window's restart box starts checked
+  // The hand-over happens once: after the window, or from inside it when the session ends.
+  bool handedOver = !handOver;
+  auto handOverOnce = [&](const WindowChoices& choices, bool rewrite) {
+    if (handedOver) return;
+    handedOver = true;
+    if (rewrite) platform.RewriteReport();
+    if (choices.send)
+      platform.LaunchUploader();
+    else
+      platform.UnmarkDump();  // declined: a later delivery of pending crashes must not find it
+  };
+
+  WindowChoices choices;
   if (request.showWindow) {
     // The user's entries reach the report and the server: the uploader waits for the window.
-    restartChecked = platform.ShowReportWindow();
-    if (handOver) platform.RewriteReport();
+    choices = platform.ShowReportWindow([&](const WindowChoices& c) { handOverOnce(c, true); });
+    handOverOnce(choices, true);
+  } else {
+    handOverOnce(choices, false);
   }
-  if (handOver) platform.LaunchUploader();
+  if (choices.sessionEnding) return;  // no restart into a session that is going away
 
+  const bool restartChecked = choices.restart;
   if (TakesRestartPath(request.showWindow, request.restart, restartChecked, request.productProcess)) {
     platform.WaitForWorker();
     platform.WaitForCrashedProcessEnd();

@@ -20,6 +20,16 @@ struct CrashRequest {
   uint32_t fullDumpMode = 0;    // 0 none; 1 full dump, older ones make way; other: full dump, keep older
 };
 
+// What the user left in the report window besides the entries.
+struct WindowChoices {
+  bool restart = true;         // the restart box, checked at start
+  bool send = true;            // the box that offers to send this report, checked at start
+  bool sessionEnding = false;  // the window went because the user's session ends
+};
+// Called by the window while the session ends, before it returns: Windows may end the process as
+// soon as the window has answered, so the crash is handed over from inside that answer.
+using SessionEndHandOver = std::function<void(const WindowChoices&)>;
+
 // The system as the run sees it. Every call returns what happened; a false result is a step that
 // failed quietly, and the run goes on as the order below says.
 class KelvorPlatform {
@@ -59,8 +69,11 @@ class KelvorPlatform {
 
   // Starts the uploader for this crash; Kelvor does not wait for it.
   virtual bool LaunchUploader() = 0;
-  // Shows the report window and returns when it closes, with the user's restart choice.
-  virtual bool ShowReportWindow() = 0;
+  // Removes the dump's mark: the user declined sending, so nothing may send it later. Its files stay.
+  virtual bool UnmarkDump() = 0;
+  // Shows the report window and returns when it closes, with the user's choices. When the session
+  // ends while it is open, it calls `sessionEnds` with them first.
+  virtual WindowChoices ShowReportWindow(const SessionEndHandOver& sessionEnds) = 0;
   // The report file written again with the entries the user left in the window.
   virtual bool RewriteReport() = 0;
   // Waits, bounded, for the crashed process to end.
@@ -72,7 +85,10 @@ class KelvorPlatform {
 // One run of Kelvor over `platform`. The crashed process is released once on every way: after the
 // dump, report and mark (or at once when the intake fails or nothing can be written), or by the
 // full-dump worker after the full dump. With the window asked for it is released before the window,
-// and the uploader starts only after the window has closed and the report has been rewritten.
+// and the uploader starts only after the window has closed and the report has been rewritten (or,
+// when the session ends with the window open, while the window answers the end). A user who clears
+// the window's send box gets no upload: the mark goes, the files stay. Nothing is restarted while
+// the session ends.
 void RunKelvorSteps(KelvorPlatform& platform, const std::wstring& commandLine);
 
 }  // namespace kelvor

@@ -18,7 +18,7 @@ class FakePlatform : public KelvorPlatform {
  public:
   std::set<std::string> failing;
   CrashRequest request;
-  bool restartChoice = true;
+  WindowChoices choices;
   std::string trace;
   int releases = 0;
 
@@ -47,9 +47,15 @@ class FakePlatform : public KelvorPlatform {
     if (work) work();
   }
   bool LaunchUploader() override { return Step("uploader"); }
-  bool ShowReportWindow() override {
+  bool UnmarkDump() override { return Step("unmark"); }
+  // A session that ends while the window is open: the window hands over from inside its answer.
+  WindowChoices ShowReportWindow(const SessionEndHandOver& sessionEnds) override {
     Note("window");
-    return restartChoice;
+    if (choices.sessionEnding) {
+      Note("session_end");
+      sessionEnds(choices);
+    }
+    return choices;
   }
   bool RewriteReport() override { return Step("rewrite"); }
   void WaitForCrashedProcessEnd() override { Note("wait_end"); }
@@ -82,11 +88,16 @@ CrashRequest Restarting(bool showWindow, bool restartByte, bool productProcess, 
   return r;
 }
 
+const WindowChoices kKept{};
+const WindowChoices kNoRestart{false};
+const WindowChoices kNoSending{true, false};
+const WindowChoices kSessionEnds{true, true, true};
+
 struct RunCase {
   const char* what;
   std::set<std::string> failing;
   CrashRequest request;
-  bool restartChoice;
+  WindowChoices choices;
   const char* trace;
 };
 
@@ -94,65 +105,92 @@ const char kWritten[] = "intake report claim dump report_file publish mark";
 
 const RunCase kCases[] = {
     // Mode 0, no window: released once dump, report and mark are there.
-    {"all steps succeed", {}, Mode(0), true, "+ release uploader"},
-    {"intake fails", {"intake"}, Window(1), true, "intake release"},
-    {"no files of our own", {"claim"}, Mode(0), true, "intake report claim release"},
-    {"no free name", {"publish"}, Mode(0), true, "intake report claim dump report_file publish release"},
-    {"dump fails: the report goes alone", {"dump"}, Mode(0), true, "+ release uploader"},
-    {"report fails", {"report_file"}, Mode(0), true, "+ release uploader"},
+    {"all steps succeed", {}, Mode(0), kKept, "+ release uploader"},
+    {"intake fails", {"intake"}, Window(1), kKept, "intake release"},
+    {"no files of our own", {"claim"}, Mode(0), kKept, "intake report claim release"},
+    {"no free name", {"publish"}, Mode(0), kKept, "intake report claim dump report_file publish release"},
+    {"dump fails: the report goes alone", {"dump"}, Mode(0), kKept, "+ release uploader"},
+    {"report fails", {"report_file"}, Mode(0), kKept, "+ release uploader"},
     {"nothing written",
      {"dump", "report_file"},
      Mode(0),
-     true,
+     kKept,
      "intake report claim dump report_file release"},
-    {"mark fails", {"mark"}, Mode(0), true, "+ release uploader"},
-    {"uploader fails", {"uploader"}, Mode(0), true, "+ release uploader"},
+    {"mark fails", {"mark"}, Mode(0), kKept, "+ release uploader"},
+    {"uploader fails", {"uploader"}, Mode(0), kKept, "+ release uploader"},
     // Full dumps: the worker releases after the full dump, however late it finishes.
-    {"mode 1", {}, Mode(1), true, "+ worker uploader full_dump delete_older release"},
-    {"mode 2 keeps older full dumps", {}, Mode(2), true, "+ worker uploader full_dump release"},
-    {"full dump fails", {"full_dump"}, Mode(1), true, "+ worker uploader full_dump release"},
-    {"worker cannot start", {"worker"}, Mode(1), true, "+ worker release uploader"},
+    {"mode 1", {}, Mode(1), kKept, "+ worker uploader full_dump delete_older release"},
+    {"mode 2 keeps older full dumps", {}, Mode(2), kKept, "+ worker uploader full_dump release"},
+    {"full dump fails", {"full_dump"}, Mode(1), kKept, "+ worker uploader full_dump release"},
+    {"worker cannot start", {"worker"}, Mode(1), kKept, "+ worker release uploader"},
     {"nothing written, full dump still",
      {"claim"},
      Mode(1),
-     true,
+     kKept,
      "intake report claim worker full_dump delete_older release"},
     // The window: released before it; the uploader after it and the rewrite.
-    {"window", {}, Window(), true, "+ release window rewrite uploader"},
-    {"window, rewrite fails", {"rewrite"}, Window(), true, "+ release window rewrite uploader"},
+    {"window", {}, Window(), kKept, "+ release window rewrite uploader"},
+    {"window, rewrite fails", {"rewrite"}, Window(), kKept, "+ release window rewrite uploader"},
     {"window while the full dump is written",
      {},
      Window(1),
-     true,
+     kKept,
      "+ worker window rewrite uploader full_dump delete_older release"},
-    {"window, nothing written", {"claim"}, Window(), true, "intake report claim release window"},
+    {"window, nothing written", {"claim"}, Window(), kKept, "intake report claim release window"},
     // The restart path waits for the full dump and the crashed process's end.
     {"restart byte, no window",
      {},
      Restarting(false, true, false),
-     true,
+     kKept,
      "+ release uploader wait_end restart"},
     {"product process, no window, full dump",
      {},
      Restarting(false, false, true, 2),
-     true,
+     kKept,
      "+ worker uploader full_dump release wait_end restart"},
     {"window, box ticked, product process",
      {},
      Restarting(true, true, true),
-     true,
+     kKept,
      "+ release window rewrite uploader wait_end restart"},
-    {"window, box cleared", {}, Restarting(true, true, true), false, "+ release window rewrite uploader"},
+    {"window, box cleared",
+     {},
+     Restarting(true, true, true),
+     kNoRestart,
+     "+ release window rewrite uploader"},
     {"window, restart byte alone",
      {},
      Restarting(true, true, false),
-     true,
+     kKept,
      "+ release window rewrite uploader"},
     {"restart fails",
      {"restart"},
      Restarting(false, true, false),
-     true,
+     kKept,
      "+ release uploader wait_end restart"},
+    // The send box cleared: no upload, and the mark goes so that no later run sends it.
+    {"window, sending declined", {}, Window(), kNoSending, "+ release window rewrite unmark"},
+    {"window, sending declined, nothing written",
+     {"claim"},
+     Window(),
+     kNoSending,
+     "intake report claim release window"},
+    // The session ends with the window open: handed over once, from inside the window; no restart.
+    {"session ends",
+     {},
+     Restarting(true, true, true),
+     kSessionEnds,
+     "+ release window session_end rewrite uploader"},
+    {"session ends, sending declined",
+     {},
+     Window(),
+     {true, false, true},
+     "+ release window session_end rewrite unmark"},
+    {"session ends while the full dump is written",
+     {},
+     Window(1),
+     kSessionEnds,
+     "+ worker window session_end rewrite uploader full_dump delete_older release"},
 };
 
 std::string Expected(const char* trace) {
@@ -175,7 +213,7 @@ TEST(RunKelvorSteps, OrderAndExactlyOneReleaseOnEveryPath) {
     FakePlatform p;
     p.failing = c.failing;
     p.request = c.request;
-    p.restartChoice = c.restartChoice;
+    p.choices = c.choices;
     RunKelvorSteps(p, L"/BugInfo:0,1,2,3");
     EXPECT_EQ(p.trace, Expected(c.trace));
     EXPECT_EQ(p.releases, 1);

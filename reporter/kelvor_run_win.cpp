@@ -76,10 +76,14 @@ class WindowsKelvor : public KelvorPlatform {
   void DeleteOlderFullDumps() override { capture_.DeleteOlderFullDumps(); }
   void WaitForWorker() override { capture_.WaitForFullDump(); }
   bool LaunchUploader() override { return capture_.LaunchUploader(g_ContactEmail); }
-  bool ShowReportWindow() override {
+  bool UnmarkDump() override {
+    suite::DiagPhase phase("unmark");
+    return capture_.RemoveDumpMark();
+  }
+  WindowChoices ShowReportWindow(const SessionEndHandOver& sessionEnds) override {
     WindowingScope windowing;
-    RunReportWindow(commandLine_, showCommand_);
-    return g_RestartChecked != FALSE;
+    RunReportWindow(commandLine_, showCommand_, [&sessionEnds] { sessionEnds(Choices()); });
+    return Choices();
   }
   bool RewriteReport() override {
     return RewriteReportWithUserEntries(capture_, g_ContactEmail, g_UserContext);
@@ -92,6 +96,14 @@ class WindowsKelvor : public KelvorPlatform {
   bool Restart() override { return capture_.RestartCrashedProgram(); }
 
  private:
+  static WindowChoices Choices() {
+    WindowChoices choices;
+    choices.restart = g_RestartChecked != FALSE;
+    choices.send = g_SendChecked != FALSE;
+    choices.sessionEnding = g_SessionEnding != FALSE;
+    return choices;
+  }
+
   const wchar_t* commandLine_;
   int showCommand_;
   CCrashCapture capture_;

@@ -27,6 +27,7 @@ struct WindowSkin {
   WNDPROC previous = nullptr;
   std::vector<ControlState> controls;
   int pressed = -1;
+  std::wstring focused;  // the control that has the keyboard focus, "" for none
 };
 
 StringItems g_items;
@@ -176,6 +177,18 @@ void DrawControl(HDC dc, HWND window, const ControlState& c) {
   }
 }
 
+// A dotted frame just outside the focused control, as Windows marks keyboard focus.
+void DrawFocus(HDC dc, HWND window, const WindowSkin* skin) {
+  for (const ControlState& c : skin->controls) {
+    if (!c.visible || c.control.name != skin->focused) continue;
+    RECT r = ControlRect(window, c.control);
+    InflateRect(&r, 2, 1);
+    SetTextColor(dc, RGB(0, 0, 0));
+    SetBkColor(dc, kBackground);
+    DrawFocusRect(dc, &r);
+  }
+}
+
 // Drawn into a bitmap first, so toggling a box never flickers.
 void Paint(HWND window, WindowSkin* skin) {
   PAINTSTRUCT ps;
@@ -190,6 +203,7 @@ void Paint(HWND window, WindowSkin* skin) {
   FillRectColour(memory, client, kBackground);
   for (const ControlState& c : skin->controls)
     if (c.visible) DrawControl(memory, window, c);
+  DrawFocus(memory, window, skin);
   BitBlt(dc, 0, 0, client.right, client.bottom, memory, 0, 0, SRCCOPY);
   SelectObject(memory, oldFont);
   SelectObject(memory, oldBitmap);
@@ -215,6 +229,12 @@ bool InCaption(HWND window, WindowSkin* skin, POINT screen) {
     RECT r = ControlRect(window, c.control);
     if (c.visible && c.control.kind == ControlKind::Caption && PtInRect(&r, screen)) return true;
   }
+  return false;
+}
+
+bool HasCaption(const WindowSkin& skin) {
+  for (const ControlState& c : skin.controls)
+    if (c.control.kind == ControlKind::Caption) return true;
   return false;
 }
 
@@ -300,9 +320,18 @@ SKINDLE_API void Skindle_SubclassWindow(HWND window, const wchar_t* layoutName, 
       state.control = c;
       skin->controls.push_back(state);
     }
+  const bool drawsCaption = HasCaption(*skin);
   skin->previous = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC));
   g_windows[window] = std::move(skin);
   SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&SkinWindowProc));
+  // A layout with its own title strip draws the whole window: no system caption or frame above or
+  // around it. The outer size stays; the client area grows to it. Without one the system frame
+  // stays, so the window can still be moved and shows its title.
+  if (drawsCaption) {
+    SetWindowLongW(window, GWL_STYLE, GetWindowLongW(window, GWL_STYLE) & ~WS_CAPTION);
+    SetWindowPos(window, nullptr, 0, 0, 0, 0,
+                 SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   InvalidateRect(window, nullptr, FALSE);
 }
 
@@ -343,6 +372,13 @@ SKINDLE_API void Skindle_ShowControl(HWND window, const wchar_t* control, int sh
   ControlState* c = FindControl(window, control);
   if (!c) return;
   c->visible = show != 0;
+  InvalidateRect(window, nullptr, FALSE);
+}
+
+SKINDLE_API void Skindle_SetFocusControl(HWND window, const wchar_t* control) {
+  WindowSkin* skin = SkinOf(window);
+  if (!skin) return;
+  skin->focused = control ? control : L"";
   InvalidateRect(window, nullptr, FALSE);
 }
 

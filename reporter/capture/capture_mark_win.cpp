@@ -8,9 +8,13 @@ namespace kelvor {
 
 namespace {
 
+std::wstring MarkKeyName(const std::wstring& productVersion) {
+  return std::wstring(protocol::kBugMarkKey) + L"\\" + productVersion;
+}
+
 // Marks `dumpFileName` with 0 under the product version's key of HKEY_CURRENT_USER.
 bool MarkDumpInRegistry(const std::wstring& productVersion, const std::wstring& dumpFileName) {
-  const std::wstring keyName = std::wstring(protocol::kBugMarkKey) + L"\\" + productVersion;
+  const std::wstring keyName = MarkKeyName(productVersion);
   suite::ScopedRegKey key;
   LONG rc = RegCreateKeyExW(HKEY_CURRENT_USER, keyName.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                             KEY_SET_VALUE | KEY_CREATE_SUB_KEY, nullptr, key.receive(), nullptr);
@@ -30,6 +34,16 @@ bool MarkDumpInRegistry(const std::wstring& productVersion, const std::wstring& 
 bool CCrashCapture::RecordDumpInRegistry() {
   if (!valid) return false;
   return MarkDumpInRegistry(SlotText(bugInfo->productVersion), dumpFileName);
+}
+
+bool CCrashCapture::RemoveDumpMark() {
+  if (!valid) return false;
+  suite::ScopedRegKey key;
+  LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, MarkKeyName(SlotText(bugInfo->productVersion)).c_str(), 0,
+                          KEY_SET_VALUE, key.receive());
+  if (rc == ERROR_SUCCESS) rc = RegDeleteValueW(key.get(), dumpFileName.c_str());
+  if (rc != ERROR_SUCCESS) suite::DiagFailure("RegDeleteValueW", static_cast<unsigned long>(rc));
+  return rc == ERROR_SUCCESS;
 }
 
 }  // namespace kelvor

@@ -77,6 +77,8 @@ class CCrashCapture {
   // ---- Registry mark (capture_mark_win.cpp) ----
   // The dump's mark (0) under the product version's key.
   bool RecordDumpInRegistry();
+  // The dump's mark removed: the user declined sending this crash. False when there was none.
+  bool RemoveDumpMark();
 
   // ---- Uploader (launch_uploader_win.cpp) and restart (capture_restart_win.cpp) ----
   // Starts Ulvane for this crash. An e-mail over the limit is cleared in `contactEmail` itself.

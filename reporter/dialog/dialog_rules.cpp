@@ -4,12 +4,16 @@
 #include <cwchar>
 
 #include "common/protocol/file_names.h"
+#include "reporter/capture/uploader_command.h"
 
 namespace kelvor {
 
 const wchar_t kReportSkinFolder[] = L"skin\\skin_crashreporter";
 const wchar_t kReportLayoutName[] = L"crashreporter";
 const wchar_t kReportTitleItem[] = L"BugReport_Vemko";
+const wchar_t kSendButton[] = L"btn.send";
+const wchar_t kEmailArea[] = L"edit.email";
+const wchar_t kLineArea[] = L"edit.line";
 
 namespace {
 // Locale identifiers of the languages that have resources.
@@ -20,14 +24,32 @@ const int kHeightPlain = 285;
 const int kHeightWithContact = 315;
 // Windows' message and key numbers, here so the rule stays free of windows.h.
 const unsigned kWmKeyDown = 0x0100;
+const unsigned kWmKeyUp = 0x0101;
+const unsigned kWmChar = 0x0102;
+const unsigned long long kVkTab = 0x09;
 const unsigned long long kVkReturn = 0x0D;
 const unsigned long long kVkEscape = 0x1B;
+const unsigned long long kVkSpace = 0x20;
+
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 }  // namespace
 
 std::wstring LanguageFolderFor(int languageNumber) {
   if (languageNumber == kChineseSimplified) return L"2052";
   if (languageNumber == kThai) return L"1054";
   return L"1033";
+}
+
+std::wstring InstalledLanguageFolder(int languageNumber,
+                                     const std::function<bool(const std::wstring&)>& installed) {
+  const std::wstring folder = LanguageFolderFor(languageNumber);
+  return installed(folder) ? folder : L"1033";
+}
+
+int CharsetForLanguageFolder(const std::wstring& folderName) {
+  if (folderName == L"1054") return 222;  // THAI_CHARSET
+  if (folderName == L"2052") return 134;  // GB2312_CHARSET
+  return 1;                               // DEFAULT_CHARSET
 }
 
 std::vector<std::wstring> LanguageResourceFolders(const std::wstring& folderName) {
@@ -52,22 +74,69 @@ SkinCommand CommandForSkinNotify(const wchar_t* controlName) {
   return SkinCommand::Nothing;
 }
 
-KeyCommand CommandForKey(unsigned message, unsigned long long virtualKey) {
+KeyCommand CommandForKey(unsigned message, unsigned long long virtualKey, bool shift, bool onSkinControl) {
+  // A tab or space character that got through some other way (a posted WM_CHAR) is still not typed.
+  if (message == kWmChar) {
+    if (virtualKey == L'\t' || (onSkinControl && virtualKey == L' ')) return KeyCommand::Drop;
+    return KeyCommand::Pass;
+  }
+  if (message == kWmKeyUp)
+    return onSkinControl && virtualKey == kVkSpace ? KeyCommand::Drop : KeyCommand::Pass;
   if (message != kWmKeyDown) return KeyCommand::Pass;
   if (virtualKey == kVkEscape) return KeyCommand::Close;
   if (virtualKey == kVkReturn) return KeyCommand::Send;
+  if (virtualKey == kVkTab) return shift ? KeyCommand::PreviousFocus : KeyCommand::NextFocus;
+  if (virtualKey == kVkSpace && onSkinControl) return KeyCommand::Activate;
   return KeyCommand::Pass;
 }
 
-std::wstring CutToRichEditLimit(const std::wstring& text) { return text.substr(0, kRichEditTextLimit); }
+std::vector<std::wstring> FocusOrder(bool contactShown) {
+  std::vector<std::wstring> order = {L"btn.checkbox.Restart", L"btn.checkbox.Help", L"btn.checkbox.Contact"};
+  if (contactShown) order.insert(order.end(), {kEmailArea, kLineArea});
+  order.push_back(kSendButton);
+  return order;
+}
+
+std::wstring NextInFocusOrder(const std::vector<std::wstring>& order, const std::wstring& current,
+                              bool backwards) {
+  if (order.empty()) return L"";
+  const size_t n = order.size();
+  for (size_t i = 0; i < n; ++i)
+    if (order[i] == current) return order[backwards ? (i + n - 1) % n : (i + 1) % n];
+  return backwards ? order.back() : order.front();
+}
+
+std::wstring CutToRichEditLimit(const std::wstring& text) {
+  return CutWithoutSplittingPairs(text, kRichEditTextLimit);
+}
+
+std::wstring CutWithoutSplittingPairs(const std::wstring& text, size_t units) {
+  size_t n = text.size() < units ? text.size() : units;
+  // The last unit kept must not be the first half of a pair: its second half is cut off or missing.
+  if (n > 0 && IsHighSurrogate(text[n - 1])) --n;
+  return text.substr(0, n);
+}
+
+bool AcceptableEmail(const std::wstring& typed, std::wstring& accepted) {
+  accepted.clear();
+  size_t first = typed.find_first_not_of(L' '), last = typed.find_last_not_of(L' ');
+  if (first == std::wstring::npos) return true;  // nothing typed is acceptable: no address
+  std::wstring address = typed.substr(first, last - first + 1);
+  if (address.size() > kMaxContactEmailChars) return false;
+  for (wchar_t c : address)
+    if (c <= L' ' || c == 0x7F || c == 0x3000 || c == 0xA0) return false;
+  accepted = address;
+  return true;
+}
 
 UserEntries StoreEntriesOnClose(const UserEntries& before, const ClosingFacts& facts) {
   UserEntries after = before;
   if (facts.contactChecked) {
-    if (facts.haveEmailBox) after.contactEmail = CutToRichEditLimit(facts.emailText);
+    if (facts.haveEmailBox) AcceptableEmail(CutToRichEditLimit(facts.emailText), after.contactEmail);
     if (facts.haveLineBox) after.userContext = CutToRichEditLimit(facts.lineText);
   }
   after.restartChecked = facts.restartChecked;
+  after.sendChecked = facts.sendChecked;
   return after;
 }
 

@@ -31,6 +31,17 @@ int ReadLanguageNumber() {
                                                 GetConfigIniPath(ini).c_str()));
 }
 
+std::wstring InstalledLanguageFolder(int languageNumber) {
+  // The skin library takes relative folders against the program's folder: look there.
+  std::wstring ini;
+  GetConfigIniPath(ini);
+  const std::wstring programFolder = ini.substr(0, ini.rfind(L'\\') + 1);
+  return InstalledLanguageFolder(languageNumber, [&programFolder](const std::wstring& name) {
+    const std::wstring strings = programFolder + LanguageResourceFolders(name)[0] + L"\\strings.txt";
+    return GetFileAttributesW(strings.c_str()) != INVALID_FILE_ATTRIBUTES;
+  });
+}
+
 void LoadLanguageResources(const std::wstring& folderName, bool update) {
   for (const std::wstring& folder : LanguageResourceFolders(folderName))
     Skindle_LoadSkinResourceFromFolder(folder.c_str());

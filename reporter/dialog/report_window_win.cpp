@@ -5,7 +5,9 @@
 #include <richedit.h>
 
 #include <new>
+#include <vector>
 
+#include "reporter/capture/uploader_command.h"
 #include "reporter/dialog/dialog_rules.h"
 #include "reporter/dialog/skindle_api_win.h"
 
@@ -21,6 +23,8 @@ const DWORD kRichEditExStyle = 0x80;      // WS_EX_TOOLWINDOW
 const DWORD kReportWindowStyle = 0x12CA0000;
 const UINT kResizeFlags = SWP_NOMOVE | SWP_NOZORDER | SWP_NOCOPYBITS;
 const wchar_t* const kContactControls[] = {L"text.email", L"edit.email", L"text.line", L"edit.line"};
+// The skin's note that asks for an address the report and the upload can carry.
+const wchar_t kEmailHint[] = L"text.email.hint";
 
 // Centred on the work area of the monitor nearest to the window: it is not visible yet.
 void CenterOnWorkArea(HWND window) {
@@ -75,7 +79,7 @@ CMainFrame::~CMainFrame() {
 }
 
 // The message map, in its order; the rest goes to the frame's default handling.
-BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM, LRESULT& result) {
+BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM l, LRESULT& result) {
   switch (message) {
     case WM_CREATE:
       result = OnCreate();
@@ -86,6 +90,26 @@ BOOL CMainFrame::ProcessWindowMessage(HWND, UINT message, WPARAM w, LPARAM, LRES
     case WM_CLOSE:
       OnClose();
       return FALSE;  // the default handling destroys the window
+    case WM_QUERYENDSESSION:
+      result = TRUE;  // nothing is lost: the entries are kept when the session ends
+      return TRUE;
+    case WM_ENDSESSION:
+      if (w) OnEndSession();
+      result = 0;
+      return TRUE;
+    case WM_COMMAND:
+      if (HIWORD(w) == EN_CHANGE) {
+        KeepWithinLimit(reinterpret_cast<HWND>(l));
+      } else if (HIWORD(w) == BN_CLICKED && plain_.Made()) {
+        // A plain control's click, told as the skin tells its own.
+        const std::wstring name = plain_.NameOf(reinterpret_cast<HWND>(l));
+        if (name.empty()) return FALSE;
+        OnSkinNotify(name.c_str());
+      } else {
+        return FALSE;
+      }
+      result = 0;
+      return TRUE;
     case kSkinNotifyMessage:
       result = OnSkinNotify(reinterpret_cast<const wchar_t*>(w));
       return TRUE;
@@ -100,7 +124,8 @@ LRESULT CMainFrame::OnCreate() {
   }
   CenterOnWorkArea(m_hWnd);
 
-  LoadLanguageResources(LanguageFolderFor(ReadLanguageNumber()), true);
+  const std::wstring language = InstalledLanguageFolder(ReadLanguageNumber());
+  LoadLanguageResources(language, true);
   Skindle_LoadSkinResourceFromFolder(kReportSkinFolder);
   Skindle_SubclassWindow(m_hWnd, kReportLayoutName, 1);
 
@@ -108,11 +133,16 @@ LRESULT CMainFrame::OnCreate() {
   const wchar_t* title = Skindle_GetStringItem(kReportTitleItem);
   if (title && *title) SetWindowTextW(m_hWnd, title);
   Skindle_AutoText_SetControlText(m_hWnd, L"text.location", L"text", g_CrashedAppName, 1);
-  Skindle_Button_SetCheck(m_hWnd, L"btn.checkbox.Restart", 1);
-  Skindle_Button_SetCheck(m_hWnd, L"btn.checkbox.Help", 1);
+  // A skin without its send button (folder missing, layout broken) would leave an empty box that
+  // says nothing: plain controls take its place.
+  RECT send = {};
+  if (!Skindle_GetControlRect(m_hWnd, kSendButton, &send))
+    plain_.Create(m_hWnd, g_CrashedAppName, CharsetForLanguageFolder(language));
+  SetCheck(L"btn.checkbox.Restart", 1);
+  SetCheck(L"btn.checkbox.Help", 1);
 
-  CreateRichEdit(m_emailEdit, L"edit.email");
-  CreateRichEdit(m_lineEdit, L"edit.line");
+  CreateRichEdit(m_emailEdit, kEmailArea);
+  CreateRichEdit(m_lineEdit, kLineArea);
   ShowContactControls(FALSE);
   return 0;
 }
@@ -121,7 +151,7 @@ LRESULT CMainFrame::OnCreate() {
 // window works without it.
 void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
   RECT area = {};
-  if (!Skindle_GetControlRect(m_hWnd, skinArea, &area)) return;
+  if (!ControlRect(skinArea, &area)) return;
   EditRect shrunk = RichEditRectFor({area.left, area.top, area.right, area.bottom});
   slot = new (std::nothrow) CMyRichEdit;
   if (!slot) return;
@@ -131,12 +161,31 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
     return;
   }
   SetDefaultFormats(slot->m_hWnd);
+  // No more than is kept: the rest would be cut silently, and a long paste makes the box crawl.
+  const size_t limit = slot == m_emailEdit ? kMaxContactEmailChars : kRichEditTextLimit;
+  SendMessageW(slot->m_hWnd, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(limit));
+  // Not every rich edit holds a paste to that limit: the change is checked as well.
+  SendMessageW(slot->m_hWnd, EM_SETEVENTMASK, 0, ENM_CHANGE);
+}
+
+void CMainFrame::KeepWithinLimit(HWND edit) {
+  const size_t limit =
+      m_emailEdit && edit == m_emailEdit->m_hWnd ? kMaxContactEmailChars : kRichEditTextLimit;
+  const int length = GetWindowTextLengthW(edit);
+  if (length < 0 || static_cast<size_t>(length) <= limit) return;
+  std::vector<wchar_t> text(static_cast<size_t>(length) + 1, 0);
+  GetWindowTextW(edit, text.data(), length + 1);
+  const size_t kept = CutWithoutSplittingPairs(text.data(), limit).size();
+  SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(kept), -1);
+  SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
 }
 
 void CMainFrame::ShowContactControls(BOOL show) {
+  contactShown_ = show != FALSE;
+  ShowControl(kEmailHint, 0);  // shown again only by a refused send
   if (m_emailEdit) ShowWindow(m_emailEdit->m_hWnd, show ? SW_SHOW : SW_HIDE);
   if (m_lineEdit) ShowWindow(m_lineEdit->m_hWnd, show ? SW_SHOW : SW_HIDE);
-  for (const wchar_t* name : kContactControls) Skindle_ShowControl(m_hWnd, name, show);
+  for (const wchar_t* name : kContactControls) ShowControl(name, show);
 }
 
 LRESULT CMainFrame::OnSkinNotify(const wchar_t* controlName) {
@@ -145,7 +194,7 @@ LRESULT CMainFrame::OnSkinNotify(const wchar_t* controlName) {
       Send();
       break;
     case SkinCommand::ToggleContact: {
-      int checked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact");
+      int checked = GetCheck(L"btn.checkbox.Contact");
       ShowContactControls(checked);
       SetWindowPos(m_hWnd, nullptr, 0, 0, kReportWindowWidth, ReportWindowHeight(checked != 0), kResizeFlags);
       break;
@@ -157,27 +206,136 @@ LRESULT CMainFrame::OnSkinNotify(const wchar_t* controlName) {
 }
 
 void CMainFrame::Send() {
+  if (EmailNeedsCorrection()) return;  // the window stays open and says why
   CollectUserInput();
   DestroyWindow(m_hWnd);
+}
+
+// An address the uploader would cut or drop must not be sent as if it were whole: the window asks
+// for it to be corrected instead of closing.
+bool CMainFrame::EmailNeedsCorrection() {
+  if (!m_emailEdit || !GetCheck(L"btn.checkbox.Contact")) return false;
+  std::wstring typed, accepted;
+  if (AcceptableEmail(GetRichEditText(m_emailEdit, typed), accepted)) return false;
+  ShowControl(kEmailHint, 1);
+  FocusOn(kEmailArea);
+  MessageBeep(MB_ICONWARNING);
+  return true;
 }
 
 BOOL CMainFrame::PreTranslateMessage(MSG* message) {
   // A key still queued after the window went must not store anything again.
   if (!m_hWnd) return FALSE;
-  switch (CommandForKey(message->message, message->wParam)) {
+  if (message->hwnd != m_hWnd && !IsChild(m_hWnd, message->hwnd)) return FALSE;
+  if (message->message == WM_LBUTTONDOWN && message->hwnd != m_hWnd && !skinFocus_.empty()) {
+    skinFocus_.clear();  // a click into a box takes the focus there
+    Skindle_SetFocusControl(m_hWnd, nullptr);
+  }
+  const bool onSkinControl = !skinFocus_.empty() && GetFocus() == m_hWnd;
+  const bool shift = (GetKeyState(VK_SHIFT) & 0x8000) != 0;
+  const KeyCommand command = CommandForKey(message->message, message->wParam, shift, onSkinControl);
+  switch (command) {
     case KeyCommand::Close:
       SendMessageW(m_hWnd, WM_CLOSE, 0, 0);
       break;
     case KeyCommand::Send:
       Send();  // also from the description box: Enter never becomes a line break
-      break;
+      return TRUE;
+    case KeyCommand::NextFocus:
+    case KeyCommand::PreviousFocus:
+      MoveFocus(command == KeyCommand::PreviousFocus);
+      return TRUE;
+    case KeyCommand::Activate:
+      Activate(skinFocus_);
+      return TRUE;
+    case KeyCommand::Drop:
+      return TRUE;
     case KeyCommand::Pass:
       break;
   }
   return CFrameWindowBase::PreTranslateMessage(message);
 }
 
+void CMainFrame::FocusFirst() { FocusOn(kSendButton); }
+
+std::wstring CMainFrame::FocusedName() {
+  HWND focus = GetFocus();
+  if (plain_.Made() && !plain_.NameOf(focus).empty()) return plain_.NameOf(focus);
+  if (m_emailEdit && focus == m_emailEdit->m_hWnd) return kEmailArea;
+  if (m_lineEdit && focus == m_lineEdit->m_hWnd) return kLineArea;
+  return skinFocus_;
+}
+
+void CMainFrame::MoveFocus(bool backwards) {
+  const bool boxes = contactShown_ && m_emailEdit && m_lineEdit;
+  FocusOn(NextInFocusOrder(FocusOrder(boxes), FocusedName(), backwards));
+}
+
+// A box takes the focus as a window (its text selected, as a dialog does); a skin control is marked
+// by the skin while the frame keeps the keyboard.
+void CMainFrame::FocusOn(const std::wstring& name) {
+  CMyRichEdit* box = name == kEmailArea ? m_emailEdit : name == kLineArea ? m_lineEdit : nullptr;
+  if (box) {
+    skinFocus_.clear();
+    Skindle_SetFocusControl(m_hWnd, nullptr);
+    SetFocus(box->m_hWnd);
+    SendMessageW(box->m_hWnd, EM_SETSEL, 0, -1);
+    return;
+  }
+  if (HWND plain = plain_.Find(name)) {
+    SetFocus(plain);  // a plain control draws its own focus and takes Space itself
+    return;
+  }
+  skinFocus_ = name;
+  SetFocus(m_hWnd);
+  Skindle_SetFocusControl(m_hWnd, name.c_str());
+}
+
+// The skin's controls or, when the skin cannot draw them, the plain ones, by the same names.
+int CMainFrame::GetCheck(const std::wstring& name) {
+  return plain_.Made() ? plain_.GetCheck(name) : Skindle_Button_GetCheck(m_hWnd, name.c_str());
+}
+
+void CMainFrame::SetCheck(const std::wstring& name, int checked) {
+  if (plain_.Made())
+    plain_.SetCheck(name, checked);
+  else
+    Skindle_Button_SetCheck(m_hWnd, name.c_str(), checked);
+}
+
+void CMainFrame::ShowControl(const std::wstring& name, int show) {
+  if (plain_.Made())
+    plain_.Show(name, show);
+  else
+    Skindle_ShowControl(m_hWnd, name.c_str(), show);
+}
+
+bool CMainFrame::ControlRect(const std::wstring& name, RECT* rect) {
+  return plain_.Made() ? plain_.Rect(name, rect)
+                       : Skindle_GetControlRect(m_hWnd, name.c_str(), rect) != FALSE;
+}
+
+// Space on the focused control does what a click does: the send button sends, a check box toggles
+// and tells the window as the skin does after a click.
+void CMainFrame::Activate(const std::wstring& name) {
+  if (name == kSendButton) {
+    Send();
+    return;
+  }
+  SetCheck(name, GetCheck(name) ? 0 : 1);
+  OnSkinNotify(name.c_str());
+}
+
 void CMainFrame::OnClose() { CollectUserInput(); }
+
+// Windows may end the process once this returns: the entries are stored and the crash handed over
+// now, and the window goes so that the run does not go on as if the user had closed it.
+void CMainFrame::OnEndSession() {
+  CollectUserInput();
+  g_SessionEnding = TRUE;
+  if (sessionEnds_) sessionEnds_();
+  DestroyWindow(m_hWnd);
+}
 
 void CMainFrame::OnDestroy() {
   if (CMessageLoop* loop = window_module::GetMessageLoop()) {
@@ -188,16 +346,19 @@ void CMainFrame::OnDestroy() {
 
 void CMainFrame::CollectUserInput() {
   ClosingFacts facts;
-  facts.contactChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Contact") != 0;
-  facts.restartChecked = Skindle_Button_GetCheck(m_hWnd, L"btn.checkbox.Restart") != 0;
+  facts.contactChecked = GetCheck(L"btn.checkbox.Contact") != 0;
+  facts.restartChecked = GetCheck(L"btn.checkbox.Restart") != 0;
+  facts.sendChecked = GetCheck(L"btn.checkbox.Help") != 0;
   facts.haveEmailBox = m_emailEdit != nullptr;
   facts.haveLineBox = m_lineEdit != nullptr;
   if (m_emailEdit) GetRichEditText(m_emailEdit, facts.emailText);
   if (m_lineEdit) GetRichEditText(m_lineEdit, facts.lineText);
-  UserEntries stored = StoreEntriesOnClose({g_ContactEmail, g_UserContext, g_RestartChecked != FALSE}, facts);
+  UserEntries stored = StoreEntriesOnClose(
+      {g_ContactEmail, g_UserContext, g_RestartChecked != FALSE, g_SendChecked != FALSE}, facts);
   g_ContactEmail = stored.contactEmail;
   g_UserContext = stored.userContext;
   g_RestartChecked = stored.restartChecked ? TRUE : FALSE;
+  g_SendChecked = stored.sendChecked ? TRUE : FALSE;
   DestroyRichEdit(m_emailEdit);
   DestroyRichEdit(m_lineEdit);
 }
@@ -216,10 +377,11 @@ void CMainFrame::DestroyRichEdit(CMyRichEdit*& slot) {
   slot = nullptr;
 }
 
-int RunReportWindow(const wchar_t* /*commandLine*/, int showCommand) {
+int RunReportWindow(const wchar_t* /*commandLine*/, int showCommand,
+                    const std::function<void()>& sessionEnds) {
   CMessageLoop loop;
   window_module::AddMessageLoop(&loop);
-  CMainFrame frame;
+  CMainFrame frame(sessionEnds);
   RECT rect = {0, 0, kReportWindowWidth, ReportWindowHeight(false)};
   if (!frame.Create(L"Vemko Antivirus", rect, kReportWindowStyle, 0)) {
     window_module::RemoveMessageLoop();
@@ -227,6 +389,7 @@ int RunReportWindow(const wchar_t* /*commandLine*/, int showCommand) {
   }
   ShowWindow(frame.m_hWnd, showCommand);
   SetWindowPos(frame.m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
+  frame.FocusFirst();
   int result = loop.Run();
   window_module::RemoveMessageLoop();
   return result;

@@ -19,6 +19,7 @@ const wchar_t kFrameClass[] = L"Kelvor:Frame";
 // A bound, not a pace: the first window of a fresh prefix that needs the CJK font took over 20 s
 // while the crash scenarios ran beside it.
 const DWORD kWaitMs = 60000;
+DWORD g_windowThread = 0;
 
 std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH] = {};
@@ -93,55 +94,90 @@ class ReportWindow : public ::testing::Test {
     g_ContactEmail.clear();
     g_UserContext.clear();
     g_RestartChecked = TRUE;
+    g_SendChecked = TRUE;
+    g_SessionEnding = FALSE;
     lstrcpyW(g_CrashedAppName, L"Orv.exe");
   }
 
   // Runs the window on this thread; `user` acts on it from another thread, and the window is
   // closed for it if it is still there afterwards.
-  int RunWith(std::function<void(HWND)> user) {
+  int RunWith(std::function<void(HWND)> user, const std::function<void()>& sessionEnds = {}) {
     user_ = std::move(user);
+    g_windowThread = GetCurrentThreadId();
+    windowRunEnded_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     suite::ScopedKernelObject thread(CreateThread(nullptr, 0, &ReportWindow::UserThread, this, 0, nullptr));
-    int result = RunReportWindow(L"", SW_SHOW);
+    int result = RunReportWindow(L"", SW_SHOW, sessionEnds);
+    SetEvent(windowRunEnded_.get());
     WaitForSingleObject(thread.get(), INFINITE);
+    EXPECT_NE(result, 0) << "the window was never made";
     return result;
   }
 
+  // Ready once shown and made topmost, the last steps before the window's loop runs. No clock:
+  // the wait ends when the window is ready or when the window's run has ended without one (a
+  // window that could not be made), whatever else slows the machine down.
   static DWORD WINAPI UserThread(void* self) {
     ReportWindow* test = static_cast<ReportWindow*>(self);
-    // Ready once shown and made topmost: the last steps before the loop runs.
     HWND frame = nullptr;
-    for (DWORD waited = 0; !frame && waited < kWaitMs; waited += 10) {
+    while (!frame) {
       frame = FindWindowW(kFrameClass, nullptr);
       if (frame && !(GetWindowLongW(frame, GWL_EXSTYLE) & WS_EX_TOPMOST)) frame = nullptr;
-      if (!frame) Sleep(10);
+      if (!frame && WaitForSingleObject(test->windowRunEnded_.get(), 10) == WAIT_OBJECT_0) return 1;
     }
-    if (!frame) return 1;
     test->user_(frame);
     if (IsWindow(frame)) PostMessageW(frame, WM_CLOSE, 0, 0);
     return 0;
   }
 
   std::function<void(HWND)> user_;
+  suite::ScopedKernelObject windowRunEnded_;
 };
 
-// Without the skin folder the window still opens and closes: no skin controls, no edit areas, so
-// no rich edits; the title still comes from the language's strings. First in the file: the library
-// keeps a layout once loaded, so this must run before any window of this process loaded one.
-TEST_F(ReportWindow, AMissingSkinFolderLeavesAPlainWindow) {
+BOOL CALLBACK AddChildByText(HWND child, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(child);
+  return TRUE;
+}
+
+// The frame's child whose text begins with `text`, null when none.
+HWND ChildWithText(HWND frame, const std::wstring& text) {
+  std::vector<HWND> children;
+  EnumChildWindows(frame, AddChildByText, reinterpret_cast<LPARAM>(&children));
+  for (HWND child : children) {
+    wchar_t found[256] = {};
+    GetWindowTextW(child, found, 256);
+    if (std::wstring(found).compare(0, text.size(), text) == 0) return child;
+  }
+  return nullptr;
+}
+
+// Without the skin folder the window is no empty box: plain controls say what happened and work,
+// under the system's own caption. First in the file: the library keeps a layout once loaded, so
+// this must run before any window of this process loaded one.
+TEST_F(ReportWindow, AMissingSkinLeavesAPlainWindowThatSaysWhatHappenedAndWorks) {
   std::wstring skin = ProgramFolder() + L"skin", away = ProgramFolder() + L"skin.away";
   ASSERT_TRUE(MoveFileW(skin.c_str(), away.c_str()));
   int result = RunWith([](HWND frame) {
-    RECT r = {};
-    EXPECT_FALSE(Skindle_GetControlRect(frame, L"edit.email", &r));
-    EXPECT_EQ(RichEdits(frame).size(), 0u);
-    EXPECT_EQ(SendMessageW(frame, kSkinNotifyMessage, reinterpret_cast<WPARAM>(L"btn.checkbox.Contact"), 0),
-              0);
-    PressKey(frame, VK_ESCAPE);
+    EXPECT_EQ(GetWindowLongW(frame, GWL_STYLE) & WS_CAPTION, WS_CAPTION);
+    EXPECT_NE(ChildWithText(frame, L"Orv.exe stopped working"), nullptr);
+    HWND contact = ChildWithText(frame, L"I want to leave my e-mail");
+    HWND help = ChildWithText(frame, L"Help improve");
+    HWND send = ChildWithText(frame, L"Send");
+    ASSERT_TRUE(contact && help && send);
+    EXPECT_EQ(SendMessageW(help, BM_GETCHECK, 0, 0), BST_CHECKED);
+    SendMessageW(help, BM_CLICK, 0, 0);
+    SendMessageW(contact, BM_CLICK, 0, 0);
+    EXPECT_EQ(WindowSize(frame).cy, 315);
+    std::vector<HWND> edits = RichEdits(frame);
+    ASSERT_EQ(edits.size(), 2u);
+    EXPECT_TRUE(IsWindowVisible(edits[0]));
+    Type(edits[0], L"plain@example.org");
+    SendMessageW(send, BM_CLICK, 0, 0);
     EXPECT_TRUE(WaitGone(frame));
   });
   MoveFileW(away.c_str(), skin.c_str());
   EXPECT_EQ(result, 1);
-  EXPECT_EQ(g_ContactEmail, L"");
+  EXPECT_EQ(g_ContactEmail, L"plain@example.org");
+  EXPECT_EQ(g_SendChecked, FALSE);
 }
 
 TEST_F(ReportWindow, OpensTopmostCentredAndContactTwiceReturnsToPlain) {
@@ -153,7 +189,15 @@ TEST_F(ReportWindow, OpensTopmostCentredAndContactTwiceReturnsToPlain) {
     EXPECT_EQ(r.bottom - r.top, 285);
     EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
     EXPECT_NEAR((r.top + r.bottom) / 2, (work.top + work.bottom) / 2, 1);
-    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(frame, GWL_STYLE)) & 0x12CA0000u, 0x12CA0000u);
+    // Made with the system caption; the skin draws its own title strip in its place, over the
+    // whole window.
+    const DWORD style = static_cast<DWORD>(GetWindowLongW(frame, GWL_STYLE));
+    EXPECT_EQ(style & 0x120A0000u, 0x120A0000u);
+    EXPECT_EQ(style & WS_CAPTION, 0u);
+    RECT client = {};
+    GetClientRect(frame, &client);
+    EXPECT_EQ(client.right, 500);
+    EXPECT_EQ(client.bottom, 285);
     EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICON), 0u);  // the program's icon 128
     EXPECT_NE(GetClassLongPtrW(frame, GCLP_HICONSM), 0u);
 
@@ -258,6 +302,103 @@ TEST_F(ReportWindow, ANameInAnotherCaseDoesNothing) {
   });
 }
 
+HWND FocusedWindow() {
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof info;
+  return GetGUIThreadInfo(g_windowThread, &info) ? info.hwndFocus : nullptr;
+}
+
+bool WaitUntil(const std::function<bool()>& done) {
+  for (DWORD waited = 0; !done(); waited += 10) {
+    if (waited > kWaitMs) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+std::wstring TextOf(HWND edit) {
+  wchar_t text[512] = {};
+  SendMessageW(edit, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+// Keys as the keyboard gives them, to the window that has the focus; Tab from the send button
+// walks Restart, Help, Contact, the e-mail box, the description box.
+TEST_F(ReportWindow, KeyboardWalksTheWindowAndTypesNoTabs) {
+  RunWith([](HWND frame) {
+    EXPECT_EQ(FocusedWindow(), frame);  // the send button's focus, drawn by the skin
+    PressKey(frame, VK_TAB);
+    PressKey(frame, VK_SPACE);  // Restart cleared
+    PressKey(frame, VK_TAB);
+    PressKey(frame, VK_SPACE);  // Help cleared
+    PressKey(frame, VK_TAB);
+    PressKey(frame, VK_SPACE);  // Contact: the boxes show
+    ASSERT_TRUE(WaitUntil([&] { return WindowSize(frame).cy == 315; }));
+    EXPECT_EQ(Skindle_Button_GetCheck(frame, L"btn.checkbox.Restart"), 0);
+    EXPECT_EQ(Skindle_Button_GetCheck(frame, L"btn.checkbox.Help"), 0);
+    std::vector<HWND> edits = RichEdits(frame);
+    ASSERT_EQ(edits.size(), 2u);
+    PressKey(frame, VK_TAB);
+    ASSERT_TRUE(WaitUntil([&] { return FocusedWindow() == edits[0]; }));
+    Type(edits[0], L"abc");
+    PressKey(edits[0], VK_TAB);
+    ASSERT_TRUE(WaitUntil([&] { return FocusedWindow() == edits[1]; }));
+    // A TAB the key made would be queued before this character.
+    PostMessageW(edits[0], WM_CHAR, L'z', 1);
+    ASSERT_TRUE(WaitUntil([&] { return TextOf(edits[0]).find(L'z') != std::wstring::npos; }));
+    EXPECT_EQ(TextOf(edits[0]).find(L'\t'), std::wstring::npos) << "a TAB reached the box";
+
+    // Each box takes what is kept and no more: a long paste is refused past it.
+    const std::wstring longText(12000, L'p');
+    SendMessageW(edits[1], EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(longText.c_str()));
+    EXPECT_EQ(GetWindowTextLengthW(edits[1]), 259);
+    Type(edits[0], L"");
+    SendMessageW(edits[0], EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(std::wstring(41, L'm').c_str()));
+    EXPECT_EQ(GetWindowTextLengthW(edits[0]), 40);
+
+    // An address the uploader would cut at its space is refused: the window stays, the box has
+    // the focus; corrected, it is sent.
+    Type(edits[0], L"john smith@example.org");
+    PressKey(edits[1], VK_RETURN);
+    ASSERT_TRUE(WaitUntil([&] { return FocusedWindow() == edits[0]; }));
+    EXPECT_TRUE(IsWindow(frame));
+    Type(edits[0], L"john@example.org");
+    PressKey(edits[0], VK_RETURN);
+    EXPECT_TRUE(WaitGone(frame));
+  });
+  EXPECT_EQ(g_ContactEmail, L"john@example.org");
+  EXPECT_EQ(g_UserContext, std::wstring(259, L'p'));
+  EXPECT_EQ(g_RestartChecked, FALSE);
+  EXPECT_EQ(g_SendChecked, FALSE);
+}
+
+// Windows ends the process soon after the window has answered the session's end: by then what was
+// typed is stored and handed over, even an address that cannot be sent (kept as none).
+TEST_F(ReportWindow, TheSessionsEndStoresTheEntriesAndHandsOverBeforeItAnswers) {
+  std::wstring emailAtHandOver;
+  bool handedOver = false;
+  RunWith(
+      [&handedOver](HWND frame) {
+        Click(frame, L"btn.checkbox.Contact");
+        std::vector<HWND> edits = RichEdits(frame);
+        ASSERT_EQ(edits.size(), 2u);
+        Type(edits[0], L"typed@example.org");
+        Type(edits[1], L"the session ended");
+        EXPECT_EQ(SendMessageW(frame, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE);
+        EXPECT_FALSE(handedOver);  // only asked: nothing handed over yet
+        SendMessageW(frame, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+        EXPECT_TRUE(handedOver);
+        EXPECT_FALSE(IsWindow(frame));
+      },
+      [&] {
+        handedOver = true;
+        emailAtHandOver = g_ContactEmail;
+      });
+  EXPECT_EQ(emailAtHandOver, L"typed@example.org");
+  EXPECT_EQ(g_UserContext, L"the session ended");
+  EXPECT_EQ(g_SessionEnding, TRUE);
+}
+
 HHOOK g_vetoHook = nullptr;
 LRESULT CALLBACK VetoFrameCreation(int code, WPARAM w, LPARAM l) {
   if (code == HCBT_CREATEWND) {
@@ -289,14 +430,19 @@ TEST_F(ReportWindow, LanguageFromConfigIniPicksTheFoldersInOrder) {
     Ini ini;
     int number;
     const wchar_t* folder;
-  } cases[] = {{Ini::Number, 2052, L"2052"}, {Ini::Number, 1054, L"1054"}, {Ini::Number, 1041, L"1033"},
-               {Ini::Number, 0, L"1033"},    {Ini::NoKey, 0, L"1033"},     {Ini::NoFile, 0, L"1033"}};
+    bool folderMissing;
+  } cases[] = {{Ini::Number, 2052, L"2052", false}, {Ini::Number, 1054, L"1054", false},
+               {Ini::Number, 1041, L"1033", false}, {Ini::Number, 0, L"1033", false},
+               {Ini::NoKey, 0, L"1033", false},     {Ini::NoFile, 0, L"1033", false},
+               {Ini::Number, 2052, L"1033", true}};  // its folder gone: English, not blank
   wchar_t saved[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, saved);
   SetCurrentDirectoryW(L"C:\\");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.number);
     WriteConfig(c.ini, c.number);
+    const std::wstring chosen = ProgramFolder() + L"I18N\\" + std::to_wstring(c.number);
+    if (c.folderMissing) ASSERT_TRUE(MoveFileW(chosen.c_str(), (chosen + L".away").c_str()));
     size_t before = std::wstring(Skindle_GetCallJournal()).size();
     std::wstring title;
     RunWith([&title](HWND frame) {
@@ -304,6 +450,7 @@ TEST_F(ReportWindow, LanguageFromConfigIniPicksTheFoldersInOrder) {
       GetWindowTextW(frame, text, 128);
       title = text;
     });
+    if (c.folderMissing) MoveFileW((chosen + L".away").c_str(), chosen.c_str());
     std::wstring calls = std::wstring(Skindle_GetCallJournal()).substr(before);
     std::wstring f = c.folder;
     EXPECT_EQ(calls, L"load I18N\\" + f + L"\\BugReporter\nload I18N\\" + f +

@@ -27,6 +27,8 @@ SKINDLE_API int Skindle_Button_GetCheck(HWND window, const wchar_t* control);
 // False, and the rectangle untouched, when the window's layout has no such control.
 SKINDLE_API BOOL Skindle_GetControlRect(HWND window, const wchar_t* control, RECT* rect);
 SKINDLE_API void Skindle_ShowControl(HWND window, const wchar_t* control, int show);
+// The control that has the keyboard focus, drawn with a focus frame; null or an unknown name: none.
+SKINDLE_API void Skindle_SetFocusControl(HWND window, const wchar_t* control);
 // What the library was handed so far, one line per call that changes its resources or windows
 // ("load <folder>", "update", "subclass <layout>"): lets a caller check the order of its calls.
 SKINDLE_API const wchar_t* Skindle_GetCallJournal();

@@ -7,6 +7,8 @@ wchar_t g_CrashedAppName[260] = {};
 std::wstring g_ContactEmail;
 BOOL g_RestartChecked = TRUE;  // the window's restart box starts checked
 std::wstring g_UserContext;
+BOOL g_SendChecked = TRUE;  // the box that offers to send the report starts checked
+BOOL g_SessionEnding = FALSE;
 
 void SetCrashedAppName(const std::wstring& appName) {
   const size_t n = appName.size() < 259 ? appName.size() : 259;

@@ -72,6 +72,20 @@ suite_wine_setting() {
     wine reg add "$@" /f >/dev/null 2>&1
 }
 
+# Windows links its interface faces to fonts that carry the scripts they lack; Wine's own Tahoma has
+# no Thai or Chinese glyphs and Wine links nothing to it by itself, so Thai and Chinese typed into a
+# window would show as empty boxes. Link the faces to Debian's fonts-thai-tlwg and fonts-wqy-microhei.
+# Wine 8 follows only the first font a face links to: Thai first (Tahoma has it on Windows).
+suite_font_links() {
+    local face view
+    for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
+        for view in 64 32; do
+            suite_wine_setting 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
+                /t REG_MULTI_SZ /d 'Loma.ttf,Loma\0wqy-microhei.ttc,WenQuanYi Micro Hei' /reg:$view
+        done
+    done
+}
+
 # Makes the prefix on first use; later calls only check a marker. A lock keeps parallel tests from
 # making it twice.
 suite_wine_prepare() {
@@ -87,6 +101,7 @@ suite_wine_prepare() {
         suite_wine_setting 'HKCU\Software\Wine\Drivers' /v Graphics /d null
         # An unhandled crash must end the process at once, not wait for an invisible debugger.
         suite_wine_setting 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0
+        suite_font_links
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:64 >/dev/null 2>&1
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:32 >/dev/null 2>&1
         wineserver -w

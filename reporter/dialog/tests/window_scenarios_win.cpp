@@ -1,7 +1,9 @@
 // The installed Kelvor with its report window, driven from outside through window messages (Wine's
 // null display driver): the crashed process is let go before the window, the full dump is written
 // while it is open, and what the user enters reaches the rewritten report and the uploader's
-// command line (a recording stand-in installed as Ulvane.exe). Run by window_scenarios.py.
+// command line (a recording stand-in installed as Ulvane.exe), by the keyboard too, and when the
+// session ends with the window open; a declined report is kept but not sent. Run by
+// window_scenarios.py.
 #include <windows.h>
 // windows.h first: the other Windows headers build on its types.
 #include <gtest/gtest.h>
@@ -82,6 +84,17 @@ class WindowScenario : public ::testing::Test {
     return reports.size() == 1 ? ReadUtf16File(dump_ + reports[0]) : L"";
   }
 
+  std::wstring DumpName() {
+    std::vector<std::wstring> dumps = ListFiles(dump_, L"*.dmp");
+    return dumps.size() == 1 ? dumps[0] : L"";
+  }
+
+  // Keys as the keyboard gives them: a key press to `target`, or the characters it types.
+  void Press(HWND target, WPARAM key) { PostMessageW(target, WM_KEYDOWN, key, 1); }
+  void TypeChars(HWND target, const std::wstring& text) {
+    for (wchar_t c : text) PostMessageW(target, WM_CHAR, c, 1);
+  }
+
   bool AllEnded() { return !Runs(L"Kelvor.exe") && !Runs(L"Orv.exe") && !Runs(L"Ulvane.exe"); }
 
   std::wstring install_, dump_, note_;
@@ -130,6 +143,69 @@ TEST_F(WindowScenario, ReleasedBeforeTheWindowAndRestartBoxClearedMeansNoRestart
   std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
   EXPECT_EQ(received.substr(received.size() - 8), " /Email:") << received;  // nothing entered
   EXPECT_NE(Report().find(L"\r\nEmail:\r\nHashCode:"), std::wstring::npos);
+}
+
+// What Windows does at log-off: asks, tells, and ends a process that is still there. By then the
+// crash has been handed over with what was typed; nothing is restarted into the ending session.
+TEST_F(WindowScenario, TheSessionEndingWithTheWindowOpenHandsTheCrashOverWithTheEntries) {
+  HWND window = CrashAndFindWindow(L"--restart crash null");
+  ASSERT_NE(window, nullptr);
+  Click(window, L"btn.checkbox.Contact");
+  std::vector<HWND> edits;
+  ASSERT_TRUE(WaitFor([&] { return (edits = RichEdits(window)).size() == 2 && IsWindowVisible(edits[0]); }));
+  SendMessageW(edits[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"leaving@example.org"));
+  SendMessageW(edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"logged off"));
+
+  DWORD kelvorId = 0;
+  GetWindowThreadProcessId(window, &kelvorId);
+  HANDLE kelvor = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, kelvorId);
+  ASSERT_NE(kelvor, nullptr);
+  DWORD_PTR answer = 0;
+  EXPECT_TRUE(
+      SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer));
+  EXPECT_EQ(answer, static_cast<DWORD_PTR>(TRUE));
+  SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer);
+  TerminateProcess(kelvor, 0);  // no later than Windows would
+  WaitForSingleObject(kelvor, 30000);
+  CloseHandle(kelvor);
+
+  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + L"Ulvane.received.txt"); }));
+  std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
+  EXPECT_EQ(received.substr(received.size() - 27), " /Email:leaving@example.org") << received;
+  std::wstring report = Report();
+  EXPECT_NE(report.find(L"\r\nEmail:leaving@example.org\r\nHashCode:"), std::wstring::npos);
+  EXPECT_EQ(report.substr(report.size() - 26), L"\r\nUserContext:\r\nlogged off");
+}
+
+// All by keyboard: Tab from the send button to Help, Space clears it, Tab and Space show the
+// contact boxes, Tab into the e-mail box and on to the description (no TAB reaches the text),
+// Enter sends. Declined: no uploader, the mark goes, dump and report stay.
+TEST_F(WindowScenario, KeyboardOnlyAndSendingDeclined) {
+  HWND window = CrashAndFindWindow(L"crash null");
+  ASSERT_NE(window, nullptr);
+  Press(window, VK_TAB);
+  Press(window, VK_TAB);
+  Press(window, VK_SPACE);  // Help cleared
+  Press(window, VK_TAB);
+  Press(window, VK_SPACE);  // Contact
+  Press(window, VK_TAB);
+  std::vector<HWND> edits;
+  ASSERT_TRUE(WaitFor([&] { return (edits = RichEdits(window)).size() == 2 && IsWindowVisible(edits[0]); }));
+  TypeChars(edits[0], L"key@example.org");
+  Press(edits[0], VK_TAB);
+  TypeChars(edits[1], L"typed");
+  Press(edits[1], VK_TAB);  // to the send button
+  Press(window, VK_SPACE);
+  ASSERT_TRUE(WaitFor([&] { return AllEnded(); }));
+  Sleep(500);
+  EXPECT_FALSE(Exists(install_ + L"Ulvane.received.txt")) << "declined, yet the uploader started";
+  const std::wstring dump = DumpName();
+  ASSERT_FALSE(dump.empty());
+  EXPECT_EQ(scenario::Mark(dump), -1) << "declined, yet still marked for a later delivery";
+  std::wstring report = Report();
+  EXPECT_NE(report.find(L"\r\nEmail:key@example.org\r\nHashCode:"), std::wstring::npos)
+      << suite::ToUtf8(report);
+  EXPECT_EQ(report.substr(report.size() - 21), L"\r\nUserContext:\r\ntyped");
 }
 
 }  // namespace
