@@ -116,7 +116,18 @@ bool CCrashCapture::WriteDumpInto(MiniDumpKind kind, HANDLE file) {
   // debug information, which under Wine takes seconds while the crashed process waits.
   if (dbg->SymSetOptions) dbg->SymSetOptions(SYMOPT_DEFERRED_LOADS);
   suite::DiagPhase phase(kind == kMiniDumpFull ? "full_dump_call" : "dump_call");
-  if (!dbg->MiniDumpWriteDump(process.get(), processId, file, DumpTypeOf(kind), &exception, nullptr, nullptr))
+  if (dbg->MiniDumpWriteDump(process.get(), processId, file, DumpTypeOf(kind), &exception, nullptr, nullptr))
+    return true;
+  suite::DiagFailed("MiniDumpWriteDump");
+  // The DbgHelp that Windows XP ships refuses the richer parts of a normal dump (unloaded modules,
+  // indirect memory, process and thread data); a dump with the modules, threads and handles still
+  // locates the crash, so it is tried once more with what every DbgHelp writes, from the file's start.
+  if (kind == kMiniDumpFull) return false;
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+    return suite::DiagFailed("SetEndOfFile");
+  if (!dbg->MiniDumpWriteDump(process.get(), processId, file, MiniDumpWithHandleData, &exception, nullptr,
+                              nullptr))
     return suite::DiagFailed("MiniDumpWriteDump");
   return true;
 }
