@@ -24,10 +24,11 @@ get_filename_component(SUITE_BUILD_ROOT ${CMAKE_BINARY_DIR} DIRECTORY)
 
 # suite_debug_file(target) : every module the Windows tree builds carries a build id (the linker
 # writes it as a CodeView RSDS record beside the image's own time stamp) and leaves its DWARF in
-# "<name>.debug" next to it; the module itself is stripped and points at that file by a debug link.
-# Stripping shrinks SizeOfImage, so the module that runs (and every dump's module list) has the
-# stripped size: the symbol store keys the stripped module, and reaches the debug file through the
-# build id both share. DWARF 4, which Wine's DbgHelp and llvm-symbolizer both read.
+# "<name>.debug" next to it; the module itself is stripped. Stripping shrinks SizeOfImage, so the
+# module that runs (and every dump's module list) has the stripped size: the symbol store keys the
+# stripped module and reaches the debug file through the build id both share. No .gnu_debuglink:
+# Wine's DbgHelp, which Kelvor walks stacks with, corrupts its heap on a module that has one (with
+# or without the debug file beside it). DWARF 4, which Wine's DbgHelp and llvm-symbolizer both read.
 function(suite_debug_file name)
   if(NOT SUITE_WINDOWS)
     return()
@@ -36,8 +37,7 @@ function(suite_debug_file name)
   target_link_options(${name} PRIVATE -Wl,--build-id -Wl,--insert-timestamp)
   add_custom_command(TARGET ${name} POST_BUILD
     COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${name}> $<TARGET_FILE_BASE_NAME:${name}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-debug --add-gnu-debuglink=$<TARGET_FILE_BASE_NAME:${name}>.debug
-      $<TARGET_FILE_NAME:${name}>
+    COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE_NAME:${name}>
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>
     VERBATIM)
 endfunction()

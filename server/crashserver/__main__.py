@@ -49,6 +49,38 @@ def watch_parent(parent_pid):
         time.sleep(0.5)
 
 
+def symbolication_setup(app, data, args):
+    """The symbol store's folder and upload token (made once like the login token, in its own file)."""
+    from crashserver.symbol_store import SymbolStore
+    app.config["SYMBOL_STORE"] = SymbolStore(os.path.join(data, "symbols"))
+    given = args.symbols_token or os.environ.get("CRASHSERVER_SYMBOLS_TOKEN")
+    if given:
+        app.config["SYMBOLS_TOKEN"] = given
+        return "(given)"
+    path = os.path.join(data, "symbols-token")
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(secrets.token_urlsafe(24) + "\n")
+    except FileExistsError:
+        pass
+    with open(path) as f:
+        app.config["SYMBOLS_TOKEN"] = f.read().strip()
+    return path
+
+
+def start_workers(data, args):
+    """Symbolication workers for this server; they end with it."""
+    import subprocess
+    cmd = [sys.executable, "-m", "crashserver.worker", "--data", data, "--parent-pid", str(os.getpid())]
+    if args.database:
+        cmd += ["--database", args.database]
+    if args.symbolizer:
+        cmd += ["--symbolizer", args.symbolizer]
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return [subprocess.Popen(cmd, cwd=here) for _ in range(max(args.workers, 0))]
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description="crash server")
     ap.add_argument("--host", default="127.0.0.1")
@@ -61,6 +93,10 @@ def main(argv=None):
     ap.add_argument("--kernel-limit", type=int, default=KERNEL_LIMIT)
     ap.add_argument("--threads", type=int, default=16)
     ap.add_argument("--parent-pid", type=int, default=0, help="end when this process is gone")
+    ap.add_argument("--workers", type=int, default=2, help="symbolication worker processes to start")
+    ap.add_argument("--symbols-token", help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN,"
+                                            " else DATA/symbols-token)")
+    ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")
     args = ap.parse_args(argv)
 
     # waitress reports a busy moment ("Task queue depth") as a warning; under load that is no news.
@@ -70,6 +106,7 @@ def main(argv=None):
     token, token_source = load_token(data, args.token)
     storage = open_storage(data, args.database, args.max_archives)
     app = create_app(storage, token, args.kernel_limit)
+    symbols_token = symbolication_setup(app, data, args)
     server = waitress.create_server(app, host=args.host, port=args.port, threads=args.threads,
                                     max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
                                     connection_limit=200, backlog=256, channel_timeout=60,
@@ -81,8 +118,9 @@ def main(argv=None):
         raise SystemExit(0)
 
     signal.signal(signal.SIGTERM, stop)
-    print("SERVER url=http://%s:%d data=%s token-file=%s" % (args.host, int(server.effective_port), data, token_source),
-          flush=True)
+    workers = start_workers(data, args)
+    print("SERVER url=http://%s:%d data=%s token-file=%s symbols-token-file=%s" % (
+        args.host, int(server.effective_port), data, token_source, symbols_token), flush=True)
     try:
         server.run()
     except (SystemExit, KeyboardInterrupt):
@@ -90,6 +128,8 @@ def main(argv=None):
     finally:
         server.close()
         storage.close()
+        for w in workers:
+            w.terminate()
     return 0
 
 

@@ -8,6 +8,7 @@ import os
 
 from flask import Flask, Response, abort, jsonify, redirect, render_template, request, send_file, url_for
 
+from crashserver import views
 from crashserver.parsing import BadUpload, normalise_hash_id, parse_crash_archive, parse_info_form, \
     parse_kernel_package
 
@@ -78,7 +79,9 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
 
     @app.before_request
     def require_login():
-        if request.path in UPLOAD_PATHS or request.endpoint in ("login", "static"):
+        # The symbol store checks its own token (build machines and debuggers have no page login).
+        if request.path in UPLOAD_PATHS or request.endpoint in ("login", "static") or \
+                request.path.startswith("/symbols/"):
             return None
         if authorised():
             return None
@@ -116,8 +119,10 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
     @app.get("/")
     def group_list():
         sort, version, module = list_arguments()
-        return render_template("groups.html", groups=storage.groups(sort, version, module), sort=sort,
-                               version=version or "", module=module or "")
+        q = request.args.get("q", "")
+        groups = views.extend_groups(storage, storage.groups(sort, version, module), q)
+        return render_template("groups.html", groups=groups, sort=sort, version=version or "", module=module or "",
+                               q=q)
 
     @app.get("/groups/<hash_id>")
     def group_page(hash_id):
@@ -126,7 +131,8 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
 
     @app.get("/kernel-dumps")
     def kernel_dump_list():
-        return render_template("kernel_dumps.html", dumps=storage.kernel_dumps())
+        dumps, by_code = views.extend_kernel_dumps(storage, storage.kernel_dumps())
+        return render_template("kernel_dumps.html", dumps=dumps, by_code=by_code)
 
     @app.get("/archives/<int:archive_id>")
     def archive_download(archive_id):
@@ -156,11 +162,11 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
         group = storage.group(key)
         if group is None:
             abort(404)
-        return group
+        return views.extend_group(storage, group)
 
     @app.get("/api/groups")
     def api_groups():
-        return jsonify(groups=storage.groups(*list_arguments()))
+        return jsonify(groups=views.extend_groups(storage, storage.groups(*list_arguments()), request.args.get("q")))
 
     @app.get("/api/groups/<hash_id>")
     def api_group(hash_id):
@@ -168,6 +174,8 @@ def create_app(storage, token, kernel_limit=KERNEL_LIMIT):
 
     @app.get("/api/kernel-dumps")
     def api_kernel_dumps():
-        return jsonify(kernel_dumps=storage.kernel_dumps())
+        dumps, by_code = views.extend_kernel_dumps(storage, storage.kernel_dumps())
+        return jsonify(kernel_dumps=dumps, bug_checks=by_code)
 
+    views.install(app, storage, authorised)
     return app

@@ -1,0 +1,130 @@
+"""Symbolication as jobs in the database, so that an archive post never waits for it and any number
+of worker processes, on any machine sharing the database and the data folder, share the work.
+
+Every stored archive gets one row in "symbolication". Workers find archives without a row (so the
+upload path needs no change), take the oldest waiting row (PostgreSQL: FOR UPDATE SKIP LOCKED, so
+workers never wait on each other; SQLite: under its write lock), and write the result back. A row
+taken by a worker that died is taken again after LEASE_SECONDS, at most MAX_ATTEMPTS times. Symbols
+uploaded later put the rows that lacked them back in the queue.
+"""
+import json
+import time
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS symbolication (
+  archive_id BIGINT PRIMARY KEY, hash_id TEXT NOT NULL, state TEXT NOT NULL,
+  queued DOUBLE PRECISION NOT NULL, taken DOUBLE PRECISION NOT NULL DEFAULT 0,
+  done DOUBLE PRECISION NOT NULL DEFAULT 0, attempts INTEGER NOT NULL DEFAULT 0,
+  title TEXT NOT NULL DEFAULT '', frames_text TEXT NOT NULL DEFAULT '', missing TEXT NOT NULL DEFAULT '',
+  result TEXT NOT NULL DEFAULT '');
+CREATE INDEX IF NOT EXISTS symbolication_state ON symbolication (state, queued);
+CREATE INDEX IF NOT EXISTS symbolication_hash ON symbolication (hash_id);
+CREATE TABLE IF NOT EXISTS kernel_dump_headers (
+  dump_id BIGINT PRIMARY KEY, readable INTEGER NOT NULL, error TEXT NOT NULL, bug_check INTEGER NOT NULL,
+  parameters TEXT NOT NULL, os_build TEXT NOT NULL, machine TEXT NOT NULL, processors INTEGER NOT NULL,
+  dump_time DOUBLE PRECISION NOT NULL);
+"""
+LEASE_SECONDS = 120
+MAX_ATTEMPTS = 3
+_ready = set()
+
+
+def ensure_schema(storage):
+    if id(storage) in _ready:
+        return
+    with storage.transaction(write=True) as cur:
+        if storage.placeholder != "?":
+            cur.execute("SELECT pg_advisory_xact_lock(727002)")
+        for statement in SCHEMA.split(";"):
+            if statement.strip():
+                cur.execute(statement)
+    _ready.add(id(storage))
+
+
+def queue_new_archives(storage, everything=False, now=None):
+    """Rows for archives that have none; only those above the highest known id unless everything."""
+    ensure_schema(storage)
+    now = now or time.time()
+    newer = "" if everything else " AND a.id > (SELECT COALESCE(MAX(archive_id), 0) FROM symbolication)"
+    with storage.transaction(write=True) as cur:
+        storage._exec(cur, "INSERT INTO symbolication (archive_id, hash_id, state, queued) SELECT a.id, a.hash_id,"
+                           " 'pending', ? FROM archives a WHERE NOT EXISTS (SELECT 1 FROM symbolication s"
+                           " WHERE s.archive_id = a.id)" + newer + " ON CONFLICT (archive_id) DO NOTHING", (now,))
+
+
+def take(storage, now=None):
+    """The archive id of one waiting job, now leased to the caller; None when there is none."""
+    now = now or time.time()
+    lock = " FOR UPDATE SKIP LOCKED" if storage.placeholder != "?" else ""
+    with storage.transaction(write=True) as cur:
+        row = storage._exec(cur, "SELECT archive_id, attempts FROM symbolication WHERE state = 'pending' OR"
+                                 " (state = 'running' AND taken < ?) ORDER BY queued, archive_id LIMIT 1" + lock,
+                            (now - LEASE_SECONDS,)).fetchone()
+        if row is None:
+            return None
+        archive_id, attempts = row
+        if attempts >= MAX_ATTEMPTS:
+            # Whatever this archive does to a worker, it does not get to do it again.
+            storage._exec(cur, "UPDATE symbolication SET state = 'done', done = ?, result = ? WHERE archive_id = ?",
+                          (now, json.dumps({"error": "symbolication did not finish in %d attempts" % attempts}),
+                           archive_id))
+            return None
+        storage._exec(cur, "UPDATE symbolication SET state = 'running', taken = ?, attempts = attempts + 1"
+                           " WHERE archive_id = ?", (now, archive_id))
+    return archive_id
+
+
+def finish(storage, archive_id, result, title, frames_text, missing, now=None):
+    now = now or time.time()
+    with storage.transaction(write=True) as cur:
+        storage._exec(cur, "UPDATE symbolication SET state = 'done', done = ?, attempts = 0, title = ?,"
+                           " frames_text = ?, missing = ?, result = ? WHERE archive_id = ?",
+                      (now, title, frames_text, "\n".join(m.lower() for m in missing), json.dumps(result),
+                       archive_id))
+
+
+def requeue_module(storage, module, now=None):
+    """Puts back in the queue every archive that lacked symbols of this module; returns how many."""
+    ensure_schema(storage)
+    now = now or time.time()
+    pattern = "%" + module.lower().replace("%", "").replace("_", "\\_") + "/%"
+    with storage.transaction(write=True) as cur:
+        cur_ = storage._exec(cur, "UPDATE symbolication SET state = 'pending', queued = ?, attempts = 0"
+                                  " WHERE state = 'done' AND missing LIKE ? ESCAPE '\\'", (now, pattern))
+        return cur_.rowcount
+
+
+def results(storage, hash_id=None, archive_ids=None):
+    """{archive id: row} of the symbolication rows of a group."""
+    ensure_schema(storage)
+    with storage.transaction() as cur:
+        rows = storage._exec(cur, "SELECT archive_id, state, title, missing, result, queued, done FROM symbolication"
+                                  " WHERE hash_id = ?", (hash_id,)).fetchall()
+    out = {}
+    for archive_id, state, title, missing, result, queued, done in rows:
+        try:
+            data = json.loads(result) if result else {}
+        except ValueError:
+            data = {}
+        out[archive_id] = {"state": state, "title": title, "missing": missing.split("\n") if missing else [],
+                           "result": data, "queued": queued, "done": done}
+    return out
+
+
+def titles(storage):
+    """{crash ID: (title of its newest archive with one, frames text of all its archives)}."""
+    ensure_schema(storage)
+    with storage.transaction() as cur:
+        rows = storage._exec(cur, "SELECT hash_id, title, frames_text FROM symbolication WHERE state = 'done'"
+                                  " ORDER BY archive_id").fetchall()
+    out = {}
+    for hash_id, title, text in rows:
+        old_title, old_text = out.get(hash_id, ("", ""))
+        out[hash_id] = (title or old_title, old_text + "\n" + text)
+    return out
+
+
+def pending_count(storage):
+    ensure_schema(storage)
+    with storage.transaction() as cur:
+        return storage._exec(cur, "SELECT COUNT(*) FROM symbolication WHERE state <> 'done'").fetchone()[0]

@@ -1,0 +1,231 @@
+"""What the pages and the JSON add from symbolication and the dumps: group titles and search, the
+group's symbolicated stacks, exception, whole report, counts per version and per day (an SVG the
+server draws), "new in version", kernel-dump bug checks; and the symbol store's endpoints.
+
+The symbol store takes uploads behind its own token (a build machine needs no page login) and is
+read, by debuggers too, with that token or a page login.
+"""
+import base64
+import datetime
+import hmac
+import json
+import os
+import time
+
+from flask import Response, abort, request, send_file
+
+from crashserver import jobs, kernel_dump
+from crashserver.symbol_store import Refused, SymbolStore
+
+DAY = 86400
+CHART_DAYS = 30
+SYMBOL_UPLOAD_LIMIT = 512 << 20
+
+
+def _config(app, storage):
+    store = app.config.get("SYMBOL_STORE")
+    if store is None:
+        store = app.config["SYMBOL_STORE"] = SymbolStore(os.path.join(os.path.dirname(storage.files.root), "symbols"))
+    return store, app.config.get("SYMBOLS_TOKEN") or ""
+
+
+def install(app, storage, page_authorised):
+    def symbols_token_given():
+        _, token = _config(app, storage)
+        if not token:
+            return False
+        header = request.headers.get("Authorization", "")
+        given = ""
+        if header.startswith("Bearer "):
+            given = header[7:]
+        elif header.startswith("Basic "):
+            try:
+                given = base64.b64decode(header[6:], validate=True).decode("utf-8").split(":", 1)[-1]
+            except ValueError:
+                given = ""
+        return bool(given) and hmac.compare_digest(given.encode(), token.encode())
+
+    @app.route("/symbols/<module>/<key>/<name>", methods=["PUT"])
+    def symbol_upload(module, key, name):
+        store, token = _config(app, storage)
+        if not token:
+            return Response("symbol uploads are not enabled on this server\n", 503, mimetype="text/plain")
+        if not symbols_token_given():
+            return Response("the symbols token is required\n", 401, mimetype="text/plain",
+                            headers={"WWW-Authenticate": 'Bearer realm="symbols"'})
+        length = request.content_length
+        if length is not None and length > SYMBOL_UPLOAD_LIMIT:
+            return Response("the file is too large\n", 413, mimetype="text/plain")
+        data = request.stream.read(SYMBOL_UPLOAD_LIMIT + 1)
+        if len(data) > SYMBOL_UPLOAD_LIMIT or (length is not None and len(data) != length):
+            return Response("the body is too large or cut short\n", 413 if len(data) > SYMBOL_UPLOAD_LIMIT else 400,
+                            mimetype="text/plain")
+        try:
+            new = store.put(module, key, name, data)
+        except Refused as e:
+            return Response(str(e) + "\n", e.status, mimetype="text/plain")
+        if new:
+            jobs.requeue_module(storage, module)
+        return Response("stored\n" if new else "already stored\n", 201 if new else 200, mimetype="text/plain")
+
+    @app.get("/symbols/<module>/<key>/<name>")
+    def symbol_download(module, key, name):
+        if not (symbols_token_given() or page_authorised()):
+            return Response("login or the symbols token required\n", 401, mimetype="text/plain",
+                            headers={"WWW-Authenticate": 'Basic realm="symbols"'})
+        store, _ = _config(app, storage)
+        path = store.get(module, key, name)
+        if not path:
+            abort(404)
+        return send_file(path, mimetype="application/octet-stream", as_attachment=True, download_name=name)
+
+    @app.get("/groups/<hash_id>/chart.svg")
+    def group_chart(hash_id):
+        days = per_day(storage, hash_id.upper())
+        return Response(chart_svg(days), mimetype="image/svg+xml",
+                        headers={"Content-Security-Policy": "default-src 'none'; style-src 'unsafe-inline'"})
+
+
+# --- groups ------------------------------------------------------------------------------------------
+def extend_groups(storage, groups, query=None):
+    """Adds each group's title and first version; keeps those matching the search text, if any: a
+    crash-ID prefix, or text in module, application, title or any symbolicated frame."""
+    titles = jobs.titles(storage)
+    first = first_versions(storage)
+    newest = newest_version(first.values())
+    q = (query or "").strip().lower()
+    kept = []
+    for g in groups:
+        title, text = titles.get(g["hash_id"], ("", ""))
+        g["title"] = title
+        g["new_in"] = first.get(g["hash_id"], "")
+        g["new_in_latest"] = bool(newest) and g["new_in"] == newest
+        if q and not (g["hash_id"].lower().startswith(q) or q in g["module"].lower() or q in g["app"].lower()
+                      or q in title.lower() or q in text.lower()):
+            continue
+        kept.append(g)
+    return kept
+
+
+def first_versions(storage):
+    """{crash ID: the version of its first report}."""
+    with storage.transaction() as cur:
+        rows = storage._exec(cur, "SELECT hash_id, version FROM info_posts p WHERE id = (SELECT MIN(id) FROM"
+                                  " info_posts q WHERE q.hash_id = p.hash_id)").fetchall()
+    return {h: v for h, v in rows}
+
+
+def version_key(v):
+    return [(0, int(p)) if p.isdigit() else (1, p) for p in v.replace("-", ".").split(".")]
+
+
+def newest_version(versions):
+    versions = [v for v in versions if v]
+    return max(versions, key=version_key) if versions else ""
+
+
+def per_version(storage, hash_id):
+    with storage.transaction() as cur:
+        rows = storage._exec(cur, "SELECT version, SUM(count_flag), COUNT(DISTINCT guid) FROM info_posts"
+                                  " WHERE hash_id = ? GROUP BY version", (hash_id,)).fetchall()
+    return sorted(({"version": v, "reports": int(n or 0), "machines": m} for v, n, m in rows),
+                  key=lambda r: version_key(r["version"]))
+
+
+def per_day(storage, hash_id, now=None):
+    """Reports of the last 30 days, oldest first: [(YYYY-MM-DD, count)] (UTC days)."""
+    now = now or time.time()
+    today = int(now // DAY)
+    start = (today - CHART_DAYS + 1) * DAY
+    with storage.transaction() as cur:
+        rows = storage._exec(cur, "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1"
+                                  " AND received >= ?", (hash_id, start)).fetchall()
+    counts = [0] * CHART_DAYS
+    for (received,) in rows:
+        i = int(received // DAY) - (today - CHART_DAYS + 1)
+        if 0 <= i < CHART_DAYS:
+            counts[i] += 1
+    return [(datetime.datetime.fromtimestamp((today - CHART_DAYS + 1 + i) * DAY, datetime.timezone.utc)
+             .strftime("%Y-%m-%d"), c) for i, c in enumerate(counts)]
+
+
+def chart_svg(days, width=620, height=160):
+    top = max([c for _, c in days] + [1])
+    bar = (width - 40) / len(days)
+    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d"'
+             ' font-family="sans-serif" font-size="10">' % (width, height, width, height),
+             '<title>Reports per day, last %d days</title>' % len(days),
+             '<line x1="30" y1="%d" x2="%d" y2="%d" stroke="#888"/>' % (height - 20, width - 10, height - 20),
+             '<text x="2" y="14">%d</text><text x="2" y="%d">0</text>' % (top, height - 20)]
+    for i, (day, count) in enumerate(days):
+        h = (height - 40) * count / top
+        x = 30 + i * bar
+        parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#4a6fb5"><title>%s: %d</title></rect>'
+                     % (x + 1, height - 20 - h, bar - 2, h, day, count))
+        if i % 7 == 0 or i == len(days) - 1:
+            parts.append('<text x="%.1f" y="%d">%s</text>' % (x, height - 6, day[5:]))
+    parts.append("</svg>")
+    return "\n".join(parts)
+
+
+def extend_group(storage, g):
+    """The group with its symbolication per archive, title, counts per version, days and first version."""
+    rows = jobs.results(storage, g["hash_id"])
+    title = ""
+    for a in g["archive_list"]:
+        s = rows.get(a["id"])
+        a["symbolication"] = {"state": s["state"] if s else "pending", "title": s["title"] if s else "",
+                              "missing": s["missing"] if s else [], **(s["result"] if s else {})}
+        if s and s["title"]:
+            title = s["title"]  # the newest archive's title counts
+    g["title"] = title
+    g["per_version"] = per_version(storage, g["hash_id"])
+    g["per_day"] = per_day(storage, g["hash_id"])
+    g["new_in"] = g["posts"][0]["version"] if g.get("posts") else ""
+    versions = [v for v in first_versions(storage).values()]
+    g["new_in_latest"] = bool(g["new_in"]) and g["new_in"] == newest_version(versions)
+    return g
+
+
+# --- kernel dumps ------------------------------------------------------------------------------------
+def extend_kernel_dumps(storage, dumps):
+    """Each dump with its header's bug check (read once per dump, then kept), newest first, and the
+    groups by bug-check code."""
+    jobs.ensure_schema(storage)
+    with storage.transaction() as cur:
+        known = {r[0]: r for r in storage._exec(cur, "SELECT dump_id, readable, error, bug_check, parameters,"
+                                                     " os_build, machine, processors, dump_time FROM"
+                                                     " kernel_dump_headers").fetchall()}
+    for d in dumps:
+        row = known.get(d["id"])
+        if row is None:
+            try:
+                h = kernel_dump.read_package_header(storage.files.path(d["sha256"]), d["dump_name"])
+                row = (d["id"], 1, "", h["bug_check"], json.dumps(h["parameters"]), h["os_build"], h["machine"],
+                       h["processors"], h["dump_time"])
+            except kernel_dump.NotAKernelDump as e:
+                row = (d["id"], 0, str(e), 0, "[]", "", "", 0, 0.0)
+            with storage.transaction(write=True) as cur:
+                storage._exec(cur, "INSERT INTO kernel_dump_headers (dump_id, readable, error, bug_check, parameters,"
+                                   " os_build, machine, processors, dump_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                                   " ON CONFLICT (dump_id) DO NOTHING", row)
+        _, readable, error, code, params, os_build, machine, cpus, when = row
+        params = json.loads(params)
+        d["header"] = {"readable": bool(readable), "error": error, "bug_check": code, "parameters": params,
+                       "os_build": os_build, "machine": machine, "processors": cpus, "dump_time": when}
+        d["bug_check_text"] = kernel_dump.bug_check_text(
+            {"bug_check": code, "parameters": params,
+             "bug_check_name": kernel_dump.BUG_CHECK_NAMES.get(code, "")}) if readable else "unreadable dump"
+    dumps.sort(key=lambda d: (d["header"]["dump_time"] or d["received"], d["id"]), reverse=True)
+    groups = {}
+    for d in dumps:
+        key = "0x%08X" % d["header"]["bug_check"] if d["header"]["readable"] else "unreadable"
+        g = groups.setdefault(key, {"bug_check": key, "name": kernel_dump.BUG_CHECK_NAMES.get(
+            d["header"]["bug_check"], "") if d["header"]["readable"] else "", "count": 0, "machines": set(),
+            "last": 0.0})
+        g["count"] += 1
+        g["machines"].add(d["machine_id"])
+        g["last"] = max(g["last"], d["received"])
+    by_code = sorted(({**g, "machines": len(g["machines"])} for g in groups.values()),
+                     key=lambda g: (-g["count"], g["bug_check"]))
+    return dumps, by_code
