@@ -61,8 +61,11 @@ def identify(data):
             codeview = parse_codeview(bytes(data[where:where + cv_size]))
             if codeview:
                 break
+    # GNU tools name the DWARF sections through the COFF string table; the name being there is
+    # enough to tell a debug file from a stripped module.
     return {"machine": machine, "time_stamp": stamp, "size_of_image": size_of_image, "image_base": base,
-            "image_key": image_key(stamp, size_of_image), "codeview": codeview}
+            "image_key": image_key(stamp, size_of_image), "codeview": codeview,
+            "dwarf": b".debug_info\0" in data}
 
 
 def _file_offset(sections, rva):

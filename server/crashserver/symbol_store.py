@@ -61,8 +61,8 @@ class SymbolStore:
         if name.lower() == module.lower():
             expected = ident["image_key"]
         elif name.lower() == debug_name(module).lower():
-            if not ident["codeview"]:
-                raise Refused("the debug file carries no build id")
+            if not ident["codeview"] or not ident["dwarf"]:
+                raise Refused("a debug file needs a build id and DWARF")
             expected = ident["codeview"]["key"]
         else:
             raise Refused("a module is stored as %s or %s" % (module, debug_name(module)))

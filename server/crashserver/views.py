@@ -162,7 +162,7 @@ def chart_svg(days, width=620, height=160):
         x = 30 + i * bar
         parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#4a6fb5"><title>%s: %d</title></rect>'
                      % (x + 1, height - 20 - h, bar - 2, h, day, count))
-        if i % 7 == 0 or i == len(days) - 1:
+        if (len(days) - 1 - i) % 7 == 0:
             parts.append('<text x="%.1f" y="%d">%s</text>' % (x, height - 6, day[5:]))
     parts.append("</svg>")
     return "\n".join(parts)
