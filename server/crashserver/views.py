@@ -175,7 +175,8 @@ def extend_group(storage, g):
     for a in g["archive_list"]:
         s = rows.get(a["id"])
         a["symbolication"] = {"state": s["state"] if s else "pending", "title": s["title"] if s else "",
-                              "missing": s["missing"] if s else [], **(s["result"] if s else {})}
+                              "missing": s["missing"] if s else [], "done": s["done"] if s else 0,
+                              **(s["result"] if s else {})}
         if s and s["title"]:
             title = s["title"]  # the newest archive's title counts
     g["title"] = title

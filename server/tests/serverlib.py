@@ -220,12 +220,12 @@ class Postgres:
             shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def chromium(url, out_png=None, timeout=60):
+def chromium(url, out_png=None, timeout=60, size="1280,900"):
     """Headless Chromium: the page's DOM after loading url (and a screenshot when out_png is given)."""
     profile = tempfile.mkdtemp(prefix="crashserver-chromium-")
     flags = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + profile, "--window-size=1280,900"]
+             "--user-data-dir=" + profile, "--window-size=" + size]
     try:
         if out_png:
             subprocess.run(flags + ["--screenshot=" + out_png, url], check=True, timeout=timeout,
