@@ -26,8 +26,9 @@ THREAD_LIST, MODULE_LIST, EXCEPTION, SYSTEM_INFO = 3, 4, 6, 7
 # Far more than any process has; a count above these is a damaged or hostile dump.
 MAX_STREAMS = 4096
 MAX_MODULES = 8192
-MAX_THREADS = 65536
-MAX_NAME_BYTES = 2 * 32768
+MAX_THREADS = 16384
+MAX_NAME_BYTES = 2 * 2048       # one module's path
+MAX_NAMES_TOTAL = 4 << 20       # all of them: many modules may name one long string
 MAX_CV_RECORD = 4096
 
 ARCHITECTURES = {0: "x86", 5: "ARM", 6: "IA64", 9: "AMD64", 12: "ARM64"}
@@ -150,12 +151,16 @@ def _counted(buf, size, rva, entry, limit, what):
 def _modules(buf, size, rva):
     n = _counted(buf, size, rva, MODULE_SIZE, MAX_MODULES, "module list")
     modules = []
+    names_total = 0
     for i in range(n):
         at = rva + 4 + i * MODULE_SIZE
         base, image_size, _checksum, stamp, name_rva = buf.unpack("<QIIII", at, "module")
         fixed = buf.unpack("<13I", at + 24, "module version")
         cv_size, cv_rva = buf.unpack("<II", at + 76, "module CodeView record")
         name = _string(buf, name_rva)
+        names_total += len(name)
+        if names_total > MAX_NAMES_TOTAL:
+            raise MalformedDump("the module names add up to more than %d characters" % MAX_NAMES_TOTAL)
         cv = None
         if cv_size:
             _location(buf, cv_size, cv_rva, "CodeView record", MAX_CV_RECORD)

@@ -24,6 +24,7 @@ TIMEOUT = float(os.environ.get("CRASHSERVER_SYMBOLIZER_TIMEOUT", "10"))
 OUTPUT_LIMIT = 4 << 20
 MEMORY_LIMIT = 2 << 30
 CACHE_SIZE = 100_000
+MAX_FRAMES = 256  # Kelvor writes at most 50; a report with more is not taken further than this
 DEMANGLER = "/usr/bin/c++filt"
 
 
@@ -151,7 +152,7 @@ def with_kill(proc):
 
 def parse_stack(lines):
     frames = []
-    for line in lines:
+    for line in lines[:MAX_FRAMES]:
         m = FRAME.match(line)
         if m:
             frames.append({"pc": int(m["pc"], 16), "report_offset": int(m["offset"], 16),

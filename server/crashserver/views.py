@@ -110,8 +110,8 @@ def extend_groups(storage, groups, query=None):
 def first_versions(storage):
     """{crash ID: the version of its first report}."""
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT hash_id, version FROM info_posts p WHERE id = (SELECT MIN(id) FROM"
-                                  " info_posts q WHERE q.hash_id = p.hash_id)").fetchall()
+        rows = storage._exec(cur, "SELECT hash_id, version FROM info_posts WHERE id IN (SELECT MIN(id) FROM"
+                                  " info_posts GROUP BY hash_id)").fetchall()
     return {h: v for h, v in rows}
 
 
