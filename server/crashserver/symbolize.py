@@ -218,6 +218,9 @@ def frame_text(frame):
     return "0x%08X  %s+0x%x  %s" % (frame["pc"], frame["module"], frame["offset"], " <- inlined in ".join(parts))
 
 
+REPORT_HEADINGS = ("Stack", "System Process", "Command", "Window Info", "System Memory", "UserContext")
+
+
 def split_report(text):
     """The text report's sections by heading, for showing it whole on the page."""
     sections = []
@@ -225,8 +228,7 @@ def split_report(text):
     body = []
     for line in text.split("\r\n"):
         # The user's description is the last section and may hold anything, headings too.
-        if heading != "UserContext" and line.endswith(":") and line[:-1] in ("Stack", "System Process", "Command", "Window Info", "System Memory",
-                                                  "UserContext"):
+        if heading != "UserContext" and line.endswith(":") and line[:-1] in REPORT_HEADINGS:
             sections.append((heading, "\n".join(body).strip("\n")))
             heading, body = line[:-1], []
         else:

@@ -34,12 +34,13 @@ def minidump(modules=(), exception=None, threads=(), system=True):
         context = bytearray(716)
         struct.pack_into("<I", context, 184, address)
         ctx_rva = put(bytes(context))
-        body = struct.pack("<IIIIQQII", tid, 0, code, 0, 0, address, 0, 0) + b"\0" * 120 + struct.pack("<II", 716,
-                                                                                                        ctx_rva)
+        body = struct.pack("<IIIIQQII", tid, 0, code, 0, 0, address, 0, 0) + b"\0" * 120
+        body += struct.pack("<II", 716, ctx_rva)
         streams.append((6, len(body), put(body)))
     if threads:
         body = struct.pack("<I", len(threads)) + b"".join(
-            struct.pack("<IIIIQQIIII", tid, 0, 0, 0, 0, 0x10000 * (i + 1), 0x1000, 0, 0, 0) for i, tid in enumerate(threads))
+            struct.pack("<IIIIQQIIII", tid, 0, 0, 0, 0, 0x10000 * (i + 1), 0x1000, 0, 0, 0)
+            for i, tid in enumerate(threads))
         streams.append((3, len(body), put(body)))
     if system:
         body = struct.pack("<HHHBBIIIII", 0, 6, 1, 2, 1, 6, 1, 7601, 2, 0) + b"\0" * 28

@@ -184,7 +184,8 @@ def test_hostile_uploads_and_dumps_never_fail_the_server(server):
     s, c = server
     image, debug = data("OrvCore.dll"), data("OrvCore.debug")
     for path, body in [(IMAGE, image[:200]), (IMAGE, b"MZ" + b"\xff" * 100), (IMAGE, debug),
-                       (DEBUG, image), ("OrvCore.dll/XYZ/OrvCore.dll", image), ("OrvCore.dll/6B190CA7d000/x.exe", image),
+                       (DEBUG, image), ("OrvCore.dll/XYZ/OrvCore.dll", image),
+                       ("OrvCore.dll/6B190CA7d000/x.exe", image),
                        ("..%2F..%2Fetc/6B190CA7d000/passwd", image), (IMAGE, _patched(image, [(0x3C, 0xFFFFFFF0)]))]:
         status = put_symbol(s, path, body)[0]
         assert 400 <= status < 500, (path, status)

@@ -45,7 +45,8 @@ def start():
     symbols_token = os.urandom(12).hex()
     log = open(os.path.join(BUILD, "server-demo", "server.log"), "w")
     proc = subprocess.Popen(["/usr/bin/python3", "-m", "crashserver", "--port", "0", "--data", data, "--token", token,
-                             "--symbols-token", symbols_token, "--parent-pid", str(os.getppid())], cwd=os.path.join(ROOT, "server"),
+                             "--symbols-token", symbols_token, "--parent-pid", str(os.getppid())],
+                            cwd=os.path.join(ROOT, "server"),
                             stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True)
     line = proc.stdout.readline().split()
     if not line or line[0] != "SERVER":

@@ -62,10 +62,9 @@ def upload(url, token, files):
             body = f.read()
         conn = conn_type(parts.netloc, timeout=120)
         try:
-            conn.request("PUT", "%s/symbols/%s/%s/%s" % (parts.path, urllib.parse.quote(module), key,
-                                                        urllib.parse.quote(name)),
-                         body=body, headers={"Authorization": "Bearer " + token,
-                                             "Content-Type": "application/octet-stream"})
+            target = "%s/symbols/%s/%s/%s" % (parts.path, urllib.parse.quote(module), key, urllib.parse.quote(name))
+            conn.request("PUT", target, body=body,
+                         headers={"Authorization": "Bearer " + token, "Content-Type": "application/octet-stream"})
             r = conn.getresponse()
             text = r.read().decode("utf-8", "replace").strip()
         finally:
