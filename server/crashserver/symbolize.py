@@ -9,6 +9,7 @@ it.
 """
 import json
 import os
+import posixpath
 import re
 import resource
 import subprocess
@@ -89,7 +90,7 @@ class Symbolizer:
         for row in rows:
             try:
                 address = int(row["Address"], 16)
-                frames = [{"function": s.get("FunctionName") or "", "file": s.get("FileName") or "",
+                frames = [{"function": s.get("FunctionName") or "", "file": tidy_path(s.get("FileName") or ""),
                            "line": int(s.get("Line") or 0)} for s in row.get("Symbol", [])[:64]]
             except (KeyError, TypeError, ValueError, AttributeError):
                 continue
@@ -140,6 +141,11 @@ def bounded(args, timeout, stdin=b""):
         out.seek(0)
         text = out.read(OUTPUT_LIMIT + 1)
     return text if len(text) <= OUTPUT_LIMIT else None
+
+
+def tidy_path(path):
+    """/b/win/../../product/x.cpp -> /product/x.cpp: the build's relative source paths, resolved."""
+    return posixpath.normpath(path) if path.startswith("/") else path
 
 
 def with_kill(proc):
