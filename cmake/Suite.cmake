@@ -35,10 +35,10 @@ function(suite_debug_file name)
   endif()
   target_compile_options(${name} PRIVATE -gdwarf-4)
   target_link_options(${name} PRIVATE -Wl,--build-id -Wl,--insert-timestamp)
+  # objcopy stamps what it writes with the time of its run; the step puts the linker's time stamp back.
   add_custom_command(TARGET ${name} POST_BUILD
-    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE_NAME:${name}> $<TARGET_FILE_BASE_NAME:${name}>.debug
-    COMMAND ${CMAKE_OBJCOPY} --strip-debug $<TARGET_FILE_NAME:${name}>
-    WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/symbols/split_debug.py ${CMAKE_OBJCOPY} $<TARGET_FILE:${name}>
+      $<TARGET_FILE_DIR:${name}>/$<TARGET_FILE_BASE_NAME:${name}>.debug
     VERBATIM)
 endfunction()
 

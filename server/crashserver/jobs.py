@@ -111,12 +111,12 @@ def results(storage, hash_id=None, archive_ids=None):
     return out
 
 
-def titles(storage):
-    """{crash ID: (title of its newest archive with one, frames text of all its archives)}."""
+def titles(storage, with_text=False):
+    """{crash ID: (title of its newest archive with one, frames text of all its archives when asked)}."""
     ensure_schema(storage)
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT hash_id, title, frames_text FROM symbolication WHERE state = 'done'"
-                                  " ORDER BY archive_id").fetchall()
+        rows = storage._exec(cur, "SELECT hash_id, title, %s FROM symbolication WHERE state = 'done'"
+                                  " ORDER BY archive_id" % ("frames_text" if with_text else "''")).fetchall()
     out = {}
     for hash_id, title, text in rows:
         old_title, old_text = out.get(hash_id, ("", ""))

@@ -90,10 +90,10 @@ def install(app, storage, page_authorised):
 def extend_groups(storage, groups, query=None):
     """Adds each group's title and first version; keeps those matching the search text, if any: a
     crash-ID prefix, or text in module, application, title or any symbolicated frame."""
-    titles = jobs.titles(storage)
+    q = (query or "").strip().lower()
+    titles = jobs.titles(storage, with_text=bool(q))
     first = first_versions(storage)
     newest = newest_version(first.values())
-    q = (query or "").strip().lower()
     kept = []
     for g in groups:
         title, text = titles.get(g["hash_id"], ("", ""))
