@@ -5,7 +5,8 @@ Every stored archive gets one row in "symbolication". Workers find archives with
 upload path needs no change), take the oldest waiting row (PostgreSQL: FOR UPDATE SKIP LOCKED, so
 workers never wait on each other; SQLite: under its write lock), and write the result back. A row
 taken by a worker that died is taken again after LEASE_SECONDS, at most MAX_ATTEMPTS times. Symbols
-uploaded later put the rows that lacked them back in the queue.
+uploaded later put the rows that lacked them back in the queue. Idle workers only read; an archive
+committed out of id order (PostgreSQL) is found by the full scan every half minute.
 """
 import json
 import time
@@ -50,6 +51,19 @@ def queue_new_archives(storage, everything=False, now=None):
         storage._exec(cur, "INSERT INTO symbolication (archive_id, hash_id, state, queued) SELECT a.id, a.hash_id,"
                            " 'pending', ? FROM archives a WHERE NOT EXISTS (SELECT 1 FROM symbolication s"
                            " WHERE s.archive_id = a.id)" + newer + " ON CONFLICT (archive_id) DO NOTHING", (now,))
+
+
+def work_waiting(storage, now=None):
+    """(archives without a row above the highest known, rows waiting) from a read alone, so that idle
+    workers do not take the database's write lock several times a second."""
+    ensure_schema(storage)
+    now = now or time.time()
+    with storage.transaction() as cur:
+        newer, waiting = storage._exec(
+            cur, "SELECT (SELECT COALESCE(MAX(id), 0) FROM archives) > (SELECT COALESCE(MAX(archive_id), 0) FROM"
+                 " symbolication), EXISTS (SELECT 1 FROM symbolication WHERE state = 'pending' OR (state = 'running'"
+                 " AND taken < ?))", (now - LEASE_SECONDS,)).fetchone()
+    return bool(newer), bool(waiting)
 
 
 def take(storage, now=None):

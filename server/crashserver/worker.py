@@ -78,10 +78,12 @@ def run(storage, store, symbolizer, stop, idle=0.2):
         now = time.time()
         try:
             everything = now - last_scan > FULL_SCAN_SECONDS
-            jobs.queue_new_archives(storage, everything=everything)
+            newer, waiting = jobs.work_waiting(storage)
+            if newer or everything:
+                jobs.queue_new_archives(storage, everything=everything)
             if everything:
                 last_scan = now
-            archive_id = jobs.take(storage)
+            archive_id = jobs.take(storage) if newer or waiting or everything else None
         except Exception as e:  # the database went away for a moment: try again shortly
             print("worker: %s" % e, file=sys.stderr, flush=True)
             stop.wait(1)

@@ -45,6 +45,7 @@ def test_minidump_round_trip(modules, code, address):
     assert [t["crashed"] for t in dump["threads"]] == [False, True]
 
 
+IMAGE_BYTES = data("OrvCore.dll")
 VALID = build_dump([{"name": "C:\\p\\OrvCore.dll", "base": 0x69500000, "size": 0xD000, "time_stamp": 1,
                      "guid": new_guid(3)}], (7, 0xC0000005, 0x69501513), threads=[7])
 
@@ -55,7 +56,9 @@ VALID = build_dump([{"name": "C:\\p\\OrvCore.dll", "base": 0x69500000, "size": 0
     st.integers(0, len(VALID)).map(lambda n: VALID[:n]),  # truncated anywhere
     st.lists(st.tuples(st.integers(0, len(VALID) - 4), st.sampled_from([0, 1, 0x7FFFFFFF, 0xFFFFFFFF, 12, 32])),
              min_size=1, max_size=4).map(  # counts, sizes and offsets made huge, zero or pointing back
-        lambda patches: _patched(VALID, patches))))
+        lambda patches: _patched(VALID, patches)),
+    st.lists(st.tuples(st.integers(0, 1020), st.sampled_from([0, 0x7FFFFFFF, 0xFFFFFFFF, 0x1000, 64])),
+             min_size=1, max_size=4).map(lambda patches: _patched(IMAGE_BYTES, patches))))
 def test_hostile_bytes_give_a_result_or_malformed_and_nothing_else(blob):
     start = time.monotonic()
     for reader, refused in ((minidump.read, minidump.MalformedDump), (pe.identify, pe.NotAnImage),
