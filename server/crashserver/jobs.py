@@ -36,9 +36,7 @@ def ensure_schema(storage):
     with storage.transaction(write=True) as cur:
         if storage.placeholder != "?":
             cur.execute("SELECT pg_advisory_xact_lock(727002)")
-        for statement in SCHEMA.split(";"):
-            if statement.strip():
-                cur.execute(statement)
+        storage.create_schema(cur, SCHEMA)
     _ready.add(id(storage))
 
 

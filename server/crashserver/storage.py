@@ -11,6 +11,7 @@ ID's group row (PostgreSQL) or the database's write lock (SQLite).
 import contextlib
 import hashlib
 import os
+import re
 import socket
 import sqlite3
 import threading
@@ -147,10 +148,19 @@ class Storage:
     def _rows(self, cur, sql, args, columns):
         return [dict(zip(columns, row)) for row in self._exec(cur, sql, args).fetchall()]
 
-    def create_schema(self, cur):
-        for statement in SCHEMA.format(serial=self.serial).split(";"):
-            if statement.strip():
+    def create_schema(self, cur, schema=SCHEMA):
+        for statement in schema.format(serial=self.serial).split(";"):
+            if statement.strip() and not self._index_exists(cur, statement):
                 cur.execute(statement)
+
+    def _index_exists(self, cur, statement):
+        """PostgreSQL's CREATE INDEX IF NOT EXISTS takes its table's share lock before it looks: a
+        process starting while others store uploads deadlocked with them. An existing index is skipped."""
+        m = re.match(r"\s*CREATE INDEX IF NOT EXISTS (\w+)", statement)
+        if not m or self.placeholder == "?":
+            return False
+        cur.execute("SELECT to_regclass(%s) IS NOT NULL", (m.group(1),))
+        return cur.fetchone()[0]
 
     # --- uploads ---------------------------------------------------------------------------------
     def record_info_post(self, fields, remote, now=None):
