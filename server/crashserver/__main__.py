@@ -78,7 +78,7 @@ def start_workers(data, args):
     if args.symbolizer:
         cmd += ["--symbolizer", args.symbolizer]
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    return [subprocess.Popen(cmd, cwd=here) for _ in range(max(args.workers, 0))]
+    return [subprocess.Popen(cmd, cwd=here) for _ in range(max(args.symbol_workers, 0))]
 
 
 def main(argv=None):
@@ -93,7 +93,7 @@ def main(argv=None):
     ap.add_argument("--kernel-limit", type=int, default=KERNEL_LIMIT)
     ap.add_argument("--threads", type=int, default=16)
     ap.add_argument("--parent-pid", type=int, default=0, help="end when this process is gone")
-    ap.add_argument("--workers", type=int, default=2, help="symbolication worker processes to start")
+    ap.add_argument("--symbol-workers", type=int, default=2, help="symbolication worker processes to start")
     ap.add_argument("--symbols-token", help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN,"
                                             " else DATA/symbols-token)")
     ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")

@@ -105,7 +105,7 @@ def test_kernel_header_fields(width):
 @pytest.fixture
 def server(data_dir):
     extra = ()
-    s = Server(data_dir, "--workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10", *extra).start()
+    s = Server(data_dir, "--symbol-workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10", *extra).start()
     yield s, Client([s])
     s.stop()
 
@@ -146,7 +146,7 @@ def other_build(blob):
 
 def test_symbols_arriving_later_are_used_and_another_builds_never(backend):
     # On PostgreSQL two server processes with a worker each share the queue.
-    c = backend("--workers", "1", "--symbols-token", SYMBOLS_TOKEN)
+    c = backend("--symbol-workers", "1", "--symbols-token", SYMBOLS_TOKEN)
     s = c.servers[0]
     hash_id = post_crash(c, data("orv_crash.dmp"))
     g = symbolicated(c, hash_id)
@@ -214,7 +214,7 @@ def hanging_symbolizer(tmp_path):
 
 
 def test_a_hanging_symbolizer_is_cut_off(data_dir, hanging_symbolizer):
-    s = Server(data_dir, "--workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10", "--symbolizer",
+    s = Server(data_dir, "--symbol-workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10", "--symbolizer",
                hanging_symbolizer).start()
     try:
         c = Client([s])
