@@ -123,17 +123,27 @@ def results(storage, hash_id=None, archive_ids=None):
     return out
 
 
-def titles(storage, with_text=False):
-    """{crash ID: (title of its newest archive with one, frames text of all its archives when asked)}."""
+def titles(storage):
+    """{crash ID: the title of its newest archive with one}."""
     ensure_schema(storage)
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT hash_id, title, %s FROM symbolication WHERE state = 'done'"
-                                  " ORDER BY archive_id" % ("frames_text" if with_text else "''")).fetchall()
-    out = {}
-    for hash_id, title, text in rows:
-        old_title, old_text = out.get(hash_id, ("", ""))
-        out[hash_id] = (title or old_title, old_text + "\n" + text)
-    return out
+        rows = storage._exec(cur, "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
+                                  " ORDER BY archive_id").fetchall()
+    return dict(rows)
+
+
+def search(storage, text):
+    """Crash IDs starting with the text, or with it in module, application, title or any frame."""
+    ensure_schema(storage)
+    like = "%" + text.lower().replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+    prefix = text.upper().replace("\\", "").replace("%", "").replace("_", "") + "%"
+    with storage.transaction() as cur:
+        rows = storage._exec(cur, "SELECT g.hash_id FROM crash_groups g WHERE g.hash_id LIKE ? OR LOWER(g.module)"
+                                  " LIKE ? ESCAPE '\\' OR LOWER(g.app) LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM"
+                                  " symbolication s WHERE s.hash_id = g.hash_id AND (LOWER(s.title) LIKE ? ESCAPE '\\'"
+                                  " OR LOWER(s.frames_text) LIKE ? ESCAPE '\\'))",
+                             (prefix, like, like, like, like)).fetchall()
+    return {r[0] for r in rows}
 
 
 def pending_count(storage):

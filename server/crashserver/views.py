@@ -90,21 +90,18 @@ def install(app, storage, page_authorised):
 def extend_groups(storage, groups, query=None):
     """Adds each group's title and first version; keeps those matching the search text, if any: a
     crash-ID prefix, or text in module, application, title or any symbolicated frame."""
-    q = (query or "").strip().lower()
-    titles = jobs.titles(storage, with_text=bool(q))
+    q = (query or "").strip()
+    if q:
+        found = jobs.search(storage, q)
+        groups = [g for g in groups if g["hash_id"] in found]
+    titles = jobs.titles(storage)
     first = first_versions(storage)
     newest = newest_version(first.values())
-    kept = []
     for g in groups:
-        title, text = titles.get(g["hash_id"], ("", ""))
-        g["title"] = title
+        g["title"] = titles.get(g["hash_id"], "")
         g["new_in"] = first.get(g["hash_id"], "")
         g["new_in_latest"] = bool(newest) and g["new_in"] == newest
-        if q and not (g["hash_id"].lower().startswith(q) or q in g["module"].lower() or q in g["app"].lower()
-                      or q in title.lower() or q in text.lower()):
-            continue
-        kept.append(g)
-    return kept
+    return groups
 
 
 def first_versions(storage):

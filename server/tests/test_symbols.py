@@ -18,6 +18,7 @@ from serverlib import Client, Server, make_kernel_package, make_zip, request
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 SYMBOLS_TOKEN = "symbols-token-5c1"
+SERVER_ARGS = ("--symbol-workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10")
 
 
 def data(name):
@@ -104,8 +105,7 @@ def test_kernel_header_fields(width):
 # --- through a server --------------------------------------------------------------------------------
 @pytest.fixture
 def server(data_dir):
-    extra = ()
-    s = Server(data_dir, "--symbol-workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10", *extra).start()
+    s = Server(data_dir, *SERVER_ARGS).start()
     yield s, Client([s])
     s.stop()
 
@@ -117,7 +117,7 @@ def put_symbol(s, path, body, token=SYMBOLS_TOKEN):
 def post_crash(c, dump, report=None):
     report = report or data("orv_crash.txt")
     hash_id = re.search(r"HashCode:([0-9A-F]{32})", report.decode("utf-16-le")).group(1)
-    c.info(hash_id, "M%d" % time.monotonic_ns(), module="OrvCore.dll")
+    c.info(hash_id, "M%d" % time.monotonic_ns(), module="OrvCore.dll", app="Demo.exe")
     assert c.archive(make_zip([("a.dmp", dump), ("a.txt", report)]))[0] == 200
     return hash_id
 
@@ -177,7 +177,8 @@ def test_symbols_arriving_later_are_used_and_another_builds_never(backend):
     assert request(s.port, "GET", "/symbols/" + DEBUG.lower(), headers={"Authorization": "Bearer " + SYMBOLS_TOKEN}
                    )[1] == data("OrvCore.debug")
     assert request(s.port, "GET", "/symbols/" + DEBUG)[0] == 401
-    assert [x["hash_id"] for x in c.api("/groups?q=corestep")["groups"]] == [hash_id]
+    for q in ("corestep", hash_id[:6].lower(), "demo.EXE", "orv_core_win.cpp:24"):
+        assert [x["hash_id"] for x in c.api("/groups?q=" + q)["groups"]] == [hash_id], q
     assert c.api("/groups?q=nosuchframe")["groups"] == []
     status, page, _ = c.get("/groups/" + hash_id)
     assert status == 200 and b"orv_core_win.cpp:24" in page
@@ -214,8 +215,7 @@ def hanging_symbolizer(tmp_path):
 
 
 def test_a_hanging_symbolizer_is_cut_off(data_dir, hanging_symbolizer):
-    s = Server(data_dir, "--symbol-workers", "1", "--symbols-token", SYMBOLS_TOKEN, "--max-archives", "10", "--symbolizer",
-               hanging_symbolizer).start()
+    s = Server(data_dir, *SERVER_ARGS, "--symbolizer", hanging_symbolizer).start()
     try:
         c = Client([s])
         put_symbol(s, IMAGE, data("OrvCore.dll"))
