@@ -58,6 +58,22 @@ class WinDumpPlatform : public DumpPlatform {
   void WritePassedOverDmpTime(const std::wstring& text) override {
     WriteRegString(uninstall_.get(), protocol::kPassedOverDmpTimeValue, text);
   }
+  std::wstring ReadUnreadableDmp() override {
+    std::wstring text;
+    ReadRegString(uninstall_.get(), protocol::kUnreadableDmpValue, kLastDmpTimeCapacity, text);
+    return text;
+  }
+  void WriteUnreadableDmp(const std::wstring& text) override {
+    if (text.empty())
+      RegDeleteValueW(uninstall_.get(), protocol::kUnreadableDmpValue);
+    else
+      WriteRegString(uninstall_.get(), protocol::kUnreadableDmpValue, text);
+  }
+  FileTime Now() override {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (FileTime(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  }
   void CloseUninstallKey() override { uninstall_.Close(); }
 
   bool IsExistingFilePath(const std::wstring& path) override { return kerneldump::IsExistingFilePath(path); }

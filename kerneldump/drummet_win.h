@@ -66,10 +66,13 @@ void CollectAndReportDumps();
 // when it can never be sent, else kReportRetryLater. Never touches the dump; leaves no file behind,
 // also when packing or posting faults.
 int ReportDumpFile(const wchar_t* dumpPath);
-// Test seam: called with "pack" (after the dump entry) and "post" (before the request), inside the
-// contained steps, so that a test can fault there. Null in the program.
-typedef void (*ReportStepHook)(const char* step);
+// Test seams, null and unset in the program. The hook is called with "open" (before the dump is
+// opened; a non-zero result stands for the error of a failed open), "pack" (after the dump entry)
+// and "post" (before the request), inside the contained steps, so that a test can fault there.
+typedef unsigned long (*ReportStepHook)(const char* step);
 extern ReportStepHook g_reportStepHook;
+// A post deadline shorter than the program's (0 = the program's own); a longer one is not taken.
+extern unsigned long g_postDeadlineMs;
 // "BugURL" from config.ini beside the program, or the default server.
 std::wstring ReadBugUrl();
 

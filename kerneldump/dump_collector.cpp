@@ -1,6 +1,7 @@
 // Discovery and ordering of new kernel minidumps.
 #include "kerneldump/dump_collector.h"
 
+#include <cstdint>
 #include <limits>
 
 namespace kerneldump {
@@ -68,6 +69,39 @@ bool HasRootedPathForm(const std::wstring& path) {
   return path.find(L":\\") != std::wstring::npos || path.compare(0, 2, L"\\\\") == 0;
 }
 
+UnreadableDump ParseUnreadableDump(const std::wstring& text) {
+  uint64_t fields[3] = {};
+  size_t at = 0;
+  for (uint64_t& field : fields) {
+    if (at > 0 && (at >= text.size() || text[at++] != L' ')) return UnreadableDump();
+    const size_t start = at;
+    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at) {
+      const uint64_t digit = uint64_t(text[at] - L'0');
+      if (field > (UINT64_MAX - digit) / 10) return UnreadableDump();
+      field = field * 10 + digit;
+    }
+    if (at == start) return UnreadableDump();
+  }
+  if (at != text.size() || fields[2] > kUnreadableRunLimit) return UnreadableDump();
+  return UnreadableDump{fields[0], fields[1], uint32_t(fields[2])};
+}
+
+std::wstring FormatUnreadableDump(const UnreadableDump& r) {
+  return std::to_wstring(static_cast<unsigned long long>(r.dump)) + L" " +
+         std::to_wstring(static_cast<unsigned long long>(r.since)) + L" " + std::to_wstring(r.runs);
+}
+
+UnreadableDump NoteUnreadable(const UnreadableDump& stored, FileTime dump, FileTime now) {
+  if (stored.dump != dump || stored.runs == 0) return UnreadableDump{dump, now, 1};
+  UnreadableDump r = stored;
+  if (r.runs < kUnreadableRunLimit) ++r.runs;
+  return r;
+}
+
+bool GivesUpOn(const UnreadableDump& r, FileTime now) {
+  return r.runs >= kUnreadableRunLimit || (now > r.since && now - r.since >= kUnreadableTimeLimit);
+}
+
 void RunDumpCollection(DumpPlatform& p) {
   const FileTime floor = p.LogFolderCreationTime();
 
@@ -92,10 +126,23 @@ void RunDumpCollection(DumpPlatform& p) {
   CandidateDumpMap candidates;
   AddCandidates(candidates, dumpDir, p.ListFolder(dumpDir), floor, last);
 
+  UnreadableDump unreadable = ParseUnreadableDump(p.ReadUnreadableDmp());
   for (const auto& entry : candidates) {
-    const int result = p.ReportDumpFile(entry.second);
+    int result = p.ReportDumpFile(entry.second);
+    if (result == kReportUnreadable) {
+      unreadable = NoteUnreadable(unreadable, entry.first, p.Now());
+      if (GivesUpOn(unreadable, p.Now())) {
+        result = kReportPassedOver;
+      } else {
+        p.WriteUnreadableDmp(FormatUnreadableDump(unreadable));
+      }
+    }
     // A report that may still succeed stops the walk: later dumps wait, so "LastDmpTime" never skips one.
     if (result != kReportDelivered && result != kReportPassedOver) break;
+    if (unreadable.runs != 0 && unreadable.dump == entry.first) {
+      p.WriteUnreadableDmp(L"");  // the walk is past it
+      unreadable = UnreadableDump();
+    }
     const std::wstring time = FormatLastDmpTime(entry.first);
     if (result == kReportPassedOver) p.WritePassedOverDmpTime(time);
     p.WriteLastDmpTime(time);

@@ -56,6 +56,29 @@ bool HasRootedPathForm(const std::wstring& path);
 constexpr int kReportRetryLater = 0;
 constexpr int kReportDelivered = 1;
 constexpr int kReportPassedOver = 2;
+// The dump can't be opened, and not because someone is writing it (access denied): it may stay so
+// for ever. It holds the walk like a retry, but only for a bounded number of runs or days; then it is
+// passed over.
+constexpr int kReportUnreadable = 3;
+
+// The dump the walk waits for because it can't be opened: its time, when that was first found and
+// on how many runs. Kept between runs as "<time> <since> <runs>" in decimal.
+struct UnreadableDump {
+  FileTime dump = 0;
+  FileTime since = 0;
+  uint32_t runs = 0;
+};
+constexpr uint32_t kUnreadableRunLimit = 5;
+constexpr FileTime kUnreadableTimeLimit = 3ull * 24 * 3600 * 10000000;  // three days
+// Text that is not a record reads as no record.
+UnreadableDump ParseUnreadableDump(const std::wstring& text);
+std::wstring FormatUnreadableDump(const UnreadableDump& record);
+// The record after this run found `dump` unreadable at `now`: counted on from the stored record when
+// that is the same dump, else started afresh.
+UnreadableDump NoteUnreadable(const UnreadableDump& stored, FileTime dump, FileTime now);
+// Given up when it has been unreadable on kUnreadableRunLimit runs, or for kUnreadableTimeLimit since
+// it was first found (a clock set back counts as no time passed).
+bool GivesUpOn(const UnreadableDump& record, FileTime now);
 
 class DumpPlatform {
  public:
@@ -78,12 +101,17 @@ class DumpPlatform {
   virtual void WriteLastDmpTime(const std::wstring& text) = 0;
   // "PassedOverDmpTime": the time of the newest dump that was given up as unsendable.
   virtual void WritePassedOverDmpTime(const std::wstring& text) = 0;
+  // "UnreadableDmp": the record of the dump that can't be opened (empty text removes it).
+  virtual std::wstring ReadUnreadableDmp() = 0;
+  virtual void WriteUnreadableDmp(const std::wstring& text) = 0;
+  // The current time (UTC file time).
+  virtual FileTime Now() = 0;
   virtual void CloseUninstallKey() = 0;
 
   virtual bool IsExistingFilePath(const std::wstring& path) = 0;
   // The entries of one folder (not recursive); what was listed before a failure is kept.
   virtual std::vector<FolderEntry> ListFolder(const std::wstring& dir) = 0;
-  // kReportDelivered, kReportPassedOver or kReportRetryLater.
+  // kReportDelivered, kReportPassedOver, kReportUnreadable or kReportRetryLater.
   virtual int ReportDumpFile(const std::wstring& path) = 0;
 };
 

@@ -78,7 +78,8 @@ class FakePlatform : public DumpPlatform {
   bool crashControlOpens = true, uninstallOpens = true, expandFits = true, pathIsFile = false;
   bool haveEnabled = false;
   uint32_t enabled = 0;
-  std::wstring minidumpDir = L"C:\\Dumps", lastDmpTime;
+  std::wstring minidumpDir = L"C:\\Dumps", lastDmpTime, unreadableDmp;
+  FileTime now = 5000;
   std::vector<FolderEntry> entries;
   std::vector<int> results;  // per report; 1 when missing
   std::vector<std::wstring> reported, writtenTimes, passedOver, listed;
@@ -101,6 +102,9 @@ class FakePlatform : public DumpPlatform {
   std::wstring ReadLastDmpTime() override { return lastDmpTime; }
   void WriteLastDmpTime(const std::wstring& text) override { writtenTimes.push_back(text); }
   void WritePassedOverDmpTime(const std::wstring& text) override { passedOver.push_back(text); }
+  std::wstring ReadUnreadableDmp() override { return unreadableDmp; }
+  void WriteUnreadableDmp(const std::wstring& text) override { unreadableDmp = text; }
+  FileTime Now() override { return now; }
   void CloseUninstallKey() override { ++uninstallCloses; }
   bool IsExistingFilePath(const std::wstring&) override { return pathIsFile; }
   std::vector<FolderEntry> ListFolder(const std::wstring& dir) override {
@@ -137,7 +141,7 @@ TEST(RunDumpCollection, AFailedReportHoldsBackTheRest) {
 }
 
 TEST(RunDumpCollection, UnknownResultsHoldBackTheRest) {
-  for (int result : {-1, 3, 0x7FFFFFFF}) {
+  for (int result : {-1, 4, 0x7FFFFFFF}) {
     FakePlatform p;
     p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
     p.results = {result};
@@ -169,6 +173,54 @@ TEST(RunDumpCollection, AnUnsendableDumpDoesNotHoldBackHundredsBehindIt) {
   EXPECT_EQ(locked.reported.size(), 1u);
   EXPECT_TRUE(locked.writtenTimes.empty());
   EXPECT_TRUE(locked.passedOver.empty());
+}
+
+// A dump that can't be opened holds the newer ones back for a few runs or days, not for ever: then it
+// is passed over like an unsendable one. Each row is one run on the state the previous runs left.
+TEST(RunDumpCollection, AnUnreadableDumpHoldsTheWalkForBoundedRunsOrDays) {
+  const FileTime day = 24ull * 3600 * 10000000;
+  struct Run {
+    FileTime now;
+    const wchar_t* storedBefore;  // null: whatever the previous run left
+    bool passedOver;
+    const wchar_t* storedAfter;
+  } runs[] = {
+      {5000, L"", false, L"10 5000 1"},
+      {6000, nullptr, false, L"10 5000 2"},
+      {7000, nullptr, false, L"10 5000 3"},
+      {8000, nullptr, false, L"10 5000 4"},
+      {9000, nullptr, true, L""},                          // the fifth run gives it up
+      {3 * day, L"10 1 1", false, L"10 1 2"},              // not quite three days since it was found
+      {3 * day + 1, L"10 1 1", true, L""},                 // three days: given up on its second run
+      {3 * day, L"99 1 4", false, L"10 2592000000000 1"},  // a record of another dump starts afresh
+      {1, L"10 5000 1", false, L"10 5000 2"},              // a clock set back counts no time
+      {5000, L"10 5000 x", false, L"10 5000 1"},           // a broken record starts afresh
+  };
+  FakePlatform p;
+  for (const Run& r : runs) {
+    SCOPED_TRACE(::testing::Message() << r.now << " " << (r.storedBefore ? "given" : "kept"));
+    p.now = r.now;
+    if (r.storedBefore) p.unreadableDmp = r.storedBefore;
+    p.entries = {{L"denied.dmp", 0, 10}, {L"next.dmp", 0, 20}};
+    p.results = {kReportUnreadable};
+    p.reported.clear();
+    p.writtenTimes.clear();
+    p.passedOver.clear();
+    RunDumpCollection(p);
+    EXPECT_EQ(p.reported.size(), r.passedOver ? 2u : 1u);
+    EXPECT_EQ(p.passedOver, r.passedOver ? std::vector<std::wstring>{L"10"} : std::vector<std::wstring>{});
+    EXPECT_EQ(p.writtenTimes,
+              r.passedOver ? (std::vector<std::wstring>{L"10", L"20"}) : std::vector<std::wstring>{});
+    EXPECT_EQ(p.unreadableDmp, r.storedAfter);
+  }
+}
+
+TEST(UnreadableDump, OnlyAWholeRecordIsRead) {
+  for (const wchar_t* text :
+       {L"1 2", L"1 2 3 4", L"1  2 3", L"1 2 6", L"-1 2 3", L"99999999999999999999 2 3"})
+    EXPECT_EQ(ParseUnreadableDump(text).runs, 0u) << text;
+  EXPECT_EQ(FormatUnreadableDump(ParseUnreadableDump(L"18446744073709551615 7 5")),
+            L"18446744073709551615 7 5");
 }
 
 TEST(RunDumpCollection, RespectsFloorAndLastDmpTime) {

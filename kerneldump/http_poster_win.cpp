@@ -23,7 +23,60 @@ bool CrackForPost(const wchar_t* url, suite::CrackedUrl& parts) {
 
 const wchar_t* OrNull(const wchar_t* text) { return text[0] ? text : nullptr; }
 
+class Locked {
+ public:
+  explicit Locked(CRITICAL_SECTION& lock) : lock_(lock) { EnterCriticalSection(&lock_); }
+  ~Locked() { LeaveCriticalSection(&lock_); }
+
+ private:
+  CRITICAL_SECTION& lock_;
+};
+
 }  // namespace
+
+// Runs beside one post and closes its handles when the post is still under way at the deadline.
+class HttpPoster::Watchdog {
+ public:
+  Watchdog(HttpPoster& poster, DWORD ms) : poster_(poster), ms_(ms) {
+    done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    // Without a thread the post still has WinINet's own time-outs; it is not given up for that.
+    if (done_) thread_.reset(CreateThread(nullptr, 64 * 1024, &Run, this, 0, nullptr));
+  }
+  ~Watchdog() {
+    if (!thread_) return;
+    SetEvent(done_.get());
+    WaitForSingleObject(thread_.get(), INFINITE);
+  }
+
+ private:
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  static DWORD WINAPI Run(void* self) {
+    auto* w = static_cast<Watchdog*>(self);
+    if (WaitForSingleObject(w->done_.get(), w->ms_) == WAIT_TIMEOUT) w->poster_.Expire();
+    return 0;
+  }
+
+  HttpPoster& poster_;
+  const DWORD ms_;
+  suite::ScopedKernelObject done_, thread_;
+};
+
+HttpPoster::HttpPoster() : deadlineMs_(kPostDeadlineMs) { InitializeCriticalSection(&closing_); }
+
+HttpPoster::~HttpPoster() {
+  Close();
+  DeleteCriticalSection(&closing_);
+}
+
+void HttpPoster::ShortenDeadline(DWORD ms) { deadlineMs_ = std::min<DWORD>(ms, kPostDeadlineMs); }
+
+void HttpPoster::Expire() {
+  Locked hold(closing_);
+  InterlockedExchange(&expired_, 1);
+  request_.Close();
+  connection_.Close();
+}
 
 class HttpPoster::RequestBody : public AnswerBody {
  public:
@@ -46,13 +99,36 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   if (connection_) return E_FAIL;
   if (!body) return E_POINTER;
   status_ = 0;
+  InterlockedExchange(&expired_, 0);
+  HRESULT result;
+  {
+    Watchdog watchdog(*this, deadlineMs_);
+    result = PostWithinDeadline(url, body, length, headers, headersLength, flags);
+  }
+  if (!expired()) return result;
+  // Whatever arrived before the handles were closed, the post did not finish in time.
+  suite::DiagFailure("post_deadline", ERROR_TIMEOUT);
+  CloseRequest();
+  status_ = 0;
+  return E_FAIL;
+}
+
+// Handles are stored under the lock, so that one made just as the deadline passes is closed too.
+bool HttpPoster::Keep(suite::ScopedInternet& slot, HINTERNET handle) {
+  Locked hold(closing_);
+  slot.reset(handle);
+  if (expired()) slot.Close();
+  return slot.valid();
+}
+
+HRESULT HttpPoster::PostWithinDeadline(const wchar_t* url, const void* body, DWORD length,
+                                       const wchar_t* headers, DWORD headersLength, DWORD flags) {
   if (length == DWORD(-1)) length = static_cast<DWORD>(strlen(static_cast<const char*>(body)));
 
   suite::CrackedUrl parts;
   if (!url || !CrackForPost(url, parts)) return E_FAIL;
-  connection_.reset(InternetConnectW(root_.get(), parts.host, parts.port, OrNull(parts.user),
-                                     OrNull(parts.password), INTERNET_SERVICE_HTTP, 0, 0));
-  if (!connection_) {
+  if (!Keep(connection_, InternetConnectW(root_.get(), parts.host, parts.port, OrNull(parts.user),
+                                          OrNull(parts.password), INTERNET_SERVICE_HTTP, 0, 0))) {
     suite::DiagFailure("InternetConnectW", GetLastError());
     return E_FAIL;
   }
@@ -62,9 +138,8 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   const std::wstring object = BuildObjectName(parts.path, parts.extra);
   const bool secure = IsHttpsUrl(url);
   flags = RequestFlagsFor(url, flags);
-  request_.reset(HttpOpenRequestW(connection_.get(), L"POST", object.c_str(), nullptr, referrer.c_str(),
-                                  nullptr, flags, reinterpret_cast<DWORD_PTR>(this)));
-  if (!request_) {
+  if (!Keep(request_, HttpOpenRequestW(connection_.get(), L"POST", object.c_str(), nullptr, referrer.c_str(),
+                                       nullptr, flags, reinterpret_cast<DWORD_PTR>(this)))) {
     suite::DiagFailure("HttpOpenRequestW", GetLastError());
     CloseRequest();
     return E_FAIL;
@@ -113,7 +188,7 @@ bool HttpPoster::ContentLength(DWORD& length) {
 }
 
 long HttpPoster::ReadOnce(void* buffer, DWORD size) {
-  if (!request_) return -1;
+  if (!request_ || expired()) return -1;
   INTERNET_BUFFERSA read = {};
   read.dwStructSize = sizeof(read);
   read.lpvBuffer = buffer;
@@ -144,6 +219,7 @@ void HttpPoster::SetTimeouts(HINTERNET handle) {
 }
 
 void HttpPoster::CloseRequest() {
+  Locked hold(closing_);
   request_.Close();
   connection_.Close();
 }

@@ -28,6 +28,9 @@ constexpr uint32_t kAnswerReadLimit = 4096;
 constexpr uint32_t kConnectTimeoutMs = 15000;
 constexpr uint32_t kSendTimeoutMs = 30000;
 constexpr uint32_t kReceiveTimeoutMs = 20000;
+// The whole post, from connecting to the end of the answer: those time-outs bound each wait, and a
+// server that trickles (or a connect that Windows keeps retrying) passes every one of them.
+constexpr uint32_t kPostDeadlineMs = 60000;
 
 // "BugURL" + the fixed path. A base URL that leaves no room for the path in the 260-character URL
 // is refused: a cut URL would post the dump somewhere nobody asked for.

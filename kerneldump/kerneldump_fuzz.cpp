@@ -26,6 +26,13 @@ void LastDmpTime(FuzzedDataProvider& fdp) {
   if (parsed >= 0) FuzzCheck(ParseLastDmpTime(FormatLastDmpTime(FileTime(parsed))) == parsed);
   const FileTime t = fdp.ConsumeIntegral<FileTime>();
   if (t <= FileTime(INT64_MAX)) FuzzCheck(ParseLastDmpTime(FormatLastDmpTime(t)) == int64_t(t));
+  // "UnreadableDmp": whatever record is read, the program writes it back so that it reads the same.
+  const UnreadableDump record = ParseUnreadableDump(text);
+  if (record.runs != 0) {
+    const UnreadableDump again = ParseUnreadableDump(FormatUnreadableDump(record));
+    FuzzCheck(again.dump == record.dump && again.since == record.since && again.runs == record.runs &&
+              record.runs <= kUnreadableRunLimit);
+  }
 }
 
 void RegistryValues(FuzzedDataProvider& fdp) {

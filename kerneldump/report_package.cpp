@@ -14,7 +14,13 @@ std::wstring DumpFolderFor(const std::wstring& programFolder) {
 }
 
 std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstring& dumpPath) {
-  return DumpFolderFor(programFolder) + suite::FileNamePart(dumpPath) + protocol::kArchiveExtension;
+  const std::wstring folder = DumpFolderFor(programFolder), extension = protocol::kArchiveExtension;
+  std::wstring name = suite::FileNamePart(dumpPath);
+  // The archive's name is ours alone (the server sees only its bytes): a dump name too long for a path
+  // beside the program is cut, so that the archive can still be made and the dump go out.
+  const size_t fixed = folder.size() + extension.size();
+  if (fixed < kMaxArchivePath && name.size() > kMaxArchivePath - fixed) name.resize(kMaxArchivePath - fixed);
+  return folder + name + extension;
 }
 
 std::wstring InfoFilePathFor(const std::wstring& dataFolder) {
@@ -29,11 +35,14 @@ bool ModuleFolderFromPath(const std::wstring& modulePath, std::wstring& folder) 
 }
 
 int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes) {
-  // A dump that can't be opened now is being written or held by another program: it is tried again.
-  if (dump == DumpCheck::Unreadable) return kReportRetryLater;
+  // A dump held open is being written or read by another program: it is tried again.
+  if (dump == DumpCheck::Locked) return kReportRetryLater;
+  // One that can't be opened at all may stay so; the walk decides how long it waits for it.
+  if (dump == DumpCheck::Unreadable) return kReportUnreadable;
   if (dump == DumpCheck::TooLarge) return kReportPassedOver;
-  // A fault while packing comes from the dump's bytes and would come again on every run.
-  if (pack == PackResult::Faulted) return kReportPassedOver;
+  // A fault while packing comes from the dump's bytes and would come again on every run; an entry
+  // the writer refuses is refused on every run too.
+  if (pack == PackResult::Faulted || pack == PackResult::Refused) return kReportPassedOver;
   // Any other packing failure (disk full, a read error) may pass; the archive is never posted without its
   // dump.
   if (pack == PackResult::Failed) return kReportRetryLater;
@@ -43,6 +52,25 @@ int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes) {
 int OutcomeOfPost(bool delivered, int status) {
   if (delivered) return kReportDelivered;
   return status == kStatusTooLarge ? kReportPassedOver : kReportRetryLater;
+}
+
+DumpCheck CheckOfOpenError(uint32_t error) {
+  const uint32_t kSharingViolation = 32, kLockViolation = 33;
+  return error == kSharingViolation || error == kLockViolation ? DumpCheck::Locked : DumpCheck::Unreadable;
+}
+
+std::wstring ArchiveEntryName(const std::wstring& fileName,
+                              const std::function<bool(const std::wstring&)>& convertsExactly) {
+  std::wstring name;
+  for (size_t i = 0; i < fileName.size();) {
+    const wchar_t c = fileName[i];
+    const bool pair = c >= 0xD800 && c <= 0xDBFF && i + 1 < fileName.size() && fileName[i + 1] >= 0xDC00 &&
+                      fileName[i + 1] <= 0xDFFF;
+    const std::wstring character = fileName.substr(i, pair ? 2 : 1);
+    name += convertsExactly(character) ? character : L"_";
+    i += character.size();
+  }
+  return name;
 }
 
 }  // namespace kerneldump

@@ -4,6 +4,7 @@
 // without a backslash, and `folder` is then left alone.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/protocol/file_names.h"
@@ -22,14 +23,27 @@ constexpr uint64_t kMaxArchiveBytes = 128ull << 20;
 constexpr int kStatusTooLarge = 413;
 
 // How a report ended (kReport* of dump_collector.h) from what was found before, while and after packing.
-enum class DumpCheck { Readable, Unreadable, TooLarge };
-enum class PackResult { Packed, Failed, Faulted };
+// Locked: another program holds the dump open (its writer, most likely); Unreadable: it can't be
+// opened for any other reason (access denied). Refused: the writer will never take the dump's entry.
+enum class DumpCheck { Readable, Locked, Unreadable, TooLarge };
+enum class PackResult { Packed, Failed, Refused, Faulted };
 int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes);
 int OutcomeOfPost(bool delivered, int status);
+// The check of a dump that could not be opened, from the Windows error: only a sharing or lock
+// violation means that someone still has it open.
+DumpCheck CheckOfOpenError(uint32_t error);
+
+// The dump's entry name in the archive: its file name, with each character that has no exact form
+// in the ANSI code page (`convertsExactly` tells, for one character or surrogate pair) replaced by
+// "_". The server keys nothing on the name; a dump named in another script still goes out.
+std::wstring ArchiveEntryName(const std::wstring& fileName,
+                              const std::function<bool(const std::wstring&)>& convertsExactly);
 
 // program folder (ending in a backslash) + "dump\".
 std::wstring DumpFolderFor(const std::wstring& programFolder);
-// The dump's file name, extension included, + ".zip" in the dump folder.
+// The dump's file name, extension included, + ".zip" in the dump folder; the name is cut where the
+// path would pass kMaxArchivePath characters.
+constexpr size_t kMaxArchivePath = 259;  // MAX_PATH without the terminator
 std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstring& dumpPath);
 std::wstring InfoFilePathFor(const std::wstring& dataFolder);
 // The program's own folder from its full path, cut after the last backslash; false without one.

@@ -7,6 +7,7 @@
 #include "common/fault_guard_win.h"
 #include "common/path.h"
 #include "common/scoped_handle_win.h"
+#include "common/zip/zip_io_win.h"
 #include "common/zip/zip_writer.h"
 #include "kerneldump/drummet_win.h"
 #include "kerneldump/http_poster_win.h"
@@ -36,23 +37,41 @@ struct ReportRun {
   std::wstring dumpPath, archivePath, infoPath;
   zip::ZipWriterHandle zip = nullptr;
   bool packed = false;
+  bool dumpRefused = false;  // the writer will never take the dump's entry
   std::vector<char> bytes;
-  HttpPoster poster;
-  bool delivered = false;
 };
 
-void RunHook(const char* step) {
-  if (g_reportStepHook) g_reportStepHook(step);
-}
+// One post, run on a thread of its own and owned by both threads: the report waits for it only up
+// to the deadline, and a post it stops waiting for (WinINet under Wine does not end a blocked call
+// when its handles are closed) keeps what it uses until it ends by itself or the process does.
+struct PostJob {
+  std::vector<char> bytes;
+  HttpPoster poster;
+  bool contained = false, delivered = false;
+  int status = 0;
+  suite::ScopedKernelObject done;
+  volatile LONG owners = 2;
+  void Release() {
+    if (InterlockedDecrement(&owners) == 0) delete this;
+  }
+};
+
+DWORD RunHook(const char* step) { return g_reportStepHook ? g_reportStepHook(step) : 0; }
 
 // The dump as the writer will open it. A sharing violation means Windows or a tool still writes it.
 DumpCheck CheckDump(const std::wstring& dumpPath) {
+  if (DWORD injected = RunHook("open")) return CheckOfOpenError(injected);
   suite::ScopedFile dump(CreateFileW(dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!dump) return DumpCheck::Unreadable;
+  if (!dump) return CheckOfOpenError(GetLastError());
   LARGE_INTEGER size;
   if (!GetFileSizeEx(dump.get(), &size)) return DumpCheck::Unreadable;
   return uint64_t(size.QuadPart) > kMaxDumpBytes ? DumpCheck::TooLarge : DumpCheck::Readable;
+}
+
+bool ConvertsToAnsiExactly(const std::wstring& character) {
+  std::string converted;
+  return zip::WideToCodePage(character.c_str(), CP_ACP, 8, &converted, true);
 }
 
 // Every step must succeed: an archive without its dump (or without info.ini) is never posted.
@@ -60,9 +79,11 @@ void PackArchive(ReportRun& run) {
   namespace zd = zip::variant_d;
   run.zip = zd::ZipWriterCreate(const_cast<wchar_t*>(run.archivePath.c_str()), 0, zip::ZIP_FILENAME);
   if (!run.zip) return;
-  const std::wstring dumpName = suite::FileNamePart(run.dumpPath);
-  bool ok = zd::ZipWriterAdd(run.zip, dumpName.c_str(), const_cast<wchar_t*>(run.dumpPath.c_str()), 0,
-                             zip::ZIP_FILENAME) == zip::ZR_OK;
+  const std::wstring entryName = ArchiveEntryName(suite::FileNamePart(run.dumpPath), ConvertsToAnsiExactly);
+  const zip::ZipResult added = zd::ZipWriterAdd(
+      run.zip, entryName.c_str(), const_cast<wchar_t*>(run.dumpPath.c_str()), 0, zip::ZIP_FILENAME);
+  run.dumpRefused = added == zip::ZR_ARGS;  // a name it can't hold, whatever else changes
+  bool ok = added == zip::ZR_OK;
   RunHook("pack");
   ok = ok && zd::ZipWriterAdd(run.zip, kInfoFileName, const_cast<wchar_t*>(run.infoPath.c_str()), 0,
                               zip::ZIP_FILENAME) == zip::ZR_OK;
@@ -98,14 +119,53 @@ uint64_t ArchiveSize(const std::wstring& archivePath) {
 }
 
 // Posts the archive's bytes; `delivered` when the report server took them.
-void PostArchive(ReportRun& run) {
-  if (!run.poster.Open(kAgentText)) return;
+void PostArchive(PostJob& job) {
+  if (!job.poster.Open(kAgentText)) return;
   RunHook("post");
   std::wstring url;
   if (BuildReportUrl(ReadBugUrl(), url)) {
-    run.delivered = run.poster.Post(url.c_str(), run.bytes.data(), DWORD(run.bytes.size()), nullptr,
+    job.delivered = job.poster.Post(url.c_str(), job.bytes.data(), DWORD(job.bytes.size()), nullptr,
                                     DWORD(-1), kReportRequestFlags) >= 0;
   }
+}
+
+DWORD WINAPI RunPostJob(void* context) {
+  PostJob* job = static_cast<PostJob*>(context);
+  try {
+    job->contained = suite::RunContainedCall([&] { PostArchive(*job); });
+    job->status = job->poster.status();
+    job->poster.Close();
+  } catch (...) {
+    job->contained = false;
+  }
+  SetEvent(job->done.get());
+  job->Release();
+  return 0;
+}
+
+// The poster closes its handles at the deadline, which ends the post on Windows; this wait, a little
+// longer, ends it for the report wherever that does not work.
+const DWORD kDeadlineGraceMs = 2000;
+
+int PostWithinDeadline(std::vector<char>& bytes) {
+  PostJob* job = new (std::nothrow) PostJob;
+  if (!job) return kReportRetryLater;
+  job->bytes.swap(bytes);
+  const DWORD deadline =
+      g_postDeadlineMs && g_postDeadlineMs < kPostDeadlineMs ? g_postDeadlineMs : kPostDeadlineMs;
+  job->poster.ShortenDeadline(deadline);
+  job->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  int result = kReportRetryLater;
+  if (job->done) {
+    suite::ScopedKernelObject thread(CreateThread(nullptr, 0, &RunPostJob, job, 0, nullptr));
+    if (!thread) RunPostJob(job);  // no thread to spare: post here, with the poster's own deadline
+    if (WaitForSingleObject(job->done.get(), deadline + kDeadlineGraceMs) == WAIT_OBJECT_0 && job->contained)
+      result = OutcomeOfPost(job->delivered, job->status);
+  } else {
+    job->Release();  // never started
+  }
+  job->Release();
+  return result;
 }
 
 }  // namespace
@@ -120,6 +180,7 @@ std::wstring ReadBugUrl() {
 }
 
 ReportStepHook g_reportStepHook = nullptr;
+unsigned long g_postDeadlineMs = 0;
 
 int ReportDumpFile(const wchar_t* dumpPath) {
   if (!dumpPath || GetFileAttributesW(dumpPath) == INVALID_FILE_ATTRIBUTES) return kReportRetryLater;
@@ -150,6 +211,8 @@ int ReportDumpFile(const wchar_t* dumpPath) {
       if (open) suite::RunContainedCall([&] { zip::variant_d::ZipWriterClose(open); });
     } else if (run.packed) {
       pack = PackResult::Packed;
+    } else if (run.dumpRefused) {
+      pack = PackResult::Refused;
     }
     DeleteFileW(run.infoPath.c_str());
 
@@ -160,11 +223,9 @@ int ReportDumpFile(const wchar_t* dumpPath) {
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!archive) return kReportRetryLater;  // an archive that exists but can't be opened stays
       // A short read would post a broken archive; the dump is retried next run instead.
-      if (ReadWhole(archive.get(), run.bytes) && suite::RunContainedCall([&] { PostArchive(run); })) {
-        result = OutcomeOfPost(run.delivered, run.poster.status());
-      }
+      const bool whole = ReadWhole(archive.get(), run.bytes);
       archive.Close();
-      run.poster.Close();
+      if (whole) result = PostWithinDeadline(run.bytes);
       std::vector<char>().swap(run.bytes);
       Sleep(kPauseAfterPostMs);
     }

@@ -16,6 +16,9 @@ constexpr wchar_t kInstallDirValue[] = L"InstallDir";  // REG_SZ, written by the
 // REG_SZ, Drummet's own: the newest kernel dump reported and the newest one given up.
 constexpr wchar_t kLastDmpTimeValue[] = L"LastDmpTime";
 constexpr wchar_t kPassedOverDmpTimeValue[] = L"PassedOverDmpTime";
+// REG_SZ, Drummet's own: "<time> <first found> <runs>" of the dump it waits for because it can't be
+// opened; removed once the walk is past that dump.
+constexpr wchar_t kUnreadableDmpValue[] = L"UnreadableDmp";
 
 // ---- Report marks (HKEY_CURRENT_USER) -------------------------------------------------------------
 // + "\" + product version; one REG_DWORD per dump named by the dump's file name: Kelvor creates it

@@ -12,6 +12,7 @@ import glob
 import io
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import time
@@ -100,6 +101,30 @@ def write_version(version):
                 "  <ProgramVersion>%s</ProgramVersion>\n</Product>\n" % version)
 
 
+def full_backlog_listener():
+    """A listener on loopback that never accepts, its queue already full: the kernel drops every
+    further connection attempt, so a connect to it is retried for minutes. Returns the sockets to
+    keep open (the listener first)."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    held = [listener]
+    for _ in range(4):
+        filler = socket.socket()
+        filler.setblocking(False)
+        filler.connect_ex(listener.getsockname())
+        held.append(filler)
+    return held
+
+
+def connects_within(address, seconds):
+    try:
+        socket.create_connection(address, timeout=seconds).close()
+        return True
+    except OSError:
+        return False
+
+
 def info_file_paths():
     return glob.glob(os.path.join(DRIVE_C, "users", "*", "AppData", "LocalLow", "Vemko", "Ossary", "info.ini"))
 
@@ -115,7 +140,7 @@ class DrummetScenarios(scenario.ScenarioCase):
         shutil.copy2(os.path.join(BIN, "kerneldump", "drummet_faulty.exe"), FAULTY)
         cls.saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
                           "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime",
-                          "get", UN, "InstallDir", "ctime", INSTALL_WIN + "\\log\\")
+                          "get", UN, "InstallDir", "get", UN, "UnreadableDmp", "ctime", INSTALL_WIN + "\\log\\")
         cls.floor = int(cls.saved[-1].split()[1])
         cls.c = Collector().__enter__()
 
@@ -145,7 +170,7 @@ class DrummetScenarios(scenario.ScenarioCase):
             cmds += ["set-expand" if expand else "set-sz", CC, "MinidumpDir", minidump_dir]
         if forget_identity:
             cmds += ["delete", SWIFTOR, "swiftor-id"]
-        cmds += ["delete", UN, "PassedOverDmpTime"]
+        cmds += ["delete", UN, "PassedOverDmpTime", "delete", UN, "UnreadableDmp"]
         probe(*cmds)
         clear_folder(DEFAULT_DUMPS)
         clear_folder(CUSTOM_DUMPS)
@@ -398,6 +423,40 @@ class DrummetScenarios(scenario.ScenarioCase):
             os.remove(os.path.join(DEFAULT_DUMPS, "Unanswered.dmp"))
         self.c.reset()
 
+    def test_s10b_a_post_ends_at_its_deadline(self):
+        """A server that trickles its headers or its body a byte a second passes every time-out, and a
+        listener whose queue is full is retried for minutes: each post ends at its deadline (three
+        seconds through the test seam), and none counts as delivered, not even the header trickle
+        that would end in a 200."""
+        t = self.floor + 850 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        write_config(self.c.base_url)
+        for mode in ("trickle-headers", "trickle-body", "full-backlog"):
+            self.c.reset()
+            probe("set-sz", UN, "LastDmpTime", str(t))
+            self.plant_series(t, ["Trickled.dmp"])
+            held = []
+            if mode == "full-backlog":
+                held = full_backlog_listener()
+                address = held[0].getsockname()
+                self.check(not connects_within(address, 1), "the listener's queue is not full")
+                write_config("http://%s:%d" % address)
+            else:
+                self.c.behave(ENDPOINT, mode, stall_seconds=100)
+            try:
+                seconds = self.drummet(FAULTY, "deadline=3000")
+            finally:
+                for sock in held:
+                    sock.close()
+            print("    %s: Drummet gave up after %.1f s" % (mode, seconds))
+            self.check(seconds < 60, "%s held Drummet for %.0f s" % (mode, seconds))
+            if mode != "full-backlog":
+                self.check(len(self.c.received(ENDPOINT)) == 1, "%s: not posted once" % mode)
+            self.check(self.state()["LastDmpTime"] == str(t), "%s counted as delivered" % mode)
+            self.expect_clean()
+        write_config(self.c.base_url)
+        self.c.reset()
+
     def test_s11_locked_dump_waits_with_everything_behind_it(self):
         """A dump another program holds open is not packed without it: nothing is posted or recorded,
         the newer dumps wait behind it, and the next run sends all of them in order."""
@@ -425,6 +484,28 @@ class DrummetScenarios(scenario.ScenarioCase):
         self.check(st["LastDmpTime"] == str(times[-1]), "LastDmpTime %r" % st["LastDmpTime"])
         self.check(st["PassedOverDmpTime"] is None, "a locked dump was passed over")
 
+    def test_s11b_a_dump_that_can_never_be_opened_holds_the_walk_only_for_a_while(self):
+        """Access denied (through the test seam; Wine never refuses) is not a lock: the walk waits for
+        that dump and counts the runs, and on the fifth it passes it over and the rest go out."""
+        t = self.floor + 950 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        times = self.plant_series(t, ["Denied.dmp", "Behind.dmp"])
+        write_config(self.c.base_url)
+        self.drummet(FAULTY, "deny")
+        self.expect_reports([])
+        st = self.state("get", UN, "UnreadableDmp")
+        self.check(st["LastDmpTime"] == str(t), "LastDmpTime moved past an unreadable dump")
+        record = (st["UnreadableDmp"] or "").split()
+        self.check(len(record) == 3 and record[0] == str(times[0]) and record[2] == "1", "record %r" % record)
+        probe("set-sz", UN, "UnreadableDmp", "%d %s 4" % (times[0], record[1] if record else "0"))
+        self.drummet(FAULTY, "deny")
+        self.expect_reports(["Behind.dmp"])
+        st = self.state("get", UN, "UnreadableDmp")
+        self.check(st["PassedOverDmpTime"] == str(times[0]), "PassedOverDmpTime %r" % st["PassedOverDmpTime"])
+        self.check(st["LastDmpTime"] == str(times[1]), "LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["UnreadableDmp"] is None, "record kept: %r" % st["UnreadableDmp"])
+        self.expect_clean()
+
     def test_s12_unsendable_dumps_are_passed_over(self):
         """A 5 GiB dump (sparse here) can't be packed and one the server refuses with 413 is never
         taken: both are passed over and recorded, and every dump behind them goes out."""
@@ -444,6 +525,23 @@ class DrummetScenarios(scenario.ScenarioCase):
         self.check(st["PassedOverDmpTime"] == str(times[1]), "PassedOverDmpTime %r" % st["PassedOverDmpTime"])
         self.expect_clean()
         os.remove(huge)
+
+    def test_s12b_a_name_outside_the_code_page_goes_out_under_one_inside_it(self):
+        """A dump named in another script is packed under a name the code page holds, its bytes as
+        they are, and the dump behind it goes out too."""
+        t = self.floor + 1050 * SECOND
+        self.prepare(last=str(t), enabled=3)
+        body = plant(DEFAULT_DUMPS, "Mini_\u65e5\u672c.dmp", t + SECOND)
+        times = [t + SECOND] + self.plant_series(t + SECOND, ["After.dmp"])
+        write_config(self.c.base_url)
+        self.drummet()
+        self.expect_reports(["Mini___.dmp", "After.dmp"])
+        got = self.archives()
+        self.check(got and got[0][2].get("Mini___.dmp") == body, "the dump's bytes changed in the archive")
+        st = self.state()
+        self.check(st["LastDmpTime"] == str(times[1]), "LastDmpTime %r" % st["LastDmpTime"])
+        self.check(st["PassedOverDmpTime"] is None, "PassedOverDmpTime %r" % st["PassedOverDmpTime"])
+        self.expect_clean()
 
     def test_s13_injected_faults_are_contained(self):
         """A real fault while packing passes that dump over (it would fault again on every run); one
@@ -511,7 +609,7 @@ def restore_prefix(saved):
     # Put the prefix back as it was.
     restore = []
     for key, name in ((UN, "LastDmpTime"), (CC, "CrashDumpEnabled"), (CC, "MinidumpDir"), (SWIFTOR, "swiftor-id"),
-                      (UN, "PassedOverDmpTime"), (UN, "InstallDir")):
+                      (UN, "PassedOverDmpTime"), (UN, "InstallDir"), (UN, "UnreadableDmp")):
         value = original.get(name)
         if value is None:
             restore += ["delete", key, name]

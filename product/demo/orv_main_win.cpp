@@ -2,7 +2,7 @@
 // serves as the program a restart starts again. Options let a test shape the crash record and ask
 // for a note of what existed when the process was released.
 //   Orv.exe [options] crash null|divzero|recursion|dll|window|twothreads|nullcall|abort|throw|purecall|
-//                           invalidparam
+//                           invalidparam|invalidparam-msvcrt|invalidparam-linked
 //   Orv.exe [options] mark <file>      writes its command line to <file> and ends (restart target)
 //   Orv.exe [options] idle <ms>        waits (a live process to dump)
 // --canary NAME makes an inheritable named event that Kelvor must not inherit (ORV_CANARY names it).
@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -166,6 +167,26 @@ void CrashInvalidParameter(int) {
       ucrt ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(ucrt, "memcpy_s"))) : nullptr;
   const char source[4] = {1, 2, 3, 4};
   if (copy) copy(nullptr, sizeof(source), source, sizeof(source));
+  g_sinkValue = g_sinkValue + 1;
+}
+
+// The same through msvcrt.dll, the runtime this program is linked against: resolved by name, as a
+// module built by another compiler would call it, and as the toolchain links memcpy_s (which hands
+// over to msvcrt.dll's where there is one).
+void CrashInvalidParameterInMsvcrt(int) {
+  typedef int(__cdecl * MemcpyS)(void*, size_t, const void*, size_t);
+  HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll");
+  auto copy = msvcrt ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "memcpy_s")))
+                     : nullptr;
+  const char source[4] = {1, 2, 3, 4};
+  if (copy) copy(nullptr, sizeof(source), source, sizeof(source));
+  g_sinkValue = g_sinkValue + 1;
+}
+
+void CrashInvalidParameterLinked(int) {
+  const char source[4] = {1, 2, 3, 4};
+  memcpy_s(nullptr, sizeof(source), source, sizeof(source));
+  g_sinkValue = g_sinkValue + 1;
 }
 
 int Crash(const std::wstring& kind) {
@@ -191,6 +212,10 @@ int Crash(const std::wstring& kind) {
     OrvCoreRun(&CrashPureCall, 0);
   else if (kind == L"invalidparam")
     OrvCoreRun(&CrashInvalidParameter, 0);
+  else if (kind == L"invalidparam-msvcrt")
+    OrvCoreRun(&CrashInvalidParameterInMsvcrt, 0);
+  else if (kind == L"invalidparam-linked")
+    OrvCoreRun(&CrashInvalidParameterLinked, 0);
   return 2;  // unknown kind: no crash
 }
 

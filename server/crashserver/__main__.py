@@ -1,10 +1,11 @@
 """Starts the crash server with waitress.
 
-    python3 -m crashserver [--host H] [--port N] [--data DIR] [--database DSN] [--max-archives N]
-                           [--token T] [--kernel-limit BYTES] [--threads N]
+    python3 -m crashserver [--host H] [--port N] [--data DIR] [--database DSN] [--max-archives N] ...
+    python3 -m crashserver --public [...]     nginx with TLS in front of --workers server processes
 
 Prints one line when it listens:  SERVER url=http://HOST:PORT data=DIR token-file=FILE
-The login token comes from --token, else $CRASHSERVER_TOKEN, else DIR/token (made once, mode 600).
+The login token comes from --token, else $CRASHSERVER_TOKEN, else DIR/token (made once, mode 600);
+a token shorter than 16 characters is refused. See docs/crash-server.md for every option.
 """
 import argparse
 import logging
@@ -16,25 +17,12 @@ import threading
 import time
 
 import waitress
+from waitress.channel import HTTPChannel
 
-from crashserver.app import ARCHIVE_LIMIT, KERNEL_LIMIT, create_app
+from crashserver import weblog
+from crashserver.app import ARCHIVE_LIMIT, DEFAULTS, create_app
+from crashserver.auth import TokenError, fingerprint, load_token
 from crashserver.storage import open_storage
-
-
-def load_token(data_dir, given):
-    path = os.path.join(data_dir, "token")
-    if given:
-        return given, "(given)"
-    if os.environ.get("CRASHSERVER_TOKEN"):
-        return os.environ["CRASHSERVER_TOKEN"], "(environment)"
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(fd, "w") as f:
-            f.write(secrets.token_urlsafe(24) + "\n")
-    except FileExistsError:
-        pass
-    with open(path) as f:
-        return f.read().strip(), path
 
 
 def watch_parent(parent_pid):
@@ -81,52 +69,165 @@ def start_workers(data, args):
     return [subprocess.Popen(cmd, cwd=here) for _ in range(max(args.symbol_workers, 0))]
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(description="crash server")
+def restrict_data(data):
+    """Folders 0700 and files 0600: a data folder from an older version had them readable by all."""
+    if os.stat(data).st_mode & 0o077 == 0:
+        return
+    for folder, dirs, files in os.walk(data):
+        os.chmod(folder, 0o700)
+        for name in files:
+            p = os.path.join(folder, name)
+            if not os.path.islink(p):
+                os.chmod(p, 0o600)
+
+
+def maintenance(storage, token, seconds):
+    """Retention, the orphan sweep and expired sessions: now, then every `seconds`."""
+    while True:
+        try:
+            removed = storage.apply_retention()
+            orphans = storage.sweep_orphans()
+            storage.purge_sessions(fingerprint(token))
+            if removed or orphans:
+                weblog.line("MAINTENANCE", removed=removed, orphans=orphans)
+        except Exception as e:  # noqa: BLE001 - a database away for a while; try again next time
+            weblog.line("MAINTENANCE", error=repr(e))
+        time.sleep(seconds)
+
+
+def busy(server, requests, close_idle=False):
+    """True while a request is being received, handled or answered, or a connection accepted in
+    the last two seconds has sent nothing yet. With close_idle, connections between requests are
+    closed on the way, so a client stops reusing them."""
+    found = requests.in_flight > 0
+    now = time.time()
+    for ch in list(server._map.values()):
+        if not isinstance(ch, HTTPChannel):
+            continue
+        if ch.request is not None or ch.requests or ch.total_outbufs_len:
+            found = True
+        elif ch.last_activity == ch.creation_time and now - ch.creation_time < 2:
+            found = True
+        elif close_idle:
+            ch.handle_close()
+    return found
+
+
+def stop_listening(server):
+    """Takes the connections already waiting in the listen queue, then closes the socket: a proxy's
+    connection attempt is either served here or refused (and sent to another process)."""
+    while True:
+        count = len(server._map)
+        server.handle_accept()
+        if len(server._map) == count:
+            break
+    server.accepting = False
+    server.del_channel()
+    server.socket.close()
+
+
+def serve(server, requests, drain_seconds):
+    """waitress's loop, ending on SIGTERM or SIGINT with a drain: the listening socket is closed at
+    once (a proxy sends new requests to another process), the requests in flight are finished for at
+    most drain_seconds, then the process ends."""
+    stopping = threading.Event()
+
+    def stop(*_):
+        stopping.set()
+        server.pull_trigger()  # wakes the loop's poll now rather than at its timeout
+
+    signal.signal(signal.SIGTERM, stop)
+    signal.signal(signal.SIGINT, stop)
+    while not stopping.is_set():
+        server.asyncore.loop(timeout=0.5, map=server._map, use_poll=True, count=1)
+    stop_listening(server)
+    weblog.line("STOPPING", drain_seconds=drain_seconds)
+    deadline = time.monotonic() + drain_seconds
+    while time.monotonic() < deadline and busy(server, requests, close_idle=True):
+        server.asyncore.loop(timeout=0.05, map=server._map, use_poll=True, count=1)
+    weblog.line("STOPPED", unfinished=int(busy(server, requests)))
+    server.task_dispatcher.shutdown(timeout=1)
+
+
+def options(argv):
+    ap = argparse.ArgumentParser(prog="crashserver", description="crash server")
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=8765)
-    ap.add_argument("--data", default=os.path.abspath("crash-data"))
+    ap.add_argument("--data", default="crash-data", help="data folder (relative to the current folder)")
     ap.add_argument("--database", default=os.environ.get("CRASHSERVER_DATABASE"),
                     help="PostgreSQL connection string; SQLite in the data folder when absent")
     ap.add_argument("--max-archives", type=int, default=3, help="archives wanted per crash ID")
     ap.add_argument("--token")
-    ap.add_argument("--kernel-limit", type=int, default=KERNEL_LIMIT)
+    ap.add_argument("--kernel-limit", type=int, default=DEFAULTS["kernel_limit"], help="largest kernel-dump package")
+    ap.add_argument("--inflate-limit", type=int, default=DEFAULTS["inflate_limit"],
+                    help="bytes one archive may unpack to in total")
+    ap.add_argument("--parse-slots", type=int, default=DEFAULTS["parse_slots"], help="archives parsed at once")
+    ap.add_argument("--info-limit", type=int, default=DEFAULTS["info_limit"],
+                    help="information posts per address per 10 minutes (0: no limit)")
+    ap.add_argument("--session-hours", type=float, default=DEFAULTS["session_seconds"] / 3600)
     ap.add_argument("--threads", type=int, default=16)
+    ap.add_argument("--trusted-proxy", help="address of the proxy whose X-Forwarded-For/-Proto are believed")
+    ap.add_argument("--secure-cookies", action="store_true", help="mark the login cookie Secure (behind TLS)")
+    ap.add_argument("--log-file", help="also write the log to this file")
+    ap.add_argument("--drain-seconds", type=float, default=20.0, help="longest wait for requests in flight at SIGTERM")
+    ap.add_argument("--archive-quota", type=int, default=0, help="bytes of archives kept (0: no limit)")
+    ap.add_argument("--kernel-quota", type=int, default=0, help="bytes of kernel dumps kept (0: no limit)")
+    ap.add_argument("--keep-per-group", type=int, default=0, help="archives kept per crash ID (0: all)")
+    ap.add_argument("--keep-days", type=float, default=0, help="days archives and kernel dumps are kept (0: all)")
+    ap.add_argument("--maintenance-seconds", type=float, default=3600)
     ap.add_argument("--parent-pid", type=int, default=0, help="end when this process is gone")
     ap.add_argument("--symbol-workers", type=int, default=2, help="symbolication worker processes to start")
     ap.add_argument("--symbols-token", help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN,"
                                             " else DATA/symbols-token)")
     ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")
-    args = ap.parse_args(argv)
+    ap.add_argument("--public", action="store_true", help="nginx with TLS in front (see crashserver.deploy)")
+    from crashserver import deploy
+    deploy.add_options(ap)
+    return ap.parse_args(argv)
 
+
+def main(argv=None):
+    args = options(argv)
+    os.umask(0o077)
+    weblog.setup(args.log_file)
+    if args.public:
+        from crashserver import deploy
+        return deploy.run_public(args, argv if argv is not None else sys.argv[1:])
     # waitress reports a busy moment ("Task queue depth") as a warning; under load that is no news.
     logging.getLogger("waitress.queue").setLevel(logging.ERROR)
     data = os.path.abspath(args.data)
-    os.makedirs(data, exist_ok=True)
-    token, token_source = load_token(data, args.token)
-    storage = open_storage(data, args.database, args.max_archives)
-    app = create_app(storage, token, args.kernel_limit)
+    os.makedirs(data, mode=0o700, exist_ok=True)
+    restrict_data(data)
+    try:
+        token, token_source = load_token(data, args.token)
+    except TokenError as e:
+        print("crashserver: %s" % e, file=sys.stderr)
+        return 2
+    retention = dict(archive_quota=args.archive_quota, kernel_quota=args.kernel_quota,
+                     keep_per_group=args.keep_per_group, keep_days=args.keep_days)
+    storage = open_storage(data, args.database, args.max_archives, pool_size=args.threads + 4, retention=retention)
+    app = create_app(storage, token, args.kernel_limit, inflate_limit=args.inflate_limit,
+                     parse_slots=args.parse_slots, info_limit=args.info_limit,
+                     session_seconds=int(args.session_hours * 3600), secure_cookies=args.secure_cookies)
     symbols_token = symbolication_setup(app, data, args)
-    server = waitress.create_server(app, host=args.host, port=args.port, threads=args.threads,
+    requests = weblog.RequestLog(app)
+    proxy = {}
+    if args.trusted_proxy:
+        proxy = dict(trusted_proxy=args.trusted_proxy, trusted_proxy_count=1,
+                     trusted_proxy_headers={"x-forwarded-for", "x-forwarded-proto"})
+    server = waitress.create_server(requests, host=args.host, port=args.port, threads=args.threads,
                                     max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
-                                    connection_limit=200, backlog=256, channel_timeout=60,
-                                    clear_untrusted_proxy_headers=True, ident="crashserver")
+                                    connection_limit=1000, backlog=1024, channel_timeout=60,
+                                    clear_untrusted_proxy_headers=True, ident="crashserver", **proxy)
     if args.parent_pid:
         threading.Thread(target=watch_parent, args=(args.parent_pid,), daemon=True).start()
-
-    def stop(*_):
-        raise SystemExit(0)
-
-    signal.signal(signal.SIGTERM, stop)
+    threading.Thread(target=maintenance, args=(storage, token, args.maintenance_seconds), daemon=True).start()
     workers = start_workers(data, args)
     print("SERVER url=http://%s:%d data=%s token-file=%s symbols-token-file=%s" % (
         args.host, int(server.effective_port), data, token_source, symbols_token), flush=True)
     try:
-        server.run()
-    except (SystemExit, KeyboardInterrupt):
-        pass
+        serve(server, requests, args.drain_seconds)
     finally:
-        server.close()
         storage.close()
         for w in workers:
             w.terminate()

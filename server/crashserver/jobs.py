@@ -36,7 +36,7 @@ def ensure_schema(storage):
     with storage.transaction(write=True) as cur:
         if storage.placeholder != "?":
             cur.execute("SELECT pg_advisory_xact_lock(727002)")
-        storage.create_schema(cur, SCHEMA)
+        storage.run_ddl(cur, SCHEMA)
     _ready.add(id(storage))
 
 
@@ -123,13 +123,29 @@ def results(storage, hash_id=None, archive_ids=None):
     return out
 
 
-def titles(storage):
-    """{crash ID: the title of its newest archive with one}."""
+def titles(storage, hash_ids):
+    """{crash ID: the title of its newest archive with one} for these crash IDs."""
     ensure_schema(storage)
-    with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
-                                  " ORDER BY archive_id").fetchall()
-    return dict(rows)
+    out = {}
+    for chunk in range(0, len(hash_ids), 500):
+        part = hash_ids[chunk:chunk + 500]
+        with storage.transaction() as cur:
+            rows = storage._exec(cur, "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
+                                      " AND hash_id IN (%s) ORDER BY archive_id" % ", ".join("?" * len(part)),
+                                 part).fetchall()
+        out.update(rows)
+    return out
+
+
+def forget_deleted(storage):
+    """Drops the results of archives and headers of kernel dumps that are gone (deleted on request or
+    by retention): a result holds the report, e-mail and description included."""
+    ensure_schema(storage)
+    with storage.transaction(write=True) as cur:
+        storage._exec(cur, "DELETE FROM symbolication WHERE NOT EXISTS (SELECT 1 FROM archives a WHERE"
+                           " a.id = symbolication.archive_id)")
+        storage._exec(cur, "DELETE FROM kernel_dump_headers WHERE NOT EXISTS (SELECT 1 FROM kernel_dumps k WHERE"
+                           " k.id = kernel_dump_headers.dump_id)")
 
 
 def search(storage, text):

@@ -87,16 +87,33 @@ def install(app, storage, page_authorised):
 
 
 # --- groups ------------------------------------------------------------------------------------------
-def extend_groups(storage, groups, query=None):
-    """Adds each group's title and first version; keeps those matching the search text, if any: a
-    crash-ID prefix, or text in module, application, title or any symbolicated frame."""
+SEARCH_PAGES = 20
+
+
+def list_page(storage, fetch, query, after, limit):
+    """One page of the group list with titles and first versions: fetch(after) gives (groups, next
+    cursor). A search (crash-ID prefix, or text in module, application, title or any symbolicated
+    frame) reads pages until it has a page of matches or has read SEARCH_PAGES of them."""
     q = (query or "").strip()
-    if q:
-        found = jobs.search(storage, q)
-        groups = [g for g in groups if g["hash_id"] in found]
-    titles = jobs.titles(storage)
-    first = first_versions(storage)
-    newest = newest_version(first.values())
+    if not q:
+        groups, cursor = fetch(after)
+        return extend_groups(storage, groups), cursor
+    found = jobs.search(storage, q)
+    kept, cursor = [], after
+    for _ in range(SEARCH_PAGES):
+        groups, cursor = fetch(cursor)
+        kept += [g for g in groups if g["hash_id"] in found]
+        if not cursor or len(kept) >= limit:
+            break
+    return extend_groups(storage, kept), cursor
+
+
+def extend_groups(storage, groups):
+    """Adds each group's title and the version it first came with."""
+    ids = [g["hash_id"] for g in groups]
+    titles = jobs.titles(storage, ids)
+    first = first_versions(storage, ids)
+    newest = newest_version(all_versions(storage))
     for g in groups:
         g["title"] = titles.get(g["hash_id"], "")
         g["new_in"] = first.get(g["hash_id"], "")
@@ -104,12 +121,27 @@ def extend_groups(storage, groups, query=None):
     return groups
 
 
-def first_versions(storage):
-    """{crash ID: the version of its first report}."""
+def first_versions(storage, hash_ids):
+    """{crash ID: the version it was first reported with}."""
+    out = {}
+    for chunk in range(0, len(hash_ids), 500):
+        part = hash_ids[chunk:chunk + 500]
+        with storage.transaction() as cur:
+            rows = storage._exec(cur, "SELECT hash_id, version, first_seen FROM group_versions WHERE hash_id IN (%s)"
+                                      % ", ".join("?" * len(part)), part).fetchall()
+        for h, v, seen in sorted(rows, key=lambda r: (r[0], r[2]), reverse=True):
+            out[h] = v
+    return out
+
+
+def all_versions(storage):
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT hash_id, version FROM info_posts WHERE id IN (SELECT MIN(id) FROM"
-                                  " info_posts GROUP BY hash_id)").fetchall()
-    return {h: v for h, v in rows}
+        return [r[0] for r in storage._exec(cur, "SELECT DISTINCT version FROM group_versions").fetchall()]
+
+
+def forget_deleted(storage):
+    """Symbolication results hold the report (e-mail, description): they go with their archives."""
+    jobs.forget_deleted(storage)
 
 
 def version_key(v):
@@ -179,34 +211,50 @@ def extend_group(storage, g):
     g["title"] = title
     g["per_version"] = per_version(storage, g["hash_id"])
     g["per_day"] = per_day(storage, g["hash_id"])
-    g["new_in"] = g["posts"][0]["version"] if g.get("posts") else ""
-    versions = [v for v in first_versions(storage).values()]
-    g["new_in_latest"] = bool(g["new_in"]) and g["new_in"] == newest_version(versions)
+    g["new_in"] = first_versions(storage, [g["hash_id"]]).get(g["hash_id"], "")
+    g["new_in_latest"] = bool(g["new_in"]) and g["new_in"] == newest_version(all_versions(storage))
     return g
 
 
 # --- kernel dumps ------------------------------------------------------------------------------------
-def extend_kernel_dumps(storage, dumps):
-    """Each dump with its header's bug check (read once per dump, then kept), newest first, and the
-    groups by bug-check code."""
+HEADER_COLUMNS = "dump_id, readable, error, bug_check, parameters, os_build, machine, processors, dump_time"
+HEADERS_READ_AT_ONCE = 500
+
+
+def read_kernel_headers(storage):
+    """Reads the header of kernel dumps that have none recorded yet (each once, a bounded number per
+    call), so that the bug-check groups count every dump, not only those of the page shown."""
     jobs.ensure_schema(storage)
     with storage.transaction() as cur:
-        known = {r[0]: r for r in storage._exec(cur, "SELECT dump_id, readable, error, bug_check, parameters,"
-                                                     " os_build, machine, processors, dump_time FROM"
-                                                     " kernel_dump_headers").fetchall()}
+        todo = storage._exec(cur, "SELECT id, sha256, dump_name FROM kernel_dumps k WHERE NOT EXISTS (SELECT 1 FROM"
+                                  " kernel_dump_headers h WHERE h.dump_id = k.id) ORDER BY id DESC LIMIT ?",
+                             (HEADERS_READ_AT_ONCE,)).fetchall()
+    for dump_id, sha256, name in todo:
+        try:
+            h = kernel_dump.read_package_header(storage.files.path(sha256), name)
+            row = (dump_id, 1, "", h["bug_check"], json.dumps(h["parameters"]), h["os_build"], h["machine"],
+                   h["processors"], h["dump_time"])
+        except kernel_dump.NotAKernelDump as e:
+            row = (dump_id, 0, str(e), 0, "[]", "", "", 0, 0.0)
+        with storage.transaction(write=True) as cur:
+            storage._exec(cur, "INSERT INTO kernel_dump_headers (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                               " ON CONFLICT (dump_id) DO NOTHING" % HEADER_COLUMNS, row)
+
+
+def extend_kernel_dumps(storage, dumps):
+    """Each dump of the page with its header's bug check, and all kernel dumps grouped by bug-check code."""
+    read_kernel_headers(storage)
+    ids = [d["id"] for d in dumps]
+    with storage.transaction() as cur:
+        marks = ", ".join("?" * len(ids))
+        known = {r[0]: r for r in storage._exec(
+            cur, "SELECT %s FROM kernel_dump_headers WHERE dump_id IN (%s)" % (HEADER_COLUMNS, marks),
+            ids).fetchall()} if ids else {}
+        counts = storage._exec(cur, "SELECT h.readable, h.bug_check, COUNT(*), COUNT(DISTINCT k.machine_id),"
+                                    " MAX(k.received) FROM kernel_dumps k JOIN kernel_dump_headers h"
+                                    " ON h.dump_id = k.id GROUP BY h.readable, h.bug_check").fetchall()
     for d in dumps:
-        row = known.get(d["id"])
-        if row is None:
-            try:
-                h = kernel_dump.read_package_header(storage.files.path(d["sha256"]), d["dump_name"])
-                row = (d["id"], 1, "", h["bug_check"], json.dumps(h["parameters"]), h["os_build"], h["machine"],
-                       h["processors"], h["dump_time"])
-            except kernel_dump.NotAKernelDump as e:
-                row = (d["id"], 0, str(e), 0, "[]", "", "", 0, 0.0)
-            with storage.transaction(write=True) as cur:
-                storage._exec(cur, "INSERT INTO kernel_dump_headers (dump_id, readable, error, bug_check, parameters,"
-                                   " os_build, machine, processors, dump_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                                   " ON CONFLICT (dump_id) DO NOTHING", row)
+        row = known.get(d["id"]) or (d["id"], 0, "not read yet", 0, "[]", "", "", 0, 0.0)
         _, readable, error, code, params, os_build, machine, cpus, when = row
         params = json.loads(params)
         d["header"] = {"readable": bool(readable), "error": error, "bug_check": code, "parameters": params,
@@ -214,16 +262,13 @@ def extend_kernel_dumps(storage, dumps):
         d["bug_check_text"] = kernel_dump.bug_check_text(
             {"bug_check": code, "parameters": params,
              "bug_check_name": kernel_dump.BUG_CHECK_NAMES.get(code, "")}) if readable else "unreadable dump"
-    dumps.sort(key=lambda d: (d["header"]["dump_time"] or d["received"], d["id"]), reverse=True)
     groups = {}
-    for d in dumps:
-        key = "0x%08X" % d["header"]["bug_check"] if d["header"]["readable"] else "unreadable"
-        g = groups.setdefault(key, {"bug_check": key, "name": kernel_dump.BUG_CHECK_NAMES.get(
-            d["header"]["bug_check"], "") if d["header"]["readable"] else "", "count": 0, "machines": set(),
-            "last": 0.0})
-        g["count"] += 1
-        g["machines"].add(d["machine_id"])
-        g["last"] = max(g["last"], d["received"])
-    by_code = sorted(({**g, "machines": len(g["machines"])} for g in groups.values()),
-                     key=lambda g: (-g["count"], g["bug_check"]))
+    for readable, code, count, machines, last in counts:
+        key = "0x%08X" % code if readable else "unreadable"
+        g = groups.setdefault(key, {"bug_check": key, "name": kernel_dump.BUG_CHECK_NAMES.get(code, "")
+                                    if readable else "", "count": 0, "machines": 0, "last": 0.0})
+        g["count"] += count
+        g["machines"] += machines
+        g["last"] = max(g["last"], last or 0.0)
+    by_code = sorted(groups.values(), key=lambda g: (-g["count"], g["bug_check"]))
     return dumps, by_code

@@ -9,13 +9,13 @@ import signal
 import sys
 import threading
 import time
-import zipfile
 
 from crashserver import jobs, minidump
-from crashserver.parsing import BadUpload, read_member, report_member
+from crashserver.parsing import BadUpload, Inflater, open_zip
 from crashserver.symbol_store import SymbolStore
 from crashserver.symbolize import Symbolizer, frame_text, frame_title, split_report, symbolicate
 
+ARCHIVE_LIMIT = 16 << 20  # stored archives are below 5 MB; anything larger is not one of them
 DUMP_LIMIT = 128 << 20
 REPORT_LIMIT = 8 << 20
 MODULES_SHOWN = 400
@@ -23,19 +23,25 @@ FULL_SCAN_SECONDS = 30
 
 
 def read_archive(path):
-    """(report text, dump bytes or None, note) from a stored archive, reading members only up to
-    their limits."""
+    """(report text, dump bytes or None, note) from a stored archive, inflating members in chunks
+    under their limits."""
     try:
-        archive = zipfile.ZipFile(path)
-        report_info, dump_info = report_member(archive)
-        raw = read_member(archive, report_info, REPORT_LIMIT)
+        with open(path, "rb") as f:
+            archive = open_zip(f.read(ARCHIVE_LIMIT))
+        infos = archive.infolist()
+        reports = [i for i in infos if i.filename.lower().endswith(".txt")]
+        dumps = [i for i in infos if i.filename.lower().endswith(".dmp")]
+        if len(reports) != 1 or len(dumps) > 1:
+            return "", None, "the archive does not hold one report and at most one dump"
+        inflater = Inflater(archive, REPORT_LIMIT + DUMP_LIMIT)
+        raw = inflater.read(reports[0], REPORT_LIMIT)
         text = raw[2:].decode("utf-16-le", "replace") if raw[:2] == b"\xff\xfe" else ""
-        if dump_info is None:
+        if not dumps:
             return text, None, "no dump in the archive"
-        if dump_info.file_size > DUMP_LIMIT:
+        if dumps[0].file_size > DUMP_LIMIT:
             return text, None, "the dump is larger than %d bytes" % DUMP_LIMIT
-        return text, read_member(archive, dump_info, DUMP_LIMIT), ""
-    except (OSError, zipfile.BadZipFile, BadUpload, ValueError) as e:
+        return text, inflater.read(dumps[0], DUMP_LIMIT), ""
+    except (OSError, BadUpload, ValueError) as e:
         return "", None, "the archive cannot be read: %s" % e
 
 
@@ -82,6 +88,7 @@ def run(storage, store, symbolizer, stop, idle=0.2):
             if newer or everything:
                 jobs.queue_new_archives(storage, everything=everything)
             if everything:
+                jobs.forget_deleted(storage)  # archives removed by retention take their results along
                 last_scan = now
             archive_id = jobs.take(storage) if newer or waiting or everything else None
         except Exception as e:  # the database went away for a moment: try again shortly

@@ -16,16 +16,18 @@ def percentile(values, p):
 
 def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi"),
              follow_answer=True):
-    """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i", server ports[i % len(ports)]
-    (several processes sharing one database take turns). Returns a summary with
+    """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i" posting from its own
+    loopback address 127.0.1.i, server ports[i % len(ports)] (a port or a server object; several
+    processes sharing one database take turns). Returns a summary with
     every answer, latencies and failures (exceptions or non-2xx answers)."""
     archives = {h: make_archive(h, dump=bytes(range(256)) * 64, email="load@example.org") for h in CRASH_IDS}
     barrier = threading.Barrier(clients)
     lock = threading.Lock()
-    result = {"latencies": [], "failures": [], "answers": [], "archives_sent": 0}
+    result = {"latencies": [], "failures": [], "answers": [], "archives_sent": 0, "info_ms": [], "archive_ms": []}
 
     def client(i):
         port = ports[i % len(ports)]
+        source = "127.0.1.%d" % (i % 250 + 1)
         barrier.wait()
         for r in range(rounds):
             h = CRASH_IDS[(i + r) % len(CRASH_IDS)]
@@ -33,13 +35,15 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
             try:
                 start = time.perf_counter()
                 status, answer, _ = request(port, "POST", paths[0], form,
-                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)
+                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20,
+                                            source=source)
                 took = [time.perf_counter() - start]
                 sent = False
                 if status == 200 and (answer[:4] == b"true" or not follow_answer):
                     start = time.perf_counter()
                     status, answer2, _ = request(port, "POST", paths[1], archives[h],
-                                                 {"Content-Type": "application/octet-stream"}, timeout=50)
+                                                 {"Content-Type": "application/octet-stream"}, timeout=50,
+                                                 source=source)
                     took.append(time.perf_counter() - start)
                     sent = status == 200
                     if status != 200:
@@ -48,6 +52,8 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
                     raise RuntimeError("information post answered %d" % status)
                 with lock:
                     result["latencies"] += took
+                    result["info_ms"].append(took[0] * 1000)
+                    result["archive_ms"] += [t * 1000 for t in took[1:]]
                     result["answers"].append((h, i, answer[:5]))
                     result["archives_sent"] += sent
             except Exception as e:  # counted, so the test can say what was lost

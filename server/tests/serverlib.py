@@ -5,21 +5,21 @@ import http.client
 import io
 import json
 import os
-import re
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
-import time
 import urllib.parse
 import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER_DIR = os.path.dirname(HERE)
 ROOT = os.path.dirname(SERVER_DIR)
-TOKEN = "test-token-7f3a"
+TOKEN = "test-token-7f3a-0123456789"
 STACK = ["0x6A8C1234  0x00001234  OrvCore", "0x6A8C1300  0x00001300  OrvCore", "0x00401F00  0x00001F00  Orv",
          "0x7B62C2A0  0x0002C2A0  kernel32"]
 
@@ -71,23 +71,39 @@ def free_port():
 class Server:
     """One crash-server process (python3 -m crashserver) that ends with the test."""
 
-    def __init__(self, data, *extra):
+    def __init__(self, data, *extra, token=TOKEN):
         self.data = data
         self.extra = list(extra)
+        self.token = token
         self.proc = None
+        # The server's log (stderr) goes to a file of its own, which tests may read.
+        fd, self.log_path = tempfile.mkstemp(prefix="crashserver-log-")
+        os.close(fd)
 
-    def start(self):
-        args = [sys.executable, "-m", "crashserver", "--port", "0", "--data", self.data, "--token", TOKEN,
+    def launch(self):
+        args = [sys.executable, "-m", "crashserver", "--port", "0", "--data", self.data,
                 "--parent-pid", str(os.getpid()), *self.extra]
-        self.proc = subprocess.Popen(args, cwd=SERVER_DIR, stdout=subprocess.PIPE, text=True)
+        if self.token is not None:
+            args += ["--token", self.token]
+        with open(self.log_path, "a") as log:
+            self.proc = subprocess.Popen(args, cwd=SERVER_DIR, stdout=subprocess.PIPE, stderr=log, text=True)
+        return self
+
+    def ready(self, check=True):
+        """Waits for the line the server prints when it listens; self, or None when it ended."""
         line = self.proc.stdout.readline().split()
         if not line or line[0] != "SERVER":
-            self.proc.kill()
-            raise RuntimeError("the crash server did not start")
+            self.proc.wait(timeout=10)
+            if not check:
+                return None
+            raise RuntimeError("the crash server did not start: " + self.log()[-2000:])
         fields = dict(f.split("=", 1) for f in line[1:])
         self.url = fields["url"]
         self.port = int(self.url.rsplit(":", 1)[1])
         return self
+
+    def start(self, check=True):
+        return self.launch().ready(check)
 
     def stop(self, sig=signal.SIGTERM):
         if self.proc and self.proc.poll() is None:
@@ -104,9 +120,31 @@ class Server:
     def kill(self):
         self.stop(signal.SIGKILL)
 
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
 
-def request(port, method, path, body=None, headers=None, timeout=50):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+
+def start_all(servers):
+    """Starts server processes side by side (each takes a moment to import its packages)."""
+    for s in servers:
+        s.launch()
+    return [s.ready() for s in servers]
+
+
+def connection(target, timeout=50, source=None):
+    """A connection to a server process (an object with .port, and .ssl_context when it speaks TLS)
+    or a port, from the loopback address `source` when given (another "machine")."""
+    port = getattr(target, "port", target)
+    context = getattr(target, "ssl_context", None)
+    src = (source, 0) if source else None
+    if context:
+        return http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout, context=context, source_address=src)
+    return http.client.HTTPConnection("127.0.0.1", port, timeout=timeout, source_address=src)
+
+
+def request(target, method, path, body=None, headers=None, timeout=50, source=None):
+    conn = connection(target, timeout, source)
     try:
         conn.request(method, path, body=body, headers=headers or {})
         r = conn.getresponse()
@@ -118,35 +156,55 @@ def request(port, method, path, body=None, headers=None, timeout=50):
 class Client:
     """Posts as the programs do; spreads requests over one or more server processes in turn."""
 
-    def __init__(self, servers, token=TOKEN):
+    def __init__(self, servers, token=TOKEN, source=None):
         self.servers = servers
         self.token = token
+        self.source = source
         self.turn = 0
 
     def port(self):
+        """The next server in turn (for request())."""
         self.turn += 1
-        return self.servers[self.turn % len(self.servers)].port
+        return self.servers[self.turn % len(self.servers)]
+
+    def request(self, method, path, body=None, headers=None, timeout=50):
+        return request(self.port(), method, path, body, headers, timeout, self.source)
+
+    def login(self, token=None):
+        """The login form's post: (status, the session cookie "name=value" or None, headers)."""
+        body = urllib.parse.urlencode({"token": self.token if token is None else token, "next": "/"})
+        status, _, headers = self.request("POST", "/login", body.encode(),
+                                          {"Content-Type": "application/x-www-form-urlencoded"})
+        cookie = headers.get("Set-Cookie")
+        return status, cookie.split(";")[0] if cookie else None, headers
 
     def info(self, hash_id, guid, **fields):
         body = urllib.parse.urlencode(info_fields(hash_id, guid, **fields)).encode()
         return self.post_info(body)
 
     def post_info(self, body):
-        return request(self.port(), "POST", "/cgi-bin-py/security_dump.cgi", body,
-                       {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)[:2]
+        return self.request("POST", "/cgi-bin-py/security_dump.cgi", body,
+                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)[:2]
 
     def archive(self, body):
-        return request(self.port(), "POST", "/cgi-bin/bug_report_orv.cgi", body,
-                       {"Content-Type": "application/octet-stream"})[:2]
+        return self.request("POST", "/cgi-bin/bug_report_orv.cgi", body,
+                            {"Content-Type": "application/octet-stream"})[:2]
 
     def kernel(self, body):
-        return request(self.port(), "POST", "/cgi-bin/bug_report.cgi", body,
-                       {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"})[:2]
+        return self.request("POST", "/cgi-bin/bug_report.cgi", body,
+                            {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"})[:2]
 
     def get(self, path, token=...):
         token = self.token if token is ... else token
         headers = {"Authorization": "Bearer " + token} if token else {}
-        return request(self.port(), "GET", path, headers=headers)
+        return self.request("GET", path, headers=headers)
+
+    def post_form(self, path, fields, token=...):
+        token = self.token if token is ... else token
+        headers = {"Content-Type": "application/x-www-form-urlencoded"}
+        if token:
+            headers["Authorization"] = "Bearer " + token
+        return self.request("POST", path, urllib.parse.urlencode(fields).encode(), headers)[:2]
 
     def api(self, path):
         status, body, _ = self.get("/api" + path)
@@ -220,13 +278,19 @@ class Postgres:
             shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def chromium(url, out_png=None, timeout=60, size="1280,900"):
-    """Headless Chromium: the page's DOM after loading url (and a screenshot when out_png is given)."""
+def chromium(url, out_png=None, timeout=60, login=None, size="1280,900"):
+    """Headless Chromium: the page's DOM after loading url (and a screenshot when out_png is given).
+    With login=(base URL, token) it first logs in through the login form, as a person would: a page
+    on another loopback port (same site) fills in the form and sends it, then follows to url."""
     profile = tempfile.mkdtemp(prefix="crashserver-chromium-")
     flags = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + profile, "--window-size=" + size]
+             "--user-data-dir=" + profile, "--window-size=" + size, "--virtual-time-budget=8000"]
+    helper = None
     try:
+        if login:
+            helper = LoginPage(*login, url)
+            url = helper.url
         if out_png:
             subprocess.run(flags + ["--screenshot=" + out_png, url], check=True, timeout=timeout,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -234,8 +298,106 @@ def chromium(url, out_png=None, timeout=60, size="1280,900"):
                            stderr=subprocess.DEVNULL)
         return r.stdout.decode("utf-8", "replace")
     finally:
+        if helper:
+            helper.close()
         shutil.rmtree(profile, ignore_errors=True)
 
 
-def login_url(base, path, token=TOKEN):
-    return "%s/login?%s" % (base, urllib.parse.urlencode({"token": token, "next": path}))
+class LoginPage:
+    """A one-page HTTP server whose page posts the crash server's login form with the token and the
+    path to open next."""
+
+    def __init__(self, base, token, target):
+        import html
+        import http.server
+        import threading
+        path = urllib.parse.urlsplit(target)
+        next_path = path.path + ("?" + path.query if path.query else "")
+        page = ('<!doctype html><form method="post" action="%s/login"><input name="token" value="%s">'
+                '<input name="next" value="%s"></form><script>document.forms[0].submit()</script>'
+                % (html.escape(base), html.escape(token), html.escape(next_path))).encode()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(page)))
+                self.end_headers()
+                self.wfile.write(page)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class Front:
+    """Debian's nginx with the generated public config (TLS with a certificate made for the test,
+    private folder and port on 127.0.0.1) in front of server processes started with
+    --trusted-proxy 127.0.0.1. Has .port, .url and .ssl_context, like a server for Client."""
+
+    def __init__(self, servers, **config):
+        import ssl
+        from crashserver import deploy
+        self.servers = servers
+        self.folder = tempfile.mkdtemp(prefix="crashserver-front-")
+        cert, key = deploy.self_signed(os.path.join(self.folder, "tls"))
+        self.port, self.http_port = free_port(), free_port()
+        config.setdefault("conn_per_address", 64)
+        self.nginx = deploy.Nginx(os.path.join(self.folder, "nginx"),
+                                  backends=["127.0.0.1:%d" % s.port for s in servers], cert=cert, key=key,
+                                  listen_https="127.0.0.1:%d" % self.port, https_port=self.port,
+                                  listen_http="127.0.0.1:%d" % self.http_port, **config)
+        self.ssl_context = ssl.create_default_context(cafile=cert)
+        self.url = "https://127.0.0.1:%d" % self.port
+
+    def start(self):
+        self.nginx.start([self.port, self.http_port])
+        return self
+
+    def stop(self):
+        self.nginx.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+
+def deflate_bomb(size_mib):
+    """A raw DEFLATE stream of size_mib MiB of zeros, made without compressing them all: after a full
+    flush the compressor's state is the same again, so each 16 MiB unit compresses to the same bytes."""
+    import zlib
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    unit = b"\0" * (16 << 20)
+    c.compress(unit)
+    c.flush(zlib.Z_FULL_FLUSH)
+    same = c.compress(unit) + c.flush(zlib.Z_FULL_FLUSH)
+    return same * (size_mib // 16) + c.flush()
+
+
+def raw_zip(members):
+    """A zip written by hand from (name, deflated bytes, claimed size, CRC): for members no honest
+    writer makes (a bomb's CRC may be anything: the server gives up before it could check it)."""
+    import struct
+    out, central = b"", b""
+    for name, data, size, crc in members:
+        n = name.encode()
+        header = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0, crc, len(data), size, len(n), 0)
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0, crc, len(data), size, len(n),
+                               0, 0, 0, 0, 0, len(out)) + n
+        out += header + n + data
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members), len(central), len(out), 0)
+    return out + central + end
+
+
+def peak_memory(pid):
+    """The process's peak resident memory in bytes (VmHWM)."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0

@@ -71,7 +71,7 @@ def arrival_to_page(crashes):
     server = Server(data, "--symbols-token", "bench", "--max-archives", "3").start()
     try:
         for path, name in ((IMAGE, "OrvCore.dll"), (DEBUG, "OrvCore.debug")):
-            request(server.port, "PUT", "/symbols/" + path, read(name), {"Authorization": "Bearer bench"})
+            request(server, "PUT", "/symbols/" + path, read(name), {"Authorization": "Bearer bench"})
         report = read("orv_crash.txt").decode("utf-16-le")
         dump = read("orv_crash.dmp")
         ids = ["%032X" % random.getrandbits(128) for _ in range(crashes)]

@@ -2,6 +2,7 @@
 import hashlib
 import io
 import os
+import re
 import urllib.parse
 import zipfile
 
@@ -136,6 +137,9 @@ def test_bad_input_is_refused_and_nothing_is_stored(backend):
         assert c.kernel(body)[0] == 400, name
     assert c.kernel(make_kernel_package(dump=os.urandom(1 << 20)))[0] == 413
     assert c.get("/cgi-bin/bug_report_orv.cgi", token=None)[0] == 405
+    if backend.kind == "sqlite":  # every refusal is one log line (the 405 is no upload)
+        refused = len(bad_zip_members()) + len(bad_forms) + 7
+        assert c.servers[0].log().count(" REFUSED ") == refused
 
     # Nothing of the above was stored; the server goes on serving and the answer still waits.
     assert stored_files(backend.data) == []
@@ -158,7 +162,7 @@ def test_archive_size_limit(backend, extra, status):
     assert c.group(H1)["archives"] == (1 if status == 200 else 0)
 
 
-def test_pages_and_lists_need_the_token(backend):
+def test_pages_and_lists_need_a_login(backend):
     c = backend()
     c.crash(H1, "M1", email="private@example.org", user_context="my secret description")
     c.kernel(make_kernel_package())
@@ -172,15 +176,26 @@ def test_pages_and_lists_need_the_token(backend):
         assert status == 401 and b"private" not in body
     status, body, _ = c.get("/login?next=/", token=None)
     assert status == 401 and b"private@example.org" not in body and H1.encode() not in body
-    status, _, headers = c.get("/login?token=wrong&next=/", token=None)
-    assert status == 403 and "Set-Cookie" not in headers
-    status, _, headers = c.get("/login?token=%s&next=//elsewhere.example/" % TOKEN, token=None)
-    assert status == 302 and headers["Location"] == "/" and TOKEN not in headers["Set-Cookie"]
-    cookie = headers["Set-Cookie"].split(";")[0]
-    assert request(c.port(), "GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 200
-    assert request(c.port(), "GET", "/groups/" + H1, headers={"Cookie": cookie + "0"})[0] == 302
+    # A token in the URL is no login.
+    status, _, headers = c.get("/login?token=%s&next=/" % TOKEN, token=None)
+    assert status == 401 and "Set-Cookie" not in headers
+    status, cookie, headers = c.login("wrong-token-but-long-enough")
+    assert status == 403 and cookie is None
+    status, cookie, headers = c.login()
+    assert status == 302 and headers["Location"] == "/" and TOKEN not in cookie
+    attributes = headers["Set-Cookie"].lower()
+    assert "httponly" in attributes and "samesite=strict" in attributes
+    # Secure exactly when the login came over TLS (through the proxy).
+    assert ("; secure" in attributes) == backend.kind.startswith("nginx")
+    assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 200
+    assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie + "0"})[0] == 302
     status, body, _ = c.get("/groups/" + H1)
     page = body.decode()
     assert "private@example.org" in page and "my secret description" in page
     assert all(line in page for line in STACK)
     assert c.get("/groups/" + "F" * 32)[0] == 404 and c.get("/groups/nothex")[0] == 404
+    # Logging out ends the session on the server: the same cookie no longer opens a page.
+    csrf = re.search(r'name="csrf" value="([^"]+)"', c.request("GET", "/", headers={"Cookie": cookie})[1].decode())
+    assert c.request("POST", "/logout", b"csrf=" + csrf.group(1).encode(),
+                     {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})[0] == 302
+    assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 302

@@ -111,7 +111,7 @@ def server(data_dir):
 
 
 def put_symbol(s, path, body, token=SYMBOLS_TOKEN):
-    return request(s.port, "PUT", "/symbols/" + path, body, {"Authorization": "Bearer " + token})[:2]
+    return request(s, "PUT", "/symbols/" + path, body, {"Authorization": "Bearer " + token})[:2]
 
 
 def post_crash(c, dump, report=None):
@@ -174,9 +174,9 @@ def test_symbols_arriving_later_are_used_and_another_builds_never(backend):
         ["OrvCoreFault", "(anonymous namespace)::CoreStep(void (*)(int), int)", "OrvCoreRun"]
     assert frames[5]["symbols"] is None and frames[5]["module"] == "kernel32.dll"
     # Served read-only to debuggers with the token; found by a search on frame text.
-    assert request(s.port, "GET", "/symbols/" + DEBUG.lower(), headers={"Authorization": "Bearer " + SYMBOLS_TOKEN}
+    assert request(s, "GET", "/symbols/" + DEBUG.lower(), headers={"Authorization": "Bearer " + SYMBOLS_TOKEN}
                    )[1] == data("OrvCore.debug")
-    assert request(s.port, "GET", "/symbols/" + DEBUG)[0] == 401
+    assert request(s, "GET", "/symbols/" + DEBUG)[0] == 401
     for q in ("corestep", hash_id[:6].lower(), "demo.EXE", "orv_core_win.cpp:24"):
         assert [x["hash_id"] for x in c.api("/groups?q=" + q)["groups"]] == [hash_id], q
     assert c.api("/groups?q=nosuchframe")["groups"] == []

@@ -19,7 +19,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
 import scenario  # noqa: E402
 from scenario import MARK_KEY as BUG_KEY, SOURCE, UNINSTALL_KEY as UNINSTALL, wait_for  # noqa: E402
-from serverlib import Client, Server, chromium, login_url  # noqa: E402
+from serverlib import TOKEN, Client, Server, chromium  # noqa: E402
 
 CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
 KERNEL_DUMPS_WIN = "C:\\ServerE2EMinidump"
@@ -108,9 +108,10 @@ def test_crashes_delivered_grouped_and_shown(world):
     # A real browser on the pages, with the token and without it.
     url = world["server"].url
     os.makedirs(SCREENSHOTS, exist_ok=True)
-    listing = chromium(login_url(url, "/?sort=count"), os.path.join(SCREENSHOTS, "e2e-crash-list.png"))
-    group = chromium(login_url(url, "/groups/" + crash_id), os.path.join(SCREENSHOTS, "e2e-crash-group.png"))
-    kernel = chromium(login_url(url, "/kernel-dumps"), os.path.join(SCREENSHOTS, "e2e-kernel-dumps.png"))
+    logged_in = (url, TOKEN)
+    listing = chromium(url + "/?sort=count", os.path.join(SCREENSHOTS, "e2e-crash-list.png"), login=logged_in)
+    group = chromium(url + "/groups/" + crash_id, os.path.join(SCREENSHOTS, "e2e-crash-group.png"), login=logged_in)
+    kernel = chromium(url + "/kernel-dumps", os.path.join(SCREENSHOTS, "e2e-kernel-dumps.png"), login=logged_in)
     assert 'href="/groups/%s"' % crash_id in listing
     assert crash_id in group and all(html.escape(line) in group for line in stack)
     assert html.escape(d["machine_id"]) in kernel

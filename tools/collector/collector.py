@@ -19,7 +19,10 @@ Control (same server, paths under /_control/):
                                      connection closed after the body), 404, 413, 500, stall (no answer
                                      until the server stops or "stall_seconds" pass), huge-length
                                      (200, Content-Length 4294967295, then 64 KiB of "A"), stall-body
-                                     (200, Content-Length 1000, 10 bytes, then a stall); "queue" modes
+                                     (200, Content-Length 1000, 10 bytes, then a stall), trickle-headers
+                                     (the status line, then one header byte a second, then a complete
+                                     200 answer after "stall_seconds"), trickle-body (200, Content-Length
+                                     1000, then one byte a second until "stall_seconds" pass); "queue" modes
                                      are used one per request before "mode" applies again; answers
                                      come after "delay_seconds" (default 0).
   POST /_control/reset               forget records and behaviours
@@ -44,7 +47,8 @@ import tempfile
 import threading
 import time
 
-MODES = ("ok", "ok-no-length", "404", "413", "500", "stall", "huge-length", "stall-body")
+MODES = ("ok", "ok-no-length", "404", "413", "500", "stall", "huge-length", "stall-body", "trickle-headers",
+         "trickle-body")
 
 
 class State:
@@ -206,9 +210,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 state.stopping.wait(stall_seconds)
             self.close_connection = True
             return None
+        if mode in ("trickle-headers", "trickle-body"):
+            # Never silent long enough for a receive time-out, never done either.
+            return self.trickle(mode, stall_seconds)
         # stall: keep the client waiting without a word
         state.stopping.wait(stall_seconds)
         self.close_connection = True
+        return None
+
+    def trickle(self, mode, seconds):
+        state = self.server.state
+        self.close_connection = True
+        try:
+            self.wfile.write(b"HTTP/1.0 200 OK\r\n")
+            if mode == "trickle-body":
+                self.wfile.write(b"Content-Length: 1000\r\n\r\n")
+            else:
+                self.wfile.write(b"X-Trickle: ")
+            self.wfile.flush()
+            end = time.time() + seconds
+            while time.time() < end and not state.stopping.wait(1):
+                self.wfile.write(b"a")
+                self.wfile.flush()
+            if mode == "trickle-headers":
+                self.wfile.write(b"\r\nContent-Length: 2\r\n\r\nok")
+        except OSError:
+            pass  # the client gave up
         return None
 
     do_GET = handle_request

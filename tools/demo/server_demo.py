@@ -21,7 +21,7 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.join(ROOT, "server", "tests"))
-from serverlib import Client, chromium, login_url  # noqa: E402
+from serverlib import Client, chromium  # noqa: E402
 
 BUILD = os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build"))
 STATE = os.path.join(BUILD, "server-demo", "state.json")
@@ -94,12 +94,12 @@ def show():
         where = f["symbols"][0] if f.get("symbols") else None
         print("    %s+0x%x  %s" % (f["module"], f["offset"] or 0, "%s  %s:%d" % (
             where["function"], os.path.basename(where["file"]), where["line"]) if where else "(no symbols)"))
-    print("pages need the token: open %s" % login_url(server.url, "/", server.token))
+    print("pages need the token: open %s/login and give it %s" % (server.url, server.token))
     os.makedirs(SCREENSHOTS, exist_ok=True)
     shots = [("crash-list.png", "/?sort=last_seen"), ("crash-group.png", "/groups/" + g["hash_id"])]
     for name, path in shots:
         out = os.path.join(SCREENSHOTS, name)
-        chromium(login_url(server.url, path, server.token), out, size="1280,1400")
+        chromium(server.url + path, out, login=(server.url, server.token), size="1280,1400")
         print("saved %s (%d bytes)" % (out, os.path.getsize(out)))
     return 0
 

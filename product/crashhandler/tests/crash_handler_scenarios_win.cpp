@@ -81,6 +81,48 @@ DumpException ReadDumpException(const std::wstring& path) {
   return out;
 }
 
+// One frame of the report's stack ("0x<pc>  0x<offset>  <module>"), by module and offset.
+struct Frame {
+  std::wstring module;
+  DWORD offset = 0;
+};
+
+std::vector<Frame> StackOf(const std::wstring& report) {
+  std::vector<Frame> frames;
+  size_t at = report.find(L"\r\nStack:\r\n");
+  if (at == std::wstring::npos) return frames;
+  at += 10;
+  for (size_t end; (end = report.find(L"\r\n", at)) != std::wstring::npos && end > at; at = end + 2) {
+    unsigned long pc = 0, offset = 0;
+    wchar_t module[64] = {};
+    if (swscanf(report.substr(at, end - at).c_str(), L"0x%lx  0x%lx  %63ls", &pc, &offset, module) == 3)
+      frames.push_back({module, offset});
+  }
+  return frames;
+}
+
+// The demo's function that a frame in Orv.exe returns into, from the demo's own debug information
+// (a return address can be the first byte after its function, hence the byte before it).
+std::string DemoFunctionAt(const std::wstring& orvPath, DWORD offset) {
+  static const HANDLE kSession = reinterpret_cast<HANDLE>(0x4F7276);  // any value names a session
+  static DWORD64 base = 0;
+  if (!base && SymInitializeW(kSession, nullptr, FALSE))
+    base = SymLoadModuleExW(kSession, nullptr, orvPath.c_str(), nullptr, 0x10000000, 0, nullptr, 0);
+  alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + 256 * sizeof(wchar_t)] = {};
+  auto* symbol = reinterpret_cast<SYMBOL_INFOW*>(buffer);
+  symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
+  symbol->MaxNameLen = 256;
+  DWORD64 displacement = 0;
+  if (!base || !SymFromAddrW(kSession, base + offset - 1, &displacement, symbol)) return "";
+  return suite::ToUtf8(symbol->Name);
+}
+
+bool NamesFunction(const std::string& name, const std::string& function) {
+  return name == function ||
+         (name.size() > function.size() + 2 &&
+          name.compare(name.size() - function.size() - 2, std::string::npos, "::" + function) == 0);
+}
+
 // What one crash of the demo left behind.
 struct Crash {
   DWORD exitCode = 0;
@@ -191,17 +233,35 @@ TEST_F(HandlerScenario, NullCallIsWalkedFromItsCallSiteAndGetsTheSameIdEachTime)
   EXPECT_EQ(Field(second.report, L"\r\nHashCode:", L"\r\n"), Field(first.report, L"\r\nHashCode:", L"\r\n"));
 }
 
-TEST_F(HandlerScenario, RuntimeEndsAreReportedWithCodesOfTheirOwn) {
+// Each runtime route is walked from the frame that gave up: the demo's function that called abort,
+// threw, made the pure call (the base destructor's body is inlined into it) or handed the C runtime a null
+// destination (in ucrtbase.dll, in msvcrt.dll by name, and as the toolchain links it) is on the stack before
+// any frame of its caller in OrvCore.dll, and the crash is credited to Orv.exe.
+TEST_F(HandlerScenario, RuntimeEndsAreReportedWithCodesOfTheirOwnFromTheFrameThatCrashed) {
   struct Case {
     const wchar_t* kind;
     DWORD code;
-  } cases[] = {{L"abort", orv::kCrashAbort},
-               {L"throw", orv::kCrashUncaughtException},
-               {L"purecall", orv::kCrashPureCall},
-               {L"invalidparam", orv::kCrashInvalidParameter}};
+    const char* function;
+  } cases[] = {{L"abort", orv::kCrashAbort, "CrashAbort"},
+               {L"throw", orv::kCrashUncaughtException, "CrashThrow"},
+               {L"purecall", orv::kCrashPureCall, "CrashPureCall"},
+               {L"invalidparam", orv::kCrashInvalidParameter, "CrashInvalidParameter"},
+               {L"invalidparam-msvcrt", orv::kCrashInvalidParameter, "CrashInvalidParameterInMsvcrt"},
+               {L"invalidparam-linked", orv::kCrashInvalidParameter, "CrashInvalidParameterLinked"}};
   for (const Case& k : cases) {
     SCOPED_TRACE(suite::ToUtf8(k.kind));
-    ExpectReported(CrashWithKelvor(k.kind, L"Runtime"), k.code);
+    Crash c = CrashWithKelvor(k.kind, L"Runtime");
+    ExpectReported(c, k.code);
+    EXPECT_EQ(Field(c.report, L"\r\nModule:", L"   Data:"), L"Orv.exe");
+    std::string walked;
+    bool found = false;
+    for (const Frame& f : StackOf(c.report)) {
+      const std::string name = f.module == L"orv" ? DemoFunctionAt(install + L"Orv.exe", f.offset) : "";
+      walked += suite::ToUtf8(f.module) + ":" + name + " ";
+      if (NamesFunction(name, k.function)) found = true;
+      if (found || f.module == L"orvcore") break;
+    }
+    EXPECT_TRUE(found) << "walked " << walked;
   }
 }
 
