@@ -1,9 +1,11 @@
 """The dump readers (property-based, and a real dump against lldb), the symbol store and
 symbolication through a running server: symbols that arrive late, another build's debug file,
 hostile dumps and uploads, a symbolizer that hangs, kernel-dump bug checks."""
+import contextlib
 import os
 import re
 import shutil
+import sqlite3
 import stat
 import struct
 import subprocess
@@ -182,6 +184,12 @@ def test_symbols_arriving_later_are_used_and_another_builds_never(backend):
     assert c.api("/groups?q=nosuchframe")["groups"] == []
     status, page, _ = c.get("/groups/" + hash_id)
     assert status == 200 and b"orv_core_win.cpp:24" in page
+
+    # Deleted on request: its symbolication (which holds the report) goes too.
+    assert c.post_form("/api/groups/%s/delete" % hash_id, {"confirm": "yes"})[0] == 200
+    if backend.kind == "sqlite":
+        with contextlib.closing(sqlite3.connect(os.path.join(backend.data, "crashes.sqlite"))) as db:
+            assert db.execute("SELECT COUNT(*) FROM symbolication").fetchone()[0] == 0
 
 
 def test_hostile_uploads_and_dumps_never_fail_the_server(server):
