@@ -37,9 +37,12 @@ def watch_parent(parent_pid):
         time.sleep(0.5)
 
 
-def symbolication_setup(app, data, args):
-    """The symbol store's folder and upload token (made once like the login token, in its own file)."""
+def symbolication_setup(app, storage, data, args):
+    """The symbolication tables, the symbol store's folder and upload token (made once like the login
+    token, in its own file)."""
+    from crashserver import jobs
     from crashserver.symbol_store import SymbolStore
+    jobs.ensure_schema(storage)
     app.config["SYMBOL_STORE"] = SymbolStore(os.path.join(data, "symbols"))
     given = args.symbols_token or os.environ.get("CRASHSERVER_SYMBOLS_TOKEN")
     if given:
@@ -209,7 +212,7 @@ def main(argv=None):
     app = create_app(storage, token, args.kernel_limit, inflate_limit=args.inflate_limit,
                      parse_slots=args.parse_slots, info_limit=args.info_limit,
                      session_seconds=int(args.session_hours * 3600), secure_cookies=args.secure_cookies)
-    symbols_token = symbolication_setup(app, data, args)
+    symbols_token = symbolication_setup(app, storage, data, args)
     requests = weblog.RequestLog(app)
     proxy = {}
     if args.trusted_proxy:
