@@ -24,6 +24,26 @@ set(SUITE_PRODUCT_FLAGS -fno-omit-frame-pointer -gdwarf-4)
 # The build root that owns the Wine prefix (build/ by default; helpers may use another).
 get_filename_component(SUITE_BUILD_ROOT ${CMAKE_BINARY_DIR} DIRECTORY)
 
+# suite_debug_file(target) : every module the Windows tree builds carries a build id (the linker
+# writes it as a CodeView RSDS record beside the image's own time stamp) and leaves its DWARF in
+# "<name>.debug" next to it; the module itself is stripped. Stripping shrinks SizeOfImage, so the
+# module that runs (and every dump's module list) has the stripped size: the symbol store keys the
+# stripped module and reaches the debug file through the build id both share. No .gnu_debuglink:
+# Wine's DbgHelp, which Kelvor walks stacks with, corrupts its heap on a module that has one (with
+# or without the debug file beside it). DWARF 4, which Wine's DbgHelp and llvm-symbolizer both read.
+function(suite_debug_file name)
+  if(NOT SUITE_WINDOWS)
+    return()
+  endif()
+  target_compile_options(${name} PRIVATE -gdwarf-4)
+  target_link_options(${name} PRIVATE -Wl,--build-id -Wl,--insert-timestamp)
+  # objcopy stamps what it writes with the time of its run; the step puts the linker's time stamp back.
+  add_custom_command(TARGET ${name} POST_BUILD
+    COMMAND python3 ${CMAKE_SOURCE_DIR}/tools/symbols/split_debug.py ${CMAKE_OBJCOPY} $<TARGET_FILE:${name}>
+      $<TARGET_FILE_DIR:${name}>/$<TARGET_FILE_BASE_NAME:${name}>.debug
+    VERBATIM)
+endfunction()
+
 # suite_library(name SOURCES ... [DEPS ...]) : a static library with the house warnings. In the fuzzing
 # tree the libraries carry libFuzzer's coverage instrumentation, so that a fuzz target sees the edges of
 # the code it tests, not only those of its own harness.
@@ -57,6 +77,7 @@ function(suite_program name)
   if(A_GUI)
     target_link_options(${name} PRIVATE -mwindows)
   endif()
+  suite_debug_file(${name})
 endfunction()
 
 # suite_gtest(name SOURCES ... [LIBS ...] [LOCK resource...] [TIMEOUT s] [LABELS ...])

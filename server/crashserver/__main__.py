@@ -10,6 +10,7 @@ a token shorter than 16 characters is refused. See docs/crash-server.md for ever
 import argparse
 import logging
 import os
+import secrets
 import signal
 import sys
 import threading
@@ -34,6 +35,41 @@ def watch_parent(parent_pid):
         except PermissionError:
             pass
         time.sleep(0.5)
+
+
+def symbolication_setup(app, storage, data, args):
+    """The symbolication tables, the symbol store's folder and upload token (made once like the login
+    token, in its own file)."""
+    from crashserver import jobs
+    from crashserver.symbol_store import SymbolStore
+    jobs.ensure_schema(storage)
+    app.config["SYMBOL_STORE"] = SymbolStore(os.path.join(data, "symbols"))
+    given = args.symbols_token or os.environ.get("CRASHSERVER_SYMBOLS_TOKEN")
+    if given:
+        app.config["SYMBOLS_TOKEN"] = given
+        return "(given)"
+    path = os.path.join(data, "symbols-token")
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(secrets.token_urlsafe(24) + "\n")
+    except FileExistsError:
+        pass
+    with open(path) as f:
+        app.config["SYMBOLS_TOKEN"] = f.read().strip()
+    return path
+
+
+def start_workers(data, args):
+    """Symbolication workers for this server; they end with it."""
+    import subprocess
+    cmd = [sys.executable, "-m", "crashserver.worker", "--data", data, "--parent-pid", str(os.getpid())]
+    if args.database:
+        cmd += ["--database", args.database]
+    if args.symbolizer:
+        cmd += ["--symbolizer", args.symbolizer]
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    return [subprocess.Popen(cmd, cwd=here) for _ in range(max(args.symbol_workers, 0))]
 
 
 def restrict_data(data):
@@ -143,6 +179,10 @@ def options(argv):
     ap.add_argument("--keep-days", type=float, default=0, help="days archives and kernel dumps are kept (0: all)")
     ap.add_argument("--maintenance-seconds", type=float, default=3600)
     ap.add_argument("--parent-pid", type=int, default=0, help="end when this process is gone")
+    ap.add_argument("--symbol-workers", type=int, default=2, help="symbolication worker processes to start")
+    ap.add_argument("--symbols-token", help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN,"
+                                            " else DATA/symbols-token)")
+    ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")
     ap.add_argument("--public", action="store_true", help="nginx with TLS in front (see crashserver.deploy)")
     from crashserver import deploy
     deploy.add_options(ap)
@@ -172,6 +212,7 @@ def main(argv=None):
     app = create_app(storage, token, args.kernel_limit, inflate_limit=args.inflate_limit,
                      parse_slots=args.parse_slots, info_limit=args.info_limit,
                      session_seconds=int(args.session_hours * 3600), secure_cookies=args.secure_cookies)
+    symbols_token = symbolication_setup(app, storage, data, args)
     requests = weblog.RequestLog(app)
     proxy = {}
     if args.trusted_proxy:
@@ -184,12 +225,15 @@ def main(argv=None):
     if args.parent_pid:
         threading.Thread(target=watch_parent, args=(args.parent_pid,), daemon=True).start()
     threading.Thread(target=maintenance, args=(storage, token, args.maintenance_seconds), daemon=True).start()
-    print("SERVER url=http://%s:%d data=%s token-file=%s" % (args.host, int(server.effective_port), data, token_source),
-          flush=True)
+    workers = start_workers(data, args)
+    print("SERVER url=http://%s:%d data=%s token-file=%s symbols-token-file=%s" % (
+        args.host, int(server.effective_port), data, token_source, symbols_token), flush=True)
     try:
         serve(server, requests, args.drain_seconds)
     finally:
         storage.close()
+        for w in workers:
+            w.terminate()
     return 0
 
 

@@ -13,7 +13,7 @@ import threading
 from flask import Flask, Response, abort, g, jsonify, redirect, render_template, request, send_file, url_for
 from markupsafe import Markup
 
-from crashserver import weblog
+from crashserver import views, weblog
 from crashserver.auth import SESSION_SECONDS, Sessions, Throttle, safe_next
 from crashserver.parsing import INFLATE_LIMIT, BadUpload, CrashArchive, normalise_hash_id, parse_info_form, \
     parse_kernel_package
@@ -184,7 +184,9 @@ def create_app(storage, token, kernel_limit=None, **settings):
     @app.before_request
     def require_login():
         g.csrf = None
-        if request.path in OPEN_PATHS or request.path == "//cgi-bin/bug_report.cgi" or request.endpoint == "static":
+        # The symbol store checks its own token (build machines and debuggers have no page login).
+        if request.path in OPEN_PATHS or request.path == "//cgi-bin/bug_report.cgi" or request.endpoint == "static" \
+                or request.path.startswith("/symbols/"):
             return None
         if authorised():
             if request.method == "POST" and g.csrf is not None and request.form.get("csrf") != g.csrf:
@@ -251,9 +253,12 @@ def create_app(storage, token, kernel_limit=None, **settings):
     @app.get("/")
     def group_list():
         sort, version, module = list_arguments()
-        groups, cursor = storage.groups(sort, version, module, request.args.get("after"), page_limit())
+        q = request.args.get("q", "")
+        groups, cursor = views.list_page(
+            storage, lambda after: storage.groups(sort, version, module, after, page_limit()), q,
+            request.args.get("after"), page_limit())
         return render_template("groups.html", groups=groups, next=cursor, sort=sort, version=version or "",
-                               module=module or "", first=not request.args.get("after"))
+                               module=module or "", first=not request.args.get("after"), q=q)
 
     @app.get("/groups/<hash_id>")
     def group_page(hash_id):
@@ -262,7 +267,8 @@ def create_app(storage, token, kernel_limit=None, **settings):
     @app.get("/kernel-dumps")
     def kernel_dump_list():
         dumps, cursor = storage.kernel_dumps(request.args.get("after"), page_limit())
-        return render_template("kernel_dumps.html", dumps=dumps, next=cursor)
+        dumps, by_code = views.extend_kernel_dumps(storage, dumps)
+        return render_template("kernel_dumps.html", dumps=dumps, next=cursor, by_code=by_code)
 
     @app.get("/archives/<int:archive_id>")
     def archive_download(archive_id):
@@ -300,11 +306,14 @@ def create_app(storage, token, kernel_limit=None, **settings):
         group = storage.group(key, cursor("posts_after"), cursor("archives_after"), page_limit())
         if group is None:
             abort(404)
-        return group
+        return views.extend_group(storage, group)
 
     @app.get("/api/groups")
     def api_groups():
-        groups, cursor = storage.groups(*list_arguments(), after=request.args.get("after"), limit=page_limit())
+        sort, version, module = list_arguments()
+        groups, cursor = views.list_page(
+            storage, lambda after: storage.groups(sort, version, module, after=after, limit=page_limit()),
+            request.args.get("q", ""), request.args.get("after"), page_limit())
         return jsonify(groups=groups, next=cursor)
 
     @app.get("/api/groups/<hash_id>")
@@ -314,7 +323,8 @@ def create_app(storage, token, kernel_limit=None, **settings):
     @app.get("/api/kernel-dumps")
     def api_kernel_dumps():
         dumps, cursor = storage.kernel_dumps(request.args.get("after"), page_limit())
-        return jsonify(kernel_dumps=dumps, next=cursor)
+        dumps, by_code = views.extend_kernel_dumps(storage, dumps)
+        return jsonify(kernel_dumps=dumps, next=cursor, bug_checks=by_code)
 
     # --- removing data on request (privacy) ------------------------------------------------------
     def confirmed():
@@ -332,6 +342,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
         removed = storage.delete_group(key)
         if removed is None:
             abort(404)
+        views.forget_deleted(storage)
         weblog.line("DELETE", group=key, archives=removed, address=remote())
         if request.path.startswith("/api/"):
             return jsonify(deleted=key, archives=removed)
@@ -346,10 +357,12 @@ def create_app(storage, token, kernel_limit=None, **settings):
         if not machine or len(machine) > 255:
             abort(400)
         posts, archives, dumps = storage.delete_machine(machine)
+        views.forget_deleted(storage)
         weblog.line("DELETE", machine=machine, posts=posts, archives=archives, kernel_dumps=dumps, address=remote())
         if request.path.startswith("/api/"):
             return jsonify(deleted=machine, posts=posts, archives=archives, kernel_dumps=dumps)
         return render_template("deleted.html", what="machine " + machine,
                                counts=[("information posts", posts), ("archives", archives), ("kernel dumps", dumps)])
 
+    views.install(app, storage, authorised)
     return app

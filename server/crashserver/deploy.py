@@ -28,6 +28,7 @@ import time
 
 from crashserver.app import ARCHIVE_LIMIT, INFO_LIMIT
 from crashserver.auth import TokenError, load_token
+from crashserver.views import SYMBOL_UPLOAD_LIMIT
 
 NGINX = "/usr/sbin/nginx"
 FORM_LIMIT = 64 << 10
@@ -91,6 +92,8 @@ http {{
     ssl_session_cache shared:tls:1m;
 {uploads}
     location = /login {{ limit_req zone=login burst=10 nodelay; proxy_pass http://crashserver; }}
+    # Symbol uploads (behind their own token, TLS only): modules and debug files of a build.
+    location /symbols/ {{ client_max_body_size {symbols}; proxy_pass http://crashserver; }}
     location / {{ proxy_pass http://crashserver; }}
   }}
 {http_server}}}
@@ -127,7 +130,7 @@ def nginx_config(prefix, temp, backends, cert, key, listen_https, listen_http=No
         worker_connections=worker_connections, header_timeout=header_timeout, body_timeout=body_timeout,
         form_limit=FORM_LIMIT, conn_per_address=conn_per_address,
         upstreams="\n".join("    server %s max_fails=0;" % b for b in backends),
-        listen_https=listen_https, cert=cert, key=key, uploads=uploads,
+        listen_https=listen_https, cert=cert, key=key, uploads=uploads, symbols=SYMBOL_UPLOAD_LIMIT,
         http_server=HTTP_SERVER.format(listen_http=listen_http, uploads=uploads, https_port=https_port)
         if listen_http else "")
 
@@ -231,7 +234,7 @@ def server_arguments(args, port):
            "--trusted-proxy", "127.0.0.1", "--secure-cookies"]
     for name in ("database", "max_archives", "kernel_limit", "inflate_limit", "parse_slots", "info_limit",
                  "session_hours", "threads", "drain_seconds", "archive_quota", "kernel_quota", "keep_per_group",
-                 "keep_days", "maintenance_seconds", "log_file"):
+                 "keep_days", "maintenance_seconds", "log_file", "symbol_workers", "symbolizer"):
         value = getattr(args, name)
         if value is not None:
             out += ["--" + name.replace("_", "-"), str(value)]
@@ -266,6 +269,8 @@ def run_public(args, argv):
         print("wrote %s" % os.path.join(prefix, "nginx.conf"))
         return 0
     env = dict(os.environ, CRASHSERVER_TOKEN=token)  # not on the command line, where ps shows it
+    if args.symbols_token:
+        env["CRASHSERVER_SYMBOLS_TOKEN"] = args.symbols_token
     workers = []
     for port in ports:
         p = subprocess.Popen([sys.executable, "-m", "crashserver"] + server_arguments(args, port),

@@ -16,6 +16,7 @@ page costs the same at 100,000 groups as at ten.
 import contextlib
 import hashlib
 import os
+import re
 import socket
 import sqlite3
 import threading
@@ -235,10 +236,13 @@ class Storage:
         row = self._exec(cur, sql, args).fetchone()
         return row[0] if row else None
 
-    def create_schema(self, cur):
-        for statement in SCHEMA.format(serial=self.serial).split(";"):
-            if statement.strip():
+    def run_ddl(self, cur, statements):
+        for statement in statements.split(";"):
+            if statement.strip() and not self._index_exists(cur, statement):
                 cur.execute(statement)
+
+    def create_schema(self, cur):
+        self.run_ddl(cur, SCHEMA.format(serial=self.serial))
         # Databases from before the machine count and the per-version counts get them filled in.
         if "machine_count" not in self._columns(cur, "crash_groups"):
             cur.execute("ALTER TABLE crash_groups ADD COLUMN machine_count INTEGER NOT NULL DEFAULT 0")
@@ -246,9 +250,7 @@ class Storage:
                         " WHERE p.hash_id = crash_groups.hash_id)")
             cur.execute("DELETE FROM group_versions")
             self._rebuild_versions(cur, None)
-        for statement in INDEXES.split(";"):
-            if statement.strip():
-                cur.execute(statement)
+        self.run_ddl(cur, INDEXES)
 
     def _rebuild_versions(self, cur, hash_id):
         where = "" if hash_id is None else " WHERE hash_id = ?"
@@ -266,6 +268,15 @@ class Storage:
     def health(self):
         with self.transaction() as cur:
             return self._one(cur, "SELECT 1") == 1
+
+    def _index_exists(self, cur, statement):
+        """PostgreSQL's CREATE INDEX IF NOT EXISTS takes its table's share lock before it looks: a
+        process starting while others store uploads deadlocked with them. An existing index is skipped."""
+        m = re.match(r"\s*CREATE INDEX IF NOT EXISTS (\w+)", statement)
+        if not m or self.placeholder == "?":
+            return False
+        cur.execute("SELECT to_regclass(%s) IS NOT NULL", (m.group(1),))
+        return cur.fetchone()[0]
 
     # --- uploads ---------------------------------------------------------------------------------
     def record_info_post(self, fields, remote, now=None):

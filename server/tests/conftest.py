@@ -34,7 +34,8 @@ class Setup:
 
     def empty(self):
         """Back to an empty server (row numbers from 1 again) without restarting anything."""
-        tables = ("crash_groups", "info_posts", "grants", "archives", "kernel_dumps", "group_versions", "sessions")
+        tables = ("crash_groups", "info_posts", "grants", "archives", "kernel_dumps", "group_versions", "sessions",
+                  "symbolication", "kernel_dump_headers")
         if self.dsn:
             import psycopg2
             conn = psycopg2.connect(self.dsn)

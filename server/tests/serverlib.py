@@ -278,14 +278,14 @@ class Postgres:
             shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def chromium(url, out_png=None, timeout=60, login=None):
+def chromium(url, out_png=None, timeout=60, login=None, size="1280,900"):
     """Headless Chromium: the page's DOM after loading url (and a screenshot when out_png is given).
     With login=(base URL, token) it first logs in through the login form, as a person would: a page
     on another loopback port (same site) fills in the form and sends it, then follows to url."""
     profile = tempfile.mkdtemp(prefix="crashserver-chromium-")
     flags = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
              "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + profile, "--window-size=1280,900", "--virtual-time-budget=8000"]
+             "--user-data-dir=" + profile, "--window-size=" + size, "--virtual-time-budget=8000"]
     helper = None
     try:
         if login:

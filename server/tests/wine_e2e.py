@@ -8,6 +8,7 @@ import io
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -29,7 +30,12 @@ SCREENSHOTS = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(SOURCE, "b
 def world():
     wine = scenario.Wine()
     data = tempfile.mkdtemp(prefix="crashserver-e2e-")
-    server = Server(data).start()
+    server = Server(data, "--symbols-token", "e2e-symbols").start()
+    # The build's symbols, as a build machine uploads them (the modules installed are these builds).
+    upload = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "symbols", "symbols.py"), "--upload",
+                             server.url, "--token", "e2e-symbols", "--tree", os.environ["SUITE_BIN"],
+                             os.path.join(data, "collected")], capture_output=True, text=True, timeout=300)
+    assert upload.returncode == 0, upload.stderr
     wine.install(quiet=False, BUG_URL=server.url + "/", BUG_INFO_URL=server.url + "/")
     install = wine.install_folder
     for f in ("Ulvane.exe", "Communication.dll"):
@@ -70,6 +76,9 @@ def test_crashes_delivered_grouped_and_shown(world):
     assert g, "no archive arrived for crash ID %s" % crash_id
     assert (g["report_count"], g["archives"], g["module"]) == (1, 1, "OrvCore.dll")
     assert g["stack"] == stack
+    # The worker names the frames with the uploaded debug file of exactly this OrvCore build.
+    g = wait_for(lambda: (c.group(crash_id) or {}).get("title") and c.group(crash_id), 30, step=0.5)
+    assert g and g["title"] == "OrvCoreFault in OrvCore.dll, orv_core_win.cpp:24"
     guid = g["posts"][0]["guid"]
 
     # The same crash again on the same machine joins the group; its archive is not asked for.

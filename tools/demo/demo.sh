@@ -17,6 +17,10 @@ trap 'python3 "$ROOT/tools/demo/server_demo.py" stop' EXIT
 
 say "install"
 "$ROOT/tools/install/install.sh"
+
+say "the demo build's symbols: each module's debug file, keyed by its build id, uploaded to the crash server"
+/usr/bin/python3 "$ROOT/tools/symbols/symbols.py" --upload "$CRASH_SERVER_URL" ||
+  echo "(the symbols did not reach the crash server)"
 INSTALL_WIN='C:\Program Files (x86)\Vemko Antivirus'
 INSTALL="$WINEPREFIX/drive_c/Program Files (x86)/Vemko Antivirus"
 rm -f "$INSTALL/dump/"*

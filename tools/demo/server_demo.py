@@ -42,9 +42,11 @@ def start():
     shutil.rmtree(data, ignore_errors=True)  # each demo starts from an empty server
     os.makedirs(data, exist_ok=True)
     token = os.urandom(12).hex()
+    symbols_token = os.urandom(12).hex()
     log = open(os.path.join(BUILD, "server-demo", "server.log"), "w")
     proc = subprocess.Popen(["/usr/bin/python3", "-m", "crashserver", "--port", "0", "--data", data, "--token", token,
-                             "--parent-pid", str(os.getppid())], cwd=os.path.join(ROOT, "server"),
+                             "--symbols-token", symbols_token, "--parent-pid", str(os.getppid())],
+                            cwd=os.path.join(ROOT, "server"),
                             stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True)
     line = proc.stdout.readline().split()
     if not line or line[0] != "SERVER":
@@ -54,7 +56,8 @@ def start():
     with open(STATE, "w") as f:
         json.dump({"url": url, "port": int(url.rsplit(":", 1)[1]), "token": token, "pid": proc.pid}, f)
     # Ulvane adds the path to a base ending in "/"; Drummet adds "/cgi-bin/..." (the server takes "//").
-    print("export BUG_URL=%s/ BUG_INFO_URL=%s/ CRASH_SERVER_URL=%s" % (url, url, url))
+    print("export BUG_URL=%s/ BUG_INFO_URL=%s/ CRASH_SERVER_URL=%s CRASHSERVER_SYMBOLS_TOKEN=%s"
+          % (url, url, url, symbols_token))
     print("echo 'crash server listening at %s (data in %s)'" % (url, data))
     return 0
 
@@ -75,16 +78,28 @@ def show():
         print("no crash arrived at the server within 120 s")
         return 1
     g = client.group(groups[0]["hash_id"])
+    # The worker names the frames once the archive is in; the demo's symbols went up before the crash.
+    deadline = time.time() + 30
+    while not g["title"] and time.time() < deadline:
+        time.sleep(0.5)
+        g = client.group(g["hash_id"])
     print("crash group: %s/groups/%s" % (server.url, g["hash_id"]))
     print("  module %s, application %s, versions %s: %d report(s) from %d machine(s), %d archive(s)"
           % (g["module"], g["app"], ", ".join(g["versions"]), g["report_count"], g["machines"], g["archives"]))
     print("  stack:\n    " + "\n    ".join(g["stack"]))
+    print("  title: %s" % (g["title"] or "(no symbols)"))
+    frames = g["archive_list"][0]["symbolication"].get("frames", [])
+    print("  symbolicated (GET /api/groups/%s):" % g["hash_id"])
+    for f in frames:
+        where = f["symbols"][0] if f.get("symbols") else None
+        print("    %s+0x%x  %s" % (f["module"], f["offset"] or 0, "%s  %s:%d" % (
+            where["function"], os.path.basename(where["file"]), where["line"]) if where else "(no symbols)"))
     print("pages need the token: open %s/login and give it %s" % (server.url, server.token))
     os.makedirs(SCREENSHOTS, exist_ok=True)
     shots = [("crash-list.png", "/?sort=last_seen"), ("crash-group.png", "/groups/" + g["hash_id"])]
     for name, path in shots:
         out = os.path.join(SCREENSHOTS, name)
-        chromium(server.url + path, out, login=(server.url, server.token))
+        chromium(server.url + path, out, login=(server.url, server.token), size="1280,1400")
         print("saved %s (%d bytes)" % (out, os.path.getsize(out)))
     return 0
 

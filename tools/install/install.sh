@@ -26,6 +26,13 @@ for f in reporter/Kelvor.exe uploader/Ulvane.exe kerneldump/Drummet.exe product/
     copied+=("$(basename "$f")")
   fi
 done
+# The build leaves every module stripped, its DWARF in <name>.debug beside it (for ./run symbols, never
+# installed). A module from an older tree that still has its DWARF is stripped on the way in.
+for f in "$DEST"/*.exe "$DEST"/*.dll; do
+  if i686-w64-mingw32-objdump -h "$f" 2>/dev/null | grep -q ' \.debug_info '; then
+    i686-w64-mingw32-objcopy --strip-debug "$f"
+  fi
+done
 # The report window's skin library and its resources ("I18N" per language, "skin").
 if [ -f "$BIN/product/skin/Skindle.dll" ]; then
   cp -f "$BIN/product/skin/Skindle.dll" "$DEST/"
