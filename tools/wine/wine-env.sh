@@ -105,15 +105,23 @@ suite_font_links() {
     done
 }
 
+# The marker holds the version of the set-up below: bump it when the set-up changes, so that a prefix
+# made by an older one is made again.
+SUITE_PREFIX_SETUP=2
+suite_prefix_ready() {
+    [ "$(cat "$WINEPREFIX/.suite-ready" 2>/dev/null)" = "$SUITE_PREFIX_SETUP" ]
+}
+
 # Makes the prefix on first use; later calls only check a marker. A lock keeps parallel tests from
 # making it twice.
 suite_wine_prepare() {
     suite_qemu_binfmt || return 1
-    [ -f "$WINEPREFIX/.suite-ready" ] && return 0
+    suite_prefix_ready && return 0
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
-        [ -f "$WINEPREFIX/.suite-ready" ] && exit 0
+        suite_prefix_ready && exit 0
+        [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
         rm -rf "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1 || { echo "wine-env: wineboot failed for $WINEPREFIX" >&2; exit 1; }
         # Windows without a display.
@@ -124,7 +132,7 @@ suite_wine_prepare() {
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:64 >/dev/null 2>&1
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:32 >/dev/null 2>&1
         wineserver -w
-        touch "$WINEPREFIX/.suite-ready"
+        echo "$SUITE_PREFIX_SETUP" > "$WINEPREFIX/.suite-ready"
     ) 9>"$WINEPREFIX.lock"
 }
 
