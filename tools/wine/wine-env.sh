@@ -72,29 +72,56 @@ suite_wine_setting() {
     wine reg add "$@" /f >/dev/null 2>&1
 }
 
-# Windows links its interface faces to fonts that carry the scripts they lack; Wine's own Tahoma has
-# no Thai or Chinese glyphs and Wine links nothing to it by itself, so Thai and Chinese typed into a
-# window would show as empty boxes. Link the faces to Debian's fonts-thai-tlwg and fonts-wqy-microhei.
-# Wine 8 follows only the first font a face links to: Thai first (Tahoma has it on Windows).
+# Windows links its interface faces to fonts that carry the scripts they lack. Wine's rich edit
+# shapes every run with the glyph indices of the one font a face resolves to and never reaches a
+# linked font, and a face missing from the prefix (Tahoma: Debian's wine comes without its fonts)
+# resolves to the first font it links to. So the first link is one font with Thai and Chinese:
+# Debian's Loma (fonts-thai-tlwg) with the characters of WenQuanYi Micro Hei (fonts-wqy-microhei)
+# added, made once per build tree by combine_fonts.py and copied into the prefix's Fonts folder.
+suite_cjk_fonts() {
+    local out="$SUITE_BUILD/fonts" tlwg=/usr/share/fonts/truetype/tlwg style
+    for style in "" -Bold; do
+        [ -f "$out/loma-wqy$style.ttf" ] && continue
+        mkdir -p "$out" &&
+            /usr/bin/python3 "$SUITE_ROOT/tools/wine/combine_fonts.py" "$tlwg/Loma$style.ttf" \
+                /usr/share/fonts/truetype/wqy/wqy-microhei.ttc 0 "Loma WQY" "$out/loma-wqy$style.ttf.$$" &&
+            mv "$out/loma-wqy$style.ttf.$$" "$out/loma-wqy$style.ttf" ||
+            { echo "wine-env: cannot make $out/loma-wqy$style.ttf (python3-fonttools missing?)" >&2; return 1; }
+    done
+}
+
 suite_font_links() {
-    local face view
+    local face view links='Loma.ttf,Loma'
+    if suite_cjk_fonts; then
+        mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+        cp "$SUITE_BUILD"/fonts/loma-wqy*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+        links='loma-wqy.ttf,Loma WQY'
+    fi
     for face in Tahoma "Microsoft Sans Serif" "MS Shell Dlg" "MS Shell Dlg 2"; do
         for view in 64 32; do
             suite_wine_setting 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v "$face" \
-                /t REG_MULTI_SZ /d 'Loma.ttf,Loma\0wqy-microhei.ttc,WenQuanYi Micro Hei' /reg:$view
+                /t REG_MULTI_SZ /d "$links" /reg:$view
         done
     done
+}
+
+# The marker holds the version of the set-up below: bump it when the set-up changes, so that a prefix
+# made by an older one is made again.
+SUITE_PREFIX_SETUP=2
+suite_prefix_ready() {
+    [ "$(cat "$WINEPREFIX/.suite-ready" 2>/dev/null)" = "$SUITE_PREFIX_SETUP" ]
 }
 
 # Makes the prefix on first use; later calls only check a marker. A lock keeps parallel tests from
 # making it twice.
 suite_wine_prepare() {
     suite_qemu_binfmt || return 1
-    [ -f "$WINEPREFIX/.suite-ready" ] && return 0
+    suite_prefix_ready && return 0
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
-        [ -f "$WINEPREFIX/.suite-ready" ] && exit 0
+        suite_prefix_ready && exit 0
+        [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
         rm -rf "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1 || { echo "wine-env: wineboot failed for $WINEPREFIX" >&2; exit 1; }
         # Windows without a display.
@@ -105,7 +132,7 @@ suite_wine_prepare() {
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:64 >/dev/null 2>&1
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:32 >/dev/null 2>&1
         wineserver -w
-        touch "$WINEPREFIX/.suite-ready"
+        echo "$SUITE_PREFIX_SETUP" > "$WINEPREFIX/.suite-ready"
     ) 9>"$WINEPREFIX.lock"
 }
 
