@@ -134,7 +134,9 @@ def test_a_process_ended_under_load(data_dir, request, how, database):
             assert servers[0].proc.wait(timeout=30) == 0 and "STOPPED unfinished=0" in servers[0].log()
             assert lost == [] and len(result["answers"]) == 120
         else:
-            assert len(lost) <= 40 and all("answered 502" in f for f in lost)
+            # A request in flight fails either way: nginx answers 502, or it had begun relaying the
+            # answer when the process died and the body stops short.
+            assert len(lost) <= 40 and all("answered 502" in f or "IncompleteRead" in f for f in lost)
         storage = open_storage(data_dir, dsn, pool_size=2)
         try:
             assert storage.missing_files() == []
