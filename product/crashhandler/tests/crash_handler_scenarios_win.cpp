@@ -101,8 +101,9 @@ std::vector<Frame> StackOf(const std::wstring& report) {
   return frames;
 }
 
-// The demo's function that a frame in Orv.exe returns into, from the demo's own debug information
-// (a return address can be the first byte after its function, hence the byte before it).
+// The demo's function that a frame in Orv.exe returns into, from the build's debug file of Orv.exe (the
+// installed one is stripped; the debug file keeps its sections and addresses). A return address can be
+// the first byte after its function, hence the byte before it.
 std::string DemoFunctionAt(const std::wstring& orvPath, DWORD offset) {
   static const HANDLE kSession = reinterpret_cast<HANDLE>(0x4F7276);  // any value names a session
   static DWORD64 base = 0;
@@ -256,7 +257,7 @@ TEST_F(HandlerScenario, RuntimeEndsAreReportedWithCodesOfTheirOwnFromTheFrameTha
     std::string walked;
     bool found = false;
     for (const Frame& f : StackOf(c.report)) {
-      const std::string name = f.module == L"orv" ? DemoFunctionAt(install + L"Orv.exe", f.offset) : "";
+      const std::string name = f.module == L"orv" ? DemoFunctionAt(HostPath(ORV_DEBUG), f.offset) : "";
       walked += suite::ToUtf8(f.module) + ":" + name + " ";
       if (NamesFunction(name, k.function)) found = true;
       if (found || f.module == L"orvcore") break;
