@@ -128,23 +128,23 @@ void RunDumpCollection(DumpPlatform& p) {
 
   UnreadableDump unreadable = ParseUnreadableDump(p.ReadUnreadableDmp());
   for (const auto& entry : candidates) {
-    int result = p.ReportDumpFile(entry.second);
-    if (result == kReportUnreadable) {
+    ReportOutcome result = p.ReportDumpFile(entry.second);
+    if (result == ReportOutcome::Unreadable) {
       unreadable = NoteUnreadable(unreadable, entry.first, p.Now());
       if (GivesUpOn(unreadable, p.Now())) {
-        result = kReportPassedOver;
+        result = ReportOutcome::PassedOver;
       } else {
         p.WriteUnreadableDmp(FormatUnreadableDump(unreadable));
       }
     }
     // A report that may still succeed stops the walk: later dumps wait, so "LastDmpTime" never skips one.
-    if (result != kReportDelivered && result != kReportPassedOver) break;
+    if (result != ReportOutcome::Delivered && result != ReportOutcome::PassedOver) break;
     if (unreadable.runs != 0 && unreadable.dump == entry.first) {
       p.WriteUnreadableDmp(L"");  // the walk is past it
       unreadable = UnreadableDump();
     }
     const std::wstring time = FormatLastDmpTime(entry.first);
-    if (result == kReportPassedOver) p.WritePassedOverDmpTime(time);
+    if (result == ReportOutcome::PassedOver) p.WritePassedOverDmpTime(time);
     p.WriteLastDmpTime(time);
   }
 }

@@ -49,17 +49,20 @@ std::wstring MinidumpDirOrDefault(const std::wstring& configured);
 // The text test of IsExistingFilePath: a drive path (":\" anywhere) or a UNC path ("\\" first).
 bool HasRootedPathForm(const std::wstring& path);
 
-// Results of ReportDumpFile. A dump that may still go out later (server down, dump locked, a failed
-// post) stops the walk and comes first on the next run, so no newer dump ever overtakes it. A dump
-// that can never be sent (its archive can't be built, or the server says it is too large) is passed
-// over: recorded as such, and the walk goes on, so that it cannot hold back every newer dump for ever.
-constexpr int kReportRetryLater = 0;
-constexpr int kReportDelivered = 1;
-constexpr int kReportPassedOver = 2;
-// The dump can't be opened, and not because someone is writing it (access denied): it may stay so
-// for ever. It holds the walk like a retry, but only for a bounded number of runs or days; then it is
-// passed over.
-constexpr int kReportUnreadable = 3;
+// How one report ended (ReportDumpFile). A dump that may still go out later (server down, dump
+// locked, a failed post) stops the walk and comes first on the next run, so no newer dump ever
+// overtakes it. A dump that can never be sent (its archive can't be built, or the server says it is
+// too large) is passed over: recorded as such, and the walk goes on, so that it cannot hold back every
+// newer dump for ever. The values are fixed: any other value is taken as RetryLater.
+enum class ReportOutcome {
+  RetryLater = 0,
+  Delivered = 1,
+  PassedOver = 2,
+  // The dump can't be opened, and not because someone is writing it (access denied): it may stay so
+  // for ever. It holds the walk like a retry, but only for a bounded number of runs or days; then it
+  // is passed over.
+  Unreadable = 3,
+};
 
 // The dump the walk waits for because it can't be opened: its time, when that was first found and
 // on how many runs. Kept between runs as "<time> <since> <runs>" in decimal.
@@ -111,8 +114,7 @@ class DumpPlatform {
   virtual bool IsExistingFilePath(const std::wstring& path) = 0;
   // The entries of one folder (not recursive); what was listed before a failure is kept.
   virtual std::vector<FolderEntry> ListFolder(const std::wstring& dir) = 0;
-  // kReportDelivered, kReportPassedOver, kReportUnreadable or kReportRetryLater.
-  virtual int ReportDumpFile(const std::wstring& path) = 0;
+  virtual ReportOutcome ReportDumpFile(const std::wstring& path) = 0;
 };
 
 // One run: CrashControl repair, discovery, reports oldest first, "LastDmpTime" after each dump that

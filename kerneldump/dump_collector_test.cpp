@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
+#include <sstream>
 
 namespace kerneldump {
 namespace {
@@ -71,7 +73,9 @@ TEST(HasRootedPathForm, DriveOrUncOnly) {
   EXPECT_FALSE(HasRootedPathForm(L"C:relative"));
 }
 
-// Records what the run does to registry and uploads.
+// Records what the run changes and asks for, in order, as words: "enabled=N" (CrashDumpEnabled
+// written), "list=DIR", "report=PATH", "unreadable=[TEXT]", "passed=T", "last=T" and "closed" (the
+// uninstall key). Reports end Delivered unless `results` says otherwise, one result per report.
 class FakePlatform : public DumpPlatform {
  public:
   FileTime floor = 0;
@@ -81,10 +85,8 @@ class FakePlatform : public DumpPlatform {
   std::wstring minidumpDir = L"C:\\Dumps", lastDmpTime, unreadableDmp;
   FileTime now = 5000;
   std::vector<FolderEntry> entries;
-  std::vector<int> results;  // per report; 1 when missing
-  std::vector<std::wstring> reported, writtenTimes, passedOver, listed;
-  std::vector<uint32_t> enabledWrites;
-  int uninstallCloses = 0;
+  std::vector<ReportOutcome> results;
+  std::wstring trace;
 
   FileTime LogFolderCreationTime() override { return floor; }
   bool OpenCrashControl() override { return crashControlOpens; }
@@ -96,58 +98,139 @@ class FakePlatform : public DumpPlatform {
   void ReadCrashDumpEnabled(uint32_t& value) override {
     if (haveEnabled) value = enabled;
   }
-  void WriteCrashDumpEnabled(uint32_t value) override { enabledWrites.push_back(value); }
+  void WriteCrashDumpEnabled(uint32_t value) override { Note(L"enabled=" + std::to_wstring(value)); }
   void CloseCrashControl() override {}
   bool OpenUninstallKey() override { return uninstallOpens; }
   std::wstring ReadLastDmpTime() override { return lastDmpTime; }
-  void WriteLastDmpTime(const std::wstring& text) override { writtenTimes.push_back(text); }
-  void WritePassedOverDmpTime(const std::wstring& text) override { passedOver.push_back(text); }
+  void WriteLastDmpTime(const std::wstring& text) override { Note(L"last=" + text); }
+  void WritePassedOverDmpTime(const std::wstring& text) override { Note(L"passed=" + text); }
   std::wstring ReadUnreadableDmp() override { return unreadableDmp; }
-  void WriteUnreadableDmp(const std::wstring& text) override { unreadableDmp = text; }
+  void WriteUnreadableDmp(const std::wstring& text) override {
+    unreadableDmp = text;
+    Note(L"unreadable=[" + text + L"]");
+  }
   FileTime Now() override { return now; }
-  void CloseUninstallKey() override { ++uninstallCloses; }
+  void CloseUninstallKey() override { Note(L"closed"); }
   bool IsExistingFilePath(const std::wstring&) override { return pathIsFile; }
   std::vector<FolderEntry> ListFolder(const std::wstring& dir) override {
-    listed.push_back(dir);
+    Note(L"list=" + dir);
     return entries;
   }
-  int ReportDumpFile(const std::wstring& path) override {
-    size_t n = reported.size();
-    reported.push_back(path);
-    return n < results.size() ? results[n] : 1;
+  ReportOutcome ReportDumpFile(const std::wstring& path) override {
+    Note(L"report=" + path);
+    return reports_ < results.size() ? results[reports_++] : ReportOutcome::Delivered;
   }
+
+  // A new run on what the last one stored: a fresh trace and count of reports.
+  void NextRun() {
+    trace.clear();
+    reports_ = 0;
+  }
+
+ private:
+  void Note(const std::wstring& word) { trace += trace.empty() ? word : L" " + word; }
+  size_t reports_ = 0;
 };
 
-TEST(RunDumpCollection, ReportsOldestFirstAndRecordsEachSuccess) {
-  FakePlatform p;
-  p.haveEnabled = true;
-  p.enabled = 3;
-  p.entries = {{L"c.dmp", 0, 30}, {L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
-  RunDumpCollection(p);
-  EXPECT_EQ(p.reported,
-            (std::vector<std::wstring>{L"C:\\Dumps\\a.dmp", L"C:\\Dumps\\b.dmp", L"C:\\Dumps\\c.dmp"}));
-  EXPECT_EQ(p.writtenTimes, (std::vector<std::wstring>{L"10", L"20", L"30"}));
-  EXPECT_TRUE(p.enabledWrites.empty());
-  EXPECT_EQ(p.uninstallCloses, 1);
+// The words of a trace that start with `prefix`.
+std::vector<std::wstring> Words(const std::wstring& trace, const std::wstring& prefix) {
+  std::vector<std::wstring> found;
+  std::wistringstream words(trace);
+  std::wstring word;
+  while (words >> word)
+    if (word.compare(0, prefix.size(), prefix) == 0) found.push_back(word);
+  return found;
 }
 
-TEST(RunDumpCollection, AFailedReportHoldsBackTheRest) {
-  FakePlatform p;
-  p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}, {L"c.dmp", 0, 30}};
-  p.results = {1, 0, 1};
-  RunDumpCollection(p);
-  EXPECT_EQ(p.reported.size(), 2u);
-  EXPECT_EQ(p.writtenTimes, (std::vector<std::wstring>{L"10"}));
-}
+const ReportOutcome kDelivered = ReportOutcome::Delivered, kRetryLater = ReportOutcome::RetryLater;
+ReportOutcome Unknown(int value) { return static_cast<ReportOutcome>(value); }
 
-TEST(RunDumpCollection, UnknownResultsHoldBackTheRest) {
-  for (int result : {-1, 4, 0x7FFFFFFF}) {
-    FakePlatform p;
+typedef std::function<void(FakePlatform&)> Setup;
+Setup Enabled(uint32_t value) {
+  return [value](FakePlatform& p) {
+    p.haveEnabled = true;
+    p.enabled = value;
+  };
+}
+Setup TwoDumpsFirstEnding(ReportOutcome result) {
+  return [result](FakePlatform& p) {
     p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
     p.results = {result};
+  };
+}
+
+struct RunCase {
+  const char* what;
+  Setup setup;
+  const wchar_t* trace;
+};
+
+const RunCase kRuns[] = {
+    {"oldest first, each success recorded, CrashDumpEnabled left alone",
+     [](FakePlatform& p) {
+       p.haveEnabled = true;
+       p.enabled = 3;
+       p.entries = {{L"c.dmp", 0, 30}, {L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}};
+     },
+     LR"(list=C:\Dumps report=C:\Dumps\a.dmp last=10 report=C:\Dumps\b.dmp last=20 report=C:\Dumps\c.dmp last=30 closed)"},
+    {"a failed report holds back the rest",
+     [](FakePlatform& p) {
+       p.entries = {{L"a.dmp", 0, 10}, {L"b.dmp", 0, 20}, {L"c.dmp", 0, 30}};
+       p.results = {kDelivered, kRetryLater, kDelivered};
+     },
+     LR"(enabled=3 list=C:\Dumps report=C:\Dumps\a.dmp last=10 report=C:\Dumps\b.dmp closed)"},
+    // Unknown results hold back the rest like a retry.
+    {"result -1", TwoDumpsFirstEnding(Unknown(-1)),
+     LR"(enabled=3 list=C:\Dumps report=C:\Dumps\a.dmp closed)"},
+    {"result 4", TwoDumpsFirstEnding(Unknown(4)), LR"(enabled=3 list=C:\Dumps report=C:\Dumps\a.dmp closed)"},
+    {"result 0x7FFFFFFF", TwoDumpsFirstEnding(Unknown(0x7FFFFFFF)),
+     LR"(enabled=3 list=C:\Dumps report=C:\Dumps\a.dmp closed)"},
+    {"only dumps newer than the floor and LastDmpTime",
+     [](FakePlatform& p) {
+       p.floor = 15;
+       p.lastDmpTime = L"20";
+       p.entries = {{L"old.dmp", 0, 15}, {L"same.dmp", 0, 20}, {L"new.dmp", 0, 21}};
+     },
+     LR"(enabled=3 list=C:\Dumps report=C:\Dumps\new.dmp last=21 closed)"},
+    // CrashDumpEnabled is repaired only when it is 0 or absent.
+    {"CrashDumpEnabled 0", Enabled(0), LR"(enabled=3 list=C:\Dumps closed)"},
+    {"CrashDumpEnabled 1", Enabled(1), LR"(list=C:\Dumps closed)"},
+    {"CrashDumpEnabled 2", Enabled(2), LR"(list=C:\Dumps closed)"},
+    {"CrashDumpEnabled 7", Enabled(7), LR"(list=C:\Dumps closed)"},
+    // The repair happens before the uninstall key is needed.
+    {"CrashDumpEnabled absent, no uninstall key", [](FakePlatform& p) { p.uninstallOpens = false; },
+     L"enabled=3"},
+    {"no CrashControl key means nothing at all",
+     [](FakePlatform& p) {
+       p.crashControlOpens = false;
+       p.entries = {{L"a.dmp", 0, 10}};
+     },
+     L""},
+    {"no folder setting searches Windows' default, not the drive root",
+     [](FakePlatform& p) {
+       p.minidumpDir = L"";
+       p.entries = {{L"a.dmp", 0, 10}};
+     },
+     LR"(enabled=3 list=C:\windows\Minidump report=C:\windows\Minidump\a.dmp last=10 closed)"},
+    {"a folder that expands to nothing is not searched", [](FakePlatform& p) { p.minidumpDir = L"%EMPTY%"; },
+     L"enabled=3 closed"},
+    {"a folder that overflows its expansion is not searched", [](FakePlatform& p) { p.expandFits = false; },
+     L"enabled=3 closed"},
+    {"a file named as the folder is not searched",
+     [](FakePlatform& p) {
+       p.pathIsFile = true;
+       p.entries = {{L"a.dmp", 0, 10}};
+     },
+     L"enabled=3 closed"},
+};
+
+TEST(RunDumpCollection, WhatEachRunReportsAndRecords) {
+  for (const RunCase& c : kRuns) {
+    SCOPED_TRACE(c.what);
+    FakePlatform p;
+    c.setup(p);
     RunDumpCollection(p);
-    EXPECT_EQ(p.reported.size(), 1u);
-    EXPECT_TRUE(p.writtenTimes.empty());
+    EXPECT_EQ(p.trace, c.trace);
   }
 }
 
@@ -157,22 +240,21 @@ TEST(RunDumpCollection, AnUnsendableDumpDoesNotHoldBackHundredsBehindIt) {
   FakePlatform p;
   p.entries.push_back({L"huge.dmp", 0, 1000});
   for (FileTime t = 1001; t <= 1400; ++t) p.entries.push_back({L"m" + std::to_wstring(t) + L".dmp", 0, t});
-  p.results = {kReportPassedOver};
+  p.results = {ReportOutcome::PassedOver};
   RunDumpCollection(p);
-  ASSERT_EQ(p.reported.size(), 401u);
-  EXPECT_EQ(p.reported.front(), L"C:\\Dumps\\huge.dmp");
-  EXPECT_EQ(p.reported.back(), L"C:\\Dumps\\m1400.dmp");
-  EXPECT_EQ(p.passedOver, std::vector<std::wstring>{L"1000"});
-  EXPECT_EQ(p.writtenTimes.size(), 401u);
-  EXPECT_EQ(p.writtenTimes.back(), L"1400");
+  const std::vector<std::wstring> reported = Words(p.trace, L"report="), written = Words(p.trace, L"last=");
+  ASSERT_EQ(reported.size(), 401u);
+  EXPECT_EQ(reported.front(), L"report=C:\\Dumps\\huge.dmp");
+  EXPECT_EQ(reported.back(), L"report=C:\\Dumps\\m1400.dmp");
+  EXPECT_EQ(Words(p.trace, L"passed="), std::vector<std::wstring>{L"passed=1000"});
+  EXPECT_EQ(written.size(), 401u);
+  EXPECT_EQ(written.back(), L"last=1400");
 
   FakePlatform locked;
   locked.entries = p.entries;
-  locked.results = {kReportRetryLater};
+  locked.results = {kRetryLater};
   RunDumpCollection(locked);
-  EXPECT_EQ(locked.reported.size(), 1u);
-  EXPECT_TRUE(locked.writtenTimes.empty());
-  EXPECT_TRUE(locked.passedOver.empty());
+  EXPECT_EQ(locked.trace, LR"(enabled=3 list=C:\Dumps report=C:\Dumps\huge.dmp closed)");
 }
 
 // A dump that can't be opened holds the newer ones back for a few runs or days, not for ever: then it
@@ -202,15 +284,14 @@ TEST(RunDumpCollection, AnUnreadableDumpHoldsTheWalkForBoundedRunsOrDays) {
     p.now = r.now;
     if (r.storedBefore) p.unreadableDmp = r.storedBefore;
     p.entries = {{L"denied.dmp", 0, 10}, {L"next.dmp", 0, 20}};
-    p.results = {kReportUnreadable};
-    p.reported.clear();
-    p.writtenTimes.clear();
-    p.passedOver.clear();
+    p.results = {ReportOutcome::Unreadable};
+    p.NextRun();
     RunDumpCollection(p);
-    EXPECT_EQ(p.reported.size(), r.passedOver ? 2u : 1u);
-    EXPECT_EQ(p.passedOver, r.passedOver ? std::vector<std::wstring>{L"10"} : std::vector<std::wstring>{});
-    EXPECT_EQ(p.writtenTimes,
-              r.passedOver ? (std::vector<std::wstring>{L"10", L"20"}) : std::vector<std::wstring>{});
+    const std::wstring start = LR"(enabled=3 list=C:\Dumps report=C:\Dumps\denied.dmp )";
+    EXPECT_EQ(
+        p.trace,
+        start + (r.passedOver ? LR"(unreadable=[] passed=10 last=10 report=C:\Dumps\next.dmp last=20 closed)"
+                              : L"unreadable=[" + std::wstring(r.storedAfter) + L"] closed"));
     EXPECT_EQ(p.unreadableDmp, r.storedAfter);
   }
 }
@@ -221,69 +302,6 @@ TEST(UnreadableDump, OnlyAWholeRecordIsRead) {
     EXPECT_EQ(ParseUnreadableDump(text).runs, 0u) << text;
   EXPECT_EQ(FormatUnreadableDump(ParseUnreadableDump(L"18446744073709551615 7 5")),
             L"18446744073709551615 7 5");
-}
-
-TEST(RunDumpCollection, RespectsFloorAndLastDmpTime) {
-  FakePlatform p;
-  p.floor = 15;
-  p.lastDmpTime = L"20";
-  p.entries = {{L"old.dmp", 0, 15}, {L"same.dmp", 0, 20}, {L"new.dmp", 0, 21}};
-  RunDumpCollection(p);
-  EXPECT_EQ(p.reported, (std::vector<std::wstring>{L"C:\\Dumps\\new.dmp"}));
-}
-
-TEST(RunDumpCollection, RepairsCrashDumpEnabledOnlyWhenZeroOrAbsent) {
-  for (uint32_t value : {0u, 1u, 2u, 3u, 7u}) {
-    FakePlatform p;
-    p.haveEnabled = true;
-    p.enabled = value;
-    RunDumpCollection(p);
-    EXPECT_EQ(p.enabledWrites, value == 0 ? std::vector<uint32_t>{3} : std::vector<uint32_t>{}) << value;
-  }
-  FakePlatform absent;
-  absent.uninstallOpens = false;  // the repair happens before the uninstall key is needed
-  RunDumpCollection(absent);
-  EXPECT_EQ(absent.enabledWrites, std::vector<uint32_t>{3});
-  EXPECT_TRUE(absent.listed.empty());
-}
-
-TEST(RunDumpCollection, NoCrashControlKeyMeansNothingAtAll) {
-  FakePlatform p;
-  p.crashControlOpens = false;
-  p.entries = {{L"a.dmp", 0, 10}};
-  RunDumpCollection(p);
-  EXPECT_TRUE(p.enabledWrites.empty());
-  EXPECT_TRUE(p.reported.empty());
-}
-
-TEST(RunDumpCollection, MissingFolderSettingSearchesWindowsDefaultNotTheDriveRoot) {
-  FakePlatform p;
-  p.minidumpDir = L"";
-  p.entries = {{L"a.dmp", 0, 10}};
-  RunDumpCollection(p);
-  EXPECT_EQ(p.listed, std::vector<std::wstring>{L"C:\\windows\\Minidump"});
-  EXPECT_EQ(p.reported, std::vector<std::wstring>{L"C:\\windows\\Minidump\\a.dmp"});
-}
-
-TEST(RunDumpCollection, FolderThatExpandsToNothingOrOverflowsIsNotSearched) {
-  FakePlatform empty;
-  empty.minidumpDir = L"%EMPTY%";
-  RunDumpCollection(empty);
-  EXPECT_TRUE(empty.listed.empty());
-  FakePlatform overflow;
-  overflow.expandFits = false;
-  RunDumpCollection(overflow);
-  EXPECT_TRUE(overflow.listed.empty());
-  EXPECT_EQ(overflow.uninstallCloses, 1);
-}
-
-TEST(RunDumpCollection, AFileNamedAsTheFolderIsNotSearched) {
-  FakePlatform p;
-  p.pathIsFile = true;
-  p.entries = {{L"a.dmp", 0, 10}};
-  RunDumpCollection(p);
-  EXPECT_TRUE(p.listed.empty());
-  EXPECT_TRUE(p.reported.empty());
 }
 
 }  // namespace

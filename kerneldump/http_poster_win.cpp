@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "common/diag_log.h"
+#include "common/diag_failure_win.h"
 #include "kerneldump/http_request.h"
 
 namespace kerneldump {
@@ -39,8 +39,10 @@ class HttpPoster::Watchdog {
  public:
   Watchdog(HttpPoster& poster, DWORD ms) : poster_(poster), ms_(ms) {
     done_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!done_) suite::DiagFailed("CreateEventW");
     // Without a thread the post still has WinINet's own time-outs; it is not given up for that.
     if (done_) thread_.reset(CreateThread(nullptr, 64 * 1024, &Run, this, 0, nullptr));
+    if (done_ && !thread_) suite::DiagFailed("CreateThread");
   }
   ~Watchdog() {
     if (!thread_) return;
@@ -89,7 +91,10 @@ class HttpPoster::RequestBody : public AnswerBody {
 
 bool HttpPoster::Open(const wchar_t* agent) {
   root_.reset(InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-  if (!root_) OutputDebugStringA("10\n");
+  if (!root_) {
+    suite::DiagFailed("InternetOpenW");
+    OutputDebugStringA("10\n");
+  }
   if (root_) SetTimeouts(root_.get());  // inherited by the connection and request handles
   return root_.valid();
 }
@@ -107,7 +112,7 @@ HRESULT HttpPoster::Post(const wchar_t* url, const void* body, DWORD length, con
   }
   if (!expired()) return result;
   // Whatever arrived before the handles were closed, the post did not finish in time.
-  suite::DiagFailure("post_deadline", ERROR_TIMEOUT);
+  suite::DiagFailed("post_deadline", ERROR_TIMEOUT);
   CloseRequest();
   status_ = 0;
   return E_FAIL;
@@ -129,7 +134,7 @@ HRESULT HttpPoster::PostWithinDeadline(const wchar_t* url, const void* body, DWO
   if (!url || !CrackForPost(url, parts)) return E_FAIL;
   if (!Keep(connection_, InternetConnectW(root_.get(), parts.host, parts.port, OrNull(parts.user),
                                           OrNull(parts.password), INTERNET_SERVICE_HTTP, 0, 0))) {
-    suite::DiagFailure("InternetConnectW", GetLastError());
+    suite::DiagFailed("InternetConnectW");
     return E_FAIL;
   }
   SetTimeouts(connection_.get());
@@ -140,7 +145,7 @@ HRESULT HttpPoster::PostWithinDeadline(const wchar_t* url, const void* body, DWO
   flags = RequestFlagsFor(url, flags);
   if (!Keep(request_, HttpOpenRequestW(connection_.get(), L"POST", object.c_str(), nullptr, referrer.c_str(),
                                        nullptr, flags, reinterpret_cast<DWORD_PTR>(this)))) {
-    suite::DiagFailure("HttpOpenRequestW", GetLastError());
+    suite::DiagFailed("HttpOpenRequestW");
     CloseRequest();
     return E_FAIL;
   }
@@ -150,15 +155,17 @@ HRESULT HttpPoster::PostWithinDeadline(const wchar_t* url, const void* body, DWO
     InternetSetOptionW(request_.get(), INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof(security));
   }
   if (!HttpSendRequestW(request_.get(), headers, headersLength, const_cast<void*>(body), length)) {
-    suite::DiagFailure("HttpSendRequestW", GetLastError());
+    suite::DiagFailed("HttpSendRequestW");
     CloseRequest();
     return E_FAIL;
   }
 
   DWORD status = 0, size = sizeof(status);
   if (!HttpQueryInfoW(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
-                      nullptr))
+                      nullptr)) {
+    suite::DiagFailed("HttpQueryInfoW");
     status = 0;
+  }
   status_ = static_cast<int>(status);
   if (status_ != 200) {
     CloseRequest();
@@ -195,8 +202,10 @@ long HttpPoster::ReadOnce(void* buffer, DWORD size) {
   read.dwBufferLength = size;
   if (InternetReadFileExA(request_.get(), &read, 0, reinterpret_cast<DWORD_PTR>(this)))
     return long(read.dwBufferLength);
+  const DWORD error = GetLastError();
+  suite::DiagFailed("InternetReadFileExA", error);
   char line[128];
-  snprintf(line, sizeof(line), "InternetReadFileExA failed: %d\n", static_cast<int>(GetLastError()));
+  snprintf(line, sizeof(line), "InternetReadFileExA failed: %d\n", static_cast<int>(error));
   OutputDebugStringA(line);
   return -1;
 }

@@ -2,11 +2,10 @@
 #include "kerneldump/http_request.h"
 
 #include "common/path.h"
+#include "common/protocol/endpoints.h"
 
 namespace kerneldump {
 
-const wchar_t kReportPath[] = L"/cgi-bin/bug_report.cgi";
-const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example";
 const wchar_t kAgentText[] = L"Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)";
 
 namespace {
@@ -14,7 +13,7 @@ std::wstring Cut(const std::wstring& text, size_t capacity) { return text.substr
 }  // namespace
 
 bool BuildReportUrl(const std::wstring& bugUrl, std::wstring& url) {
-  std::wstring full = bugUrl + kReportPath;
+  std::wstring full = bugUrl + protocol::kKernelDumpReportPath;
   if (full.size() + 1 > kReportUrlCapacity) return false;
   url = full;
   return true;

@@ -9,8 +9,8 @@
 
 namespace kerneldump {
 
-extern const wchar_t kReportPath[];
-extern const wchar_t kDefaultBugUrl[];
+// The path and the default server are protocol::kKernelDumpReportPath and kKernelDumpDefaultServer
+// (common/protocol/endpoints.h).
 extern const wchar_t kAgentText[];
 constexpr size_t kReportUrlCapacity = 260;  // characters, terminator included
 constexpr size_t kRequestPartCapacity = 512;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/protocol/endpoints.h"
+
 namespace kerneldump {
 namespace {
 
@@ -16,7 +18,7 @@ TEST(BuildReportUrl, AppendsThePathAndRefusesWhatDoesNotFit) {
   EXPECT_TRUE(BuildReportUrl(L"http://h/", url));
   EXPECT_EQ(url, L"http://h//cgi-bin/bug_report.cgi");
   // 259 characters of URL are the most the buffer holds.
-  const size_t room = 259 - std::wstring(kReportPath).size();
+  const size_t room = 259 - std::wstring(protocol::kKernelDumpReportPath).size();
   url = L"unchanged";
   EXPECT_TRUE(BuildReportUrl(L"http://" + std::wstring(room - 7, L'a'), url));
   EXPECT_EQ(url.size(), 259u);

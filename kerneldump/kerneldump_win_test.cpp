@@ -6,12 +6,16 @@
 #include <cwctype>
 #include <vector>
 
+#include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
 #include "common/testing/test_support_win.h"
-#include "kerneldump/drummet_win.h"
+#include "kerneldump/data_folder_win.h"
+#include "kerneldump/dump_folder_win.h"
 #include "kerneldump/http_poster_win.h"
+#include "kerneldump/identity_win.h"
 #include "kerneldump/registry_win.h"
-#include "kerneldump/user_context_win.h"
+#include "kerneldump/single_instance_win.h"
+#include "kerneldump/wow64_guard_win.h"
 
 namespace kerneldump {
 namespace {
@@ -226,16 +230,17 @@ TEST(UserContext, IdentityIsBuiltAndStoredForTheUser) {
   EXPECT_FALSE(BuildUserMachineId(tiny, 12));
   EXPECT_STREQ(tiny, L"");
 
-  RegDeleteKeyW(HKEY_CURRENT_USER, kIdentityKey);
+  RegDeleteKeyW(HKEY_CURRENT_USER, protocol::kIdentityKey);
   wchar_t report[kReportIdCapacity] = {};
   const bool stored = GetReportId(report, kReportIdCapacity, nullptr);
   EXPECT_STREQ(report, id);
   if (wcslen(report) > kShortIdentityMax) {
     EXPECT_TRUE(stored);
     suite::ScopedRegKey key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kIdentityKey, 0, KEY_READ, key.receive()), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, protocol::kIdentityKey, 0, KEY_READ, key.receive()),
+              ERROR_SUCCESS);
     DWORD type = 0, size = 0;
-    RegQueryValueExW(key.get(), kIdentityValue, nullptr, &type, nullptr, &size);
+    RegQueryValueExW(key.get(), protocol::kIdentityValue, nullptr, &type, nullptr, &size);
     // Written without its terminator; Wine's registry adds one to every string it stores.
     EXPECT_TRUE(size == wcslen(report) * 2 || size == wcslen(report) * 2 + 2) << size;
   }
@@ -246,7 +251,7 @@ TEST(UserContext, IdentityIsBuiltAndStoredForTheUser) {
     ASSERT_TRUE(real.ReadStoredIdentity(readBack));
     EXPECT_EQ(readBack, report);
   }
-  RegDeleteKeyW(HKEY_CURRENT_USER, kIdentityKey);
+  RegDeleteKeyW(HKEY_CURRENT_USER, protocol::kIdentityKey);
 }
 
 TEST(HttpPoster, RefusesWhatItCannotSend) {

@@ -2,6 +2,7 @@
 #include "kerneldump/report_package.h"
 
 #include "common/path.h"
+#include "common/protocol/file_names.h"
 #include "kerneldump/dump_collector.h"
 
 namespace kerneldump {
@@ -24,7 +25,7 @@ std::wstring ArchivePathFor(const std::wstring& programFolder, const std::wstrin
 }
 
 std::wstring InfoFilePathFor(const std::wstring& dataFolder) {
-  return suite::JoinPath(dataFolder, kInfoFileName);
+  return suite::JoinPath(dataFolder, protocol::kInfoFileName);
 }
 
 bool ModuleFolderFromPath(const std::wstring& modulePath, std::wstring& folder) {
@@ -34,24 +35,24 @@ bool ModuleFolderFromPath(const std::wstring& modulePath, std::wstring& folder) 
   return true;
 }
 
-int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes) {
+ReportOutcome OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes) {
   // A dump held open is being written or read by another program: it is tried again.
-  if (dump == DumpCheck::Locked) return kReportRetryLater;
+  if (dump == DumpCheck::Locked) return ReportOutcome::RetryLater;
   // One that can't be opened at all may stay so; the walk decides how long it waits for it.
-  if (dump == DumpCheck::Unreadable) return kReportUnreadable;
-  if (dump == DumpCheck::TooLarge) return kReportPassedOver;
+  if (dump == DumpCheck::Unreadable) return ReportOutcome::Unreadable;
+  if (dump == DumpCheck::TooLarge) return ReportOutcome::PassedOver;
   // A fault while packing comes from the dump's bytes and would come again on every run; an entry
   // the writer refuses is refused on every run too.
-  if (pack == PackResult::Faulted || pack == PackResult::Refused) return kReportPassedOver;
+  if (pack == PackResult::Faulted || pack == PackResult::Refused) return ReportOutcome::PassedOver;
   // Any other packing failure (disk full, a read error) may pass; the archive is never posted without its
   // dump.
-  if (pack == PackResult::Failed) return kReportRetryLater;
-  return archiveBytes > kMaxArchiveBytes ? kReportPassedOver : kReportDelivered;
+  if (pack == PackResult::Failed) return ReportOutcome::RetryLater;
+  return archiveBytes > kMaxArchiveBytes ? ReportOutcome::PassedOver : ReportOutcome::Delivered;
 }
 
-int OutcomeOfPost(bool delivered, int status) {
-  if (delivered) return kReportDelivered;
-  return status == kStatusTooLarge ? kReportPassedOver : kReportRetryLater;
+ReportOutcome OutcomeOfPost(bool delivered, int status) {
+  if (delivered) return ReportOutcome::Delivered;
+  return status == kStatusTooLarge ? ReportOutcome::PassedOver : ReportOutcome::RetryLater;
 }
 
 DumpCheck CheckOfOpenError(uint32_t error) {

@@ -7,11 +7,10 @@
 #include <functional>
 #include <string>
 
-#include "common/protocol/file_names.h"
+#include "kerneldump/dump_collector.h"
 
 namespace kerneldump {
 
-using protocol::kInfoFileName;
 extern const wchar_t kInfoSection[];
 extern const wchar_t kDriverModule[];
 
@@ -22,13 +21,13 @@ constexpr uint64_t kMaxArchiveBytes = 128ull << 20;
 // The server's answer that this archive will never be taken.
 constexpr int kStatusTooLarge = 413;
 
-// How a report ended (kReport* of dump_collector.h) from what was found before, while and after packing.
+// How a report ended (ReportOutcome of dump_collector.h) from what was found before, while and after packing.
 // Locked: another program holds the dump open (its writer, most likely); Unreadable: it can't be
 // opened for any other reason (access denied). Refused: the writer will never take the dump's entry.
 enum class DumpCheck { Readable, Locked, Unreadable, TooLarge };
 enum class PackResult { Packed, Failed, Refused, Faulted };
-int OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes);
-int OutcomeOfPost(bool delivered, int status);
+ReportOutcome OutcomeBeforePost(DumpCheck dump, PackResult pack, uint64_t archiveBytes);
+ReportOutcome OutcomeOfPost(bool delivered, int status);
 // The check of a dump that could not be opened, from the Windows error: only a sharing or lock
 // violation means that someone still has it open.
 DumpCheck CheckOfOpenError(uint32_t error);

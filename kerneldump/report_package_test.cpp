@@ -23,20 +23,21 @@ TEST(ReportPackage, Names) {
 
 TEST(ReportOutcome, OnlyWhatCanNeverBeSentIsPassedOver) {
   EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Packed, 5000),
-            kReportDelivered);  // go on to post
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Locked, PackResult::Packed, 0), kReportRetryLater);
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Unreadable, PackResult::Packed, 0), kReportUnreadable);
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Refused, 0), kReportPassedOver);
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::TooLarge, PackResult::Packed, 0), kReportPassedOver);
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Failed, 5000), kReportRetryLater);
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Faulted, 0), kReportPassedOver);
-  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Packed, kMaxArchiveBytes), kReportDelivered);
+            ReportOutcome::Delivered);  // go on to post
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Locked, PackResult::Packed, 0), ReportOutcome::RetryLater);
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Unreadable, PackResult::Packed, 0), ReportOutcome::Unreadable);
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Refused, 0), ReportOutcome::PassedOver);
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::TooLarge, PackResult::Packed, 0), ReportOutcome::PassedOver);
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Failed, 5000), ReportOutcome::RetryLater);
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Faulted, 0), ReportOutcome::PassedOver);
+  EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Packed, kMaxArchiveBytes),
+            ReportOutcome::Delivered);
   EXPECT_EQ(OutcomeBeforePost(DumpCheck::Readable, PackResult::Packed, kMaxArchiveBytes + 1),
-            kReportPassedOver);
-  EXPECT_EQ(OutcomeOfPost(true, 0), kReportDelivered);
-  EXPECT_EQ(OutcomeOfPost(false, 413), kReportPassedOver);
+            ReportOutcome::PassedOver);
+  EXPECT_EQ(OutcomeOfPost(true, 0), ReportOutcome::Delivered);
+  EXPECT_EQ(OutcomeOfPost(false, 413), ReportOutcome::PassedOver);
   for (int status : {0, 404, 500, 302, 200})
-    EXPECT_EQ(OutcomeOfPost(false, status), kReportRetryLater) << status;
+    EXPECT_EQ(OutcomeOfPost(false, status), ReportOutcome::RetryLater) << status;
 }
 
 TEST(ReportOutcome, OnlySharingAndLockViolationsMeanTheDumpIsHeld) {

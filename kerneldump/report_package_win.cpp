@@ -1,19 +1,24 @@
 // One kernel-dump report: info.ini and the dump packed into a zip archive, posted, cleaned up.
 #include <windows.h>
 
+#include "kerneldump/report_package_win.h"
+
 #include <new>
 #include <vector>
 
+#include "common/diag_failure_win.h"
 #include "common/fault_guard_win.h"
 #include "common/path.h"
+#include "common/protocol/endpoints.h"
+#include "common/protocol/file_names.h"
 #include "common/scoped_handle_win.h"
 #include "common/zip/zip_io_win.h"
 #include "common/zip/zip_writer.h"
-#include "kerneldump/drummet_win.h"
+#include "kerneldump/data_folder_win.h"
 #include "kerneldump/http_poster_win.h"
 #include "kerneldump/http_request.h"
+#include "kerneldump/identity_win.h"
 #include "kerneldump/report_package.h"
-#include "kerneldump/user_context_win.h"
 
 namespace kerneldump {
 namespace {
@@ -63,9 +68,16 @@ DumpCheck CheckDump(const std::wstring& dumpPath) {
   if (DWORD injected = RunHook("open")) return CheckOfOpenError(injected);
   suite::ScopedFile dump(CreateFileW(dumpPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!dump) return CheckOfOpenError(GetLastError());
+  if (!dump) {
+    const DWORD error = GetLastError();
+    suite::DiagFailed("CreateFileW", error);
+    return CheckOfOpenError(error);
+  }
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(dump.get(), &size)) return DumpCheck::Unreadable;
+  if (!GetFileSizeEx(dump.get(), &size)) {
+    suite::DiagFailed("GetFileSizeEx");
+    return DumpCheck::Unreadable;
+  }
   return uint64_t(size.QuadPart) > kMaxDumpBytes ? DumpCheck::TooLarge : DumpCheck::Readable;
 }
 
@@ -85,7 +97,7 @@ void PackArchive(ReportRun& run) {
   run.dumpRefused = added == zip::ZR_ARGS;  // a name it can't hold, whatever else changes
   bool ok = added == zip::ZR_OK;
   RunHook("pack");
-  ok = ok && zd::ZipWriterAdd(run.zip, kInfoFileName, const_cast<wchar_t*>(run.infoPath.c_str()), 0,
+  ok = ok && zd::ZipWriterAdd(run.zip, protocol::kInfoFileName, const_cast<wchar_t*>(run.infoPath.c_str()), 0,
                               zip::ZIP_FILENAME) == zip::ZR_OK;
   zip::ZipWriterHandle handle = run.zip;
   run.zip = nullptr;  // closed below, whatever it returns
@@ -95,7 +107,8 @@ void PackArchive(ReportRun& run) {
 
 bool ReadWhole(HANDLE file, std::vector<char>& bytes) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(file, &size) || uint64_t(size.QuadPart) > kMaxArchiveBytes) return false;
+  if (!GetFileSizeEx(file, &size)) return suite::DiagFailed("GetFileSizeEx");
+  if (uint64_t(size.QuadPart) > kMaxArchiveBytes) return false;
   try {
     bytes.resize(size.LowPart);
   } catch (const std::bad_alloc&) {
@@ -104,8 +117,9 @@ bool ReadWhole(HANDLE file, std::vector<char>& bytes) {
   DWORD done = 0;
   while (done < bytes.size()) {
     DWORD got = 0;
-    if (!ReadFile(file, bytes.data() + done, DWORD(bytes.size()) - done, &got, nullptr) || got == 0)
-      return false;
+    if (!ReadFile(file, bytes.data() + done, DWORD(bytes.size()) - done, &got, nullptr))
+      return suite::DiagFailed("ReadFile");
+    if (got == 0) return false;  // the file ended before its size
     done += got;
   }
   return true;
@@ -114,7 +128,10 @@ bool ReadWhole(HANDLE file, std::vector<char>& bytes) {
 // The archive's size, or more than any limit when it can't be opened.
 uint64_t ArchiveSize(const std::wstring& archivePath) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(archivePath.c_str(), GetFileExInfoStandard, &data)) return ~0ull;
+  if (!GetFileAttributesExW(archivePath.c_str(), GetFileExInfoStandard, &data)) {
+    suite::DiagFailed("GetFileAttributesExW");
+    return ~0ull;
+  }
   return uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow;
 }
 
@@ -147,21 +164,25 @@ DWORD WINAPI RunPostJob(void* context) {
 // longer, ends it for the report wherever that does not work.
 const DWORD kDeadlineGraceMs = 2000;
 
-int PostWithinDeadline(std::vector<char>& bytes) {
+ReportOutcome PostWithinDeadline(std::vector<char>& bytes) {
   PostJob* job = new (std::nothrow) PostJob;
-  if (!job) return kReportRetryLater;
+  if (!job) return ReportOutcome::RetryLater;
   job->bytes.swap(bytes);
   const DWORD deadline =
       g_postDeadlineMs && g_postDeadlineMs < kPostDeadlineMs ? g_postDeadlineMs : kPostDeadlineMs;
   job->poster.ShortenDeadline(deadline);
   job->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  int result = kReportRetryLater;
+  ReportOutcome result = ReportOutcome::RetryLater;
   if (job->done) {
     suite::ScopedKernelObject thread(CreateThread(nullptr, 0, &RunPostJob, job, 0, nullptr));
-    if (!thread) RunPostJob(job);  // no thread to spare: post here, with the poster's own deadline
+    if (!thread) {
+      suite::DiagFailed("CreateThread");
+      RunPostJob(job);  // no thread to spare: post here, with the poster's own deadline
+    }
     if (WaitForSingleObject(job->done.get(), deadline + kDeadlineGraceMs) == WAIT_OBJECT_0 && job->contained)
       result = OutcomeOfPost(job->delivered, job->status);
   } else {
+    suite::DiagFailed("CreateEventW");
     job->Release();  // never started
   }
   job->Release();
@@ -172,29 +193,32 @@ int PostWithinDeadline(std::vector<char>& bytes) {
 
 std::wstring ReadBugUrl() {
   std::wstring folder;
-  if (!GetModuleFolder(folder)) return kDefaultBugUrl;
+  if (!GetModuleFolder(folder)) return protocol::kKernelDumpDefaultServer;
   wchar_t url[kReportUrlCapacity] = {};
-  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey, kDefaultBugUrl, url,
-                           kReportUrlCapacity, (folder + protocol::kConfigIniName).c_str());
+  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey,
+                           protocol::kKernelDumpDefaultServer, url, kReportUrlCapacity,
+                           (folder + protocol::kConfigIniName).c_str());
   return url;
 }
 
 ReportStepHook g_reportStepHook = nullptr;
 unsigned long g_postDeadlineMs = 0;
 
-int ReportDumpFile(const wchar_t* dumpPath) {
-  if (!dumpPath || GetFileAttributesW(dumpPath) == INVALID_FILE_ATTRIBUTES) return kReportRetryLater;
-  int result = kReportRetryLater;
+ReportOutcome ReportDumpFile(const wchar_t* dumpPath) {
+  if (!dumpPath || GetFileAttributesW(dumpPath) == INVALID_FILE_ATTRIBUTES) return ReportOutcome::RetryLater;
+  ReportOutcome result = ReportOutcome::RetryLater;
   try {
     ReportRun run;
     run.dumpPath = dumpPath;
     std::wstring programFolder;
-    if (!GetModuleFolder(programFolder)) return kReportRetryLater;  // no place for the archive
+    if (!GetModuleFolder(programFolder)) return ReportOutcome::RetryLater;  // no place for the archive
     // Nothing is made for a dump that is still being written or that can never be packed.
     const DumpCheck dump = CheckDump(run.dumpPath);
     if (dump != DumpCheck::Readable) return OutcomeBeforePost(dump, PackResult::Failed, 0);
 
-    CreateDirectoryW(DumpFolderFor(programFolder).c_str(), nullptr);
+    const std::wstring dumpFolder = DumpFolderFor(programFolder);
+    if (!CreateDirectoryW(dumpFolder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+      suite::DiagFailed("CreateDirectoryW");  // the archive's creation fails and says the rest
     run.archivePath = ArchivePathFor(programFolder, dumpPath);
     wchar_t dataFolder[MAX_PATH] = {};
     GetDataFolder(dataFolder, MAX_PATH, true);
@@ -214,14 +238,18 @@ int ReportDumpFile(const wchar_t* dumpPath) {
     } else if (run.dumpRefused) {
       pack = PackResult::Refused;
     }
-    DeleteFileW(run.infoPath.c_str());
+    if (!DeleteFileW(run.infoPath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+      suite::DiagFailed("DeleteFileW");
 
     result = OutcomeBeforePost(dump, pack, pack == PackResult::Packed ? ArchiveSize(run.archivePath) : 0);
-    if (result == kReportDelivered) {
-      result = kReportRetryLater;
+    if (result == ReportOutcome::Delivered) {
+      result = ReportOutcome::RetryLater;
       suite::ScopedFile archive(CreateFileW(run.archivePath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-      if (!archive) return kReportRetryLater;  // an archive that exists but can't be opened stays
+      if (!archive) {
+        suite::DiagFailed("CreateFileW");
+        return ReportOutcome::RetryLater;  // an archive that exists but can't be opened stays
+      }
       // A short read would post a broken archive; the dump is retried next run instead.
       const bool whole = ReadWhole(archive.get(), run.bytes);
       archive.Close();
@@ -229,7 +257,8 @@ int ReportDumpFile(const wchar_t* dumpPath) {
       std::vector<char>().swap(run.bytes);
       Sleep(kPauseAfterPostMs);
     }
-    DeleteFileW(run.archivePath.c_str());
+    if (!DeleteFileW(run.archivePath.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+      suite::DiagFailed("DeleteFileW");
   } catch (...) {
     // Nothing escapes a report; what was achieved so far stands.
   }

@@ -1,12 +1,13 @@
 // ReportDumpFile on its own under Wine: what it leaves behind when it cannot deliver.
+#include "kerneldump/report_package_win.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 
-#include "kerneldump/drummet_win.h"
+#include "kerneldump/data_folder_win.h"
 #include "kerneldump/report_package.h"
-#include "kerneldump/user_context_win.h"
 
 namespace kerneldump {
 namespace {
@@ -17,8 +18,8 @@ TEST(ReportDumpFile, MissingDumpCreatesNothing) {
   std::wstring folder;
   ASSERT_TRUE(GetModuleFolder(folder));
   RemoveDirectoryW(DumpFolderFor(folder).c_str());
-  EXPECT_EQ(ReportDumpFile(nullptr), 0);
-  EXPECT_EQ(ReportDumpFile((folder + L"NoSuch.dmp").c_str()), 0);
+  EXPECT_EQ(ReportDumpFile(nullptr), ReportOutcome::RetryLater);
+  EXPECT_EQ(ReportDumpFile((folder + L"NoSuch.dmp").c_str()), ReportOutcome::RetryLater);
   EXPECT_FALSE(Exists(DumpFolderFor(folder)));
 }
 
@@ -30,7 +31,7 @@ TEST(ReportDumpFile, UndeliveredReportCleansUpAfterItsPause) {
   const std::wstring dump = folder + L"Mini120826-01.dmp";
   std::ofstream(dump.c_str(), std::ios::binary) << "MDMP fake kernel minidump";
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(ReportDumpFile(dump.c_str()), 0);
+  EXPECT_EQ(ReportDumpFile(dump.c_str()), ReportOutcome::RetryLater);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(ms, 1000);

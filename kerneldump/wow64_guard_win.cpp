@@ -1,11 +1,13 @@
 // WOW64 detection and the file-system redirection guard.
-#include "kerneldump/drummet_win.h"
+#include "kerneldump/wow64_guard_win.h"
+
+#include "common/diag_failure_win.h"
 
 namespace kerneldump {
 
 bool Is64BitWindows() {
   suite::ScopedLibrary kernel32(LoadLibraryW(L"kernel32.dll"));
-  if (!kernel32) return false;
+  if (!kernel32) return suite::DiagFailed("LoadLibraryW");
   typedef void(WINAPI * NativeInfoFn)(LPSYSTEM_INFO);
   SYSTEM_INFO info = {};
   auto native = ProcAddress<NativeInfoFn>(kernel32.get(), "GetNativeSystemInfo");
@@ -21,18 +23,22 @@ bool Is64BitWindows() {
 Wow64RedirectionGuard::Wow64RedirectionGuard() {
   if (!Is64BitWindows()) return;
   kernel32_.reset(LoadLibraryW(L"Kernel32.dll"));
-  if (!kernel32_) return;
+  if (!kernel32_) {
+    suite::DiagFailed("LoadLibraryW");
+    return;
+  }
   disable_ = ProcAddress<DisableFn>(kernel32_.get(), "Wow64DisableWow64FsRedirection");
   if (!disable_) return;
   revert_ = ProcAddress<RevertFn>(kernel32_.get(), "Wow64RevertWow64FsRedirection");
   if (!revert_) return;
   switchedOff_ = disable_(&savedState_);
+  if (!switchedOff_) suite::DiagFailed("Wow64DisableWow64FsRedirection");
 }
 
 // The library is freed after this body, by its member: the revert call lives in it.
 Wow64RedirectionGuard::~Wow64RedirectionGuard() {
   if (switchedOff_ == TRUE && revert_) {
-    revert_(savedState_);
+    if (!revert_(savedState_)) suite::DiagFailed("Wow64RevertWow64FsRedirection");
     switchedOff_ = FALSE;
   }
 }

@@ -11,6 +11,7 @@
 #include "common/zip/crc32.h"
 #include "common/zip/deflate_block.h"
 #include "common/zip/zip_test_reader.h"
+#include "common/zip/zip_test_source.h"
 
 namespace zip {
 namespace {
@@ -154,25 +155,10 @@ TEST(Deflate, CloseToZlibLevel8) {
   EXPECT_LE(double(ours.size()), double(theirs.size()) * 1.005);
 }
 
-// Hands the input out in pieces of varying size, as a pipe or a chunked source does.
-class ChunkedInput : public DeflateInput {
- public:
-  ChunkedInput(const Bytes& data, unsigned seed, long fail_at = -1)
-      : data_(data), rng_(seed), fail_at_(fail_at) {}
-  long Read(uint8_t* buf, size_t max) override {
-    if (fail_at_ >= 0 && pos_ >= size_t(fail_at_)) return -1;
-    size_t n = std::min<size_t>({max, data_.size() - pos_, size_t(rng_() % 5000 + 1)});
-    memcpy(buf, data_.data() + pos_, n);
-    pos_ += n;
-    return long(n);
-  }
-
- private:
-  const Bytes& data_;
-  size_t pos_ = 0;
-  std::mt19937 rng_;
-  long fail_at_;
-};
+// The input in pieces of varying size, as a pipe or a chunked source hands it out.
+testing::PieceSource Chunked(const Bytes& data, unsigned seed, long fail_at = -1) {
+  return testing::PieceSource(data, testing::RandomPieces(seed, 5000), fail_at);
+}
 
 class CollectingOutput : public DeflateOutput {
  public:
@@ -193,7 +179,7 @@ TEST(Deflate, ChunkingAndReuseDoNotChangeTheStream) {
   Bytes whole = DeflateBuffer(input.data(), input.size());
   CDeflater deflater;  // one state for several streams, as the uploader's archive uses it
   for (unsigned seed = 1; seed <= 3; ++seed) {
-    ChunkedInput in(input, seed);
+    testing::PieceSource in = Chunked(input, seed);
     CollectingOutput out;
     uint8_t work[100];  // a tiny work buffer makes many hand-overs
     uint64_t size = 0;
@@ -207,14 +193,14 @@ TEST(Deflate, ReadAndWriteFailuresAreReported) {
   Bytes input = Words(100000, 8);
   CDeflater deflater;
   uint8_t work[16384];
-  ChunkedInput failing_in(input, 1, 50000);
+  testing::PieceSource failing_in = Chunked(input, 1, 50000);
   CollectingOutput out;
   EXPECT_EQ(DeflateStatus::ReadFailed, deflater.Compress(failing_in, work, sizeof(work), out, nullptr));
-  ChunkedInput in(input, 2);
+  testing::PieceSource in = Chunked(input, 2);
   CollectingOutput failing_out(1000);
   EXPECT_EQ(DeflateStatus::WriteFailed, deflater.Compress(in, work, sizeof(work), failing_out, nullptr));
   // The state is usable again after a failure.
-  ChunkedInput in2(input, 3);
+  testing::PieceSource in2 = Chunked(input, 3);
   CollectingOutput out2;
   EXPECT_EQ(DeflateStatus::Ok, deflater.Compress(in2, work, sizeof(work), out2, nullptr));
   EXPECT_TRUE(Inflate(out2.bytes) == input);

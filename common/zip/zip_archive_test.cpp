@@ -9,32 +9,21 @@
 #include <random>
 
 #include "common/zip/zip_test_reader.h"
+#include "common/zip/zip_test_source.h"
 
 namespace zip {
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
+using testing::FixedPieces;
+using testing::PieceSource;
 using testing::ReadArchive;
 using testing::ReadZip;
 
-class BytesSource : public IZipSource {
- public:
-  explicit BytesSource(Bytes data, size_t piece = 7000, long fail_at = -1)
-      : data_(std::move(data)), piece_(piece), fail_at_(fail_at) {}
-  long Read(uint8_t* buf, size_t max) override {
-    if (fail_at_ >= 0 && pos_ >= size_t(fail_at_)) return -1;
-    size_t n = std::min({max, piece_, data_.size() - pos_});
-    if (n) memcpy(buf, data_.data() + pos_, n);
-    pos_ += n;
-    return long(n);
-  }
-
- private:
-  Bytes data_;
-  size_t pos_ = 0;
-  size_t piece_;
-  long fail_at_;
-};
+// The writer's input in pieces of 7000 bytes, failing from `fail_at` on when that is given.
+PieceSource Source(Bytes data, long fail_at = -1) {
+  return PieceSource(std::move(data), FixedPieces(7000), fail_at);
+}
 
 // A pipe: appends only, cannot seek, and may refuse writes after a given amount.
 class PipeOutput : public IZipOutput {
@@ -141,7 +130,7 @@ struct MemoryArchive {
 TEST(ZipArchive, SeekableOutputHasFinalHeadersAndNoDescriptors) {
   MemoryArchive m;
   Bytes a = Text(100000, 1), b = Text(5000, 2);
-  BytesSource sa(a), sb(b);
+  PieceSource sa = Source(a), sb = Source(b);
   ASSERT_EQ(ZR_OK, m.archive->Add("dump.dmp", &sa, FileInfo(uint32_t(a.size()))));
   ASSERT_EQ(ZR_OK, m.archive->Add("report.txt", &sb, FileInfo(uint32_t(b.size()))));
   ASSERT_EQ(ZR_OK, m.archive->Close());
@@ -171,7 +160,7 @@ TEST(ZipArchive, UnseekableOutputWritesDataDescriptors) {
   Bytes sink;
   CZipArchive archive(ZipVariant::U, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0);
   Bytes a = Text(70000, 3), b = Text(3000, 4);
-  BytesSource sa(a), sb(b);
+  PieceSource sa = Source(a), sb = Source(b);
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(uint32_t(a.size()))));
   ASSERT_EQ(ZR_OK, archive.Add("b.zip", &sb, FileInfo(uint32_t(b.size()))));
   ASSERT_EQ(ZR_OK, archive.Close());
@@ -196,7 +185,7 @@ TEST(ZipArchive, UnseekableOutputWritesDataDescriptors) {
 TEST(ZipArchive, UnseekableStoredEntryMayNotChangeItsAnnouncedSize) {
   Bytes sink;
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0);
-  BytesSource s(Text(500, 5));
+  PieceSource s = Source(Text(500, 5));
   EXPECT_EQ(ZR_NOCHANGE, archive.Add("x.gz", &s, FileInfo(400)));
   EXPECT_EQ(ZR_FAILED, archive.Add("y.txt", &s, FileInfo(0)));
 }
@@ -207,9 +196,9 @@ TEST(ZipArchive, FolderAndEmptyEntries) {
   folder.folder = true;
   folder.attributes = kFolderAttributes;
   ASSERT_EQ(ZR_OK, m.archive->Add("logs", nullptr, folder));
-  BytesSource empty{Bytes()};
+  PieceSource empty = Source(Bytes());
   ASSERT_EQ(ZR_OK, m.archive->Add("dir\\empty.txt", &empty, FileInfo(0)));
-  BytesSource stored(Text(2000, 6));
+  PieceSource stored = Source(Text(2000, 6));
   ASSERT_EQ(ZR_OK, m.archive->Add("old.ZIP", &stored, FileInfo(2000)));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   ReadArchive z = ReadZip(m.bytes());
@@ -233,7 +222,7 @@ TEST(ZipArchive, StartOffsetIsAddedToEveryOffset) {
   // A handle target positioned after existing bytes: offsets count from the start of the file.
   Bytes sink(100, 0xEE);
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 100);
-  BytesSource s(Text(1000, 7));
+  PieceSource s = Source(Text(1000, 7));
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &s, FileInfo(1000)));
   ASSERT_EQ(ZR_OK, archive.Close());
   ReadArchive z = ReadZip(sink);
@@ -243,7 +232,7 @@ TEST(ZipArchive, StartOffsetIsAddedToEveryOffset) {
 
 TEST(ZipArchive, BadInputAndCallOrder) {
   MemoryArchive m;
-  BytesSource s(Text(10, 8));
+  PieceSource s = Source(Text(10, 8));
   EXPECT_EQ(ZR_ARGS, m.archive->Add("", &s, FileInfo(10)));
   EXPECT_EQ(ZR_ARGS, m.archive->Add("a.txt", nullptr, FileInfo(10)));
   ASSERT_EQ(ZR_OK, m.archive->Add("a.txt", &s, FileInfo(10)));
@@ -258,14 +247,14 @@ TEST(ZipArchive, BadInputAndCallOrder) {
 TEST(ZipArchive, FailedSourceLeavesEarlierEntriesReadable) {
   MemoryArchive m;
   Bytes a = Text(30000, 9);
-  BytesSource good(a);
+  PieceSource good = Source(a);
   ASSERT_EQ(ZR_OK, m.archive->Add("good.txt", &good, FileInfo(uint32_t(a.size()))));
-  BytesSource bad(Text(90000, 10), 7000, 40000);
+  PieceSource bad = Source(Text(90000, 10), 40000);
   EXPECT_EQ(ZR_WRITE, m.archive->Add("bad.txt", &bad, FileInfo(90000)));
-  BytesSource bad_stored(Text(90000, 10), 7000, 40000);
+  PieceSource bad_stored = Source(Text(90000, 10), 40000);
   EXPECT_EQ(ZR_WRITE, m.archive->Add("bad.gz", &bad_stored, FileInfo(90000)));
   // A source failing is no fault of the output: later entries still go in.
-  BytesSource after(a);
+  PieceSource after = Source(a);
   ASSERT_EQ(ZR_OK, m.archive->Add("after.txt", &after, FileInfo(uint32_t(a.size()))));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   ReadArchive z = ReadZip(m.bytes());
@@ -280,15 +269,15 @@ TEST(ZipArchive, FailedWriteIsRecordedAndTheDirectoryStillWritten) {
   // Room for the first entry and the directory, not for the second entry's data.
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new PipeOutput(&sink, 3000)), 0);
   Bytes a = Text(1000, 11);
-  BytesSource sa(a);
+  PieceSource sa = Source(a);
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
   Bytes big(100000);
   std::mt19937 rng(12);
   for (auto& c : big) c = uint8_t(rng());
-  BytesSource sb(big);
+  PieceSource sb = Source(big);
   EXPECT_EQ(ZR_WRITE, archive.Add("b.bin", &sb, FileInfo(uint32_t(big.size()))));
   EXPECT_EQ(ZR_WRITE, archive.recorded_error());
-  BytesSource sc(a);
+  PieceSource sc = Source(a);
   EXPECT_EQ(ZR_FAILED, archive.Add("c.txt", &sc, FileInfo(1000)));
   // The refused piece never reached the pipe, so the directory fits and the first entry reads back.
   EXPECT_EQ(ZR_OK, archive.Close());
@@ -300,9 +289,9 @@ TEST(ZipArchive, FailedWriteIsRecordedAndTheDirectoryStillWritten) {
   // Seekable output: the completed entry survives a failed one.
   uint8_t block[2500];
   CZipArchive small(ZipVariant::U, std::unique_ptr<IZipOutput>(new CMemoryOutput(block, sizeof(block))), 0);
-  BytesSource sa2(a);
+  PieceSource sa2 = Source(a);
   ASSERT_EQ(ZR_OK, small.Add("a.txt", &sa2, FileInfo(1000)));
-  BytesSource sd(big);
+  PieceSource sd = Source(big);
   // A full caller's block is a short write like any other (not the block-size code).
   EXPECT_EQ(ZR_WRITE, small.Add("b.bin", &sd, FileInfo(uint32_t(big.size()))));
   EXPECT_EQ(ZR_FAILED, small.Add("c.txt", &sc, FileInfo(1000)));
@@ -312,7 +301,7 @@ TEST(ZipArchive, DirectoryThatDoesNotFitTheCallersBlockFailsClose) {
   Bytes a = Text(1000, 11);
   uint8_t block[700];  // the entry fits, its directory record and end record do not
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new CMemoryOutput(block, sizeof(block))), 0);
-  BytesSource sa(a);
+  PieceSource sa = Source(a);
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
   EXPECT_EQ(ZR_WRITE, archive.Close());
 }
@@ -325,14 +314,14 @@ TEST(ZipArchive, EntryPastFourGiBIsRolledBackOnSeekableOutput) {
   auto* out = new CountingOutput;
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(out), kNearLimit);
   Bytes a = Text(1000, 21);
-  BytesSource sa(a);
+  PieceSource sa = Source(a);
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
   const uint64_t before = out->end;
   ZeroSource endless(1ull << 40);
   EXPECT_EQ(ZR_WRITE, archive.Add("big.zip", &endless, FileInfo(kNoSize)));
   EXPECT_EQ(before, out->end);  // cut back: not a byte of the refused entry is left
   EXPECT_EQ(ZR_OK, archive.recorded_error());
-  BytesSource sc(a);
+  PieceSource sc = Source(a);
   ASSERT_EQ(ZR_OK, archive.Add("c.txt", &sc, FileInfo(1000)));
   ASSERT_EQ(ZR_OK, archive.Close());
   const Bytes& end = out->last();
@@ -346,7 +335,7 @@ TEST(ZipArchive, EntryPastFourGiBIsRolledBackOnSeekableOutput) {
 TEST(ZipArchive, EntryPastFourGiBOnUnseekableOutputFailsClose) {
   auto* out = new CountingOutput(false);
   CZipArchive archive(ZipVariant::U, std::unique_ptr<IZipOutput>(out), kNearLimit);
-  BytesSource sa(Text(1000, 22));
+  PieceSource sa = Source(Text(1000, 22));
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
   ZeroSource endless(1ull << 40);
   EXPECT_EQ(ZR_WRITE, archive.Add("big.gz", &endless, FileInfo(kNoSize)));
@@ -359,7 +348,7 @@ TEST(ZipArchive, EntryPastFourGiBOnUnseekableOutputFailsClose) {
 TEST(ZipArchive, DirectoryThatWouldCrossFourGiBFailsClose) {
   auto* out = new CountingOutput;
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(out), 0xFFFFFFFFu - 100);
-  BytesSource sa(Text(10, 23));
+  PieceSource sa = Source(Text(10, 23));
   ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(10)));  // ends below the limit ...
   EXPECT_EQ(ZR_WRITE, archive.Close());                       // ... its directory would not
 }
@@ -414,9 +403,9 @@ TEST(ZipArchive, EntryCountStopsAt65535) {
 TEST(ZipArchive, MemoryTargetGrowsByDoubling) {
   MemoryArchive m(ZipVariant::U, 16);
   Bytes a = Text(200000, 13);
-  BytesSource s(a);
+  PieceSource s = Source(a);
   ASSERT_EQ(ZR_OK, m.archive->Add("a.txt", &s, FileInfo(uint32_t(a.size()))));
-  BytesSource s2(a);
+  PieceSource s2 = Source(a);
   ASSERT_EQ(ZR_OK, m.archive->Add("b.txt", &s2, FileInfo(uint32_t(a.size()))));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   EXPECT_GT(m.out->capacity(), m.out->written());

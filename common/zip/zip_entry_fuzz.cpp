@@ -10,25 +10,11 @@
 #include "common/fuzz_support.h"
 #include "common/zip/zip_archive.h"
 #include "common/zip/zip_test_reader.h"
+#include "common/zip/zip_test_source.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
-
-class BytesSource : public zip::IZipSource {
- public:
-  explicit BytesSource(const Bytes& data) : data_(data) {}
-  long Read(uint8_t* buf, size_t max) override {
-    size_t n = std::min(max, data_.size() - pos_);
-    if (n) memcpy(buf, data_.data() + pos_, n);
-    pos_ += n;
-    return long(n);
-  }
-
- private:
-  const Bytes& data_;
-  size_t pos_ = 0;
-};
 
 using suite::FuzzCheck;
 
@@ -73,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckDosFields(info.times.dos);
     Bytes content = folder ? Bytes() : fdp.ConsumeBytes<uint8_t>(fdp.ConsumeIntegralInRange<size_t>(0, 512));
     info.declared_size = uint32_t(content.size());
-    BytesSource source(content);
+    zip::testing::PieceSource source(content);
     zip::ZipResult r = archive.Add(name, folder ? nullptr : &source, info);
     if (name.empty()) {
       FuzzCheck(r == zip::ZR_ARGS);

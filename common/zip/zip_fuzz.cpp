@@ -10,29 +10,11 @@
 #include "common/zip/deflate.h"
 #include "common/zip/zip_archive.h"
 #include "common/zip/zip_test_reader.h"
+#include "common/zip/zip_test_source.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
-
-// Hands out its bytes in pieces whose sizes the fuzzer chooses.
-class PieceSource : public zip::IZipSource {
- public:
-  PieceSource(const Bytes& data, const std::vector<size_t>& pieces) : data_(data), pieces_(pieces) {}
-  long Read(uint8_t* buf, size_t max) override {
-    size_t want = pieces_.empty() ? 4096 : pieces_[next_++ % pieces_.size()];
-    size_t n = std::min({max, want, data_.size() - pos_});
-    if (n) memcpy(buf, data_.data() + pos_, n);
-    pos_ += n;
-    return long(n);
-  }
-
- private:
-  const Bytes& data_;
-  const std::vector<size_t>& pieces_;
-  size_t pos_ = 0;
-  size_t next_ = 0;
-};
 
 class AppendOutput : public zip::IZipOutput {
  public:
@@ -97,7 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   zip::CZipArchive archive(variant_u ? zip::ZipVariant::U : zip::ZipVariant::D, std::move(out), 0);
   for (size_t i = 0; i < contents.size(); ++i) {
-    PieceSource source(contents[i], pieces);
+    // Pieces of the sizes the fuzzer chose.
+    zip::testing::PieceSource source(contents[i], zip::testing::CyclingPieces(pieces));
     zip::ZipSourceInfo info;
     info.declared_size = uint32_t(contents[i].size());
     Check(archive.Add(names[i], &source, info) == zip::ZR_OK);

@@ -12,29 +12,41 @@
 namespace zip {
 
 typedef uint32_t ZipResult;
+// The values are fixed (callers compare and store them); ZipResultText gives each its fixed text.
 enum : ZipResult {
-  ZR_OK = 0x0,
+  ZR_OK = 0x0,  // done
+  // Never returned: a target handle that can't be duplicated makes ZipWriterCreate return null.
   ZR_NODUPH = 0x100,
-  ZR_NOFILE = 0x200,
+  ZR_NOFILE = 0x200,  // a kind 2 source can't be opened, or a source file's size and times can't be read
+  // An output's own codes (IZipOutput), which the archive passes on as ZR_WRITE: a growing memory target
+  // could not get a larger block (NOALLOC), a caller's fixed block is full or an offset lies past its
+  // end (MEMSIZE).
   ZR_NOALLOC = 0x300,
+  // A short write: the output refused bytes (disk full, pipe closed), a source failed while it was read
+  // (the archive stays sound for later entries), the archive would pass 4 GiB or hold more than 65,535
+  // entries (the entry is refused, and cut back where the output can seek), or Close found the directory
+  // unplaceable.
   ZR_WRITE = 0x400,
+  // Bad arguments: a null handle, an unknown kind, a missing or empty source, a name that is
+  // empty, too long or has no form in the variant's code page.
   ZR_ARGS = 0x10000,
   ZR_MEMSIZE = 0x30000,
-  ZR_FAILED = 0x40000,
-  ZR_ENDED = 0x50000,
+  ZR_FAILED = 0x40000,  // an earlier failure broke the archive: nothing more is added
+  ZR_ENDED = 0x50000,   // the archive is already closed
+  // Never returned: the writer measures what it wrote instead of trusting an announced size.
   ZR_MISSIZE = 0x60000,
-  ZR_ZMODE = 0x80000,
-  ZR_NOTINITED = 0x1000000,
-  ZR_SEEK = 0x2000000,
-  ZR_NOCHANGE = 0x4000000,
-  ZR_FLATE = 0x5000000,
+  ZR_ZMODE = 0x80000,        // the handle is not an archive being created
+  ZR_NOTINITED = 0x1000000,  // the archive has no output (an internal fault)
+  ZR_SEEK = 0x2000000,       // an output that should seek could not, or one that can't was asked to
+  ZR_NOCHANGE = 0x4000000,   // unseekable output: the entry's data contradicts its header already written
+  ZR_FLATE = 0x5000000,      // the compressor failed its own consistency checks
   // Codes of the reading side; the writer never returns them, but their texts are part of the table.
-  ZR_NOTFOUND = 0x500,
-  ZR_MORE = 0x600,
-  ZR_CORRUPT = 0x700,
-  ZR_READ = 0x800,
-  ZR_NOTMMAP = 0x20000,
-  ZR_PARTIALUNZ = 0x70000,
+  ZR_NOTFOUND = 0x500,      // no such entry in the archive
+  ZR_MORE = 0x600,          // more of the entry is still to be read
+  ZR_CORRUPT = 0x700,       // not an archive, or a damaged one
+  ZR_READ = 0x800,          // the archive could not be read
+  ZR_NOTMMAP = 0x20000,     // only an archive in memory has a memory block to give
+  ZR_PARTIALUNZ = 0x70000,  // the entry was already partly read
 };
 
 // Kinds of target (create) and source (add).

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <cwchar>
 
-#include "kerneldump/drummet_win.h"
+#include "kerneldump/dump_collector_win.h"
+#include "kerneldump/report_package_win.h"
+#include "kerneldump/single_instance_win.h"
 
 namespace {
 
