@@ -80,11 +80,17 @@ function(suite_program name)
   suite_debug_file(${name})
 endfunction()
 
-# suite_gtest(name SOURCES ... [LIBS ...] [LOCK resource...] [TIMEOUT s] [LABELS ...])
+# Tests under Wine share the build root's prefix unless they ask for OWN_PREFIX: then
+# tools/wine/own-prefix runs them in a fresh copy of the template prefix with a wineserver of its
+# own, so they can install the product, change the registry and close windows beside other tests
+# with no lock. COST is about how many seconds a test runs on a quick machine: CTest starts the
+# costliest first, so the long scenarios do not end up last on one core.
+
+# suite_gtest(name SOURCES ... [LIBS ...] [LOCK resource...] [OWN_PREFIX] [COST s] [TIMEOUT s] [LABELS ...])
 # Natively each test case is its own CTest test. Under Wine a whole test program is one CTest test:
 # every process start costs time there, and one process per case would dominate the run.
 function(suite_gtest name)
-  cmake_parse_arguments(A "" "TIMEOUT" "SOURCES;LIBS;LOCK;LABELS" ${ARGN})
+  cmake_parse_arguments(A "OWN_PREFIX" "TIMEOUT;COST" "SOURCES;LIBS;LOCK;LABELS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
   target_compile_options(${name} PRIVATE ${SUITE_WARNINGS})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
@@ -102,7 +108,15 @@ function(suite_gtest name)
   if(A_LABELS)
     list(APPEND props LABELS "${A_LABELS}")
   endif()
-  if(SUITE_WINDOWS)
+  if(A_COST)
+    list(APPEND props COST ${A_COST})
+  endif()
+  if(SUITE_WINDOWS AND A_OWN_PREFIX)
+    add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/own-prefix ${name}
+      ${CMAKE_SOURCE_DIR}/tools/wine/wine-run $<TARGET_FILE:${name}> --gtest_color=no)
+    set_tests_properties(${name} PROPERTIES ${props}
+      ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
+  elseif(SUITE_WINDOWS)
     add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
     set_tests_properties(${name} PROPERTIES ${props}
       ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR}")
@@ -112,13 +126,18 @@ function(suite_gtest name)
   endif()
 endfunction()
 
-# suite_script_test(name COMMAND ... [LOCK ...] [TIMEOUT s]) : a scenario driven from the host
-# (Python or shell) against the Windows tree's programs in the project's prefix.
+# suite_script_test(name COMMAND ... [LOCK ...] [OWN_PREFIX] [COST s] [TIMEOUT s]) : a scenario driven from
+# the host (Python or shell) against the Windows tree's programs in the project's prefix, or in a
+# prefix of its own (OWN_PREFIX, see above).
 function(suite_script_test name)
-  cmake_parse_arguments(A "" "TIMEOUT" "COMMAND;LOCK;LABELS" ${ARGN})
-  add_test(NAME ${name} COMMAND ${A_COMMAND})
+  cmake_parse_arguments(A "OWN_PREFIX" "TIMEOUT;COST" "COMMAND;LOCK;LABELS" ${ARGN})
   if(NOT A_TIMEOUT)
     set(A_TIMEOUT 600)
+  endif()
+  if(A_OWN_PREFIX)
+    add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tools/wine/own-prefix ${name} ${A_COMMAND})
+  else()
+    add_test(NAME ${name} COMMAND ${A_COMMAND})
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT}
     ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR};SUITE_BIN=${CMAKE_BINARY_DIR}")
@@ -127,6 +146,9 @@ function(suite_script_test name)
   endif()
   if(A_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${A_LABELS}")
+  endif()
+  if(A_COST)
+    set_tests_properties(${name} PROPERTIES COST ${A_COST})
   endif()
 endfunction()
 

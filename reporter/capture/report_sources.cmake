@@ -38,5 +38,5 @@ if(SUITE_WINDOWS)
   add_dependencies(report_scenarios report_record_args failing_dbghelp Kelvor Orv OrvCore)
   target_compile_definitions(report_scenarios PRIVATE "FAILING_DBGHELP_DLL=\"$<TARGET_FILE:failing_dbghelp>\"")
   suite_script_test(report_scenarios_test COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/tests/report_scenarios.py
-    LOCK installdir TIMEOUT 900)
+    OWN_PREFIX COST 15 TIMEOUT 900)
 endif()

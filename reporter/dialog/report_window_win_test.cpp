@@ -16,8 +16,7 @@ namespace kelvor {
 namespace {
 
 const wchar_t kFrameClass[] = L"Kelvor:Frame";
-// A bound, not a pace: the first window of a fresh prefix that needs the CJK font took over 20 s
-// while the crash scenarios ran beside it.
+// A bound for a window to go after it was told to, not a pace.
 const DWORD kWaitMs = 60000;
 DWORD g_windowThread = 0;
 
@@ -77,6 +76,31 @@ void Type(HWND edit, const std::wstring& text) {
 // Keys go through the loop's pre-translation, so they are posted, as the keyboard does.
 void PressKey(HWND target, WPARAM key) { PostMessageW(target, WM_KEYDOWN, key, 1); }
 
+// The frame among `thread`'s windows (with `ready`: once shown and made topmost, the last steps
+// before its loop runs). Only the test's own thread counts: another program on the same desktop may
+// show a frame of the same class, or close every frame it finds.
+struct FrameSearch {
+  bool ready;
+  HWND found;
+};
+
+BOOL CALLBACK MatchFrame(HWND window, LPARAM param) {
+  FrameSearch* search = reinterpret_cast<FrameSearch*>(param);
+  wchar_t cls[64] = {};
+  GetClassNameW(window, cls, 64);
+  if (lstrcmpW(cls, kFrameClass) != 0) return TRUE;
+  if (search->ready && !(IsWindowVisible(window) && (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST)))
+    return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+HWND ThreadFrame(DWORD thread, bool ready) {
+  FrameSearch search = {ready, nullptr};
+  EnumThreadWindows(thread, MatchFrame, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 bool WaitGone(HWND window) {
   for (DWORD waited = 0; IsWindow(window); waited += 10) {
     if (waited > kWaitMs) return false;
@@ -103,34 +127,38 @@ class ReportWindow : public ::testing::Test {
   // closed for it if it is still there afterwards.
   int RunWith(std::function<void(HWND)> user, const std::function<void()>& sessionEnds = {}) {
     user_ = std::move(user);
-    g_windowThread = GetCurrentThreadId();
-    windowRunEnded_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    userSawWindow_ = false;
+    g_windowThread = windowThread_ = GetCurrentThreadId();
+    windowEnded_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     suite::ScopedKernelObject thread(CreateThread(nullptr, 0, &ReportWindow::UserThread, this, 0, nullptr));
     int result = RunReportWindow(L"", SW_SHOW, sessionEnds);
-    SetEvent(windowRunEnded_.get());
+    SetEvent(windowEnded_.get());
     WaitForSingleObject(thread.get(), INFINITE);
+    EXPECT_TRUE(userSawWindow_) << "the window ended before it was shown";
     EXPECT_NE(result, 0) << "the window was never made";
     return result;
   }
 
-  // Ready once shown and made topmost, the last steps before the window's loop runs. No clock:
-  // the wait ends when the window is ready or when the window's run has ended without one (a
-  // window that could not be made), whatever else slows the machine down.
+  // Waits for this thread's window to be ready (shown and made topmost, the last steps before its
+  // loop runs) or for RunReportWindow to have returned, whichever comes first; how long a window
+  // takes to appear depends on the machine, so no clock ends the wait.
   static DWORD WINAPI UserThread(void* self) {
     ReportWindow* test = static_cast<ReportWindow*>(self);
     HWND frame = nullptr;
     while (!frame) {
-      frame = FindWindowW(kFrameClass, nullptr);
-      if (frame && !(GetWindowLongW(frame, GWL_EXSTYLE) & WS_EX_TOPMOST)) frame = nullptr;
-      if (!frame && WaitForSingleObject(test->windowRunEnded_.get(), 10) == WAIT_OBJECT_0) return 1;
+      frame = ThreadFrame(test->windowThread_, true);
+      if (!frame && WaitForSingleObject(test->windowEnded_.get(), 10) == WAIT_OBJECT_0) return 1;
     }
+    test->userSawWindow_ = true;
     test->user_(frame);
     if (IsWindow(frame)) PostMessageW(frame, WM_CLOSE, 0, 0);
     return 0;
   }
 
   std::function<void(HWND)> user_;
-  suite::ScopedKernelObject windowRunEnded_;
+  DWORD windowThread_ = 0;
+  suite::ScopedKernelObject windowEnded_;
+  bool userSawWindow_ = false;
 };
 
 BOOL CALLBACK AddChildByText(HWND child, LPARAM list) {
@@ -415,7 +443,7 @@ TEST_F(ReportWindow, CreationRefusedLeavesTheRestartChoiceAtItsStart) {
   UnhookWindowsHookEx(g_vetoHook);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(g_RestartChecked, TRUE);
-  EXPECT_EQ(FindWindowW(kFrameClass, nullptr), nullptr);
+  EXPECT_EQ(ThreadFrame(GetCurrentThreadId(), false), nullptr);
 }
 
 bool HasCharIn(const std::wstring& text, wchar_t first, wchar_t last) {

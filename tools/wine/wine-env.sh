@@ -1,5 +1,8 @@
-# Sourced by the front door and by the CTest emulator: one project-local Wine prefix per build root.
+# Sourced by the front door and by the CTest emulator: the project-local Wine prefixes of a build root.
 # Usage: source tools/wine/wine-env.sh; suite_wine_prepare
+# $SUITE_BUILD/wineprefix is the prefix tests share; SUITE_WINEPREFIX names another one (a test's own,
+# see tools/wine/own-prefix). Every prefix is a copy of $SUITE_BUILD/wineprefix-template, which is
+# made once with the settings below and in which nothing ever runs afterwards.
 SUITE_ROOT="${SUITE_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)}"
 SUITE_BUILD="${SUITE_BUILD:-$SUITE_ROOT/build}"
 export WINEPREFIX="${SUITE_WINEPREFIX:-$SUITE_BUILD/wineprefix}"
@@ -8,6 +11,8 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 # A 64-bit (WoW64) prefix like a 64-bit Windows; SUITE_WINEARCH=win32 makes a 32-bit one (Windows XP).
 export WINEARCH="${SUITE_WINEARCH:-win64}"
+# One template per architecture: a 32-bit prefix cannot be a copy of a 64-bit one.
+SUITE_TEMPLATE_PREFIX="$SUITE_BUILD/wineprefix-template${SUITE_WINEARCH:+-$SUITE_WINEARCH}"
 
 # Some kernels here run with 32-bit emulation switched off (dmesg: "32-bit emulation disabled").
 # wine32's loader is an i386 ELF, so it then runs under qemu-i386 through binfmt_misc. qemu must
@@ -106,21 +111,36 @@ suite_font_links() {
 }
 
 # The marker holds the version of the set-up below: bump it when the set-up changes, so that a prefix
-# made by an older one is made again.
+# made by an older one (the template and every copy of it) is made again.
 SUITE_PREFIX_SETUP=2
 suite_prefix_ready() {
-    [ "$(cat "$WINEPREFIX/.suite-ready" 2>/dev/null)" = "$SUITE_PREFIX_SETUP" ]
+    [ "$(cat "$1/.suite-ready" 2>/dev/null)" = "$SUITE_PREFIX_SETUP" ]
 }
 
-# Makes the prefix on first use; later calls only check a marker. A lock keeps parallel tests from
-# making it twice.
+# Makes the prefix on first use, as a copy of the template (about 2 s natively); later calls only
+# check a marker. Locks keep parallel tests from making the template or one prefix twice.
 suite_wine_prepare() {
     suite_qemu_binfmt || return 1
-    suite_prefix_ready && return 0
+    suite_prefix_ready "$WINEPREFIX" && return 0
+    suite_wine_template || return 1
     mkdir -p "$(dirname "$WINEPREFIX")"
     (
         flock 9
-        suite_prefix_ready && exit 0
+        suite_prefix_ready "$WINEPREFIX" && exit 0
+        [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
+        rm -rf "$WINEPREFIX" "$WINEPREFIX.part"
+        cp -a "$SUITE_TEMPLATE_PREFIX" "$WINEPREFIX.part" && mv "$WINEPREFIX.part" "$WINEPREFIX" ||
+            { echo "wine-env: cannot copy the template prefix to $WINEPREFIX" >&2; exit 1; }
+    ) 9>"$WINEPREFIX.lock"
+}
+
+suite_wine_template() {
+    suite_prefix_ready "$SUITE_TEMPLATE_PREFIX" && return 0
+    mkdir -p "$(dirname "$SUITE_TEMPLATE_PREFIX")"
+    (
+        flock 9
+        suite_prefix_ready "$SUITE_TEMPLATE_PREFIX" && exit 0
+        export WINEPREFIX="$SUITE_TEMPLATE_PREFIX"
         [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
         rm -rf "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1 || { echo "wine-env: wineboot failed for $WINEPREFIX" >&2; exit 1; }
@@ -131,9 +151,10 @@ suite_wine_prepare() {
         suite_font_links
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:64 >/dev/null 2>&1
         wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f /reg:32 >/dev/null 2>&1
+        # Everything written to disk and no process left: the copies start from a quiet prefix.
         wineserver -w
         echo "$SUITE_PREFIX_SETUP" > "$WINEPREFIX/.suite-ready"
-    ) 9>"$WINEPREFIX.lock"
+    ) 9>"$SUITE_TEMPLATE_PREFIX.lock"
 }
 
 # Keeps one wineserver up for a whole test run (start-up drops from ~0.5 s to a few ms).
@@ -145,6 +166,13 @@ suite_wineserver_up() {
     wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
 }
 suite_wineserver_down() { wineserver -k >/dev/null 2>&1 || true; wineserver -w >/dev/null 2>&1 || true; }
+# Stops what a test stopped from outside (a CTest time-out) left running in its own prefix.
+suite_own_prefixes_down() {
+    local p
+    for p in "$SUITE_BUILD"/wineprefixes/*/; do
+        [ -d "$p" ] && { WINEPREFIX="${p%/}" wineserver -k >/dev/null 2>&1 || true; }
+    done
+}
 
 # Runs a Windows program in the prefix and passes its output on once it has ended. What the program
 # starts (an uploader that outlives a test, a child caught half-created when a test killed its parent)
