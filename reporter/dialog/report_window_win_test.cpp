@@ -470,7 +470,9 @@ TEST_F(ReportWindow, LanguageFromConfigIniPicksTheFoldersInOrder) {
     SCOPED_TRACE(c.number);
     WriteConfig(c.ini, c.number);
     const std::wstring chosen = ProgramFolder() + L"I18N\\" + std::to_wstring(c.number);
-    if (c.folderMissing) ASSERT_TRUE(MoveFileW(chosen.c_str(), (chosen + L".away").c_str()));
+    if (c.folderMissing) {
+      ASSERT_TRUE(MoveFileW(chosen.c_str(), (chosen + L".away").c_str()));
+    }
     size_t before = std::wstring(Skindle_GetCallJournal()).size();
     std::wstring title;
     RunWith([&title](HWND frame) {
