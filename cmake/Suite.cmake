@@ -24,6 +24,12 @@ set(SUITE_PRODUCT_FLAGS -fno-omit-frame-pointer -gdwarf-4)
 # The build root that owns the Wine prefix (build/ by default; helpers may use another).
 get_filename_component(SUITE_BUILD_ROOT ${CMAKE_BINARY_DIR} DIRECTORY)
 
+# Where the Python scripts find each other's modules: the folders in tools/python-path.txt, the one
+# list that ./run exports too. Scripts import by module name and never edit sys.path.
+file(STRINGS ${CMAKE_SOURCE_DIR}/tools/python-path.txt SUITE_PYTHON_FOLDERS)
+list(TRANSFORM SUITE_PYTHON_FOLDERS PREPEND "${CMAKE_SOURCE_DIR}/")
+string(REPLACE ";" ":" SUITE_PYTHONPATH "${SUITE_PYTHON_FOLDERS}")
+
 # suite_debug_file(target) : every module the Windows tree builds carries a build id (the linker
 # writes it as a CodeView RSDS record beside the image's own time stamp) and leaves its DWARF in
 # "<name>.debug" next to it; the module itself is stripped. Stripping shrinks SizeOfImage, so the
@@ -121,7 +127,7 @@ function(suite_script_test name)
     set(A_TIMEOUT 600)
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT}
-    ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR};SUITE_BIN=${CMAKE_BINARY_DIR}")
+    ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR};SUITE_BIN=${CMAKE_BINARY_DIR};PYTHONPATH=${SUITE_PYTHONPATH}")
   if(A_LOCK)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${A_LOCK}")
   endif()

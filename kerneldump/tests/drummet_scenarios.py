@@ -18,9 +18,8 @@ import sys
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import BIN, Collector, clear_folder  # noqa: E402
+import scenario
+from scenario import BIN, Collector, clear_folder
 
 UN = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
 CC = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"

@@ -17,11 +17,9 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.dirname(HERE))
-from crashserver import minidump  # noqa: E402
-from crashserver.symbol_store import SymbolStore  # noqa: E402
-from crashserver.symbolize import Symbolizer, symbolicate  # noqa: E402
+from crashserver import minidump
+from crashserver.symbol_store import SymbolStore
+from crashserver.symbolize import Symbolizer, symbolicate
 from serverlib import Client, Server, make_zip, request  # noqa: E402
 
 DATA = os.path.join(HERE, "data")

@@ -16,10 +16,9 @@ import zipfile
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import MARK_KEY as BUG_KEY, SOURCE, UNINSTALL_KEY as UNINSTALL, wait_for  # noqa: E402
-from serverlib import TOKEN, Client, Server, chromium  # noqa: E402
+import scenario
+from scenario import MARK_KEY as BUG_KEY, SOURCE, UNINSTALL_REG_PATH as UNINSTALL, wait_for
+from serverlib import TOKEN, Client, Server, chromium
 
 CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
 KERNEL_DUMPS_WIN = "C:\\ServerE2EMinidump"

@@ -16,7 +16,6 @@ import sys
 import urllib.parse
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "server"))
 from crashserver import pe  # noqa: E402
 from crashserver.symbol_store import debug_name  # noqa: E402
 
