@@ -1,6 +1,5 @@
 import os
 import shutil
-import sys
 import tempfile
 
 import pytest

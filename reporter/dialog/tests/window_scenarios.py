@@ -3,7 +3,6 @@
 (install, a recording stand-in as the uploader, put back afterwards) with window_scenarios.exe,
 which crashes the demo with the window asked for and plays the user through window messages.
 """
-import os
 import sys
 
 import scenario
