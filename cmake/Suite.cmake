@@ -136,6 +136,19 @@ function(suite_script_test name)
   endif()
 endfunction()
 
+# suite_pytest(name FILE path [ARGS ...] [LOCK ...] [TIMEOUT s]) : a host-side Python test (pytest, or
+# unittest cases, which pytest runs as they are) under Debian's interpreter, whose packages the tests use.
+# The Wine scenario drivers run their own unittest runner (tools/testing/scenario.py) through
+# suite_script_test, since they take the test drivers' arguments on their command line.
+function(suite_pytest name)
+  cmake_parse_arguments(A "" "FILE;TIMEOUT" "ARGS;LOCK" ${ARGN})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 240)
+  endif()
+  suite_script_test(${name} COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+    --rootdir=${CMAKE_SOURCE_DIR} ${A_ARGS} ${A_FILE} LOCK ${A_LOCK} TIMEOUT ${A_TIMEOUT})
+endfunction()
+
 # suite_fuzzer(name SOURCES ... LIBS ... CORPUS dir [RUNS n]) : a libFuzzer target (fuzzing tree only)
 # with its checked-in seed corpus. ./run test runs it briefly from the seeds (RUNS inputs, at most a
 # few seconds); ./run fuzz [seconds] runs every target longer with a corpus that grows under build/.
