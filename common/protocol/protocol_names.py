@@ -4,7 +4,7 @@ server, the collector, the scenario drivers and the demo. Each name is spelled o
 
 A name that the C++ headers in this folder also define carries the header's name in upper snake case
 (kDumpFolderName -> DUMP_FOLDER_NAME) and the same value; protocol_names_test.py reads the headers and
-fails on any difference. The names further down (endpoints, form fields, Drummet's own files) have no
+fails on any difference. The names further down (endpoints, form fields) have no
 header yet; the test compares each of them too as soon as a header defines it under that name.
 
 Windows paths and registry keys keep their backslashes; registry keys are without their root
@@ -70,7 +70,3 @@ FIELD_MODULE = "module"
 FIELD_COUNT = "count"
 FIELD_MAIL = "mail"
 INFO_FIELDS = (FIELD_PRODUCT, FIELD_HASH_ID, FIELD_GUID, FIELD_VERSION, FIELD_APP, FIELD_MODULE, FIELD_COUNT, FIELD_MAIL)
-
-# ---- Drummet's own files ----------------------------------------------------------------------------
-VERSION_XML_NAME = "version.xml"  # beside Drummet
-DATA_FOLDER_NAME = "Vemko\\Ossary"  # under the user's (low-integrity) application-data folder

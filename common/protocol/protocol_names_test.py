@@ -16,8 +16,6 @@ PYTHON_ONLY = {
     "INFO_PATH",
     "ARCHIVE_PATH",
     "KERNEL_REPORT_PATH",
-    "VERSION_XML_NAME",
-    "DATA_FOLDER_NAME",
     "INFO_FIELDS",
 } | {name for name in dir(protocol_names) if name.startswith("FIELD_")}
 
