@@ -24,6 +24,12 @@ set(SUITE_PRODUCT_FLAGS -fno-omit-frame-pointer -gdwarf-4)
 # The build root that owns the Wine prefix (build/ by default; helpers may use another).
 get_filename_component(SUITE_BUILD_ROOT ${CMAKE_BINARY_DIR} DIRECTORY)
 
+# Where the Python scripts find each other's modules: the folders in tools/python-path.txt, the one
+# list that ./run exports too. Scripts import by module name and never edit sys.path.
+file(STRINGS ${CMAKE_SOURCE_DIR}/tools/python-path.txt SUITE_PYTHON_FOLDERS)
+list(TRANSFORM SUITE_PYTHON_FOLDERS PREPEND "${CMAKE_SOURCE_DIR}/")
+string(REPLACE ";" ":" SUITE_PYTHONPATH "${SUITE_PYTHON_FOLDERS}")
+
 # suite_debug_file(target) : every module the Windows tree builds carries a build id (the linker
 # writes it as a CodeView RSDS record beside the image's own time stamp) and leaves its DWARF in
 # "<name>.debug" next to it; the module itself is stripped. Stripping shrinks SizeOfImage, so the
@@ -140,7 +146,7 @@ function(suite_script_test name)
     add_test(NAME ${name} COMMAND ${A_COMMAND})
   endif()
   set_tests_properties(${name} PROPERTIES TIMEOUT ${A_TIMEOUT}
-    ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR};SUITE_BIN=${CMAKE_BINARY_DIR}")
+    ENVIRONMENT "SUITE_BUILD=${SUITE_BUILD_ROOT};SUITE_SOURCE=${CMAKE_SOURCE_DIR};SUITE_BIN=${CMAKE_BINARY_DIR};PYTHONPATH=${SUITE_PYTHONPATH}")
   if(A_LOCK)
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${A_LOCK}")
   endif()
@@ -150,6 +156,26 @@ function(suite_script_test name)
   if(A_COST)
     set_tests_properties(${name} PROPERTIES COST ${A_COST})
   endif()
+endfunction()
+
+# suite_pytest(name FILE path [ARGS ...] [LOCK ...] [OWN_PREFIX] [COST s] [TIMEOUT s]) : a host-side Python test (pytest, or
+# unittest cases, which pytest runs as they are) under Debian's interpreter, whose packages the tests use.
+# The Wine scenario drivers run their own unittest runner (tools/testing/scenario.py) through
+# suite_script_test, since they take the test drivers' arguments on their command line.
+function(suite_pytest name)
+  cmake_parse_arguments(A "OWN_PREFIX" "FILE;TIMEOUT;COST" "ARGS;LOCK" ${ARGN})
+  if(NOT A_TIMEOUT)
+    set(A_TIMEOUT 240)
+  endif()
+  set(extra)
+  if(A_OWN_PREFIX)
+    list(APPEND extra OWN_PREFIX)
+  endif()
+  if(A_COST)
+    list(APPEND extra COST ${A_COST})
+  endif()
+  suite_script_test(${name} COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider
+    --rootdir=${CMAKE_SOURCE_DIR} ${A_ARGS} ${A_FILE} LOCK ${A_LOCK} ${extra} TIMEOUT ${A_TIMEOUT})
 endfunction()
 
 # suite_fuzzer(name SOURCES ... LIBS ... CORPUS dir [RUNS n]) : a libFuzzer target (fuzzing tree only)

@@ -18,14 +18,13 @@ import sys
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import BIN, Collector, clear_folder  # noqa: E402
+import protocol_names
+import scenario
+from scenario import BIN, UNINSTALL_REG_PATH as UN, Collector, clear_folder
 
-UN = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
-CC = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
-SWIFTOR = r"HKCU\SOFTWARE\Vemko Security\Swiftor"
-ENDPOINT = "cgi-bin/bug_report.cgi"
+CC = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
+SWIFTOR = "HKCU\\" + protocol_names.IDENTITY_KEY
+ENDPOINT = protocol_names.KERNEL_REPORT_PATH
 AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"
 EPOCH_AS_FILETIME = 116444736000000000
 SECOND = 10_000_000
@@ -412,7 +411,7 @@ class DrummetScenarios(scenario.ScenarioCase):
         for mode in ("stall", "stall-body"):
             self.c.reset()
             probe("set-sz", UN, "LastDmpTime", str(times[0]))
-            later = self.plant_series(times[0], ["Unanswered.dmp"])
+            self.plant_series(times[0], ["Unanswered.dmp"])
             self.c.behave(ENDPOINT, mode, stall_seconds=3600)
             seconds = self.drummet()
             print("    %s: Drummet gave up after %.1f s" % (mode, seconds))

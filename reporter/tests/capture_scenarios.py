@@ -14,8 +14,7 @@ import re
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
+import scenario
 
 DRIVER_ARGS = []
 

@@ -18,13 +18,14 @@ from crashserver.auth import SESSION_SECONDS, Sessions, Throttle, safe_next
 from crashserver.parsing import INFLATE_LIMIT, BadUpload, CrashArchive, normalise_hash_id, parse_info_form, \
     parse_kernel_package
 from crashserver.storage import PAGE, BadCursor
+from protocol_names import ARCHIVE_PATH, FIELD_GUID, FIELD_HASH_ID, INFO_PATH, KERNEL_REPORT_PATH
 
 ARCHIVE_LIMIT = 5_242_880          # the uploader never posts an archive of this size or more
 INFO_LIMIT = 16 << 10
 # Drummet posts Windows' small memory dumps (a few MB at most) packed with info.ini.
 KERNEL_LIMIT = 32 << 20
 COOKIE = "crashserver_session"
-UPLOAD_PATHS = ("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi", "/cgi-bin/bug_report.cgi")
+UPLOAD_PATHS = ("/" + INFO_PATH, "/" + ARCHIVE_PATH, "/" + KERNEL_REPORT_PATH)
 OPEN_PATHS = UPLOAD_PATHS + ("/health", "/login")
 
 DEFAULTS = dict(
@@ -119,17 +120,17 @@ def create_app(storage, token, kernel_limit=None, **settings):
         return answer
 
     # --- uploads (no login) --------------------------------------------------------------------
-    @app.post("/cgi-bin-py/security_dump.cgi")
+    @app.post("/" + INFO_PATH)
     def information_post():
         if info_throttle.hit(remote()):
             raise BadUpload("too many information posts from this address; send again later", 429)
         fields = parse_info_form(body(INFO_LIMIT))
         want = storage.record_info_post(fields, remote())
-        weblog.line("DECISION", crash=fields["hash_id"], machine=fields["guid"], address=remote(),
+        weblog.line("DECISION", crash=fields[FIELD_HASH_ID], machine=fields[FIELD_GUID], address=remote(),
                     answer="true" if want else "false")
         return Response("true" if want else "false", mimetype="text/plain")
 
-    @app.post("/cgi-bin/bug_report_orv.cgi")
+    @app.post("/" + ARCHIVE_PATH)
     def archive_post():
         data = body(ARCHIVE_LIMIT - 1)
         with parsing_slot():
@@ -146,7 +147,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
         weblog.line("ARCHIVE", crash=h, id=archive_id, address=remote(), bytes=len(data))
         return Response("ok", mimetype="text/plain")
 
-    @app.post("/cgi-bin/bug_report.cgi")
+    @app.post("/" + KERNEL_REPORT_PATH)
     def kernel_dump_post():
         data = body(conf["kernel_limit"])
         with parsing_slot():
@@ -185,7 +186,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
     def require_login():
         g.csrf = None
         # The symbol store checks its own token (build machines and debuggers have no page login).
-        if request.path in OPEN_PATHS or request.path == "//cgi-bin/bug_report.cgi" or request.endpoint == "static" \
+        if request.path in OPEN_PATHS or request.path == "//" + KERNEL_REPORT_PATH or request.endpoint == "static" \
                 or request.path.startswith("/symbols/"):
             return None
         if authorised():

@@ -29,6 +29,7 @@ import time
 from crashserver.app import ARCHIVE_LIMIT, INFO_LIMIT
 from crashserver.auth import TokenError, load_token
 from crashserver.views import SYMBOL_UPLOAD_LIMIT
+from protocol_names import ARCHIVE_PATH, INFO_PATH, KERNEL_REPORT_PATH
 
 NGINX = "/usr/sbin/nginx"
 FORM_LIMIT = 64 << 10
@@ -99,11 +100,11 @@ http {{
 {http_server}}}
 """
 
-UPLOADS = """    location = /cgi-bin-py/security_dump.cgi {{
+UPLOADS = """    location = /{info_path} {{
       client_max_body_size {info}; proxy_pass http://crashserver; }}
-    location = /cgi-bin/bug_report_orv.cgi {{
+    location = /{archive_path} {{
       client_max_body_size {archive}; proxy_pass http://crashserver; }}
-    location = /cgi-bin/bug_report.cgi {{
+    location = /{kernel_path} {{
       client_max_body_size {kernel}; proxy_pass http://crashserver; }}
     location = /health {{ proxy_pass http://crashserver; }}
 """
@@ -122,7 +123,8 @@ HTTP_SERVER = """
 def nginx_config(prefix, temp, backends, cert, key, listen_https, listen_http=None, https_port=443,
                  kernel_limit=32 << 20, conn_per_address=32, user=None, header_timeout=10, body_timeout=15,
                  error_log=None, access_log=None, worker_connections=4096):
-    uploads = UPLOADS.format(info=INFO_LIMIT, archive=ARCHIVE_LIMIT - 1, kernel=kernel_limit)
+    uploads = UPLOADS.format(info=INFO_LIMIT, archive=ARCHIVE_LIMIT - 1, kernel=kernel_limit, info_path=INFO_PATH,
+                             archive_path=ARCHIVE_PATH, kernel_path=KERNEL_REPORT_PATH)
     return CONFIG.format(
         user="user %s;\n" % user if user else "", prefix=prefix, temp=temp,
         error_log=error_log or os.path.join(prefix, "error.log"),

@@ -14,13 +14,15 @@ import re
 import urllib.parse
 import zipfile
 
-INFO_FIELDS = ("product", "hash_id", "guid", "version", "app", "module", "count", "mail")
+from protocol_names import FIELD_APP, FIELD_COUNT, FIELD_GUID, FIELD_HASH_ID, FIELD_MAIL, FIELD_MODULE, \
+    FIELD_PRODUCT, FIELD_VERSION, INFO_FIELDS, INFO_FILE_NAME
+
 # Longest accepted value per field; the uploader cuts the version at 30 characters itself.
-FIELD_LIMITS = {"product": 64, "hash_id": 32, "guid": 128, "version": 30, "app": 260, "module": 260,
-                "count": 1, "mail": 260}
+FIELD_LIMITS = {FIELD_PRODUCT: 64, FIELD_HASH_ID: 32, FIELD_GUID: 128, FIELD_VERSION: 30, FIELD_APP: 260,
+                FIELD_MODULE: 260, FIELD_COUNT: 1, FIELD_MAIL: 260}
 # The uploader refuses to start without a crash ID and a module, and always has a machine identity;
 # application, version and e-mail may be empty.
-REQUIRED = ("product", "hash_id", "guid", "module", "count")
+REQUIRED = (FIELD_PRODUCT, FIELD_HASH_ID, FIELD_GUID, FIELD_MODULE, FIELD_COUNT)
 HASH_ID = re.compile(r"^[0-9A-Fa-f]{32}$")
 
 # A report above REPORT_LIMIT is not a report Kelvor writes; INFLATE_LIMIT bounds what one archive
@@ -265,8 +267,8 @@ def parse_kernel_package(body, inflate_limit=INFLATE_LIMIT):
     """Validates Drummet's package (the dump and "info.ini"); returns info.ini's keys and names."""
     archive = open_zip(body)
     infos = archive.infolist()
-    ini = [i for i in infos if i.filename.lower() == "info.ini"]
-    dumps = [i for i in infos if i.filename.lower() != "info.ini"]
+    ini = [i for i in infos if i.filename.lower() == INFO_FILE_NAME]
+    dumps = [i for i in infos if i.filename.lower() != INFO_FILE_NAME]
     if len(ini) != 1 or len(dumps) != 1:
         raise BadUpload("the package must hold one dump and info.ini")
     inflater = Inflater(archive, inflate_limit)

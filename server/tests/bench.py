@@ -8,14 +8,12 @@ import tempfile
 import time
 import urllib.parse
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.dirname(HERE))
-from crashserver.storage import open_storage  # noqa: E402
-from load import run_load  # noqa: E402
-from load import percentile  # noqa: E402
-from serverlib import TOKEN, Client, Postgres, Server, chromium, make_archive, request  # noqa: E402
+from crashserver.storage import open_storage
+from load import run_load
+from load import percentile
+from serverlib import TOKEN, Client, Postgres, Server, chromium, make_archive, request
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.environ.get("SUITE_BUILD", os.path.join(os.path.dirname(os.path.dirname(HERE)), "build"))
 BIG = "%032X" % 0  # the group with 100,000 information posts
 T0 = 1_790_000_000.0

@@ -1,13 +1,10 @@
 import os
 import shutil
-import sys
 import tempfile
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from serverlib import Client, Front, Postgres, Server, start_all  # noqa: E402
+from serverlib import Client, Front, Postgres, Server, start_all
 
 
 @pytest.fixture(scope="session")

@@ -14,8 +14,6 @@ import tempfile
 import urllib.parse
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER_DIR = os.path.dirname(HERE)
 ROOT = os.path.dirname(SERVER_DIR)

@@ -16,14 +16,12 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.dirname(HERE))
-from crashserver import minidump  # noqa: E402
-from crashserver.symbol_store import SymbolStore  # noqa: E402
-from crashserver.symbolize import Symbolizer, symbolicate  # noqa: E402
-from serverlib import Client, Server, make_zip, request  # noqa: E402
+from crashserver import minidump
+from crashserver.symbol_store import SymbolStore
+from crashserver.symbolize import Symbolizer, symbolicate
+from serverlib import Client, Server, make_zip, request
 
+HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "data")
 IMAGE = "OrvCore.dll/6B190CA7d000/OrvCore.dll"
 DEBUG = "OrvCore.dll/3C4F51423AD056CE6F7B034BAB3F06631/OrvCore.debug"

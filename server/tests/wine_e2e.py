@@ -16,12 +16,12 @@ import zipfile
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import MARK_KEY as BUG_KEY, SOURCE, UNINSTALL_KEY as UNINSTALL, wait_for  # noqa: E402
-from serverlib import TOKEN, Client, Server, chromium  # noqa: E402
+import protocol_names
+import scenario
+from scenario import MARK_KEY as BUG_KEY, SOURCE, UNINSTALL_REG_PATH as UNINSTALL, wait_for
+from serverlib import TOKEN, Client, Server, chromium
 
-CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
+CRASH_CONTROL = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 KERNEL_DUMPS_WIN = "C:\\ServerE2EMinidump"
 SCREENSHOTS = os.path.join(os.environ.get("SUITE_BUILD", os.path.join(SOURCE, "build")), "screenshots")
 
@@ -79,7 +79,6 @@ def test_crashes_delivered_grouped_and_shown(world):
     # The worker names the frames with the uploaded debug file of exactly this OrvCore build.
     g = wait_for(lambda: (c.group(crash_id) or {}).get("title") and c.group(crash_id), 30, step=0.5)
     assert g and g["title"] == "OrvCoreFault in OrvCore.dll, orv_core_win.cpp:24"
-    guid = g["posts"][0]["guid"]
 
     # The same crash again on the same machine joins the group; its archive is not asked for.
     text2, dump2, report2 = crash_once(world)

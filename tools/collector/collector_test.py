@@ -9,8 +9,7 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from collector_client import Collector  # noqa: E402
+from collector_client import Collector
 
 
 def post(c, path, body, timeout=5):

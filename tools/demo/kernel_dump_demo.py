@@ -11,16 +11,16 @@ import sys
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "testing"))
-import scenario  # noqa: E402
-from scenario import UNINSTALL_KEY as UNINSTALL, Collector  # noqa: E402
+import protocol_names
+import scenario
+from protocol_names import INFO_FILE_NAME, KERNEL_REPORT_PATH, LAST_DMP_TIME_VALUE, MINIDUMP_DIR_VALUE
+from scenario import UNINSTALL_REG_PATH, Collector
 
 WINE = scenario.Wine(inherit=True)
 INSTALL = WINE.install_folder
 DUMPS_WIN = "C:\\DemoMinidump"
 DUMPS = WINE.host_path(DUMPS_WIN)
-CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
-ENDPOINT = "cgi-bin/bug_report.cgi"
+CRASH_CONTROL = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 
 
 def wine(*args):
@@ -41,8 +41,8 @@ def main():
         f.write(body)
     print("planted %s (%d bytes) in %s" % (name, len(body), DUMPS_WIN))
 
-    WINE.reg_set(CRASH_CONTROL, "MinidumpDir", DUMPS_WIN, "REG_EXPAND_SZ")
-    WINE.reg_delete(UNINSTALL, "LastDmpTime", view=32)
+    WINE.reg_set(CRASH_CONTROL, MINIDUMP_DIR_VALUE, DUMPS_WIN, "REG_EXPAND_SZ")
+    WINE.reg_delete(UNINSTALL_REG_PATH, LAST_DMP_TIME_VALUE, view=32)
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
             f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
@@ -51,7 +51,7 @@ def main():
         started = time.time()
         rc = wine(os.path.join(INSTALL, "Drummet.exe")).returncode
         print("Drummet.exe ended with code %d after %.1f s" % (rc, time.time() - started))
-        received = c.received(ENDPOINT)
+        received = c.received(KERNEL_REPORT_PATH)
         if not received:
             print("the collector received nothing")
             return 1
@@ -67,10 +67,10 @@ def main():
             same = archive.read(name) == body
             print("  %s matches the planted dump byte for byte: %s" % (name, same))
             ini = configparser.ConfigParser()
-            ini.read_string(archive.read("info.ini").decode("mbcs" if os.name == "nt" else "latin-1"))
+            ini.read_string(archive.read(INFO_FILE_NAME).decode("mbcs" if os.name == "nt" else "latin-1"))
             for key, value in ini["info"].items():
                 print("  info.ini %s=%s" % (key, value))
-    last = wine("reg", "query", UNINSTALL, "/v", "LastDmpTime", "/reg:32").out
+    last = wine("reg", "query", UNINSTALL_REG_PATH, "/v", LAST_DMP_TIME_VALUE, "/reg:32").out
     print("LastDmpTime now: %s" % " ".join(last.split()[-1:]))
     return 0
 

@@ -19,9 +19,9 @@ import subprocess
 import sys
 import time
 
+from serverlib import Client, chromium
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "server", "tests"))
-from serverlib import Client, chromium  # noqa: E402
 
 BUILD = os.environ.get("SUITE_BUILD", os.path.join(ROOT, "build"))
 STATE = os.path.join(BUILD, "server-demo", "state.json")

@@ -13,9 +13,9 @@ import sys
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "testing"))
-import scenario  # noqa: E402
-from scenario import ARCHIVE_ENDPOINT as ARCHIVE, INFO_ENDPOINT as INFO, MARK_KEY, Collector  # noqa: E402
+import scenario
+from protocol_names import ARCHIVE_PATH, FIELD_HASH_ID, INFO_PATH, TRANSPORT_FILE_NAME, UPLOADER_FILE_NAME
+from scenario import MARK_KEY, Collector
 
 WINE = scenario.Wine(inherit=True)
 INSTALL = WINE.install_folder
@@ -35,7 +35,7 @@ def wait_for(what, test, seconds=60):
 
 
 def main():
-    for need in ("Ulvane.exe", "Communication.dll"):
+    for need in (UPLOADER_FILE_NAME, TRANSPORT_FILE_NAME):
         if not os.path.exists(os.path.join(INSTALL, need)):
             print("%s is not installed: the crash cannot be uploaded" % need)
             return 1
@@ -43,8 +43,8 @@ def main():
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
             f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n" % (c.base_url, c.base_url))
-        c.behave(INFO, "ok", body="true", delay_seconds=6)
-        c.behave(ARCHIVE, "ok", delay_seconds=6)
+        c.behave(INFO_PATH, "ok", body="true", delay_seconds=6)
+        c.behave(ARCHIVE_PATH, "ok", delay_seconds=6)
         print("collector listening at %s; it will answer \"true\" to the information post" % c.base_url)
         before = set(os.listdir(dumps))
         started = time.time()
@@ -60,19 +60,19 @@ def main():
         print("crash captured by Kelvor: %s written %.1f s after the crash; mark: %s"
               % (name, time.time() - started, mark(name)))
 
-        wait_for("the information post", lambda: c.received(INFO))
-        info = c.received(INFO)[0]
+        wait_for("the information post", lambda: c.received(INFO_PATH))
+        info = c.received(INFO_PATH)[0]
         print("\ninformation post received %.1f s after the crash (POST %s, %s):"
               % (info["time"] - started, info["path"], info["headers"].get("Content-Type")))
         for key, value in info.get("fields", []):
             print("  %-8s %s" % (key, value))
         print("mark while the server is still answering: %s" % mark(name))
 
-        wait_for("the archive post", lambda: c.received(ARCHIVE))
-        posted = c.received(ARCHIVE)
+        wait_for("the archive post", lambda: c.received(ARCHIVE_PATH))
+        posted = c.received(ARCHIVE_PATH)
         print("\narchive post received %.1f s after the crash; mark after the accepted information post: %s"
               % (posted[0]["time"] - started, mark(name)) if posted else "no archive was posted")
-        WINE.run(PROBE, "wait-exit", "Ulvane.exe", "60000")
+        WINE.run(PROBE, "wait-exit", UPLOADER_FILE_NAME, "60000")
         print("Ulvane has ended; mark after the delivered archive: %s" % mark(name))
         crashed.wait()
         if not posted:
@@ -83,7 +83,7 @@ def main():
         for entry in archive.infolist():
             print("  %-36s %8d bytes, stored as %d" % (entry.filename, entry.file_size, entry.compress_size))
         report = [e for e in archive.namelist() if e.lower().endswith(".txt")]
-        hash_id = dict(info.get("fields", [])).get("hash_id")
+        hash_id = dict(info.get("fields", [])).get(FIELD_HASH_ID)
         if report:
             text = archive.read(report[0]).decode("utf-16-le", "replace")
             code = [ln[len("HashCode:"):] for ln in text.split("\r\n") if ln.startswith("HashCode:")]

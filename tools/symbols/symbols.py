@@ -15,10 +15,10 @@ import shutil
 import sys
 import urllib.parse
 
+from crashserver import pe
+from crashserver.symbol_store import debug_name
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(ROOT, "server"))
-from crashserver import pe  # noqa: E402
-from crashserver.symbol_store import debug_name  # noqa: E402
 
 
 def collect(tree, out):

@@ -17,21 +17,19 @@ import tempfile
 import time
 import unittest
 
+import protocol_names
+from collector_client import Collector  # noqa: F401  (the local HTTP test server)
+from wine_env import wine_environment
+
 SOURCE = os.environ.get("SUITE_SOURCE") or os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("SUITE_BUILD") or os.path.join(SOURCE, "build")
 BIN = os.environ.get("SUITE_BIN") or os.path.join(BUILD, "win")
-for _folder in ("wine", "collector"):
-    if os.path.join(SOURCE, "tools", _folder) not in sys.path:
-        sys.path.insert(0, os.path.join(SOURCE, "tools", _folder))
-from wine_env import wine_environment  # noqa: E402
-from collector_client import Collector  # noqa: E402,F401  (the local HTTP test server)
 
 INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
-UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Vemko Antivirus"
 VERSION = "1.0.0.1"
-MARK_KEY = "HKCU\\software\\Vemko Security\\Antivirus\\Bug\\" + VERSION
-INFO_ENDPOINT = "cgi-bin-py/security_dump.cgi"
-ARCHIVE_ENDPOINT = "cgi-bin/bug_report_orv.cgi"
+# Whole registry paths as reg.exe takes them (root first) for the installed product.
+UNINSTALL_REG_PATH = "HKLM\\" + protocol_names.UNINSTALL_KEY
+MARK_KEY = "HKCU\\" + protocol_names.BUG_MARK_KEY + "\\" + VERSION
 
 
 class Run:

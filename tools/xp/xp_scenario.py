@@ -16,15 +16,14 @@ import zipfile
 
 # Set before the prefix is made: Wine offers Windows XP only in a 32-bit prefix.
 os.environ["SUITE_WINEARCH"] = "win32"
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
 import scenario  # noqa: E402
-from scenario import ARCHIVE_ENDPOINT, INFO_ENDPOINT, UNINSTALL_KEY  # noqa: E402
+from protocol_names import ARCHIVE_PATH, INFO_PATH, KERNEL_REPORT_PATH, LAST_DMP_TIME_VALUE  # noqa: E402
+from scenario import UNINSTALL_REG_PATH  # noqa: E402
 
 PREFIX = os.path.join(scenario.BUILD, "wineprefix-xp")
 INSTALL_WIN = "C:\\Program Files\\Vemko Antivirus"  # a 32-bit Windows has no "(x86)" folder
 CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
 MINIDUMPS_WIN = "C:\\Windows\\Minidump"
-KERNEL_ENDPOINT = "cgi-bin/bug_report.cgi"
 
 
 class WindowsXp(scenario.ScenarioCase):
@@ -48,10 +47,10 @@ class WindowsXp(scenario.ScenarioCase):
 
     def test_crash_captured_and_delivered(self):
         scenario.clear_folder(os.path.join(self.install, "dump"))
-        self.c.behave(INFO_ENDPOINT, "ok", body="true")
+        self.c.behave(INFO_PATH, "ok", body="true")
         self.w.run(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll",
                    timeout=180)
-        archives = scenario.wait_for(lambda: self.c.received(ARCHIVE_ENDPOINT), 120)
+        archives = scenario.wait_for(lambda: self.c.received(ARCHIVE_PATH), 120)
         if not self.check(archives is not None, "Ulvane delivered the crash's archive"):
             return
         z = zipfile.ZipFile(io.BytesIO(self.c.body(archives[0])))
@@ -70,10 +69,10 @@ class WindowsXp(scenario.ScenarioCase):
         with open(os.path.join(minidumps, "Mini120926-01.dmp"), "wb") as f:
             f.write(b"MDMP" + os.urandom(4000))
         self.w.reg_set(CRASH_CONTROL, "MinidumpDir", MINIDUMPS_WIN)
-        self.w.reg_delete(UNINSTALL_KEY, "LastDmpTime")
+        self.w.reg_delete(UNINSTALL_REG_PATH, LAST_DMP_TIME_VALUE)
         run = self.w.run(os.path.join(self.install, "Drummet.exe"), timeout=180)
         self.check(run.returncode == 0, "Drummet ended with 0")
-        posts = self.c.received(KERNEL_ENDPOINT)
+        posts = self.c.received(KERNEL_REPORT_PATH)
         names = zipfile.ZipFile(io.BytesIO(self.c.body(posts[0]))).namelist() if posts else []
         self.check(len(posts) == 1 and "Mini120926-01.dmp" in names, "the kernel dump was reported: %s" % names)
         self.check(glob.glob(os.path.join(users, "Local", "Vemko", "Ossary")) != [],

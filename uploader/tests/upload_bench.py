@@ -14,10 +14,9 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                                "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import ARCHIVE_ENDPOINT as ARCHIVE, INFO_ENDPOINT as INFO, Collector  # noqa: E402
+import scenario
+from protocol_names import ARCHIVE_PATH, INFO_PATH
+from scenario import Collector
 
 WINE = scenario.Wine(inherit=True)
 INSTALL = WINE.install_folder
@@ -54,22 +53,22 @@ def main():
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
             f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n" % (c.base_url, c.base_url))
-        c.behave(INFO, "ok", body="true")
+        c.behave(INFO_PATH, "ok", body="true")
         for i in range(runs + 1):  # the first run warms the caches and is not counted
             t = time.time()
             wine(PROBE)
             start = (time.time() - t) * 1000
             c.reset()
-            c.behave(INFO, "ok", body="true")
+            c.behave(INFO_PATH, "ok", body="true")
             if os.path.exists(NOTE):
                 os.remove(NOTE)
             t0 = time.time()
             wine(os.path.join(INSTALL, "Orv.exe"), "--observe", NOTE_WIN, "--full-dump", "0", "crash", "dll")
             deadline = time.time() + 60
-            while not c.received(ARCHIVE) and time.time() < deadline:
+            while not c.received(ARCHIVE_PATH) and time.time() < deadline:
                 time.sleep(0.01)
             wine(PROBE, "wait-exit", "Ulvane.exe", "60000")
-            info, archive = c.received(INFO), c.received(ARCHIVE)
+            info, archive = c.received(INFO_PATH), c.received(ARCHIVE_PATH)
             if not (info and archive):
                 print("run %d: no archive arrived" % i)
                 return 1

@@ -17,10 +17,9 @@ import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import ARCHIVE_ENDPOINT as ARCHIVE, INFO_ENDPOINT as INFO, INSTALL_WIN, MARK_KEY, UNINSTALL_KEY, \
-    VERSION  # noqa: E402
+import scenario
+from protocol_names import ARCHIVE_PATH as ARCHIVE, INFO_PATH as INFO
+from scenario import INSTALL_WIN, MARK_KEY, UNINSTALL_REG_PATH, VERSION
 
 BIN = scenario.BIN
 LIMIT = 5242880
@@ -406,7 +405,7 @@ class UploadScenarios(scenario.ScenarioCase):
         open(os.path.join(own, "abc.dmp"), "wb").write(b"own folder")
         try:
             self.c.behave(INFO, "ok", body="true")
-            self.w.reg_set(UNINSTALL_KEY, "InstallDir", "C:\\Program Files\\X", view=32)
+            self.w.reg_set(UNINSTALL_REG_PATH, "InstallDir", "C:\\Program Files\\X", view=32)
             self.c.reset()
             self.c.behave(INFO, "ok", body="true")
             self.run_ulvane(line, folder="C:\\Program Files\\X")
@@ -414,7 +413,7 @@ class UploadScenarios(scenario.ScenarioCase):
             z = self.archive_of(a[0]) if a else None
             self.check(z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
                        "abc.dmp under C:\\Program Files\\X is C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP")
-            self.w.reg_delete(UNINSTALL_KEY, view=32)
+            self.w.reg_delete(UNINSTALL_REG_PATH, view=32)
             self.c.reset()
             self.c.behave(INFO, "ok", body="true")
             self.run_ulvane(line, folder="C:\\upload_own")

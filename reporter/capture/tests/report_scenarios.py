@@ -9,8 +9,7 @@ import os
 import shutil
 import sys
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
+import scenario
 
 LEFT_BEHIND = ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt", "DbgHelp.dll", "My Orv.exe")
 

@@ -15,9 +15,8 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-import scenario  # noqa: E402
-from scenario import BIN, BUILD, SOURCE, wait_for  # noqa: E402
+import scenario
+from scenario import BIN, BUILD, SOURCE, wait_for
 
 SHOTS = os.path.join(BUILD, "screenshots")
 SCREEN = (1024, 768)

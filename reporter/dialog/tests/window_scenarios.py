@@ -3,13 +3,10 @@
 (install, a recording stand-in as the uploader, put back afterwards) with window_scenarios.exe,
 which crashes the demo with the window asked for and plays the user through window messages.
 """
-import os
 import sys
 
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "tools", "testing"))
-sys.path.insert(0, os.path.join(os.environ["SUITE_SOURCE"], "reporter", "capture", "tests"))
-import scenario  # noqa: E402
-from report_scenarios import RecordingUploaderCase  # noqa: E402
+import scenario
+from report_scenarios import RecordingUploaderCase
 
 
 class WindowScenarios(RecordingUploaderCase):
