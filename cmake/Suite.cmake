@@ -158,8 +158,9 @@ function(suite_script_test name)
   endif()
 endfunction()
 
-# suite_pytest(name FILE path [ARGS ...] [LOCK ...] [OWN_PREFIX] [COST s] [TIMEOUT s]) : a host-side Python test (pytest, or
-# unittest cases, which pytest runs as they are) under Debian's interpreter, whose packages the tests use.
+# suite_pytest(name FILE path [ARGS ...] [LOCK ...] [OWN_PREFIX] [COST s] [TIMEOUT s]) : a host-side
+# Python test (pytest, or unittest cases, which pytest runs as they are) under Debian's interpreter,
+# whose packages the tests use.
 # The Wine scenario drivers run their own unittest runner (tools/testing/scenario.py) through
 # suite_script_test, since they take the test drivers' arguments on their command line.
 function(suite_pytest name)

@@ -20,7 +20,9 @@ PYTHON_ONLY = {
 } | {name for name in dir(protocol_names) if name.startswith("FIELD_")}
 
 STRING = re.compile(r'constexpr\s+(?:wchar_t|char)\s+(k\w+)\[\]\s*=\s*((?:L?"(?:[^"\\]|\\.)*"\s*)+);')
-NUMBER = re.compile(r"constexpr\s+(?:unsigned|uint32_t|int|size_t)\s+(k\w+)\s*=\s*(0[xX][0-9a-fA-F]+|\d+)u?\s*;")
+NUMBER = re.compile(
+    r"constexpr\s+(?:unsigned|uint32_t|int|size_t)\s+(k\w+)\s*=\s*(0[xX][0-9a-fA-F]+|\d+)u?\s*;"
+)
 PIECE = re.compile(r'L?"((?:[^"\\]|\\.)*)"')
 ESCAPES = {"\\\\": "\\", '\\"': '"', "\\n": "\n", "\\t": "\t", "\\0": "\0"}
 

@@ -17,8 +17,13 @@ def main():
     failures = []
     with tempfile.TemporaryDirectory(prefix="zip_readers_") as tmp:
         env = dict(os.environ, ZIP_ARCHIVE_DIR="Z:" + tmp.replace("/", "\\"))
-        run = subprocess.run([os.path.join(source, "tools", "wine", "wine-run"), exe, "--gtest_color=no"],
-                             env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        run = subprocess.run(
+            [os.path.join(source, "tools", "wine", "wine-run"), exe, "--gtest_color=no"],
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            timeout=600,
+        )
         out = run.stdout.decode("utf-8", "replace")
         if run.returncode != 0 or "[  PASSED  ]" not in out:
             print(out)
@@ -58,10 +63,20 @@ def run_in_zones(source, exe):
     failures = []
     for zone, bias in ZONES:
         with tempfile.TemporaryDirectory(prefix="zip_zone_") as tmp:
-            env = dict(os.environ, TZ=zone, ZIP_EXPECT_BIAS=str(bias), ZIP_ARCHIVE_DIR="Z:" + tmp.replace("/", "\\"))
-            command = "set TZ=&& Z:%s --gtest_color=no --gtest_filter=%s" % (exe.replace("/", "\\"), TIME_TESTS)
-            run = subprocess.run([os.path.join(source, "tools", "wine", "wine-run"), "cmd", "/c", command],
-                                 env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+            env = dict(
+                os.environ, TZ=zone, ZIP_EXPECT_BIAS=str(bias), ZIP_ARCHIVE_DIR="Z:" + tmp.replace("/", "\\")
+            )
+            command = "set TZ=&& Z:%s --gtest_color=no --gtest_filter=%s" % (
+                exe.replace("/", "\\"),
+                TIME_TESTS,
+            )
+            run = subprocess.run(
+                [os.path.join(source, "tools", "wine", "wine-run"), "cmd", "/c", command],
+                env=env,
+                stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT,
+                timeout=600,
+            )
             out = run.stdout.decode("utf-8", "replace")
             if run.returncode != 0 or "[  PASSED  ] 2 tests" not in out:
                 failures.append("time tests in %s:\n%s" % (zone, out))
@@ -99,7 +114,9 @@ def check_tool(path, cmd):
 def check_bsdtar_extract(path, entries, tmp):
     dest = tempfile.mkdtemp(dir=tmp)
     try:
-        r = subprocess.run(["bsdtar", "-xf", path, "-C", dest], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        r = subprocess.run(
+            ["bsdtar", "-xf", path, "-C", dest], stdout=subprocess.PIPE, stderr=subprocess.STDOUT
+        )
         if r.returncode != 0:
             return ["%s: bsdtar -x exited %d: %s" % (path, r.returncode, r.stdout.decode("utf-8", "replace"))]
         failures = []

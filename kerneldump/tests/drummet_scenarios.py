@@ -96,8 +96,10 @@ def write_version(version):
             os.remove(path)
         return
     with open(path, "w", newline="\r\n") as f:
-        f.write('<?xml version="1.0" encoding="utf-8"?>\n<Product>\n  <Name>Vemko Antivirus</Name>\n'
-                "  <ProgramVersion>%s</ProgramVersion>\n</Product>\n" % version)
+        f.write(
+            '<?xml version="1.0" encoding="utf-8"?>\n<Product>\n  <Name>Vemko Antivirus</Name>\n'
+            "  <ProgramVersion>%s</ProgramVersion>\n</Product>\n" % version
+        )
 
 
 def full_backlog_listener():
@@ -125,7 +127,9 @@ def connects_within(address, seconds):
 
 
 def info_file_paths():
-    return glob.glob(os.path.join(DRIVE_C, "users", "*", "AppData", "LocalLow", "Vemko", "Ossary", "info.ini"))
+    return glob.glob(
+        os.path.join(DRIVE_C, "users", "*", "AppData", "LocalLow", "Vemko", "Ossary", "info.ini")
+    )
 
 
 class DrummetScenarios(scenario.ScenarioCase):
@@ -137,9 +141,35 @@ class DrummetScenarios(scenario.ScenarioCase):
         os.makedirs(os.path.join(INSTALL, "log"), exist_ok=True)
         shutil.copy2(os.path.join(BIN, "kerneldump", "Drummet.exe"), DRUMMET)
         shutil.copy2(os.path.join(BIN, "kerneldump", "drummet_faulty.exe"), FAULTY)
-        cls.saved = probe("has-key", UN, "has-key", CC, "get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled",
-                          "get", CC, "MinidumpDir", "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime",
-                          "get", UN, "InstallDir", "get", UN, "UnreadableDmp", "ctime", INSTALL_WIN + "\\log\\")
+        cls.saved = probe(
+            "has-key",
+            UN,
+            "has-key",
+            CC,
+            "get",
+            UN,
+            "LastDmpTime",
+            "get",
+            CC,
+            "CrashDumpEnabled",
+            "get",
+            CC,
+            "MinidumpDir",
+            "get",
+            SWIFTOR,
+            "swiftor-id",
+            "get",
+            UN,
+            "PassedOverDmpTime",
+            "get",
+            UN,
+            "InstallDir",
+            "get",
+            UN,
+            "UnreadableDmp",
+            "ctime",
+            INSTALL_WIN + "\\log\\",
+        )
         cls.floor = int(cls.saved[-1].split()[1])
         cls.c = Collector().__enter__()
 
@@ -153,16 +183,37 @@ class DrummetScenarios(scenario.ScenarioCase):
 
     # --- helpers ------------------------------------------------------------------------------
     def state(self, *extra):
-        return values(probe("get", UN, "LastDmpTime", "get", CC, "CrashDumpEnabled", "get", CC, "MinidumpDir",
-                            "get", SWIFTOR, "swiftor-id", "get", UN, "PassedOverDmpTime", *extra))
+        return values(
+            probe(
+                "get",
+                UN,
+                "LastDmpTime",
+                "get",
+                CC,
+                "CrashDumpEnabled",
+                "get",
+                CC,
+                "MinidumpDir",
+                "get",
+                SWIFTOR,
+                "swiftor-id",
+                "get",
+                UN,
+                "PassedOverDmpTime",
+                *extra,
+            )
+        )
 
     def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False, forget_identity=False):
         # Setting the value first makes sure the uninstall key exists, as it does on an installed machine.
         cmds = ["set-sz", UN, "LastDmpTime", last or ""]
         if last is None:
             cmds += ["delete", UN, "LastDmpTime"]
-        cmds += ["delete", CC, "CrashDumpEnabled"] if enabled is None else ["set-dword", CC, "CrashDumpEnabled",
-                                                                             str(enabled)]
+        cmds += (
+            ["delete", CC, "CrashDumpEnabled"]
+            if enabled is None
+            else ["set-dword", CC, "CrashDumpEnabled", str(enabled)]
+        )
         if minidump_dir is None:
             cmds += ["delete", CC, "MinidumpDir"]
         else:
@@ -189,7 +240,9 @@ class DrummetScenarios(scenario.ScenarioCase):
         self.check(got == names, "reported %s, expected %s" % (got, names))
 
     def expect_clean(self):
-        leftovers = os.listdir(os.path.join(INSTALL, "dump")) if os.path.isdir(os.path.join(INSTALL, "dump")) else []
+        leftovers = (
+            os.listdir(os.path.join(INSTALL, "dump")) if os.path.isdir(os.path.join(INSTALL, "dump")) else []
+        )
         self.check(leftovers == [], "archives left behind: %s" % leftovers)
         self.check(info_file_paths() == [], "info.ini left behind: %s" % info_file_paths())
 
@@ -238,13 +291,17 @@ class DrummetScenarios(scenario.ScenarioCase):
             info.optionxform = str
             info.read_string(entries["info.ini"].decode("latin-1"))
             self.check(info.sections() == ["info"], "sections %s" % info.sections())
-            self.check(list(info["info"].keys()) == ["version", "id", "module"], "keys %s" % list(info["info"]))
+            self.check(
+                list(info["info"].keys()) == ["version", "id", "module"], "keys %s" % list(info["info"])
+            )
             self.check(info["info"]["version"] == "7.3.1.1024", "version %r" % info["info"]["version"])
             self.check(info["info"]["module"] == "Driver", "module %r" % info["info"]["module"])
             ident = info["info"]["id"]
             sid, _, mac = ident.partition("#")
-            self.check(sid.startswith("S-1-5-") and (mac == "" or (len(mac) == 12 and mac == mac.upper())),
-                       "id %r" % ident)
+            self.check(
+                sid.startswith("S-1-5-") and (mac == "" or (len(mac) == 12 and mac == mac.upper())),
+                "id %r" % ident,
+            )
             # The first usable identity is stored for the user (the host decides whether a MAC exists).
             if len(ident) > 22:
                 self.check(st["swiftor-id"] == ident, "stored id %r, sent %r" % (st["swiftor-id"], ident))
@@ -252,8 +309,13 @@ class DrummetScenarios(scenario.ScenarioCase):
                 self.check(st["swiftor-id"] is None, "short identity %r was stored" % ident)
             self.check(rec["path"] == "/cgi-bin/bug_report.cgi", "path %r" % rec["path"])
             self.check(rec["method"] == "POST", "method")
-            self.check(rec["headers"].get("User-Agent") == AGENT, "agent %r" % rec["headers"].get("User-Agent"))
-            self.check(rec["headers"].get("Referer") == "http://127.0.0.1/", "referrer %r" % rec["headers"].get("Referer"))
+            self.check(
+                rec["headers"].get("User-Agent") == AGENT, "agent %r" % rec["headers"].get("User-Agent")
+            )
+            self.check(
+                rec["headers"].get("Referer") == "http://127.0.0.1/",
+                "referrer %r" % rec["headers"].get("Referer"),
+            )
         self.expect_clean()
         with open(os.path.join(DEFAULT_DUMPS, "AtInstall.dmp"), "rb") as f:
             self.check(f.read() == old, "a dump file was changed")
@@ -261,8 +323,11 @@ class DrummetScenarios(scenario.ScenarioCase):
             path = os.path.join(DEFAULT_DUMPS, name)
             with open(path, "rb") as f:
                 self.check(f.read() == body, "reported dump changed")
-        self.check(os.stat(os.path.join(DEFAULT_DUMPS, "Mini010114-01.dmp")).st_mtime_ns ==
-                   filetime_to_ns(t0 + 3 * SECOND), "reported dump's time changed")
+        self.check(
+            os.stat(os.path.join(DEFAULT_DUMPS, "Mini010114-01.dmp")).st_mtime_ns
+            == filetime_to_ns(t0 + 3 * SECOND),
+            "reported dump's time changed",
+        )
         os.remove(os.path.join(DRIVE_C, "RootBait.dmp"))
 
     def test_s2_last_time_equal_same_time_pair_no_length_answer_no_version(self):
@@ -334,7 +399,9 @@ class DrummetScenarios(scenario.ScenarioCase):
         st = self.state()
         self.expect_reports(["Newer.dmp"])
         recs = self.c.received(ENDPOINT)
-        self.check(recs and recs[0]["path"] == "//cgi-bin/bug_report.cgi", "path %r" % (recs and recs[0]["path"]))
+        self.check(
+            recs and recs[0]["path"] == "//cgi-bin/bug_report.cgi", "path %r" % (recs and recs[0]["path"])
+        )
         self.check(st["LastDmpTime"] == str(t + 1), "LastDmpTime %r" % st["LastDmpTime"])
 
     def test_s5_negative_last_time_suppresses_everything(self):
@@ -388,7 +455,9 @@ class DrummetScenarios(scenario.ScenarioCase):
             self.check(st["CrashDumpEnabled"] == 0, "second instance repaired CrashDumpEnabled")
             self.check(st["LastDmpTime"] == "12345", "second instance touched LastDmpTime")
             self.check(len(self.c.received(ENDPOINT)) == 1, "second instance posted")
-            self.check(first.poll() is None or seconds < 5, "second instance was not quick (%.1f s)" % seconds)
+            self.check(
+                first.poll() is None or seconds < 5, "second instance was not quick (%.1f s)" % seconds
+            )
         finally:
             rc = first.wait(timeout=120)
         self.check(rc == 0, "first instance exit code %d" % rc)
@@ -465,8 +534,9 @@ class DrummetScenarios(scenario.ScenarioCase):
         times = self.plant_series(t, names)
         write_config(self.c.base_url)
         # A pipe here: the line "HELD" is the signal to go on, and the probe starts nothing.
-        holder = WINE.start(PROBE, "hold", "C:\\windows\\Minidump\\Locked.dmp", "15000", stdout=subprocess.PIPE,
-                            text=True)
+        holder = WINE.start(
+            PROBE, "hold", "C:\\windows\\Minidump\\Locked.dmp", "15000", stdout=subprocess.PIPE, text=True
+        )
         try:
             self.check(holder.stdout.readline().strip() == "HELD", "could not hold the dump")
             self.drummet()
@@ -569,8 +639,12 @@ class DrummetScenarios(scenario.ScenarioCase):
     def test_s14_installed_base_url_gives_the_plain_report_path(self):
         """install.sh, given a server URL with a trailing slash, writes the base URL both programs
         expect: the installed Drummet's raw request path is "/cgi-bin/bug_report.cgi"."""
-        WINE.install(INSTALLED_WIN, SUITE_BUILD=os.path.dirname(BIN), BUG_URL=self.c.base_url + "/",
-                     BUG_INFO_URL=self.c.base_url + "//")
+        WINE.install(
+            INSTALLED_WIN,
+            SUITE_BUILD=os.path.dirname(BIN),
+            BUG_URL=self.c.base_url + "/",
+            BUG_INFO_URL=self.c.base_url + "//",
+        )
         with open(os.path.join(INSTALLED, "config.ini"), newline="") as f:
             config = f.read()
         for key in ("BugURL", "BugInfoUploadURL"):
@@ -580,8 +654,10 @@ class DrummetScenarios(scenario.ScenarioCase):
         self.plant_series(t, ["Installed.dmp"])
         self.drummet(os.path.join(INSTALLED, "Drummet.exe"))
         recs = self.c.received(ENDPOINT)
-        self.check(len(recs) == 1 and recs[0]["path"] == "/cgi-bin/bug_report.cgi",
-                   "raw paths %s" % [r["path"] for r in recs])
+        self.check(
+            len(recs) == 1 and recs[0]["path"] == "/cgi-bin/bug_report.cgi",
+            "raw paths %s" % [r["path"] for r in recs],
+        )
 
     def test_s9_https_with_lenient_certificate_checks(self):
         with Collector(https=True) as secure:
@@ -607,8 +683,15 @@ def restore_prefix(saved):
     raw = {line.split(" ", 4)[1]: line for line in saved if line.startswith("STRING")}
     # Put the prefix back as it was.
     restore = []
-    for key, name in ((UN, "LastDmpTime"), (CC, "CrashDumpEnabled"), (CC, "MinidumpDir"), (SWIFTOR, "swiftor-id"),
-                      (UN, "PassedOverDmpTime"), (UN, "InstallDir"), (UN, "UnreadableDmp")):
+    for key, name in (
+        (UN, "LastDmpTime"),
+        (CC, "CrashDumpEnabled"),
+        (CC, "MinidumpDir"),
+        (SWIFTOR, "swiftor-id"),
+        (UN, "PassedOverDmpTime"),
+        (UN, "InstallDir"),
+        (UN, "UnreadableDmp"),
+    ):
         value = original.get(name)
         if value is None:
             restore += ["delete", key, name]

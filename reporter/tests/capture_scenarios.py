@@ -37,13 +37,20 @@ class CaptureScenarios(scenario.ScenarioCase):
         lines = open(checks).read().split("\n") if os.path.exists(checks) else []
         for line in filter(str.strip, lines):
             name, code, tid = line.strip().split("|")
-            out = subprocess.run(["lldb", "--batch", "-c", os.path.join(work, name), "-o", "thread list"],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.decode("utf-8", "replace")
+            out = subprocess.run(
+                ["lldb", "--batch", "-c", os.path.join(work, name), "-o", "thread list"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.DEVNULL,
+            ).stdout.decode("utf-8", "replace")
             want_code = "Exception 0x%08x encountered" % int(code, 16)
-            want_thread = re.compile(r"^\* thread #\d+: tid = 0x0*%x\b.*%s" % (int(tid), re.escape(want_code)), re.M)
-            self.check(want_thread.search(out) is not None,
-                       "lldb: %s shows thread %s stopped by %s%s" % (name, tid, want_code,
-                                                                    "" if want_thread.search(out) else ":\n" + out))
+            want_thread = re.compile(
+                r"^\* thread #\d+: tid = 0x0*%x\b.*%s" % (int(tid), re.escape(want_code)), re.M
+            )
+            self.check(
+                want_thread.search(out) is not None,
+                "lldb: %s shows thread %s stopped by %s%s"
+                % (name, tid, want_code, "" if want_thread.search(out) else ":\n" + out),
+            )
 
 
 if __name__ == "__main__":

@@ -42,6 +42,7 @@ def symbolication_setup(app, storage, data, args):
     token, in its own file)."""
     from crashserver import jobs
     from crashserver.symbol_store import SymbolStore
+
     jobs.ensure_schema(storage)
     app.config["SYMBOL_STORE"] = SymbolStore(os.path.join(data, "symbols"))
     given = args.symbols_token or os.environ.get("CRASHSERVER_SYMBOLS_TOKEN")
@@ -63,6 +64,7 @@ def symbolication_setup(app, storage, data, args):
 def start_workers(data, args):
     """Symbolication workers for this server; they end with it."""
     import subprocess
+
     cmd = [sys.executable, "-m", "crashserver.worker", "--data", data, "--parent-pid", str(os.getpid())]
     if args.database:
         cmd += ["--database", args.database]
@@ -157,34 +159,56 @@ def options(argv):
     ap.add_argument("--host", default="127.0.0.1")
     ap.add_argument("--port", type=int, default=8765)
     ap.add_argument("--data", default="crash-data", help="data folder (relative to the current folder)")
-    ap.add_argument("--database", default=os.environ.get("CRASHSERVER_DATABASE"),
-                    help="PostgreSQL connection string; SQLite in the data folder when absent")
+    ap.add_argument(
+        "--database",
+        default=os.environ.get("CRASHSERVER_DATABASE"),
+        help="PostgreSQL connection string; SQLite in the data folder when absent",
+    )
     ap.add_argument("--max-archives", type=int, default=3, help="archives wanted per crash ID")
     ap.add_argument("--token")
-    ap.add_argument("--kernel-limit", type=int, default=DEFAULTS["kernel_limit"], help="largest kernel-dump package")
-    ap.add_argument("--inflate-limit", type=int, default=DEFAULTS["inflate_limit"],
-                    help="bytes one archive may unpack to in total")
-    ap.add_argument("--parse-slots", type=int, default=DEFAULTS["parse_slots"], help="archives parsed at once")
-    ap.add_argument("--info-limit", type=int, default=DEFAULTS["info_limit"],
-                    help="information posts per address per 10 minutes (0: no limit)")
+    ap.add_argument(
+        "--kernel-limit", type=int, default=DEFAULTS["kernel_limit"], help="largest kernel-dump package"
+    )
+    ap.add_argument(
+        "--inflate-limit",
+        type=int,
+        default=DEFAULTS["inflate_limit"],
+        help="bytes one archive may unpack to in total",
+    )
+    ap.add_argument(
+        "--parse-slots", type=int, default=DEFAULTS["parse_slots"], help="archives parsed at once"
+    )
+    ap.add_argument(
+        "--info-limit",
+        type=int,
+        default=DEFAULTS["info_limit"],
+        help="information posts per address per 10 minutes (0: no limit)",
+    )
     ap.add_argument("--session-hours", type=float, default=DEFAULTS["session_seconds"] / 3600)
     ap.add_argument("--threads", type=int, default=16)
     ap.add_argument("--trusted-proxy", help="address of the proxy whose X-Forwarded-For/-Proto are believed")
     ap.add_argument("--secure-cookies", action="store_true", help="mark the login cookie Secure (behind TLS)")
     ap.add_argument("--log-file", help="also write the log to this file")
-    ap.add_argument("--drain-seconds", type=float, default=20.0, help="longest wait for requests in flight at SIGTERM")
+    ap.add_argument(
+        "--drain-seconds", type=float, default=20.0, help="longest wait for requests in flight at SIGTERM"
+    )
     ap.add_argument("--archive-quota", type=int, default=0, help="bytes of archives kept (0: no limit)")
     ap.add_argument("--kernel-quota", type=int, default=0, help="bytes of kernel dumps kept (0: no limit)")
     ap.add_argument("--keep-per-group", type=int, default=0, help="archives kept per crash ID (0: all)")
-    ap.add_argument("--keep-days", type=float, default=0, help="days archives and kernel dumps are kept (0: all)")
+    ap.add_argument(
+        "--keep-days", type=float, default=0, help="days archives and kernel dumps are kept (0: all)"
+    )
     ap.add_argument("--maintenance-seconds", type=float, default=3600)
     ap.add_argument("--parent-pid", type=int, default=0, help="end when this process is gone")
     ap.add_argument("--symbol-workers", type=int, default=2, help="symbolication worker processes to start")
-    ap.add_argument("--symbols-token", help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN,"
-                                            " else DATA/symbols-token)")
+    ap.add_argument(
+        "--symbols-token",
+        help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN," " else DATA/symbols-token)",
+    )
     ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")
     ap.add_argument("--public", action="store_true", help="nginx with TLS in front (see crashserver.deploy)")
     from crashserver import deploy
+
     deploy.add_options(ap)
     return ap.parse_args(argv)
 
@@ -195,6 +219,7 @@ def main(argv=None):
     weblog.setup(args.log_file)
     if args.public:
         from crashserver import deploy
+
         return deploy.run_public(args, argv if argv is not None else sys.argv[1:])
     # waitress reports a busy moment ("Task queue depth") as a warning; under load that is no news.
     logging.getLogger("waitress.queue").setLevel(logging.ERROR)
@@ -206,28 +231,56 @@ def main(argv=None):
     except TokenError as e:
         print("crashserver: %s" % e, file=sys.stderr)
         return 2
-    retention = dict(archive_quota=args.archive_quota, kernel_quota=args.kernel_quota,
-                     keep_per_group=args.keep_per_group, keep_days=args.keep_days)
-    storage = open_storage(data, args.database, args.max_archives, pool_size=args.threads + 4, retention=retention)
-    app = create_app(storage, token, args.kernel_limit, inflate_limit=args.inflate_limit,
-                     parse_slots=args.parse_slots, info_limit=args.info_limit,
-                     session_seconds=int(args.session_hours * 3600), secure_cookies=args.secure_cookies)
+    retention = dict(
+        archive_quota=args.archive_quota,
+        kernel_quota=args.kernel_quota,
+        keep_per_group=args.keep_per_group,
+        keep_days=args.keep_days,
+    )
+    storage = open_storage(
+        data, args.database, args.max_archives, pool_size=args.threads + 4, retention=retention
+    )
+    app = create_app(
+        storage,
+        token,
+        args.kernel_limit,
+        inflate_limit=args.inflate_limit,
+        parse_slots=args.parse_slots,
+        info_limit=args.info_limit,
+        session_seconds=int(args.session_hours * 3600),
+        secure_cookies=args.secure_cookies,
+    )
     symbols_token = symbolication_setup(app, storage, data, args)
     requests = weblog.RequestLog(app)
     proxy = {}
     if args.trusted_proxy:
-        proxy = dict(trusted_proxy=args.trusted_proxy, trusted_proxy_count=1,
-                     trusted_proxy_headers={"x-forwarded-for", "x-forwarded-proto"})
-    server = waitress.create_server(requests, host=args.host, port=args.port, threads=args.threads,
-                                    max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
-                                    connection_limit=1000, backlog=1024, channel_timeout=60,
-                                    clear_untrusted_proxy_headers=True, ident="crashserver", **proxy)
+        proxy = dict(
+            trusted_proxy=args.trusted_proxy,
+            trusted_proxy_count=1,
+            trusted_proxy_headers={"x-forwarded-for", "x-forwarded-proto"},
+        )
+    server = waitress.create_server(
+        requests,
+        host=args.host,
+        port=args.port,
+        threads=args.threads,
+        max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
+        connection_limit=1000,
+        backlog=1024,
+        channel_timeout=60,
+        clear_untrusted_proxy_headers=True,
+        ident="crashserver",
+        **proxy,
+    )
     if args.parent_pid:
         threading.Thread(target=watch_parent, args=(args.parent_pid,), daemon=True).start()
     threading.Thread(target=maintenance, args=(storage, token, args.maintenance_seconds), daemon=True).start()
     workers = start_workers(data, args)
-    print("SERVER url=http://%s:%d data=%s token-file=%s symbols-token-file=%s" % (
-        args.host, int(server.effective_port), data, token_source, symbols_token), flush=True)
+    print(
+        "SERVER url=http://%s:%d data=%s token-file=%s symbols-token-file=%s"
+        % (args.host, int(server.effective_port), data, token_source, symbols_token),
+        flush=True,
+    )
     try:
         serve(server, requests, args.drain_seconds)
     finally:

@@ -15,12 +15,18 @@ from markupsafe import Markup
 
 from crashserver import views, weblog
 from crashserver.auth import SESSION_SECONDS, Sessions, Throttle, safe_next
-from crashserver.parsing import INFLATE_LIMIT, BadUpload, CrashArchive, normalise_hash_id, parse_info_form, \
-    parse_kernel_package
+from crashserver.parsing import (
+    INFLATE_LIMIT,
+    BadUpload,
+    CrashArchive,
+    normalise_hash_id,
+    parse_info_form,
+    parse_kernel_package,
+)
 from crashserver.storage import PAGE, BadCursor
 from protocol_names import ARCHIVE_PATH, FIELD_GUID, FIELD_HASH_ID, INFO_PATH, KERNEL_REPORT_PATH
 
-ARCHIVE_LIMIT = 5_242_880          # the uploader never posts an archive of this size or more
+ARCHIVE_LIMIT = 5_242_880  # the uploader never posts an archive of this size or more
 INFO_LIMIT = 16 << 10
 # Drummet posts Windows' small memory dumps (a few MB at most) packed with info.ini.
 KERNEL_LIMIT = 32 << 20
@@ -31,22 +37,26 @@ OPEN_PATHS = UPLOAD_PATHS + ("/health", "/login")
 DEFAULTS = dict(
     kernel_limit=KERNEL_LIMIT,
     inflate_limit=INFLATE_LIMIT,
-    parse_slots=4,            # archives parsed at once; more wait for a slot
-    parse_wait=30.0,          # seconds an archive post waits for a slot before a 503
-    info_limit=1000,          # information posts per address per info_window seconds (0: no limit)
+    parse_slots=4,  # archives parsed at once; more wait for a slot
+    parse_wait=30.0,  # seconds an archive post waits for a slot before a 503
+    info_limit=1000,  # information posts per address per info_window seconds (0: no limit)
     info_window=600,
-    login_limit=10,           # failed logins per address per login_window seconds
+    login_limit=10,  # failed logins per address per login_window seconds
     login_window=300,
     session_seconds=SESSION_SECONDS,
-    secure_cookies=False,     # also set when the request came over TLS (through the trusted proxy)
+    secure_cookies=False,  # also set when the request came over TLS (through the trusted proxy)
 )
 
 # Shown escaped on pages: control characters (but tab and line ends), bidi overrides and isolates,
 # zero-width characters. A stranger's text can then neither hide nor reorder what staff read.
-INVISIBLE = re.compile("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\u061c\u200b-\u200f\u202a-\u202e\u2060-\u2064"
-                       "\u2066-\u2069\ufeff\ufff9-\ufffb]")
-CSP = ("default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
-       "base-uri 'none'")
+INVISIBLE = re.compile(
+    "[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f\u061c\u200b-\u200f\u202a-\u202e\u2060-\u2064"
+    "\u2066-\u2069\ufeff\ufff9-\ufffb]"
+)
+CSP = (
+    "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; frame-ancestors 'none'; "
+    "base-uri 'none'"
+)
 
 
 def shown(value):
@@ -67,8 +77,9 @@ def create_app(storage, token, kernel_limit=None, **settings):
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = None
     app.jinja_env.finalize = shown
-    app.jinja_env.filters["when"] = lambda t: datetime.datetime.fromtimestamp(t, datetime.timezone.utc) \
-        .strftime("%Y-%m-%d %H:%M:%S UTC")
+    app.jinja_env.filters["when"] = lambda t: datetime.datetime.fromtimestamp(
+        t, datetime.timezone.utc
+    ).strftime("%Y-%m-%d %H:%M:%S UTC")
     sessions = Sessions(storage, token, conf["session_seconds"])
     info_throttle = Throttle(conf["info_limit"], conf["info_window"])
     login_throttle = Throttle(conf["login_limit"], conf["login_window"])
@@ -126,8 +137,13 @@ def create_app(storage, token, kernel_limit=None, **settings):
             raise BadUpload("too many information posts from this address; send again later", 429)
         fields = parse_info_form(body(INFO_LIMIT))
         want = storage.record_info_post(fields, remote())
-        weblog.line("DECISION", crash=fields[FIELD_HASH_ID], machine=fields[FIELD_GUID], address=remote(),
-                    answer="true" if want else "false")
+        weblog.line(
+            "DECISION",
+            crash=fields[FIELD_HASH_ID],
+            machine=fields[FIELD_GUID],
+            address=remote(),
+            answer="true" if want else "false",
+        )
         return Response("true" if want else "false", mimetype="text/plain")
 
     @app.post("/" + ARCHIVE_PATH)
@@ -153,8 +169,14 @@ def create_app(storage, token, kernel_limit=None, **settings):
         with parsing_slot():
             info = parse_kernel_package(data, conf["inflate_limit"])
         dump_id, new = storage.store_kernel_dump(data, info, remote())
-        weblog.line("KERNEL", id=dump_id, machine=info["machine_id"], address=remote(), bytes=len(data),
-                    stored="new" if new else "duplicate")
+        weblog.line(
+            "KERNEL",
+            id=dump_id,
+            machine=info["machine_id"],
+            address=remote(),
+            bytes=len(data),
+            stored="new" if new else "duplicate",
+        )
         return Response("ok", mimetype="text/plain")
 
     @app.get("/health")
@@ -164,7 +186,9 @@ def create_app(storage, token, kernel_limit=None, **settings):
         except Exception as e:  # noqa: BLE001 - the answer is the health
             weblog.line("HEALTH", error=repr(e))
             ok = False
-        return Response("ok\n" if ok else "database unavailable\n", status=200 if ok else 503, mimetype="text/plain")
+        return Response(
+            "ok\n" if ok else "database unavailable\n", status=200 if ok else 503, mimetype="text/plain"
+        )
 
     # --- login -----------------------------------------------------------------------------------
     def authorised():
@@ -186,8 +210,12 @@ def create_app(storage, token, kernel_limit=None, **settings):
     def require_login():
         g.csrf = None
         # The symbol store checks its own token (build machines and debuggers have no page login).
-        if request.path in OPEN_PATHS or request.path == "//" + KERNEL_REPORT_PATH or request.endpoint == "static" \
-                or request.path.startswith("/symbols/"):
+        if (
+            request.path in OPEN_PATHS
+            or request.path == "//" + KERNEL_REPORT_PATH
+            or request.endpoint == "static"
+            or request.path.startswith("/symbols/")
+        ):
             return None
         if authorised():
             if request.method == "POST" and g.csrf is not None and request.form.get("csrf") != g.csrf:
@@ -209,8 +237,11 @@ def create_app(storage, token, kernel_limit=None, **settings):
         target = safe_next(request.form.get("next", "/"))
         if login_throttle.blocked(remote()):
             weblog.line("LOGIN", result="throttled", address=remote())
-            return Response("too many failed logins from this address; wait a few minutes\n", status=429,
-                            mimetype="text/plain")
+            return Response(
+                "too many failed logins from this address; wait a few minutes\n",
+                status=429,
+                mimetype="text/plain",
+            )
         if not sessions.token_matches(request.form.get("token", "")):
             login_throttle.hit(remote())
             weblog.line("LOGIN", result="failed", address=remote())
@@ -218,8 +249,14 @@ def create_app(storage, token, kernel_limit=None, **settings):
         key, _ = sessions.start(remote())
         weblog.line("LOGIN", result="ok", address=remote())
         answer = redirect(target)
-        answer.set_cookie(COOKIE, key, max_age=conf["session_seconds"], httponly=True, samesite="Strict",
-                          secure=conf["secure_cookies"] or request.is_secure)
+        answer.set_cookie(
+            COOKIE,
+            key,
+            max_age=conf["session_seconds"],
+            httponly=True,
+            samesite="Strict",
+            secure=conf["secure_cookies"] or request.is_secure,
+        )
         return answer
 
     @app.post("/logout")
@@ -227,8 +264,9 @@ def create_app(storage, token, kernel_limit=None, **settings):
         sessions.end(request.cookies.get(COOKIE))
         weblog.line("LOGIN", result="logout", address=remote())
         answer = redirect(url_for("login"))
-        answer.delete_cookie(COOKIE, httponly=True, samesite="Strict",
-                             secure=conf["secure_cookies"] or request.is_secure)
+        answer.delete_cookie(
+            COOKIE, httponly=True, samesite="Strict", secure=conf["secure_cookies"] or request.is_secure
+        )
         return answer
 
     @app.context_processor
@@ -256,10 +294,22 @@ def create_app(storage, token, kernel_limit=None, **settings):
         sort, version, module = list_arguments()
         q = request.args.get("q", "")
         groups, cursor = views.list_page(
-            storage, lambda after: storage.groups(sort, version, module, after, page_limit()), q,
-            request.args.get("after"), page_limit())
-        return render_template("groups.html", groups=groups, next=cursor, sort=sort, version=version or "",
-                               module=module or "", first=not request.args.get("after"), q=q)
+            storage,
+            lambda after: storage.groups(sort, version, module, after, page_limit()),
+            q,
+            request.args.get("after"),
+            page_limit(),
+        )
+        return render_template(
+            "groups.html",
+            groups=groups,
+            next=cursor,
+            sort=sort,
+            version=version or "",
+            module=module or "",
+            first=not request.args.get("after"),
+            q=q,
+        )
 
     @app.get("/groups/<hash_id>")
     def group_page(hash_id):
@@ -289,7 +339,9 @@ def create_app(storage, token, kernel_limit=None, **settings):
         path = storage.files.path(row["sha256"])
         if not os.path.isfile(path):
             abort(404)
-        return send_file(path, mimetype="application/zip", as_attachment=True, download_name=download_name(name))
+        return send_file(
+            path, mimetype="application/zip", as_attachment=True, download_name=download_name(name)
+        )
 
     def find_group(hash_id):
         try:
@@ -304,6 +356,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
             if not value.isdigit() or len(value) > 18:
                 abort(400)
             return int(value)
+
         group = storage.group(key, cursor("posts_after"), cursor("archives_after"), page_limit())
         if group is None:
             abort(404)
@@ -313,8 +366,12 @@ def create_app(storage, token, kernel_limit=None, **settings):
     def api_groups():
         sort, version, module = list_arguments()
         groups, cursor = views.list_page(
-            storage, lambda after: storage.groups(sort, version, module, after=after, limit=page_limit()),
-            request.args.get("q", ""), request.args.get("after"), page_limit())
+            storage,
+            lambda after: storage.groups(sort, version, module, after=after, limit=page_limit()),
+            request.args.get("q", ""),
+            request.args.get("after"),
+            page_limit(),
+        )
         return jsonify(groups=groups, next=cursor)
 
     @app.get("/api/groups/<hash_id>")
@@ -347,8 +404,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
         weblog.line("DELETE", group=key, archives=removed, address=remote())
         if request.path.startswith("/api/"):
             return jsonify(deleted=key, archives=removed)
-        return render_template("deleted.html", what="crash group " + key,
-                               counts=[("archives", removed)])
+        return render_template("deleted.html", what="crash group " + key, counts=[("archives", removed)])
 
     @app.post("/machines/delete")
     @app.post("/api/machines/delete")
@@ -359,11 +415,16 @@ def create_app(storage, token, kernel_limit=None, **settings):
             abort(400)
         posts, archives, dumps = storage.delete_machine(machine)
         views.forget_deleted(storage)
-        weblog.line("DELETE", machine=machine, posts=posts, archives=archives, kernel_dumps=dumps, address=remote())
+        weblog.line(
+            "DELETE", machine=machine, posts=posts, archives=archives, kernel_dumps=dumps, address=remote()
+        )
         if request.path.startswith("/api/"):
             return jsonify(deleted=machine, posts=posts, archives=archives, kernel_dumps=dumps)
-        return render_template("deleted.html", what="machine " + machine,
-                               counts=[("information posts", posts), ("archives", archives), ("kernel dumps", dumps)])
+        return render_template(
+            "deleted.html",
+            what="machine " + machine,
+            counts=[("information posts", posts), ("archives", archives), ("kernel dumps", dumps)],
+        )
 
     views.install(app, storage, authorised)
     return app

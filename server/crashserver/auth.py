@@ -23,8 +23,10 @@ class TokenError(Exception):
 
 def check_token(token, source):
     if token is None or len(token.strip()) < MIN_TOKEN or token != token.strip():
-        raise TokenError("the token from %s is blank, shorter than %d characters or padded with spaces; "
-                         "give a longer one" % (source, MIN_TOKEN))
+        raise TokenError(
+            "the token from %s is blank, shorter than %d characters or padded with spaces; "
+            "give a longer one" % (source, MIN_TOKEN)
+        )
     return token
 
 
@@ -76,7 +78,7 @@ def safe_next(target):
     "/\\host", "https:..."), never control characters."""
     if not target or not target.startswith("/") or target[1:2] in ("/", "\\") or "\\" in target:
         return "/"
-    if any(ord(c) < 0x21 or ord(c) == 0x7f for c in target):
+    if any(ord(c) < 0x21 or ord(c) == 0x7F for c in target):
         return "/"
     parts = urllib.parse.urlsplit(target)
     if parts.scheme or parts.netloc:

@@ -120,21 +120,53 @@ HTTP_SERVER = """
 """
 
 
-def nginx_config(prefix, temp, backends, cert, key, listen_https, listen_http=None, https_port=443,
-                 kernel_limit=32 << 20, conn_per_address=32, user=None, header_timeout=10, body_timeout=15,
-                 error_log=None, access_log=None, worker_connections=4096):
-    uploads = UPLOADS.format(info=INFO_LIMIT, archive=ARCHIVE_LIMIT - 1, kernel=kernel_limit, info_path=INFO_PATH,
-                             archive_path=ARCHIVE_PATH, kernel_path=KERNEL_REPORT_PATH)
+def nginx_config(
+    prefix,
+    temp,
+    backends,
+    cert,
+    key,
+    listen_https,
+    listen_http=None,
+    https_port=443,
+    kernel_limit=32 << 20,
+    conn_per_address=32,
+    user=None,
+    header_timeout=10,
+    body_timeout=15,
+    error_log=None,
+    access_log=None,
+    worker_connections=4096,
+):
+    uploads = UPLOADS.format(
+        info=INFO_LIMIT,
+        archive=ARCHIVE_LIMIT - 1,
+        kernel=kernel_limit,
+        info_path=INFO_PATH,
+        archive_path=ARCHIVE_PATH,
+        kernel_path=KERNEL_REPORT_PATH,
+    )
     return CONFIG.format(
-        user="user %s;\n" % user if user else "", prefix=prefix, temp=temp,
+        user="user %s;\n" % user if user else "",
+        prefix=prefix,
+        temp=temp,
         error_log=error_log or os.path.join(prefix, "error.log"),
         access_log=access_log or os.path.join(prefix, "access.log"),
-        worker_connections=worker_connections, header_timeout=header_timeout, body_timeout=body_timeout,
-        form_limit=FORM_LIMIT, conn_per_address=conn_per_address,
+        worker_connections=worker_connections,
+        header_timeout=header_timeout,
+        body_timeout=body_timeout,
+        form_limit=FORM_LIMIT,
+        conn_per_address=conn_per_address,
         upstreams="\n".join("    server %s max_fails=0;" % b for b in backends),
-        listen_https=listen_https, cert=cert, key=key, uploads=uploads, symbols=SYMBOL_UPLOAD_LIMIT,
+        listen_https=listen_https,
+        cert=cert,
+        key=key,
+        uploads=uploads,
+        symbols=SYMBOL_UPLOAD_LIMIT,
         http_server=HTTP_SERVER.format(listen_http=listen_http, uploads=uploads, https_port=https_port)
-        if listen_http else "")
+        if listen_http
+        else "",
+    )
 
 
 def self_signed(folder, names=("localhost",), addresses=("127.0.0.1",)):
@@ -143,11 +175,33 @@ def self_signed(folder, names=("localhost",), addresses=("127.0.0.1",)):
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
     if not (os.path.exists(cert) and os.path.exists(key)):
         san = ",".join(["DNS:%s" % n for n in names] + ["IP:%s" % a for a in addresses])
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                        "-nodes", "-days", "825", "-subj",
-                        "/CN=%s" % names[0], "-addext", "subjectAltName=" + san, "-addext",
-                        "basicConstraints=critical,CA:TRUE", "-keyout", key, "-out", cert],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(
+            [
+                "openssl",
+                "req",
+                "-x509",
+                "-newkey",
+                "ec",
+                "-pkeyopt",
+                "ec_paramgen_curve:prime256v1",
+                "-nodes",
+                "-days",
+                "825",
+                "-subj",
+                "/CN=%s" % names[0],
+                "-addext",
+                "subjectAltName=" + san,
+                "-addext",
+                "basicConstraints=critical,CA:TRUE",
+                "-keyout",
+                key,
+                "-out",
+                cert,
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         os.chmod(key, 0o600)
     return cert, key
 
@@ -181,15 +235,18 @@ class Nginx:
         pid_file = os.path.join(self.prefix, "nginx.pid")
         with contextlib.suppress(FileNotFoundError):
             os.remove(pid_file)
-        self.proc = subprocess.Popen([NGINX, "-e", "stderr", "-p", self.prefix, "-c", self.conf, "-g", "daemon off;"],
-                                     stderr=open(os.path.join(self.prefix, "nginx.stderr"), "w"))
+        self.proc = subprocess.Popen(
+            [NGINX, "-e", "stderr", "-p", self.prefix, "-c", self.conf, "-g", "daemon off;"],
+            stderr=open(os.path.join(self.prefix, "nginx.stderr"), "w"),
+        )
         # nginx writes its pid file once it holds its ports; a port it can't take ends it.
         deadline = time.time() + 15
         while not (os.path.exists(pid_file) and all(listening(p) for p in ports)):
             if self.proc.poll() is not None or time.time() > deadline:
                 self.stop()
-                raise RuntimeError("nginx did not start: %s" % open(
-                    os.path.join(self.prefix, "nginx.stderr")).read()[-2000:])
+                raise RuntimeError(
+                    "nginx did not start: %s" % open(os.path.join(self.prefix, "nginx.stderr")).read()[-2000:]
+                )
             time.sleep(0.05)
         return self
 
@@ -216,7 +273,9 @@ def add_options(ap):
     g = ap.add_argument_group("public front (--public)")
     g.add_argument("--public-host", default="127.0.0.1", help="address nginx listens on (0.0.0.0: all)")
     g.add_argument("--https-port", type=int, default=8443)
-    g.add_argument("--http-port", type=int, default=8080, help="plain HTTP for the programs' uploads (0: none)")
+    g.add_argument(
+        "--http-port", type=int, default=8080, help="plain HTTP for the programs' uploads (0: none)"
+    )
     g.add_argument("--workers", type=int, default=2, help="server processes behind nginx")
     g.add_argument("--tls-cert", help="the operator's certificate (PEM); a self-signed one when absent")
     g.add_argument("--tls-key")
@@ -232,11 +291,36 @@ def free_port():
 
 def server_arguments(args, port):
     """The options a worker process gets from the public command."""
-    out = ["--host", "127.0.0.1", "--port", str(port), "--data", os.path.abspath(args.data),
-           "--trusted-proxy", "127.0.0.1", "--secure-cookies"]
-    for name in ("database", "max_archives", "kernel_limit", "inflate_limit", "parse_slots", "info_limit",
-                 "session_hours", "threads", "drain_seconds", "archive_quota", "kernel_quota", "keep_per_group",
-                 "keep_days", "maintenance_seconds", "log_file", "symbol_workers", "symbolizer"):
+    out = [
+        "--host",
+        "127.0.0.1",
+        "--port",
+        str(port),
+        "--data",
+        os.path.abspath(args.data),
+        "--trusted-proxy",
+        "127.0.0.1",
+        "--secure-cookies",
+    ]
+    for name in (
+        "database",
+        "max_archives",
+        "kernel_limit",
+        "inflate_limit",
+        "parse_slots",
+        "info_limit",
+        "session_hours",
+        "threads",
+        "drain_seconds",
+        "archive_quota",
+        "kernel_quota",
+        "keep_per_group",
+        "keep_days",
+        "maintenance_seconds",
+        "log_file",
+        "symbol_workers",
+        "symbolizer",
+    ):
         value = getattr(args, name)
         if value is not None:
             out += ["--" + name.replace("_", "-"), str(value)]
@@ -257,12 +341,21 @@ def run_public(args, argv):
         names = sorted({"localhost", socket.gethostname()})
         cert, key = self_signed(os.path.join(data, "tls"), names)
     # Written for an operator: the workers are started by them on --port, --port + 1, ...
-    ports = [args.port + i for i in range(args.workers)] if args.write_nginx_config else \
-        [free_port() for _ in range(args.workers)]
-    config = dict(backends=["127.0.0.1:%d" % p for p in ports], cert=cert, key=key,
-                  listen_https="%s:%d" % (args.public_host, args.https_port),
-                  listen_http="%s:%d" % (args.public_host, args.http_port) if args.http_port else None,
-                  https_port=args.https_port, kernel_limit=args.kernel_limit, conn_per_address=args.conn_per_address)
+    ports = (
+        [args.port + i for i in range(args.workers)]
+        if args.write_nginx_config
+        else [free_port() for _ in range(args.workers)]
+    )
+    config = dict(
+        backends=["127.0.0.1:%d" % p for p in ports],
+        cert=cert,
+        key=key,
+        listen_https="%s:%d" % (args.public_host, args.https_port),
+        listen_http="%s:%d" % (args.public_host, args.http_port) if args.http_port else None,
+        https_port=args.https_port,
+        kernel_limit=args.kernel_limit,
+        conn_per_address=args.conn_per_address,
+    )
     if args.write_nginx_config:
         prefix = os.path.abspath(args.write_nginx_config)
         os.makedirs(os.path.join(prefix, "tmp"), exist_ok=True)
@@ -275,8 +368,12 @@ def run_public(args, argv):
         env["CRASHSERVER_SYMBOLS_TOKEN"] = args.symbols_token
     workers = []
     for port in ports:
-        p = subprocess.Popen([sys.executable, "-m", "crashserver"] + server_arguments(args, port),
-                             env=env, stdout=subprocess.PIPE, text=True)
+        p = subprocess.Popen(
+            [sys.executable, "-m", "crashserver"] + server_arguments(args, port),
+            env=env,
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         line = p.stdout.readline()
         if not line.startswith("SERVER "):
             print("crashserver: a worker did not start", file=sys.stderr)
@@ -286,17 +383,27 @@ def run_public(args, argv):
         workers.append(p)
     try:
         front = Nginx(os.path.join(data, "nginx"), **config).start(
-            [args.https_port] + ([args.http_port] if args.http_port else []))
+            [args.https_port] + ([args.http_port] if args.http_port else [])
+        )
     except (RuntimeError, OSError) as e:
         print("crashserver: %s" % e, file=sys.stderr)
         for w in workers:
             w.terminate()
             w.wait()
         return 1
-    print("PUBLIC url=https://%s:%d http=%s data=%s token-file=%s certificate=%s workers=%d"
-          % (args.public_host, args.https_port,
-             "http://%s:%d" % (args.public_host, args.http_port) if args.http_port else "-", data, source, cert,
-             len(workers)), flush=True)
+    print(
+        "PUBLIC url=https://%s:%d http=%s data=%s token-file=%s certificate=%s workers=%d"
+        % (
+            args.public_host,
+            args.https_port,
+            "http://%s:%d" % (args.public_host, args.http_port) if args.http_port else "-",
+            data,
+            source,
+            cert,
+            len(workers),
+        ),
+        flush=True,
+    )
 
     def stop(*_):
         raise SystemExit(0)

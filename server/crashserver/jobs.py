@@ -46,9 +46,13 @@ def queue_new_archives(storage, everything=False, now=None):
     now = now or time.time()
     newer = "" if everything else " AND a.id > (SELECT COALESCE(MAX(archive_id), 0) FROM symbolication)"
     with storage.transaction(write=True) as cur:
-        storage._exec(cur, "INSERT INTO symbolication (archive_id, hash_id, state, queued) SELECT a.id, a.hash_id,"
-                           " 'pending', ? FROM archives a WHERE NOT EXISTS (SELECT 1 FROM symbolication s"
-                           " WHERE s.archive_id = a.id)" + newer + " ON CONFLICT (archive_id) DO NOTHING", (now,))
+        storage._exec(
+            cur,
+            "INSERT INTO symbolication (archive_id, hash_id, state, queued) SELECT a.id, a.hash_id,"
+            " 'pending', ? FROM archives a WHERE NOT EXISTS (SELECT 1 FROM symbolication s"
+            " WHERE s.archive_id = a.id)" + newer + " ON CONFLICT (archive_id) DO NOTHING",
+            (now,),
+        )
 
 
 def work_waiting(storage, now=None):
@@ -58,9 +62,12 @@ def work_waiting(storage, now=None):
     now = now or time.time()
     with storage.transaction() as cur:
         newer, waiting = storage._exec(
-            cur, "SELECT (SELECT COALESCE(MAX(id), 0) FROM archives) > (SELECT COALESCE(MAX(archive_id), 0) FROM"
-                 " symbolication), EXISTS (SELECT 1 FROM symbolication WHERE state = 'pending' OR (state = 'running'"
-                 " AND taken < ?))", (now - LEASE_SECONDS,)).fetchone()
+            cur,
+            "SELECT (SELECT COALESCE(MAX(id), 0) FROM archives) > (SELECT COALESCE(MAX(archive_id), 0) FROM"
+            " symbolication), EXISTS (SELECT 1 FROM symbolication WHERE state = 'pending' OR (state = 'running'"
+            " AND taken < ?))",
+            (now - LEASE_SECONDS,),
+        ).fetchone()
     return bool(newer), bool(waiting)
 
 
@@ -69,30 +76,45 @@ def take(storage, now=None):
     now = now or time.time()
     lock = " FOR UPDATE SKIP LOCKED" if storage.placeholder != "?" else ""
     with storage.transaction(write=True) as cur:
-        row = storage._exec(cur, "SELECT archive_id, attempts FROM symbolication WHERE state = 'pending' OR"
-                                 " (state = 'running' AND taken < ?) ORDER BY queued, archive_id LIMIT 1" + lock,
-                            (now - LEASE_SECONDS,)).fetchone()
+        row = storage._exec(
+            cur,
+            "SELECT archive_id, attempts FROM symbolication WHERE state = 'pending' OR"
+            " (state = 'running' AND taken < ?) ORDER BY queued, archive_id LIMIT 1" + lock,
+            (now - LEASE_SECONDS,),
+        ).fetchone()
         if row is None:
             return None
         archive_id, attempts = row
         if attempts >= MAX_ATTEMPTS:
             # Whatever this archive does to a worker, it does not get to do it again.
-            storage._exec(cur, "UPDATE symbolication SET state = 'done', done = ?, result = ? WHERE archive_id = ?",
-                          (now, json.dumps({"error": "symbolication did not finish in %d attempts" % attempts}),
-                           archive_id))
+            storage._exec(
+                cur,
+                "UPDATE symbolication SET state = 'done', done = ?, result = ? WHERE archive_id = ?",
+                (
+                    now,
+                    json.dumps({"error": "symbolication did not finish in %d attempts" % attempts}),
+                    archive_id,
+                ),
+            )
             return None
-        storage._exec(cur, "UPDATE symbolication SET state = 'running', taken = ?, attempts = attempts + 1"
-                           " WHERE archive_id = ?", (now, archive_id))
+        storage._exec(
+            cur,
+            "UPDATE symbolication SET state = 'running', taken = ?, attempts = attempts + 1"
+            " WHERE archive_id = ?",
+            (now, archive_id),
+        )
     return archive_id
 
 
 def finish(storage, archive_id, result, title, frames_text, missing, now=None):
     now = now or time.time()
     with storage.transaction(write=True) as cur:
-        storage._exec(cur, "UPDATE symbolication SET state = 'done', done = ?, attempts = 0, title = ?,"
-                           " frames_text = ?, missing = ?, result = ? WHERE archive_id = ?",
-                      (now, title, frames_text, "\n".join(m.lower() for m in missing), json.dumps(result),
-                       archive_id))
+        storage._exec(
+            cur,
+            "UPDATE symbolication SET state = 'done', done = ?, attempts = 0, title = ?,"
+            " frames_text = ?, missing = ?, result = ? WHERE archive_id = ?",
+            (now, title, frames_text, "\n".join(m.lower() for m in missing), json.dumps(result), archive_id),
+        )
 
 
 def requeue_module(storage, module, now=None):
@@ -101,8 +123,12 @@ def requeue_module(storage, module, now=None):
     now = now or time.time()
     pattern = "%" + module.lower().replace("%", "").replace("_", "\\_") + "/%"
     with storage.transaction(write=True) as cur:
-        cur_ = storage._exec(cur, "UPDATE symbolication SET state = 'pending', queued = ?, attempts = 0"
-                                  " WHERE state = 'done' AND missing LIKE ? ESCAPE '\\'", (now, pattern))
+        cur_ = storage._exec(
+            cur,
+            "UPDATE symbolication SET state = 'pending', queued = ?, attempts = 0"
+            " WHERE state = 'done' AND missing LIKE ? ESCAPE '\\'",
+            (now, pattern),
+        )
         return cur_.rowcount
 
 
@@ -110,16 +136,26 @@ def results(storage, hash_id=None, archive_ids=None):
     """{archive id: row} of the symbolication rows of a group."""
     ensure_schema(storage)
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT archive_id, state, title, missing, result, queued, done FROM symbolication"
-                                  " WHERE hash_id = ?", (hash_id,)).fetchall()
+        rows = storage._exec(
+            cur,
+            "SELECT archive_id, state, title, missing, result, queued, done FROM symbolication"
+            " WHERE hash_id = ?",
+            (hash_id,),
+        ).fetchall()
     out = {}
     for archive_id, state, title, missing, result, queued, done in rows:
         try:
             data = json.loads(result) if result else {}
         except ValueError:
             data = {}
-        out[archive_id] = {"state": state, "title": title, "missing": missing.split("\n") if missing else [],
-                           "result": data, "queued": queued, "done": done}
+        out[archive_id] = {
+            "state": state,
+            "title": title,
+            "missing": missing.split("\n") if missing else [],
+            "result": data,
+            "queued": queued,
+            "done": done,
+        }
     return out
 
 
@@ -128,11 +164,14 @@ def titles(storage, hash_ids):
     ensure_schema(storage)
     out = {}
     for chunk in range(0, len(hash_ids), 500):
-        part = hash_ids[chunk:chunk + 500]
+        part = hash_ids[chunk : chunk + 500]
         with storage.transaction() as cur:
-            rows = storage._exec(cur, "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
-                                      " AND hash_id IN (%s) ORDER BY archive_id" % ", ".join("?" * len(part)),
-                                 part).fetchall()
+            rows = storage._exec(
+                cur,
+                "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
+                " AND hash_id IN (%s) ORDER BY archive_id" % ", ".join("?" * len(part)),
+                part,
+            ).fetchall()
         out.update(rows)
     return out
 
@@ -142,10 +181,16 @@ def forget_deleted(storage):
     by retention): a result holds the report, e-mail and description included."""
     ensure_schema(storage)
     with storage.transaction(write=True) as cur:
-        storage._exec(cur, "DELETE FROM symbolication WHERE NOT EXISTS (SELECT 1 FROM archives a WHERE"
-                           " a.id = symbolication.archive_id)")
-        storage._exec(cur, "DELETE FROM kernel_dump_headers WHERE NOT EXISTS (SELECT 1 FROM kernel_dumps k WHERE"
-                           " k.id = kernel_dump_headers.dump_id)")
+        storage._exec(
+            cur,
+            "DELETE FROM symbolication WHERE NOT EXISTS (SELECT 1 FROM archives a WHERE"
+            " a.id = symbolication.archive_id)",
+        )
+        storage._exec(
+            cur,
+            "DELETE FROM kernel_dump_headers WHERE NOT EXISTS (SELECT 1 FROM kernel_dumps k WHERE"
+            " k.id = kernel_dump_headers.dump_id)",
+        )
 
 
 def search(storage, text):
@@ -154,11 +199,14 @@ def search(storage, text):
     like = "%" + text.lower().replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
     prefix = text.upper().replace("\\", "").replace("%", "").replace("_", "") + "%"
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT g.hash_id FROM crash_groups g WHERE g.hash_id LIKE ? OR LOWER(g.module)"
-                                  " LIKE ? ESCAPE '\\' OR LOWER(g.app) LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM"
-                                  " symbolication s WHERE s.hash_id = g.hash_id AND (LOWER(s.title) LIKE ? ESCAPE '\\'"
-                                  " OR LOWER(s.frames_text) LIKE ? ESCAPE '\\'))",
-                             (prefix, like, like, like, like)).fetchall()
+        rows = storage._exec(
+            cur,
+            "SELECT g.hash_id FROM crash_groups g WHERE g.hash_id LIKE ? OR LOWER(g.module)"
+            " LIKE ? ESCAPE '\\' OR LOWER(g.app) LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM"
+            " symbolication s WHERE s.hash_id = g.hash_id AND (LOWER(s.title) LIKE ? ESCAPE '\\'"
+            " OR LOWER(s.frames_text) LIKE ? ESCAPE '\\'))",
+            (prefix, like, like, like, like),
+        ).fetchall()
     return {r[0] for r in rows}
 
 

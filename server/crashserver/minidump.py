@@ -11,8 +11,8 @@ can keep it busy.
 import struct
 import uuid
 
-SIGNATURE = 0x504D444D          # "MDMP"
-VERSION = 0xA793                # low half of the header's version
+SIGNATURE = 0x504D444D  # "MDMP"
+VERSION = 0xA793  # low half of the header's version
 HEADER_SIZE = 32
 DIRECTORY_ENTRY = 12
 MODULE_SIZE = 108
@@ -27,18 +27,35 @@ THREAD_LIST, MODULE_LIST, EXCEPTION, SYSTEM_INFO = 3, 4, 6, 7
 MAX_STREAMS = 4096
 MAX_MODULES = 8192
 MAX_THREADS = 16384
-MAX_NAME_BYTES = 2 * 2048       # one module's path
-MAX_NAMES_TOTAL = 4 << 20       # all of them: many modules may name one long string
+MAX_NAME_BYTES = 2 * 2048  # one module's path
+MAX_NAMES_TOTAL = 4 << 20  # all of them: many modules may name one long string
 MAX_CV_RECORD = 4096
 
 ARCHITECTURES = {0: "x86", 5: "ARM", 6: "IA64", 9: "AMD64", 12: "ARM64"}
-X86_REGISTERS = (("eax", 176), ("ebx", 164), ("ecx", 172), ("edx", 168), ("esi", 160), ("edi", 156),
-                 ("ebp", 180), ("esp", 196), ("eip", 184), ("eflags", 192))
-EXCEPTION_NAMES = {0xC0000005: "EXCEPTION_ACCESS_VIOLATION", 0xC0000094: "EXCEPTION_INT_DIVIDE_BY_ZERO",
-                   0xC00000FD: "EXCEPTION_STACK_OVERFLOW", 0x80000003: "EXCEPTION_BREAKPOINT",
-                   0xC000001D: "EXCEPTION_ILLEGAL_INSTRUCTION", 0xC0000409: "STATUS_STACK_BUFFER_OVERRUN",
-                   0xC0000374: "STATUS_HEAP_CORRUPTION", 0xE06D7363: "C++ exception",
-                   0xC000008E: "EXCEPTION_FLT_DIVIDE_BY_ZERO", 0x80000002: "EXCEPTION_DATATYPE_MISALIGNMENT"}
+X86_REGISTERS = (
+    ("eax", 176),
+    ("ebx", 164),
+    ("ecx", 172),
+    ("edx", 168),
+    ("esi", 160),
+    ("edi", 156),
+    ("ebp", 180),
+    ("esp", 196),
+    ("eip", 184),
+    ("eflags", 192),
+)
+EXCEPTION_NAMES = {
+    0xC0000005: "EXCEPTION_ACCESS_VIOLATION",
+    0xC0000094: "EXCEPTION_INT_DIVIDE_BY_ZERO",
+    0xC00000FD: "EXCEPTION_STACK_OVERFLOW",
+    0x80000003: "EXCEPTION_BREAKPOINT",
+    0xC000001D: "EXCEPTION_ILLEGAL_INSTRUCTION",
+    0xC0000409: "STATUS_STACK_BUFFER_OVERRUN",
+    0xC0000374: "STATUS_HEAP_CORRUPTION",
+    0xE06D7363: "C++ exception",
+    0xC000008E: "EXCEPTION_FLT_DIVIDE_BY_ZERO",
+    0x80000002: "EXCEPTION_DATATYPE_MISALIGNMENT",
+}
 
 
 class MalformedDump(Exception):
@@ -54,7 +71,9 @@ class _Bytes:
 
     def need(self, offset, length, what):
         if offset < 0 or length < 0 or offset + length > self.size:
-            raise MalformedDump("%s lies outside the file (%d+%d of %d bytes)" % (what, offset, length, self.size))
+            raise MalformedDump(
+                "%s lies outside the file (%d+%d of %d bytes)" % (what, offset, length, self.size)
+            )
 
     def unpack(self, fmt, offset, what):
         self.need(offset, struct.calcsize(fmt), what)
@@ -62,7 +81,7 @@ class _Bytes:
 
     def take(self, offset, length, what):
         self.need(offset, length, what)
-        return bytes(self.data[offset:offset + length])
+        return bytes(self.data[offset : offset + length])
 
 
 def codeview_key(guid_bytes, age):
@@ -77,8 +96,12 @@ def parse_codeview(record):
         return None
     age = struct.unpack_from("<I", record, 20)[0]
     name = record[24:].split(b"\0", 1)[0].decode("utf-8", "replace")
-    return {"guid": str(uuid.UUID(bytes_le=record[4:20])).upper(), "age": age,
-            "key": codeview_key(record[4:20], age), "pdb_name": name}
+    return {
+        "guid": str(uuid.UUID(bytes_le=record[4:20])).upper(),
+        "age": age,
+        "key": codeview_key(record[4:20], age),
+        "pdb_name": name,
+    }
 
 
 def image_key(time_stamp, size_of_image):
@@ -123,8 +146,15 @@ def read(data):
         directory.append({"type": kind, "size": size, "rva": rva})
         # A stream given twice: the first counts, as in the readers debuggers use.
         streams.setdefault(kind, (size, rva))
-    dump = {"time_stamp": stamp, "flags": flags, "streams": directory, "modules": [], "threads": [],
-            "exception": None, "system": None}
+    dump = {
+        "time_stamp": stamp,
+        "flags": flags,
+        "streams": directory,
+        "modules": [],
+        "threads": [],
+        "exception": None,
+        "system": None,
+    }
     if MODULE_LIST in streams:
         dump["modules"] = _modules(buf, *streams[MODULE_LIST])
     if SYSTEM_INFO in streams:
@@ -169,8 +199,18 @@ def _modules(buf, size, rva):
         if fixed[0] == 0xFEEF04BD:
             version = "%d.%d.%d.%d" % (fixed[2] >> 16, fixed[2] & 0xFFFF, fixed[3] >> 16, fixed[3] & 0xFFFF)
         file_name = name.replace("/", "\\").rsplit("\\", 1)[-1]
-        modules.append({"name": file_name, "path": name, "base": base, "size": image_size, "time_stamp": stamp,
-                        "version": version, "codeview": cv, "image_key": image_key(stamp, image_size)})
+        modules.append(
+            {
+                "name": file_name,
+                "path": name,
+                "base": base,
+                "size": image_size,
+                "time_stamp": stamp,
+                "version": version,
+                "codeview": cv,
+                "image_key": image_key(stamp, image_size),
+            }
+        )
     return modules
 
 
@@ -178,16 +218,24 @@ def _system_info(buf, size, rva):
     if size < SYSTEM_INFO_SIZE:
         raise MalformedDump("system info stream is too short")
     arch, level, revision, cpus, product, major, minor, build, platform, csd_rva = buf.unpack(
-        "<HHHBBIIIII", rva, "system info")
+        "<HHHBBIIIII", rva, "system info"
+    )
     service_pack = ""
     if csd_rva:
         try:
             service_pack = _string(buf, csd_rva)
         except MalformedDump:
             service_pack = ""  # a missing service-pack text costs nothing else
-    return {"architecture": ARCHITECTURES.get(arch, "unknown (%d)" % arch), "processor_level": level,
-            "processor_revision": revision, "processors": cpus, "product_type": product,
-            "os_version": "%d.%d.%d" % (major, minor, build), "platform_id": platform, "service_pack": service_pack}
+    return {
+        "architecture": ARCHITECTURES.get(arch, "unknown (%d)" % arch),
+        "processor_level": level,
+        "processor_revision": revision,
+        "processors": cpus,
+        "product_type": product,
+        "os_version": "%d.%d.%d" % (major, minor, build),
+        "platform_id": platform,
+        "service_pack": service_pack,
+    }
 
 
 def _context(buf, size, rva):
@@ -205,8 +253,15 @@ def _exception(buf, size, rva):
     nparams = min(nparams, 15)
     params = list(buf.unpack("<%dQ" % nparams, rva + 40, "exception parameters")) if nparams else []
     ctx_size, ctx_rva = buf.unpack("<II", rva + 160, "exception context")
-    return {"thread_id": thread_id, "code": code, "name": EXCEPTION_NAMES.get(code, ""), "flags": flags,
-            "address": address, "parameters": params, "registers": _context(buf, ctx_size, ctx_rva)}
+    return {
+        "thread_id": thread_id,
+        "code": code,
+        "name": EXCEPTION_NAMES.get(code, ""),
+        "flags": flags,
+        "address": address,
+        "parameters": params,
+        "registers": _context(buf, ctx_size, ctx_rva),
+    }
 
 
 def _threads(buf, size, rva):
@@ -215,10 +270,19 @@ def _threads(buf, size, rva):
     for i in range(n):
         at = rva + 4 + i * THREAD_SIZE
         tid, suspend, _cls, priority, teb, stack_start, stack_size, stack_rva, ctx_size, ctx_rva = buf.unpack(
-            "<IIIIQQIIII", at, "thread")
-        threads.append({"id": tid, "suspend_count": suspend, "priority": priority, "teb": teb,
-                        "stack_start": stack_start, "stack_end": stack_start + stack_size,
-                        "registers": _context(buf, ctx_size, ctx_rva)})
+            "<IIIIQQIIII", at, "thread"
+        )
+        threads.append(
+            {
+                "id": tid,
+                "suspend_count": suspend,
+                "priority": priority,
+                "teb": teb,
+                "stack_start": stack_start,
+                "stack_end": stack_start + stack_size,
+                "registers": _context(buf, ctx_size, ctx_rva),
+            }
+        )
     return threads
 
 

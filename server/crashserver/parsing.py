@@ -14,12 +14,30 @@ import re
 import urllib.parse
 import zipfile
 
-from protocol_names import FIELD_APP, FIELD_COUNT, FIELD_GUID, FIELD_HASH_ID, FIELD_MAIL, FIELD_MODULE, \
-    FIELD_PRODUCT, FIELD_VERSION, INFO_FIELDS, INFO_FILE_NAME
+from protocol_names import (
+    FIELD_APP,
+    FIELD_COUNT,
+    FIELD_GUID,
+    FIELD_HASH_ID,
+    FIELD_MAIL,
+    FIELD_MODULE,
+    FIELD_PRODUCT,
+    FIELD_VERSION,
+    INFO_FIELDS,
+    INFO_FILE_NAME,
+)
 
 # Longest accepted value per field; the uploader cuts the version at 30 characters itself.
-FIELD_LIMITS = {FIELD_PRODUCT: 64, FIELD_HASH_ID: 32, FIELD_GUID: 128, FIELD_VERSION: 30, FIELD_APP: 260,
-                FIELD_MODULE: 260, FIELD_COUNT: 1, FIELD_MAIL: 260}
+FIELD_LIMITS = {
+    FIELD_PRODUCT: 64,
+    FIELD_HASH_ID: 32,
+    FIELD_GUID: 128,
+    FIELD_VERSION: 30,
+    FIELD_APP: 260,
+    FIELD_MODULE: 260,
+    FIELD_COUNT: 1,
+    FIELD_MAIL: 260,
+}
 # The uploader refuses to start without a crash ID and a module, and always has a machine identity;
 # application, version and e-mail may be empty.
 REQUIRED = (FIELD_PRODUCT, FIELD_HASH_ID, FIELD_GUID, FIELD_MODULE, FIELD_COUNT)
@@ -57,6 +75,7 @@ def parsing_boundary(fn):
             raise BadUpload("the upload is too large to read", 413)
         except Exception as e:  # noqa: BLE001 - the one catch for everything a stranger's bytes cause
             raise BadUpload("the upload is malformed (%s)" % type(e).__name__)
+
     return wrapper
 
 
@@ -76,8 +95,9 @@ def parse_info_form(body):
     """The information post's eight fields from an url-encoded UTF-8 body, as a dict."""
     try:
         text = body.decode("ascii")
-        pairs = urllib.parse.parse_qsl(text, keep_blank_values=True, strict_parsing=bool(text),
-                                       encoding="utf-8", errors="strict")
+        pairs = urllib.parse.parse_qsl(
+            text, keep_blank_values=True, strict_parsing=bool(text), encoding="utf-8", errors="strict"
+        )
     except (UnicodeDecodeError, ValueError):
         raise BadUpload("the form is not url-encoded UTF-8")
     fields = {}
@@ -165,8 +185,13 @@ HEADER_LINES = [
     ("first", re.compile(r"^Program Name:(?P<program_name>.*?)   Program Version:(?P<program_version>.*)$")),
     ("second", re.compile(r"^AppName:(?P<app_name>.*?)   Windows Version:(?P<windows_version>.*)$")),
     # Kelvor prints the time with %d; more digits than any date has are a malformed header.
-    ("third", re.compile(r"^Module:(?P<module>.*?)   Data:(?P<y>\d{1,5})-(?P<mo>\d{1,2})-(?P<d>\d{1,2}) "
-                         r"(?P<h>\d{1,2}):(?P<mi>\d{1,2}):(?P<s>\d{1,2})$")),
+    (
+        "third",
+        re.compile(
+            r"^Module:(?P<module>.*?)   Data:(?P<y>\d{1,5})-(?P<mo>\d{1,2})-(?P<d>\d{1,2}) "
+            r"(?P<h>\d{1,2}):(?P<mi>\d{1,2}):(?P<s>\d{1,2})$"
+        ),
+    ),
     ("email", re.compile(r"^Email:(?P<email>.*)$")),
     ("hash", re.compile(r"^HashCode:(?P<hash_code>.*)$")),
 ]
@@ -193,7 +218,8 @@ def parse_report(data):
         report.update(m.groupdict())
     report["hash_code"] = normalise_hash_id(report["hash_code"].strip())
     report["report_time"] = "%04d-%02d-%02d %02d:%02d:%02d" % tuple(
-        int(report.pop(k)) for k in ("y", "mo", "d", "h", "mi", "s"))
+        int(report.pop(k)) for k in ("y", "mo", "d", "h", "mi", "s")
+    )
     stack = []
     if len(lines) > 7 and lines[6] == "" and lines[7] == "Stack:":
         for line in lines[8:]:
@@ -213,7 +239,7 @@ def parse_report(data):
         start = max(text.find("\r\n\r\nWindow Info:\r\n"), 0)
     heading = "\r\nUserContext:\r\n"
     at = text.find(heading, start)
-    report["user_context"] = text[at + len(heading):] if at >= 0 else ""
+    report["user_context"] = text[at + len(heading) :] if at >= 0 else ""
     return report
 
 
@@ -282,7 +308,10 @@ def parse_kernel_package(body, inflate_limit=INFLATE_LIMIT):
     if not parser.has_section("info"):
         raise BadUpload("info.ini has no [info] section")
     section = parser["info"]
-    return {"version": clean_text(section.get("version", "")[:64]),
-            "machine_id": clean_text(section.get("id", "")[:255]),
-            "module": clean_text(section.get("module", "")[:64]), "dump_name": dumps[0].filename,
-            "dump_size": dumps[0].file_size}
+    return {
+        "version": clean_text(section.get("version", "")[:64]),
+        "machine_id": clean_text(section.get("id", "")[:255]),
+        "module": clean_text(section.get("module", "")[:64]),
+        "dump_name": dumps[0].filename,
+        "dump_size": dumps[0].file_size,
+    }

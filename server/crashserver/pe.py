@@ -58,14 +58,20 @@ def identify(data):
             where = _file_offset(sections, cv_rva) if cv_rva else cv_ptr
             if where is None or where + cv_size > len(data):
                 where = cv_ptr
-            codeview = parse_codeview(bytes(data[where:where + cv_size]))
+            codeview = parse_codeview(bytes(data[where : where + cv_size]))
             if codeview:
                 break
     # GNU tools name the DWARF sections through the COFF string table; the name being there is
     # enough to tell a debug file from a stripped module.
-    return {"machine": machine, "time_stamp": stamp, "size_of_image": size_of_image, "image_base": base,
-            "image_key": image_key(stamp, size_of_image), "codeview": codeview,
-            "dwarf": b".debug_info\0" in data}
+    return {
+        "machine": machine,
+        "time_stamp": stamp,
+        "size_of_image": size_of_image,
+        "image_base": base,
+        "image_key": image_key(stamp, size_of_image),
+        "codeview": codeview,
+        "dwarf": b".debug_info\0" in data,
+    }
 
 
 def _file_offset(sections, rva):

@@ -83,13 +83,49 @@ CREATE INDEX IF NOT EXISTS kernel_sha ON kernel_dumps (sha256);
 CREATE INDEX IF NOT EXISTS kernel_page ON kernel_dumps (machine_id, version, id)
 """
 
-GROUP_COLUMNS = ("hash_id", "product", "module", "app", "first_seen", "last_seen", "report_count",
-                 "post_count")
-ARCHIVE_COLUMNS = ("id", "hash_id", "guid", "sha256", "size", "received", "remote", "program_name",
-                   "program_version", "app_name", "windows_version", "module", "report_time", "email",
-                   "user_context", "stack", "report_name", "dump_name", "dump_size")
-KERNEL_COLUMNS = ("id", "sha256", "size", "received", "remote", "machine_id", "version", "module",
-                  "dump_name", "dump_size")
+GROUP_COLUMNS = (
+    "hash_id",
+    "product",
+    "module",
+    "app",
+    "first_seen",
+    "last_seen",
+    "report_count",
+    "post_count",
+)
+ARCHIVE_COLUMNS = (
+    "id",
+    "hash_id",
+    "guid",
+    "sha256",
+    "size",
+    "received",
+    "remote",
+    "program_name",
+    "program_version",
+    "app_name",
+    "windows_version",
+    "module",
+    "report_time",
+    "email",
+    "user_context",
+    "stack",
+    "report_name",
+    "dump_name",
+    "dump_size",
+)
+KERNEL_COLUMNS = (
+    "id",
+    "sha256",
+    "size",
+    "received",
+    "remote",
+    "machine_id",
+    "version",
+    "module",
+    "dump_name",
+    "dump_size",
+)
 POST_COLUMNS = ("id", "received", "guid", "version", "app", "module", "count", "mail", "answer")
 
 
@@ -246,8 +282,10 @@ class Storage:
         # Databases from before the machine count and the per-version counts get them filled in.
         if "machine_count" not in self._columns(cur, "crash_groups"):
             cur.execute("ALTER TABLE crash_groups ADD COLUMN machine_count INTEGER NOT NULL DEFAULT 0")
-            cur.execute("UPDATE crash_groups SET machine_count = (SELECT COUNT(DISTINCT guid) FROM info_posts p"
-                        " WHERE p.hash_id = crash_groups.hash_id)")
+            cur.execute(
+                "UPDATE crash_groups SET machine_count = (SELECT COUNT(DISTINCT guid) FROM info_posts p"
+                " WHERE p.hash_id = crash_groups.hash_id)"
+            )
             cur.execute("DELETE FROM group_versions")
             self._rebuild_versions(cur, None)
         self.run_ddl(cur, INDEXES)
@@ -255,15 +293,23 @@ class Storage:
     def _rebuild_versions(self, cur, hash_id):
         where = "" if hash_id is None else " WHERE hash_id = ?"
         args = () if hash_id is None else (hash_id,)
-        self._exec(cur, "INSERT INTO group_versions (hash_id, version, report_count, post_count, machine_count,"
-                        " first_seen, last_seen) SELECT hash_id, version, SUM(count_flag), COUNT(*),"
-                        " COUNT(DISTINCT guid), MIN(received), MAX(received) FROM info_posts%s"
-                        " GROUP BY hash_id, version" % where, args)
+        self._exec(
+            cur,
+            "INSERT INTO group_versions (hash_id, version, report_count, post_count, machine_count,"
+            " first_seen, last_seen) SELECT hash_id, version, SUM(count_flag), COUNT(*),"
+            " COUNT(DISTINCT guid), MIN(received), MAX(received) FROM info_posts%s"
+            " GROUP BY hash_id, version" % where,
+            args,
+        )
         # An archive's report version belongs to the group's versions too ("WHERE true": SQLite's
         # upsert after a SELECT needs it).
-        self._exec(cur, "INSERT INTO group_versions (hash_id, version, first_seen, last_seen) SELECT hash_id,"
-                        " program_version, MIN(received), MAX(received) FROM archives%s GROUP BY hash_id,"
-                        " program_version ON CONFLICT (hash_id, version) DO NOTHING" % (where or " WHERE true"), args)
+        self._exec(
+            cur,
+            "INSERT INTO group_versions (hash_id, version, first_seen, last_seen) SELECT hash_id,"
+            " program_version, MIN(received), MAX(received) FROM archives%s GROUP BY hash_id,"
+            " program_version ON CONFLICT (hash_id, version) DO NOTHING" % (where or " WHERE true"),
+            args,
+        )
 
     def health(self):
         with self.transaction() as cur:
@@ -287,40 +333,82 @@ class Storage:
         with self.transaction(write=True) as cur:
             # The upsert takes the group's row lock (PostgreSQL) or runs under the write lock
             # (SQLite), so two posts for one crash ID decide one after the other.
-            self._exec(cur, "INSERT INTO crash_groups (hash_id, product, module, app, first_seen, last_seen,"
-                            " report_count, post_count, machine_count) VALUES (?, ?, ?, ?, ?, ?, ?, 1, 0)"
-                            " ON CONFLICT (hash_id) DO UPDATE SET last_seen = excluded.last_seen,"
-                            " report_count = crash_groups.report_count + excluded.report_count,"
-                            " post_count = crash_groups.post_count + 1",
-                       (h, fields["product"], fields["module"], fields["app"], now, now, counted))
-            new_machine = self._one(cur, "SELECT 1 FROM info_posts WHERE hash_id = ? AND guid = ? LIMIT 1",
-                                    (h, guid)) is None
-            new_in_version = new_machine or self._one(
-                cur, "SELECT 1 FROM info_posts WHERE hash_id = ? AND version = ? AND guid = ? LIMIT 1",
-                (h, version, guid)) is None
+            self._exec(
+                cur,
+                "INSERT INTO crash_groups (hash_id, product, module, app, first_seen, last_seen,"
+                " report_count, post_count, machine_count) VALUES (?, ?, ?, ?, ?, ?, ?, 1, 0)"
+                " ON CONFLICT (hash_id) DO UPDATE SET last_seen = excluded.last_seen,"
+                " report_count = crash_groups.report_count + excluded.report_count,"
+                " post_count = crash_groups.post_count + 1",
+                (h, fields["product"], fields["module"], fields["app"], now, now, counted),
+            )
+            new_machine = (
+                self._one(cur, "SELECT 1 FROM info_posts WHERE hash_id = ? AND guid = ? LIMIT 1", (h, guid))
+                is None
+            )
+            new_in_version = (
+                new_machine
+                or self._one(
+                    cur,
+                    "SELECT 1 FROM info_posts WHERE hash_id = ? AND version = ? AND guid = ? LIMIT 1",
+                    (h, version, guid),
+                )
+                is None
+            )
             if new_machine:
-                self._exec(cur, "UPDATE crash_groups SET machine_count = machine_count + 1 WHERE hash_id = ?", (h,))
-            self._exec(cur, "INSERT INTO group_versions (hash_id, version, report_count, post_count, machine_count,"
-                            " first_seen, last_seen) VALUES (?, ?, ?, 1, ?, ?, ?) ON CONFLICT (hash_id, version)"
-                            " DO UPDATE SET last_seen = excluded.last_seen,"
-                            " report_count = group_versions.report_count + excluded.report_count,"
-                            " post_count = group_versions.post_count + 1,"
-                            " machine_count = group_versions.machine_count + excluded.machine_count",
-                       (h, version, counted, 1 if new_in_version else 0, now, now))
+                self._exec(
+                    cur, "UPDATE crash_groups SET machine_count = machine_count + 1 WHERE hash_id = ?", (h,)
+                )
+            self._exec(
+                cur,
+                "INSERT INTO group_versions (hash_id, version, report_count, post_count, machine_count,"
+                " first_seen, last_seen) VALUES (?, ?, ?, 1, ?, ?, ?) ON CONFLICT (hash_id, version)"
+                " DO UPDATE SET last_seen = excluded.last_seen,"
+                " report_count = group_versions.report_count + excluded.report_count,"
+                " post_count = group_versions.post_count + 1,"
+                " machine_count = group_versions.machine_count + excluded.machine_count",
+                (h, version, counted, 1 if new_in_version else 0, now, now),
+            )
             # Places are counted by grants, so an archive removed for retention keeps its place.
-            stored = self._one(cur, "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND archive_id IS NOT NULL", (h,))
-            open_grants = self._one(cur, "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND archive_id IS NULL"
-                                         " AND granted > ?", (h, now - GRANT_SECONDS))
-            same_machine = self._one(cur, "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND guid = ? AND"
-                                          " (archive_id IS NOT NULL OR granted > ?)", (h, guid, now - GRANT_SECONDS))
+            stored = self._one(
+                cur, "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND archive_id IS NOT NULL", (h,)
+            )
+            open_grants = self._one(
+                cur,
+                "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND archive_id IS NULL" " AND granted > ?",
+                (h, now - GRANT_SECONDS),
+            )
+            same_machine = self._one(
+                cur,
+                "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND guid = ? AND"
+                " (archive_id IS NOT NULL OR granted > ?)",
+                (h, guid, now - GRANT_SECONDS),
+            )
             want = stored + open_grants < self.max_archives and same_machine == 0
             if want:
-                self._exec(cur, "INSERT INTO grants (hash_id, guid, mail, remote, granted) VALUES (?, ?, ?, ?, ?)",
-                           (h, guid, fields["mail"], remote, now))
-            self._exec(cur, "INSERT INTO info_posts (hash_id, guid, product, version, app, module, count_flag,"
-                            " mail, received, remote, answer) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                       (h, guid, fields["product"], version, fields["app"], fields["module"],
-                        counted, fields["mail"], now, remote, "true" if want else "false"))
+                self._exec(
+                    cur,
+                    "INSERT INTO grants (hash_id, guid, mail, remote, granted) VALUES (?, ?, ?, ?, ?)",
+                    (h, guid, fields["mail"], remote, now),
+                )
+            self._exec(
+                cur,
+                "INSERT INTO info_posts (hash_id, guid, product, version, app, module, count_flag,"
+                " mail, received, remote, answer) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                (
+                    h,
+                    guid,
+                    fields["product"],
+                    version,
+                    fields["app"],
+                    fields["module"],
+                    counted,
+                    fields["mail"],
+                    now,
+                    remote,
+                    "true" if want else "false",
+                ),
+            )
         return want
 
     def waiting_grant(self, hash_id, remote, now=None):
@@ -345,16 +433,35 @@ class Storage:
                 return None
             self._keep_file(cur, sha256, body)
             grant_id, guid = grant
-            row = (h, guid, sha256, len(body), now, remote, report["program_name"], report["program_version"],
-                   report["app_name"], report["windows_version"], report["module"], report["report_time"],
-                   report["email"], report["user_context"], "\n".join(report["stack"]),
-                   report["report_name"], report["dump_name"], report["dump_size"])
+            row = (
+                h,
+                guid,
+                sha256,
+                len(body),
+                now,
+                remote,
+                report["program_name"],
+                report["program_version"],
+                report["app_name"],
+                report["windows_version"],
+                report["module"],
+                report["report_time"],
+                report["email"],
+                report["user_context"],
+                "\n".join(report["stack"]),
+                report["report_name"],
+                report["dump_name"],
+                report["dump_size"],
+            )
             archive_id = self._insert(cur, "archives", ARCHIVE_COLUMNS[1:], row)
             self._exec(cur, "UPDATE grants SET archive_id = ? WHERE id = ?", (archive_id, grant_id))
             # The report's version joins the group's versions (the filter finds it by either).
-            self._exec(cur, "INSERT INTO group_versions (hash_id, version, first_seen, last_seen) VALUES"
-                            " (?, ?, ?, ?) ON CONFLICT (hash_id, version) DO NOTHING",
-                       (h, report["program_version"], now, now))
+            self._exec(
+                cur,
+                "INSERT INTO group_versions (hash_id, version, first_seen, last_seen) VALUES"
+                " (?, ?, ?, ?) ON CONFLICT (hash_id, version) DO NOTHING",
+                (h, report["program_version"], now, now),
+            )
         self.apply_retention(hash_id=h, kinds=("archives",))
         return archive_id
 
@@ -367,9 +474,12 @@ class Storage:
     def _waiting_grant(self, cur, h, remote, now):
         # The archive post carries no machine identity: it takes the oldest answer waiting for its
         # crash ID that was given to the same address. Another address can't spend that place.
-        row = self._exec(cur, "SELECT id, guid FROM grants WHERE hash_id = ? AND archive_id IS NULL"
-                              " AND granted > ? AND remote = ? ORDER BY id LIMIT 1",
-                         (h, now - GRANT_SECONDS, remote)).fetchone()
+        row = self._exec(
+            cur,
+            "SELECT id, guid FROM grants WHERE hash_id = ? AND archive_id IS NULL"
+            " AND granted > ? AND remote = ? ORDER BY id LIMIT 1",
+            (h, now - GRANT_SECONDS, remote),
+        ).fetchone()
         return (row[0], row[1]) if row else None
 
     def store_kernel_dump(self, body, info, remote, now=None):
@@ -388,9 +498,22 @@ class Storage:
             if known is not None:
                 return known, False
             self._keep_file(cur, sha256, body)
-            dump_id = self._insert(cur, "kernel_dumps", KERNEL_COLUMNS[1:],
-                                   (sha256, len(body), now, remote, info["machine_id"], info["version"],
-                                    info["module"], info["dump_name"], info["dump_size"]))
+            dump_id = self._insert(
+                cur,
+                "kernel_dumps",
+                KERNEL_COLUMNS[1:],
+                (
+                    sha256,
+                    len(body),
+                    now,
+                    remote,
+                    info["machine_id"],
+                    info["version"],
+                    info["module"],
+                    info["dump_name"],
+                    info["dump_size"],
+                ),
+            )
         self.apply_retention(kinds=("kernel_dumps",))
         return dump_id, True
 
@@ -405,7 +528,9 @@ class Storage:
         """One page of crash groups, newest (or most reported) first: (rows, cursor of the next page or
         None). Under a version filter every count is that version's."""
         src = "v" if version else "g"
-        keys = {"count": ("report_count", "last_seen", "hash_id"), "last_seen": ("last_seen", "hash_id")}[sort]
+        keys = {"count": ("report_count", "last_seen", "hash_id"), "last_seen": ("last_seen", "hash_id")}[
+            sort
+        ]
         where, args = [], []
         if version:
             where.append("v.version = ?")
@@ -416,20 +541,29 @@ class Storage:
         if after:
             kinds = {"report_count": int, "last_seen": float, "hash_id": str}
             values = decode_cursor(after, [kinds[k] for k in keys])
-            where.append("(%s) < (%s)" % (", ".join("%s.%s" % (src, k) for k in keys), ", ".join("?" * len(keys))))
+            where.append(
+                "(%s) < (%s)" % (", ".join("%s.%s" % (src, k) for k in keys), ", ".join("?" * len(keys)))
+            )
             args += values
         if version:
-            columns = ("g.hash_id, g.product, g.module, g.app, v.first_seen, v.last_seen, v.report_count,"
-                       " v.post_count, v.machine_count, (SELECT COUNT(*) FROM archives a WHERE a.hash_id = g.hash_id"
-                       " AND a.program_version = v.version)")
+            columns = (
+                "g.hash_id, g.product, g.module, g.app, v.first_seen, v.last_seen, v.report_count,"
+                " v.post_count, v.machine_count, (SELECT COUNT(*) FROM archives a WHERE a.hash_id = g.hash_id"
+                " AND a.program_version = v.version)"
+            )
             source = "group_versions v JOIN crash_groups g ON g.hash_id = v.hash_id"
         else:
-            columns = ("%s, g.machine_count, (SELECT COUNT(*) FROM archives a WHERE a.hash_id = g.hash_id)"
-                       % ", ".join("g." + c for c in GROUP_COLUMNS))
+            columns = (
+                "%s, g.machine_count, (SELECT COUNT(*) FROM archives a WHERE a.hash_id = g.hash_id)"
+                % ", ".join("g." + c for c in GROUP_COLUMNS)
+            )
             source = "crash_groups g"
         sql = "SELECT %s FROM %s %s ORDER BY %s LIMIT ?" % (
-            columns, source, "WHERE " + " AND ".join(where) if where else "",
-            ", ".join("%s.%s DESC" % (src, k) for k in keys))
+            columns,
+            source,
+            "WHERE " + " AND ".join(where) if where else "",
+            ", ".join("%s.%s DESC" % (src, k) for k in keys),
+        )
         with self.transaction() as cur:
             groups = self._rows(cur, sql, args + [limit + 1], GROUP_COLUMNS + ("machines", "archives"))
             more = len(groups) > limit
@@ -437,8 +571,12 @@ class Storage:
             versions = {}
             if groups:
                 ids = [g["hash_id"] for g in groups]
-                for h, v in self._exec(cur, "SELECT hash_id, version FROM group_versions WHERE hash_id IN (%s)"
-                                            % ", ".join("?" * len(ids)), ids).fetchall():
+                for h, v in self._exec(
+                    cur,
+                    "SELECT hash_id, version FROM group_versions WHERE hash_id IN (%s)"
+                    % ", ".join("?" * len(ids)),
+                    ids,
+                ).fetchall():
                     versions.setdefault(h, set()).add(v)
         for g in groups:
             g["versions"] = sorted(versions.get(g["hash_id"], ()))
@@ -449,22 +587,41 @@ class Storage:
         """A crash group with one page of its archives and one of its information posts (oldest
         first); "next_posts" and "next_archives" are the cursors of the following pages."""
         with self.transaction() as cur:
-            rows = self._rows(cur, "SELECT %s, machine_count FROM crash_groups WHERE hash_id = ?"
-                              % ", ".join(GROUP_COLUMNS), (hash_id,), GROUP_COLUMNS + ("machines",))
+            rows = self._rows(
+                cur,
+                "SELECT %s, machine_count FROM crash_groups WHERE hash_id = ?" % ", ".join(GROUP_COLUMNS),
+                (hash_id,),
+                GROUP_COLUMNS + ("machines",),
+            )
             if not rows:
                 return None
             g = rows[0]
             g["archives"] = self._one(cur, "SELECT COUNT(*) FROM archives WHERE hash_id = ?", (hash_id,))
-            g["archive_list"] = self._rows(cur, "SELECT %s FROM archives WHERE hash_id = ? AND id > ? ORDER BY id"
-                                           " LIMIT ?" % ", ".join(ARCHIVE_COLUMNS),
-                                           (hash_id, archives_after or 0, limit + 1), ARCHIVE_COLUMNS)
-            g["posts"] = self._rows(cur, "SELECT id, received, guid, version, app, module, count_flag, mail, answer"
-                                         " FROM info_posts WHERE hash_id = ? AND id > ? ORDER BY id LIMIT ?",
-                                    (hash_id, posts_after or 0, limit + 1), POST_COLUMNS)
-            first_stack = self._one(cur, "SELECT stack FROM archives WHERE hash_id = ? AND stack <> '' ORDER BY id"
-                                         " LIMIT 1", (hash_id,))
-            g["versions"] = sorted(r[0] for r in self._exec(
-                cur, "SELECT version FROM group_versions WHERE hash_id = ?", (hash_id,)).fetchall())
+            g["archive_list"] = self._rows(
+                cur,
+                "SELECT %s FROM archives WHERE hash_id = ? AND id > ? ORDER BY id"
+                " LIMIT ?" % ", ".join(ARCHIVE_COLUMNS),
+                (hash_id, archives_after or 0, limit + 1),
+                ARCHIVE_COLUMNS,
+            )
+            g["posts"] = self._rows(
+                cur,
+                "SELECT id, received, guid, version, app, module, count_flag, mail, answer"
+                " FROM info_posts WHERE hash_id = ? AND id > ? ORDER BY id LIMIT ?",
+                (hash_id, posts_after or 0, limit + 1),
+                POST_COLUMNS,
+            )
+            first_stack = self._one(
+                cur,
+                "SELECT stack FROM archives WHERE hash_id = ? AND stack <> '' ORDER BY id" " LIMIT 1",
+                (hash_id,),
+            )
+            g["versions"] = sorted(
+                r[0]
+                for r in self._exec(
+                    cur, "SELECT version FROM group_versions WHERE hash_id = ?", (hash_id,)
+                ).fetchall()
+            )
         for name, key in (("archive_list", "next_archives"), ("posts", "next_posts")):
             g[key] = g[name][limit - 1]["id"] if len(g[name]) > limit else None
             g[name] = g[name][:limit]
@@ -475,7 +632,9 @@ class Storage:
 
     def _by_id(self, table, columns, row_id):
         with self.transaction() as cur:
-            rows = self._rows(cur, "SELECT %s FROM %s WHERE id = ?" % (", ".join(columns), table), (row_id,), columns)
+            rows = self._rows(
+                cur, "SELECT %s FROM %s WHERE id = ?" % (", ".join(columns), table), (row_id,), columns
+            )
         return rows[0] if rows else None
 
     def archive(self, archive_id):
@@ -486,11 +645,16 @@ class Storage:
         where, args = "", []
         if after:
             machine, version, last_id = decode_cursor(after, [str, str, int])
-            where = ("WHERE machine_id > ? OR (machine_id = ? AND (version > ? OR (version = ? AND id < ?)))")
+            where = "WHERE machine_id > ? OR (machine_id = ? AND (version > ? OR (version = ? AND id < ?)))"
             args = [machine, machine, version, version, last_id]
         with self.transaction() as cur:
-            rows = self._rows(cur, "SELECT %s FROM kernel_dumps %s ORDER BY machine_id, version, id DESC LIMIT ?"
-                              % (", ".join(KERNEL_COLUMNS), where), args + [limit + 1], KERNEL_COLUMNS)
+            rows = self._rows(
+                cur,
+                "SELECT %s FROM kernel_dumps %s ORDER BY machine_id, version, id DESC LIMIT ?"
+                % (", ".join(KERNEL_COLUMNS), where),
+                args + [limit + 1],
+                KERNEL_COLUMNS,
+            )
         if len(rows) > limit:
             last = rows[limit - 1]
             return rows[:limit], encode_cursor(last["machine_id"], last["version"], last["id"])
@@ -502,8 +666,11 @@ class Storage:
     def missing_files(self):
         """Rows whose archive file is not there (should always be empty)."""
         with self.transaction() as cur:
-            rows = self._exec(cur, "SELECT 'archive', id, sha256 FROM archives UNION ALL"
-                                   " SELECT 'kernel', id, sha256 FROM kernel_dumps").fetchall()
+            rows = self._exec(
+                cur,
+                "SELECT 'archive', id, sha256 FROM archives UNION ALL"
+                " SELECT 'kernel', id, sha256 FROM kernel_dumps",
+            ).fetchall()
         return [r for r in rows if not self.files.exists(r[2])]
 
     # --- removing: privacy requests, retention, orphans --------------------------------------------
@@ -512,8 +679,15 @@ class Storage:
         for sha256 in set(sha256s):
             with self.transaction(write=True) as cur:
                 self._lock_key(cur, "file:" + sha256)
-                if self._one(cur, "SELECT 1 FROM archives WHERE sha256 = ? UNION ALL SELECT 1 FROM kernel_dumps"
-                                  " WHERE sha256 = ? LIMIT 1", (sha256, sha256)) is None:
+                if (
+                    self._one(
+                        cur,
+                        "SELECT 1 FROM archives WHERE sha256 = ? UNION ALL SELECT 1 FROM kernel_dumps"
+                        " WHERE sha256 = ? LIMIT 1",
+                        (sha256, sha256),
+                    )
+                    is None
+                ):
                     self.files.remove(sha256)
 
     def delete_group(self, hash_id):
@@ -522,8 +696,12 @@ class Storage:
         with self.transaction(write=True) as cur:
             if self._one(cur, "SELECT 1 FROM crash_groups WHERE hash_id = ?", (hash_id,)) is None:
                 return None
-            files = [r[0] for r in self._exec(cur, "SELECT sha256 FROM archives WHERE hash_id = ?",
-                                              (hash_id,)).fetchall()]
+            files = [
+                r[0]
+                for r in self._exec(
+                    cur, "SELECT sha256 FROM archives WHERE hash_id = ?", (hash_id,)
+                ).fetchall()
+            ]
             for table in ("archives", "grants", "info_posts", "group_versions", "crash_groups"):
                 self._exec(cur, "DELETE FROM %s WHERE hash_id = ?" % table, (hash_id,))
         self._drop_files(files)
@@ -534,28 +712,52 @@ class Storage:
         identity) and its kernel dumps (by Drummet's identity). Group counts are recounted and a
         group left with nothing is removed. Returns (posts, archives, kernel dumps) removed."""
         with self.transaction(write=True) as cur:
-            groups = sorted({r[0] for r in self._exec(
-                cur, "SELECT hash_id FROM info_posts WHERE guid = ? UNION SELECT hash_id FROM grants WHERE guid = ?",
-                (machine, machine)).fetchall()})
-            files = [r[0] for r in self._exec(cur, "SELECT sha256 FROM archives WHERE guid = ? UNION ALL"
-                                                   " SELECT sha256 FROM kernel_dumps WHERE machine_id = ?",
-                                              (machine, machine)).fetchall()]
+            groups = sorted(
+                {
+                    r[0]
+                    for r in self._exec(
+                        cur,
+                        "SELECT hash_id FROM info_posts WHERE guid = ? UNION SELECT hash_id FROM grants WHERE guid = ?",
+                        (machine, machine),
+                    ).fetchall()
+                }
+            )
+            files = [
+                r[0]
+                for r in self._exec(
+                    cur,
+                    "SELECT sha256 FROM archives WHERE guid = ? UNION ALL"
+                    " SELECT sha256 FROM kernel_dumps WHERE machine_id = ?",
+                    (machine, machine),
+                ).fetchall()
+            ]
             counts = []
-            for table, column in (("info_posts", "guid"), ("archives", "guid"), ("kernel_dumps", "machine_id")):
-                counts.append(self._exec(cur, "DELETE FROM %s WHERE %s = ?" % (table, column), (machine,)).rowcount)
+            for table, column in (
+                ("info_posts", "guid"),
+                ("archives", "guid"),
+                ("kernel_dumps", "machine_id"),
+            ):
+                counts.append(
+                    self._exec(cur, "DELETE FROM %s WHERE %s = ?" % (table, column), (machine,)).rowcount
+                )
             self._exec(cur, "DELETE FROM grants WHERE guid = ?", (machine,))
             for h in groups:
                 self._exec(cur, "DELETE FROM group_versions WHERE hash_id = ?", (h,))
-                left = self._one(cur, "SELECT COUNT(*) FROM info_posts WHERE hash_id = ?", (h,)) + \
-                    self._one(cur, "SELECT COUNT(*) FROM archives WHERE hash_id = ?", (h,))
+                left = self._one(cur, "SELECT COUNT(*) FROM info_posts WHERE hash_id = ?", (h,)) + self._one(
+                    cur, "SELECT COUNT(*) FROM archives WHERE hash_id = ?", (h,)
+                )
                 if not left:
                     self._exec(cur, "DELETE FROM grants WHERE hash_id = ?", (h,))
                     self._exec(cur, "DELETE FROM crash_groups WHERE hash_id = ?", (h,))
                     continue
-                self._exec(cur, "UPDATE crash_groups SET report_count = (SELECT COALESCE(SUM(count_flag), 0) FROM"
-                                " info_posts p WHERE p.hash_id = ?), post_count = (SELECT COUNT(*) FROM info_posts p"
-                                " WHERE p.hash_id = ?), machine_count = (SELECT COUNT(DISTINCT guid) FROM info_posts p"
-                                " WHERE p.hash_id = ?) WHERE hash_id = ?", (h, h, h, h))
+                self._exec(
+                    cur,
+                    "UPDATE crash_groups SET report_count = (SELECT COALESCE(SUM(count_flag), 0) FROM"
+                    " info_posts p WHERE p.hash_id = ?), post_count = (SELECT COUNT(*) FROM info_posts p"
+                    " WHERE p.hash_id = ?), machine_count = (SELECT COUNT(DISTINCT guid) FROM info_posts p"
+                    " WHERE p.hash_id = ?) WHERE hash_id = ?",
+                    (h, h, h, h),
+                )
                 self._rebuild_versions(cur, h)
         self._drop_files(files)
         return tuple(counts)
@@ -572,24 +774,45 @@ class Storage:
             for table in kinds:
                 doomed = set()
                 if r["keep_days"]:
-                    doomed |= {tuple(x) for x in self._exec(cur, "SELECT id, sha256 FROM %s WHERE received < ?"
-                                                            % table, (now - r["keep_days"] * 86400,)).fetchall()}
+                    doomed |= {
+                        tuple(x)
+                        for x in self._exec(
+                            cur,
+                            "SELECT id, sha256 FROM %s WHERE received < ?" % table,
+                            (now - r["keep_days"] * 86400,),
+                        ).fetchall()
+                    }
                 if table == "archives" and r["keep_per_group"]:
-                    over = [hash_id] if hash_id else [x[0] for x in self._exec(
-                        cur, "SELECT hash_id FROM archives GROUP BY hash_id HAVING COUNT(*) > ?",
-                        (r["keep_per_group"],)).fetchall()]
+                    over = (
+                        [hash_id]
+                        if hash_id
+                        else [
+                            x[0]
+                            for x in self._exec(
+                                cur,
+                                "SELECT hash_id FROM archives GROUP BY hash_id HAVING COUNT(*) > ?",
+                                (r["keep_per_group"],),
+                            ).fetchall()
+                        ]
+                    )
                     for h in over:
-                        rows = self._exec(cur, "SELECT id, sha256 FROM archives WHERE hash_id = ? ORDER BY id DESC",
-                                          (h,)).fetchall()
-                        doomed |= {tuple(x) for x in rows[r["keep_per_group"]:]}
+                        rows = self._exec(
+                            cur, "SELECT id, sha256 FROM archives WHERE hash_id = ? ORDER BY id DESC", (h,)
+                        ).fetchall()
+                        doomed |= {tuple(x) for x in rows[r["keep_per_group"] :]}
                 quota = r["archive_quota"] if table == "archives" else r["kernel_quota"]
                 if quota:
                     total = self._one(cur, "SELECT COALESCE(SUM(size), 0) FROM %s" % table)
-                    total -= sum(self._one(cur, "SELECT size FROM %s WHERE id = ?" % table, (i,)) for i, _ in doomed)
+                    total -= sum(
+                        self._one(cur, "SELECT size FROM %s WHERE id = ?" % table, (i,)) for i, _ in doomed
+                    )
                     last = 0
                     while total > quota:
-                        batch = self._exec(cur, "SELECT id, sha256, size FROM %s WHERE id > ? ORDER BY id LIMIT 200"
-                                           % table, (last,)).fetchall()
+                        batch = self._exec(
+                            cur,
+                            "SELECT id, sha256, size FROM %s WHERE id > ? ORDER BY id LIMIT 200" % table,
+                            (last,),
+                        ).fetchall()
                         if not batch:
                             break
                         for row_id, sha256, size in batch:
@@ -611,8 +834,12 @@ class Storage:
         self.files.sweep_temporaries()
         now = time.time()
         with self.transaction() as cur:
-            known = {r[0] for r in self._exec(cur, "SELECT sha256 FROM archives UNION SELECT sha256 FROM"
-                                                   " kernel_dumps").fetchall()}
+            known = {
+                r[0]
+                for r in self._exec(
+                    cur, "SELECT sha256 FROM archives UNION SELECT sha256 FROM" " kernel_dumps"
+                ).fetchall()
+            }
         candidates = []
         for sha256, path in self.files.named_files():
             with contextlib.suppress(OSError):
@@ -624,13 +851,19 @@ class Storage:
     # --- login sessions ----------------------------------------------------------------------------
     def create_session(self, key, token_fp, csrf, remote, expires, now=None):
         with self.transaction(write=True) as cur:
-            self._exec(cur, "INSERT INTO sessions (key, token_fp, csrf, remote, created, expires) VALUES"
-                            " (?, ?, ?, ?, ?, ?)", (key, token_fp, csrf, remote, now or time.time(), expires))
+            self._exec(
+                cur,
+                "INSERT INTO sessions (key, token_fp, csrf, remote, created, expires) VALUES"
+                " (?, ?, ?, ?, ?, ?)",
+                (key, token_fp, csrf, remote, now or time.time(), expires),
+            )
 
     def session(self, key):
         """(token fingerprint, CSRF value, expiry) of a session, or None."""
         with self.transaction() as cur:
-            row = self._exec(cur, "SELECT token_fp, csrf, expires FROM sessions WHERE key = ?", (key,)).fetchone()
+            row = self._exec(
+                cur, "SELECT token_fp, csrf, expires FROM sessions WHERE key = ?", (key,)
+            ).fetchone()
         return tuple(row) if row else None
 
     def end_session(self, key):
@@ -640,8 +873,9 @@ class Storage:
     def purge_sessions(self, token_fp, now=None):
         """Drops expired sessions and every session of another token (the token changed)."""
         with self.transaction(write=True) as cur:
-            return self._exec(cur, "DELETE FROM sessions WHERE expires < ? OR token_fp <> ?",
-                              (now or time.time(), token_fp)).rowcount
+            return self._exec(
+                cur, "DELETE FROM sessions WHERE expires < ? OR token_fp <> ?", (now or time.time(), token_fp)
+            ).rowcount
 
 
 class SqliteStorage(Storage):
@@ -705,6 +939,7 @@ class PostgresStorage(Storage):
     def __init__(self, dsn, data_dir, max_archives=3, pool_size=20, retention=None):
         import psycopg2
         import psycopg2.pool
+
         super().__init__(data_dir, max_archives, retention)
         self.psycopg2 = psycopg2
         # As many connections as threads that may use one, opened when first needed and then kept:

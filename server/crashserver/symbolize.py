@@ -78,8 +78,18 @@ class Symbolizer:
     def _run(self, debug_file, addresses):
         """{address: frames} from one bounded llvm-symbolizer run, or None when it failed."""
         self.calls += 1
-        text = bounded([self.program, "--obj=" + debug_file, "--inlining", "--demangle", "--functions=linkage",
-                        "--output-style=JSON"] + ["0x%x" % a for a in addresses], self.timeout)
+        text = bounded(
+            [
+                self.program,
+                "--obj=" + debug_file,
+                "--inlining",
+                "--demangle",
+                "--functions=linkage",
+                "--output-style=JSON",
+            ]
+            + ["0x%x" % a for a in addresses],
+            self.timeout,
+        )
         try:
             rows = json.loads(text) if text is not None else None
         except ValueError:
@@ -90,8 +100,14 @@ class Symbolizer:
         for row in rows:
             try:
                 address = int(row["Address"], 16)
-                frames = [{"function": s.get("FunctionName") or "", "file": tidy_path(s.get("FileName") or ""),
-                           "line": int(s.get("Line") or 0)} for s in row.get("Symbol", [])[:64]]
+                frames = [
+                    {
+                        "function": s.get("FunctionName") or "",
+                        "file": tidy_path(s.get("FileName") or ""),
+                        "line": int(s.get("Line") or 0),
+                    }
+                    for s in row.get("Symbol", [])[:64]
+                ]
             except (KeyError, TypeError, ValueError, AttributeError):
                 continue
             frames = [f for f in frames if f["function"] and f["function"] != "??"]
@@ -127,8 +143,14 @@ def bounded(args, timeout, stdin=b""):
         given.write(stdin)
         given.seek(0)
         try:
-            proc = subprocess.Popen(args, stdin=given, stdout=out, stderr=subprocess.DEVNULL, preexec_fn=_limits,
-                                    start_new_session=True)
+            proc = subprocess.Popen(
+                args,
+                stdin=given,
+                stdout=out,
+                stderr=subprocess.DEVNULL,
+                preexec_fn=_limits,
+                start_new_session=True,
+            )
         except OSError:
             return None
         try:
@@ -161,8 +183,14 @@ def parse_stack(lines):
     for line in lines[:MAX_FRAMES]:
         m = FRAME.match(line)
         if m:
-            frames.append({"pc": int(m["pc"], 16), "report_offset": int(m["offset"], 16),
-                           "report_module": m["module"], "raw": line})
+            frames.append(
+                {
+                    "pc": int(m["pc"], 16),
+                    "report_offset": int(m["offset"], 16),
+                    "report_module": m["module"],
+                    "raw": line,
+                }
+            )
     return frames
 
 
@@ -173,8 +201,11 @@ def symbolicate(stack_lines, modules, store, symbolizer):
     wanted = {}
     for i, f in enumerate(frames):
         m = _module_at(modules, f["pc"])
-        f.update(module=m["name"] if m else f["report_module"], offset=f["pc"] - m["base"] if m else None,
-                 symbols=None)
+        f.update(
+            module=m["name"] if m else f["report_module"],
+            offset=f["pc"] - m["base"] if m else None,
+            symbols=None,
+        )
         if m:
             # A return address points after its call; the line of the call is one byte before.
             wanted.setdefault(id(m), (m, []))[1].append((i, f["offset"] - (1 if i and f["offset"] else 0)))
@@ -201,7 +232,7 @@ def _module_at(modules, address):
 
 
 def frame_title(frame):
-    """"OrvCoreFault in OrvCore.dll, orv_core_win.cpp:24" for a frame with symbols, else None."""
+    """ "OrvCoreFault in OrvCore.dll, orv_core_win.cpp:24" for a frame with symbols, else None."""
     if not frame.get("symbols"):
         return None
     outer = frame["symbols"][-1]
@@ -221,7 +252,12 @@ def frame_text(frame):
     for s in frame["symbols"]:
         where = "%s:%d" % (s["file"], s["line"]) if s["file"] and s["line"] else ""
         parts.append("%s %s" % (s["function"], where))
-    return "0x%08X  %s+0x%x  %s" % (frame["pc"], frame["module"], frame["offset"], " <- inlined in ".join(parts))
+    return "0x%08X  %s+0x%x  %s" % (
+        frame["pc"],
+        frame["module"],
+        frame["offset"],
+        " <- inlined in ".join(parts),
+    )
 
 
 REPORT_HEADINGS = ("Stack", "System Process", "Command", "Window Info", "System Memory", "UserContext")

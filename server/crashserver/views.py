@@ -25,7 +25,9 @@ SYMBOL_UPLOAD_LIMIT = 512 << 20
 def _config(app, storage):
     store = app.config.get("SYMBOL_STORE")
     if store is None:
-        store = app.config["SYMBOL_STORE"] = SymbolStore(os.path.join(os.path.dirname(storage.files.root), "symbols"))
+        store = app.config["SYMBOL_STORE"] = SymbolStore(
+            os.path.join(os.path.dirname(storage.files.root), "symbols")
+        )
     return store, app.config.get("SYMBOLS_TOKEN") or ""
 
 
@@ -51,15 +53,22 @@ def install(app, storage, page_authorised):
         if not token:
             return Response("symbol uploads are not enabled on this server\n", 503, mimetype="text/plain")
         if not symbols_token_given():
-            return Response("the symbols token is required\n", 401, mimetype="text/plain",
-                            headers={"WWW-Authenticate": 'Bearer realm="symbols"'})
+            return Response(
+                "the symbols token is required\n",
+                401,
+                mimetype="text/plain",
+                headers={"WWW-Authenticate": 'Bearer realm="symbols"'},
+            )
         length = request.content_length
         if length is not None and length > SYMBOL_UPLOAD_LIMIT:
             return Response("the file is too large\n", 413, mimetype="text/plain")
         data = request.stream.read(SYMBOL_UPLOAD_LIMIT + 1)
         if len(data) > SYMBOL_UPLOAD_LIMIT or (length is not None and len(data) != length):
-            return Response("the body is too large or cut short\n", 413 if len(data) > SYMBOL_UPLOAD_LIMIT else 400,
-                            mimetype="text/plain")
+            return Response(
+                "the body is too large or cut short\n",
+                413 if len(data) > SYMBOL_UPLOAD_LIMIT else 400,
+                mimetype="text/plain",
+            )
         try:
             new = store.put(module, key, name, data)
         except Refused as e:
@@ -71,8 +80,12 @@ def install(app, storage, page_authorised):
     @app.get("/symbols/<module>/<key>/<name>")
     def symbol_download(module, key, name):
         if not (symbols_token_given() or page_authorised()):
-            return Response("login or the symbols token required\n", 401, mimetype="text/plain",
-                            headers={"WWW-Authenticate": 'Basic realm="symbols"'})
+            return Response(
+                "login or the symbols token required\n",
+                401,
+                mimetype="text/plain",
+                headers={"WWW-Authenticate": 'Basic realm="symbols"'},
+            )
         store, _ = _config(app, storage)
         path = store.get(module, key, name)
         if not path:
@@ -82,8 +95,11 @@ def install(app, storage, page_authorised):
     @app.get("/groups/<hash_id>/chart.svg")
     def group_chart(hash_id):
         days = per_day(storage, hash_id.upper())
-        return Response(chart_svg(days), mimetype="image/svg+xml",
-                        headers={"Content-Security-Policy": "default-src 'none'; style-src 'unsafe-inline'"})
+        return Response(
+            chart_svg(days),
+            mimetype="image/svg+xml",
+            headers={"Content-Security-Policy": "default-src 'none'; style-src 'unsafe-inline'"},
+        )
 
 
 # --- groups ------------------------------------------------------------------------------------------
@@ -125,10 +141,14 @@ def first_versions(storage, hash_ids):
     """{crash ID: the version it was first reported with}."""
     out = {}
     for chunk in range(0, len(hash_ids), 500):
-        part = hash_ids[chunk:chunk + 500]
+        part = hash_ids[chunk : chunk + 500]
         with storage.transaction() as cur:
-            rows = storage._exec(cur, "SELECT hash_id, version, first_seen FROM group_versions WHERE hash_id IN (%s)"
-                                      % ", ".join("?" * len(part)), part).fetchall()
+            rows = storage._exec(
+                cur,
+                "SELECT hash_id, version, first_seen FROM group_versions WHERE hash_id IN (%s)"
+                % ", ".join("?" * len(part)),
+                part,
+            ).fetchall()
         for h, v, seen in sorted(rows, key=lambda r: (r[0], r[2]), reverse=True):
             out[h] = v
     return out
@@ -155,10 +175,16 @@ def newest_version(versions):
 
 def per_version(storage, hash_id):
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT version, SUM(count_flag), COUNT(DISTINCT guid) FROM info_posts"
-                                  " WHERE hash_id = ? GROUP BY version", (hash_id,)).fetchall()
-    return sorted(({"version": v, "reports": int(n or 0), "machines": m} for v, n, m in rows),
-                  key=lambda r: version_key(r["version"]))
+        rows = storage._exec(
+            cur,
+            "SELECT version, SUM(count_flag), COUNT(DISTINCT guid) FROM info_posts"
+            " WHERE hash_id = ? GROUP BY version",
+            (hash_id,),
+        ).fetchall()
+    return sorted(
+        ({"version": v, "reports": int(n or 0), "machines": m} for v, n, m in rows),
+        key=lambda r: version_key(r["version"]),
+    )
 
 
 def per_day(storage, hash_id, now=None):
@@ -167,30 +193,44 @@ def per_day(storage, hash_id, now=None):
     today = int(now // DAY)
     start = (today - CHART_DAYS + 1) * DAY
     with storage.transaction() as cur:
-        rows = storage._exec(cur, "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1"
-                                  " AND received >= ?", (hash_id, start)).fetchall()
+        rows = storage._exec(
+            cur,
+            "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1" " AND received >= ?",
+            (hash_id, start),
+        ).fetchall()
     counts = [0] * CHART_DAYS
     for (received,) in rows:
         i = int(received // DAY) - (today - CHART_DAYS + 1)
         if 0 <= i < CHART_DAYS:
             counts[i] += 1
-    return [(datetime.datetime.fromtimestamp((today - CHART_DAYS + 1 + i) * DAY, datetime.timezone.utc)
-             .strftime("%Y-%m-%d"), c) for i, c in enumerate(counts)]
+    return [
+        (
+            datetime.datetime.fromtimestamp(
+                (today - CHART_DAYS + 1 + i) * DAY, datetime.timezone.utc
+            ).strftime("%Y-%m-%d"),
+            c,
+        )
+        for i, c in enumerate(counts)
+    ]
 
 
 def chart_svg(days, width=620, height=160):
     top = max([c for _, c in days] + [1])
     bar = (width - 40) / len(days)
-    parts = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d"'
-             ' font-family="sans-serif" font-size="10">' % (width, height, width, height),
-             '<title>Reports per day, last %d days</title>' % len(days),
-             '<line x1="30" y1="%d" x2="%d" y2="%d" stroke="#888"/>' % (height - 20, width - 10, height - 20),
-             '<text x="2" y="14">%d</text><text x="2" y="%d">0</text>' % (top, height - 20)]
+    parts = [
+        '<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" viewBox="0 0 %d %d"'
+        ' font-family="sans-serif" font-size="10">' % (width, height, width, height),
+        "<title>Reports per day, last %d days</title>" % len(days),
+        '<line x1="30" y1="%d" x2="%d" y2="%d" stroke="#888"/>' % (height - 20, width - 10, height - 20),
+        '<text x="2" y="14">%d</text><text x="2" y="%d">0</text>' % (top, height - 20),
+    ]
     for i, (day, count) in enumerate(days):
         h = (height - 40) * count / top
         x = 30 + i * bar
-        parts.append('<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#4a6fb5"><title>%s: %d</title></rect>'
-                     % (x + 1, height - 20 - h, bar - 2, h, day, count))
+        parts.append(
+            '<rect x="%.1f" y="%.1f" width="%.1f" height="%.1f" fill="#4a6fb5"><title>%s: %d</title></rect>'
+            % (x + 1, height - 20 - h, bar - 2, h, day, count)
+        )
         if (len(days) - 1 - i) % 7 == 0:
             parts.append('<text x="%.1f" y="%d">%s</text>' % (x, height - 6, day[5:]))
     parts.append("</svg>")
@@ -203,9 +243,13 @@ def extend_group(storage, g):
     title = ""
     for a in g["archive_list"]:
         s = rows.get(a["id"])
-        a["symbolication"] = {"state": s["state"] if s else "pending", "title": s["title"] if s else "",
-                              "missing": s["missing"] if s else [], "done": s["done"] if s else 0,
-                              **(s["result"] if s else {})}
+        a["symbolication"] = {
+            "state": s["state"] if s else "pending",
+            "title": s["title"] if s else "",
+            "missing": s["missing"] if s else [],
+            "done": s["done"] if s else 0,
+            **(s["result"] if s else {}),
+        }
         if s and s["title"]:
             title = s["title"]  # the newest archive's title counts
     g["title"] = title
@@ -226,19 +270,35 @@ def read_kernel_headers(storage):
     call), so that the bug-check groups count every dump, not only those of the page shown."""
     jobs.ensure_schema(storage)
     with storage.transaction() as cur:
-        todo = storage._exec(cur, "SELECT id, sha256, dump_name FROM kernel_dumps k WHERE NOT EXISTS (SELECT 1 FROM"
-                                  " kernel_dump_headers h WHERE h.dump_id = k.id) ORDER BY id DESC LIMIT ?",
-                             (HEADERS_READ_AT_ONCE,)).fetchall()
+        todo = storage._exec(
+            cur,
+            "SELECT id, sha256, dump_name FROM kernel_dumps k WHERE NOT EXISTS (SELECT 1 FROM"
+            " kernel_dump_headers h WHERE h.dump_id = k.id) ORDER BY id DESC LIMIT ?",
+            (HEADERS_READ_AT_ONCE,),
+        ).fetchall()
     for dump_id, sha256, name in todo:
         try:
             h = kernel_dump.read_package_header(storage.files.path(sha256), name)
-            row = (dump_id, 1, "", h["bug_check"], json.dumps(h["parameters"]), h["os_build"], h["machine"],
-                   h["processors"], h["dump_time"])
+            row = (
+                dump_id,
+                1,
+                "",
+                h["bug_check"],
+                json.dumps(h["parameters"]),
+                h["os_build"],
+                h["machine"],
+                h["processors"],
+                h["dump_time"],
+            )
         except kernel_dump.NotAKernelDump as e:
             row = (dump_id, 0, str(e), 0, "[]", "", "", 0, 0.0)
         with storage.transaction(write=True) as cur:
-            storage._exec(cur, "INSERT INTO kernel_dump_headers (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
-                               " ON CONFLICT (dump_id) DO NOTHING" % HEADER_COLUMNS, row)
+            storage._exec(
+                cur,
+                "INSERT INTO kernel_dump_headers (%s) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"
+                " ON CONFLICT (dump_id) DO NOTHING" % HEADER_COLUMNS,
+                row,
+            )
 
 
 def extend_kernel_dumps(storage, dumps):
@@ -247,26 +307,62 @@ def extend_kernel_dumps(storage, dumps):
     ids = [d["id"] for d in dumps]
     with storage.transaction() as cur:
         marks = ", ".join("?" * len(ids))
-        known = {r[0]: r for r in storage._exec(
-            cur, "SELECT %s FROM kernel_dump_headers WHERE dump_id IN (%s)" % (HEADER_COLUMNS, marks),
-            ids).fetchall()} if ids else {}
-        counts = storage._exec(cur, "SELECT h.readable, h.bug_check, COUNT(*), COUNT(DISTINCT k.machine_id),"
-                                    " MAX(k.received) FROM kernel_dumps k JOIN kernel_dump_headers h"
-                                    " ON h.dump_id = k.id GROUP BY h.readable, h.bug_check").fetchall()
+        known = (
+            {
+                r[0]: r
+                for r in storage._exec(
+                    cur,
+                    "SELECT %s FROM kernel_dump_headers WHERE dump_id IN (%s)" % (HEADER_COLUMNS, marks),
+                    ids,
+                ).fetchall()
+            }
+            if ids
+            else {}
+        )
+        counts = storage._exec(
+            cur,
+            "SELECT h.readable, h.bug_check, COUNT(*), COUNT(DISTINCT k.machine_id),"
+            " MAX(k.received) FROM kernel_dumps k JOIN kernel_dump_headers h"
+            " ON h.dump_id = k.id GROUP BY h.readable, h.bug_check",
+        ).fetchall()
     for d in dumps:
         row = known.get(d["id"]) or (d["id"], 0, "not read yet", 0, "[]", "", "", 0, 0.0)
         _, readable, error, code, params, os_build, machine, cpus, when = row
         params = json.loads(params)
-        d["header"] = {"readable": bool(readable), "error": error, "bug_check": code, "parameters": params,
-                       "os_build": os_build, "machine": machine, "processors": cpus, "dump_time": when}
-        d["bug_check_text"] = kernel_dump.bug_check_text(
-            {"bug_check": code, "parameters": params,
-             "bug_check_name": kernel_dump.BUG_CHECK_NAMES.get(code, "")}) if readable else "unreadable dump"
+        d["header"] = {
+            "readable": bool(readable),
+            "error": error,
+            "bug_check": code,
+            "parameters": params,
+            "os_build": os_build,
+            "machine": machine,
+            "processors": cpus,
+            "dump_time": when,
+        }
+        d["bug_check_text"] = (
+            kernel_dump.bug_check_text(
+                {
+                    "bug_check": code,
+                    "parameters": params,
+                    "bug_check_name": kernel_dump.BUG_CHECK_NAMES.get(code, ""),
+                }
+            )
+            if readable
+            else "unreadable dump"
+        )
     groups = {}
     for readable, code, count, machines, last in counts:
         key = "0x%08X" % code if readable else "unreadable"
-        g = groups.setdefault(key, {"bug_check": key, "name": kernel_dump.BUG_CHECK_NAMES.get(code, "")
-                                    if readable else "", "count": 0, "machines": 0, "last": 0.0})
+        g = groups.setdefault(
+            key,
+            {
+                "bug_check": key,
+                "name": kernel_dump.BUG_CHECK_NAMES.get(code, "") if readable else "",
+                "count": 0,
+                "machines": 0,
+                "last": 0.0,
+            },
+        )
         g["count"] += count
         g["machines"] += machines
         g["last"] = max(g["last"], last or 0.0)

@@ -24,7 +24,7 @@ def setup(log_file=None):
 def esc(value):
     """A value for a log line: printable, no spaces or quotes left bare."""
     text = str(value)
-    if text and all(0x21 <= ord(c) < 0x7f and c not in '"\\' for c in text):
+    if text and all(0x21 <= ord(c) < 0x7F and c not in '"\\' for c in text):
         return text
     return '"%s"' % text.encode("unicode_escape").decode("ascii").replace('"', '\\"')
 
@@ -67,6 +67,12 @@ class RequestLog:
             path = environ.get("PATH_INFO", "")
             if environ.get("QUERY_STRING"):
                 path += "?" + environ["QUERY_STRING"]
-            line("REQUEST", address=environ.get("REMOTE_ADDR", "-"), method=environ.get("REQUEST_METHOD", "-"),
-                 path=path[:300], status=status[0], bytes=size[0],
-                 ms="%.1f" % ((time.perf_counter() - started) * 1000))
+            line(
+                "REQUEST",
+                address=environ.get("REMOTE_ADDR", "-"),
+                method=environ.get("REQUEST_METHOD", "-"),
+                path=path[:300],
+                status=status[0],
+                bytes=size[0],
+                ms="%.1f" % ((time.perf_counter() - started) * 1000),
+            )

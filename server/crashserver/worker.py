@@ -52,17 +52,31 @@ def process(storage, store, symbolizer, archive_id):
         jobs.finish(storage, archive_id, {"error": "the archive is gone"}, "", "", [])
         return
     text, dump_data, note = read_archive(storage.files.path(row["sha256"]))
-    result = {"dump": "none", "dump_note": note, "exception": None, "system": None, "modules": [],
-              "threads": [], "registers": {}, "frames": [], "sections": split_report(text) if text else []}
+    result = {
+        "dump": "none",
+        "dump_note": note,
+        "exception": None,
+        "system": None,
+        "modules": [],
+        "threads": [],
+        "registers": {},
+        "frames": [],
+        "sections": split_report(text) if text else [],
+    }
     modules = []
     if dump_data is not None:
         try:
             dump = minidump.read(dump_data)
             modules = dump["modules"]
-            result.update(dump="ok", exception=dump["exception"], system=dump["system"],
-                          modules=modules[:MODULES_SHOWN], module_count=len(modules),
-                          threads=[{k: v for k, v in t.items() if k != "registers"} for t in dump["threads"][:256]],
-                          thread_count=len(dump["threads"]))
+            result.update(
+                dump="ok",
+                exception=dump["exception"],
+                system=dump["system"],
+                modules=modules[:MODULES_SHOWN],
+                module_count=len(modules),
+                threads=[{k: v for k, v in t.items() if k != "registers"} for t in dump["threads"][:256]],
+                thread_count=len(dump["threads"]),
+            )
             crashed = dump["exception"]["registers"] if dump["exception"] else {}
             if not crashed:
                 crashed = next((t["registers"] for t in dump["threads"] if t["crashed"]), {})
@@ -75,7 +89,9 @@ def process(storage, store, symbolizer, archive_id):
     title = next((t for t in map(frame_title, frames) if t), "")
     # A frame in a module with symbols whose answer failed is tried again with the next upload too.
     missing += ["%s/failed" % f["module"] for f in frames if f.get("build_id") and not f.get("symbols")]
-    jobs.finish(storage, archive_id, result, title, "\n".join(frame_text(f) for f in frames), sorted(set(missing)))
+    jobs.finish(
+        storage, archive_id, result, title, "\n".join(frame_text(f) for f in frames), sorted(set(missing))
+    )
 
 
 def run(storage, store, symbolizer, stop, idle=0.2):
@@ -106,6 +122,7 @@ def run(storage, store, symbolizer, stop, idle=0.2):
 
 def main(argv=None):
     from crashserver.storage import open_storage
+
     ap = argparse.ArgumentParser(description="symbolication worker")
     ap.add_argument("--data", required=True)
     ap.add_argument("--database", default=os.environ.get("CRASHSERVER_DATABASE"))
@@ -121,6 +138,7 @@ def main(argv=None):
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     if args.parent_pid:
+
         def watch():
             while not stop.is_set():
                 try:
@@ -130,6 +148,7 @@ def main(argv=None):
                 except PermissionError:
                     pass
                 time.sleep(0.5)
+
         threading.Thread(target=watch, daemon=True).start()
     run(storage, store, symbolizer, stop)
     storage.close()

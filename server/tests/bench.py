@@ -44,37 +44,91 @@ def populate(storage, groups, posts, big):
     for g in range(groups):
         h = "%032X" % g
         first = min(v[3] for k, v in version_rows.items() if k[0] == h) if g < 3 else T0 + g
-        group_rows.append((h, "Orv", "Mod%d.dll" % (g % 20), "Orv.exe", first, T0 + g + 996, counts[g][0], counts[g][1],
-                           len(counts[g][2])))
+        group_rows.append(
+            (
+                h,
+                "Orv",
+                "Mod%d.dll" % (g % 20),
+                "Orv.exe",
+                first,
+                T0 + g + 996,
+                counts[g][0],
+                counts[g][1],
+                len(counts[g][2]),
+            )
+        )
     versions = [(h, v, r[0], r[1], len(r[2]), r[3], r[4]) for (h, v), r in version_rows.items()]
-    archives = [("%032X" % g, "M%05d" % g, sha, 800, T0 + g, "10.0.0.1", "Orv", "1.0.0.1", "Orv.exe", "WIN_7 64",
-                 "OrvCore.dll", "2026-12-08 09:03:41", "", "", "0x6A8C1234  0x00001234  OrvCore", "ORV.txt",
-                 "ORV.DMP", 64)
-                for g in [0, 0, 0] + list(range(1, groups, 100))]
-    kernel = [(sha, 800, T0 + i, "10.0.0.1", "S-1-5-21-%d" % (i % 300), "1.0.0.1", "Driver", "Mini.dmp", 64)
-              for i in range(1000)]
-    tables = [("crash_groups", "hash_id, product, module, app, first_seen, last_seen, report_count, post_count,"
-               " machine_count", group_rows),
-              ("info_posts", "hash_id, guid, product, version, app, module, count_flag, mail, received, remote, answer",
-               post_rows),
-              ("group_versions", "hash_id, version, report_count, post_count, machine_count, first_seen, last_seen",
-               versions),
-              ("archives", "hash_id, guid, sha256, size, received, remote, program_name, program_version, app_name,"
-               " windows_version, module, report_time, email, user_context, stack, report_name, dump_name, dump_size",
-               archives),
-              ("kernel_dumps", "sha256, size, received, remote, machine_id, version, module, dump_name, dump_size",
-               kernel)]
+    archives = [
+        (
+            "%032X" % g,
+            "M%05d" % g,
+            sha,
+            800,
+            T0 + g,
+            "10.0.0.1",
+            "Orv",
+            "1.0.0.1",
+            "Orv.exe",
+            "WIN_7 64",
+            "OrvCore.dll",
+            "2026-12-08 09:03:41",
+            "",
+            "",
+            "0x6A8C1234  0x00001234  OrvCore",
+            "ORV.txt",
+            "ORV.DMP",
+            64,
+        )
+        for g in [0, 0, 0] + list(range(1, groups, 100))
+    ]
+    kernel = [
+        (sha, 800, T0 + i, "10.0.0.1", "S-1-5-21-%d" % (i % 300), "1.0.0.1", "Driver", "Mini.dmp", 64)
+        for i in range(1000)
+    ]
+    tables = [
+        (
+            "crash_groups",
+            "hash_id, product, module, app, first_seen, last_seen, report_count, post_count,"
+            " machine_count",
+            group_rows,
+        ),
+        (
+            "info_posts",
+            "hash_id, guid, product, version, app, module, count_flag, mail, received, remote, answer",
+            post_rows,
+        ),
+        (
+            "group_versions",
+            "hash_id, version, report_count, post_count, machine_count, first_seen, last_seen",
+            versions,
+        ),
+        (
+            "archives",
+            "hash_id, guid, sha256, size, received, remote, program_name, program_version, app_name,"
+            " windows_version, module, report_time, email, user_context, stack, report_name, dump_name, dump_size",
+            archives,
+        ),
+        (
+            "kernel_dumps",
+            "sha256, size, received, remote, machine_id, version, module, dump_name, dump_size",
+            kernel,
+        ),
+    ]
     with storage.transaction(write=True) as cur:
         for table, columns, rows in tables:
             if storage.placeholder == "?":
-                cur.executemany("INSERT INTO %s (%s) VALUES (%s)" % (table, columns, ", ".join(
-                    "?" * len(rows[0]))), rows)
+                cur.executemany(
+                    "INSERT INTO %s (%s) VALUES (%s)" % (table, columns, ", ".join("?" * len(rows[0]))), rows
+                )
             else:
                 import io
+
                 text = io.StringIO("".join("\t".join(str(x) for x in r) + "\n" for r in rows))
                 cur.copy_from(text, table, columns=[c.strip() for c in columns.split(",")])
-        cur.execute("INSERT INTO grants (hash_id, guid, mail, remote, granted, archive_id) SELECT hash_id, guid, '',"
-                    " remote, received, id FROM archives")
+        cur.execute(
+            "INSERT INTO grants (hash_id, guid, mail, remote, granted, archive_id) SELECT hash_id, guid, '',"
+            " remote, received, id FROM archives"
+        )
     with storage.transaction(write=True) as cur:
         cur.execute("ANALYZE")
 
@@ -101,8 +155,14 @@ def page_times(server, bare_port, paths, repeat=5):
     log = server.log()
     out = {}
     for path in paths:
-        ms = [float(m) for m in re.findall(r"method=GET path=%s status=200 bytes=\d+ ms=([\d.]+)"
-                                           % re.escape(path if len(path) < 300 else path[:300]), log)]
+        ms = [
+            float(m)
+            for m in re.findall(
+                r"method=GET path=%s status=200 bytes=\d+ ms=([\d.]+)"
+                % re.escape(path if len(path) < 300 else path[:300]),
+                log,
+            )
+        ]
         out[path] = (statistics.median(ms[-repeat:]), sizes[path], client[path], bare[path])
     return out
 
@@ -126,8 +186,12 @@ def posts(target):
     if r["failures"]:
         raise SystemExit("lost requests: %s" % r["failures"][:3])
     info, archive = r["info_ms"], r["archive_ms"]
-    return {"info_rps": len(info) / r["seconds"], "info_p99": percentile(info, 99),
-            "archive_rps": len(archive) / r["seconds"], "archive_p99": percentile(archive, 99)}
+    return {
+        "info_rps": len(info) / r["seconds"],
+        "info_p99": percentile(info, 99),
+        "archive_rps": len(archive) / r["seconds"],
+        "archive_p99": percentile(archive, 99),
+    }
 
 
 class Bare:
@@ -150,19 +214,34 @@ def one_backend(name, dsn, groups, posts_total, big, shots, bare):
         started = time.time()
         populate(storage, groups, posts_total, big)
         storage.close()
-        print("%s: %d groups, %d information posts written in %.0f s"
-              % (name, groups, posts_total, time.time() - started), flush=True)
+        print(
+            "%s: %d groups, %d information posts written in %.0f s"
+            % (name, groups, posts_total, time.time() - started),
+            flush=True,
+        )
         s = Server(data, "--max-archives", "1000000", *(["--database", dsn] if dsn else [])).start()
         try:
             c = Client([s])
             deep = c.api("/groups?limit=1000")["next"]
-            paths = ["/", "/?sort=count", "/?version=1.0.0.2&sort=count", "/?module=Mod7.dll",
-                     "/?after=" + urllib.parse.quote(deep), "/groups/" + BIG, "/groups/%032X" % (groups // 2 + 1),
-                     "/kernel-dumps", "/api/groups", "/api/groups/" + BIG]
+            paths = [
+                "/",
+                "/?sort=count",
+                "/?version=1.0.0.2&sort=count",
+                "/?module=Mod7.dll",
+                "/?after=" + urllib.parse.quote(deep),
+                "/groups/" + BIG,
+                "/groups/%032X" % (groups // 2 + 1),
+                "/kernel-dumps",
+                "/api/groups",
+                "/api/groups/" + BIG,
+            ]
             pages = page_times(s, bare.port, paths)
             if shots:
                 os.makedirs(os.path.join(BUILD, "screenshots"), exist_ok=True)
-                shots = (("server-100k-list.png", "/?sort=count"), ("server-100k-group.png", "/groups/" + BIG))
+                shots = (
+                    ("server-100k-list.png", "/?sort=count"),
+                    ("server-100k-group.png", "/groups/" + BIG),
+                )
                 for png, path in shots:
                     out = os.path.join(BUILD, "screenshots", png)
                     chromium(s.url + path, out, login=(s.url, TOKEN))
@@ -183,23 +262,31 @@ def main():
         if os.path.exists(Postgres.BIN + "/initdb"):
             pg = Postgres().start()
             try:
-                pages, post = one_backend("PostgreSQL", pg.new_database(), groups, posts_total, big, False, bare)
+                pages, post = one_backend(
+                    "PostgreSQL", pg.new_database(), groups, posts_total, big, False, bare
+                )
                 rows.append(("server, PostgreSQL", pages, post))
             finally:
                 pg.stop()
-    print("\nPages with %d groups and %d information posts (%d in one group), median of 5; server ms from its own"
-          " request line, then at the client, then bare waitress sending as many bytes; target: under 200 ms and"
-          " 200 KB" % (groups, posts_total, big))
+    print(
+        "\nPages with %d groups and %d information posts (%d in one group), median of 5; server ms from its own"
+        " request line, then at the client, then bare waitress sending as many bytes; target: under 200 ms and"
+        " 200 KB" % (groups, posts_total, big)
+    )
     for name, pages, _ in rows[1:]:
         print(name)
         for path, (ms, size, client, bare_ms) in pages.items():
             shown = path if len(path) < 56 else path[:53] + "..."
-            print("  %-56s %7.1f ms %8d bytes   client %7.1f ms   bare %6.1f ms%s"
-                  % (shown, ms, size, client, bare_ms, "" if ms < 200 and size < 200_000 else "  OVER"))
+            print(
+                "  %-56s %7.1f ms %8d bytes   client %7.1f ms   bare %6.1f ms%s"
+                % (shown, ms, size, client, bare_ms, "" if ms < 200 and size < 200_000 else "  OVER")
+            )
     print("\nPosts: 50 clients x 2 crashes (information post, then the archive), on the populated database")
     for name, _, p in rows:
-        print("  %-26s information %6.0f/s p99 %7.1f ms   archive %6.0f/s p99 %7.1f ms"
-              % (name, p["info_rps"], p["info_p99"], p["archive_rps"], p["archive_p99"]))
+        print(
+            "  %-26s information %6.0f/s p99 %7.1f ms   archive %6.0f/s p99 %7.1f ms"
+            % (name, p["info_rps"], p["info_p99"], p["archive_rps"], p["archive_p99"])
+        )
 
 
 if __name__ == "__main__":

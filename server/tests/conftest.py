@@ -31,16 +31,27 @@ class Setup:
 
     def empty(self):
         """Back to an empty server (row numbers from 1 again) without restarting anything."""
-        tables = ("crash_groups", "info_posts", "grants", "archives", "kernel_dumps", "group_versions", "sessions",
-                  "symbolication", "kernel_dump_headers")
+        tables = (
+            "crash_groups",
+            "info_posts",
+            "grants",
+            "archives",
+            "kernel_dumps",
+            "group_versions",
+            "sessions",
+            "symbolication",
+            "kernel_dump_headers",
+        )
         if self.dsn:
             import psycopg2
+
             conn = psycopg2.connect(self.dsn)
             with conn, conn.cursor() as cur:
                 cur.execute("TRUNCATE %s RESTART IDENTITY" % ", ".join(tables))
             conn.close()
         else:
             import sqlite3
+
             conn = sqlite3.connect(os.path.join(self.data, "crashes.sqlite"), isolation_level=None)
             conn.execute("BEGIN IMMEDIATE")
             for t in tables + ("sqlite_sequence",):
@@ -76,7 +87,9 @@ def backend(request, data_dir, shared_setups):
     started = []
 
     def new_setup(*extra):
-        dsn = request.getfixturevalue("postgres").new_database() if request.param == "nginx-postgres" else None
+        dsn = (
+            request.getfixturevalue("postgres").new_database() if request.param == "nginx-postgres" else None
+        )
         return Setup(request.param, tempfile.mkdtemp(prefix="crashserver-data-"), dsn, extra)
 
     def start(*extra):

@@ -40,7 +40,8 @@ def minidump(modules=(), exception=None, threads=(), system=True):
     if threads:
         body = struct.pack("<I", len(threads)) + b"".join(
             struct.pack("<IIIIQQIIII", tid, 0, 0, 0, 0, 0x10000 * (i + 1), 0x1000, 0, 0, 0)
-            for i, tid in enumerate(threads))
+            for i, tid in enumerate(threads)
+        )
         streams.append((3, len(body), put(body)))
     if system:
         body = struct.pack("<HHHBBIIIII", 0, 6, 1, 2, 1, 6, 1, 7601, 2, 0) + b"\0" * 28
@@ -65,7 +66,7 @@ def kernel_header(width, bug_check, parameters, build=19045, machine=None, when=
         time_at = 0xFA8
     struct.pack_into("<II", page, 8, 0xF, build)
     if when:
-        struct.pack_into("<Q", page, time_at, int((when + 11644473600) * 10 ** 7))
+        struct.pack_into("<Q", page, time_at, int((when + 11644473600) * 10**7))
     return bytes(page)
 
 

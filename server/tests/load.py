@@ -14,8 +14,13 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(round(p / 100.0 * (len(ordered) - 1))))] if ordered else 0.0
 
 
-def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi"),
-             follow_answer=True):
+def run_load(
+    ports,
+    clients=50,
+    rounds=2,
+    paths=("/cgi-bin-py/security_dump.cgi", "/cgi-bin/bug_report_orv.cgi"),
+    follow_answer=True,
+):
     """Client i, round r: crash ID CRASH_IDS[(i + r) % 10], machine "LOAD-i" posting from its own
     loopback address 127.0.1.i, server ports[i % len(ports)] (a port or a server object; several
     processes sharing one database take turns). Returns a summary with
@@ -23,7 +28,14 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
     archives = {h: make_archive(h, dump=bytes(range(256)) * 64, email="load@example.org") for h in CRASH_IDS}
     barrier = threading.Barrier(clients)
     lock = threading.Lock()
-    result = {"latencies": [], "failures": [], "answers": [], "archives_sent": 0, "info_ms": [], "archive_ms": []}
+    result = {
+        "latencies": [],
+        "failures": [],
+        "answers": [],
+        "archives_sent": 0,
+        "info_ms": [],
+        "archive_ms": [],
+    }
 
     def client(i):
         port = ports[i % len(ports)]
@@ -34,16 +46,28 @@ def run_load(ports, clients=50, rounds=2, paths=("/cgi-bin-py/security_dump.cgi"
             form = urllib.parse.urlencode(info_fields(h, "LOAD-%02d" % i)).encode()
             try:
                 start = time.perf_counter()
-                status, answer, _ = request(port, "POST", paths[0], form,
-                                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20,
-                                            source=source)
+                status, answer, _ = request(
+                    port,
+                    "POST",
+                    paths[0],
+                    form,
+                    {"Content-Type": "application/x-www-form-urlencoded"},
+                    timeout=20,
+                    source=source,
+                )
                 took = [time.perf_counter() - start]
                 sent = False
                 if status == 200 and (answer[:4] == b"true" or not follow_answer):
                     start = time.perf_counter()
-                    status, answer2, _ = request(port, "POST", paths[1], archives[h],
-                                                 {"Content-Type": "application/octet-stream"}, timeout=50,
-                                                 source=source)
+                    status, answer2, _ = request(
+                        port,
+                        "POST",
+                        paths[1],
+                        archives[h],
+                        {"Content-Type": "application/octet-stream"},
+                        timeout=50,
+                        source=source,
+                    )
                     took.append(time.perf_counter() - start)
                     sent = status == 200
                     if status != 200:

@@ -18,18 +18,33 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER_DIR = os.path.dirname(HERE)
 ROOT = os.path.dirname(SERVER_DIR)
 TOKEN = "test-token-7f3a-0123456789"
-STACK = ["0x6A8C1234  0x00001234  OrvCore", "0x6A8C1300  0x00001300  OrvCore", "0x00401F00  0x00001F00  Orv",
-         "0x7B62C2A0  0x0002C2A0  kernel32"]
+STACK = [
+    "0x6A8C1234  0x00001234  OrvCore",
+    "0x6A8C1300  0x00001300  OrvCore",
+    "0x00401F00  0x00001F00  Orv",
+    "0x7B62C2A0  0x0002C2A0  kernel32",
+]
 
 
-def make_report(hash_id, stack=STACK, email="", user_context="", version="1.0.0.1", module="OrvCore.dll",
-                app="Orv.exe", memory=True):
+def make_report(
+    hash_id,
+    stack=STACK,
+    email="",
+    user_context="",
+    version="1.0.0.1",
+    module="OrvCore.dll",
+    app="Orv.exe",
+    memory=True,
+):
     """A text report laid out as Kelvor writes it (UTF-16LE with byte-order mark, CR LF)."""
-    text = ("\ufeffVemko Dump\r\nProgram Name:Orv   Program Version:%s\r\nAppName:%s   Windows Version:WIN_7 64\r\n"
-            "Module:%s   Data:2026-12-8 9:3:41\r\nEmail:%s\r\nHashCode:%s\r\n" % (version, app, module, email, hash_id))
+    text = (
+        "\ufeffVemko Dump\r\nProgram Name:Orv   Program Version:%s\r\nAppName:%s   Windows Version:WIN_7 64\r\n"
+        "Module:%s   Data:2026-12-8 9:3:41\r\nEmail:%s\r\nHashCode:%s\r\n"
+        % (version, app, module, email, hash_id)
+    )
     if stack is not None:
         text += "\r\nStack:\r\n" + "".join(line + "\r\n" for line in stack)
-    text += "\r\nSystem Process:\r\nOrv.exe Pid:32 Parrent Pid:8\r\n\r\nCommand:\r\n\"C:\\Orv.exe\" crash dll"
+    text += '\r\nSystem Process:\r\nOrv.exe Pid:32 Parrent Pid:8\r\n\r\nCommand:\r\n"C:\\Orv.exe" crash dll'
     text += "\r\n\r\nWindow Info:\r\nhwnd:65602  ParentWnd: 0  Window Text:OK\r\n"
     if memory:
         text += "\r\n\r\nSystem Memory:\r\nMemory Usage:12% \r\nTotal Memory:1024.000 M\r\nPagefileUsage :1.500 M\r\n"
@@ -49,15 +64,27 @@ def make_archive(hash_id, dump=b"MDMP" + b"\0" * 60, name="ORV_20261208_090341",
     return make_zip([(name + ".DMP", dump), (name + ".txt", make_report(hash_id, **report))])
 
 
-def make_kernel_package(machine_id="S-1-5-21-1-2-3-1000", version="1.0.0.1", dump=b"PAGEDU64" + b"\1" * 100,
-                        name="Mini120826-01.dmp"):
+def make_kernel_package(
+    machine_id="S-1-5-21-1-2-3-1000",
+    version="1.0.0.1",
+    dump=b"PAGEDU64" + b"\1" * 100,
+    name="Mini120826-01.dmp",
+):
     ini = "[info]\r\nversion=%s\r\nid=%s\r\nmodule=Driver\r\n" % (version, machine_id)
     return make_zip([(name, dump), ("info.ini", ini.encode("cp1252"))])
 
 
 def info_fields(hash_id, guid, version="1.0.0.1", app="Orv.exe", module="OrvCore.dll", count="1", mail=""):
-    return [("product", "Orv"), ("hash_id", hash_id), ("guid", guid), ("version", version), ("app", app),
-            ("module", module), ("count", count), ("mail", mail)]
+    return [
+        ("product", "Orv"),
+        ("hash_id", hash_id),
+        ("guid", guid),
+        ("version", version),
+        ("app", app),
+        ("module", module),
+        ("count", count),
+        ("mail", mail),
+    ]
 
 
 def free_port():
@@ -79,8 +106,18 @@ class Server:
         os.close(fd)
 
     def launch(self):
-        args = [sys.executable, "-m", "crashserver", "--port", "0", "--data", self.data,
-                "--parent-pid", str(os.getpid()), *self.extra]
+        args = [
+            sys.executable,
+            "-m",
+            "crashserver",
+            "--port",
+            "0",
+            "--data",
+            self.data,
+            "--parent-pid",
+            str(os.getpid()),
+            *self.extra,
+        ]
         if self.token is not None:
             args += ["--token", self.token]
         with open(self.log_path, "a") as log:
@@ -137,7 +174,9 @@ def connection(target, timeout=50, source=None):
     context = getattr(target, "ssl_context", None)
     src = (source, 0) if source else None
     if context:
-        return http.client.HTTPSConnection("127.0.0.1", port, timeout=timeout, context=context, source_address=src)
+        return http.client.HTTPSConnection(
+            "127.0.0.1", port, timeout=timeout, context=context, source_address=src
+        )
     return http.client.HTTPConnection("127.0.0.1", port, timeout=timeout, source_address=src)
 
 
@@ -171,8 +210,9 @@ class Client:
     def login(self, token=None):
         """The login form's post: (status, the session cookie "name=value" or None, headers)."""
         body = urllib.parse.urlencode({"token": self.token if token is None else token, "next": "/"})
-        status, _, headers = self.request("POST", "/login", body.encode(),
-                                          {"Content-Type": "application/x-www-form-urlencoded"})
+        status, _, headers = self.request(
+            "POST", "/login", body.encode(), {"Content-Type": "application/x-www-form-urlencoded"}
+        )
         cookie = headers.get("Set-Cookie")
         return status, cookie.split(";")[0] if cookie else None, headers
 
@@ -181,16 +221,26 @@ class Client:
         return self.post_info(body)
 
     def post_info(self, body):
-        return self.request("POST", "/cgi-bin-py/security_dump.cgi", body,
-                            {"Content-Type": "application/x-www-form-urlencoded"}, timeout=20)[:2]
+        return self.request(
+            "POST",
+            "/cgi-bin-py/security_dump.cgi",
+            body,
+            {"Content-Type": "application/x-www-form-urlencoded"},
+            timeout=20,
+        )[:2]
 
     def archive(self, body):
-        return self.request("POST", "/cgi-bin/bug_report_orv.cgi", body,
-                            {"Content-Type": "application/octet-stream"})[:2]
+        return self.request(
+            "POST", "/cgi-bin/bug_report_orv.cgi", body, {"Content-Type": "application/octet-stream"}
+        )[:2]
 
     def kernel(self, body):
-        return self.request("POST", "/cgi-bin/bug_report.cgi", body,
-                            {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"})[:2]
+        return self.request(
+            "POST",
+            "/cgi-bin/bug_report.cgi",
+            body,
+            {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"},
+        )[:2]
 
     def get(self, path, token=...):
         token = self.token if token is ... else token
@@ -232,6 +282,7 @@ def stored_files(data):
 class Postgres:
     """A private PostgreSQL 15 cluster in a temporary folder on 127.0.0.1 and a free port; as root
     its programs run as the "postgres" user, which owns the folder."""
+
     BIN = "/usr/lib/postgresql/15/bin"
 
     def __init__(self):
@@ -250,9 +301,18 @@ class Postgres:
             shutil.chown(self.folder, "postgres", "postgres")
         data = os.path.join(self.folder, "data")
         self._run(self.BIN + "/initdb", "-D", data, "-A", "trust", "-U", "crash", "--no-sync", "-E", "UTF8")
-        self._run(self.BIN + "/pg_ctl", "-D", data, "-l", os.path.join(self.folder, "log"), "-w", "-o",
-                  "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200"
-                  % (self.port, self.folder), "start")
+        self._run(
+            self.BIN + "/pg_ctl",
+            "-D",
+            data,
+            "-l",
+            os.path.join(self.folder, "log"),
+            "-w",
+            "-o",
+            "-p %d -k %s -c listen_addresses=127.0.0.1 -c fsync=off -c max_connections=200"
+            % (self.port, self.folder),
+            "start",
+        )
         return self
 
     def dsn(self, database="postgres"):
@@ -260,6 +320,7 @@ class Postgres:
 
     def new_database(self):
         import psycopg2
+
         self.databases += 1
         name = "crashes%d" % self.databases
         conn = psycopg2.connect(self.dsn())
@@ -271,7 +332,9 @@ class Postgres:
 
     def stop(self):
         try:
-            self._run(self.BIN + "/pg_ctl", "-D", os.path.join(self.folder, "data"), "-m", "immediate", "-w", "stop")
+            self._run(
+                self.BIN + "/pg_ctl", "-D", os.path.join(self.folder, "data"), "-m", "immediate", "-w", "stop"
+            )
         finally:
             shutil.rmtree(self.folder, ignore_errors=True)
 
@@ -281,19 +344,40 @@ def chromium(url, out_png=None, timeout=60, login=None, size="1280,900"):
     With login=(base URL, token) it first logs in through the login form, as a person would: a page
     on another loopback port (same site) fills in the form and sends it, then follows to url."""
     profile = tempfile.mkdtemp(prefix="crashserver-chromium-")
-    flags = ["/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + profile, "--window-size=" + size, "--virtual-time-budget=8000"]
+    flags = [
+        "/usr/bin/chromium",
+        "--headless",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-quic",
+        "--no-first-run",
+        "--disable-background-networking",
+        "--disable-component-update",
+        "--disable-sync",
+        "--user-data-dir=" + profile,
+        "--window-size=" + size,
+        "--virtual-time-budget=8000",
+    ]
     helper = None
     try:
         if login:
             helper = LoginPage(*login, url)
             url = helper.url
         if out_png:
-            subprocess.run(flags + ["--screenshot=" + out_png, url], check=True, timeout=timeout,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        r = subprocess.run(flags + ["--dump-dom", url], check=True, timeout=timeout, stdout=subprocess.PIPE,
-                           stderr=subprocess.DEVNULL)
+            subprocess.run(
+                flags + ["--screenshot=" + out_png, url],
+                check=True,
+                timeout=timeout,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
+        r = subprocess.run(
+            flags + ["--dump-dom", url],
+            check=True,
+            timeout=timeout,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+        )
         return r.stdout.decode("utf-8", "replace")
     finally:
         if helper:
@@ -309,11 +393,14 @@ class LoginPage:
         import html
         import http.server
         import threading
+
         path = urllib.parse.urlsplit(target)
         next_path = path.path + ("?" + path.query if path.query else "")
-        page = ('<!doctype html><form method="post" action="%s/login"><input name="token" value="%s">'
-                '<input name="next" value="%s"></form><script>document.forms[0].submit()</script>'
-                % (html.escape(base), html.escape(token), html.escape(next_path))).encode()
+        page = (
+            '<!doctype html><form method="post" action="%s/login"><input name="token" value="%s">'
+            '<input name="next" value="%s"></form><script>document.forms[0].submit()</script>'
+            % (html.escape(base), html.escape(token), html.escape(next_path))
+        ).encode()
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
@@ -344,15 +431,22 @@ class Front:
     def __init__(self, servers, **config):
         import ssl
         from crashserver import deploy
+
         self.servers = servers
         self.folder = tempfile.mkdtemp(prefix="crashserver-front-")
         cert, key = deploy.self_signed(os.path.join(self.folder, "tls"))
         self.port, self.http_port = free_port(), free_port()
         config.setdefault("conn_per_address", 64)
-        self.nginx = deploy.Nginx(os.path.join(self.folder, "nginx"),
-                                  backends=["127.0.0.1:%d" % s.port for s in servers], cert=cert, key=key,
-                                  listen_https="127.0.0.1:%d" % self.port, https_port=self.port,
-                                  listen_http="127.0.0.1:%d" % self.http_port, **config)
+        self.nginx = deploy.Nginx(
+            os.path.join(self.folder, "nginx"),
+            backends=["127.0.0.1:%d" % s.port for s in servers],
+            cert=cert,
+            key=key,
+            listen_https="127.0.0.1:%d" % self.port,
+            https_port=self.port,
+            listen_http="127.0.0.1:%d" % self.http_port,
+            **config,
+        )
         self.ssl_context = ssl.create_default_context(cafile=cert)
         self.url = "https://127.0.0.1:%d" % self.port
 
@@ -369,6 +463,7 @@ def deflate_bomb(size_mib):
     """A raw DEFLATE stream of size_mib MiB of zeros, made without compressing them all: after a full
     flush the compressor's state is the same again, so each 16 MiB unit compresses to the same bytes."""
     import zlib
+
     c = zlib.compressobj(9, zlib.DEFLATED, -15)
     unit = b"\0" * (16 << 20)
     c.compress(unit)
@@ -381,12 +476,34 @@ def raw_zip(members):
     """A zip written by hand from (name, deflated bytes, claimed size, CRC): for members no honest
     writer makes (a bomb's CRC may be anything: the server gives up before it could check it)."""
     import struct
+
     out, central = b"", b""
     for name, data, size, crc in members:
         n = name.encode()
         header = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 8, 0, 0, crc, len(data), size, len(n), 0)
-        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0, crc, len(data), size, len(n),
-                               0, 0, 0, 0, 0, len(out)) + n
+        central += (
+            struct.pack(
+                "<IHHHHHHIIIHHHHHII",
+                0x02014B50,
+                20,
+                20,
+                0,
+                8,
+                0,
+                0,
+                crc,
+                len(data),
+                size,
+                len(n),
+                0,
+                0,
+                0,
+                0,
+                0,
+                len(out),
+            )
+            + n
+        )
         out += header + n + data
     end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(members), len(members), len(central), len(out), 0)
     return out + central + end

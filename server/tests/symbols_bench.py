@@ -45,8 +45,13 @@ def frames_per_second(stacks=40, depth=50):
         store.put("OrvCore.dll", DEBUG.split("/")[1], "OrvCore.debug", read("OrvCore.debug"))
         modules = minidump.read(read("orv_crash.dmp"))["modules"]
         rnd = random.Random(7)
-        lines = [["0x%08X  0x%08X  orvcore" % (0x69500000 + off, off) for off in
-                  (rnd.randrange(0x1400, 0x1600) for _ in range(depth))] for _ in range(stacks)]
+        lines = [
+            [
+                "0x%08X  0x%08X  orvcore" % (0x69500000 + off, off)
+                for off in (rnd.randrange(0x1400, 0x1600) for _ in range(depth))
+            ]
+            for _ in range(stacks)
+        ]
         start = time.perf_counter()
         for stack in lines:
             symbolicate(stack, modules, store, Symbolizer())  # a new cache each time
@@ -98,7 +103,9 @@ def arrival_to_page(crashes):
                     continue
                 g = client.group(h)
                 if g and g.get("title"):
-                    delays[h] = g["archive_list"][0]["symbolication"]["done"] - g["archive_list"][0]["received"]
+                    delays[h] = (
+                        g["archive_list"][0]["symbolication"]["done"] - g["archive_list"][0]["received"]
+                    )
             time.sleep(0.2)
         return sorted(delays.values()), time.time() - start, sum(1 for v in received.values() if v)
     finally:
@@ -112,16 +119,27 @@ def main():
     args = ap.parse_args()
     print("machine: %s" % machine())
     cold, cached = frames_per_second()
-    print("frames symbolicated per second: cold %.0f (one llvm-symbolizer run per 50-frame stack), cached %.0f"
-          % (cold, cached))
+    print(
+        "frames symbolicated per second: cold %.0f (one llvm-symbolizer run per 50-frame stack), cached %.0f"
+        % (cold, cached)
+    )
     delays, total, stored = arrival_to_page(args.crashes)
     if not delays:
         print("no crash was symbolicated")
         return 1
-    print("%d crashes at once (%d archives stored), default workers: archive received -> symbolicated group:"
-          " median %.2f s, 90%% %.2f s, max %.2f s; all %d shown symbolicated %.1f s after the first post"
-          % (args.crashes, stored, statistics.median(delays), delays[int(0.9 * (len(delays) - 1))], delays[-1],
-             len(delays), total))
+    print(
+        "%d crashes at once (%d archives stored), default workers: archive received -> symbolicated group:"
+        " median %.2f s, 90%% %.2f s, max %.2f s; all %d shown symbolicated %.1f s after the first post"
+        % (
+            args.crashes,
+            stored,
+            statistics.median(delays),
+            delays[int(0.9 * (len(delays) - 1))],
+            delays[-1],
+            len(delays),
+            total,
+        )
+    )
     return 0 if len(delays) == args.crashes else 1
 
 

@@ -10,7 +10,9 @@ def test_pages_in_a_real_browser(data_dir):
     s = Server(data_dir).start()
     try:
         c = Client([s])
-        c.crash(H, "WD-WCC4E1234567-00AABBCCDDEE", email="tester@example.org", user_context="<b>not markup</b>")
+        c.crash(
+            H, "WD-WCC4E1234567-00AABBCCDDEE", email="tester@example.org", user_context="<b>not markup</b>"
+        )
         c.kernel(make_kernel_package("S-1-5-21-77-1001"))
         group = chromium(s.url + "/groups/" + H, login=(s.url, TOKEN))
         assert H in group and all(html.escape(line) in group for line in STACK)

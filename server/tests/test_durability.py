@@ -14,8 +14,17 @@ def test_fifty_concurrent_uploaders(backend):
     c = backend()  # three archives per crash ID
     sessions = database_sessions(backend.dsn) if backend.dsn else 0
     result = run_load(c.servers, clients=50, rounds=2)
-    print("\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
-          % (backend.kind, result["requests"], result["seconds"], result["rps"], result["p50_ms"], result["p99_ms"]))
+    print(
+        "\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
+        % (
+            backend.kind,
+            result["requests"],
+            result["seconds"],
+            result["rps"],
+            result["p50_ms"],
+            result["p99_ms"],
+        )
+    )
     assert result["failures"] == []
     assert len(result["answers"]) == 100
     for h in CRASH_IDS:
@@ -35,6 +44,7 @@ def test_fifty_concurrent_uploaders(backend):
 def database_sessions(dsn):
     """Connections ever made to the database (PostgreSQL counts them)."""
     import psycopg2
+
     conn = psycopg2.connect(dsn)
     try:
         with conn.cursor() as cur:
@@ -74,9 +84,11 @@ def test_killed_during_an_archive_post_leaves_nothing_half_written(data_dir):
     with open(temp, "wb") as f:
         f.write(body[:1000])
     with socket.create_connection(("127.0.0.1", s.port)) as conn:
-        conn.sendall(b"POST /cgi-bin/bug_report_orv.cgi HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream"
-                     b"\r\nContent-Length: %d\r\n\r\n" % len(body))
-        conn.sendall(body[:len(body) // 2])
+        conn.sendall(
+            b"POST /cgi-bin/bug_report_orv.cgi HTTP/1.1\r\nHost: x\r\nContent-Type: application/octet-stream"
+            b"\r\nContent-Length: %d\r\n\r\n" % len(body)
+        )
+        conn.sendall(body[: len(body) // 2])
         time.sleep(0.3)
         s.kill()
     s.start()
@@ -94,16 +106,35 @@ def test_killed_during_an_archive_post_leaves_nothing_half_written(data_dir):
 
 def test_an_answer_nobody_uses_frees_its_place_after_a_while(data_dir):
     storage = SqliteStorage(data_dir, max_archives=1)
-    fields = {"product": "Orv", "hash_id": H, "version": "1", "app": "Orv.exe", "module": "OrvCore.dll",
-              "count": "1", "mail": ""}
+    fields = {
+        "product": "Orv",
+        "hash_id": H,
+        "version": "1",
+        "app": "Orv.exe",
+        "module": "OrvCore.dll",
+        "count": "1",
+        "mail": "",
+    }
     t0 = 1_800_000_000.0
     assert storage.record_info_post(dict(fields, guid="M1"), "127.0.0.1", now=t0) is True
     assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=t0 + 1) is False
     later = t0 + GRANT_SECONDS + 1
     assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=later) is True
     # M1's archive comes too late: M2's place is the one it would take, so it is refused.
-    report = {"hash_code": H, "program_name": "Orv", "program_version": "1", "app_name": "Orv.exe",
-              "windows_version": "WIN_7 64", "module": "OrvCore.dll", "report_time": "", "email": "",
-              "user_context": "", "stack": [], "report_name": "A.txt", "dump_name": "", "dump_size": 0}
+    report = {
+        "hash_code": H,
+        "program_name": "Orv",
+        "program_version": "1",
+        "app_name": "Orv.exe",
+        "windows_version": "WIN_7 64",
+        "module": "OrvCore.dll",
+        "report_time": "",
+        "email": "",
+        "user_context": "",
+        "stack": [],
+        "report_name": "A.txt",
+        "dump_name": "",
+        "dump_size": 0,
+    }
     assert storage.store_archive(b"zip", report, "127.0.0.1", now=later + 1) is not None
     assert storage.store_archive(b"zip2", report, "127.0.0.1", now=later + 2) is None

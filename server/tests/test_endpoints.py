@@ -8,8 +8,17 @@ import zipfile
 
 import pytest
 
-from serverlib import STACK, TOKEN, info_fields, make_archive, make_kernel_package, make_report, make_zip, \
-    request, stored_files
+from serverlib import (
+    STACK,
+    TOKEN,
+    info_fields,
+    make_archive,
+    make_kernel_package,
+    make_report,
+    make_zip,
+    request,
+    stored_files,
+)
 
 H1 = "0A1B2C3D4E5F60718293A4B5C6D7E8F9"
 H2 = "0123456789abcdef0123456789abcdef"  # Kelvor's fixed ID of a crash without a stack signature
@@ -25,10 +34,15 @@ def test_first_three_archives_are_asked_for_then_only_counted(backend):
     assert c.info(H1, "DISK9-001122334499") == (200, b"false")
     g = c.group(H1)
     assert (g["report_count"], g["machines"], g["archives"]) == (5, 5, 3)
-    assert sorted(a["email"] for a in g["archive_list"]) == ["user0@example.org", "user1@example.org",
-                                                              "user2@example.org"]
+    assert sorted(a["email"] for a in g["archive_list"]) == [
+        "user0@example.org",
+        "user1@example.org",
+        "user2@example.org",
+    ]
     # Each archive goes to the machine whose answer it used; none is left waiting.
-    assert sorted(a["guid"] for a in g["archive_list"]) == ["DISK%d-0011223344%02d" % (i, i) for i in range(3)]
+    assert sorted(a["guid"] for a in g["archive_list"]) == [
+        "DISK%d-0011223344%02d" % (i, i) for i in range(3)
+    ]
     assert c.archive(make_archive(H1)) == (409, b"no archive was asked for crash ID %s\n" % H1.encode())
     assert c.group(H1)["archives"] == 3
 
@@ -59,7 +73,12 @@ def test_counts_versions_and_report_contents(backend):
     assert g["stack"] == STACK
     a = g["archive_list"][0]
     assert (a["email"], a["user_context"], a["windows_version"], a["report_time"], a["module"]) == (
-        "a@example.org", "Clicked scan.\r\nThen it closed.", "WIN_7 64", "2026-12-08 09:03:41", "OrvCore.dll")
+        "a@example.org",
+        "Clicked scan.\r\nThen it closed.",
+        "WIN_7 64",
+        "2026-12-08 09:03:41",
+        "OrvCore.dll",
+    )
     assert (a["dump_name"], a["report_name"]) == ("ORV_20261208_090341.DMP", "ORV_20261208_090341.txt")
     assert c.group(H1)["stack"] == []
     status, body, headers = c.get("/archives/%d" % a["id"])
@@ -76,14 +95,18 @@ def test_counts_versions_and_report_contents(backend):
 
 def test_kernel_dumps_are_listed_by_machine_and_version(backend):
     c = backend()
-    packages = [make_kernel_package("S-1-5-21-9-B", "1.0.0.2"), make_kernel_package("S-1-5-21-9-A", "1.0.0.1")]
+    packages = [
+        make_kernel_package("S-1-5-21-9-B", "1.0.0.2"),
+        make_kernel_package("S-1-5-21-9-A", "1.0.0.1"),
+    ]
     assert c.kernel(packages[0]) == (200, b"ok")
     # Drummet with a BugURL that ends in "/" posts to "//cgi-bin/bug_report.cgi".
     assert request(c.port(), "POST", "//cgi-bin/bug_report.cgi", packages[1])[:2] == (200, b"ok")
     dumps = c.api("/kernel-dumps")["kernel_dumps"]
     assert [(d["machine_id"], d["version"], d["module"], d["dump_name"]) for d in dumps] == [
         ("S-1-5-21-9-A", "1.0.0.1", "Driver", "Mini120826-01.dmp"),
-        ("S-1-5-21-9-B", "1.0.0.2", "Driver", "Mini120826-01.dmp")]
+        ("S-1-5-21-9-B", "1.0.0.2", "Driver", "Mini120826-01.dmp"),
+    ]
     status, body, _ = c.get("/kernel-dumps/%d" % dumps[0]["id"])
     assert (status, body) == (200, packages[1])
 
@@ -102,8 +125,9 @@ def bad_zip_members():
         "report without BOM": make_zip([("ORV.txt", report[2:])]),
         "report in UTF-8": make_zip([("ORV.txt", "\ufeffVemko Dump\r\n".encode())]),
         "bad HashCode": make_zip([("ORV.txt", make_report("XYZ"))]),
-        "damaged member": make_zip([("ORV.txt", report)], zipfile.ZIP_STORED).replace("Vemko".encode("utf-16-le"),
-                                                                                      "Wemko".encode("utf-16-le")),
+        "damaged member": make_zip([("ORV.txt", report)], zipfile.ZIP_STORED).replace(
+            "Vemko".encode("utf-16-le"), "Wemko".encode("utf-16-le")
+        ),
         "truncated": make_archive(H1)[:-30],
     }
 
@@ -130,10 +154,13 @@ def test_bad_input_is_refused_and_nothing_is_stored(backend):
         status, text = c.post_info(body if isinstance(body, bytes) else body.encode())
         assert status == 400, (name, status, text)
     assert c.post_info(b"mail=" + b"x" * (17 << 10))[0] == 413
-    for name, body in {"no info.ini": make_zip([("Mini.dmp", b"x")]), "no dump": make_zip([("info.ini", b"")]),
-                       "no section": make_zip([("Mini.dmp", b"x"), ("info.ini", b"version=1\r\n")]),
-                       "dot-dot": make_zip([("..\\Mini.dmp", b"x"), ("info.ini", b"[info]\r\n")]),
-                       "not a zip": b"MDMP"}.items():
+    for name, body in {
+        "no info.ini": make_zip([("Mini.dmp", b"x")]),
+        "no dump": make_zip([("info.ini", b"")]),
+        "no section": make_zip([("Mini.dmp", b"x"), ("info.ini", b"version=1\r\n")]),
+        "dot-dot": make_zip([("..\\Mini.dmp", b"x"), ("info.ini", b"[info]\r\n")]),
+        "not a zip": b"MDMP",
+    }.items():
         assert c.kernel(body)[0] == 400, name
     assert c.kernel(make_kernel_package(dump=os.urandom(1 << 20)))[0] == 413
     assert c.get("/cgi-bin/bug_report_orv.cgi", token=None)[0] == 405
@@ -155,7 +182,9 @@ def test_archive_size_limit(backend, extra, status):
     c = backend()
     report = make_report(H1)
     probe = make_zip([("ORV.DMP", b""), ("ORV.txt", report)], zipfile.ZIP_STORED)
-    body = make_zip([("ORV.DMP", b"\0" * (5_242_879 - len(probe) + extra)), ("ORV.txt", report)], zipfile.ZIP_STORED)
+    body = make_zip(
+        [("ORV.DMP", b"\0" * (5_242_879 - len(probe) + extra)), ("ORV.txt", report)], zipfile.ZIP_STORED
+    )
     assert len(body) == 5_242_879 + extra
     assert c.info(H1, "M1")[1] == b"true"
     assert c.archive(body)[0] == status
@@ -195,7 +224,16 @@ def test_pages_and_lists_need_a_login(backend):
     assert all(line in page for line in STACK)
     assert c.get("/groups/" + "F" * 32)[0] == 404 and c.get("/groups/nothex")[0] == 404
     # Logging out ends the session on the server: the same cookie no longer opens a page.
-    csrf = re.search(r'name="csrf" value="([^"]+)"', c.request("GET", "/", headers={"Cookie": cookie})[1].decode())
-    assert c.request("POST", "/logout", b"csrf=" + csrf.group(1).encode(),
-                     {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})[0] == 302
+    csrf = re.search(
+        r'name="csrf" value="([^"]+)"', c.request("GET", "/", headers={"Cookie": cookie})[1].decode()
+    )
+    assert (
+        c.request(
+            "POST",
+            "/logout",
+            b"csrf=" + csrf.group(1).encode(),
+            {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"},
+        )[0]
+        == 302
+    )
     assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 302

@@ -82,13 +82,16 @@ def sent_before_answer(port, head, body_chunk, limit=50 << 20):
         conn.close()
 
 
-@pytest.mark.parametrize("path, length, expected", [
-    ("/cgi-bin-py/security_dump.cgi", 200_000_000, b"413"),
-    ("/cgi-bin-py/security_dump.cgi", None, b"413"),             # chunked: counted while read
-    ("/cgi-bin/bug_report_orv.cgi", 5_242_880, b"413"),
-    ("//cgi-bin/bug_report.cgi", 200_000_000, b"413"),
-    ("/", 200_000, b"413"),
-])
+@pytest.mark.parametrize(
+    "path, length, expected",
+    [
+        ("/cgi-bin-py/security_dump.cgi", 200_000_000, b"413"),
+        ("/cgi-bin-py/security_dump.cgi", None, b"413"),  # chunked: counted while read
+        ("/cgi-bin/bug_report_orv.cgi", 5_242_880, b"413"),
+        ("//cgi-bin/bug_report.cgi", 200_000_000, b"413"),
+        ("/", 200_000, b"413"),
+    ],
+)
 def test_oversized_bodies_refused_before_they_are_read(front, path, length, expected):
     if length is None:
         head = b"POST %s HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" % path.encode()
@@ -104,7 +107,9 @@ def test_oversized_bodies_refused_before_they_are_read(front, path, length, expe
 def test_the_address_is_the_one_nginx_saw(front):
     machine = Client([front], source="127.0.0.7")
     forged = {"X-Forwarded-For": "127.0.0.8", "Content-Type": "application/x-www-form-urlencoded"}
-    body = b"product=Orv&hash_id=%s&guid=M7&version=1&app=Orv.exe&module=OrvCore.dll&count=1&mail=" % H.encode()
+    body = (
+        b"product=Orv&hash_id=%s&guid=M7&version=1&app=Orv.exe&module=OrvCore.dll&count=1&mail=" % H.encode()
+    )
     assert machine.request("POST", "/cgi-bin-py/security_dump.cgi", body, forged)[:2] == (200, b"true")
     # The place is bound to 127.0.0.7, whatever the header said.
     assert Client([front], source="127.0.0.8").archive(make_archive(H))[0] == 409
@@ -118,8 +123,9 @@ def test_a_process_ended_under_load(data_dir, request, how, database):
     again), and nothing half-written stays."""
     dsn = request.getfixturevalue("postgres").new_database() if database == "postgres" else None
     extra = ("--database", dsn) if dsn else ()
-    servers = start_all([Server(data_dir, "--trusted-proxy", "127.0.0.1", "--max-archives", "5", *extra)
-                         for _ in range(2)])
+    servers = start_all(
+        [Server(data_dir, "--trusted-proxy", "127.0.0.1", "--max-archives", "5", *extra) for _ in range(2)]
+    )
     front = Front(servers).start()
     try:
         result = {}

@@ -16,14 +16,34 @@ H1, H2 = "0A1B2C3D4E5F60718293A4B5C6D7E8F9", "5D41402ABC4B2A76B9719D911017C592"
 
 
 def fields(h, guid, version="1.0", count="1"):
-    return {"product": "Orv", "hash_id": h, "guid": guid, "version": version, "app": "Orv.exe",
-            "module": "OrvCore.dll", "count": count, "mail": ""}
+    return {
+        "product": "Orv",
+        "hash_id": h,
+        "guid": guid,
+        "version": version,
+        "app": "Orv.exe",
+        "module": "OrvCore.dll",
+        "count": count,
+        "mail": "",
+    }
 
 
 def report(h, version="1.0"):
-    return {"hash_code": h, "program_name": "Orv", "program_version": version, "app_name": "Orv.exe",
-            "windows_version": "7", "module": "OrvCore.dll", "report_time": "", "email": "", "user_context": "",
-            "stack": [], "report_name": "A.txt", "dump_name": "", "dump_size": 0}
+    return {
+        "hash_code": h,
+        "program_name": "Orv",
+        "program_version": version,
+        "app_name": "Orv.exe",
+        "windows_version": "7",
+        "module": "OrvCore.dll",
+        "report_time": "",
+        "email": "",
+        "user_context": "",
+        "stack": [],
+        "report_name": "A.txt",
+        "dump_name": "",
+        "dump_size": 0,
+    }
 
 
 def test_files_are_private_and_orphans_swept(data_dir):
@@ -61,11 +81,14 @@ def test_kernel_dump_resent_is_stored_once(backend):
     assert len(c.api("/kernel-dumps")["kernel_dumps"]) == 2 and len(stored_files(backend.data)) == 2
 
 
-@pytest.mark.parametrize("retention, kept", [
-    (dict(keep_per_group=2), {H1: [2, 3], H2: [4]}),
-    (dict(archive_quota=2500), {H1: [3], H2: [4]}),      # each row is 1000 bytes: the two oldest go
-    (dict(keep_days=1), {H1: [2, 3], H2: [4]}),          # the first is two days old
-])
+@pytest.mark.parametrize(
+    "retention, kept",
+    [
+        (dict(keep_per_group=2), {H1: [2, 3], H2: [4]}),
+        (dict(archive_quota=2500), {H1: [3], H2: [4]}),  # each row is 1000 bytes: the two oldest go
+        (dict(keep_days=1), {H1: [2, 3], H2: [4]}),  # the first is two days old
+    ],
+)
 def test_retention_removes_the_oldest(data_dir, retention, kept):
     storage = SqliteStorage(data_dir, max_archives=3, retention=retention)
     now = time.time()
@@ -95,14 +118,20 @@ def test_a_group_or_a_machine_is_deleted_from_the_pages(data_dir):
         csrf = re.search(r'name="csrf" value="([^"]+)"', page).group(1)
 
         def post(path, **form):
-            return c.request("POST", path, urllib.parse.urlencode(form).encode(),
-                             {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"})
+            return c.request(
+                "POST",
+                path,
+                urllib.parse.urlencode(form).encode(),
+                {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"},
+            )
 
-        assert post("/groups/%s/delete" % H1, confirm="yes")[0] == 403          # no CSRF value
-        assert post("/groups/%s/delete" % H1, csrf=csrf)[0] == 400              # not confirmed
+        assert post("/groups/%s/delete" % H1, confirm="yes")[0] == 403  # no CSRF value
+        assert post("/groups/%s/delete" % H1, csrf=csrf)[0] == 400  # not confirmed
         status, body, _ = post("/groups/%s/delete" % H1, csrf=csrf, confirm="yes")
         assert status == 200 and b"2 archives" in body
-        assert c.group(H1) is None and len(stored_files(data_dir)) == 2  # archives of one crash ID share a file
+        assert (
+            c.group(H1) is None and len(stored_files(data_dir)) == 2
+        )  # archives of one crash ID share a file
         status, body, _ = post("/machines/delete", csrf=csrf, confirm="yes", machine="M2")
         assert status == 200 and b"1 information posts, 1 archives, 1 kernel dumps" in body
         g = c.group(H2)
@@ -129,7 +158,9 @@ def test_sigterm_finishes_the_uploads_in_flight(data_dir):
     conns = []
     for body in bodies:
         conn = socket.create_connection(("127.0.0.1", s.port))
-        conn.sendall(b"POST /cgi-bin/bug_report_orv.cgi HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body))
+        conn.sendall(
+            b"POST /cgi-bin/bug_report_orv.cgi HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body)
+        )
         conn.sendall(body[:1000])
         conns.append(conn)
     time.sleep(0.3)
@@ -165,15 +196,25 @@ def test_lists_are_read_by_pages(data_dir):
         if i % 2:
             storage.record_info_post(fields(h, "C", version="2.0"), "10.0.0.1", now=t0 + i)
     for i in range(120):
-        storage.store_kernel_dump(b"%d" % i, {"machine_id": "S-%d" % (i % 7), "version": "1", "module": "D",
-                                              "dump_name": "Mini.dmp", "dump_size": 1}, "10.0.0.1")
+        storage.store_kernel_dump(
+            b"%d" % i,
+            {
+                "machine_id": "S-%d" % (i % 7),
+                "version": "1",
+                "module": "D",
+                "dump_name": "Mini.dmp",
+                "dump_size": 1,
+            },
+            "10.0.0.1",
+        )
     s = Server(data_dir).start()
     try:
         c = Client([s])
-        for query, expected in [("sort=last_seen", sorted(range(250), reverse=True)),
-                                ("sort=count", sorted(range(250), key=lambda i: (bool(i % 3) + 1 + i % 2, i),
-                                                      reverse=True)),
-                                ("version=2.0&sort=count", sorted(range(1, 250, 2), reverse=True))]:
+        for query, expected in [
+            ("sort=last_seen", sorted(range(250), reverse=True)),
+            ("sort=count", sorted(range(250), key=lambda i: (bool(i % 3) + 1 + i % 2, i), reverse=True)),
+            ("version=2.0&sort=count", sorted(range(1, 250, 2), reverse=True)),
+        ]:
             seen, after, pages = [], "", 0
             while True:
                 page = c.api("/groups?%s&after=%s" % (query, urllib.parse.quote(after)))
@@ -196,11 +237,16 @@ def test_lists_are_read_by_pages(data_dir):
         rest = c.api("/kernel-dumps?after=" + urllib.parse.quote(dumps["next"]))
         listed = dumps["kernel_dumps"] + rest["kernel_dumps"]
         assert len({d["id"] for d in listed}) == 120 and rest["next"] is None
-        assert [(d["machine_id"], -d["id"]) for d in listed] == sorted((d["machine_id"], -d["id"]) for d in listed)
+        assert [(d["machine_id"], -d["id"]) for d in listed] == sorted(
+            (d["machine_id"], -d["id"]) for d in listed
+        )
         # A group's posts by page too.
         posts = c.api("/groups/%032X?limit=2" % 1)
-        assert len(posts["posts"]) == 2 and c.api("/groups/%032X?limit=2&posts_after=%d" % (1, posts["next_posts"]))[
-            "posts"][0]["guid"] == "C"
+        assert (
+            len(posts["posts"]) == 2
+            and c.api("/groups/%032X?limit=2&posts_after=%d" % (1, posts["next_posts"]))["posts"][0]["guid"]
+            == "C"
+        )
         assert request(s, "GET", "/health")[0] == 200
     finally:
         s.stop()

@@ -13,7 +13,9 @@ from serverlib import info_fields, make_archive, make_kernel_package, make_repor
 
 H = "0A1B2C3D4E5F60718293A4B5C6D7E8F9"
 # No example database: the tests run from the source tree, and a failure prints its example.
-SETTINGS = settings(max_examples=150, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
+SETTINGS = settings(
+    max_examples=150, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow]
+)
 
 
 def outcome(parse, *args):
@@ -41,6 +43,7 @@ def mutated(base):
         for at, value in changes:
             body[at] = value
         return bytes(body[:cut]) + tail
+
     return st.tuples(edits, st.integers(0, len(base)), st.binary(max_size=16)).map(apply)
 
 
@@ -73,10 +76,17 @@ def test_info_ini_on_any_text(text, encoding):
 
 
 @SETTINGS
-@given(st.one_of(st.binary(max_size=400),
-                 st.dictionaries(st.sampled_from(["product", "hash_id", "guid", "version", "app", "module", "count",
-                                                  "mail", "other"]), st.text(max_size=40)).map(
-                     lambda d: urllib.parse.urlencode(d).encode())))
+@given(
+    st.one_of(
+        st.binary(max_size=400),
+        st.dictionaries(
+            st.sampled_from(
+                ["product", "hash_id", "guid", "version", "app", "module", "count", "mail", "other"]
+            ),
+            st.text(max_size=40),
+        ).map(lambda d: urllib.parse.urlencode(d).encode()),
+    )
+)
 def test_information_form_on_any_bytes(body):
     result = outcome(parse_info_form, body)
     if isinstance(result, dict):
@@ -87,12 +97,19 @@ header_text = st.text(st.characters(blacklist_categories=("Cs",), blacklist_char
 
 
 @SETTINGS
-@given(header_text, header_text, st.text(max_size=60), st.binary(max_size=40),
-       st.lists(st.integers(0, 99999), min_size=6, max_size=6))
+@given(
+    header_text,
+    header_text,
+    st.text(max_size=60),
+    st.binary(max_size=40),
+    st.lists(st.integers(0, 99999), min_size=6, max_size=6),
+)
 def test_report_on_any_text(version, email, description, noise, date):
-    text = ("\ufeffVemko Dump\r\nProgram Name:Orv   Program Version:%s\r\nAppName:Orv.exe   Windows Version:7\r\n"
-            "Module:M   Data:%d-%d-%d %d:%d:%d\r\nEmail:%s\r\nHashCode:%s\r\n\r\nUserContext:\r\n%s"
-            % ((version,) + tuple(date) + (email, H, description)))
+    text = (
+        "\ufeffVemko Dump\r\nProgram Name:Orv   Program Version:%s\r\nAppName:Orv.exe   Windows Version:7\r\n"
+        "Module:M   Data:%d-%d-%d %d:%d:%d\r\nEmail:%s\r\nHashCode:%s\r\n\r\nUserContext:\r\n%s"
+        % ((version,) + tuple(date) + (email, H, description))
+    )
     data = text.encode("utf-16-le", "surrogatepass")
     result = outcome(parse_report, data)
     if isinstance(result, dict):
@@ -114,21 +131,52 @@ def with_version_needed(body, version):
 
 def report_with(replace, by):
     return make_report(H, user_context="before TARGET after").replace(
-        "TARGET".encode("utf-16-le"), by if isinstance(by, bytes) else by.encode("utf-16-le", "surrogatepass"))
+        "TARGET".encode("utf-16-le"), by if isinstance(by, bytes) else by.encode("utf-16-le", "surrogatepass")
+    )
 
 
-@pytest.mark.parametrize("name, body, expected", [
-    ("zip version needed 7.0", with_version_needed(make_archive(H), 70), 400),
-    ("5000-digit year", make_zip([("ORV.txt", make_report(H).replace(
-        "2026-12-8".encode("utf-16-le"), ("9" * 5000 + "-12-8").encode("utf-16-le")))]), 400),
-    ("CR/LF in the report's name", make_zip([("ORV\r\nX-Evil: 1.txt", make_report(H))]), 400),
-    ("CR/LF in the dump's name", make_zip([("ORV\r\n.dmp", b"MDMP"), ("ORV.txt", make_report(H))]), 400),
-    ("lone high surrogate", make_zip([("ORV.txt", report_with("TARGET", "\ud83d"))]), "before \ufffd after"),
-    ("lone low surrogate at the end", make_zip([("ORV.txt", report_with("TARGET", b"") + b"\x00\xdc")]),
-     "before  after\ufffd"),
-    ("NUL in the description", make_zip([("ORV.txt", report_with("TARGET", "\0"))]), "before \ufffd after"),
-    ("surrogate pair kept", make_zip([("ORV.txt", report_with("TARGET", "\U0001F600"))]), "before \U0001F600 after"),
-])
+@pytest.mark.parametrize(
+    "name, body, expected",
+    [
+        ("zip version needed 7.0", with_version_needed(make_archive(H), 70), 400),
+        (
+            "5000-digit year",
+            make_zip(
+                [
+                    (
+                        "ORV.txt",
+                        make_report(H).replace(
+                            "2026-12-8".encode("utf-16-le"), ("9" * 5000 + "-12-8").encode("utf-16-le")
+                        ),
+                    )
+                ]
+            ),
+            400,
+        ),
+        ("CR/LF in the report's name", make_zip([("ORV\r\nX-Evil: 1.txt", make_report(H))]), 400),
+        ("CR/LF in the dump's name", make_zip([("ORV\r\n.dmp", b"MDMP"), ("ORV.txt", make_report(H))]), 400),
+        (
+            "lone high surrogate",
+            make_zip([("ORV.txt", report_with("TARGET", "\ud83d"))]),
+            "before \ufffd after",
+        ),
+        (
+            "lone low surrogate at the end",
+            make_zip([("ORV.txt", report_with("TARGET", b"") + b"\x00\xdc")]),
+            "before  after\ufffd",
+        ),
+        (
+            "NUL in the description",
+            make_zip([("ORV.txt", report_with("TARGET", "\0"))]),
+            "before \ufffd after",
+        ),
+        (
+            "surrogate pair kept",
+            make_zip([("ORV.txt", report_with("TARGET", "\U0001F600"))]),
+            "before \U0001F600 after",
+        ),
+    ],
+)
 def test_hand_made_archives(name, body, expected):
     result = outcome(crash_archive, body)
     assert (result if isinstance(result, int) else result["user_context"]) == expected, name
@@ -139,13 +187,16 @@ def test_kernel_member_with_line_break_is_refused():
     assert outcome(parse_kernel_package, body, 1 << 20) == 400
 
 
-@pytest.mark.parametrize("members, limit, expected", [
-    # A bomb in the dump: inflating stops at the archive's limit.
-    ([("ORV.DMP", b"\0" * (3 << 20)), ("ORV.txt", make_report(H))], 1 << 20, 413),
-    ([("ORV.DMP", b"\0" * (3 << 20)), ("ORV.txt", make_report(H))], 4 << 20, H),
-    # The report alone over its own limit.
-    ([("ORV.txt", make_report(H, user_context="x" * (5 << 20)))], 64 << 20, 413),
-])
+@pytest.mark.parametrize(
+    "members, limit, expected",
+    [
+        # A bomb in the dump: inflating stops at the archive's limit.
+        ([("ORV.DMP", b"\0" * (3 << 20)), ("ORV.txt", make_report(H))], 1 << 20, 413),
+        ([("ORV.DMP", b"\0" * (3 << 20)), ("ORV.txt", make_report(H))], 4 << 20, H),
+        # The report alone over its own limit.
+        ([("ORV.txt", make_report(H, user_context="x" * (5 << 20)))], 64 << 20, 413),
+    ],
+)
 def test_inflated_total_is_capped(members, limit, expected):
     result = outcome(crash_archive, make_zip(members), limit)
     assert (result if isinstance(result, int) else result["hash_code"]) == expected

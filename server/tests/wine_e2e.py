@@ -32,9 +32,22 @@ def world():
     data = tempfile.mkdtemp(prefix="crashserver-e2e-")
     server = Server(data, "--symbols-token", "e2e-symbols").start()
     # The build's symbols, as a build machine uploads them (the modules installed are these builds).
-    upload = subprocess.run([sys.executable, os.path.join(SOURCE, "tools", "symbols", "symbols.py"), "--upload",
-                             server.url, "--token", "e2e-symbols", "--tree", os.environ["SUITE_BIN"],
-                             os.path.join(data, "collected")], capture_output=True, text=True, timeout=300)
+    upload = subprocess.run(
+        [
+            sys.executable,
+            os.path.join(SOURCE, "tools", "symbols", "symbols.py"),
+            "--upload",
+            server.url,
+            "--token",
+            "e2e-symbols",
+            "--tree",
+            os.environ["SUITE_BIN"],
+            os.path.join(data, "collected"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert upload.returncode == 0, upload.stderr
     wine.install(quiet=False, BUG_URL=server.url + "/", BUG_INFO_URL=server.url + "/")
     install = wine.install_folder
@@ -83,7 +96,9 @@ def test_crashes_delivered_grouped_and_shown(world):
     # The same crash again on the same machine joins the group; its archive is not asked for.
     text2, dump2, report2 = crash_once(world)
     assert crash_id in text2
-    g = wait_for(lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id), 150, step=1)
+    g = wait_for(
+        lambda: len((c.group(crash_id) or {}).get("posts", [])) == 2 and c.group(crash_id), 150, step=1
+    )
     assert g and (g["report_count"], g["machines"], g["archives"]) == (2, 1, 1)
     assert [p["answer"] for p in g["posts"]] == ["true", "false"]
     assert [x["hash_id"] for x in c.api("/groups")["groups"]] == [crash_id]
@@ -109,8 +124,12 @@ def test_crashes_delivered_grouped_and_shown(world):
     os.makedirs(SCREENSHOTS, exist_ok=True)
     logged_in = (url, TOKEN)
     listing = chromium(url + "/?sort=count", os.path.join(SCREENSHOTS, "e2e-crash-list.png"), login=logged_in)
-    group = chromium(url + "/groups/" + crash_id, os.path.join(SCREENSHOTS, "e2e-crash-group.png"), login=logged_in)
-    kernel = chromium(url + "/kernel-dumps", os.path.join(SCREENSHOTS, "e2e-kernel-dumps.png"), login=logged_in)
+    group = chromium(
+        url + "/groups/" + crash_id, os.path.join(SCREENSHOTS, "e2e-crash-group.png"), login=logged_in
+    )
+    kernel = chromium(
+        url + "/kernel-dumps", os.path.join(SCREENSHOTS, "e2e-kernel-dumps.png"), login=logged_in
+    )
     assert 'href="/groups/%s"' % crash_id in listing
     assert crash_id in group and all(html.escape(line) in group for line in stack)
     assert html.escape(d["machine_id"]) in kernel

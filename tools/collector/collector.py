@@ -47,8 +47,18 @@ import tempfile
 import threading
 import time
 
-MODES = ("ok", "ok-no-length", "404", "413", "500", "stall", "huge-length", "stall-body", "trickle-headers",
-         "trickle-body")
+MODES = (
+    "ok",
+    "ok-no-length",
+    "404",
+    "413",
+    "500",
+    "stall",
+    "huge-length",
+    "stall-body",
+    "trickle-headers",
+    "trickle-body",
+)
 
 
 class State:
@@ -64,7 +74,12 @@ class State:
             b = self.behaviours.get(endpoint, {})
             queue = b.get("queue") or []
             mode = queue.pop(0) if queue else b.get("mode", "ok")
-            return mode, b.get("body", ""), float(b.get("stall_seconds", 3600)), float(b.get("delay_seconds", 0))
+            return (
+                mode,
+                b.get("body", ""),
+                float(b.get("stall_seconds", 3600)),
+                float(b.get("delay_seconds", 0)),
+            )
 
     def record(self, handler, endpoint, body):
         with self.lock:
@@ -84,8 +99,13 @@ class State:
                 "file": path,
                 "time": time.time(),
             }
-            if handler.headers.get("Content-Type", "").split(";")[0].strip() == "application/x-www-form-urlencoded":
-                rec["fields"] = urllib.parse.parse_qsl(body.decode("utf-8", "replace"), keep_blank_values=True)
+            if (
+                handler.headers.get("Content-Type", "").split(";")[0].strip()
+                == "application/x-www-form-urlencoded"
+            ):
+                rec["fields"] = urllib.parse.parse_qsl(
+                    body.decode("utf-8", "replace"), keep_blank_values=True
+                )
             self.records.append(rec)
             with open(os.path.join(self.store, "records.jsonl"), "a") as f:
                 f.write(json.dumps(rec) + "\n")

@@ -22,9 +22,27 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 def make_self_signed_certificate(folder):
     """A throw-away certificate for 127.0.0.1 made with the openssl command; (cert, key)."""
     cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=collector.invalid"],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "openssl",
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-keyout",
+            key,
+            "-out",
+            cert,
+            "-days",
+            "2",
+            "-subj",
+            "/CN=collector.invalid",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     return cert, key
 
 
@@ -45,9 +63,18 @@ class Collector:
 
     def start(self):
         self.folder = tempfile.mkdtemp(prefix="collector-test-")
-        args = [sys.executable, os.path.join(HERE, "collector.py"), "--port", str(self.port),
-                "--store", os.path.join(self.folder, "store"), "--parent-pid", str(os.getpid()),
-                "--lifetime", str(self.lifetime)]
+        args = [
+            sys.executable,
+            os.path.join(HERE, "collector.py"),
+            "--port",
+            str(self.port),
+            "--store",
+            os.path.join(self.folder, "store"),
+            "--parent-pid",
+            str(os.getpid()),
+            "--lifetime",
+            str(self.lifetime),
+        ]
         if self.https:
             args += ["--https", *make_self_signed_certificate(self.folder)]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
@@ -66,13 +93,21 @@ class Collector:
             ctx = ssl.create_default_context()
             ctx.check_hostname = False
             ctx.verify_mode = ssl.CERT_NONE
-        req = urllib.request.Request(self.base_url + path, data=data, method="POST" if data is not None else "GET")
+        req = urllib.request.Request(
+            self.base_url + path, data=data, method="POST" if data is not None else "GET"
+        )
         with urllib.request.urlopen(req, timeout=10, context=ctx) as r:
             return r.read()
 
     def behave(self, endpoint, mode="ok", body="", queue=(), stall_seconds=3600, delay_seconds=0):
-        behaviour = {"endpoint": endpoint, "mode": mode, "body": body, "queue": list(queue),
-                     "stall_seconds": stall_seconds, "delay_seconds": delay_seconds}
+        behaviour = {
+            "endpoint": endpoint,
+            "mode": mode,
+            "body": body,
+            "queue": list(queue),
+            "stall_seconds": stall_seconds,
+            "delay_seconds": delay_seconds,
+        }
         self._request("/_control/behaviour", json.dumps(behaviour).encode())
 
     def received(self, endpoint=None):

@@ -62,8 +62,12 @@ class CollectorTest(unittest.TestCase):
             c.behave(ep, "ok", body="true", delay_seconds=1)
             conn = http.client.HTTPConnection(c.host, c.port, timeout=5)
             started = time.time()
-            conn.request("POST", "/" + ep, body=b"product=Orv&mail=&a%20b=%C3%A9%26+x",
-                         headers={"Content-Type": "application/x-www-form-urlencoded"})
+            conn.request(
+                "POST",
+                "/" + ep,
+                body=b"product=Orv&mail=&a%20b=%C3%A9%26+x",
+                headers={"Content-Type": "application/x-www-form-urlencoded"},
+            )
             r = conn.getresponse()
             self.assertEqual((r.status, r.read()), (200, b"true"))
             self.assertGreaterEqual(time.time() - started, 0.9)
@@ -82,11 +86,17 @@ class CollectorTest(unittest.TestCase):
     def test_ends_with_its_parent(self):
         here = os.path.dirname(os.path.abspath(__file__))
         # A parent that starts the collector and dies at once.
-        parent = subprocess.Popen([sys.executable, "-c",
-                                   "import subprocess,sys; p=subprocess.Popen([sys.executable, %r, '--port', '0'],"
-                                   " stdout=subprocess.PIPE, text=True); print(p.pid, p.stdout.readline().split()[3],"
-                                   " flush=True)" % os.path.join(here, "collector.py")],
-                                  stdout=subprocess.PIPE, text=True)
+        parent = subprocess.Popen(
+            [
+                sys.executable,
+                "-c",
+                "import subprocess,sys; p=subprocess.Popen([sys.executable, %r, '--port', '0'],"
+                " stdout=subprocess.PIPE, text=True); print(p.pid, p.stdout.readline().split()[3],"
+                " flush=True)" % os.path.join(here, "collector.py"),
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+        )
         pid, port = parent.stdout.readline().split()
         parent.wait()
         parent.stdout.close()

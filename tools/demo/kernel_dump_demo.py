@@ -45,8 +45,10 @@ def main():
     WINE.reg_delete(UNINSTALL_REG_PATH, LAST_DMP_TIME_VALUE, view=32)
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-            f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
-                    % (c.base_url, c.base_url))
+            f.write(
+                "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
+                % (c.base_url, c.base_url)
+            )
         print("collector listening at %s" % c.base_url)
         started = time.time()
         rc = wine(os.path.join(INSTALL, "Drummet.exe")).returncode
@@ -57,13 +59,17 @@ def main():
             return 1
         for rec in received:
             headers = {k.lower(): v for k, v in rec.get("headers", {}).items()}
-            print("received POST %s (%d bytes), User-Agent: %s, Referer: %s"
-                  % (rec.get("path"), len(c.body(rec)), headers.get("user-agent"), headers.get("referer")))
+            print(
+                "received POST %s (%d bytes), User-Agent: %s, Referer: %s"
+                % (rec.get("path"), len(c.body(rec)), headers.get("user-agent"), headers.get("referer"))
+            )
             archive = zipfile.ZipFile(io.BytesIO(c.body(rec)))
             print("archive test: %s" % ("ok" if archive.testzip() is None else "BROKEN"))
             for info in archive.infolist():
-                print("  %-22s %9d bytes, stored as %d (method %d)"
-                      % (info.filename, info.file_size, info.compress_size, info.compress_type))
+                print(
+                    "  %-22s %9d bytes, stored as %d (method %d)"
+                    % (info.filename, info.file_size, info.compress_size, info.compress_type)
+                )
             same = archive.read(name) == body
             print("  %s matches the planted dump byte for byte: %s" % (name, same))
             ini = configparser.ConfigParser()

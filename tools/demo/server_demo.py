@@ -44,10 +44,28 @@ def start():
     token = os.urandom(12).hex()
     symbols_token = os.urandom(12).hex()
     log = open(os.path.join(BUILD, "server-demo", "server.log"), "w")
-    proc = subprocess.Popen(["/usr/bin/python3", "-m", "crashserver", "--port", "0", "--data", data, "--token", token,
-                             "--symbols-token", symbols_token, "--parent-pid", str(os.getppid())],
-                            cwd=os.path.join(ROOT, "server"),
-                            stdout=subprocess.PIPE, stderr=log, text=True, start_new_session=True)
+    proc = subprocess.Popen(
+        [
+            "/usr/bin/python3",
+            "-m",
+            "crashserver",
+            "--port",
+            "0",
+            "--data",
+            data,
+            "--token",
+            token,
+            "--symbols-token",
+            symbols_token,
+            "--parent-pid",
+            str(os.getppid()),
+        ],
+        cwd=os.path.join(ROOT, "server"),
+        stdout=subprocess.PIPE,
+        stderr=log,
+        text=True,
+        start_new_session=True,
+    )
     line = proc.stdout.readline().split()
     if not line or line[0] != "SERVER":
         print("echo 'the crash server did not start (see %s)' >&2" % log.name)
@@ -56,8 +74,10 @@ def start():
     with open(STATE, "w") as f:
         json.dump({"url": url, "port": int(url.rsplit(":", 1)[1]), "token": token, "pid": proc.pid}, f)
     # Ulvane adds the path to a base ending in "/"; Drummet adds "/cgi-bin/..." (the server takes "//").
-    print("export BUG_URL=%s/ BUG_INFO_URL=%s/ CRASH_SERVER_URL=%s CRASHSERVER_SYMBOLS_TOKEN=%s"
-          % (url, url, url, symbols_token))
+    print(
+        "export BUG_URL=%s/ BUG_INFO_URL=%s/ CRASH_SERVER_URL=%s CRASHSERVER_SYMBOLS_TOKEN=%s"
+        % (url, url, url, symbols_token)
+    )
     print("echo 'crash server listening at %s (data in %s)'" % (url, data))
     return 0
 
@@ -84,16 +104,26 @@ def show():
         time.sleep(0.5)
         g = client.group(g["hash_id"])
     print("crash group: %s/groups/%s" % (server.url, g["hash_id"]))
-    print("  module %s, application %s, versions %s: %d report(s) from %d machine(s), %d archive(s)"
-          % (g["module"], g["app"], ", ".join(g["versions"]), g["report_count"], g["machines"], g["archives"]))
+    print(
+        "  module %s, application %s, versions %s: %d report(s) from %d machine(s), %d archive(s)"
+        % (g["module"], g["app"], ", ".join(g["versions"]), g["report_count"], g["machines"], g["archives"])
+    )
     print("  stack:\n    " + "\n    ".join(g["stack"]))
     print("  title: %s" % (g["title"] or "(no symbols)"))
     frames = g["archive_list"][0]["symbolication"].get("frames", [])
     print("  symbolicated (GET /api/groups/%s):" % g["hash_id"])
     for f in frames:
         where = f["symbols"][0] if f.get("symbols") else None
-        print("    %s+0x%x  %s" % (f["module"], f["offset"] or 0, "%s  %s:%d" % (
-            where["function"], os.path.basename(where["file"]), where["line"]) if where else "(no symbols)"))
+        print(
+            "    %s+0x%x  %s"
+            % (
+                f["module"],
+                f["offset"] or 0,
+                "%s  %s:%d" % (where["function"], os.path.basename(where["file"]), where["line"])
+                if where
+                else "(no symbols)",
+            )
+        )
     print("pages need the token: open %s/login and give it %s" % (server.url, server.token))
     os.makedirs(SCREENSHOTS, exist_ok=True)
     shots = [("crash-list.png", "/?sort=last_seen"), ("crash-group.png", "/groups/" + g["hash_id"])]

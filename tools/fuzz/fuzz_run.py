@@ -28,8 +28,15 @@ def main():
     name = os.path.basename(args.fuzzer)
     work = args.work or tempfile.mkdtemp(prefix="fuzz_%s_" % name)
     os.makedirs(work, exist_ok=True)
-    cmd = [args.fuzzer, "-seed=1", "-print_final_stats=1", "-max_total_time=%d" % args.seconds,
-           "-artifact_prefix=%s/" % work.rstrip("/"), work, args.seeds]
+    cmd = [
+        args.fuzzer,
+        "-seed=1",
+        "-print_final_stats=1",
+        "-max_total_time=%d" % args.seconds,
+        "-artifact_prefix=%s/" % work.rstrip("/"),
+        work,
+        args.seeds,
+    ]
     if args.runs:
         cmd.insert(1, "-runs=%d" % args.runs)
     started = time.time()
@@ -39,9 +46,17 @@ def main():
     instrumented = sum(int(n) for n in re.findall(r"\((\d+) inline 8-bit counters\)", out))
     covered = re.findall(r"cov: (\d+)", out)
     runs = re.findall(r"stat::number_of_executed_units:\s*(\d+)", out)
-    print("FUZZ %s: %s inputs in %.1f s, %s of %d instrumented edges reached%s"
-          % (name, runs[-1] if runs else "?", seconds, covered[-1] if covered else "?", instrumented,
-             "" if r.returncode == 0 else ", FAILED (rc %d)" % r.returncode))
+    print(
+        "FUZZ %s: %s inputs in %.1f s, %s of %d instrumented edges reached%s"
+        % (
+            name,
+            runs[-1] if runs else "?",
+            seconds,
+            covered[-1] if covered else "?",
+            instrumented,
+            "" if r.returncode == 0 else ", FAILED (rc %d)" % r.returncode,
+        )
+    )
     if r.returncode != 0:
         print(out[-6000:])
         print("inputs and crash artifacts kept in %s" % work)

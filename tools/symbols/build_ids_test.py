@@ -8,13 +8,25 @@ import subprocess
 import unittest
 
 BIN = os.environ.get("SUITE_BIN", "")
-MODULES = ["reporter/Kelvor.exe", "uploader/Ulvane.exe", "kerneldump/Drummet.exe", "product/Orv.exe",
-           "product/OrvCore.dll", "product/communication/Communication.dll", "product/skin/Skindle.dll"]
+MODULES = [
+    "reporter/Kelvor.exe",
+    "uploader/Ulvane.exe",
+    "kerneldump/Drummet.exe",
+    "product/Orv.exe",
+    "product/OrvCore.dll",
+    "product/communication/Communication.dll",
+    "product/skin/Skindle.dll",
+]
 
 
 def readobj(path):
-    out = subprocess.run(["llvm-readobj", "--file-headers", "--coff-debug-directory", "--sections", path],
-                         capture_output=True, text=True, check=True, timeout=60).stdout
+    out = subprocess.run(
+        ["llvm-readobj", "--file-headers", "--coff-debug-directory", "--sections", path],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=60,
+    ).stdout
     guid = re.search(r"PDBSignature: 0x53445352\s+PDBGUID: \(([0-9A-F ]+)\)\s+PDBAge: (\d+)", out)
     stamp = re.search(r"TimeDateStamp: .*\(0x([0-9A-F]+)\)", out)
     sections = set(re.findall(r"Name: (\S+)", out))
@@ -38,8 +50,13 @@ class BuildIds(unittest.TestCase):
         debug = os.path.join(BIN, "product/OrvCore.debug")
         nm = subprocess.run(["llvm-nm", debug], capture_output=True, text=True, check=True, timeout=60).stdout
         address = re.search(r"^([0-9a-f]+) T _?OrvCoreFault$", nm, re.M).group(1)
-        out = subprocess.run(["llvm-symbolizer", "--obj=" + debug, "0x" + address], capture_output=True, text=True,
-                             check=True, timeout=60).stdout.split("\n")
+        out = subprocess.run(
+            ["llvm-symbolizer", "--obj=" + debug, "0x" + address],
+            capture_output=True,
+            text=True,
+            check=True,
+            timeout=60,
+        ).stdout.split("\n")
         self.assertEqual(out[0], "OrvCoreFault")
         self.assertRegex(out[1], r"orv_core_win\.cpp:2[0-9]:")
 

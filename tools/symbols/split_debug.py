@@ -12,7 +12,7 @@ import sys
 
 def stamp_offset(data):
     (pe_at,) = struct.unpack_from("<I", data, 0x3C)
-    if data[pe_at:pe_at + 4] != b"PE\0\0":
+    if data[pe_at : pe_at + 4] != b"PE\0\0":
         raise SystemExit("split_debug: not a PE module")
     return pe_at + 8  # COFF header: machine (2), number of sections (2), TimeDateStamp
 

@@ -41,11 +41,19 @@ def collect(tree, out):
             except (OSError, pe.NotAnImage) as e:
                 print("symbols: %s: %s" % (module_path, e), file=sys.stderr)
                 continue
-            if not image["codeview"] or not debug["codeview"] or image["codeview"]["key"] != debug["codeview"]["key"]:
-                print("symbols: %s: its debug file is of another build; left out" % module_path, file=sys.stderr)
+            if (
+                not image["codeview"]
+                or not debug["codeview"]
+                or image["codeview"]["key"] != debug["codeview"]["key"]
+            ):
+                print(
+                    "symbols: %s: its debug file is of another build; left out" % module_path, file=sys.stderr
+                )
                 continue
-            for key, name, src in ((image["image_key"], n, module_path),
-                                   (image["codeview"]["key"], debug_name(n), debug_path)):
+            for key, name, src in (
+                (image["image_key"], n, module_path),
+                (image["codeview"]["key"], debug_name(n), debug_path),
+            ):
                 dest = os.path.join(out, n.lower(), key.upper(), name.lower())
                 os.makedirs(os.path.dirname(dest), exist_ok=True)
                 shutil.copyfile(src, dest)
@@ -62,9 +70,18 @@ def upload(url, token, files):
             body = f.read()
         conn = conn_type(parts.netloc, timeout=120)
         try:
-            target = "%s/symbols/%s/%s/%s" % (parts.path, urllib.parse.quote(module), key, urllib.parse.quote(name))
-            conn.request("PUT", target, body=body,
-                         headers={"Authorization": "Bearer " + token, "Content-Type": "application/octet-stream"})
+            target = "%s/symbols/%s/%s/%s" % (
+                parts.path,
+                urllib.parse.quote(module),
+                key,
+                urllib.parse.quote(name),
+            )
+            conn.request(
+                "PUT",
+                target,
+                body=body,
+                headers={"Authorization": "Bearer " + token, "Content-Type": "application/octet-stream"},
+            )
             r = conn.getresponse()
             text = r.read().decode("utf-8", "replace").strip()
         finally:

@@ -21,7 +21,9 @@ import protocol_names
 from collector_client import Collector  # noqa: F401  (the local HTTP test server)
 from wine_env import wine_environment
 
-SOURCE = os.environ.get("SUITE_SOURCE") or os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SOURCE = os.environ.get("SUITE_SOURCE") or os.path.dirname(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+)
 BUILD = os.environ.get("SUITE_BUILD") or os.path.join(SOURCE, "build")
 BIN = os.environ.get("SUITE_BIN") or os.path.join(BUILD, "win")
 
@@ -102,9 +104,14 @@ class Wine:
         """Runs `wine ARGS` to its end (TimeoutExpired after `timeout` seconds) with its output in a
         temporary file; `stderr` keeps the error output too."""
         with tempfile.TemporaryFile() as out:
-            rc = subprocess.run(["wine", *args], env=env or self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=subprocess.STDOUT if stderr else subprocess.DEVNULL,
-                                timeout=timeout).returncode
+            rc = subprocess.run(
+                ["wine", *args],
+                env=env or self.env,
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=subprocess.STDOUT if stderr else subprocess.DEVNULL,
+                timeout=timeout,
+            ).returncode
             out.seek(0)
             return Run(rc, out.read().decode("utf-8", "replace"))
 
@@ -114,12 +121,20 @@ class Wine:
 
     def start(self, *args, stdout=subprocess.DEVNULL, env=None, **options):
         """Starts `wine ARGS` without waiting (a Popen)."""
-        return subprocess.Popen(["wine", *args], env=env or self.env, stdin=subprocess.DEVNULL, stdout=stdout,
-                                stderr=subprocess.DEVNULL, **options)
+        return subprocess.Popen(
+            ["wine", *args],
+            env=env or self.env,
+            stdin=subprocess.DEVNULL,
+            stdout=stdout,
+            stderr=subprocess.DEVNULL,
+            **options,
+        )
 
     def keep_server(self):
         """One wineserver for the whole run: every later start is quicker."""
-        subprocess.run(["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(
+            ["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
 
     def end_server(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stderr=subprocess.DEVNULL)
@@ -129,8 +144,9 @@ class Wine:
         """tools/install/install.sh into this prefix; `settings` are its environment (BUG_URL,
         BUG_INFO_URL, SUITE_LANGUAGE)."""
         command = [os.path.join(SOURCE, "tools", "install", "install.sh")] + ([folder] if folder else [])
-        subprocess.run(command, env=dict(self.env, **settings), check=True,
-                       stdout=subprocess.DEVNULL if quiet else None)
+        subprocess.run(
+            command, env=dict(self.env, **settings), check=True, stdout=subprocess.DEVNULL if quiet else None
+        )
 
     # ---- registry, through Wine's own reg.exe ----
     @staticmethod

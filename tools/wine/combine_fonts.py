@@ -12,12 +12,31 @@ import sys
 
 from fontTools.ttLib import TTFont
 
-HINTING_LIMITS = ("maxZones", "maxTwilightPoints", "maxStorage", "maxFunctionDefs", "maxInstructionDefs",
-                  "maxStackElements", "maxSizeOfInstructions")
-OUTLINE_LIMITS = ("maxPoints", "maxContours", "maxCompositePoints", "maxCompositeContours",
-                  "maxComponentElements", "maxComponentDepth")
-COVERAGE_FIELDS = ("ulUnicodeRange1", "ulUnicodeRange2", "ulUnicodeRange3", "ulUnicodeRange4",
-                   "ulCodePageRange1", "ulCodePageRange2")
+HINTING_LIMITS = (
+    "maxZones",
+    "maxTwilightPoints",
+    "maxStorage",
+    "maxFunctionDefs",
+    "maxInstructionDefs",
+    "maxStackElements",
+    "maxSizeOfInstructions",
+)
+OUTLINE_LIMITS = (
+    "maxPoints",
+    "maxContours",
+    "maxCompositePoints",
+    "maxCompositeContours",
+    "maxComponentElements",
+    "maxComponentDepth",
+)
+COVERAGE_FIELDS = (
+    "ulUnicodeRange1",
+    "ulUnicodeRange2",
+    "ulUnicodeRange3",
+    "ulUnicodeRange4",
+    "ulCodePageRange1",
+    "ulCodePageRange2",
+)
 
 
 def combine(base_path, extra_path, extra_index, family, out_path):

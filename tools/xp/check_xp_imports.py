@@ -28,7 +28,7 @@ class Pe:
         if data[:2] != b"MZ":
             raise ValueError("no MZ header")
         pe = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[pe:pe + 4] != b"PE\0\0":
+        if data[pe : pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         sections, opt_size = struct.unpack_from("<2xH12xH", data, pe + 4)
         opt = pe + 24
@@ -53,7 +53,7 @@ class Pe:
 
     def cstr(self, rva):
         at = self.offset(rva)
-        return self.data[at:self.data.index(b"\0", at)].decode("ascii", "replace")
+        return self.data[at : self.data.index(b"\0", at)].decode("ascii", "replace")
 
     def _thunks(self, rva, base=0):
         at = self.offset(rva)
@@ -90,7 +90,9 @@ def findings(path, rules):
     with open(path, "rb") as f:
         pe = Pe(f.read())
     if pe.subsystem_version > MAX_SUBSYSTEM:
-        yield "subsystem version %d.%d (Windows XP loads at most %d.%d)" % (pe.subsystem_version + MAX_SUBSYSTEM)
+        yield "subsystem version %d.%d (Windows XP loads at most %d.%d)" % (
+            pe.subsystem_version + MAX_SUBSYSTEM
+        )
     for dll, fn in pe.imports():
         for rule_dll, rule_fn in rules:
             if fnmatch.fnmatchcase(dll.lower(), rule_dll) and fnmatch.fnmatchcase(fn, rule_fn):

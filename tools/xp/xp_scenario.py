@@ -48,17 +48,29 @@ class WindowsXp(scenario.ScenarioCase):
     def test_crash_captured_and_delivered(self):
         scenario.clear_folder(os.path.join(self.install, "dump"))
         self.c.behave(INFO_PATH, "ok", body="true")
-        self.w.run(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll",
-                   timeout=180)
+        self.w.run(
+            os.path.join(self.install, "Orv.exe"),
+            "--full-dump",
+            "0",
+            "--wait-kelvor",
+            "crash",
+            "dll",
+            timeout=180,
+        )
         archives = scenario.wait_for(lambda: self.c.received(ARCHIVE_PATH), 120)
         if not self.check(archives is not None, "Ulvane delivered the crash's archive"):
             return
         z = zipfile.ZipFile(io.BytesIO(self.c.body(archives[0])))
         names = z.namelist()
-        self.check(len(names) == 2 and z.read(names[0])[:4] == b"MDMP", "archive holds the dump and report %s" % names)
+        self.check(
+            len(names) == 2 and z.read(names[0])[:4] == b"MDMP",
+            "archive holds the dump and report %s" % names,
+        )
         report = z.read(names[-1]).decode("utf-16-le", "replace")
         line = [ln for ln in report.split("\r\n") if "Windows Version:" in ln]
-        self.check(line and line[0].endswith("   Windows Version:WIN_XP 32"), "report names the system: %s" % line)
+        self.check(
+            line and line[0].endswith("   Windows Version:WIN_XP 32"), "report names the system: %s" % line
+        )
 
     def test_kernel_dump_from_pre_vista_data_folder(self):
         users = os.path.join(self.w.drive_c, "users", "*", "AppData")
@@ -74,10 +86,16 @@ class WindowsXp(scenario.ScenarioCase):
         self.check(run.returncode == 0, "Drummet ended with 0")
         posts = self.c.received(KERNEL_REPORT_PATH)
         names = zipfile.ZipFile(io.BytesIO(self.c.body(posts[0]))).namelist() if posts else []
-        self.check(len(posts) == 1 and "Mini120926-01.dmp" in names, "the kernel dump was reported: %s" % names)
-        self.check(glob.glob(os.path.join(users, "Local", "Vemko", "Ossary")) != [],
-                   "information file's folder under the local application data (before Vista)")
-        self.check(glob.glob(os.path.join(users, "LocalLow", "Vemko")) == [], "nothing under LocalLow (Vista on)")
+        self.check(
+            len(posts) == 1 and "Mini120926-01.dmp" in names, "the kernel dump was reported: %s" % names
+        )
+        self.check(
+            glob.glob(os.path.join(users, "Local", "Vemko", "Ossary")) != [],
+            "information file's folder under the local application data (before Vista)",
+        )
+        self.check(
+            glob.glob(os.path.join(users, "LocalLow", "Vemko")) == [], "nothing under LocalLow (Vista on)"
+        )
 
 
 if __name__ == "__main__":

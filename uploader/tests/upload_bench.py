@@ -32,8 +32,12 @@ def emulated_i386():
         with open("/proc/sys/fs/binfmt_misc/qemu-i386") as f:
             return f.readline().strip() == "enabled"
     except OSError:
-        return subprocess.run(["/lib/ld-linux.so.2", "--version"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL).returncode != 0
+        return (
+            subprocess.run(
+                ["/lib/ld-linux.so.2", "--version"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+            ).returncode
+            != 0
+        )
 
 
 def wine(*args):
@@ -52,7 +56,10 @@ def main():
     steps = {"start": [], "release": [], "info": [], "archive": []}
     with Collector() as c:
         with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-            f.write("[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n" % (c.base_url, c.base_url))
+            f.write(
+                "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
+                % (c.base_url, c.base_url)
+            )
         c.behave(INFO_PATH, "ok", body="true")
         for i in range(runs + 1):  # the first run warms the caches and is not counted
             t = time.time()

@@ -93,8 +93,10 @@ class UploadScenarios(scenario.ScenarioCase):
         name yet, and a wait that finds none would read the outcome before Ulvane has made it."""
         self.wine(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
         if reaches_collector:
-            self.check(scenario.wait_for(lambda: self.c.received(INFO), 120) is not None,
-                       "Ulvane made its information post")
+            self.check(
+                scenario.wait_for(lambda: self.c.received(INFO), 120) is not None,
+                "Ulvane made its information post",
+            )
         gone = self.probe("wait-exit", "Ulvane.exe", "120000")
         self.check(gone["gone"] == "1", "Ulvane ended after the crash")
         dumps = [f for f in os.listdir(self.dumps) if f.lower().endswith(".dmp")]
@@ -116,7 +118,10 @@ class UploadScenarios(scenario.ScenarioCase):
             for pid in os.listdir("/proc"):
                 if pid.isdigit():
                     try:
-                        if open("/proc/%s/cmdline" % pid, "rb").read().rstrip(b"\0").replace(b"\0", b" ") == command_line.encode():
+                        if (
+                            open("/proc/%s/cmdline" % pid, "rb").read().rstrip(b"\0").replace(b"\0", b" ")
+                            == command_line.encode()
+                        ):
                             last[pid] = cpu_ms(int(pid))
                     except OSError:
                         pass
@@ -154,7 +159,13 @@ class UploadScenarios(scenario.ScenarioCase):
     def command_line_of(self, fields, dump_name):
         f = dict(fields)
         return "/Start:report /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s" % (
-            dump_name, f["version"], f["module"], f["app"], f["hash_id"], f["mail"])
+            dump_name,
+            f["version"],
+            f["module"],
+            f["app"],
+            f["hash_id"],
+            f["mail"],
+        )
 
     # ---- scenarios ----
     def test_00_true_posts_archive_and_removes_mark(self):
@@ -167,15 +178,27 @@ class UploadScenarios(scenario.ScenarioCase):
         info = self.c.received(INFO)
         self.check(len(info) == 1, "one information post")
         fields = info[0].get("fields", [])
-        self.check([k for k, _ in fields] == ["product", "hash_id", "guid", "version", "app", "module", "count",
-                                               "mail"], "eight fields in order: %s" % fields)
+        self.check(
+            [k for k, _ in fields]
+            == ["product", "hash_id", "guid", "version", "app", "module", "count", "mail"],
+            "eight fields in order: %s" % fields,
+        )
         f = dict(fields)
-        self.check(f.get("product") == "Orv" and f.get("count") == "1" and f.get("mail") == "" and
-                   f.get("version") == VERSION and f.get("module") == "OrvCore.dll", "field values %s" % f)
-        self.check(len(f.get("hash_id", "")) == 32 and f.get("guid", "").startswith("00000000-"),
-                   "hash_id and guid %s %s" % (f.get("hash_id"), f.get("guid")))
-        self.check(info[0]["headers"].get("Content-Type") == "application/x-www-form-urlencoded",
-                   "form content type")
+        self.check(
+            f.get("product") == "Orv"
+            and f.get("count") == "1"
+            and f.get("mail") == ""
+            and f.get("version") == VERSION
+            and f.get("module") == "OrvCore.dll",
+            "field values %s" % f,
+        )
+        self.check(
+            len(f.get("hash_id", "")) == 32 and f.get("guid", "").startswith("00000000-"),
+            "hash_id and guid %s %s" % (f.get("hash_id"), f.get("guid")),
+        )
+        self.check(
+            info[0]["headers"].get("Content-Type") == "application/x-www-form-urlencoded", "form content type"
+        )
         archives = self.c.received(ARCHIVE)
         self.check(len(archives) == 1, "one archive post")
         if archives:
@@ -188,9 +211,11 @@ class UploadScenarios(scenario.ScenarioCase):
             report = z.read(names[1]).decode("utf-16-le", "replace")
             hash_line = [ln for ln in report.split("\r\n") if ln.startswith("HashCode:")]
             self.check(hash_line == ["HashCode:" + f.get("hash_id", "")], "report HashCode equals hash_id")
-            self.check(archives[0]["headers"].get("Content-Type") == "application/octet-stream" and
-                       archives[0]["headers"].get("Content-Length") == str(archives[0]["size"]),
-                       "archive post: octet-stream, exact length")
+            self.check(
+                archives[0]["headers"].get("Content-Type") == "application/octet-stream"
+                and archives[0]["headers"].get("Content-Length") == str(archives[0]["size"]),
+                "archive post: octet-stream, exact length",
+            )
         self.check(self.mark(name) is None, "mark gone")
         return fields, name
 
@@ -208,7 +233,9 @@ class UploadScenarios(scenario.ScenarioCase):
         self.c.behave(INFO, "500", body="true")
         name = self.crash()
         self.check(not self.c.received(ARCHIVE), "500: no archive posted")
-        self.check(not any(f.lower().endswith(".zip") for f in os.listdir(self.dumps)), "500: no archive built")
+        self.check(
+            not any(f.lower().endswith(".zip") for f in os.listdir(self.dumps)), "500: no archive built"
+        )
         self.check(self.mark(name) == 0, "500: mark stays 0")
         # No server at all: a port nobody listens on.
         self.fresh()
@@ -236,13 +263,17 @@ class UploadScenarios(scenario.ScenarioCase):
     def test_missing_files(self):
         name, run = self.direct(dump_bytes=None, report=False)
         self.check(run["exit"] == "0", "no files: exit 0")
-        self.check(len(self.c.received(INFO)) == 1 and not self.c.received(ARCHIVE), "no files: nothing posted")
+        self.check(
+            len(self.c.received(INFO)) == 1 and not self.c.received(ARCHIVE), "no files: nothing posted"
+        )
         self.check(not os.listdir(self.dumps), "no files: no archive built")
         self.check(self.mark(name) == 1, "no files: mark 1")
         name, run = self.direct(dump_bytes=None, report=True)
         archives = self.c.received(ARCHIVE)
         names = self.archive_of(archives[0]).namelist() if archives else []
-        self.check(names == [name.upper()[:-4] + ".txt"], "report only: archive holds the report alone %s" % names)
+        self.check(
+            names == [name.upper()[:-4] + ".txt"], "report only: archive holds the report alone %s" % names
+        )
         self.check(self.mark(name) is None, "report only: mark gone")
 
     def test_archive_size_limit(self):
@@ -257,7 +288,9 @@ class UploadScenarios(scenario.ScenarioCase):
         def archive_size(n):
             open(os.path.join(work, name), "wb").write(noise[:n])
             w = "C:\\upload_sizes\\"
-            return int(self.probe("zip-size", w + "a.zip", w + name.upper(), w + name[:-4].upper() + ".txt")["size"])
+            return int(
+                self.probe("zip-size", w + "a.zip", w + name.upper(), w + name[:-4].upper() + ".txt")["size"]
+            )
 
         for target, posted in ((LIMIT, False), (LIMIT - 1, True)):
             n = target - 600
@@ -271,10 +304,14 @@ class UploadScenarios(scenario.ScenarioCase):
             archives = self.c.received(ARCHIVE)
             built = os.path.getsize(self.dump_file(name[:-4] + ".zip"))
             self.check(built == target, "Ulvane built %d bytes (want %d)" % (built, target))
-            self.check(len(archives) == (1 if posted else 0), "%d bytes: posted=%s" % (target, bool(archives)))
+            self.check(
+                len(archives) == (1 if posted else 0), "%d bytes: posted=%s" % (target, bool(archives))
+            )
             if archives:
                 self.check(archives[0]["size"] == target, "posted whole")
-            self.check(self.mark(name) == (None if posted else 1), "%d bytes: mark %s" % (target, self.mark(name)))
+            self.check(
+                self.mark(name) == (None if posted else 1), "%d bytes: mark %s" % (target, self.mark(name))
+            )
         shutil.rmtree(work, ignore_errors=True)
 
     def test_archive_post_fails(self):
@@ -300,8 +337,10 @@ class UploadScenarios(scenario.ScenarioCase):
         run = self.run_ulvane_sampled(self.command_line_of(fields, name))
         wall = int(run["wall_ms"])
         cpu = int(run["host_cpu_ms"]) + max(0, int(run["server_cpu_ms"]))
-        print("  10 s stall: wall_ms=%d GetProcessTimes_cpu_ms=%s host_cpu_ms=%s wineserver_cpu_ms=%s share=%.3f" % (
-            wall, run["cpu_ms"], run["host_cpu_ms"], run["server_cpu_ms"], cpu / max(wall, 1)))
+        print(
+            "  10 s stall: wall_ms=%d GetProcessTimes_cpu_ms=%s host_cpu_ms=%s wineserver_cpu_ms=%s share=%.3f"
+            % (wall, run["cpu_ms"], run["host_cpu_ms"], run["server_cpu_ms"], cpu / max(wall, 1))
+        )
         self.check(wall >= 9500 and cpu < wall / 10, "10 s stall: the wait does not spin (cpu %d ms)" % cpu)
         self.check(self.mark(name) == 0, "10 s stall: mark unchanged")
 
@@ -313,12 +352,16 @@ class UploadScenarios(scenario.ScenarioCase):
         self.c.behave(INFO, "ok", body="true", delay_seconds=3)
         run = self.run_ulvane(self.command_line_of(fields, name), "--query-end-after", "1000")
         self.check(run["answered"] == "1", "WM_QUERYENDSESSION answered 1")
-        self.check(run["exit"] == "0" and int(run["wall_ms"]) >= 2900,
-                   "stop: ended with 0 only after the callback (%s ms)" % run["wall_ms"])
+        self.check(
+            run["exit"] == "0" and int(run["wall_ms"]) >= 2900,
+            "stop: ended with 0 only after the callback (%s ms)" % run["wall_ms"],
+        )
         self.check(not self.c.received(ARCHIVE), "stop: no archive posted")
         # The callback records the accepted post; the stopped worker neither builds nor declines.
-        self.check(self.mark(name) == 1 and not self.dump_file(name[:-4] + ".zip"),
-                   "stop: mark 1 from the callback, nothing else touched")
+        self.check(
+            self.mark(name) == 1 and not self.dump_file(name[:-4] + ".zip"),
+            "stop: mark 1 from the callback, nothing else touched",
+        )
 
     def test_command_line(self):
         fields, name = self.first_crash()
@@ -326,10 +369,12 @@ class UploadScenarios(scenario.ScenarioCase):
         ident = f["hash_id"]
         base = "/Path:%s /Version:%s /App:Orv.exe /Email:" % (name, VERSION)
         self.c.behave(INFO, "ok", body="no")
-        for line, what in ((base + " /Module:M.dll /ID:" + ident[:31], "31-character ID"),
-                           (base + " /Module:M.dll /ID:" + ident + "0", "33-character ID"),
-                           (base + " /ID:" + ident, "no /Module:"),
-                           (base + " /Module: /ID:" + ident, "empty /Module:")):
+        for line, what in (
+            (base + " /Module:M.dll /ID:" + ident[:31], "31-character ID"),
+            (base + " /Module:M.dll /ID:" + ident + "0", "33-character ID"),
+            (base + " /ID:" + ident, "no /Module:"),
+            (base + " /Module: /ID:" + ident, "empty /Module:"),
+        ):
             self.fresh()
             run = self.run_ulvane(line)
             self.check(run["exit"] == "0" and not self.c.received(), "%s: exit 0, no network activity" % what)
@@ -341,15 +386,21 @@ class UploadScenarios(scenario.ScenarioCase):
         ini = os.path.join(self.install, "config.ini")
         saved = open(ini, "rb").read()
         try:
-            open(ini, "w", newline="\r\n").write("[network]\nBugURL=\nBugInfoUploadURL=%s\n" % self.c.base_url)
+            open(ini, "w", newline="\r\n").write(
+                "[network]\nBugURL=\nBugInfoUploadURL=%s\n" % self.c.base_url
+            )
             self.fresh()
             run = self.run_ulvane(base + " /Module:M.dll /ID:" + ident)
-            self.check(run["exit"] == "0" and not self.c.received(), "empty BugURL: exit 0, no network activity")
+            self.check(
+                run["exit"] == "0" and not self.c.received(), "empty BugURL: exit 0, no network activity"
+            )
         finally:
             open(ini, "wb").write(saved)
         self.fresh()
         odd = "!#$%&'()*+,-.:;<=>?@[]^_`{|}~Zz0"
-        self.run_ulvane("/Path:x.dmp /Version:%s /App:My App.exe /Module:M.dll /Module:N.dll /ID:%s" % (VERSION, odd))
+        self.run_ulvane(
+            "/Path:x.dmp /Version:%s /App:My App.exe /Module:M.dll /Module:N.dll /ID:%s" % (VERSION, odd)
+        )
         got = dict(self.c.received(INFO)[0].get("fields", [])) if self.c.received(INFO) else {}
         self.check(got.get("hash_id") == odd, "32 characters of any kind accepted: %r" % got.get("hash_id"))
         self.check(got.get("app") == "My" and got.get("module") == "M.dll", "cut at space, first switch wins")
@@ -361,37 +412,66 @@ class UploadScenarios(scenario.ScenarioCase):
         self.c.behave(INFO, "ok", body="true" + "x" * 5000)
         r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO + "?q=1", "20")
         rec = self.c.received()[0] if self.c.received() else {}
-        self.check(r["submit"] == "0x00000000" and r["callbacks"] == "1" and r["status"] == "0x000000c8",
-                   "fields: accepted, one callback, status 200 (%s)" % dict(r, response="..."))
-        self.check(rec.get("path") == "/" + INFO + "?q=1" and rec.get("method") == "POST", "fields: URL as written")
-        self.check(rec.get("fields") == [["product", "Orv"], ["name with space", "a&b=c+d%e/f?g"],
-                                         ["utf8", "\u00e9t\u00e9 \u4e2d\u6587 \U0001F600"], ["empty", ""],
-                                         ["product", "second"]], "fields: names, values, order %s" % rec.get("fields"))
+        self.check(
+            r["submit"] == "0x00000000" and r["callbacks"] == "1" and r["status"] == "0x000000c8",
+            "fields: accepted, one callback, status 200 (%s)" % dict(r, response="..."),
+        )
+        self.check(
+            rec.get("path") == "/" + INFO + "?q=1" and rec.get("method") == "POST", "fields: URL as written"
+        )
+        self.check(
+            rec.get("fields")
+            == [
+                ["product", "Orv"],
+                ["name with space", "a&b=c+d%e/f?g"],
+                ["utf8", "\u00e9t\u00e9 \u4e2d\u6587 \U0001F600"],
+                ["empty", ""],
+                ["product", "second"],
+            ],
+            "fields: names, values, order %s" % rec.get("fields"),
+        )
         self.check(bytes.fromhex(r["response"]) == b"true" + b"x" * 4092, "answer kept up to 4096 bytes")
         body = bytes(random.Random(3).getrandbits(8) for _ in range(300000))
         open(os.path.join(self.env["WINEPREFIX"], "drive_c", "round_trip.bin"), "wb").write(body)
         r = self.probe("post-body", dll, self.c.base_url + "/" + ARCHIVE, "50", "C:\\round_trip.bin")
         rec = self.c.received(ARCHIVE)[0] if self.c.received(ARCHIVE) else {}
-        self.check(r["callbacks"] == "1" and self.c.body(rec) == body if rec else False, "body: bytes as they are")
-        self.check(rec.get("headers", {}).get("Content-Length") == str(len(body)) and
-                   rec.get("headers", {}).get("Content-Type") == "application/octet-stream", "body: headers")
+        self.check(
+            r["callbacks"] == "1" and self.c.body(rec) == body if rec else False, "body: bytes as they are"
+        )
+        self.check(
+            rec.get("headers", {}).get("Content-Length") == str(len(body))
+            and rec.get("headers", {}).get("Content-Type") == "application/octet-stream",
+            "body: headers",
+        )
         self.c.behave(INFO, "500", body="true")
         r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO, "20")
-        self.check(r["callbacks"] == "1" and r["status"] == "0x600001f4" and r["response"] == "",
-                   "500: one callback with 0x600001F4, no answer text")
+        self.check(
+            r["callbacks"] == "1" and r["status"] == "0x600001f4" and r["response"] == "",
+            "500: one callback with 0x600001F4, no answer text",
+        )
         r = self.probe("post-fields", dll, "http://127.0.0.1:9/", "20")
-        self.check(r["callbacks"] == "1" and int(r["status"], 16) & 0x60000000, "refused: one failure callback %s" % r)
+        self.check(
+            r["callbacks"] == "1" and int(r["status"], 16) & 0x60000000,
+            "refused: one failure callback %s" % r,
+        )
         self.c.behave(INFO, "stall")
         r = self.probe("post-fields", dll, self.c.base_url + "/" + INFO, "2")
-        self.check(r["callbacks"] == "1" and r["status"] == "0x60200000" and 2000 <= int(r["elapsed_ms"]) <= 4000,
-                   "stall: one time-limit callback after %s ms (limit 2 s)" % r["elapsed_ms"])
+        self.check(
+            r["callbacks"] == "1" and r["status"] == "0x60200000" and 2000 <= int(r["elapsed_ms"]) <= 4000,
+            "stall: one time-limit callback after %s ms (limit 2 s)" % r["elapsed_ms"],
+        )
         out = self.wine(self.probe_exe, "post-bad", dll).split()
-        self.check(out == ["submit=0x60400000"] * 4 + ["callbacks=0"], "unusable records refused, no callback")
+        self.check(
+            out == ["submit=0x60400000"] * 4 + ["callbacks=0"], "unusable records refused, no callback"
+        )
 
     def test_dump_folder_rules(self):
         fields, name = self.first_crash()
         f = dict(fields)
-        line = "/Start:report /Path:abc.dmp /Version:%s /Module:M.dll /App:A.exe /ID:%s" % (VERSION, f["hash_id"])
+        line = "/Start:report /Path:abc.dmp /Version:%s /Module:M.dll /App:A.exe /ID:%s" % (
+            VERSION,
+            f["hash_id"],
+        )
         drive_c = os.path.join(self.env["WINEPREFIX"], "drive_c")
         x = os.path.join(drive_c, "Program Files", "X")
         shutil.rmtree(x, ignore_errors=True)
@@ -411,16 +491,20 @@ class UploadScenarios(scenario.ScenarioCase):
             self.run_ulvane(line, folder="C:\\Program Files\\X")
             a = self.c.received(ARCHIVE)
             z = self.archive_of(a[0]) if a else None
-            self.check(z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
-                       "abc.dmp under C:\\Program Files\\X is C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP")
+            self.check(
+                z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
+                "abc.dmp under C:\\Program Files\\X is C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP",
+            )
             self.w.reg_delete(UNINSTALL_REG_PATH, view=32)
             self.c.reset()
             self.c.behave(INFO, "ok", body="true")
             self.run_ulvane(line, folder="C:\\upload_own")
             a = self.c.received(ARCHIVE)
             z = self.archive_of(a[0]) if a else None
-            self.check(z is not None and z.read("ABC.DMP") == b"own folder",
-                       "without the uninstall key the dump folder is Ulvane's own folder")
+            self.check(
+                z is not None and z.read("ABC.DMP") == b"own folder",
+                "without the uninstall key the dump folder is Ulvane's own folder",
+            )
         finally:
             self.install_product()
             shutil.rmtree(x, ignore_errors=True)

@@ -33,12 +33,19 @@ class RecordingUploaderCase(scenario.ScenarioCase):
         shutil.copy(os.path.join(scenario.BIN, "reporter", "capture", "recorder", "Ulvane.exe"), uploader)
         try:
             demo = open(os.path.join(install, "Orv.exe"), "rb").read()
-            self.assertGreaterEqual(demo.count(b"OrvCore.dll"), 1, "the demo imports OrvCore.dll by that name")
+            self.assertGreaterEqual(
+                demo.count(b"OrvCore.dll"), 1, "the demo imports OrvCore.dll by that name"
+            )
             open(os.path.join(install, "Plain.exe"), "wb").write(demo.replace(b"OrvCore.dll", b"OrvXore.dll"))
             shutil.copy(os.path.join(install, "OrvCore.dll"), os.path.join(install, "OrvXore.dll"))
             wine.keep_server()
-            run = wine.run(os.path.join(scenario.BIN, *self.driver), "--gtest_color=no", *self.driver_args,
-                           timeout=self.driver_timeout, stderr=True)
+            run = wine.run(
+                os.path.join(scenario.BIN, *self.driver),
+                "--gtest_color=no",
+                *self.driver_args,
+                timeout=self.driver_timeout,
+                stderr=True,
+            )
             print(run.out, flush=True)
             self.check(run.returncode == 0, "%s passed" % self.driver[-1])
         finally:

@@ -42,6 +42,7 @@ def layout():
 def resolve(edges, size):
     def one(text, extent):
         return extent - int(text[1:]) if text.startswith("-") else int(text)
+
     return (one(edges[0], size[0]), one(edges[1], size[1]), one(edges[2], size[0]), one(edges[3], size[1]))
 
 
@@ -50,13 +51,19 @@ class Display:
         self.env = env
 
     def x(self, *args):
-        return subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              check=False).stdout.decode("utf-8", "replace")
+        return subprocess.run(
+            list(args), env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=False
+        ).stdout.decode("utf-8", "replace")
 
     def screen(self):
         """The raw RGB bytes of the whole screen."""
-        data = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env=self.env,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=False).stdout
+        data = subprocess.run(
+            ["import", "-window", "root", "-depth", "8", "ppm:-"],
+            env=self.env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            check=False,
+        ).stdout
         parts = data.split(maxsplit=4)
         return parts[4] if len(parts) == 5 else b""
 
@@ -71,7 +78,7 @@ class Display:
             return None
         x, y = top_left
         width = 0
-        while raw[((y * SCREEN[0]) + x + width) * 3:((y * SCREEN[0]) + x + width) * 3 + 3] == bytes(BAND):
+        while raw[((y * SCREEN[0]) + x + width) * 3 : ((y * SCREEN[0]) + x + width) * 3 + 3] == bytes(BAND):
             width += 1
         height = button_end[1] + 12 + 1 - y
         return ("", width, height, x, y) if width > 100 and height > 100 else None
@@ -142,7 +149,7 @@ def pixels(path):
     parts = data.split(maxsplit=4)
     w, h = int(parts[1]), int(parts[2])
     raw = parts[4]
-    return w, h, [[tuple(raw[(r * w + c) * 3:(r * w + c) * 3 + 3]) for c in range(w)] for r in range(h)]
+    return w, h, [[tuple(raw[(r * w + c) * 3 : (r * w + c) * 3 + 3]) for c in range(w)] for r in range(h)]
 
 
 def share(img, box, test):
@@ -167,8 +174,11 @@ class WindowPixels(scenario.ScenarioCase):
         os.makedirs(SHOTS, exist_ok=True)
         number = os.environ.get("SUITE_XVFB_DISPLAY", "62")
         cls.wine = scenario.Wine(prefix=os.path.join(BUILD, "wineprefix-x11"), DISPLAY=":" + number)
-        cls.xvfb = subprocess.Popen(["Xvfb", ":" + number, "-screen", "0", "%dx%dx24" % SCREEN],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        cls.xvfb = subprocess.Popen(
+            ["Xvfb", ":" + number, "-screen", "0", "%dx%dx24" % SCREEN],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
         cls.display = Display(cls.wine.env)
         if not wait_for(lambda: cls.display.x("xwininfo", "-root").strip() != "", 10):
             cls.tearDownClass()
@@ -205,13 +215,22 @@ class WindowPixels(scenario.ScenarioCase):
         self.check(share(img, caption, lambda p: p == BAND) > 0.6, "%s: caption strip drawn" % label)
         self.check(share(img, caption, lambda p: min(p) > 200) > 0.005, "%s: caption text drawn" % label)
         for name in ("text.location", "btn.checkbox.Restart", "btn.checkbox.Help", "btn.checkbox.Contact"):
-            self.check(share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name))
+            self.check(
+                share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name)
+            )
         send = resolve(controls["btn.send"], size)
         self.check(share(img, send, lambda p: min(p) > 200) > 0.01, "%s: send button has text" % label)
-        contact_rows = (0, resolve(controls["text.email"], size)[1], size[0], resolve(controls["edit.line"], size)[3])
+        contact_rows = (
+            0,
+            resolve(controls["text.email"], size)[1],
+            size[0],
+            resolve(controls["edit.line"], size)[3],
+        )
         if contact:
             for name in ("text.email", "text.line"):
-                self.check(share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name))
+                self.check(
+                    share(img, resolve(controls[name], size), dark) > 0.01, "%s: %s has text" % (label, name)
+                )
             white = share(img, resolve(controls["edit.email"], size), lambda p: p == (255, 255, 255))
             self.check(white > 0.5, "%s: e-mail box shown" % label)
         else:
@@ -226,7 +245,10 @@ class WindowPixels(scenario.ScenarioCase):
         received = os.path.join(install, "Ulvane.received.txt")
         if os.path.exists(received):
             os.remove(received)
-        shutil.copy(os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"), os.path.join(install, "Ulvane.exe"))
+        shutil.copy(
+            os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"),
+            os.path.join(install, "Ulvane.exe"),
+        )
         controls = layout()
 
         demo = self.wine.start(os.path.join(install, "Orv.exe"), "--show-window", "crash", "null", env=env)
@@ -239,8 +261,10 @@ class WindowPixels(scenario.ScenarioCase):
         _, w, h, x, y = window
         # The skin draws the whole window: its strip is the top edge, as wide as the window, with no
         # system caption or frame around it.
-        self.check((w, h) == OUTER,
-                   "%s: the skin covers the whole %dx%d window (%dx%d)" % (language, OUTER[0], OUTER[1], w, h))
+        self.check(
+            (w, h) == OUTER,
+            "%s: the skin covers the whole %dx%d window (%dx%d)" % (language, OUTER[0], OUTER[1], w, h),
+        )
         centred = abs(x + w / 2 - SCREEN[0] / 2) <= 1 and abs(y + h / 2 - SCREEN[1] / 2) <= 1
         self.check(centred, "%s: window centred (at %d,%d)" % (language, x, y))
         plain = display.shot(window, "report_window_%s.png" % language)
@@ -249,7 +273,9 @@ class WindowPixels(scenario.ScenarioCase):
         box = resolve(controls["btn.checkbox.Contact"], (w, h))
         display.click(window, ((box[0] + box[2]) // 2, (box[1] + box[3]) // 2))
         grown = wait_for(lambda: (lambda k: k if k and k[2] == h + 30 else None)(display.kelvor_window()), 10)
-        if not self.check(grown is not None, "%s: 30 pixels taller with the contact controls (500x315)" % language):
+        if not self.check(
+            grown is not None, "%s: 30 pixels taller with the contact controls (500x315)" % language
+        ):
             display.x("xdotool", "key", "Escape")
             return
         time.sleep(0.5)
@@ -282,11 +308,19 @@ class WindowPixels(scenario.ScenarioCase):
             glyphs = not drawn_as_boxes(pixels(typed), inside)
             self.check(glyphs, "%s: typed %s drawn as glyphs, not boxes" % (language, LANGUAGES[language]))
             display.x("xdotool", "key", "Escape")
-        self.check(wait_for(lambda: display.kelvor_window() is None, 30) is not None, "%s: the window closes" % language)
-        if not self.check(wait_for(lambda: os.path.exists(received), 60) is not None, "%s: uploader started" % language):
+        self.check(
+            wait_for(lambda: display.kelvor_window() is None, 30) is not None,
+            "%s: the window closes" % language,
+        )
+        if not self.check(
+            wait_for(lambda: os.path.exists(received), 60) is not None, "%s: uploader started" % language
+        ):
             return
         line = open(received, encoding="utf-8").read()
-        self.check(line.endswith(" /Email:" + email), "%s: uploader's command line ends with /Email:%s" % (language, email))
+        self.check(
+            line.endswith(" /Email:" + email),
+            "%s: uploader's command line ends with /Email:%s" % (language, email),
+        )
         reports = [f for f in os.listdir(dump) if f.endswith(".txt")]
         if self.check(len(reports) == 1, "%s: one report" % language):
             text = open(os.path.join(dump, reports[0]), "rb").read().decode("utf-16-le")
@@ -300,6 +334,7 @@ class WindowPixels(scenario.ScenarioCase):
                 stored = section != "" and set(section) <= set(description)
             self.check(stored, "%s: report's UserContext: section" % language)
         wait_for(lambda: demo.poll() is not None, 30)
+
 
 if __name__ == "__main__":
     rc = scenario.main()
