@@ -75,7 +75,11 @@ bool NormalizeServerUrl(std::wstring& url);
 // The server wants the archive when its answer's first four bytes are "true".
 bool AnswerWantsArchive(const char* answer);
 
-// The information post's fields, in the order the server reads them.
+// At most `units` UTF-16 units of `text`, never ending in half a surrogate pair.
+std::wstring CutBeforeUnits(const std::wstring& text, size_t units);
+
+// The information post's fields, in the order the server reads them; the version cut to its limit
+// by CutBeforeUnits.
 std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArgs& args,
                                                                   const std::wstring& machineGuid);
 

@@ -146,6 +146,10 @@ TEST(CrashArgs, InfoPostFieldsInOrder) {
                                                                    {L"count", L"1"},
                                                                    {L"mail", L""}};
   EXPECT_EQ(fields, want);
+  // The cut never leaves half of a character outside the basic plane.
+  a.productVersion = std::wstring(29, L'9') + L"\xD83D\xDE00";
+  EXPECT_EQ(InfoPostFields(a, L"g")[3].second, std::wstring(29, L'9'));
+  EXPECT_EQ(CutBeforeUnits(L"ab\xD83D\xDE00", 4), L"ab\xD83D\xDE00");
 }
 
 }  // namespace
