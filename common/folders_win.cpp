@@ -34,6 +34,13 @@ bool GetInstallDir(std::wstring& out) {
   return true;
 }
 
+std::wstring ProductFolder(bool* installed) {
+  std::wstring folder;
+  const bool found = GetInstallDir(folder) && !folder.empty();
+  if (installed) *installed = found;
+  return found ? folder : GetProgramFolderPath();
+}
+
 std::wstring GetProgramFolderPath() {
   wchar_t buffer[MAX_PATH + 1] = {};
   if (!ReadProgramFolder(buffer, MAX_PATH + 1)) return std::wstring();

@@ -29,4 +29,10 @@ bool ReadProgramFolder(wchar_t* buffer, DWORD capacity);
 bool GetInstallDir(std::wstring& out);
 std::wstring GetProgramFolderPath();
 
+// The one rule by which Kelvor and Ulvane find the product: "InstallDir" when it can be read and is
+// not empty (an empty value names no folder; taken as one, it would be the current or Windows
+// folder). Otherwise the running program's own folder stands in, for the dump folder, "config.ini"
+// and Ulvane.exe alike. `installed` (may be null) tells which it is.
+std::wstring ProductFolder(bool* installed);
+
 }  // namespace suite

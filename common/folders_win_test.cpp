@@ -62,6 +62,17 @@ TEST_F(InstallDirTest, ReadsThe32BitView) {
   SetInstallDir(nullptr, KEY_WOW64_64KEY);
 }
 
+// One rule for Kelvor and Ulvane: an empty value is no install folder, like a missing one.
+TEST_F(InstallDirTest, ProductFolderFallsBackWhenInstallDirIsEmptyOrMissing) {
+  for (const wchar_t* value : {L"", static_cast<const wchar_t*>(nullptr), L"C:\\Prod"}) {
+    SetInstallDir(value, KEY_WOW64_32KEY);
+    bool installed = true;
+    const std::wstring folder = ProductFolder(&installed);
+    EXPECT_EQ(installed, value && *value) << (value ? value : L"(none)");
+    EXPECT_EQ(folder, installed ? std::wstring(value) : GetProgramFolderPath());
+  }
+}
+
 TEST(ProgramFolder, IsTheExecutablesFolderWithoutTrailingBackslash) {
   wchar_t buffer[MAX_PATH + 1];
   ASSERT_TRUE(ReadProgramFolder(buffer, MAX_PATH + 1));

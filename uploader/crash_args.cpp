@@ -1,6 +1,8 @@
 // Ulvane's command line and the text rules of one upload.
 #include "uploader/crash_args.h"
 
+#include <algorithm>
+
 #include "common/path.h"
 #include "common/protocol/file_names.h"
 #include "common/protocol/uploader_switches.h"
@@ -43,7 +45,63 @@ bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args) {
   args.reportId = ReadSwitchValue(commandLine, kSwitchId);
   args.email = ReadSwitchValue(commandLine, kSwitchEmail);
   if (args.reportId.size() != kReportIdChars) return false;
+  if (!IsPlainDumpName(args.dumpFileName)) return false;
   return !args.module.empty();
+}
+
+bool HasSwitchWord(const std::wstring& commandLine, const wchar_t* switchText) {
+  const std::wstring word = switchText;
+  for (size_t at = commandLine.find(word); at != std::wstring::npos; at = commandLine.find(word, at + 1)) {
+    const size_t end = at + word.size();
+    if ((at == 0 || commandLine[at - 1] == L' ') && (end == commandLine.size() || commandLine[end] == L' '))
+      return true;
+  }
+  return false;
+}
+
+bool IsPlainDumpName(const std::wstring& name) {
+  const std::wstring ext = protocol::kDumpExtension;
+  if (name.size() <= ext.size() || !suite::EqualsNoCase(name.substr(name.size() - ext.size()), ext))
+    return false;
+  return name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+namespace {
+
+// The text of the header line that starts with `label`, up to `until` (or the line's end).
+bool HeaderValue(const std::wstring& text, const wchar_t* label, const wchar_t* until, std::wstring& value) {
+  const std::wstring key = std::wstring(L"\r\n") + label;
+  const size_t at = text.find(key);
+  if (at == std::wstring::npos) return false;
+  const size_t start = at + key.size();
+  const size_t lineEnd = std::min(text.find(L"\r\n", start), text.size());
+  size_t end = lineEnd;
+  if (until) {
+    end = text.find(until, start);
+    if (end == std::wstring::npos || end > lineEnd) return false;
+  }
+  value = text.substr(start, end - start);
+  return true;
+}
+
+}  // namespace
+
+bool ReadReportFacts(const std::wstring& reportText, CrashArgs& args) {
+  // Only the header: the user's description further down may hold any of these labels.
+  const std::wstring header = reportText.substr(0, reportText.find(L"\r\nStack:"));
+  std::wstring app, module, email, id;
+  if (!HeaderValue(header, L"AppName:", L"   Windows Version:", app) ||
+      !HeaderValue(header, L"Module:", L"   Data:", module) ||
+      !HeaderValue(header, L"Email:", nullptr, email) || !HeaderValue(header, L"HashCode:", nullptr, id))
+    return false;
+  using protocol::SafeSwitchValue;
+  args.startKind = kStartReport;
+  args.application = SafeSwitchValue(app);
+  args.module = SafeSwitchValue(module.empty() ? std::wstring(L"UnKnown") : module);
+  // Kelvor sends an over-long address as none.
+  args.email = email.size() > kEmailChars ? std::wstring() : SafeSwitchValue(email);
+  args.reportId = SafeSwitchValue(id);
+  return args.reportId.size() == protocol::kReportIdChars;
 }
 
 std::wstring DumpFolderFor(bool haveInstallDir, const std::wstring& installDir,
@@ -63,18 +121,13 @@ std::wstring DumpPathFor(const std::wstring& dumpFolder, const std::wstring& dum
 }
 
 namespace {
+// Only the file name's own extension: a folder such as "C:\\Prod.dmp\\" stays as it is.
 std::wstring ReplaceDmp(const std::wstring& path, const wchar_t* extension) {
-  std::wstring out;
-  size_t i = 0;
-  while (i < path.size()) {
-    if (i + 4 <= path.size() && suite::EqualsNoCase(path.substr(i, 4), protocol::kDumpExtension)) {
-      out += extension;
-      i += 4;
-    } else {
-      out += path[i++];
-    }
-  }
-  return out;
+  const std::wstring ext = protocol::kDumpExtension;
+  const size_t nameStart = path.rfind(L'\\') == std::wstring::npos ? 0 : path.rfind(L'\\') + 1;
+  if (path.size() - nameStart > ext.size() && suite::EqualsNoCase(path.substr(path.size() - ext.size()), ext))
+    return path.substr(0, path.size() - ext.size()) + extension;
+  return path + extension;
 }
 }  // namespace
 
@@ -95,6 +148,13 @@ bool AnswerWantsArchive(const char* answer) {
   return answer && answer[0] == 't' && answer[1] == 'r' && answer[2] == 'u' && answer[3] == 'e';
 }
 
+std::wstring CutBeforeUnits(const std::wstring& text, size_t units) {
+  if (text.size() <= units) return text;
+  // A high surrogate at the end would be half a character: the cut goes before it.
+  if (units > 0 && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) --units;
+  return text.substr(0, units);
+}
+
 std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArgs& args,
                                                                   const std::wstring& machineGuid) {
   const bool counts =
@@ -102,7 +162,7 @@ std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArg
   return {{L"product", L"Orv"},
           {L"hash_id", args.reportId},
           {L"guid", machineGuid},
-          {L"version", args.productVersion.substr(0, kVersionChars)},
+          {L"version", CutBeforeUnits(args.productVersion, kVersionChars)},
           {L"app", args.application},
           {L"module", args.module},
           {L"count", counts ? L"1" : L"0"},

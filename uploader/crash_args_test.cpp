@@ -32,9 +32,9 @@ TEST(CrashArgs, ReportIdMustHave32CharactersOfAnyKind) {
 
 TEST(CrashArgs, ModuleMissingOrEmptyFails) {
   CrashArgs a;
-  EXPECT_FALSE(ParseCrashArgs(L"/ID:" + kId, a));
-  EXPECT_FALSE(ParseCrashArgs(L"/Module: /ID:" + kId, a));
-  EXPECT_TRUE(ParseCrashArgs(L"/Module:x /ID:" + kId, a));
+  EXPECT_FALSE(ParseCrashArgs(L"/Path:a.dmp /ID:" + kId, a));
+  EXPECT_FALSE(ParseCrashArgs(L"/Path:a.dmp /Module: /ID:" + kId, a));
+  EXPECT_TRUE(ParseCrashArgs(L"/Path:a.dmp /Module:x /ID:" + kId, a));
 }
 
 TEST(CrashArgs, ValueRule) {
@@ -57,7 +57,7 @@ TEST(CrashArgs, StartKindsMapExactlyAndEveryUploadCounts) {
   EXPECT_EQ(MapStartKind(L"kernel"), kStartKernel);
   for (const wchar_t* start : {L"/Start:report ", L"/Start:Report ", L"", L"/Start:kernel "}) {
     CrashArgs a;
-    ASSERT_TRUE(ParseCrashArgs(std::wstring(start) + L"/Module:m /ID:" + kId, a));
+    ASSERT_TRUE(ParseCrashArgs(std::wstring(start) + L"/Path:a.dmp /Module:m /ID:" + kId, a));
     EXPECT_EQ(a.startKind, kStartReport) << start;
     EXPECT_EQ(InfoPostFields(a, L"g")[6].second, L"1") << start;
   }
@@ -72,8 +72,49 @@ TEST(CrashArgs, DumpPathsUpperCaseAndDerived) {
   EXPECT_EQ(UpperCaseAscii(L"\x00e9z-\x0101a"), L"\x00e9Z-\x0101A");
   EXPECT_EQ(ReportPathFor(L"C:\\D\\ORV_1.DMP"), L"C:\\D\\ORV_1.txt");
   EXPECT_EQ(ArchivePathFor(L"C:\\D\\ORV_1.DMP"), L"C:\\D\\ORV_1.zip");
-  // Every occurrence, any letter case.
-  EXPECT_EQ(ArchivePathFor(L"C:\\A.DMP\\b.Dmp"), L"C:\\A.zip\\b.zip");
+  // Only the file name's extension, any letter case; never the dump's own path.
+  EXPECT_EQ(ArchivePathFor(L"C:\\A.DMP\\b.Dmp"), L"C:\\A.DMP\\b.zip");
+  EXPECT_EQ(ReportPathFor(L"C:\\PROD.DMP\\VEMKO\\DUMP\\X.DMP"), L"C:\\PROD.DMP\\VEMKO\\DUMP\\X.txt");
+  EXPECT_EQ(ReportPathFor(L"C:\\D.DMP\\NOTES"), L"C:\\D.DMP\\NOTES.txt");
+  EXPECT_EQ(ArchivePathFor(L"C:\\D\\.DMP"), L"C:\\D\\.DMP.zip");
+}
+
+TEST(CrashArgs, PathMustBeAPlainDumpName) {
+  for (const wchar_t* good : {L"a.dmp", L"Orv_[2013-7-4_9_5_30]_1.DMP", L"x.y.Dmp"})
+    EXPECT_TRUE(IsPlainDumpName(good)) << good;
+  for (const wchar_t* bad :
+       {L"", L".dmp", L"notes.txt", L"a.dmp.txt", L"..\\x.dmp", L"..\\..\\Windows\\x.dmp", L"sub/x.dmp",
+        L"C:x.dmp", L"a.txt:s.dmp", L"\\\\host\\share\\x.dmp"})
+    EXPECT_FALSE(IsPlainDumpName(bad)) << bad;
+  CrashArgs a;
+  EXPECT_FALSE(ParseCrashArgs(L"/Path:notes.txt /Module:m /ID:" + kId, a));
+  EXPECT_FALSE(ParseCrashArgs(L"/Path:..\\Orv.dmp /Module:m /ID:" + kId, a));
+  EXPECT_FALSE(ParseCrashArgs(L"/Module:m /ID:" + kId, a));
+}
+
+TEST(CrashArgs, PendingSwitchIsAWordOfItsOwn) {
+  EXPECT_TRUE(HasSwitchWord(L"\"C:\\x\\Ulvane.exe\" /Pending", L"/Pending"));
+  EXPECT_TRUE(HasSwitchWord(L"/Pending /x", L"/Pending"));
+  EXPECT_FALSE(HasSwitchWord(L"/Path:a/Pending.dmp /Pendingx", L"/Pending"));
+}
+
+TEST(CrashArgs, ReportFactsReadBackAsKelvorSentThem) {
+  const std::wstring header =
+      L"\xFEFFVemko Dump\r\nProgram Name:Orv   Program Version:1.0_beta\r\nAppName:My App.exe   Windows "
+      L"Version:WIN_7 64\r\nModule:   Data:2024-3-5 9:3:41\r\nEmail:a@b.c\r\nHashCode:" +
+      kId + L"\r\n";
+  CrashArgs a;
+  ASSERT_TRUE(ReadReportFacts(header + L"\r\nStack:\r\n\r\nUserContext:\r\nEmail:x\r\nHashCode:y", a));
+  EXPECT_EQ(a.application, L"My_App.exe");
+  EXPECT_EQ(a.module, L"UnKnown");
+  EXPECT_EQ(a.email, L"a@b.c");
+  EXPECT_EQ(a.reportId, kId);
+  std::wstring longMail = header;
+  longMail.replace(longMail.find(L"a@b.c"), 5, std::wstring(41, L'm'));
+  ASSERT_TRUE(ReadReportFacts(longMail, a));
+  EXPECT_EQ(a.email, L"");
+  EXPECT_FALSE(ReadReportFacts(header.substr(0, header.find(L"HashCode:")), a));
+  EXPECT_FALSE(ReadReportFacts(L"", a));
 }
 
 TEST(CrashArgs, ServerUrlsAndAnswers) {
@@ -93,8 +134,8 @@ TEST(CrashArgs, ServerUrlsAndAnswers) {
 
 TEST(CrashArgs, InfoPostFieldsInOrder) {
   CrashArgs a;
-  ASSERT_TRUE(
-      ParseCrashArgs(L"/Module:M.dll /App:A.exe /Version:" + std::wstring(35, L'9') + L" /ID:" + kId, a));
+  ASSERT_TRUE(ParseCrashArgs(
+      L"/Path:a.dmp /Module:M.dll /App:A.exe /Version:" + std::wstring(35, L'9') + L" /ID:" + kId, a));
   const auto fields = InfoPostFields(a, L"00000000-001122334455");
   const std::vector<std::pair<std::wstring, std::wstring>> want = {{L"product", L"Orv"},
                                                                    {L"hash_id", kId},
@@ -105,6 +146,10 @@ TEST(CrashArgs, InfoPostFieldsInOrder) {
                                                                    {L"count", L"1"},
                                                                    {L"mail", L""}};
   EXPECT_EQ(fields, want);
+  // The cut never leaves half of a character outside the basic plane.
+  a.productVersion = std::wstring(29, L'9') + L"\xD83D\xDE00";
+  EXPECT_EQ(InfoPostFields(a, L"g")[3].second, std::wstring(29, L'9'));
+  EXPECT_EQ(CutBeforeUnits(L"ab\xD83D\xDE00", 4), L"ab\xD83D\xDE00");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "common/folders_win.h"
 #include "common/path.h"
 #include "common/protocol/net_request_win.h"
+#include "common/protocol/uploader_switches.h"
 #include "uploader/upload_worker_win.h"
 
 namespace ulvane {
@@ -16,15 +17,10 @@ HWND g_MainWindow = nullptr;
 const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example/";
 const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
 
-std::wstring ProductFolder(bool& installed) {
-  std::wstring folder;
-  installed = suite::GetInstallDir(folder);
-  return installed ? folder : suite::GetProgramFolderPath();
-}
-
 bool CCrashLogic::Init() {
   if (!ReadNetworkSettings()) return false;
-  stopEvent.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  // Manual reset: once the session ends, every later poll sees it.
+  stopEvent.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!stopEvent) return suite::DiagFailed("CreateEventW");
   if (!ParseCommandLine()) return false;
   if (!LoadTransport()) return false;
@@ -36,16 +32,18 @@ bool CCrashLogic::ParseCommandLine() {
   const std::wstring commandLine = GetCommandLineW();
   dumpPath.clear();
   bool installed = false;
-  const std::wstring folder = ProductFolder(installed);
-  const std::wstring dumpFolder = DumpFolderFor(installed, folder, folder);
+  const std::wstring folder = suite::ProductFolder(&installed);
+  dumpFolder = DumpFolderFor(installed, folder, folder);
+  pendingOnly = HasSwitchWord(commandLine, protocol::kSwitchPending);
+  if (pendingOnly) return true;
+  // A path that is no plain dump name is refused here, before anything is touched.
   if (!ParseCrashArgs(commandLine, args)) return false;
   dumpPath = DumpPathFor(dumpFolder, args.dumpFileName);
   return true;
 }
 
 bool CCrashLogic::ReadNetworkSettings() {
-  bool installed = false;
-  const std::wstring ini = suite::JoinPath(ProductFolder(installed), protocol::kConfigIniName);
+  const std::wstring ini = suite::JoinPath(suite::ProductFolder(nullptr), protocol::kConfigIniName);
   wchar_t value[MAX_PATH] = {};
   GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey, kDefaultBugUrl, value,
                            MAX_PATH, ini.c_str());
@@ -87,8 +85,8 @@ void CCrashLogic::SignalStop() {
   if (stopEvent) SetEvent(stopEvent.get());
 }
 
-void CCrashLogic::WaitWorker() {
-  if (workerThread) WaitForSingleObject(workerThread.get(), INFINITE);
+void CCrashLogic::WaitWorker(DWORD ms) {
+  if (workerThread) WaitForSingleObject(workerThread.get(), ms);
 }
 
 bool CCrashLogic::PollStop(DWORD ms) { return WaitForSingleObject(stopEvent.get(), ms) == WAIT_OBJECT_0; }

@@ -29,8 +29,10 @@ class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
   suite::ScopedKernelObject workerThread;
   // Never freed: the library's own threads may still call back into us until the process ends.
   HMODULE libraryModule = nullptr;
-  std::wstring dumpPath;  // upper case
-  CrashArgs args;         // module, report id, dump file name, version, e-mail, application, start kind
+  std::wstring dumpPath;     // upper case
+  std::wstring dumpFolder;   // where this user's crashes lie
+  bool pendingOnly = false;  // "/Pending": no crash of its own, only the pending ones
+  CrashArgs args;            // module, report id, dump file name, version, e-mail, application, start kind
   std::wstring reportServerUrl;  // "BugURL", ending in "/"
   std::wstring infoServerUrl;    // "BugInfoUploadURL", ending in "/"
   void* transport = nullptr;
@@ -42,14 +44,11 @@ class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
   bool ReadNetworkSettings();
   bool LoadTransport();
   void SignalStop();
-  void WaitWorker();
+  // The worker ends by itself after its last request; at the end of the session it is given `ms`.
+  void WaitWorker(DWORD ms = INFINITE);
   // True when the stop event was signalled within `ms` (which also resets it).
   bool PollStop(DWORD ms = 0);
 };
-
-// The folder that stands in for the install folder: "InstallDir", else the program's own folder.
-// `installed` tells which.
-std::wstring ProductFolder(bool& installed);
 
 DWORD WINAPI WorkerProc(LPVOID logic);
 

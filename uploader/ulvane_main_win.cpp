@@ -8,12 +8,26 @@
 
 namespace {
 
+// Once the session ends, the worker has this long to leave its step (an abandoned post leaves at
+// once; an archive being written is cut short and made again next time).
+constexpr DWORD kSessionEndWaitMs = 2000;
+bool g_SessionEnding = false;
+
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_QUERYENDSESSION:
+      // Log-off or shutdown: the post under way is given up, its crash stays pending for a later run.
+      g_SessionEnding = true;
       ulvane::CCrashLogic::Instance()->SignalStop();
       PostQuitMessage(0);
       return 1;
+    case WM_ENDSESSION:
+      if (wParam) {
+        g_SessionEnding = true;
+        ulvane::CCrashLogic::Instance()->SignalStop();
+        PostQuitMessage(0);
+      }
+      return 0;
     case WM_DESTROY:
       // Posted by the finished worker; the window itself stays until the process ends.
       ulvane::CCrashLogic::Instance()->SignalStop();
@@ -72,6 +86,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     }
   }
   logic->SignalStop();
-  logic->WaitWorker();
+  logic->WaitWorker(g_SessionEnding ? kSessionEndWaitMs : INFINITE);
   return 0;
 }

@@ -51,16 +51,14 @@ void CheckValue(const std::wstring& line, const wchar_t* sw, const std::wstring&
 }
 
 void ReportAndArchivePaths(const std::wstring& dumpPath) {
-  for (const std::wstring& path : {ReportPathFor(dumpPath), ArchivePathFor(dumpPath)}) {
-    // Extensions swap in place: same length, no ".dmp" left, the tail follows the dump's.
-    FuzzCheck(path.size() == dumpPath.size() && !HasDmp(path));
-    if (EndsWithNoCase(dumpPath, L".dmp"))
-      FuzzCheck(EndsWithNoCase(path, L".txt") || EndsWithNoCase(path, L".zip"));
-  }
-  if (EndsWithNoCase(dumpPath, L".dmp")) {
-    FuzzCheck(EndsWithNoCase(ReportPathFor(dumpPath), L".txt"));
-    FuzzCheck(EndsWithNoCase(ArchivePathFor(dumpPath), L".zip"));
-  }
+  const std::wstring name =
+      dumpPath.substr(dumpPath.rfind(L'\\') == std::wstring::npos ? 0 : dumpPath.rfind(L'\\') + 1);
+  // Only the file name's own ".dmp" is swapped; a path without one gains the extension. Either way
+  // the folder part stays and the result never names the dump itself.
+  const bool swaps = name.size() > 4 && EndsWithNoCase(name, L".dmp");
+  const std::wstring stem = swaps ? dumpPath.substr(0, dumpPath.size() - 4) : dumpPath;
+  FuzzCheck(ReportPathFor(dumpPath) == stem + L".txt");
+  FuzzCheck(ArchivePathFor(dumpPath) == stem + L".zip");
 }
 
 void CommandLine(FuzzedDataProvider& fdp) {
@@ -77,7 +75,11 @@ void CommandLine(FuzzedDataProvider& fdp) {
   }
   CrashArgs args;
   const bool ok = ParseCrashArgs(line, args);
-  FuzzCheck(ok == (args.reportId.size() == protocol::kReportIdChars && !args.module.empty()));
+  FuzzCheck(ok == (args.reportId.size() == protocol::kReportIdChars && !args.module.empty() &&
+                   IsPlainDumpName(args.dumpFileName)));
+  // An accepted dump name ends in ".dmp" and stays inside the dump folder.
+  if (ok)
+    FuzzCheck(HasDmp(args.dumpFileName) && args.dumpFileName.find_first_of(L"\\/:") == std::wstring::npos);
   FuzzCheck(args.startKind == kStartReport);
   CheckValue(line, protocol::kSwitchPath, args.dumpFileName);
   CheckValue(line, protocol::kSwitchVersion, args.productVersion);
@@ -252,14 +254,33 @@ void ServerAnswer(FuzzedDataProvider& fdp) {
   FuzzCheck(!AnswerWantsArchive(nullptr));
 }
 
+// A report read back for a pending delivery: its values are what Kelvor would have sent, safe for
+// the command line, and only a 32-character crash ID counts.
+void ReportFacts(FuzzedDataProvider& fdp) {
+  std::wstring text = L"\xFEFFVemko Dump";
+  static const wchar_t* const kLabels[] = {L"\r\nAppName:", L"   Windows Version:", L"\r\nModule:",
+                                           L"   Data:",     L"\r\nEmail:",          L"\r\nHashCode:",
+                                           L"\r\nStack:"};
+  while (fdp.remaining_bytes() > 0 && text.size() < 2000) {
+    if (fdp.ConsumeBool()) text += kLabels[fdp.ConsumeIntegralInRange<size_t>(0, 6)];
+    text += suite::ConsumeWideText(fdp, 40);
+  }
+  CrashArgs args;
+  if (!ReadReportFacts(text, args)) return;
+  FuzzCheck(args.reportId.size() == protocol::kReportIdChars && !args.module.empty() &&
+            args.email.size() <= kEmailChars);
+  for (const std::wstring* v : {&args.application, &args.module, &args.email, &args.reportId})
+    FuzzCheck(protocol::SafeSwitchValue(*v) == *v);
+}
+
 }  // namespace
 }  // namespace ulvane
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace ulvane;
-  static void (*const kParsers[])(FuzzedDataProvider&) = {CommandLine, ServerUrl,       IdentifyTexts,
-                                                          Descriptor,  MachineIdentity, ServerAnswer};
+  static void (*const kParsers[])(FuzzedDataProvider&) = {
+      CommandLine, ServerUrl, IdentifyTexts, Descriptor, MachineIdentity, ServerAnswer, ReportFacts};
   FuzzedDataProvider fdp(data, size);
-  kParsers[fdp.ConsumeIntegralInRange<size_t>(0, 5)](fdp);
+  kParsers[fdp.ConsumeIntegralInRange<size_t>(0, 6)](fdp);
   return 0;
 }

@@ -54,14 +54,17 @@ TEST(UploaderCommandRoundTrip, TheEmailArrivesWholeOrEmpty) {
   EXPECT_EQ(ReadBack(sent).email, L"");
 }
 
-TEST(UploaderCommandRoundTrip, AValueWithASpaceArrivesCut) {
-  // Values are not quoted: Ulvane reads each up to the next space. Kelvor's own names (the dump's
-  // stem) carry no spaces for this reason; what the crashed process names is sent as it stands.
+TEST(UploaderCommandRoundTrip, AValueWithASpaceOrSwitchTextArrivesWholeAndSafe) {
+  // Values are not quoted: Kelvor makes each safe, so none is cut and none replaces a later switch.
   kelvor::UploaderLaunchFacts sent = Facts();
   sent.appName = L"My App.exe";
+  sent.productVersion = L"1.0 beta/Module:Evil.dll/ID:ffffffffffffffffffffffffffffffff";
   const ulvane::CrashArgs got = ReadBack(sent);
-  EXPECT_EQ(got.application, L"My");
-  EXPECT_EQ(got.reportId, sent.crashId);  // the later switches are still found
+  EXPECT_EQ(got.application, L"My_App.exe");
+  EXPECT_EQ(got.productVersion, protocol::SafeSwitchValue(sent.productVersion));
+  EXPECT_EQ(got.module, sent.faultModule);
+  EXPECT_EQ(got.reportId, sent.crashId);
+  EXPECT_EQ(protocol::SafeSwitchValue(got.productVersion), got.productVersion);  // the mark's key is this
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // (reporter/capture/uploader_command.h), Ulvane reads it and refuses it (false) without a 32-character
 // ID or a module (uploader/crash_args.h); uploader_command_line_test.cpp runs one against the other.
 #pragma once
+#include <string>
 
 namespace protocol {
 
@@ -15,9 +16,20 @@ constexpr wchar_t kSwitchApp[] = L"/App:";
 constexpr wchar_t kSwitchId[] = L"/ID:";
 constexpr wchar_t kSwitchEmail[] = L"/Email:";
 
+// Alone on Ulvane's command line: deliver the current user's pending crashes (marks still present,
+// report still on disk) instead of one named crash. The product starts it when it starts.
+constexpr wchar_t kSwitchPending[] = L"/Pending";
+
 // The "/Start:" value with which a captured crash is handed over.
 constexpr wchar_t kStartReport[] = L"report";
 // Length of the "/ID:" value (the crash ID as hexadecimal text).
 constexpr unsigned kReportIdChars = 32;
+
+// A value as it may stand on the command line: spaces (which would cut it), slashes (which could
+// make switch text of it), backslashes (which would nest the mark's registry key) and control
+// characters each become "_". Kelvor passes every value through it and keys the mark with the
+// version it gives, so the mark, the report and the upload all name the same version; applied
+// twice it changes nothing.
+std::wstring SafeSwitchValue(std::wstring value);
 
 }  // namespace protocol

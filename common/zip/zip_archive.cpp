@@ -123,6 +123,11 @@ ZipResult CZipArchive::Add(const std::string& name, IZipSource* source, const Zi
   rec.compressed_size = rec.method == kMethodStored && declared != kNoSize ? declared : 0;
   rec.uncompressed_size = declared;
   rec.offset = uint32_t(start_ + offset_);
+  // Variant U names are UTF-8; without the flag a reader takes them for its own code page.
+  if (variant_ == ZipVariant::U && !IsPlainAscii(rec.name)) {
+    rec.flags |= kFlagUtf8Name;
+    rec.local_flags |= kFlagUtf8Name;
+  }
   return WriteEntry(rec, source, info);
 }
 

@@ -182,6 +182,33 @@ TEST(ZipArchive, UnseekableOutputWritesDataDescriptors) {
   EXPECT_EQ(z.entries[1].end_offset, z.directory_offset);
 }
 
+// Variant U flags a UTF-8 name (bit 11) in both headers, seekable or not; a plain ASCII name and
+// variant D's code-page names stay unflagged.
+TEST(ZipArchive, VariantUFlagsNamesThatAreNotPlainAscii) {
+  Bytes a = Text(100, 5);
+  const std::string utf8 = "ORV_\xc3\xa9\xc3\x9f.txt";
+  for (bool seekable : {true, false}) {
+    for (ZipVariant v : {ZipVariant::U, ZipVariant::D}) {
+      Bytes sink;
+      MemoryArchive m(v);
+      std::unique_ptr<CZipArchive> pipe(
+          new CZipArchive(v, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0));
+      CZipArchive& archive = seekable ? *m.archive : *pipe;
+      for (const std::string& name : {utf8, std::string("plain.txt")}) {
+        BytesSource s(a);
+        ASSERT_EQ(ZR_OK, archive.Add(name, &s, FileInfo(uint32_t(a.size()))));
+      }
+      ASSERT_EQ(ZR_OK, archive.Close());
+      ReadArchive z = ReadZip(seekable ? m.bytes() : sink);
+      ASSERT_EQ(2u, z.entries.size());
+      const int flag = v == ZipVariant::U ? 0x0800 : 0;
+      EXPECT_EQ(flag, z.entries[0].central_flags & 0x0800) << seekable;
+      EXPECT_EQ(flag, z.entries[0].local_flags & 0x0800) << seekable;
+      EXPECT_EQ(0, (z.entries[1].central_flags | z.entries[1].local_flags) & 0x0800) << seekable;
+    }
+  }
+}
+
 TEST(ZipArchive, UnseekableStoredEntryMayNotChangeItsAnnouncedSize) {
   Bytes sink;
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0);

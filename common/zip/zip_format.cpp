@@ -174,6 +174,12 @@ uint32_t DiskFileAttributes(uint32_t dos) {
   return mode << 16 | (dos & 0x37);        // read-only, hidden, system, directory, archive
 }
 
+bool IsPlainAscii(const std::string& name) {
+  for (unsigned char c : name)
+    if (c >= 0x80) return false;
+  return true;
+}
+
 void FinishFlags(ZipEntryRecord& r, bool seekable) {
   if (seekable) {
     if (!(r.flags & kFlagEncrypted)) r.flags &= ~kFlagDataDescriptor;

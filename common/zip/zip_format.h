@@ -31,6 +31,7 @@ constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kFlagEncrypted = 0x0001;
 constexpr uint16_t kFlagMaxCompression = 0x0002;
 constexpr uint16_t kFlagDataDescriptor = 0x0008;
+constexpr uint16_t kFlagUtf8Name = 0x0800;          // the name is UTF-8, not the reader's code page
 constexpr uint32_t kMemoryAttributes = 0x80000000;  // regular file, no permissions known
 constexpr uint32_t kFolderAttributes = 0x41C00010;  // directory, rwx for the owner, DOS directory bit
 constexpr size_t kWorkBufferSize = 16384;
@@ -74,6 +75,8 @@ std::string EntryName(const std::string& name, bool folder);
 // Names whose extension (from the last dot of the whole name) marks already compressed data are
 // stored instead of deflated.
 bool IsStoredName(const std::string& name);
+// Bytes 0..127 only: such a name reads the same in every code page, so it needs no UTF-8 flag.
+bool IsPlainAscii(const std::string& name);
 // External attributes of a disk file from its DOS attribute bits.
 uint32_t DiskFileAttributes(uint32_t dos_attributes);
 // Final flags once the data is written: sizes move into the header itself on seekable output and

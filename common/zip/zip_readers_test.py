@@ -93,8 +93,10 @@ def check_zipfile(path, entries):
             failures.append("%s: zipfile.testzip reports %s" % (path, bad))
         names = {i.filename for i in z.infolist()}
         for entry, src in entries.items():
-            # Without the UTF-8 flag (never set by the writer) zipfile reads names as code page 437.
-            entry = entry.encode("utf-8").decode("cp437")
+            # A name with the UTF-8 flag (variant U, not plain ASCII) reads as written; without it
+            # zipfile reads the bytes as code page 437.
+            if entry not in names:
+                entry = entry.encode("utf-8").decode("cp437")
             if entry not in names:
                 failures.append("%s: no entry %r (has %r)" % (path, entry, sorted(names)))
                 continue

@@ -21,6 +21,7 @@
 #include "common/scoped_handle_win.h"
 #include "product/crashhandler/crash_handler_win.h"
 #include "product/demo/orv_core_win.h"
+#include "product/demo/pending_uploads_win.h"
 #include "product/demo/release_note_win.h"
 
 // A pure virtual call: the base's destructor calls through the object while its vtable is the
@@ -305,6 +306,8 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(Number(argument, 10));
     return 0;
   }
+  // As a product does at its start: crashes that missed their upload go now.
+  demo::StartPendingUploads();
   if (tamper) options.beforeLaunch = &ShapeRecord;
   demo::g_note.productVersion = options.productVersion;
   if (!demo::g_note.path.empty()) options.afterRelease = &demo::WriteReleaseNote;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "product/crashhandler/crash_handler_win.h"
+#include "product/demo/pending_uploads_win.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   options.serviceName = name;
   options.restart = true;
   orv::InstallCrashHandler(options);
+  demo::StartPendingUploads();
 
   g_statusHandle = RegisterServiceCtrlHandlerExW(name, &Control, nullptr);
   if (!g_statusHandle) return;

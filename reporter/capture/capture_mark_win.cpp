@@ -1,6 +1,7 @@
 // The registry mark of a dump: Kelvor creates it with 0, the uploader sets it to 1 and removes it.
 #include "common/diag_log.h"
 #include "common/protocol/registry_names.h"
+#include "common/protocol/uploader_switches.h"
 #include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_capture_win.h"
 
@@ -33,7 +34,8 @@ bool MarkDumpInRegistry(const std::wstring& productVersion, const std::wstring& 
 
 bool CCrashCapture::RecordDumpInRegistry() {
   if (!valid) return false;
-  return MarkDumpInRegistry(SlotText(bugInfo->productVersion), dumpFileName);
+  // Keyed by the version as the uploader is told it, so it finds (and removes) this very mark.
+  return MarkDumpInRegistry(protocol::SafeSwitchValue(SlotText(bugInfo->productVersion)), dumpFileName);
 }
 
 bool CCrashCapture::RemoveDumpMark() {

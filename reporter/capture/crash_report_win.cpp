@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include "common/protocol/bug_info.h"
+#include "common/protocol/uploader_switches.h"
 #include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_id.h"
 #include "reporter/capture/crash_report_win.h"
@@ -83,7 +84,8 @@ bool CCrashReport::FormatReportHeader(const BugInfoBlock* record, const std::wst
   GetLocalTime(&now);
   ReportHeaderFacts facts;
   facts.programName = SlotText(block.nameStem);
-  facts.programVersion = SlotText(block.productVersion);
+  // The version the mark is keyed by and the uploader is told: a later delivery reads it back here.
+  facts.programVersion = protocol::SafeSwitchValue(SlotText(block.productVersion));
   facts.appName = SlotText(block.appName);
   GetWindowsVersionName(facts.windowsVersion);  // a name is always left, "WIN_UNKNOWN" included
   facts.is64BitSystem = Is64BitSystem();

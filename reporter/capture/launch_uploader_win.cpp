@@ -17,11 +17,10 @@ namespace {
 // "InstallDir", an empty one) the dumps go to Kelvor's own folder, and so the uploader that works
 // from that folder is the one beside Kelvor, not one in whatever the current folder is.
 void UploaderPath(wchar_t (&path)[MAX_PATH]) {
-  DWORD capacity = MAX_PATH;
-  if (!suite::ReadInstallDir(path, capacity) || path[0] == 0) {
-    suite::DiagFailure("ReadInstallDir", GetLastError());
-    if (!suite::ReadProgramFolder(path, MAX_PATH)) path[0] = 0;
-  }
+  bool installed = false;
+  const std::wstring folder = suite::ProductFolder(&installed);
+  if (!installed) suite::DiagFailure("ReadInstallDir", GetLastError());
+  lstrcpynW(path, folder.c_str(), MAX_PATH);
   PathAppendW(path, kUploaderFileName);
 }
 

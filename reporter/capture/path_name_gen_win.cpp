@@ -20,8 +20,9 @@ bool CPathNameGen::GetInstallFolder(std::wstring& folder) {
 
 bool CPathNameGen::GetDumpFolder(std::wstring& folder) {
   folder.clear();
-  std::wstring install;
-  if (!GetInstallFolder(install) || install.empty()) return false;
+  bool installed = false;
+  const std::wstring install = suite::ProductFolder(&installed);
+  if (!installed) return false;
   folder = DumpFolderUnder(install);
   return true;
 }

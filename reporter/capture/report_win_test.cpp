@@ -377,6 +377,9 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   InstallDirValue::CreateKeyOnly();
   ASSERT_TRUE(capture.LaunchUploader(email));
   EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
+  InstallDirValue::Set(L"");  // an empty value names no folder either
+  ASSERT_TRUE(capture.LaunchUploader(email));
+  EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
   EXPECT_EQ(GetFileAttributesW((install + L"\\Ulvane.received.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   SetCurrentDirectoryW(current);
   DeleteFileW((ownFolder + L"\\Ulvane.exe").c_str());

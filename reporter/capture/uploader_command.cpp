@@ -16,9 +16,12 @@ bool ApplyContactEmailLimit(std::wstring& email) {
 std::wstring FormatUploaderCommandLine(const UploaderLaunchFacts& f) {
   using namespace protocol;
   const std::wstring& module = f.faultModule.empty() ? std::wstring(kUnknownModule) : f.faultModule;
-  return std::wstring(kSwitchStart) + kStartReport + L" " + kSwitchPath + f.dumpFileName + L" " +
-         kSwitchVersion + f.productVersion + L" " + kSwitchModule + module + L" " + kSwitchApp + f.appName +
-         L" " + kSwitchId + f.crashId + L" " + kSwitchEmail + f.email;
+  // Every value made safe: one with a space would arrive cut, one with switch text would replace
+  // the switch that follows.
+  return std::wstring(kSwitchStart) + kStartReport + L" " + kSwitchPath + SafeSwitchValue(f.dumpFileName) +
+         L" " + kSwitchVersion + SafeSwitchValue(f.productVersion) + L" " + kSwitchModule +
+         SafeSwitchValue(module) + L" " + kSwitchApp + SafeSwitchValue(f.appName) + L" " + kSwitchId +
+         SafeSwitchValue(f.crashId) + L" " + kSwitchEmail + SafeSwitchValue(f.email);
 }
 
 }  // namespace kelvor

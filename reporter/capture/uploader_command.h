@@ -23,8 +23,9 @@ struct UploaderLaunchFacts {
 // the uploader agree); returns true when it did.
 bool ApplyContactEmailLimit(std::wstring& email);
 
-// "/Start:report /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s", values as they stand,
-// except an empty fault module (the stack walk could not start): the uploader refuses an empty
+// "/Start:report /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s", each value through
+// protocol::SafeSwitchValue (so "My App.exe" goes as "My_App.exe"), and an empty fault module (the stack walk
+// could not start): the uploader refuses an empty
 // "/Module:", so it is sent as "UnKnown", the report's word for no module of ours.
 extern const wchar_t kUnknownModule[];
 std::wstring FormatUploaderCommandLine(const UploaderLaunchFacts& facts);

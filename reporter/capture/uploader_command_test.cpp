@@ -14,11 +14,14 @@ TEST(UploaderCommand, SwitchesInOrderValuesAsTheyStand) {
   EXPECT_EQ(kelvor::FormatUploaderCommandLine(facts),
             L"/Start:report /Path:Orv_[2013-7-4_9_5_30]_1.dmp /Version:5.2.0.118 /Module:UnKnown /App:Orv.exe"
             L" /ID:0123456789abcdef0123456789abcdef /Email:");
-  // No quoting: a value with spaces goes in as it is.
+  // No quoting: spaces, slashes, backslashes and control characters become "_".
   facts.appName = L"My App.exe";
+  facts.productVersion = L"1.0 beta/Module:X\\y\t";
   facts.email = L"a@b.c";
   EXPECT_EQ(kelvor::FormatUploaderCommandLine(facts).substr(0, 13), L"/Start:report");
-  EXPECT_NE(kelvor::FormatUploaderCommandLine(facts).find(L" /App:My App.exe /ID:"), std::wstring::npos);
+  EXPECT_NE(kelvor::FormatUploaderCommandLine(facts).find(
+                L" /Version:1.0_beta_Module:X_y_ /Module:UnKnown /App:My_App.exe /ID:"),
+            std::wstring::npos);
   EXPECT_EQ(
       kelvor::FormatUploaderCommandLine(facts).substr(kelvor::FormatUploaderCommandLine(facts).size() - 13),
       L" /Email:a@b.c");

@@ -156,6 +156,38 @@ class UploadScenarios(scenario.ScenarioCase):
     def archive_of(self, record):
         return zipfile.ZipFile(io.BytesIO(self.c.body(record)))
 
+    def age(self, name, seconds=3600):
+        """Makes a crash's files look `seconds` old: a pending delivery leaves younger ones to the
+        Ulvane their own Kelvor starts."""
+        for f in (name, name[:-4] + ".txt"):
+            path = self.dump_file(f)
+            if path:
+                t = time.time() - seconds
+                os.utime(path, (t, t))
+
+    def deliver_pending(self, name, what):
+        """Ages the crash, runs `Ulvane /Pending` and checks that it reached the collector whole."""
+        self.age(name)
+        self.c.reset()
+        self.c.behave(INFO, "ok", body="true")
+        run = self.run_ulvane("/Pending")
+        info, archives = self.c.received(INFO), self.c.received(ARCHIVE)
+        self.check(
+            run["exit"] == "0" and len(info) == 1 and len(archives) == 1,
+            "%s: /Pending posted the information and the archive once each" % what,
+        )
+        if info:
+            got, want = dict(info[0].get("fields", [])), dict(self.first_crash()[0])
+            self.check(
+                got == want, "%s: the information post's values read back from the report %s" % (what, got)
+            )
+        if archives:
+            self.check(
+                self.archive_of(archives[0]).namelist()[-1].lower() == name[:-4].lower() + ".txt",
+                "%s: the archive holds the report" % what,
+            )
+        self.check(self.mark(name) is None, "%s: mark gone" % what)
+
     def command_line_of(self, fields, dump_name):
         f = dict(fields)
         return "/Start:report /Path:%s /Version:%s /Module:%s /App:%s /ID:%s /Email:%s" % (
@@ -237,7 +269,7 @@ class UploadScenarios(scenario.ScenarioCase):
             not any(f.lower().endswith(".zip") for f in os.listdir(self.dumps)), "500: no archive built"
         )
         self.check(self.mark(name) == 0, "500: mark stays 0")
-        # No server at all: a port nobody listens on.
+        # No server at all: a port nobody listens on. Once it is up, the pending delivery sends it.
         self.fresh()
         self.install_product(info_url="http://127.0.0.1:9/")
         try:
@@ -246,6 +278,21 @@ class UploadScenarios(scenario.ScenarioCase):
             self.check(not self.c.received(), "no server: nothing reached the collector")
         finally:
             self.install_product()
+        # The server is up for the next crash: the product's start or that crash's Ulvane sends the
+        # earlier one too, once.
+        self.age(name)
+        self.c.reset()
+        self.c.behave(INFO, "ok", body="true")
+        self.wine(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
+        scenario.wait_for(lambda: len(self.c.received(ARCHIVE)) >= 2, 120)
+        self.probe("wait-exit", "Ulvane.exe", "120000")
+        info, archives = self.c.received(INFO), self.c.received(ARCHIVE)
+        names = sorted(self.archive_of(a).namelist()[0] for a in archives)
+        self.check(
+            len(info) == 2 and len(archives) == 2 and names[0] != names[1],
+            "server up later: the next crash and the earlier one posted once each %s" % names,
+        )
+        self.check(self.mark(name) is None, "server up later: the earlier crash's mark gone")
 
     def direct(self, dump_bytes=None, report=True, answer="true", archive_mode="ok"):
         """Ulvane started by hand on the files of the first real crash; returns (name, run result)."""
@@ -346,22 +393,29 @@ class UploadScenarios(scenario.ScenarioCase):
 
     def test_stop_during_information_post(self):
         fields, name = self.first_crash()
-        self.fresh()
-        open(os.path.join(self.dumps, name), "wb").write(b"MDMP")
-        self.set_mark(name, 0)
-        self.c.behave(INFO, "ok", body="true", delay_seconds=3)
-        run = self.run_ulvane(self.command_line_of(fields, name), "--query-end-after", "1000")
-        self.check(run["answered"] == "1", "WM_QUERYENDSESSION answered 1")
-        self.check(
-            run["exit"] == "0" and int(run["wall_ms"]) >= 2900,
-            "stop: ended with 0 only after the callback (%s ms)" % run["wall_ms"],
-        )
-        self.check(not self.c.received(ARCHIVE), "stop: no archive posted")
-        # The callback records the accepted post; the stopped worker neither builds nor declines.
-        self.check(
-            self.mark(name) == 1 and not self.dump_file(name[:-4] + ".zip"),
-            "stop: mark 1 from the callback, nothing else touched",
-        )
+        # The answer would come after 30 s; Ulvane is killed at 15 s unless it ended by itself before.
+        for how, options in (
+            ("log-off", ("--query-end-after", "1000", "--kill-after", "15000")),
+            ("killed", ("--kill-after", "1000")),
+        ):
+            self.fresh()
+            open(os.path.join(self.dumps, name), "wb").write(b"MDMP")
+            open(os.path.join(self.dumps, name[:-4] + ".txt"), "wb").write(self.report_bytes)
+            self.set_mark(name, 0)
+            self.c.behave(INFO, "ok", body="true", delay_seconds=30)
+            run = self.run_ulvane(self.command_line_of(fields, name), *options)
+            if how == "log-off":
+                self.check(run["answered"] == "1", "WM_QUERYENDSESSION answered 1")
+                self.check(
+                    run["ended"] == "1" and run["exit"] == "0",
+                    "log-off: ended with 0 without waiting for the post (%s ms)" % run["wall_ms"],
+                )
+            self.check(
+                not self.c.received(ARCHIVE) and not self.dump_file(name[:-4] + ".zip"),
+                "%s: no archive built or posted" % how,
+            )
+            self.check(self.mark(name) == 0, "%s: mark 0, the crash still pending" % how)
+            self.deliver_pending(name, how)
 
     def test_command_line(self):
         fields, name = self.first_crash()
@@ -396,6 +450,21 @@ class UploadScenarios(scenario.ScenarioCase):
             )
         finally:
             open(ini, "wb").write(saved)
+        # A /Path: without ".dmp" or reaching outside the dump folder: refused, nothing touched.
+        notes = os.path.join(self.dumps, "notes.txt")
+        for path in ("notes.txt", "..\\config.dmp", "..\\dump\\x.dmp"):
+            self.fresh()
+            open(notes, "wb").write(b"keep me")
+            self.set_mark(path, 0)
+            run = self.run_ulvane("/Path:%s /Version:%s /Module:M.dll /ID:%s" % (path, VERSION, ident))
+            self.check(
+                run["exit"] == "0"
+                and not self.c.received()
+                and os.listdir(self.dumps) == ["notes.txt"]
+                and open(notes, "rb").read() == b"keep me"
+                and self.mark(path) == 0,
+                "/Path:%s refused, nothing touched" % path,
+            )
         self.fresh()
         odd = "!#$%&'()*+,-.:;<=>?@[]^_`{|}~Zz0"
         self.run_ulvane(
@@ -465,6 +534,39 @@ class UploadScenarios(scenario.ScenarioCase):
             out == ["submit=0x60400000"] * 4 + ["callbacks=0"], "unusable records refused, no callback"
         )
 
+    def test_version_with_a_space(self):
+        """Kelvor passes "1.0 beta" as "1.0_beta" and keys the mark by it, so delivery removes it."""
+        self.fresh()
+        key = MARK_KEY[: MARK_KEY.rfind("\\") + 1] + "1.0_beta"
+        self.w.reg_delete(key)
+        self.c.behave(INFO, "ok", body="true")
+        self.wine(
+            os.path.join(self.install, "Orv.exe"),
+            "--version",
+            "1.0 beta",
+            "--full-dump",
+            "0",
+            "--wait-kelvor",
+            "crash",
+            "dll",
+        )
+        self.check(scenario.wait_for(lambda: self.c.received(ARCHIVE), 120) is not None, "archive posted")
+        self.probe("wait-exit", "Ulvane.exe", "120000")
+        info = self.c.received(INFO)
+        f = dict(info[0].get("fields", [])) if info else {}
+        self.check(f.get("version") == "1.0_beta" and f.get("app") == "Orv.exe", "version sent whole: %s" % f)
+        names = [n for n in os.listdir(self.dumps) if n.lower().endswith(".dmp")]
+        report = open(os.path.join(self.dumps, names[0][:-4] + ".txt"), "rb").read().decode("utf-16-le")
+        self.check("Program Version:1.0_beta\r\n" in report, "the report names the same version")
+        self.check(names and self.w.reg_dword(key, names[0]) is None, "mark under 1.0_beta removed")
+        self.check(
+            not self.w.reg_query(
+                MARK_KEY[: MARK_KEY.rfind("\\") + 1] + "1.0 beta", names[0] if names else "x"
+            ),
+            "no mark under the unsafe version",
+        )
+        self.w.reg_delete(key)
+
     def test_dump_folder_rules(self):
         fields, name = self.first_crash()
         f = dict(fields)
@@ -483,32 +585,45 @@ class UploadScenarios(scenario.ScenarioCase):
         shutil.rmtree(own, ignore_errors=True)
         shutil.copytree(x, own)
         open(os.path.join(own, "abc.dmp"), "wb").write(b"own folder")
+        prod = os.path.join(drive_c, "Prod.dmp", "Vemko")
+        shutil.rmtree(os.path.join(drive_c, "Prod.dmp"), ignore_errors=True)
+        shutil.copytree(x, prod)
         try:
-            self.c.behave(INFO, "ok", body="true")
-            self.w.reg_set(UNINSTALL_REG_PATH, "InstallDir", "C:\\Program Files\\X", view=32)
-            self.c.reset()
-            self.c.behave(INFO, "ok", body="true")
-            self.run_ulvane(line, folder="C:\\Program Files\\X")
-            a = self.c.received(ARCHIVE)
-            z = self.archive_of(a[0]) if a else None
-            self.check(
-                z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
-                "abc.dmp under C:\\Program Files\\X is C:\\PROGRAM FILES\\X\\DUMP\\ABC.DMP",
-            )
-            self.w.reg_delete(UNINSTALL_REG_PATH, view=32)
-            self.c.reset()
-            self.c.behave(INFO, "ok", body="true")
-            self.run_ulvane(line, folder="C:\\upload_own")
-            a = self.c.received(ARCHIVE)
-            z = self.archive_of(a[0]) if a else None
-            self.check(
-                z is not None and z.read("ABC.DMP") == b"own folder",
-                "without the uninstall key the dump folder is Ulvane's own folder",
-            )
+            # Only the file name's ".dmp" is replaced: a folder named Prod.dmp stays.
+            for folder in ("C:\\Program Files\\X", "C:\\Prod.dmp\\Vemko"):
+                self.w.reg_set(UNINSTALL_REG_PATH, "InstallDir", folder, view=32)
+                self.w.reg_set(MARK_KEY, "abc.dmp", 0, "REG_DWORD")
+                self.c.reset()
+                self.c.behave(INFO, "ok", body="true")
+                self.run_ulvane(line, folder=folder)
+                a = self.c.received(ARCHIVE)
+                z = self.archive_of(a[0]) if a else None
+                self.check(
+                    z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
+                    "abc.dmp under %s is %s\\DUMP\\ABC.DMP" % (folder, folder.upper()),
+                )
+                self.check(self.mark("abc.dmp") is None, "%s: mark gone" % folder)
+            # No uninstall key, or an empty InstallDir: Ulvane's own folder, config.ini included.
+            for what, remove in (("without the uninstall key", True), ("with an empty InstallDir", False)):
+                if remove:
+                    self.w.reg_delete(UNINSTALL_REG_PATH, view=32)
+                else:
+                    self.w.reg_set(UNINSTALL_REG_PATH, "InstallDir", "", view=32)
+                self.c.reset()
+                self.c.behave(INFO, "ok", body="true")
+                self.run_ulvane(line, folder="C:\\upload_own")
+                a = self.c.received(ARCHIVE)
+                z = self.archive_of(a[0]) if a else None
+                self.check(
+                    z is not None and z.read("ABC.DMP") == b"own folder",
+                    "%s the dump folder is Ulvane's own folder" % what,
+                )
         finally:
             self.install_product()
+            self.w.reg_delete(MARK_KEY, "abc.dmp")
             shutil.rmtree(x, ignore_errors=True)
             shutil.rmtree(own, ignore_errors=True)
+            shutil.rmtree(os.path.join(drive_c, "Prod.dmp"), ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -7,7 +7,9 @@
 #include "common/testing/test_support_win.h"
 #include "common/wformat.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
+  // The product's own start of the pending delivery is no hand-over of a crash.
+  if (commandLine && std::wstring(commandLine) == L"/Pending") return 0;
   wchar_t self[MAX_PATH] = {};
   if (!GetModuleFileNameW(nullptr, self, MAX_PATH)) return 0;
   std::wstring folder = self;
