@@ -57,6 +57,7 @@ SWITCH_MODULE = "/Module:"
 SWITCH_APP = "/App:"
 SWITCH_ID = "/ID:"
 SWITCH_EMAIL = "/Email:"
+SWITCH_PENDING = "/Pending"  # the product's start: deliver the pending crashes
 START_REPORT = "report"
 REPORT_ID_CHARS = 32
 
