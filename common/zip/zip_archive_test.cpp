@@ -195,7 +195,7 @@ TEST(ZipArchive, VariantUFlagsNamesThatAreNotPlainAscii) {
           new CZipArchive(v, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0));
       CZipArchive& archive = seekable ? *m.archive : *pipe;
       for (const std::string& name : {utf8, std::string("plain.txt")}) {
-        BytesSource s(a);
+        PieceSource s = Source(a);
         ASSERT_EQ(ZR_OK, archive.Add(name, &s, FileInfo(uint32_t(a.size()))));
       }
       ASSERT_EQ(ZR_OK, archive.Close());
