@@ -60,6 +60,7 @@ SWITCH_EMAIL = "/Email:"
 SWITCH_PENDING = "/Pending"
 START_REPORT = "report"
 REPORT_ID_CHARS = 32
+FIXED_CRASH_ID = "0123456789abcdef0123456789abcdef"  # of a crash whose stack gave no signature
 
 # ---- Endpoints: paths after the configured base URL (BugURL, BugInfoUploadURL) -----------------------
 INFO_PATH = "cgi-bin-py/security_dump.cgi"  # Ulvane's information post (a form)
