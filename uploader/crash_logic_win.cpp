@@ -7,6 +7,7 @@
 #include "common/diag_log.h"
 #include "common/folders_win.h"
 #include "common/path.h"
+#include "common/protocol/endpoints.h"
 #include "common/protocol/net_request_win.h"
 #include "common/protocol/uploader_switches.h"
 #include "uploader/upload_worker_win.h"
@@ -14,8 +15,6 @@
 namespace ulvane {
 
 HWND g_MainWindow = nullptr;
-const wchar_t kDefaultBugUrl[] = L"http://report.vemko.example/";
-const wchar_t kDefaultBugInfoUrl[] = L"http://info.vemko.example/";
 
 bool CCrashLogic::Init() {
   if (!ReadNetworkSettings()) return false;
@@ -45,13 +44,13 @@ bool CCrashLogic::ParseCommandLine() {
 bool CCrashLogic::ReadNetworkSettings() {
   const std::wstring ini = suite::JoinPath(suite::ProductFolder(nullptr), protocol::kConfigIniName);
   wchar_t value[MAX_PATH] = {};
-  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey, kDefaultBugUrl, value,
-                           MAX_PATH, ini.c_str());
+  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kReportUrlKey, protocol::kDefaultReportServer,
+                           value, MAX_PATH, ini.c_str());
   reportServerUrl = value;
   if (!NormalizeServerUrl(reportServerUrl)) return false;
   value[0] = 0;
-  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kInfoUrlKey, kDefaultBugInfoUrl, value,
-                           MAX_PATH, ini.c_str());
+  GetPrivateProfileStringW(protocol::kNetworkSection, protocol::kInfoUrlKey, protocol::kDefaultInfoServer,
+                           value, MAX_PATH, ini.c_str());
   infoServerUrl = value;
   return NormalizeServerUrl(infoServerUrl);
 }

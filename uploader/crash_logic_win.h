@@ -19,8 +19,6 @@ namespace ulvane {
 
 extern HWND g_MainWindow;  // the hidden window the worker posts WM_DESTROY to
 
-extern const wchar_t kDefaultBugUrl[];
-extern const wchar_t kDefaultBugInfoUrl[];
 using protocol::kTransportFileName;
 
 class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {

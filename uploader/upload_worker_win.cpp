@@ -6,6 +6,7 @@
 #include "common/diag_failure_win.h"
 #include "common/diag_log.h"
 #include "common/path.h"
+#include "common/protocol/endpoints.h"
 #include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
 #include "common/zip/zip_writer.h"
@@ -74,7 +75,7 @@ class WindowsUpload : public UploadPlatform {
   PostResult PostInformation(const CrashArgs& args, const std::wstring& guid) override {
     suite::DiagPhase phase("info_post");
     auto* request = new CNetRequest(protocol::kInfoTaskId, protocol::kKindFields, 20);
-    request->SetUrl((logic_.infoServerUrl + L"cgi-bin-py/security_dump.cgi").c_str());
+    request->SetUrl((logic_.infoServerUrl + protocol::kInfoPath).c_str());
     for (const auto& field : InfoPostFields(args, guid))
       request->AddField(field.first.c_str(), field.second.c_str());
     return Post(request, 1);
@@ -109,7 +110,7 @@ class WindowsUpload : public UploadPlatform {
     if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart >= kArchiveLimitBytes)
       return PostResult();
     auto* request = new CNetRequest(protocol::kFileTaskId, protocol::kKindBody, 50);
-    request->SetUrl((logic_.reportServerUrl + L"cgi-bin/bug_report_orv.cgi").c_str());
+    request->SetUrl((logic_.reportServerUrl + protocol::kArchivePath).c_str());
     // The record keeps its own copy of the body, so the read buffer goes as soon as it is handed over.
     std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;

@@ -8,7 +8,11 @@
 namespace protocol {
 
 // ---- Ulvane's posts, through Communication.dll --------------------------------------------------------
-// (the information post, the archive post and Ulvane's default server belong here)
+constexpr wchar_t kInfoPath[] = L"cgi-bin-py/security_dump.cgi";   // the information post (a form)
+constexpr wchar_t kArchivePath[] = L"cgi-bin/bug_report_orv.cgi";  // the crash's archive
+// With the trailing slash the paths above need; "BugURL" and "BugInfoUploadURL" default to these.
+constexpr wchar_t kDefaultReportServer[] = L"http://report.vemko.example/";
+constexpr wchar_t kDefaultInfoServer[] = L"http://info.vemko.example/";
 
 // ---- Drummet's kernel-dump report, through WinINet ---------------------------------------------------
 constexpr wchar_t kKernelDumpReportPath[] = L"/cgi-bin/bug_report.cgi";  // after "BugURL"'s host

@@ -60,11 +60,17 @@ SWITCH_EMAIL = "/Email:"
 SWITCH_PENDING = "/Pending"  # the product's start: deliver the pending crashes
 START_REPORT = "report"
 REPORT_ID_CHARS = 32
+FIXED_CRASH_ID = "0123456789abcdef0123456789abcdef"  # of a crash whose stack gave no signature
 
 # ---- Endpoints: paths after the configured base URL (BugURL, BugInfoUploadURL) -----------------------
 INFO_PATH = "cgi-bin-py/security_dump.cgi"  # Ulvane's information post (a form)
 ARCHIVE_PATH = "cgi-bin/bug_report_orv.cgi"  # Ulvane's archive
-KERNEL_REPORT_PATH = "cgi-bin/bug_report.cgi"  # Drummet's package, after BugURL's host
+DEFAULT_REPORT_SERVER = "http://report.vemko.example/"  # Ulvane's BugURL when config.ini names none
+DEFAULT_INFO_SERVER = "http://info.vemko.example/"  # and its BugInfoUploadURL
+KERNEL_DUMP_REPORT_PATH = "/cgi-bin/bug_report.cgi"  # Drummet's package, after BugURL's host
+KERNEL_DUMP_DEFAULT_SERVER = "http://report.vemko.example"  # Drummet's BugURL when config.ini names none
+# The same path as the server routes and the collector names it: without the leading slash.
+KERNEL_REPORT_PATH = KERNEL_DUMP_REPORT_PATH.lstrip("/")
 
 # ---- The information post's form fields, in the order Ulvane sends them ------------------------------
 FIELD_PRODUCT = "product"

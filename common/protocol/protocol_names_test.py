@@ -13,8 +13,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Names Python keeps that no header defines (yet): compared as soon as a header defines them.
 PYTHON_ONLY = {
-    "INFO_PATH",
-    "ARCHIVE_PATH",
     "KERNEL_REPORT_PATH",
     "INFO_FIELDS",
 } | {name for name in dir(protocol_names) if name.startswith("FIELD_")}

@@ -24,6 +24,8 @@ constexpr wchar_t kSwitchPending[] = L"/Pending";
 constexpr wchar_t kStartReport[] = L"report";
 // Length of the "/ID:" value (the crash ID as hexadecimal text).
 constexpr unsigned kReportIdChars = 32;
+// The crash ID of a crash whose stack gave no signature at all.
+constexpr wchar_t kFixedCrashId[] = L"0123456789abcdef0123456789abcdef";
 
 // A value as it may stand on the command line: spaces (which would cut it), slashes (which could
 // make switch text of it), backslashes (which would nest the mark's registry key) and control

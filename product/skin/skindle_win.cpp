@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/skindle_api_win.h"
 #include "common/scoped_handle_win.h"
 #include "product/skin/skin_format.h"
-#include "reporter/dialog/skindle_api_win.h"
 
 namespace skindle {
 namespace {

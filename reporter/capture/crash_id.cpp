@@ -1,11 +1,10 @@
 // Crash ID rules: a fixed ID without a signature, the MD5 of the signature otherwise.
 #include "reporter/capture/crash_id.h"
 
+#include "common/protocol/uploader_switches.h"
 #include "common/wformat.h"
 
 namespace kelvor {
-
-const wchar_t kFixedCrashId[] = L"0123456789abcdef0123456789abcdef";
 
 std::wstring DigestToHex(const Md5Digest& digest) {
   std::wstring out;
@@ -21,7 +20,7 @@ std::string SignatureBytes(const std::wstring& signature) {
 }
 
 std::wstring MakeCrashId(const std::wstring& signature) {
-  if (signature.empty()) return kFixedCrashId;
+  if (signature.empty()) return protocol::kFixedCrashId;
   return DigestToHex(ComputeMd5(SignatureBytes(signature)));
 }
 

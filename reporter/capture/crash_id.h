@@ -7,9 +7,6 @@
 
 namespace kelvor {
 
-// The ID of a crash whose stack gave no signature at all.
-extern const wchar_t kFixedCrashId[];
-
 // 32 upper-case hex digits of the digest, byte by byte.
 std::wstring DigestToHex(const Md5Digest& digest);
 
@@ -18,7 +15,7 @@ std::wstring DigestToHex(const Md5Digest& digest);
 // else becomes '?', the code page's default character.
 std::string SignatureBytes(const std::wstring& signature);
 
-// kFixedCrashId for an empty signature, else the upper-case hex MD5 of its bytes.
+// protocol::kFixedCrashId for an empty signature, else the upper-case hex MD5 of its bytes.
 std::wstring MakeCrashId(const std::wstring& signature);
 
 }  // namespace kelvor

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/folders_win.h"
+#include "common/protocol/uploader_switches.h"
 #include "common/scoped_handle_win.h"
 #include "common/testing/test_support_win.h"
 #include "common/wformat.h"
@@ -343,7 +344,7 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   EXPECT_FALSE(capture.LaunchUploader(email));
   BuildReport(capture);
   EXPECT_EQ(capture.Report().FaultModule(), L"");
-  EXPECT_EQ(capture.Report().CrashId(), kFixedCrashId);
+  EXPECT_EQ(capture.Report().CrashId(), protocol::kFixedCrashId);
 
   // The uploader, which refuses an empty module, gets the report's "UnKnown".
   const std::wstring expectedHead = L"/Start:report /Path:" + capture.DumpFileName() +

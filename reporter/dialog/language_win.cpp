@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "common/protocol/file_names.h"
+#include "common/protocol/skindle_api_win.h"
 #include "reporter/dialog/dialog_rules.h"
 #include "reporter/dialog/report_window_win.h"
-#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 

@@ -1,7 +1,7 @@
 // Plain Windows controls in place of a skin that cannot draw the report window.
 #include "reporter/dialog/plain_controls_win.h"
 
-#include "reporter/dialog/skindle_api_win.h"
+#include "common/protocol/skindle_api_win.h"
 
 namespace kelvor {
 

@@ -7,9 +7,9 @@
 #include <new>
 #include <vector>
 
+#include "common/protocol/skindle_api_win.h"
 #include "reporter/capture/uploader_command.h"
 #include "reporter/dialog/dialog_rules.h"
-#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 

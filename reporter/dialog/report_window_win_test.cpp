@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/skindle_api_win.h"
 #include "common/scoped_handle_win.h"
 #include "reporter/dialog/report_window_win.h"
-#include "reporter/dialog/skindle_api_win.h"
 
 namespace kelvor {
 namespace {

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/uploader_switches.h"
 #include "common/scoped_handle_win.h"
 #include "common/testing/demo_scenario_win.h"
 #include "common/wformat.h"
 #include "product/crashhandler/crash_handler_win.h"
-#include "reporter/capture/crash_id.h"
 
 #if !defined(STANDIN_EXE) || !defined(RECORDER_EXE)
 #error "STANDIN_EXE and RECORDER_EXE must name the Kelvor and Ulvane stand-ins"
@@ -205,7 +205,7 @@ class HandlerScenario : public ::testing::Test {
     std::wstring id = Field(c.report, L"\r\nHashCode:", L"\r\n");
     EXPECT_FALSE(module.empty());
     EXPECT_EQ(id.size(), 32u);
-    EXPECT_NE(id, kelvor::kFixedCrashId) << "the stack was walked";
+    EXPECT_NE(id, protocol::kFixedCrashId) << "the stack was walked";
     EXPECT_EQ(c.received, L"/Start:report /Path:" + c.dumpName + L" /Version:1.0.0.1 /Module:" + module +
                               L" /App:Orv.exe /ID:" + id + L" /Email:");
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/protocol/uploader_switches.h"
 #include "common/testing/demo_scenario_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_id.h"
@@ -120,7 +121,7 @@ TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
   std::wstring hash = Field(first.report, L"\r\nHashCode:", L"\r\n");
   EXPECT_EQ(Field(first.report, L"\r\nModule:", L"   Data:"), L"OrvCore.dll");
   EXPECT_EQ(hash, kelvor::MakeCrashId(signature)) << "signature from the stack: " << suite::ToUtf8(signature);
-  EXPECT_NE(hash, kelvor::kFixedCrashId);
+  EXPECT_NE(hash, protocol::kFixedCrashId);
   std::wstring dumpName = first.reportName.substr(0, first.reportName.size() - 4) + L".dmp";
   EXPECT_EQ(first.received, ExpectedCommandLine(dumpName, L"OrvCore.dll", L"Orv.exe", hash));
 
@@ -298,7 +299,8 @@ TEST_F(ReportScenarios, AFailedDumpNeverTouchesAnotherCrashAndLeavesNoEmptyDump)
   EXPECT_EQ(ReadFileBytes(dump_ + olderFull), "older full dump");
   EXPECT_TRUE(ListFiles(dump_, L"*_1_FULL*").empty()) << "the failed full dump left nothing";
   // The walk could not start: the uploader still gets a module it accepts.
-  EXPECT_EQ(r.received, ExpectedCommandLine(base + L"_1.dmp", L"UnKnown", L"Orv.exe", kelvor::kFixedCrashId));
+  EXPECT_EQ(r.received,
+            ExpectedCommandLine(base + L"_1.dmp", L"UnKnown", L"Orv.exe", protocol::kFixedCrashId));
   DeleteMarks(kVersion);
 }
 
