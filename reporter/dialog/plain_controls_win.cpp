@@ -1,6 +1,7 @@
 // Plain Windows controls in place of a skin that cannot draw the report window.
 #include "reporter/dialog/plain_controls_win.h"
 
+#include "common/diag_failure_win.h"
 #include "common/protocol/skindle_api_win.h"
 
 namespace kelvor {
@@ -66,7 +67,10 @@ void PlainControls::Create(HWND frame, const std::wstring& appName, int charset)
     HWND control = CreateWindowExW(0, c.className, TextFor(c, appName).c_str(), c.style, left, top,
                                    Edge(c.right, client.right) - left, Edge(c.bottom, client.bottom) - top,
                                    frame, nullptr, GetModuleHandleW(nullptr), nullptr);
-    if (!control) continue;  // the window works without it
+    if (!control) {  // the window works without it
+      suite::DiagFailed("CreateWindowExW");
+      continue;
+    }
     SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
     controls_.emplace_back(c.name, control);
   }

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "common/diag_failure_win.h"
 #include "common/protocol/skindle_api_win.h"
 #include "reporter/capture/uploader_command.h"
 #include "reporter/dialog/dialog_rules.h"
@@ -32,7 +33,10 @@ void CenterOnWorkArea(HWND window) {
   GetWindowRect(window, &r);
   MONITORINFO monitor = {};
   monitor.cbSize = sizeof monitor;
-  if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) {
+    suite::DiagFailed("GetMonitorInfoW");
+    return;
+  }
   const RECT& work = monitor.rcWork;
   int width = r.right - r.left, height = r.bottom - r.top;
   SetWindowPos(window, nullptr, work.left + (work.right - work.left - width) / 2,
@@ -157,6 +161,7 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
   if (!slot) return;
   RECT r = {shrunk.left, shrunk.top, shrunk.right, shrunk.bottom};
   if (!slot->Create(m_hWnd, r)) {
+    suite::DiagFailed("CreateWindowExW RichEdit20W");
     DestroyRichEdit(slot);
     return;
   }

@@ -3,6 +3,8 @@
 
 #include <map>
 
+#include "common/diag_failure_win.h"
+
 namespace kelvor {
 
 int CMessageLoop::Run() {
@@ -72,11 +74,16 @@ HWND CFrameWindowBase::Create(const wchar_t* windowName, const RECT& rect, DWORD
     cls.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(128));
     cls.hIconSm = cls.hIcon;
     cls.lpszClassName = ClassName();
-    if (!RegisterClassExW(&cls)) return nullptr;
+    if (!RegisterClassExW(&cls)) {
+      suite::DiagFailed("RegisterClassExW");
+      return nullptr;
+    }
   }
-  return CreateWindowExW(exStyle ? exStyle : traitsExStyle_, ClassName(), windowName,
-                         style ? style : traitsStyle_, rect.left, rect.top, rect.right - rect.left,
-                         rect.bottom - rect.top, nullptr, nullptr, instance, this);
+  HWND window = CreateWindowExW(exStyle ? exStyle : traitsExStyle_, ClassName(), windowName,
+                                style ? style : traitsStyle_, rect.left, rect.top, rect.right - rect.left,
+                                rect.bottom - rect.top, nullptr, nullptr, instance, this);
+  if (!window) suite::DiagFailed("CreateWindowExW");
+  return window;
 }
 
 LRESULT CFrameWindowBase::DefaultHandling(UINT message, WPARAM w, LPARAM l) {
