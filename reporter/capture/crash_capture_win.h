@@ -20,7 +20,7 @@
 #include "common/protocol/bug_info.h"
 #include "common/scoped_handle_win.h"
 #include "reporter/capture/crash_files_win.h"
-#include "reporter/capture/crash_report_win.h"
+#include "reporter/report/crash_report_win.h"
 
 namespace kelvor {
 

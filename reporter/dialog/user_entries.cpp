@@ -2,7 +2,7 @@
 // and windows it describes are those of the moment of the crash, not of the window's close.
 #include "reporter/dialog/user_entries.h"
 
-#include "reporter/capture/report_text.h"
+#include "reporter/report/report_text.h"
 
 namespace kelvor {
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "reporter/capture/report_text.h"
+#include "reporter/report/report_text.h"
 
 namespace kelvor {
 namespace {

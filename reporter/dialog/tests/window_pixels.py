@@ -246,7 +246,7 @@ class WindowPixels(scenario.ScenarioCase):
         if os.path.exists(received):
             os.remove(received)
         shutil.copy(
-            os.path.join(BIN, "reporter", "capture", "recorder", "Ulvane.exe"),
+            os.path.join(BIN, "reporter", "report", "recorder", "Ulvane.exe"),
             os.path.join(install, "Ulvane.exe"),
         )
         controls = layout()

@@ -1,4 +1,4 @@
-#include "reporter/capture/stack_signature.h"
+#include "reporter/report/stack_signature.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "reporter/capture/md5.h"
+#include "reporter/report/md5.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <vector>
 
-#include "reporter/capture/crash_id.h"
+#include "reporter/report/crash_id.h"
 
 namespace {
 using kelvor::ComputeMd5;

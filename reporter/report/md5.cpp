@@ -1,5 +1,5 @@
 // MD5 (RFC 1321): four rounds of sixteen steps over 64-byte blocks, little-endian throughout.
-#include "reporter/capture/md5.h"
+#include "reporter/report/md5.h"
 
 #include <cstring>
 

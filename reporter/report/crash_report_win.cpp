@@ -7,10 +7,10 @@
 #include "common/protocol/bug_info.h"
 #include "common/protocol/uploader_switches.h"
 #include "common/scoped_handle_win.h"
-#include "reporter/capture/crash_id.h"
-#include "reporter/capture/crash_report_win.h"
-#include "reporter/capture/report_text.h"
 #include "reporter/capture/system_facts_win.h"
+#include "reporter/report/crash_id.h"
+#include "reporter/report/crash_report_win.h"
+#include "reporter/report/report_text.h"
 
 namespace kelvor {
 

@@ -1,4 +1,4 @@
-#include "reporter/capture/report_text.h"
+#include "reporter/report/report_text.h"
 
 #include <gtest/gtest.h>
 

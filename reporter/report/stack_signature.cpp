@@ -1,5 +1,5 @@
 // Frame lines, the frame signature and the fault module, from what the walk found per frame.
-#include "reporter/capture/stack_signature.h"
+#include "reporter/report/stack_signature.h"
 
 #include "common/path.h"
 #include "common/wformat.h"

@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "reporter/capture/md5.h"
+#include "reporter/report/md5.h"
 
 namespace kelvor {
 

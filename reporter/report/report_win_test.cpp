@@ -15,8 +15,8 @@
 #include "common/testing/test_support_win.h"
 #include "common/wformat.h"
 #include "reporter/capture/crash_capture_win.h"
-#include "reporter/capture/crash_id.h"
 #include "reporter/capture/dbg_helper_win.h"
+#include "reporter/report/crash_id.h"
 
 #ifndef REPORT_RECORDER_EXE
 #error "REPORT_RECORDER_EXE must name the recording uploader stand-in"

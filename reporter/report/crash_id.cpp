@@ -1,5 +1,5 @@
 // Crash ID rules: a fixed ID without a signature, the MD5 of the signature otherwise.
-#include "reporter/capture/crash_id.h"
+#include "reporter/report/crash_id.h"
 
 #include "common/protocol/uploader_switches.h"
 #include "common/wformat.h"

@@ -18,7 +18,7 @@ class RecordingUploaderCase(scenario.ScenarioCase):
     """The installed product with the recording stand-in as its uploader and Plain.exe beside the
     demo; `driver` (a path under the Windows tree) is the gtest program that crashes it."""
 
-    driver = ("reporter", "capture", "report_scenarios.exe")
+    driver = ("reporter", "report", "report_scenarios.exe")
     driver_args = []
     driver_timeout = 840  # inside CTest's limit, so that the clean-up below still runs
 
@@ -30,7 +30,7 @@ class RecordingUploaderCase(scenario.ScenarioCase):
         saved = uploader + ".saved"
         if os.path.exists(uploader):
             shutil.move(uploader, saved)
-        shutil.copy(os.path.join(scenario.BIN, "reporter", "capture", "recorder", "Ulvane.exe"), uploader)
+        shutil.copy(os.path.join(scenario.BIN, "reporter", "report", "recorder", "Ulvane.exe"), uploader)
         try:
             demo = open(os.path.join(install, "Orv.exe"), "rb").read()
             self.assertGreaterEqual(

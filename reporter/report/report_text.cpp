@@ -1,5 +1,5 @@
 // Assembly of the crash text report from facts; no platform calls here.
-#include "reporter/capture/report_text.h"
+#include "reporter/report/report_text.h"
 
 #include "common/wformat.h"
 

@@ -1,5 +1,5 @@
 // The crashed thread's stack, walked from the processor context the crash handler saved.
-#include "reporter/capture/stack_walk_win.h"
+#include "reporter/report/stack_walk_win.h"
 
 #include <psapi.h>
 
@@ -8,8 +8,8 @@
 #include "common/diag_log.h"
 #include "common/protocol/bug_info.h"
 #include "common/scoped_handle_win.h"
-#include "reporter/capture/crash_report_win.h"
 #include "reporter/capture/dbg_helper_win.h"
+#include "reporter/report/crash_report_win.h"
 
 namespace kelvor {
 

@@ -12,7 +12,7 @@
 #include "common/protocol/uploader_switches.h"
 #include "common/testing/demo_scenario_win.h"
 #include "common/wformat.h"
-#include "reporter/capture/crash_id.h"
+#include "reporter/report/crash_id.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // windows.h first: the other Windows headers build on its types.
 #include <dbghelp.h>
 
-#include "reporter/capture/stack_signature.h"
+#include "reporter/report/stack_signature.h"
 
 namespace kelvor {
 
