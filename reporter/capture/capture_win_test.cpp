@@ -17,71 +17,11 @@
 namespace kelvor {
 namespace {
 
-const wchar_t kUninstall[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Vemko Antivirus";
-
-std::wstring Widen(const char* s) { return std::wstring(s, s + strlen(s)); }
-
-// The product folder of the build, as a Windows path ("Z:\...").
-std::wstring ProductBin() {
-  std::wstring unix = Widen(SUITE_PRODUCT_BIN);
-  for (auto& c : unix)
-    if (c == L'/') c = L'\\';
-  return L"Z:" + unix;
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void Touch(const std::wstring& path) {
-  suite::ScopedFile file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(file.valid());
-}
-
-// Sets InstallDir for one test and puts the previous state back afterwards.
-class InstallDirScope {
- public:
-  explicit InstallDirScope(const wchar_t* value) {
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUninstall, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key_.receive(),
-                    nullptr);
-    DWORD size = sizeof(old_);
-    had_ = RegQueryValueExW(key_.get(), L"InstallDir", nullptr, nullptr, reinterpret_cast<BYTE*>(old_),
-                            &size) == ERROR_SUCCESS;
-    if (value)
-      RegSetValueExW(key_.get(), L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                     static_cast<DWORD>((wcslen(value) + 1) * 2));
-    else
-      RegDeleteValueW(key_.get(), L"InstallDir");
-  }
-  ~InstallDirScope() {
-    if (had_)
-      RegSetValueExW(key_.get(), L"InstallDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(old_),
-                     static_cast<DWORD>((wcslen(old_) + 1) * 2));
-    else
-      RegDeleteValueW(key_.get(), L"InstallDir");
-  }
-
- private:
-  suite::ScopedRegKey key_;
-  bool had_ = false;
-  wchar_t old_[600] = {};
-};
-
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    path = std::wstring(base) + L"capture_win_test\\";
-    Clear();
-    CreateDirectoryW(path.c_str(), nullptr);
-  }
-  ~TempFolder() { Clear(); }
-  void Clear() {
-    for (const std::wstring& name : suite::testing::ListFiles(path)) DeleteFileW((path + name).c_str());
-    RemoveDirectoryW(path.c_str());
-  }
-  std::wstring path;  // with a trailing backslash
-};
+using suite::testing::Exists;
+using suite::testing::HostPath;
+using suite::testing::InstallDirScope;
+using suite::testing::TempFolder;
+using suite::testing::Touch;
 
 // A record as the crash handler leaves it, of no crashed process in particular.
 struct TestRecord : BugInfoBlock {
@@ -163,31 +103,30 @@ void SetWriteTime(const std::wstring& path, uint64_t time) {
 }
 
 TEST(PathNameGen, DeleteOlderFullDumpsKeepsTheNewTheConcurrentAndEverythingElse) {
-  TempFolder dir;
+  TempFolder dir(L"capture_win_test");
   const wchar_t* files[] = {L"App_[2013-7-4_9_5_30]_FULL.dmp",   L"App_[2013-7-3_8_0_1]_FULL.dmp",
                             L"Other_[2013-7-2_1_0_1]_full.dmp",  L"App_[2013-7-3_8_0_1]_FULL_1.dmp",
                             L"App_[2013-7-3_8_0_1].dmp",         L"App_[2013-7-3_8_0_1].txt",
                             L"App_[2013-7-4_9_5_30]_1_FULL.dmp", L"App_[2013-7-4_9_5_30]_2_FULL.dmp"};
-  for (const wchar_t* f : files) Touch(dir.path + f);
-  const uint64_t crash = FileTimeNow(60);               // everything above was written before the crash ...
-  SetWriteTime(dir.path + files[6], crash + 10000000);  // ... but a concurrent crash's full dump
+  for (const wchar_t* f : files) ASSERT_TRUE(Touch(dir / f));
+  const uint64_t crash = FileTimeNow(60);          // everything above was written before the crash ...
+  SetWriteTime(dir / files[6], crash + 10000000);  // ... but a concurrent crash's full dump
   // Another Kelvor still writing its full dump holds it open: it cannot go either.
   suite::ScopedFile writing(
-      CreateFileW((dir.path + files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      CreateFileW((dir / files[7]).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writing.valid());
-  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path, files[0], crash));
+  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(dir.path() + L"\\", files[0], crash));
   writing.Close();
-  EXPECT_TRUE(Exists(dir.path + files[0]));
-  EXPECT_FALSE(Exists(dir.path + files[1]));
-  EXPECT_FALSE(Exists(dir.path + files[2]));
-  EXPECT_TRUE(Exists(dir.path + files[3]));
-  EXPECT_TRUE(Exists(dir.path + files[4]));
-  EXPECT_TRUE(Exists(dir.path + files[5]));
-  EXPECT_TRUE(Exists(dir.path + files[6])) << "written after the crash";
-  EXPECT_TRUE(Exists(dir.path + files[7])) << "still being written";
-  TempFolder empty;
-  EXPECT_TRUE(
-      CPathNameGen::Instance()->DeleteOlderFullDumps(empty.path + L"missing\\", L"x_FULL.dmp", crash));
+  EXPECT_TRUE(Exists(dir / files[0]));
+  EXPECT_FALSE(Exists(dir / files[1]));
+  EXPECT_FALSE(Exists(dir / files[2]));
+  EXPECT_TRUE(Exists(dir / files[3]));
+  EXPECT_TRUE(Exists(dir / files[4]));
+  EXPECT_TRUE(Exists(dir / files[5]));
+  EXPECT_TRUE(Exists(dir / files[6])) << "written after the crash";
+  EXPECT_TRUE(Exists(dir / files[7])) << "still being written";
+  TempFolder empty(L"capture_win_test_empty");
+  EXPECT_TRUE(CPathNameGen::Instance()->DeleteOlderFullDumps(empty / L"missing\\", L"x_FULL.dmp", crash));
 }
 
 TEST(CrashCapture, InvalidCaptureDoesNothing) {
@@ -230,15 +169,15 @@ TEST(CrashCapture, FailedIntakeStillSignalsTheParsedEvent) {
 }
 
 TEST(CrashCapture, ReportFileAndRegistryMark) {
-  TempFolder dir;
+  TempFolder dir(L"capture_win_test");
   ValidCapture v;
   const wchar_t text[] = L"\xFEFFVemko Dump\r\n";
   DWORD bytes = static_cast<DWORD>(wcslen(text) * 2);
-  ASSERT_TRUE(v.capture.WriteReportFile(dir.path + L"r.txt", text, bytes));
-  const std::string back = suite::testing::ReadFileBytes(dir.path + L"r.txt");
+  ASSERT_TRUE(v.capture.WriteReportFile(dir / L"r.txt", text, bytes));
+  const std::string back = suite::testing::ReadFileBytes(dir / L"r.txt");
   EXPECT_EQ(back.size(), bytes);  // no terminating NUL, nothing added
   EXPECT_EQ(memcmp(back.data(), text, bytes), 0);
-  EXPECT_FALSE(v.capture.WriteReportFile(dir.path + L"missing\\r.txt", text, bytes));
+  EXPECT_FALSE(v.capture.WriteReportFile(dir / L"missing\\r.txt", text, bytes));
 
   ASSERT_EQ(v.capture.DumpFileName().substr(0, 5), L"Orv_[");
   ASSERT_TRUE(v.capture.RecordDumpInRegistry());
@@ -257,26 +196,27 @@ TEST(CrashCapture, ReportFileAndRegistryMark) {
 }
 
 TEST(CrashCapture, NinetyNineNamesTakenGiveNoDump) {
-  TempFolder dir;
+  TempFolder dir(L"capture_win_test");
   ValidCapture v(TestRecord(), GetCurrentProcessId());
   v.capture.BuildReport(L"", L"");
-  Touch(dir.path + L"A.dmp");
-  for (int i = 1; i <= 98; ++i) Touch(dir.path + L"A_" + std::to_wstring(i) + L".dmp");
+  ASSERT_TRUE(Touch(dir / L"A.dmp"));
+  for (int i = 1; i <= 98; ++i) ASSERT_TRUE(Touch(dir / (L"A_" + std::to_wstring(i) + L".dmp")));
   std::wstring name = L"A.dmp";
-  EXPECT_FALSE(v.capture.WriteMiniDump(kMiniDumpNormal, dir.path + L"A.dmp", name));
+  EXPECT_FALSE(v.capture.WriteMiniDump(kMiniDumpNormal, dir / L"A.dmp", name));
   EXPECT_EQ(name, L"A.dmp");
-  EXPECT_FALSE(Exists(dir.path + L"A_99.dmp"));  // never tried
+  EXPECT_FALSE(Exists(dir / L"A_99.dmp"));  // never tried
   // A missing folder is not retried under other names.
-  EXPECT_FALSE(v.capture.WriteMiniDump(kMiniDumpNormal, dir.path + L"none\\A.dmp", name));
-  EXPECT_FALSE(Exists(dir.path + L"none\\A_1.dmp"));
+  EXPECT_FALSE(v.capture.WriteMiniDump(kMiniDumpNormal, dir / L"none\\A.dmp", name));
+  EXPECT_FALSE(Exists(dir / L"none\\A_1.dmp"));
 }
 
 TEST(CrashCapture, RestartRunsTheCommandLineOrFallsBackToIt) {
-  TempFolder dir;
+  TempFolder dir(L"capture_win_test");
   for (bool serviceWithoutName : {false, true}) {
     TestRecord record;
-    std::wstring mark = dir.path + (serviceWithoutName ? L"svc.txt" : L"plain.txt");
-    SetSlotText(record.restartCommandLine, L"\"" + ProductBin() + L"\\Orv.exe\" mark \"" + mark + L"\"");
+    std::wstring mark = dir / (serviceWithoutName ? L"svc.txt" : L"plain.txt");
+    SetSlotText(record.restartCommandLine,
+                L"\"" + HostPath(SUITE_PRODUCT_BIN) + L"\\Orv.exe\" mark \"" + mark + L"\"");
     record.restart = 0;
     EXPECT_FALSE(ValidCapture(record).capture.RestartCrashedProgram());
     record.restart = 1;
@@ -314,7 +254,7 @@ TEST(SystemFacts, ServiceStartThroughTheServiceManager) {
     DeleteService(old.get());
     old.Close();
   }
-  std::wstring binary = L"\"" + ProductBin() + L"\\OrvSvc.exe\"";
+  std::wstring binary = L"\"" + HostPath(SUITE_PRODUCT_BIN) + L"\\OrvSvc.exe\"";
   suite::ScopedService service(CreateServiceW(
       manager.get(), kName, kName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
       SERVICE_ERROR_IGNORE, binary.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
