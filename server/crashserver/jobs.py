@@ -162,18 +162,14 @@ def results(storage, hash_id=None, archive_ids=None):
 def titles(storage, hash_ids):
     """{crash ID: the title of its newest archive with one} for these crash IDs."""
     ensure_schema(storage)
-    out = {}
-    for chunk in range(0, len(hash_ids), 500):
-        part = hash_ids[chunk : chunk + 500]
-        with storage.transaction() as cur:
-            rows = storage._exec(
-                cur,
-                "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
-                " AND hash_id IN (%s) ORDER BY archive_id" % ", ".join("?" * len(part)),
-                part,
-            ).fetchall()
-        out.update(rows)
-    return out
+    # Ordered by archive, so the newest archive's title is the one kept.
+    return dict(
+        storage.select_in(
+            "SELECT hash_id, title FROM symbolication WHERE state = 'done' AND title <> ''"
+            " AND hash_id IN (%s) ORDER BY archive_id",
+            hash_ids,
+        )
+    )
 
 
 def forget_deleted(storage):

@@ -265,6 +265,16 @@ class Storage:
         cur.execute(self._q(sql), args)
         return cur
 
+    def select_in(self, sql, ids, chunk=500):
+        """The rows of `sql` for every id in `ids`; its one "(%s)" takes the ids, a bounded number
+        per query, since databases cap the parameters of one statement."""
+        rows = []
+        for start in range(0, len(ids), chunk):
+            part = list(ids[start : start + chunk])
+            with self.transaction() as cur:
+                rows += self._exec(cur, sql % ", ".join("?" * len(part)), part).fetchall()
+        return rows
+
     def _rows(self, cur, sql, args, columns):
         return [dict(zip(columns, row)) for row in self._exec(cur, sql, args).fetchall()]
 

@@ -140,17 +140,11 @@ def extend_groups(storage, groups):
 def first_versions(storage, hash_ids):
     """{crash ID: the version it was first reported with}."""
     out = {}
-    for chunk in range(0, len(hash_ids), 500):
-        part = hash_ids[chunk : chunk + 500]
-        with storage.transaction() as cur:
-            rows = storage._exec(
-                cur,
-                "SELECT hash_id, version, first_seen FROM group_versions WHERE hash_id IN (%s)"
-                % ", ".join("?" * len(part)),
-                part,
-            ).fetchall()
-        for h, v, seen in sorted(rows, key=lambda r: (r[0], r[2]), reverse=True):
-            out[h] = v
+    rows = storage.select_in(
+        "SELECT hash_id, version, first_seen FROM group_versions WHERE hash_id IN (%s)", hash_ids
+    )
+    for h, v, seen in sorted(rows, key=lambda r: (r[0], r[2]), reverse=True):
+        out[h] = v
     return out
 
 

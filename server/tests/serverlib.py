@@ -52,6 +52,25 @@ def make_report(
     return text.encode("utf-16-le")
 
 
+def parsed_report(hash_id, version="1.0", windows="7"):
+    """A report as the parser hands it to the storage, for tests that store archives directly."""
+    return {
+        "hash_code": hash_id,
+        "program_name": "Orv",
+        "program_version": version,
+        "app_name": "Orv.exe",
+        "windows_version": windows,
+        "module": "OrvCore.dll",
+        "report_time": "",
+        "email": "",
+        "user_context": "",
+        "stack": [],
+        "report_name": "A.txt",
+        "dump_name": "",
+        "dump_size": 0,
+    }
+
+
 def make_zip(members, compression=zipfile.ZIP_DEFLATED):
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", compression) as z:

@@ -5,7 +5,7 @@ import time
 
 from crashserver.storage import GRANT_SECONDS, HOST, SqliteStorage
 from load import CRASH_IDS, run_load
-from serverlib import Client, Server, make_archive, stored_files
+from serverlib import Client, Server, make_archive, parsed_report, stored_files
 
 H = "5D41402ABC4B2A76B9719D911017C592"
 
@@ -121,20 +121,6 @@ def test_an_answer_nobody_uses_frees_its_place_after_a_while(data_dir):
     later = t0 + GRANT_SECONDS + 1
     assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=later) is True
     # M1's archive comes too late: M2's place is the one it would take, so it is refused.
-    report = {
-        "hash_code": H,
-        "program_name": "Orv",
-        "program_version": "1",
-        "app_name": "Orv.exe",
-        "windows_version": "WIN_7 64",
-        "module": "OrvCore.dll",
-        "report_time": "",
-        "email": "",
-        "user_context": "",
-        "stack": [],
-        "report_name": "A.txt",
-        "dump_name": "",
-        "dump_size": 0,
-    }
+    report = parsed_report(H, version="1", windows="WIN_7 64")
     assert storage.store_archive(b"zip", report, "127.0.0.1", now=later + 1) is not None
     assert storage.store_archive(b"zip2", report, "127.0.0.1", now=later + 2) is None

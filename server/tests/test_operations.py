@@ -10,7 +10,7 @@ import urllib.parse
 import pytest
 
 from crashserver.storage import SqliteStorage
-from serverlib import Client, Server, make_archive, make_kernel_package, request, stored_files
+from serverlib import Client, Server, make_archive, make_kernel_package, parsed_report, request, stored_files
 
 H1, H2 = "0A1B2C3D4E5F60718293A4B5C6D7E8F9", "5D41402ABC4B2A76B9719D911017C592"
 
@@ -25,24 +25,6 @@ def fields(h, guid, version="1.0", count="1"):
         "module": "OrvCore.dll",
         "count": count,
         "mail": "",
-    }
-
-
-def report(h, version="1.0"):
-    return {
-        "hash_code": h,
-        "program_name": "Orv",
-        "program_version": version,
-        "app_name": "Orv.exe",
-        "windows_version": "7",
-        "module": "OrvCore.dll",
-        "report_time": "",
-        "email": "",
-        "user_context": "",
-        "stack": [],
-        "report_name": "A.txt",
-        "dump_name": "",
-        "dump_size": 0,
     }
 
 
@@ -95,7 +77,7 @@ def test_retention_removes_the_oldest(data_dir, retention, kept):
     ids = {}
     for i, (h, at) in enumerate([(H1, now - 2 * 86400), (H1, now), (H1, now), (H2, now)]):
         storage.record_info_post(fields(h, "M%d" % i), "10.0.0.1", now=at)
-        ids[storage.store_archive(b"%04d" % i * 250, report(h), "10.0.0.1", now=at)] = h
+        ids[storage.store_archive(b"%04d" % i * 250, parsed_report(h), "10.0.0.1", now=at)] = h
     storage.apply_retention(now=now)
     left = {h: [a["id"] for a in storage.group(h)["archive_list"]] for h in (H1, H2)}
     assert left == {h: [i for i in v] for h, v in kept.items()}
