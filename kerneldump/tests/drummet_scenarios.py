@@ -132,6 +132,21 @@ def info_file_paths():
     )
 
 
+# The registry values a run may change, read before the scenarios and after each run.
+WATCHED = [
+    (UN, "LastDmpTime"),
+    (CC, "CrashDumpEnabled"),
+    (CC, "MinidumpDir"),
+    (SWIFTOR, "swiftor-id"),
+    (UN, "PassedOverDmpTime"),
+]
+
+
+def gets(pairs):
+    """The probe's arguments that read each (key, value) of `pairs`."""
+    return [arg for key, name in pairs for arg in ("get", key, name)]
+
+
 class DrummetScenarios(scenario.ScenarioCase):
     """One collector for all scenarios; the prefix's registry values are saved first and put back
     at the end. A scenario ends at its first failed check: the later ones build on the earlier."""
@@ -146,27 +161,7 @@ class DrummetScenarios(scenario.ScenarioCase):
             UN,
             "has-key",
             CC,
-            "get",
-            UN,
-            "LastDmpTime",
-            "get",
-            CC,
-            "CrashDumpEnabled",
-            "get",
-            CC,
-            "MinidumpDir",
-            "get",
-            SWIFTOR,
-            "swiftor-id",
-            "get",
-            UN,
-            "PassedOverDmpTime",
-            "get",
-            UN,
-            "InstallDir",
-            "get",
-            UN,
-            "UnreadableDmp",
+            *gets(WATCHED + [(UN, "InstallDir"), (UN, "UnreadableDmp")]),
             "ctime",
             INSTALL_WIN + "\\log\\",
         )
@@ -183,26 +178,7 @@ class DrummetScenarios(scenario.ScenarioCase):
 
     # --- helpers ------------------------------------------------------------------------------
     def state(self, *extra):
-        return values(
-            probe(
-                "get",
-                UN,
-                "LastDmpTime",
-                "get",
-                CC,
-                "CrashDumpEnabled",
-                "get",
-                CC,
-                "MinidumpDir",
-                "get",
-                SWIFTOR,
-                "swiftor-id",
-                "get",
-                UN,
-                "PassedOverDmpTime",
-                *extra,
-            )
-        )
+        return values(probe(*gets(WATCHED), *extra))
 
     def prepare(self, last=None, enabled=None, minidump_dir=None, expand=False, forget_identity=False):
         # Setting the value first makes sure the uninstall key exists, as it does on an installed machine.
