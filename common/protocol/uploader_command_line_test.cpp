@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/protocol/uploader_switches.h"
-#include "reporter/capture/uploader_command.h"
+#include "common/protocol/uploader_command_line.h"
 #include "uploader/crash_args.h"
 
 namespace {

@@ -5,9 +5,9 @@
 
 #include "common/diag_log.h"
 #include "common/folders_win.h"
+#include "common/protocol/uploader_command_line.h"
 #include "reporter/capture/crash_capture_win.h"
 #include "reporter/capture/system_facts_win.h"
-#include "reporter/capture/uploader_command.h"
 
 namespace kelvor {
 

@@ -1,4 +1,4 @@
-#include "reporter/capture/uploader_command.h"
+#include "common/protocol/uploader_command_line.h"
 
 #include <gtest/gtest.h>
 

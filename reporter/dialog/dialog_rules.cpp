@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "common/protocol/file_names.h"
-#include "reporter/capture/uploader_command.h"
+#include "common/protocol/uploader_command_line.h"
 
 namespace kelvor {
 

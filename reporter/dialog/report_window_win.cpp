@@ -9,7 +9,7 @@
 
 #include "common/diag_failure_win.h"
 #include "common/protocol/skindle_api_win.h"
-#include "reporter/capture/uploader_command.h"
+#include "common/protocol/uploader_command_line.h"
 #include "reporter/dialog/dialog_rules.h"
 
 namespace kelvor {

@@ -1,5 +1,5 @@
 // Uploader command line and the e-mail length rule.
-#include "reporter/capture/uploader_command.h"
+#include "common/protocol/uploader_command_line.h"
 
 #include "common/protocol/uploader_switches.h"
 
