@@ -1,62 +1,20 @@
-// Ulvane's command line and the text rules of one upload.
+// Ulvane's rules of one upload: the crash its command line names, paths, servers, the post's fields.
 #include "uploader/crash_args.h"
 
 #include <algorithm>
 
 #include "common/path.h"
 #include "common/protocol/file_names.h"
+#include "common/protocol/uploader_command_line.h"
 #include "common/protocol/uploader_switches.h"
 
 namespace ulvane {
 
-std::wstring ReadSwitchValue(const std::wstring& commandLine, const wchar_t* switchText) {
-  const std::wstring key = switchText;
-  size_t pos = commandLine.find(key);
-  if (pos == std::wstring::npos) return std::wstring();
-  pos += key.size();
-  size_t end = commandLine.find(L' ', pos);
-  return commandLine.substr(pos, end == std::wstring::npos ? std::wstring::npos : end - pos);
-}
-
-StartKind MapStartKind(const std::wstring& value) {
-  static const struct {
-    const wchar_t* text;
-    StartKind kind;
-  } kKinds[] = {{L"report", kStartReport},
-                {L"trayreported", kStartTrayReported},
-                {L"serverreported", kStartServerReported},
-                {L"traynew", kStartTrayNew},
-                {L"servernew", kStartServerNew},
-                {L"kernel", kStartKernel}};
-  for (const auto& k : kKinds)
-    if (value == k.text) return k.kind;
-  return kStartOther;
-}
-
 bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args) {
-  using namespace protocol;
-  MapStartKind(ReadSwitchValue(commandLine, kSwitchStart));
   // Kelvor only ever asks for "report"; a hand-started upload is counted like one.
-  args.startKind = kStartReport;
-  args.dumpFileName = ReadSwitchValue(commandLine, kSwitchPath);
-  args.productVersion = ReadSwitchValue(commandLine, kSwitchVersion);
-  args.module = ReadSwitchValue(commandLine, kSwitchModule);
-  args.application = ReadSwitchValue(commandLine, kSwitchApp);
-  args.reportId = ReadSwitchValue(commandLine, kSwitchId);
-  args.email = ReadSwitchValue(commandLine, kSwitchEmail);
-  if (args.reportId.size() != kReportIdChars) return false;
-  if (!IsPlainDumpName(args.dumpFileName)) return false;
-  return !args.module.empty();
-}
-
-bool HasSwitchWord(const std::wstring& commandLine, const wchar_t* switchText) {
-  const std::wstring word = switchText;
-  for (size_t at = commandLine.find(word); at != std::wstring::npos; at = commandLine.find(word, at + 1)) {
-    const size_t end = at + word.size();
-    if ((at == 0 || commandLine[at - 1] == L' ') && (end == commandLine.size() || commandLine[end] == L' '))
-      return true;
-  }
-  return false;
+  args.startKind = protocol::StartKind::kReport;
+  const bool named = protocol::ReadUploaderCommandLine(commandLine, args);
+  return named && IsPlainDumpName(args.dumpFileName);
 }
 
 bool IsPlainDumpName(const std::wstring& name) {
@@ -95,11 +53,12 @@ bool ReadReportFacts(const std::wstring& reportText, CrashArgs& args) {
       !HeaderValue(header, L"Email:", nullptr, email) || !HeaderValue(header, L"HashCode:", nullptr, id))
     return false;
   using protocol::SafeSwitchValue;
-  args.startKind = kStartReport;
+  args.startKind = protocol::StartKind::kReport;
   args.application = SafeSwitchValue(app);
-  args.module = SafeSwitchValue(module.empty() ? std::wstring(L"UnKnown") : module);
+  args.module = SafeSwitchValue(module.empty() ? std::wstring(protocol::kUnknownModule) : module);
   // Kelvor sends an over-long address as none.
-  args.email = email.size() > kEmailChars ? std::wstring() : SafeSwitchValue(email);
+  protocol::ApplyContactEmailLimit(email);
+  args.email = SafeSwitchValue(email);
   args.reportId = SafeSwitchValue(id);
   return args.reportId.size() == protocol::kReportIdChars;
 }
@@ -157,8 +116,9 @@ std::wstring CutBeforeUnits(const std::wstring& text, size_t units) {
 
 std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArgs& args,
                                                                   const std::wstring& machineGuid) {
-  const bool counts =
-      args.startKind == kStartReport || args.startKind == kStartTrayNew || args.startKind == kStartServerNew;
+  using protocol::StartKind;
+  const bool counts = args.startKind == StartKind::kReport || args.startKind == StartKind::kTrayNew ||
+                      args.startKind == StartKind::kServerNew;
   return {{L"product", L"Orv"},
           {L"hash_id", args.reportId},
           {L"guid", machineGuid},

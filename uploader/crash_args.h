@@ -1,5 +1,6 @@
-// Ulvane's command line and the text rules of one upload (platform-free): the switch values, the
-// dump, report and archive paths, the server addresses and the information post's fields.
+// Ulvane's rules of one upload (platform-free): the crash its command line names, the dump, report
+// and archive paths, the server addresses and the information post's fields. The line's format and
+// reading are common/protocol/uploader_command_line.h.
 //
 // Every function takes and returns values and keeps nothing. A false ParseCrashArgs means the command
 // line names no crash to upload (Ulvane then ends quietly); a false NormalizeServerUrl means there is
@@ -10,41 +11,20 @@
 #include <utility>
 #include <vector>
 
+#include "common/protocol/uploader_command_line.h"
+
 namespace ulvane {
 
-enum StartKind : uint32_t {
-  kStartOther = 0,
-  kStartReport = 1,
-  kStartTrayReported = 2,
-  kStartServerReported = 3,
-  kStartTrayNew = 4,
-  kStartServerNew = 5,
-  kStartKernel = 6,
+// The crash's values as the command line (or its report) gave them, and the kind the upload counts as.
+struct CrashArgs : protocol::UploaderValues {
+  protocol::StartKind startKind = protocol::StartKind::kOther;
 };
 
-struct CrashArgs {
-  StartKind startKind = kStartOther;
-  std::wstring dumpFileName;  // "/Path:"
-  std::wstring productVersion;
-  std::wstring module;
-  std::wstring application;
-  std::wstring reportId;
-  std::wstring email;
-};
-
-// The first occurrence of `switchText` (exact, case-sensitive) and the characters after it up to
-// the first space or the end; empty when the switch is missing.
-std::wstring ReadSwitchValue(const std::wstring& commandLine, const wchar_t* switchText);
-// "/Start:" values, compared exactly; anything else is Other.
-StartKind MapStartKind(const std::wstring& value);
-
-// Reads every switch into `args`. False when the report id is not exactly 32 characters, the
-// module is empty or "/Path:" is not a plain dump file name (IsPlainDumpName). The start kind recorded is
-// Report whatever the switch said, so every upload counts (MapStartKind still names what was asked for).
+// Reads the line (protocol::ReadUploaderCommandLine) into `args`. False when the reader refuses it
+// or "/Path:" is not a plain dump file name (IsPlainDumpName). The start kind recorded is Report
+// whatever the switch said, so every upload counts (protocol::MapStartKind still names what was
+// asked for).
 bool ParseCrashArgs(const std::wstring& commandLine, CrashArgs& args);
-
-// True when `switchText` stands on the line as a word of its own ("/Pending").
-bool HasSwitchWord(const std::wstring& commandLine, const wchar_t* switchText);
 
 // A file name inside the dump folder ending in ".dmp" (any case): no folder part, no drive, no
 // stream. Anything else would make the report, archive and dump one file, or reach outside the
@@ -84,7 +64,6 @@ std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArg
                                                                   const std::wstring& machineGuid);
 
 constexpr size_t kVersionChars = 30;
-constexpr size_t kEmailChars = 40;  // Kelvor's limit for "/Email:"
 constexpr size_t kDumpNameChars = 259;
 constexpr uint32_t kArchiveLimitBytes = 5242880;  // archives of this size or more are not posted
 

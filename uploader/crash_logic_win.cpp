@@ -33,7 +33,7 @@ bool CCrashLogic::ParseCommandLine() {
   bool installed = false;
   const std::wstring folder = suite::ProductFolder(&installed);
   dumpFolder = DumpFolderFor(installed, folder, folder);
-  pendingOnly = HasSwitchWord(commandLine, protocol::kSwitchPending);
+  pendingOnly = protocol::HasSwitchWord(commandLine, protocol::kSwitchPending);
   if (pendingOnly) return true;
   // A path that is no plain dump name is refused here, before anything is touched.
   if (!ParseCrashArgs(commandLine, args)) return false;

@@ -80,22 +80,22 @@ void CommandLine(FuzzedDataProvider& fdp) {
   // An accepted dump name ends in ".dmp" and stays inside the dump folder.
   if (ok)
     FuzzCheck(HasDmp(args.dumpFileName) && args.dumpFileName.find_first_of(L"\\/:") == std::wstring::npos);
-  FuzzCheck(args.startKind == kStartReport);
+  FuzzCheck(args.startKind == protocol::StartKind::kReport);
   CheckValue(line, protocol::kSwitchPath, args.dumpFileName);
   CheckValue(line, protocol::kSwitchVersion, args.productVersion);
   CheckValue(line, protocol::kSwitchModule, args.module);
   CheckValue(line, protocol::kSwitchApp, args.application);
   CheckValue(line, protocol::kSwitchId, args.reportId);
   CheckValue(line, protocol::kSwitchEmail, args.email);
-  const std::wstring start = ReadSwitchValue(line, protocol::kSwitchStart);
+  const std::wstring start = protocol::ReadSwitchValue(line, protocol::kSwitchStart);
   CheckValue(line, protocol::kSwitchStart, start);
   // Only the six exact names map to a kind of their own.
   static const wchar_t* const kKinds[] = {L"report",  L"trayreported", L"serverreported",
                                           L"traynew", L"servernew",    L"kernel"};
-  const StartKind kind = MapStartKind(start);
+  const protocol::StartKind kind = protocol::MapStartKind(start);
   const bool named =
       std::any_of(std::begin(kKinds), std::end(kKinds), [&](const wchar_t* k) { return start == k; });
-  FuzzCheck(kind <= kStartKernel && (kind != kStartOther) == named);
+  FuzzCheck(kind <= protocol::StartKind::kKernel && (kind != protocol::StartKind::kOther) == named);
 
   const std::wstring folder = DumpFolderFor(haveInstallDir, L"C:\\Program Files\\Orv", L"C:\\Orv\\");
   const std::wstring dumpPath = DumpPathFor(folder, args.dumpFileName);
@@ -268,7 +268,7 @@ void ReportFacts(FuzzedDataProvider& fdp) {
   CrashArgs args;
   if (!ReadReportFacts(text, args)) return;
   FuzzCheck(args.reportId.size() == protocol::kReportIdChars && !args.module.empty() &&
-            args.email.size() <= kEmailChars);
+            args.email.size() <= protocol::kMaxContactEmailChars);
   for (const std::wstring* v : {&args.application, &args.module, &args.email, &args.reportId})
     FuzzCheck(protocol::SafeSwitchValue(*v) == *v);
 }

@@ -1,8 +1,7 @@
 // The uploader's command-line switches, shared by the program that starts Ulvane and Ulvane itself.
 // Each value runs from the end of its switch text to the next space or the end of the line: values
-// are not quoted, so one that holds a space arrives cut. Kelvor writes the line
-// (common/protocol/uploader_command_line.h), Ulvane reads it and refuses it (false) without a 32-character
-// ID or a module (uploader/crash_args.h); uploader_command_line_test.cpp runs one against the other.
+// are not quoted, so one that holds a space arrives cut. Kelvor writes the line and Ulvane reads it
+// (refusing it without a 32-character ID or a module) with uploader_command_line.h.
 #pragma once
 #include <string>
 

@@ -5,6 +5,7 @@
 
 #include "common/diag_log.h"
 #include "common/folders_win.h"
+#include "common/protocol/file_names.h"
 #include "common/protocol/uploader_command_line.h"
 #include "reporter/capture/crash_capture_win.h"
 #include "reporter/capture/system_facts_win.h"
@@ -21,7 +22,7 @@ void UploaderPath(wchar_t (&path)[MAX_PATH]) {
   const std::wstring folder = suite::ProductFolder(&installed);
   if (!installed) suite::DiagFailure("ReadInstallDir", GetLastError());
   lstrcpynW(path, folder.c_str(), MAX_PATH);
-  PathAppendW(path, kUploaderFileName);
+  PathAppendW(path, protocol::kUploaderFileName);
 }
 
 }  // namespace
@@ -31,16 +32,16 @@ bool CCrashCapture::LaunchUploader(std::wstring& contactEmail) {
   suite::DiagPhase phase("uploader_start");
   wchar_t path[MAX_PATH] = {};
   UploaderPath(path);
-  ApplyContactEmailLimit(contactEmail);
+  protocol::ApplyContactEmailLimit(contactEmail);
 
-  UploaderLaunchFacts facts;
-  facts.dumpFileName = dumpFileName;
-  facts.productVersion = SlotText(bugInfo->productVersion);
-  facts.faultModule = report.FaultModule();
-  facts.appName = SlotText(bugInfo->appName);
-  facts.crashId = report.CrashId();
-  facts.email = contactEmail;
-  return StartDetachedProcess(path, FormatUploaderCommandLine(facts));
+  protocol::UploaderValues values;
+  values.dumpFileName = dumpFileName;
+  values.productVersion = SlotText(bugInfo->productVersion);
+  values.module = report.FaultModule();
+  values.application = SlotText(bugInfo->appName);
+  values.reportId = report.CrashId();
+  values.email = contactEmail;
+  return StartDetachedProcess(path, protocol::FormatUploaderCommandLine(values));
 }
 
 }  // namespace kelvor

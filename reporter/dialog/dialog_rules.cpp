@@ -122,7 +122,7 @@ bool AcceptableEmail(const std::wstring& typed, std::wstring& accepted) {
   size_t first = typed.find_first_not_of(L' '), last = typed.find_last_not_of(L' ');
   if (first == std::wstring::npos) return true;  // nothing typed is acceptable: no address
   std::wstring address = typed.substr(first, last - first + 1);
-  if (address.size() > kMaxContactEmailChars) return false;
+  if (address.size() > protocol::kMaxContactEmailChars) return false;
   for (wchar_t c : address)
     if (c <= L' ' || c == 0x7F || c == 0x3000 || c == 0xA0) return false;
   accepted = address;

@@ -167,7 +167,7 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
   }
   SetDefaultFormats(slot->m_hWnd);
   // No more than is kept: the rest would be cut silently, and a long paste makes the box crawl.
-  const size_t limit = slot == m_emailEdit ? kMaxContactEmailChars : kRichEditTextLimit;
+  const size_t limit = slot == m_emailEdit ? protocol::kMaxContactEmailChars : kRichEditTextLimit;
   SendMessageW(slot->m_hWnd, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(limit));
   // Not every rich edit holds a paste to that limit: the change is checked as well.
   SendMessageW(slot->m_hWnd, EM_SETEVENTMASK, 0, ENM_CHANGE);
@@ -175,7 +175,7 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
 
 void CMainFrame::KeepWithinLimit(HWND edit) {
   const size_t limit =
-      m_emailEdit && edit == m_emailEdit->m_hWnd ? kMaxContactEmailChars : kRichEditTextLimit;
+      m_emailEdit && edit == m_emailEdit->m_hWnd ? protocol::kMaxContactEmailChars : kRichEditTextLimit;
   const int length = GetWindowTextLengthW(edit);
   if (length < 0 || static_cast<size_t>(length) <= limit) return;
   std::vector<wchar_t> text(static_cast<size_t>(length) + 1, 0);
