@@ -52,12 +52,7 @@ TEST(ParseBugInfoSwitch, KeepsTheLowHalfOfAWideAddressAndScannerDetails) {
 }
 
 BugInfoSwitch Fields(uint32_t address, uint32_t processId, uint32_t threadId, uint32_t eventHandle) {
-  BugInfoSwitch s;
-  s.blockAddress = address;
-  s.processId = processId;
-  s.threadId = threadId;
-  s.eventHandle = eventHandle;
-  return s;
+  return BugInfoSwitch{false, address, processId, threadId, eventHandle};
 }
 
 TEST(BugInfoSwitchRoundTrip, WhatTheHandlerWritesKelvorReadsBack) {
