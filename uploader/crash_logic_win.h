@@ -19,8 +19,6 @@ namespace ulvane {
 
 extern HWND g_MainWindow;  // the hidden window the worker posts WM_DESTROY to
 
-using protocol::kTransportFileName;
-
 class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
  public:
   suite::ScopedKernelObject stopEvent;
