@@ -8,6 +8,9 @@
 namespace kelvor {
 namespace {
 
+// The code of no known release.
+constexpr int kUnknown = -1;
+
 struct Row {
   uint32_t platform, major, minor, productType;
   int code;
@@ -21,8 +24,8 @@ TEST(WindowsVersion, EveryRowOfTheTable) {
       {1, 4, 0, 0, 101, L"WIN_95"},
       {1, 4, 10, 0, 102, L"WIN_98"},
       {1, 4, 90, 0, 103, L"WIN_ME"},
-      {1, 4, 5, 0, -1, L"WIN_UNKNOWN"},
-      {1, 5, 0, 0, -1, L"WIN_UNKNOWN"},
+      {1, 4, 5, 0, kUnknown, L"WIN_UNKNOWN"},
+      {1, 5, 0, 0, kUnknown, L"WIN_UNKNOWN"},
       {2, 3, 51, 1, 104, L"WIN_NT"},
       {2, 4, 0, 3, 104, L"WIN_NT"},
       {2, 5, 0, 1, 105, L"WIN_2K"},
@@ -41,15 +44,15 @@ TEST(WindowsVersion, EveryRowOfTheTable) {
       {2, 6, 3, 3, 600, L"WIN_7"},
       {2, 10, 0, 1, 600, L"WIN_7"},
       {2, 7, 0, 3, 600, L"WIN_7"},
-      {3, 10, 0, 1, -1, L"WIN_UNKNOWN"},
+      {3, 10, 0, 1, kUnknown, L"WIN_UNKNOWN"},
   };
   for (const Row& r : rows) {
     int code = WindowsVersionCodeFor(true, r.platform, r.major, r.minor, r.productType);
     EXPECT_EQ(code, r.code) << r.platform << " " << r.major << "." << r.minor << " type " << r.productType;
     EXPECT_EQ(std::wstring(WindowsVersionNameFor(code)), r.name);
   }
-  EXPECT_EQ(WindowsVersionCodeFor(false, 2, 6, 1, 1), -1);
-  EXPECT_EQ(std::wstring(WindowsVersionNameFor(-1)), L"WIN_UNKNOWN");
+  EXPECT_EQ(WindowsVersionCodeFor(false, 2, 6, 1, 1), kUnknown);
+  EXPECT_EQ(std::wstring(WindowsVersionNameFor(kUnknown)), L"WIN_UNKNOWN");
   EXPECT_EQ(std::wstring(WindowsVersionNameFor(601)), L"WIN_UNKNOWN");
 }
 
