@@ -167,25 +167,31 @@ TEST(GetReportIdWith, StoresAUsableIdentityInTheUsersContext) {
                                                "revert", "close"}));
 }
 
-TEST(GetReportIdWith, ShortIdentityFallsBackToALongStoredOne) {
-  FakeIdentity c;
-  c.built = L"0000-0000-0000#0000";
-  c.hasStored = true;
-  c.stored = L"S-1-5-21-11-22-33-1001#00155D010203";
-  std::wstring out;
-  EXPECT_TRUE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
-  EXPECT_EQ(out, c.stored);
-}
-
-TEST(GetReportIdWith, StoredIdentityOfTwentyTwoIsIgnored) {
-  FakeIdentity c;
-  c.built = L"S-1-5-18";
-  c.hasStored = true;
-  c.stored = std::wstring(22, L'7');
-  std::wstring out;
-  EXPECT_FALSE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
-  EXPECT_EQ(out, L"S-1-5-18");
-  EXPECT_EQ(c.stored, std::wstring(22, L'7'));
+// A built identity too short to use beside a stored one: the stored one when it is usable, cut to
+// the capacity; else the built one. The stored one stays as it was.
+TEST(GetReportIdWith, AShortIdentityBesideAStoredOne) {
+  struct Row {
+    std::wstring built, stored;
+    size_t capacity;
+    bool found;
+    std::wstring out;
+  } rows[] = {
+      {L"0000-0000-0000#0000", L"S-1-5-21-11-22-33-1001#00155D010203", kReportIdCapacity, true,
+       L"S-1-5-21-11-22-33-1001#00155D010203"},
+      {L"S-1-5-18", std::wstring(22, L'7'), kReportIdCapacity, false, L"S-1-5-18"},  // 22 is too short
+      {L"", std::wstring(40, L'9'), 30, true, std::wstring(29, L'9')},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE("row " + std::to_string(&r - rows));
+    FakeIdentity c;
+    c.built = r.built;
+    c.hasStored = true;
+    c.stored = r.stored;
+    std::wstring out;
+    EXPECT_EQ(GetReportIdWith(c, out, r.capacity, nullptr), r.found);
+    EXPECT_EQ(out, r.out);
+    EXPECT_EQ(c.stored, r.stored);
+  }
 }
 
 TEST(GetReportIdWith, RefusedPrivilegeAndNoSessionStillBuildInOwnContext) {
@@ -212,16 +218,6 @@ TEST(GetReportIdWith, ACallersTokenIsNotClosed) {
   std::wstring out;
   GetReportIdWith(c, out, kReportIdCapacity, reinterpret_cast<TokenHandle>(0x77));
   EXPECT_EQ(c.calls, (std::vector<std::string>{"privilege", "impersonate", "build", "store", "revert"}));
-}
-
-TEST(GetReportIdWith, StoredIdentityIsCutToTheCapacity) {
-  FakeIdentity c;
-  c.built = L"";
-  c.hasStored = true;
-  c.stored = std::wstring(40, L'9');
-  std::wstring out;
-  EXPECT_TRUE(GetReportIdWith(c, out, 30, nullptr));
-  EXPECT_EQ(out, std::wstring(29, L'9'));
 }
 
 }  // namespace

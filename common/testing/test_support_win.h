@@ -140,8 +140,7 @@ class RecordingUploader {
   RecordingUploader(const RecordingUploader&) = delete;
   RecordingUploader& operator=(const RecordingUploader&) = delete;
   std::wstring folder_;
-  bool installed_ = false;
-  bool setAside_ = false;
+  bool installed_ = false, setAside_ = false;
 };
 
 // ---- Kelvor's report text ----
