@@ -11,6 +11,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -121,12 +122,11 @@ class HandlerScenario : public ::testing::Test {
   static void SetUpTestSuite() {
     CreateDirectoryW(kWork, nullptr);
     // The recording uploader in place of the real one, which is put back afterwards.
-    uploader_ = new RecordingUploader(InstallFolder(), HostPath(RECORDER_EXE));
+    uploader_.reset(new RecordingUploader(InstallFolder(), HostPath(RECORDER_EXE)));
   }
 
   static void TearDownTestSuite() {
-    delete uploader_;
-    uploader_ = nullptr;
+    uploader_.reset();
     DeleteMarks(kVersion);
   }
 
@@ -139,7 +139,7 @@ class HandlerScenario : public ::testing::Test {
     ASSERT_TRUE(WaitUntilAllEnded());
     DeleteFiles(dump);
     DeleteMarks(kVersion);
-    uploader_->Take();
+    uploader_->Take();  // no record of an earlier crash
   }
 
   std::wstring Demo(const std::wstring& options, const std::wstring& kind) {
@@ -184,11 +184,11 @@ class HandlerScenario : public ::testing::Test {
                               L" /App:Orv.exe /ID:" + id + L" /Email:");
   }
 
-  static RecordingUploader* uploader_;
+  static std::unique_ptr<RecordingUploader> uploader_;
   std::wstring install, dump;
 };
 
-RecordingUploader* HandlerScenario::uploader_ = nullptr;
+std::unique_ptr<RecordingUploader> HandlerScenario::uploader_;
 
 TEST_F(HandlerScenario, TwoThreadsCrashingAtOnceLeaveTheFirstCrashWholeReported) {
   // The second thread arrives while the first hands off; it used to end the process at once.
