@@ -159,6 +159,14 @@ Setup TwoDumpsFirstEnding(ReportOutcome result) {
   };
 }
 
+// One dump, "a.dmp" of time 10, and what `change` makes different.
+Setup OneDumpAnd(void (*change)(FakePlatform&)) {
+  return [change](FakePlatform& p) {
+    p.entries = {{L"a.dmp", 0, 10}};
+    change(p);
+  };
+}
+
 struct RunCase {
   const char* what;
   Setup setup;
@@ -201,26 +209,15 @@ const RunCase kRuns[] = {
     {"CrashDumpEnabled absent, no uninstall key", [](FakePlatform& p) { p.uninstallOpens = false; },
      L"enabled=3"},
     {"no CrashControl key means nothing at all",
-     [](FakePlatform& p) {
-       p.crashControlOpens = false;
-       p.entries = {{L"a.dmp", 0, 10}};
-     },
-     L""},
+     OneDumpAnd([](FakePlatform& p) { p.crashControlOpens = false; }), L""},
     {"no folder setting searches Windows' default, not the drive root",
-     [](FakePlatform& p) {
-       p.minidumpDir = L"";
-       p.entries = {{L"a.dmp", 0, 10}};
-     },
+     OneDumpAnd([](FakePlatform& p) { p.minidumpDir = L""; }),
      LR"(enabled=3 list=C:\windows\Minidump report=C:\windows\Minidump\a.dmp last=10 closed)"},
     {"a folder that expands to nothing is not searched", [](FakePlatform& p) { p.minidumpDir = L"%EMPTY%"; },
      L"enabled=3 closed"},
     {"a folder that overflows its expansion is not searched", [](FakePlatform& p) { p.expandFits = false; },
      L"enabled=3 closed"},
-    {"a file named as the folder is not searched",
-     [](FakePlatform& p) {
-       p.pathIsFile = true;
-       p.entries = {{L"a.dmp", 0, 10}};
-     },
+    {"a file named as the folder is not searched", OneDumpAnd([](FakePlatform& p) { p.pathIsFile = true; }),
      L"enabled=3 closed"},
 };
 

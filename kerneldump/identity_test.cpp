@@ -28,27 +28,34 @@ TEST(ChoosePrimaryMac, IgnoresOtherTypesAndEmptyAddresses) {
   EXPECT_FALSE(ChoosePrimaryMac({}, mac));
 }
 
-TEST(ComposeUserMachineId, SidAndMacOrSidAlone) {
-  std::wstring out;
-  EXPECT_TRUE(ComposeUserMachineId(true, L"S-1-5-21-1-2-3-1001", true, L"00155D010203", 256, out));
-  EXPECT_EQ(out, L"S-1-5-21-1-2-3-1001#00155D010203");
-  EXPECT_TRUE(ComposeUserMachineId(true, L"S-1-5-18", false, L"", 256, out));
-  EXPECT_EQ(out, L"S-1-5-18");
-}
-
-TEST(ComposeUserMachineId, DefaultOrEmptyWhenNoSidOrNoRoom) {
-  std::wstring out;
-  EXPECT_FALSE(ComposeUserMachineId(false, L"", true, L"00155D010203", 256, out));
-  EXPECT_EQ(out, L"0000-0000-0000#0000");
-  // 8 characters need a capacity of 10: the length plus terminator must stay below it.
-  EXPECT_FALSE(ComposeUserMachineId(true, L"S-1-5-18", false, L"", 9, out));
-  EXPECT_EQ(out, L"");
-  EXPECT_TRUE(ComposeUserMachineId(true, L"S-1-5-18", false, L"", 10, out));
-  EXPECT_FALSE(ComposeUserMachineId(true, std::wstring(30, L'S'), false, L"", 20, out));
-  EXPECT_EQ(out, L"0000-0000-0000#0000");
-  out = L"kept";
-  EXPECT_FALSE(ComposeUserMachineId(true, L"S-1", false, L"", 0, out));
-  EXPECT_EQ(out, L"kept");
+// SID and MAC, the SID alone, the default without a SID, nothing without room.
+TEST(ComposeUserMachineId, EveryRow) {
+  const std::wstring kDefault = L"0000-0000-0000#0000", kMac = L"00155D010203";
+  struct Row {
+    bool haveSid;
+    std::wstring sid;
+    bool haveMac;
+    std::wstring mac;
+    size_t capacity;
+    std::wstring before;
+    bool composed;
+    std::wstring after;
+  } rows[] = {
+      {true, L"S-1-5-21-1-2-3-1001", true, kMac, 256, L"stale", true, L"S-1-5-21-1-2-3-1001#00155D010203"},
+      {true, L"S-1-5-18", false, L"", 256, L"stale", true, L"S-1-5-18"},
+      {false, L"", true, kMac, 256, L"stale", false, kDefault},
+      // 8 characters need a capacity of 10: the length plus terminator must stay below it.
+      {true, L"S-1-5-18", false, L"", 9, kDefault, false, L""},
+      {true, L"S-1-5-18", false, L"", 10, L"stale", true, L"S-1-5-18"},
+      {true, std::wstring(30, L'S'), false, L"", 20, L"stale", false, kDefault},
+      {true, L"S-1", false, L"", 0, L"kept", false, L"kept"},  // no room at all: left as it was
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE("row " + std::to_string(&r - rows));
+    std::wstring out = r.before;
+    EXPECT_EQ(ComposeUserMachineId(r.haveSid, r.sid, r.haveMac, r.mac, r.capacity, out), r.composed);
+    EXPECT_EQ(out, r.after);
+  }
 }
 
 TEST(IsUsableIdentity, ThresholdIsTwentyThree) {
@@ -160,25 +167,31 @@ TEST(GetReportIdWith, StoresAUsableIdentityInTheUsersContext) {
                                                "revert", "close"}));
 }
 
-TEST(GetReportIdWith, ShortIdentityFallsBackToALongStoredOne) {
-  FakeIdentity c;
-  c.built = L"0000-0000-0000#0000";
-  c.hasStored = true;
-  c.stored = L"S-1-5-21-11-22-33-1001#00155D010203";
-  std::wstring out;
-  EXPECT_TRUE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
-  EXPECT_EQ(out, c.stored);
-}
-
-TEST(GetReportIdWith, StoredIdentityOfTwentyTwoIsIgnored) {
-  FakeIdentity c;
-  c.built = L"S-1-5-18";
-  c.hasStored = true;
-  c.stored = std::wstring(22, L'7');
-  std::wstring out;
-  EXPECT_FALSE(GetReportIdWith(c, out, kReportIdCapacity, nullptr));
-  EXPECT_EQ(out, L"S-1-5-18");
-  EXPECT_EQ(c.stored, std::wstring(22, L'7'));
+// A built identity too short to use beside a stored one: the stored one when it is usable, cut to
+// the capacity; else the built one. The stored one stays as it was.
+TEST(GetReportIdWith, AShortIdentityBesideAStoredOne) {
+  struct Row {
+    std::wstring built, stored;
+    size_t capacity;
+    bool found;
+    std::wstring out;
+  } rows[] = {
+      {L"0000-0000-0000#0000", L"S-1-5-21-11-22-33-1001#00155D010203", kReportIdCapacity, true,
+       L"S-1-5-21-11-22-33-1001#00155D010203"},
+      {L"S-1-5-18", std::wstring(22, L'7'), kReportIdCapacity, false, L"S-1-5-18"},  // 22 is too short
+      {L"", std::wstring(40, L'9'), 30, true, std::wstring(29, L'9')},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE("row " + std::to_string(&r - rows));
+    FakeIdentity c;
+    c.built = r.built;
+    c.hasStored = true;
+    c.stored = r.stored;
+    std::wstring out;
+    EXPECT_EQ(GetReportIdWith(c, out, r.capacity, nullptr), r.found);
+    EXPECT_EQ(out, r.out);
+    EXPECT_EQ(c.stored, r.stored);
+  }
 }
 
 TEST(GetReportIdWith, RefusedPrivilegeAndNoSessionStillBuildInOwnContext) {
@@ -205,16 +218,6 @@ TEST(GetReportIdWith, ACallersTokenIsNotClosed) {
   std::wstring out;
   GetReportIdWith(c, out, kReportIdCapacity, reinterpret_cast<TokenHandle>(0x77));
   EXPECT_EQ(c.calls, (std::vector<std::string>{"privilege", "impersonate", "build", "store", "revert"}));
-}
-
-TEST(GetReportIdWith, StoredIdentityIsCutToTheCapacity) {
-  FakeIdentity c;
-  c.built = L"";
-  c.hasStored = true;
-  c.stored = std::wstring(40, L'9');
-  std::wstring out;
-  EXPECT_TRUE(GetReportIdWith(c, out, 30, nullptr));
-  EXPECT_EQ(out, std::wstring(29, L'9'));
 }
 
 }  // namespace

@@ -6,13 +6,14 @@
 #include <chrono>
 #include <fstream>
 
+#include "common/testing/test_support_win.h"
 #include "kerneldump/data_folder_win.h"
 #include "kerneldump/report_package.h"
 
 namespace kerneldump {
 namespace {
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+using suite::testing::Exists;
 
 TEST(ReportDumpFile, MissingDumpCreatesNothing) {
   std::wstring folder;
@@ -40,10 +41,7 @@ TEST(ReportDumpFile, UndeliveredReportCleansUpAfterItsPause) {
   GetDataFolder(data, MAX_PATH, false);
   EXPECT_FALSE(Exists(InfoFilePathFor(data)));
   EXPECT_TRUE(Exists(DumpFolderFor(folder)));
-  std::ifstream in(dump.c_str(), std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(content, "MDMP fake kernel minidump");
-  in.close();
+  EXPECT_EQ(suite::testing::ReadFileBytes(dump), "MDMP fake kernel minidump");
   DeleteFileW(dump.c_str());
   DeleteFileW((folder + L"config.ini").c_str());
   RemoveDirectoryW(DumpFolderFor(folder).c_str());

@@ -9,7 +9,7 @@ InstalledProduct PrepareInstalled() {
   product.folder = InstallFolder();
   if (product.folder.empty()) return product;
   product.dump = product.folder + L"dump\\";
-  DeleteFileW((product.folder + L"Ulvane.received.txt").c_str());
+  DeleteFileW((product.folder + kReceivedFile).c_str());
   return product;
 }
 
@@ -112,14 +112,6 @@ std::vector<std::wstring> CrashNamesAround(const std::wstring& stem, int fromSec
                                    st.wMinute, st.wSecond));
   }
   return names;
-}
-
-std::wstring Field(const std::wstring& text, const std::wstring& before, const std::wstring& after) {
-  size_t b = text.find(before);
-  if (b == std::wstring::npos) return L"<missing " + before + L">";
-  b += before.size();
-  size_t e = text.find(after, b);
-  return text.substr(b, e == std::wstring::npos ? std::wstring::npos : e - b);
 }
 
 }  // namespace scenario

@@ -17,7 +17,7 @@ namespace scenario {
 using namespace suite::testing;
 
 // The installed product's folder and its dump folder (trailing backslashes), with the record of
-// the recording uploader stand-in ("Ulvane.received.txt") removed; both "" when not installed.
+// the recording uploader stand-in (kReceivedFile) removed; both "" when not installed.
 struct InstalledProduct {
   std::wstring folder, dump;
 };
@@ -56,9 +56,5 @@ bool WaitUntilAllEnded(DWORD timeoutMs = 180000,
 // "stem_[Y-M-D_h_m_s]" in local time for each second from `fromSeconds` to `toSeconds` (both
 // included) around now: the names a crash in that time gets.
 std::vector<std::wstring> CrashNamesAround(const std::wstring& stem, int fromSeconds, int toSeconds);
-
-// The text between `before` and `after` in a report (to the end when `after` is missing);
-// "<missing before>" when `before` is not there.
-std::wstring Field(const std::wstring& text, const std::wstring& before, const std::wstring& after);
 
 }  // namespace scenario

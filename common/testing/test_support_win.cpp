@@ -228,6 +228,58 @@ bool InstallDirScope::Set(const wchar_t* value, REGSAM view) {
   return true;
 }
 
+std::wstring TakeReceived(const std::wstring& folder, DWORD timeoutMs) {
+  const std::wstring path = WithBackslash(folder) + kReceivedFile;
+  // The stand-in publishes its record whole (PublishFile): once it is there, it is complete.
+  if (!WaitUntil([&] { return Exists(path); }, timeoutMs)) return L"";
+  const std::string bytes = ReadFileBytes(path);
+  DeleteFileW(path.c_str());
+  return FromUtf8(bytes);
+}
+
+RecordingUploader::RecordingUploader(const std::wstring& folder, const std::wstring& recorder)
+    : folder_(WithBackslash(folder)) {
+  const std::wstring uploader = folder_ + L"Ulvane.exe";
+  setAside_ = Exists(uploader) &&
+              MoveFileExW(uploader.c_str(), (uploader + L".saved").c_str(), MOVEFILE_REPLACE_EXISTING);
+  installed_ = CopyFileW(recorder.c_str(), uploader.c_str(), FALSE) != FALSE;
+  DeleteFileW((folder_ + kReceivedFile).c_str());
+}
+
+RecordingUploader::~RecordingUploader() {
+  const std::wstring uploader = folder_ + L"Ulvane.exe";
+  DeleteFileW(uploader.c_str());
+  DeleteFileW((folder_ + kReceivedFile).c_str());
+  if (setAside_) MoveFileExW((uploader + L".saved").c_str(), uploader.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::wstring Field(const std::wstring& text, const std::wstring& before, const std::wstring& after) {
+  size_t b = text.find(before);
+  if (b == std::wstring::npos) return L"<missing " + before + L">";
+  b += before.size();
+  size_t e = text.find(after, b);
+  return text.substr(b, e == std::wstring::npos ? std::wstring::npos : e - b);
+}
+
+std::vector<StackLine> ReportStack(const std::wstring& report) {
+  std::vector<StackLine> lines;
+  const std::wstring heading = L"\r\nStack:\r\n";
+  size_t at = report.find(heading);
+  if (at == std::wstring::npos) return lines;
+  at += heading.size();
+  for (size_t end; (end = report.find(L"\r\n", at)) != std::wstring::npos && end > at; at = end + 2) {
+    const std::wstring line = report.substr(at, end - at);
+    StackLine s;
+    s.pc = wcstoull(line.c_str() + 2, nullptr, 16);
+    const size_t offset = line.find(L"  0x");
+    if (offset != std::wstring::npos) s.offset = wcstoull(line.c_str() + offset + 4, nullptr, 16);
+    const size_t module = offset == std::wstring::npos ? offset : line.find(L"  ", offset + 4);
+    if (module != std::wstring::npos) s.module = line.substr(module + 2);
+    lines.push_back(s);
+  }
+  return lines;
+}
+
 ScopedKernelObject StartProcess(const std::wstring& commandLine, DWORD* processId,
                                 const wchar_t* application) {
   STARTUPINFOW startup = {};

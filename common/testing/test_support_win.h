@@ -1,6 +1,7 @@
 // What the Windows test programs, scenario drivers and probes share: files and folders, the
-// install folder and a scope that changes it, registry values, starting a process and waiting for
-// it within a bound, host paths as Wine shows them. Tests and test tools only (suite_testing_win).
+// install folder and a scope that changes it, registry values, the recording uploader stand-in,
+// reading Kelvor's report, starting a process and waiting for it within a bound, host paths as Wine
+// shows them. Tests and test tools only (suite_testing_win).
 //
 // Contract: nothing here throws or asserts; a helper that cannot do its work returns its "nothing"
 // value ("" for text, an empty list, false, an empty handle) and the test checks that result.
@@ -113,6 +114,49 @@ class InstallDirScope {
   bool had_ = false;
   std::wstring saved_;
 };
+
+// ---- The recording uploader stand-in ----
+// reporter/report/test_tools/record_args_win.cpp: installed as "Ulvane.exe", it writes the command
+// line it was started with into this file beside itself.
+constexpr wchar_t kReceivedFile[] = L"Ulvane.received.txt";
+
+// The command line the stand-in in `folder` recorded, its record removed so that the next start
+// records anew; "" when none appears within `timeoutMs` (0: look once).
+std::wstring TakeReceived(const std::wstring& folder, DWORD timeoutMs = 0);
+
+// The stand-in (`recorder`, a Windows path) as the uploader "Ulvane.exe" of `folder` for the length
+// of a scope, with no record yet: an uploader already there is set aside and put back at the end,
+// when the stand-in and its record go.
+class RecordingUploader {
+ public:
+  RecordingUploader(const std::wstring& folder, const std::wstring& recorder);
+  ~RecordingUploader();
+  // Whether the stand-in is in place.
+  bool installed() const { return installed_; }
+  // TakeReceived() of its folder.
+  std::wstring Take(DWORD timeoutMs = 0) const { return TakeReceived(folder_, timeoutMs); }
+
+ private:
+  RecordingUploader(const RecordingUploader&) = delete;
+  RecordingUploader& operator=(const RecordingUploader&) = delete;
+  std::wstring folder_;
+  bool installed_ = false, setAside_ = false;
+};
+
+// ---- Kelvor's report text ----
+
+// The text between `before` and `after` in a report (to the end when `after` is missing);
+// "<missing before>" when `before` is not there.
+std::wstring Field(const std::wstring& text, const std::wstring& before, const std::wstring& after);
+
+// One line of the report's stack: "0x<pc>  0x<offset in its module>  <module's short name>".
+struct StackLine {
+  unsigned long long pc = 0, offset = 0;
+  std::wstring module;
+};
+// The lines of the report's "Stack:" section, up to the blank line that ends it; empty when the
+// report has none.
+std::vector<StackLine> ReportStack(const std::wstring& report);
 
 // ---- Processes ----
 

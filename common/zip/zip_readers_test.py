@@ -17,15 +17,8 @@ def main():
     failures = []
     with tempfile.TemporaryDirectory(prefix="zip_readers_") as tmp:
         env = dict(os.environ, ZIP_ARCHIVE_DIR="Z:" + tmp.replace("/", "\\"))
-        run = subprocess.run(
-            [os.path.join(source, "tools", "wine", "wine-run"), exe, "--gtest_color=no"],
-            env=env,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.STDOUT,
-            timeout=600,
-        )
-        out = run.stdout.decode("utf-8", "replace")
-        if run.returncode != 0 or "[  PASSED  ]" not in out:
+        returncode, out = wine_run(source, env, exe, "--gtest_color=no")
+        if returncode != 0 or "[  PASSED  ]" not in out:
             print(out)
             print("the Windows writer test failed")
             return 1
@@ -49,6 +42,18 @@ def main():
     return 1 if failures else 0
 
 
+def wine_run(source, env, *args):
+    """(exit code, output with stderr) of a Windows program run through the project's wine-run."""
+    run = subprocess.run(
+        [os.path.join(source, "tools", "wine", "wine-run"), *args],
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        timeout=600,
+    )
+    return run.returncode, run.stdout.decode("utf-8", "replace")
+
+
 # Zones west and east of UTC with their Windows bias in minutes: India's half hour, and Adelaide's,
 # east of UTC+8:20, where the time of day kept for a file from before 1970 falls before the epoch.
 ZONES = (("America/Los_Angeles", 480), ("Asia/Kolkata", -330), ("Australia/Adelaide", -570))
@@ -70,15 +75,8 @@ def run_in_zones(source, exe):
                 exe.replace("/", "\\"),
                 TIME_TESTS,
             )
-            run = subprocess.run(
-                [os.path.join(source, "tools", "wine", "wine-run"), "cmd", "/c", command],
-                env=env,
-                stdout=subprocess.PIPE,
-                stderr=subprocess.STDOUT,
-                timeout=600,
-            )
-            out = run.stdout.decode("utf-8", "replace")
-            if run.returncode != 0 or "[  PASSED  ] 2 tests" not in out:
+            returncode, out = wine_run(source, env, "cmd", "/c", command)
+            if returncode != 0 or "[  PASSED  ] 2 tests" not in out:
                 failures.append("time tests in %s:\n%s" % (zone, out))
             else:
                 print("time tests passed in %s (bias %d)" % (zone, bias))

@@ -11,6 +11,8 @@ namespace kelvor {
 namespace {
 
 using suite::testing::ListFiles;
+using suite::testing::ReadFileBytes;
+using suite::testing::TempFolder;
 
 std::wstring Same(const std::wstring& name) { return name; }
 
@@ -18,22 +20,8 @@ std::wstring Same(const std::wstring& name) { return name; }
 // native call that Windows XP has instead.
 class CrashFiles : public ::testing::TestWithParam<FileCallRoute> {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(ChooseFileCallRoute(GetParam()));
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    folder = std::wstring(temp) + L"crash_files_" + std::to_wstring(GetCurrentProcessId()) + L"\\";
-    CreateDirectoryW(folder.c_str(), nullptr);
-    for (const auto& name : ListFiles(folder)) DeleteFileW((folder + name).c_str());
-  }
-  void TearDown() override {
-    for (const auto& name : ListFiles(folder)) DeleteFileW((folder + name).c_str());
-    RemoveDirectoryW(folder.c_str());
-  }
-  void Touch(const std::wstring& name) {
-    suite::ScopedFile(
-        CreateFileW((folder + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-  }
+  void SetUp() override { ASSERT_TRUE(ChooseFileCallRoute(GetParam())); }
+  void Touch(const std::wstring& name) { suite::testing::Touch(folder + name); }
   bool Written(PartFile& part, const wchar_t* role) {
     DWORD written = 0;
     return part.Open(folder, role) && WriteFile(part.get(), "data", 4, &written, nullptr) && written == 4;
@@ -43,7 +31,8 @@ class CrashFiles : public ::testing::TestWithParam<FileCallRoute> {
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::wstring folder;
+  TempFolder temp{L"crash_files"};
+  const std::wstring folder = temp.path() + L"\\";
 };
 
 TEST_P(CrashFiles, APartLeavesNothingUnlessPublished) {
@@ -69,8 +58,8 @@ TEST_P(CrashFiles, BothNamesMustBeFreeAndNothingIsReplaced) {
   dump.Close();
   report.Close();
   EXPECT_EQ(Files(), (std::vector<std::wstring>{L"a.txt", L"a_1.dmp", L"a_2.dmp", L"a_2.txt"}));
-  EXPECT_EQ(suite::testing::ReadFileBytes(folder + L"a_2.dmp"), "data");
-  EXPECT_EQ(suite::testing::ReadFileBytes(folder + L"a_1.dmp"), "");  // the other crash's stays as it was
+  EXPECT_EQ(ReadFileBytes(folder + L"a_2.dmp"), "data");
+  EXPECT_EQ(ReadFileBytes(folder + L"a_1.dmp"), "");  // the other crash's stays as it was
 }
 
 TEST_P(CrashFiles, AReportAloneKeepsTheDumpNameFreeOfOthers) {

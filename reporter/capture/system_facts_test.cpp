@@ -8,6 +8,9 @@
 namespace kelvor {
 namespace {
 
+// The code of no known release.
+constexpr int kUnknown = -1;
+
 struct Row {
   uint32_t platform, major, minor, productType;
   int code;
@@ -21,8 +24,6 @@ TEST(WindowsVersion, EveryRowOfTheTable) {
       {1, 4, 0, 0, 101, L"WIN_95"},
       {1, 4, 10, 0, 102, L"WIN_98"},
       {1, 4, 90, 0, 103, L"WIN_ME"},
-      {1, 4, 5, 0, -1, L"WIN_UNKNOWN"},
-      {1, 5, 0, 0, -1, L"WIN_UNKNOWN"},
       {2, 3, 51, 1, 104, L"WIN_NT"},
       {2, 4, 0, 3, 104, L"WIN_NT"},
       {2, 5, 0, 1, 105, L"WIN_2K"},
@@ -41,15 +42,19 @@ TEST(WindowsVersion, EveryRowOfTheTable) {
       {2, 6, 3, 3, 600, L"WIN_7"},
       {2, 10, 0, 1, 600, L"WIN_7"},
       {2, 7, 0, 3, 600, L"WIN_7"},
-      {3, 10, 0, 1, -1, L"WIN_UNKNOWN"},
   };
   for (const Row& r : rows) {
     int code = WindowsVersionCodeFor(true, r.platform, r.major, r.minor, r.productType);
     EXPECT_EQ(code, r.code) << r.platform << " " << r.major << "." << r.minor << " type " << r.productType;
     EXPECT_EQ(std::wstring(WindowsVersionNameFor(code)), r.name);
   }
-  EXPECT_EQ(WindowsVersionCodeFor(false, 2, 6, 1, 1), -1);
-  EXPECT_EQ(std::wstring(WindowsVersionNameFor(-1)), L"WIN_UNKNOWN");
+  // Records that name no release: Windows 9x versions between the known ones, an unknown platform.
+  const uint32_t none[][4] = {{1, 4, 5, 0}, {1, 5, 0, 0}, {3, 10, 0, 1}};
+  for (const auto& r : none)
+    EXPECT_EQ(WindowsVersionCodeFor(true, r[0], r[1], r[2], r[3]), kUnknown)
+        << r[0] << " " << r[1] << "." << r[2];
+  EXPECT_EQ(WindowsVersionCodeFor(false, 2, 6, 1, 1), kUnknown);
+  EXPECT_EQ(std::wstring(WindowsVersionNameFor(kUnknown)), L"WIN_UNKNOWN");
   EXPECT_EQ(std::wstring(WindowsVersionNameFor(601)), L"WIN_UNKNOWN");
 }
 

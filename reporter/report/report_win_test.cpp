@@ -24,6 +24,7 @@
 
 namespace {
 using namespace kelvor;
+using namespace suite::testing;
 
 // ---- A thread to walk: it descends `depth` frames, saves its context there as a crash handler
 // would, and blocks until released; the frames above the saved context stay as they were. ----
@@ -92,24 +93,7 @@ void Prepare(CCrashCapture& capture, DWORD processId, DWORD threadId, const CONT
 // The report as the run builds it before the window: no e-mail, no user context yet.
 bool BuildReport(CCrashCapture& capture) { return capture.BuildReport(L"", L""); }
 
-size_t CountStackLines(const std::wstring& text) {
-  size_t begin = text.find(L"\r\nStack:\r\n");
-  if (begin == std::wstring::npos) return 0;
-  begin += 10;
-  size_t end = text.find(L"\r\nSystem Process:\r\n", begin);
-  size_t lines = 0;
-  for (size_t i = begin; i < end; ++i)
-    if (text[i] == L'\n') ++lines;
-  return lines;
-}
-
-std::wstring Between(const std::wstring& text, const std::wstring& before, const std::wstring& after) {
-  size_t b = text.find(before);
-  if (b == std::wstring::npos) return L"<missing>";
-  b += before.size();
-  size_t e = text.find(after, b);
-  return text.substr(b, e == std::wstring::npos ? std::wstring::npos : e - b);
-}
+size_t CountStackLines(const std::wstring& text) { return ReportStack(text).size(); }
 
 // The one-shot flags are per process, as they are in Kelvor (one crash per run): the walks below
 // run in a fixed order in one test, the first of them with the flags still pending.
@@ -130,8 +114,8 @@ TEST(ReportWalk, RealThreadsInOrder) {
     EXPECT_EQ(capture.Report().FaultModule(), L"UnKnown");
     EXPECT_EQ(capture.Report().CrashId(), MakeCrashId(expectedSignature))
         << "signature " << expectedSignature;
-    EXPECT_EQ(Between(text, L"HashCode:", L"\r\n"), capture.Report().CrashId());
-    EXPECT_EQ(Between(text, L"   Data:", L"\r\n").find(L'-'), 4u);
+    EXPECT_EQ(Field(text, L"HashCode:", L"\r\n"), capture.Report().CrashId());
+    EXPECT_EQ(Field(text, L"   Data:", L"\r\n").find(L'-'), 4u);
     EXPECT_GE(CountStackLines(text), 5u);  // four Descend frames and the thread start
     std::wstring first = suite::WFormat(L"\r\nStack:\r\n0x%llp  0x%llp  ",
                                         static_cast<unsigned long long>(stopped.context.Eip),
@@ -179,9 +163,9 @@ TEST(ReportWalk, RealThreadsInOrder) {
     bool walked = BuildReport(capture);
     EXPECT_FALSE(walked);
     EXPECT_EQ(capture.Report().CrashId(), L"0123456789abcdef0123456789abcdef");
-    EXPECT_EQ(Between(capture.Report().Text(), L"HashCode:", L"\r\n"), L"0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(Field(capture.Report().Text(), L"HashCode:", L"\r\n"), L"0123456789abcdef0123456789abcdef");
     EXPECT_GE(CountStackLines(capture.Report().Text()), 1u);
-    std::wstring stack = Between(capture.Report().Text(), L"\r\nStack:\r\n", L"\r\nSystem Process:");
+    std::wstring stack = Field(capture.Report().Text(), L"\r\nStack:\r\n", L"\r\nSystem Process:");
     EXPECT_NE(stack.find(suite::WFormat(L"0x%llp  ", static_cast<unsigned long long>(first))),
               std::wstring::npos)
         << suite::ToUtf8(stack);
@@ -218,7 +202,7 @@ TEST(ReportWalk, EndedProcessGivesNoMemorySectionAndNoWindows) {
   EXPECT_TRUE(capture.Report().IsBuilt());
   // A walk over a process that is gone stands still: it stops instead of printing one frame again
   // and again.
-  std::wstring stack = Between(text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
+  std::wstring stack = Field(text, L"\r\nStack:\r\n", L"\r\nSystem Process:");
   EXPECT_LE(CountStackLines(text), 1u) << suite::ToUtf8(stack);
   EXPECT_EQ(text.find(suite::WFormat(L" Pid:%d Parrent", static_cast<int>(child.dwProcessId))),
             std::wstring::npos);
@@ -250,7 +234,7 @@ TEST(ReportWalk, AWalkThatStandsStillEndsAtOnce) {
   BuildReport(capture);
   dbg->StackWalk64 = g_realStackWalk;
   EXPECT_EQ(CountStackLines(capture.Report().Text()), 2u)
-      << suite::ToUtf8(Between(capture.Report().Text(), L"\r\nStack:\r\n", L"\r\nSystem Process:"));
+      << suite::ToUtf8(Field(capture.Report().Text(), L"\r\nStack:\r\n", L"\r\nSystem Process:"));
 }
 
 TEST(ReportWalk, NothingIsBuiltForAnInvalidCapture) {
@@ -272,64 +256,15 @@ TEST(ReportWalk, NothingIsBuiltForAnInvalidCapture) {
 
 // ---- The uploader launch, read back from a recording "Ulvane.exe". ----
 
-class InstallDirValue {
- public:
-  InstallDirValue() { hadValue_ = suite::GetInstallDir(saved_); }
-  ~InstallDirValue() {
-    if (hadValue_)
-      Set(saved_);
-    else
-      RemoveKey();
-  }
-  static void Set(const std::wstring& folder) {
-    suite::ScopedRegKey key = CreateKeyOnly();
-    RegSetValueExW(key.get(), suite::kInstallDirValue, 0, REG_SZ,
-                   reinterpret_cast<const BYTE*>(folder.c_str()),
-                   static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-  }
-  static suite::ScopedRegKey CreateKeyOnly() {
-    suite::ScopedRegKey key;
-    RegCreateKeyExW(HKEY_LOCAL_MACHINE, suite::kUninstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                    key.receive(), nullptr);
-    return key;
-  }
-  static void RemoveKey() { RegDeleteKeyW(HKEY_LOCAL_MACHINE, suite::kUninstallKey); }
-
- private:
-  bool hadValue_ = false;
-  std::wstring saved_;
-};
-
 std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
-std::wstring ReadReceived(const std::wstring& folder) {
-  const std::wstring path = folder + L"\\Ulvane.received.txt";
-  for (int i = 0; i < 600; ++i) {
-    suite::ScopedFile file(
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file) {
-      char buffer[4096];
-      DWORD got = 0;
-      ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr);
-      file.Close();
-      DeleteFileW(path.c_str());
-      return suite::FromUtf8(std::string(buffer, got));
-    }
-    Sleep(50);
-  }
-  return L"<nothing received>";
-}
-
 TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
-  InstallDirValue restore;
-  wchar_t temp[MAX_PATH] = {};
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring install = std::wstring(temp) + L"report_launch_install";
-  CreateDirectoryW(install.c_str(), nullptr);
-  const std::wstring recorder = suite::testing::HostPath(REPORT_RECORDER_EXE);
-  ASSERT_TRUE(CopyFileW(recorder.c_str(), (install + L"\\Ulvane.exe").c_str(), FALSE));
-  DeleteFileW((install + L"\\Ulvane.received.txt").c_str());
-  InstallDirValue::Set(install);
+  InstallDirScope restore;
+  TempFolder install(L"report_launch_install");
+  const std::wstring recorder = HostPath(REPORT_RECORDER_EXE);
+  RecordingUploader installed(install.path(), recorder);
+  ASSERT_TRUE(installed.installed());
+  InstallDirScope::Set(install.path().c_str());
 
   // A record without a context: the walk cannot start and leaves no fault module at all.
   CONTEXT none = {};
@@ -353,12 +288,12 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   const std::wstring forty = std::wstring(30, L'q') + L"@vemko.com";
   email = forty;
   ASSERT_TRUE(capture.LaunchUploader(email));
-  EXPECT_EQ(ReadReceived(install), expectedHead + forty);
+  EXPECT_EQ(installed.Take(30000), expectedHead + forty);
   EXPECT_EQ(email, forty);
 
   email = forty + L"x";
   ASSERT_TRUE(capture.LaunchUploader(email));
-  EXPECT_EQ(ReadReceived(install), expectedHead);
+  EXPECT_EQ(installed.Take(30000), expectedHead);
   EXPECT_EQ(email, L"");  // the stored value is cleared too
 
   // Without the uninstall key, or with the key but no "InstallDir", the dumps go to Kelvor's own
@@ -366,27 +301,22 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   // happens to lie in the current folder.
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::wstring ownFolder = FolderOf(self);
-  ASSERT_TRUE(CopyFileW(recorder.c_str(), (ownFolder + L"\\Ulvane.exe").c_str(), FALSE));
-  DeleteFileW((ownFolder + L"\\Ulvane.received.txt").c_str());
+  RecordingUploader beside(FolderOf(self), recorder);
+  ASSERT_TRUE(beside.installed());
   wchar_t current[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, current);
-  SetCurrentDirectoryW(install.c_str());
-  InstallDirValue::RemoveKey();
+  SetCurrentDirectoryW(install.path().c_str());
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, suite::kUninstallKey);
   ASSERT_TRUE(capture.LaunchUploader(email));
-  EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
-  InstallDirValue::CreateKeyOnly();
+  EXPECT_EQ(beside.Take(30000), expectedHead);
+  InstallDirScope::Set(nullptr);  // the key alone
   ASSERT_TRUE(capture.LaunchUploader(email));
-  EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
-  InstallDirValue::Set(L"");  // an empty value names no folder either
+  EXPECT_EQ(beside.Take(30000), expectedHead);
+  InstallDirScope::Set(L"");  // an empty value names no folder either
   ASSERT_TRUE(capture.LaunchUploader(email));
-  EXPECT_EQ(ReadReceived(ownFolder), expectedHead);
-  EXPECT_EQ(GetFileAttributesW((install + L"\\Ulvane.received.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(beside.Take(30000), expectedHead);
+  EXPECT_FALSE(Exists(install / kReceivedFile));
   SetCurrentDirectoryW(current);
-  DeleteFileW((ownFolder + L"\\Ulvane.exe").c_str());
-
-  DeleteFileW((install + L"\\Ulvane.exe").c_str());
-  RemoveDirectoryW(install.c_str());
 }
 
 }  // namespace

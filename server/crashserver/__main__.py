@@ -154,6 +154,15 @@ def serve(server, requests, drain_seconds):
     server.task_dispatcher.shutdown(timeout=1)
 
 
+# The application's limits an option changes: (option, its key in DEFAULTS, help).
+APP_LIMITS = (
+    ("--kernel-limit", "kernel_limit", "largest kernel-dump package"),
+    ("--inflate-limit", "inflate_limit", "bytes one archive may unpack to in total"),
+    ("--parse-slots", "parse_slots", "archives parsed at once"),
+    ("--info-limit", "info_limit", "information posts per address per 10 minutes (0: no limit)"),
+)
+
+
 def options(argv):
     ap = argparse.ArgumentParser(prog="crashserver", description="crash server")
     ap.add_argument("--host", default="127.0.0.1")
@@ -166,24 +175,8 @@ def options(argv):
     )
     ap.add_argument("--max-archives", type=int, default=3, help="archives wanted per crash ID")
     ap.add_argument("--token")
-    ap.add_argument(
-        "--kernel-limit", type=int, default=DEFAULTS["kernel_limit"], help="largest kernel-dump package"
-    )
-    ap.add_argument(
-        "--inflate-limit",
-        type=int,
-        default=DEFAULTS["inflate_limit"],
-        help="bytes one archive may unpack to in total",
-    )
-    ap.add_argument(
-        "--parse-slots", type=int, default=DEFAULTS["parse_slots"], help="archives parsed at once"
-    )
-    ap.add_argument(
-        "--info-limit",
-        type=int,
-        default=DEFAULTS["info_limit"],
-        help="information posts per address per 10 minutes (0: no limit)",
-    )
+    for flag, key, text in APP_LIMITS:
+        ap.add_argument(flag, type=int, default=DEFAULTS[key], help=text)
     ap.add_argument("--session-hours", type=float, default=DEFAULTS["session_seconds"] / 3600)
     ap.add_argument("--threads", type=int, default=16)
     ap.add_argument("--trusted-proxy", help="address of the proxy whose X-Forwarded-For/-Proto are believed")

@@ -60,14 +60,12 @@ def work_waiting(storage, now=None):
     workers do not take the database's write lock several times a second."""
     ensure_schema(storage)
     now = now or time.time()
-    with storage.transaction() as cur:
-        newer, waiting = storage._exec(
-            cur,
-            "SELECT (SELECT COALESCE(MAX(id), 0) FROM archives) > (SELECT COALESCE(MAX(archive_id), 0) FROM"
-            " symbolication), EXISTS (SELECT 1 FROM symbolication WHERE state = 'pending' OR (state = 'running'"
-            " AND taken < ?))",
-            (now - LEASE_SECONDS,),
-        ).fetchone()
+    newer, waiting = storage.read_rows(
+        "SELECT (SELECT COALESCE(MAX(id), 0) FROM archives) > (SELECT COALESCE(MAX(archive_id), 0) FROM"
+        " symbolication), EXISTS (SELECT 1 FROM symbolication WHERE state = 'pending' OR (state = 'running'"
+        " AND taken < ?))",
+        (now - LEASE_SECONDS,),
+    )[0]
     return bool(newer), bool(waiting)
 
 
@@ -135,13 +133,11 @@ def requeue_module(storage, module, now=None):
 def results(storage, hash_id=None, archive_ids=None):
     """{archive id: row} of the symbolication rows of a group."""
     ensure_schema(storage)
-    with storage.transaction() as cur:
-        rows = storage._exec(
-            cur,
-            "SELECT archive_id, state, title, missing, result, queued, done FROM symbolication"
-            " WHERE hash_id = ?",
-            (hash_id,),
-        ).fetchall()
+    rows = storage.read_rows(
+        "SELECT archive_id, state, title, missing, result, queued, done FROM symbolication"
+        " WHERE hash_id = ?",
+        (hash_id,),
+    )
     out = {}
     for archive_id, state, title, missing, result, queued, done in rows:
         try:
@@ -194,19 +190,16 @@ def search(storage, text):
     ensure_schema(storage)
     like = "%" + text.lower().replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
     prefix = text.upper().replace("\\", "").replace("%", "").replace("_", "") + "%"
-    with storage.transaction() as cur:
-        rows = storage._exec(
-            cur,
-            "SELECT g.hash_id FROM crash_groups g WHERE g.hash_id LIKE ? OR LOWER(g.module)"
-            " LIKE ? ESCAPE '\\' OR LOWER(g.app) LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM"
-            " symbolication s WHERE s.hash_id = g.hash_id AND (LOWER(s.title) LIKE ? ESCAPE '\\'"
-            " OR LOWER(s.frames_text) LIKE ? ESCAPE '\\'))",
-            (prefix, like, like, like, like),
-        ).fetchall()
+    rows = storage.read_rows(
+        "SELECT g.hash_id FROM crash_groups g WHERE g.hash_id LIKE ? OR LOWER(g.module)"
+        " LIKE ? ESCAPE '\\' OR LOWER(g.app) LIKE ? ESCAPE '\\' OR EXISTS (SELECT 1 FROM"
+        " symbolication s WHERE s.hash_id = g.hash_id AND (LOWER(s.title) LIKE ? ESCAPE '\\'"
+        " OR LOWER(s.frames_text) LIKE ? ESCAPE '\\'))",
+        (prefix, like, like, like, like),
+    )
     return {r[0] for r in rows}
 
 
 def pending_count(storage):
     ensure_schema(storage)
-    with storage.transaction() as cur:
-        return storage._exec(cur, "SELECT COUNT(*) FROM symbolication WHERE state <> 'done'").fetchone()[0]
+    return storage.read_rows("SELECT COUNT(*) FROM symbolication WHERE state <> 'done'")[0][0]

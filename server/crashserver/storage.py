@@ -265,14 +265,18 @@ class Storage:
         cur.execute(self._q(sql), args)
         return cur
 
+    def read_rows(self, sql, args=()):
+        """The rows of one query, in a transaction of its own that only reads."""
+        with self.transaction() as cur:
+            return self._exec(cur, sql, args).fetchall()
+
     def select_in(self, sql, ids, chunk=500):
         """The rows of `sql` for every id in `ids`; its one "(%s)" takes the ids, a bounded number
         per query, since databases cap the parameters of one statement."""
         rows = []
         for start in range(0, len(ids), chunk):
             part = list(ids[start : start + chunk])
-            with self.transaction() as cur:
-                rows += self._exec(cur, sql % ", ".join("?" * len(part)), part).fetchall()
+            rows += self.read_rows(sql % ", ".join("?" * len(part)), part)
         return rows
 
     def _rows(self, cur, sql, args, columns):

@@ -149,8 +149,7 @@ def first_versions(storage, hash_ids):
 
 
 def all_versions(storage):
-    with storage.transaction() as cur:
-        return [r[0] for r in storage._exec(cur, "SELECT DISTINCT version FROM group_versions").fetchall()]
+    return [r[0] for r in storage.read_rows("SELECT DISTINCT version FROM group_versions")]
 
 
 def forget_deleted(storage):
@@ -168,13 +167,11 @@ def newest_version(versions):
 
 
 def per_version(storage, hash_id):
-    with storage.transaction() as cur:
-        rows = storage._exec(
-            cur,
-            "SELECT version, SUM(count_flag), COUNT(DISTINCT guid) FROM info_posts"
-            " WHERE hash_id = ? GROUP BY version",
-            (hash_id,),
-        ).fetchall()
+    rows = storage.read_rows(
+        "SELECT version, SUM(count_flag), COUNT(DISTINCT guid) FROM info_posts"
+        " WHERE hash_id = ? GROUP BY version",
+        (hash_id,),
+    )
     return sorted(
         ({"version": v, "reports": int(n or 0), "machines": m} for v, n, m in rows),
         key=lambda r: version_key(r["version"]),
@@ -186,12 +183,10 @@ def per_day(storage, hash_id, now=None):
     now = now or time.time()
     today = int(now // DAY)
     start = (today - CHART_DAYS + 1) * DAY
-    with storage.transaction() as cur:
-        rows = storage._exec(
-            cur,
-            "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1" " AND received >= ?",
-            (hash_id, start),
-        ).fetchall()
+    rows = storage.read_rows(
+        "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1" " AND received >= ?",
+        (hash_id, start),
+    )
     counts = [0] * CHART_DAYS
     for (received,) in rows:
         i = int(received // DAY) - (today - CHART_DAYS + 1)
@@ -263,13 +258,11 @@ def read_kernel_headers(storage):
     """Reads the header of kernel dumps that have none recorded yet (each once, a bounded number per
     call), so that the bug-check groups count every dump, not only those of the page shown."""
     jobs.ensure_schema(storage)
-    with storage.transaction() as cur:
-        todo = storage._exec(
-            cur,
-            "SELECT id, sha256, dump_name FROM kernel_dumps k WHERE NOT EXISTS (SELECT 1 FROM"
-            " kernel_dump_headers h WHERE h.dump_id = k.id) ORDER BY id DESC LIMIT ?",
-            (HEADERS_READ_AT_ONCE,),
-        ).fetchall()
+    todo = storage.read_rows(
+        "SELECT id, sha256, dump_name FROM kernel_dumps k WHERE NOT EXISTS (SELECT 1 FROM"
+        " kernel_dump_headers h WHERE h.dump_id = k.id) ORDER BY id DESC LIMIT ?",
+        (HEADERS_READ_AT_ONCE,),
+    )
     for dump_id, sha256, name in todo:
         try:
             h = kernel_dump.read_package_header(storage.files.path(sha256), name)

@@ -159,6 +159,13 @@ class Server:
     def start(self, check=True):
         return self.launch().ready(check)
 
+    # `with Server(...) as s:` starts it (unless started already) and stops it at the end.
+    def __enter__(self):
+        return self if self.proc else self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
     def stop(self, sig=signal.SIGTERM):
         if self.proc and self.proc.poll() is None:
             self.proc.send_signal(sig)
@@ -239,27 +246,20 @@ class Client:
         body = urllib.parse.urlencode(info_fields(hash_id, guid, **fields)).encode()
         return self.post_info(body)
 
+    def post(self, path, body, headers, timeout=50):
+        """(status, body) of a POST as a program sends it."""
+        return self.request("POST", path, body, headers, timeout)[:2]
+
     def post_info(self, body):
-        return self.request(
-            "POST",
-            "/cgi-bin-py/security_dump.cgi",
-            body,
-            {"Content-Type": "application/x-www-form-urlencoded"},
-            timeout=20,
-        )[:2]
+        form = {"Content-Type": "application/x-www-form-urlencoded"}
+        return self.post("/cgi-bin-py/security_dump.cgi", body, form, timeout=20)
 
     def archive(self, body):
-        return self.request(
-            "POST", "/cgi-bin/bug_report_orv.cgi", body, {"Content-Type": "application/octet-stream"}
-        )[:2]
+        return self.post("/cgi-bin/bug_report_orv.cgi", body, {"Content-Type": "application/octet-stream"})
 
     def kernel(self, body):
-        return self.request(
-            "POST",
-            "/cgi-bin/bug_report.cgi",
-            body,
-            {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"},
-        )[:2]
+        agent = {"User-Agent": "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"}
+        return self.post("/cgi-bin/bug_report.cgi", body, agent)
 
     def get(self, path, token=...):
         token = self.token if token is ... else token

@@ -7,8 +7,7 @@ H = "9E107D9D372BB6826BD81D3542A419D6"
 
 
 def test_pages_in_a_real_browser(data_dir):
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         c.crash(
             H, "WD-WCC4E1234567-00AABBCCDDEE", email="tester@example.org", user_context="<b>not markup</b>"
@@ -24,5 +23,3 @@ def test_pages_in_a_real_browser(data_dir):
         # The login form keeps the asked path (so a crash ID the user typed), nothing that is stored.
         assert "Log in" in refused and "tester@example.org" not in refused
         assert not any(html.escape(line) in refused for line in STACK)
-    finally:
-        s.stop()

@@ -37,8 +37,7 @@ def test_files_are_private_and_orphans_swept(data_dir):
         with open(p, "wb") as f:
             f.write(b"left by a killed process")
     os.utime(orphan, (time.time() - 7200, time.time() - 7200))
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         c.crash(H1, "M1")
         c.kernel(make_kernel_package())
@@ -51,8 +50,6 @@ def test_files_are_private_and_orphans_swept(data_dir):
             assert stat.S_IMODE(os.stat(folder).st_mode) == 0o700, folder
             for name in files:
                 assert stat.S_IMODE(os.stat(os.path.join(folder, name)).st_mode) == 0o600, name
-    finally:
-        s.stop()
 
 
 def test_kernel_dump_resent_is_stored_once(backend):
@@ -87,8 +84,7 @@ def test_retention_removes_the_oldest(data_dir, retention, kept):
 
 
 def test_a_group_or_a_machine_is_deleted_from_the_pages(data_dir):
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         for guid in ("M1", "M2"):
             c.crash(H1, guid)
@@ -125,8 +121,6 @@ def test_a_group_or_a_machine_is_deleted_from_the_pages(data_dir):
         # The bearer API does the same without a form value.
         assert c.post_form("/api/machines/delete", {"machine": "M1", "confirm": "yes"})[0] == 200
         assert c.group(H2) is None and stored_files(data_dir) == []
-    finally:
-        s.stop()
 
 
 def test_sigterm_finishes_the_uploads_in_flight(data_dir):
@@ -189,8 +183,7 @@ def test_lists_are_read_by_pages(data_dir):
             },
             "10.0.0.1",
         )
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         for query, expected in [
             ("sort=last_seen", sorted(range(250), reverse=True)),
@@ -230,5 +223,3 @@ def test_lists_are_read_by_pages(data_dir):
             == "C"
         )
         assert request(s, "GET", "/health")[0] == 200
-    finally:
-        s.stop()

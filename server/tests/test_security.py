@@ -61,8 +61,7 @@ def test_token_rules(data_dir, token, file_text, starts):
 
 
 def test_login_throttled_logged_and_same_site(data_dir):
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         for nxt in (
             "//evil.example/",
@@ -99,8 +98,6 @@ def test_login_throttled_logged_and_same_site(data_dir):
             "LOGIN result=throttled address=127.0.0.1" in log and "LOGIN result=ok address=127.0.0.2" in log
         )
         assert TOKEN not in log
-    finally:
-        s.stop()
 
 
 def test_sessions_expire_and_end_with_the_token(data_dir):
@@ -108,21 +105,15 @@ def test_sessions_expire_and_end_with_the_token(data_dir):
     c = Client([s])
     _, short_lived, _ = c.login()
     s.stop()
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         _, cookie, _ = c.login()
         assert c.request("GET", "/", headers={"Cookie": cookie})[0] == 200
         time.sleep(1.5)
         assert c.request("GET", "/", headers={"Cookie": short_lived})[0] == 302
-    finally:
-        s.stop()
     # The token changes: every session of the old one is over.
-    s = Server(data_dir, token="a-new-token-for-everyone-0").start()
-    try:
+    with Server(data_dir, token="a-new-token-for-everyone-0") as s:
         assert Client([s]).request("GET", "/", headers={"Cookie": cookie})[0] == 302
-    finally:
-        s.stop()
 
 
 def bomb_archive(size_mib=1008):  # just under the 1 GiB the server once took as a limit
@@ -140,8 +131,7 @@ def bomb_archive(size_mib=1008):  # just under the 1 GiB the server once took as
 
 
 def test_zip_bomb_costs_little_memory(data_dir):
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         bomb = bomb_archive()
         assert len(bomb) < 1_100_000
@@ -162,13 +152,10 @@ def test_zip_bomb_costs_little_memory(data_dir):
         # The places are still there for the real archives.
         assert c.archive(make_archive(H)) == (200, b"ok")
         assert "REFUSED address=127.0.0.1 path=/cgi-bin/bug_report_orv.cgi status=413" in s.log()
-    finally:
-        s.stop()
 
 
 def test_only_the_address_told_true_spends_the_place(data_dir):
-    s = Server(data_dir, "--info-limit", "3").start()
-    try:
+    with Server(data_dir, "--info-limit", "3") as s:
         machine, stranger = Client([s], source="127.0.0.2"), Client([s], source="127.0.0.3")
         assert machine.info(H, "M1") == (200, b"true")
         assert stranger.archive(make_archive(H, email="fake@example.org"))[0] == 409
@@ -189,13 +176,10 @@ def test_only_the_address_told_true_spends_the_place(data_dir):
         assert [machine.info(H, "M%d" % i)[0] for i in range(2, 5)] == [200, 200, 429]
         assert stranger.info(H, "M9")[0] == 200
         assert 'reason="too many information posts' in s.log()
-    finally:
-        s.stop()
 
 
 def test_headers_escaping_and_log_lines(data_dir):
-    s = Server(data_dir).start()
-    try:
+    with Server(data_dir) as s:
         c = Client([s])
         c.crash(H, "M1", user_context="file \u202etxt.exe\u200b and \x1b[31m")
         status, body, headers = c.get("/groups/" + H)
@@ -223,5 +207,3 @@ def test_headers_escaping_and_log_lines(data_dir):
         assert "DECISION crash=%s machine=M1 address=127.0.0.1 answer=true" % H in log
         assert "REFUSED address=127.0.0.1 path=/cgi-bin-py/security_dump.cgi status=400" in log
         assert "\nFAKE LINE" not in log and "\u202e" not in log
-    finally:
-        s.stop()

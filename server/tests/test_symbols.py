@@ -295,8 +295,7 @@ def hanging_symbolizer(tmp_path):
 
 
 def test_a_hanging_symbolizer_is_cut_off(data_dir, hanging_symbolizer):
-    s = Server(data_dir, *SERVER_ARGS, "--symbolizer", hanging_symbolizer).start()
-    try:
+    with Server(data_dir, *SERVER_ARGS, "--symbolizer", hanging_symbolizer) as s:
         c = Client([s])
         put_symbol(s, IMAGE, data("OrvCore.dll"))
         put_symbol(s, DEBUG, data("OrvCore.debug"))
@@ -306,8 +305,6 @@ def test_a_hanging_symbolizer_is_cut_off(data_dir, hanging_symbolizer):
         assert g["title"] == "" and all(
             f["symbols"] is None for f in g["archive_list"][0]["symbolication"]["frames"]
         )
-    finally:
-        s.stop()
     assert not subprocess.run(["pgrep", "-f", hanging_symbolizer], capture_output=True).stdout
 
 

@@ -9,6 +9,7 @@ file and cannot hold the caller's pipe, and so CTest's, open. Every wait has a b
 asserts; the drivers decide what a result means. SUITE_SOURCE, SUITE_BUILD and SUITE_BIN come from
 CTest; outside it they default to this checkout's build/ and build/win/.
 """
+import contextlib
 import os
 import shutil
 import subprocess
@@ -172,6 +173,35 @@ class Wine:
     def reg_delete(self, key, name=None, view=None):
         """Deletes one value, or the whole key when `name` is None."""
         self.run("reg", "delete", key, *(["/v", name] if name else []), *self._view(view), "/f")
+
+
+# The recording stand-in for the uploader (reporter/report/test_tools/record_args_win.cpp): installed
+# as "Ulvane.exe", it writes the command line it was started with into RECEIVED_FILE beside itself.
+RECORDER = os.path.join(BIN, "reporter", "report", "recorder", "Ulvane.exe")
+RECEIVED_FILE = "Ulvane.received.txt"
+
+
+@contextlib.contextmanager
+def recording_uploader(folder):
+    """The recording stand-in as the uploader of the install folder `folder` (a host path) for the
+    length of a `with`, with no record yet; yields the record's host path. An uploader already there
+    is set aside and put back afterwards, when the stand-in and its record go."""
+    uploader = os.path.join(folder, "Ulvane.exe")
+    received = os.path.join(folder, RECEIVED_FILE)
+    saved = uploader + ".saved"
+    if os.path.exists(uploader):
+        shutil.move(uploader, saved)
+    if os.path.exists(received):
+        os.remove(received)
+    shutil.copy(RECORDER, uploader)
+    try:
+        yield received
+    finally:
+        for path in (uploader, received):
+            if os.path.exists(path):
+                os.remove(path)
+        if os.path.exists(saved):
+            shutil.move(saved, uploader)
 
 
 class ScenarioCase(unittest.TestCase):

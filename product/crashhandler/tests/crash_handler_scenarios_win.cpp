@@ -11,6 +11,7 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -84,26 +85,6 @@ DumpException ReadDumpException(const std::wstring& path) {
   return out;
 }
 
-// One frame of the report's stack ("0x<pc>  0x<offset>  <module>"), by module and offset.
-struct Frame {
-  std::wstring module;
-  DWORD offset = 0;
-};
-
-std::vector<Frame> StackOf(const std::wstring& report) {
-  std::vector<Frame> frames;
-  size_t at = report.find(L"\r\nStack:\r\n");
-  if (at == std::wstring::npos) return frames;
-  at += 10;
-  for (size_t end; (end = report.find(L"\r\n", at)) != std::wstring::npos && end > at; at = end + 2) {
-    unsigned long pc = 0, offset = 0;
-    wchar_t module[64] = {};
-    if (swscanf(report.substr(at, end - at).c_str(), L"0x%lx  0x%lx  %63ls", &pc, &offset, module) == 3)
-      frames.push_back({module, offset});
-  }
-  return frames;
-}
-
 // The demo's function that a frame in Orv.exe returns into, from the build's debug file of Orv.exe (the
 // installed one is stripped; the debug file keeps its sections and addresses). A return address can be
 // the first byte after its function, hence the byte before it.
@@ -140,18 +121,12 @@ class HandlerScenario : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     CreateDirectoryW(kWork, nullptr);
-    std::wstring install = InstallFolder();
     // The recording uploader in place of the real one, which is put back afterwards.
-    MoveFileExW((install + L"Ulvane.exe").c_str(), (install + L"Ulvane.exe.saved").c_str(),
-                MOVEFILE_REPLACE_EXISTING);
-    CopyFileW(HostPath(RECORDER_EXE).c_str(), (install + L"Ulvane.exe").c_str(), FALSE);
+    uploader_.reset(new RecordingUploader(InstallFolder(), HostPath(RECORDER_EXE)));
   }
 
   static void TearDownTestSuite() {
-    std::wstring install = InstallFolder();
-    DeleteFileW((install + L"Ulvane.exe").c_str());
-    DeleteFileW((install + L"Ulvane.received.txt").c_str());
-    MoveFileExW((install + L"Ulvane.exe.saved").c_str(), (install + L"Ulvane.exe").c_str(), 0);
+    uploader_.reset();
     DeleteMarks(kVersion);
   }
 
@@ -164,7 +139,7 @@ class HandlerScenario : public ::testing::Test {
     ASSERT_TRUE(WaitUntilAllEnded());
     DeleteFiles(dump);
     DeleteMarks(kVersion);
-    DeleteFileW((install + L"Ulvane.received.txt").c_str());
+    uploader_->Take();  // no record of an earlier crash
   }
 
   std::wstring Demo(const std::wstring& options, const std::wstring& kind) {
@@ -186,8 +161,7 @@ class HandlerScenario : public ::testing::Test {
       c.exception = ReadDumpException(dump + c.dumpName);
       c.marked = MarkExists(kVersion, c.dumpName, &c.markData, &c.markType);
     }
-    c.received = suite::FromUtf8(ReadFileBytes(install + L"Ulvane.received.txt"));
-    DeleteFileW((install + L"Ulvane.received.txt").c_str());
+    c.received = uploader_->Take();
     return c;
   }
 
@@ -210,8 +184,11 @@ class HandlerScenario : public ::testing::Test {
                               L" /App:Orv.exe /ID:" + id + L" /Email:");
   }
 
+  static std::unique_ptr<RecordingUploader> uploader_;
   std::wstring install, dump;
 };
+
+std::unique_ptr<RecordingUploader> HandlerScenario::uploader_;
 
 TEST_F(HandlerScenario, TwoThreadsCrashingAtOnceLeaveTheFirstCrashWholeReported) {
   // The second thread arrives while the first hands off; it used to end the process at once.
@@ -259,8 +236,9 @@ TEST_F(HandlerScenario, RuntimeEndsAreReportedWithCodesOfTheirOwnFromTheFrameTha
     EXPECT_EQ(Field(c.report, L"\r\nModule:", L"   Data:"), L"Orv.exe");
     std::string walked;
     bool found = false;
-    for (const Frame& f : StackOf(c.report)) {
-      const std::string name = f.module == L"orv" ? DemoFunctionAt(HostPath(ORV_DEBUG), f.offset) : "";
+    for (const StackLine& f : ReportStack(c.report)) {
+      const std::string name =
+          f.module == L"orv" ? DemoFunctionAt(HostPath(ORV_DEBUG), static_cast<DWORD>(f.offset)) : "";
       walked += suite::ToUtf8(f.module) + ":" + name + " ";
       if (NamesFunction(name, k.function)) found = true;
       if (found || f.module == L"orvcore") break;

@@ -16,7 +16,7 @@ import sys
 import time
 
 import scenario
-from scenario import BIN, BUILD, SOURCE, wait_for
+from scenario import BUILD, SOURCE, wait_for
 
 SHOTS = os.path.join(BUILD, "screenshots")
 SCREEN = (1024, 768)
@@ -242,13 +242,7 @@ class WindowPixels(scenario.ScenarioCase):
         install = self.wine.install_folder
         dump = os.path.join(install, "dump")
         scenario.clear_folder(dump)
-        received = os.path.join(install, "Ulvane.received.txt")
-        if os.path.exists(received):
-            os.remove(received)
-        shutil.copy(
-            os.path.join(BIN, "reporter", "report", "recorder", "Ulvane.exe"),
-            os.path.join(install, "Ulvane.exe"),
-        )
+        received = self.enterContext(scenario.recording_uploader(install))
         controls = layout()
 
         demo = self.wine.start(os.path.join(install, "Orv.exe"), "--show-window", "crash", "null", env=env)

@@ -108,7 +108,7 @@ TEST_F(WindowScenario, EntriesReachTheRewrittenReportAndTheUploader) {
   EXPECT_TRUE(WaitFor([&] { return Exists(note_) && !Runs(L"Orv.exe"); }));
   EXPECT_NE(ReadFileBytes(note_).find("_FULL.dmp"), std::string::npos) << ReadFileBytes(note_);
   EXPECT_TRUE(IsWindow(window));
-  EXPECT_FALSE(Exists(install_ + L"Ulvane.received.txt")) << "the uploader must wait for the window";
+  EXPECT_FALSE(Exists(install_ + kReceivedFile)) << "the uploader must wait for the window";
 
   Click(window, L"btn.checkbox.Contact");
   std::vector<HWND> edits;
@@ -117,13 +117,13 @@ TEST_F(WindowScenario, EntriesReachTheRewrittenReportAndTheUploader) {
   SendMessageW(edits[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(email.c_str()));
   SendMessageW(edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(description.c_str()));
   PostMessageW(edits[1], WM_KEYDOWN, VK_RETURN, 1);
-  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + L"Ulvane.received.txt"); }));
+  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + kReceivedFile); }));
 
   std::wstring report = Report();
   EXPECT_NE(report.find(L"\r\nEmail:" + email + L"\r\nHashCode:"), std::wstring::npos)
       << suite::ToUtf8(report);
   EXPECT_EQ(report.substr(report.size() - 16 - description.size()), L"\r\nUserContext:\r\n" + description);
-  std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
+  std::string received = ReadFileBytes(install_ + kReceivedFile);
   EXPECT_EQ(received.substr(received.size() - 26), " /Email:tester@example.org") << received;
 }
 
@@ -137,10 +137,10 @@ TEST_F(WindowScenario, ReleasedBeforeTheWindowAndRestartBoxClearedMeansNoRestart
   EXPECT_TRUE(Exists(note_));
   Click(window, L"btn.checkbox.Restart");
   PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 1);
-  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + L"Ulvane.received.txt"); }));
+  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + kReceivedFile); }));
   Sleep(500);
   EXPECT_FALSE(Exists(marker));
-  std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
+  std::string received = ReadFileBytes(install_ + kReceivedFile);
   EXPECT_EQ(received.substr(received.size() - 8), " /Email:") << received;  // nothing entered
   EXPECT_NE(Report().find(L"\r\nEmail:\r\nHashCode:"), std::wstring::npos);
 }
@@ -169,8 +169,8 @@ TEST_F(WindowScenario, TheSessionEndingWithTheWindowOpenHandsTheCrashOverWithThe
   WaitForSingleObject(kelvor, 30000);
   CloseHandle(kelvor);
 
-  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + L"Ulvane.received.txt"); }));
-  std::string received = ReadFileBytes(install_ + L"Ulvane.received.txt");
+  ASSERT_TRUE(WaitFor([&] { return AllEnded() && Exists(install_ + kReceivedFile); }));
+  std::string received = ReadFileBytes(install_ + kReceivedFile);
   EXPECT_EQ(received.substr(received.size() - 27), " /Email:leaving@example.org") << received;
   std::wstring report = Report();
   EXPECT_NE(report.find(L"\r\nEmail:leaving@example.org\r\nHashCode:"), std::wstring::npos);
@@ -198,7 +198,7 @@ TEST_F(WindowScenario, KeyboardOnlyAndSendingDeclined) {
   Press(window, VK_SPACE);
   ASSERT_TRUE(WaitFor([&] { return AllEnded(); }));
   Sleep(500);
-  EXPECT_FALSE(Exists(install_ + L"Ulvane.received.txt")) << "declined, yet the uploader started";
+  EXPECT_FALSE(Exists(install_ + kReceivedFile)) << "declined, yet the uploader started";
   const std::wstring dump = DumpName();
   ASSERT_FALSE(dump.empty());
   EXPECT_EQ(scenario::Mark(dump), -1) << "declined, yet still marked for a later delivery";

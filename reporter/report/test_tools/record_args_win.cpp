@@ -1,5 +1,6 @@
 // Stands in for the uploader in tests: installed as "Ulvane.exe", it writes the command line it
-// received, exactly, as UTF-8 into "Ulvane.received.txt" beside itself, and ends with 0.
+// received, exactly, as UTF-8 into kReceivedFile ("Ulvane.received.txt") beside itself, and ends
+// with 0. RecordingUploader (common/testing/test_support_win.h) puts it in place.
 #include <windows.h>
 
 #include <string>
@@ -15,6 +16,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int) {
   std::wstring folder = self;
   folder = folder.substr(0, folder.rfind(L'\\') + 1);
   // Appears whole or not at all: the reader polls for it.
-  suite::testing::PublishFile(folder + L"Ulvane.received.txt", suite::ToUtf8(GetCommandLineW()));
+  suite::testing::PublishFile(folder + suite::testing::kReceivedFile, suite::ToUtf8(GetCommandLineW()));
   return 0;
 }

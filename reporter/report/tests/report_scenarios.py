@@ -11,7 +11,7 @@ import sys
 
 import scenario
 
-LEFT_BEHIND = ("Plain.exe", "OrvXore.dll", "Ulvane.exe", "Ulvane.received.txt", "DbgHelp.dll", "My Orv.exe")
+LEFT_BEHIND = ("Plain.exe", "OrvXore.dll", "DbgHelp.dll", "My Orv.exe")
 
 
 class RecordingUploaderCase(scenario.ScenarioCase):
@@ -26,34 +26,30 @@ class RecordingUploaderCase(scenario.ScenarioCase):
         wine = scenario.Wine()
         wine.install()
         install = wine.install_folder
-        uploader = os.path.join(install, "Ulvane.exe")
-        saved = uploader + ".saved"
-        if os.path.exists(uploader):
-            shutil.move(uploader, saved)
-        shutil.copy(os.path.join(scenario.BIN, "reporter", "report", "recorder", "Ulvane.exe"), uploader)
-        try:
-            demo = open(os.path.join(install, "Orv.exe"), "rb").read()
-            self.assertGreaterEqual(
-                demo.count(b"OrvCore.dll"), 1, "the demo imports OrvCore.dll by that name"
-            )
-            open(os.path.join(install, "Plain.exe"), "wb").write(demo.replace(b"OrvCore.dll", b"OrvXore.dll"))
-            shutil.copy(os.path.join(install, "OrvCore.dll"), os.path.join(install, "OrvXore.dll"))
-            wine.keep_server()
-            run = wine.run(
-                os.path.join(scenario.BIN, *self.driver),
-                "--gtest_color=no",
-                *self.driver_args,
-                timeout=self.driver_timeout,
-                stderr=True,
-            )
-            print(run.out, flush=True)
-            self.check(run.returncode == 0, "%s passed" % self.driver[-1])
-        finally:
-            for name in LEFT_BEHIND:
-                if os.path.exists(os.path.join(install, name)):
-                    os.remove(os.path.join(install, name))
-            if os.path.exists(saved):
-                shutil.move(saved, uploader)
+        with scenario.recording_uploader(install):
+            try:
+                demo = open(os.path.join(install, "Orv.exe"), "rb").read()
+                self.assertGreaterEqual(
+                    demo.count(b"OrvCore.dll"), 1, "the demo imports OrvCore.dll by that name"
+                )
+                open(os.path.join(install, "Plain.exe"), "wb").write(
+                    demo.replace(b"OrvCore.dll", b"OrvXore.dll")
+                )
+                shutil.copy(os.path.join(install, "OrvCore.dll"), os.path.join(install, "OrvXore.dll"))
+                wine.keep_server()
+                run = wine.run(
+                    os.path.join(scenario.BIN, *self.driver),
+                    "--gtest_color=no",
+                    *self.driver_args,
+                    timeout=self.driver_timeout,
+                    stderr=True,
+                )
+                print(run.out, flush=True)
+                self.check(run.returncode == 0, "%s passed" % self.driver[-1])
+            finally:
+                for name in LEFT_BEHIND:
+                    if os.path.exists(os.path.join(install, name)):
+                        os.remove(os.path.join(install, name))
 
 
 if __name__ == "__main__":

@@ -50,36 +50,12 @@ class ReportScenarios : public ::testing::Test {
       result.reportBytes = ReadFileBytes(dump_ + reports[0]);
       result.report = ReadUtf16File(dump_ + reports[0]);
     }
-    result.received = suite::FromUtf8(ReadFileBytes(install_ + L"Ulvane.received.txt"));
-    DeleteFileW((install_ + L"Ulvane.received.txt").c_str());
+    result.received = TakeReceived(install_);
     return result;
   }
 
   std::wstring install_, dump_;
 };
-
-struct StackLine {
-  unsigned long long pc = 0, offset = 0;
-  std::wstring module;
-};
-
-std::vector<StackLine> StackLines(const std::wstring& report) {
-  std::vector<StackLine> lines;
-  std::wstring stack = Field(report, L"\r\nStack:\r\n", L"\r\nSystem Process:\r\n");
-  size_t start = 0;
-  while (start < stack.size()) {
-    size_t end = stack.find(L"\r\n", start);
-    if (end == std::wstring::npos) break;
-    std::wstring line = stack.substr(start, end - start);
-    StackLine s;
-    s.pc = wcstoull(line.c_str() + 2, nullptr, 16);
-    s.offset = wcstoull(line.c_str() + 14, nullptr, 16);
-    s.module = line.size() > 24 ? line.substr(24) : L"";
-    lines.push_back(s);
-    start = end + 2;
-  }
-  return lines;
-}
 
 // The signature as the report's stack shows it: the offsets of the frames in our modules, whose
 // short names the symbol handler reports without the extension.
@@ -99,6 +75,18 @@ std::wstring ExpectedCommandLine(const std::wstring& dumpName, const std::wstrin
          L" /ID:" + id + L" /Email:";
 }
 
+// The report names `module` and the ID made of `signature`, and the uploader was handed both with
+// the name of the report's dump; the ID.
+std::wstring ExpectHandedOver(const CrashResult& r, const std::wstring& module, const std::wstring& app,
+                              const std::wstring& signature) {
+  const std::wstring hash = Field(r.report, L"\r\nHashCode:", L"\r\n");
+  EXPECT_EQ(Field(r.report, L"\r\nModule:", L"   Data:"), module);
+  EXPECT_EQ(hash, kelvor::MakeCrashId(signature)) << "signature from the stack: " << suite::ToUtf8(signature);
+  const std::wstring dumpName = r.reportName.substr(0, r.reportName.size() - 4) + L".dmp";
+  EXPECT_EQ(r.received, ExpectedCommandLine(dumpName, module, app, hash));
+  return hash;
+}
+
 TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
   CrashResult first = Crash(L"Orv.exe", L"--stem DllFault crash dll");
   ASSERT_FALSE(first.report.empty()) << "no report in " << suite::ToUtf8(dump_);
@@ -106,7 +94,7 @@ TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
   EXPECT_EQ(first.reportBytes.size() % 2, 0u);
   EXPECT_EQ(first.kelvorGone, 1u);
 
-  std::vector<StackLine> lines = StackLines(first.report);
+  std::vector<StackLine> lines = ReportStack(first.report);
   ASSERT_GE(lines.size(), 3u) << suite::ToUtf8(first.report.substr(0, 1500));
   // The first frame is the faulting write inside OrvCoreFault.
   HMODULE core = LoadLibraryW((install_ + L"OrvCore.dll").c_str());
@@ -117,13 +105,9 @@ TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
   EXPECT_GE(lines[0].offset, faultFunction);
   EXPECT_LT(lines[0].offset, faultFunction + 0x40);
 
-  std::wstring signature = SignatureOf(lines, {L"OrvCore", L"Orv"});
-  std::wstring hash = Field(first.report, L"\r\nHashCode:", L"\r\n");
-  EXPECT_EQ(Field(first.report, L"\r\nModule:", L"   Data:"), L"OrvCore.dll");
-  EXPECT_EQ(hash, kelvor::MakeCrashId(signature)) << "signature from the stack: " << suite::ToUtf8(signature);
+  const std::wstring hash =
+      ExpectHandedOver(first, L"OrvCore.dll", L"Orv.exe", SignatureOf(lines, {L"OrvCore", L"Orv"}));
   EXPECT_NE(hash, protocol::kFixedCrashId);
-  std::wstring dumpName = first.reportName.substr(0, first.reportName.size() - 4) + L".dmp";
-  EXPECT_EQ(first.received, ExpectedCommandLine(dumpName, L"OrvCore.dll", L"Orv.exe", hash));
 
   // The same crash again, in a new process: the same ID.
   CrashResult second = Crash(L"Orv.exe", L"--stem DllFault crash dll");
@@ -135,13 +119,9 @@ TEST_F(ReportScenarios, FaultInsideOurLibraryGroupsAcrossRuns) {
 TEST_F(ReportScenarios, DeepRecursionGivesExactlyFiftyFrames) {
   CrashResult r = Crash(L"Orv.exe", L"--stem Deep crash recursion");
   ASSERT_FALSE(r.report.empty());
-  std::vector<StackLine> lines = StackLines(r.report);
+  std::vector<StackLine> lines = ReportStack(r.report);
   EXPECT_EQ(lines.size(), 50u);
-  EXPECT_EQ(Field(r.report, L"\r\nModule:", L"   Data:"), L"Orv.exe");
-  std::wstring hash = Field(r.report, L"\r\nHashCode:", L"\r\n");
-  EXPECT_EQ(hash, kelvor::MakeCrashId(SignatureOf(lines, {L"OrvCore", L"Orv"})));
-  EXPECT_NE(r.received.find(L" /Module:Orv.exe /App:Orv.exe /ID:" + hash + L" /Email:"), std::wstring::npos)
-      << suite::ToUtf8(r.received);
+  ExpectHandedOver(r, L"Orv.exe", L"Orv.exe", SignatureOf(lines, {L"OrvCore", L"Orv"}));
 }
 
 TEST_F(ReportScenarios, NoModuleOfOursGivesUnknownAndTheFirstOffset) {
@@ -149,14 +129,11 @@ TEST_F(ReportScenarios, NoModuleOfOursGivesUnknownAndTheFirstOffset) {
   // is one of our modules.
   CrashResult r = Crash(L"Plain.exe", L"--stem Plain crash null");
   ASSERT_FALSE(r.report.empty());
-  std::vector<StackLine> lines = StackLines(r.report);
+  std::vector<StackLine> lines = ReportStack(r.report);
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(Field(r.report, L"\r\nModule:", L"   Data:"), L"UnKnown");
-  std::wstring decimal = suite::WFormat(L"%lld", static_cast<long long>(lines[0].offset));
-  std::wstring hash = Field(r.report, L"\r\nHashCode:", L"\r\n");
-  EXPECT_EQ(hash, kelvor::MakeCrashId(decimal)) << "first offset " << suite::ToUtf8(decimal);
-  std::wstring dumpName = r.reportName.substr(0, r.reportName.size() - 4) + L".dmp";
-  EXPECT_EQ(r.received, ExpectedCommandLine(dumpName, L"UnKnown", L"Plain.exe", hash));
+  // The signature is the first frame's offset, in decimal.
+  ExpectHandedOver(r, L"UnKnown", L"Plain.exe",
+                   suite::WFormat(L"%lld", static_cast<long long>(lines[0].offset)));
 }
 
 TEST_F(ReportScenarios, ChildWindowsProcessesAndMemoryOfALiveCrash) {
