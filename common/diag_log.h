@@ -43,13 +43,8 @@ uint64_t DiagTicksToUs(uint64_t ticks, uint64_t ticksPerSecond);
 
 // ---- Windows: the log itself (diag_log_win.cpp) ------------------------------------------------
 
-// How an administrator turns the log on: the environment variable, or else the REG_SZ value under
-// HKEY_LOCAL_MACHINE (32-bit view), each naming the folder that receives the files.
-using protocol::kDiagLogEnvironment;
-using protocol::kDiagLogKey;
-using protocol::kDiagLogValue;
-
-// Reads the setting and opens this process's file when the log is on (a later call starts over).
+// Reads the setting (protocol::kDiagLogEnvironment, else the value protocol::kDiagLogValue under
+// protocol::kDiagLogKey) and opens this process's file when the log is on (a later call starts over).
 void DiagInit(const wchar_t* programName);
 bool DiagEnabled();
 // One failed call; the thread's last-error value is left as it was.

@@ -19,14 +19,15 @@ HANDLE g_file = INVALID_HANDLE_VALUE;
 
 std::wstring ConfiguredFolder() {
   wchar_t buffer[MAX_PATH + 1] = {};
-  DWORD n = GetEnvironmentVariableW(kDiagLogEnvironment, buffer, MAX_PATH);
+  DWORD n = GetEnvironmentVariableW(protocol::kDiagLogEnvironment, buffer, MAX_PATH);
   if (n > 0 && n < MAX_PATH) return buffer;
   ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDiagLogKey, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kDiagLogKey, 0, KEY_QUERY_VALUE, key.receive()) !=
+      ERROR_SUCCESS)
     return std::wstring();
   DWORD type = 0, bytes = sizeof(buffer) - sizeof(wchar_t);
-  LONG rc =
-      RegQueryValueExW(key.get(), kDiagLogValue, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+  LONG rc = RegQueryValueExW(key.get(), protocol::kDiagLogValue, nullptr, &type,
+                             reinterpret_cast<BYTE*>(buffer), &bytes);
   if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::wstring();
   buffer[bytes / sizeof(wchar_t)] = 0;
   return buffer;

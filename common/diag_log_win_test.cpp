@@ -18,15 +18,16 @@ using suite::testing::TempPath;
 
 void SetRegistryFolder(const std::wstring* folder) {
   if (folder)
-    suite::testing::WriteRegistryString(HKEY_LOCAL_MACHINE, kDiagLogKey, kDiagLogValue, *folder);
+    suite::testing::WriteRegistryString(HKEY_LOCAL_MACHINE, protocol::kDiagLogKey, protocol::kDiagLogValue,
+                                        *folder);
   else
-    suite::testing::DeleteRegistryValue(HKEY_LOCAL_MACHINE, kDiagLogKey, kDiagLogValue);
+    suite::testing::DeleteRegistryValue(HKEY_LOCAL_MACHINE, protocol::kDiagLogKey, protocol::kDiagLogValue);
 }
 
 TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
   const std::wstring folder = TempPath(L"diag_log_win_test");
   RemoveFolder(folder);
-  SetEnvironmentVariableW(kDiagLogEnvironment, nullptr);
+  SetEnvironmentVariableW(protocol::kDiagLogEnvironment, nullptr);
   SetRegistryFolder(nullptr);
 
   DiagInit(L"DiagTest");
@@ -38,7 +39,7 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
   EXPECT_EQ(GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES) << "nothing is written while off";
 
   // The environment variable: the folder is made and this process's file receives the lines.
-  SetEnvironmentVariableW(kDiagLogEnvironment, folder.c_str());
+  SetEnvironmentVariableW(protocol::kDiagLogEnvironment, folder.c_str());
   DiagInit(L"DiagTest");
   ASSERT_TRUE(DiagEnabled());
   {
@@ -68,7 +69,7 @@ TEST(DiagLogWin, OffByDefaultOnByEnvironmentOrRegistry) {
   EXPECT_EQ(records[2].timeUs - records[0].timeUs, records[2].value);
 
   // The registry value stands in when the environment says nothing.
-  SetEnvironmentVariableW(kDiagLogEnvironment, nullptr);
+  SetEnvironmentVariableW(protocol::kDiagLogEnvironment, nullptr);
   const std::wstring other = TempPath(L"diag_log_win_test_reg");
   RemoveFolder(other);
   SetRegistryFolder(&other);

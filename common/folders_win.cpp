@@ -9,13 +9,13 @@ namespace suite {
 
 bool ReadInstallDir(wchar_t* buffer, DWORD& capacity) {
   ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
     return false;
   ZeroMemory(buffer, capacity * sizeof(wchar_t));
   // One character less than the buffer, so at least one NUL stays at the end.
   DWORD bytes = capacity * 2 - 2;
-  LONG rc = RegQueryValueExW(key.get(), kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                             &bytes);
+  LONG rc = RegQueryValueExW(key.get(), protocol::kInstallDirValue, nullptr, nullptr,
+                             reinterpret_cast<BYTE*>(buffer), &bytes);
   if (rc == ERROR_SUCCESS) capacity = static_cast<DWORD>(lstrlenW(buffer));
   return rc == ERROR_SUCCESS;
 }

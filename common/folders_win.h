@@ -12,14 +12,11 @@
 
 namespace suite {
 
-// The product's uninstall key under HKEY_LOCAL_MACHINE and its install-folder value.
-using protocol::kInstallDirValue;
-using protocol::kUninstallKey;
-
-// Reads "InstallDir" into `buffer` of `capacity` characters. On success `capacity` becomes the
-// text's length. When the key cannot be opened, nothing is touched and false is returned; when the
-// value is missing or does not fit (at most capacity-1 characters), the buffer is zeroed and
-// false is returned. Opened without a view flag, so a 32-bit program reads the 32-bit view.
+// Reads "InstallDir" (protocol::kInstallDirValue under protocol::kUninstallKey, HKEY_LOCAL_MACHINE)
+// into `buffer` of `capacity` characters. On success `capacity` becomes the text's length. When the
+// key cannot be opened, nothing is touched and false is returned; when the value is missing or does
+// not fit (at most capacity-1 characters), the buffer is zeroed and false is returned. Opened
+// without a view flag, so a 32-bit program reads the 32-bit view.
 bool ReadInstallDir(wchar_t* buffer, DWORD& capacity);
 
 // The running program's folder (no trailing backslash except for a drive root).

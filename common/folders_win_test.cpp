@@ -44,7 +44,7 @@ TEST_F(InstallDirTest, MissingValueZeroesBufferMissingKeyLeavesItAlone) {
   EXPECT_EQ(buffer[0], L'\0');
 
   // Remove the key itself (32-bit view) so that opening fails.
-  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, KEY_WOW64_32KEY, 0);
+  RegDeleteKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, KEY_WOW64_32KEY, 0);
   wmemset(buffer, L'Q', 260);
   capacity = 260;
   EXPECT_FALSE(ReadInstallDir(buffer, capacity));

@@ -5,14 +5,13 @@
 // Ownership: the crashed process owns the record for its whole life and never frees it; Kelvor only
 // reads it (ReadProcessMemory into its own copy) and trusts none of it: every text slot is read
 // within the slot (SlotText), and the intake checks (reporter/capture/capture_rules.h) refuse a
-// record whose header, magic or size is not what this header says. The names stay in Kelvor's
-// namespace: Kelvor reads the record and defines what each field means.
+// record whose header, magic or size is not what this header says.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace kelvor {
+namespace protocol {
 
 constexpr uint32_t kBugInfoMagic = 0x90909090u;
 constexpr uint32_t kBugInfoSize = 4704;  // total size of the record
@@ -91,4 +90,4 @@ void SetSlotText(char16_t (&slot)[N], const std::wstring& text) {
   for (size_t i = n; i < N; ++i) slot[i] = 0;
 }
 
-}  // namespace kelvor
+}  // namespace protocol

@@ -1,7 +1,7 @@
 // The "/BugInfo:" switch: the crash handler's formatter and Kelvor's parser.
 #include "common/protocol/bug_info_switch.h"
 
-namespace kelvor {
+namespace protocol {
 
 namespace {
 
@@ -133,4 +133,4 @@ BugInfoSwitch ParseBugInfoSwitch(const std::wstring& commandLine) {
   return result;
 }
 
-}  // namespace kelvor
+}  // namespace protocol

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace kelvor {
+namespace protocol {
 
 constexpr wchar_t kBugInfoSwitch[] = L"/BugInfo:";
 
@@ -37,4 +37,4 @@ size_t FormatBugInfoSwitch(const BugInfoSwitch& fields, wchar_t* out, size_t cap
 // not parse, leaving it and every later field 0. `found` false: no switch, or nothing after it.
 BugInfoSwitch ParseBugInfoSwitch(const std::wstring& commandLine);
 
-}  // namespace kelvor
+}  // namespace protocol

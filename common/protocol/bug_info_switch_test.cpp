@@ -6,7 +6,7 @@
 
 #include <vector>
 
-namespace kelvor {
+namespace protocol {
 namespace {
 
 // The four numbers of a parsed switch, in their order on the command line.
@@ -87,4 +87,4 @@ TEST(BugInfoSwitchRoundTrip, TheLongestSwitchFitsAndAShortBufferGetsNoCutSwitch)
 }
 
 }  // namespace
-}  // namespace kelvor
+}  // namespace protocol

@@ -212,7 +212,8 @@ std::wstring InstallFolder() {
 }
 
 InstallDirScope::InstallDirScope() {
-  had_ = ReadRegistryString(HKEY_LOCAL_MACHINE, kUninstallKey, kInstallDirValue, &saved_, KEY_WOW64_32KEY);
+  had_ = ReadRegistryString(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, protocol::kInstallDirValue, &saved_,
+                            KEY_WOW64_32KEY);
 }
 
 InstallDirScope::InstallDirScope(const wchar_t* value) : InstallDirScope() { Set(value); }
@@ -221,10 +222,11 @@ InstallDirScope::~InstallDirScope() { Set(had_ ? saved_.c_str() : nullptr); }
 
 bool InstallDirScope::Set(const wchar_t* value, REGSAM view) {
   if (value)
-    return WriteRegistryString(HKEY_LOCAL_MACHINE, kUninstallKey, kInstallDirValue, value, REG_SZ, view);
-  ScopedRegKey created = CreateKey(HKEY_LOCAL_MACHINE, kUninstallKey, view);
+    return WriteRegistryString(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, protocol::kInstallDirValue, value,
+                               REG_SZ, view);
+  ScopedRegKey created = CreateKey(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, view);
   if (!created) return false;
-  RegDeleteValueW(created.get(), kInstallDirValue);
+  RegDeleteValueW(created.get(), protocol::kInstallDirValue);
   return true;
 }
 

@@ -14,7 +14,7 @@ namespace orv {
 
 namespace {
 
-kelvor::BugInfoBlock g_record;
+protocol::BugInfoBlock g_record;
 CrashHandlerOptions g_options;
 // Built at install time: the crash path should not have to allocate.
 wchar_t g_reporterPath[MAX_PATH + 1];
@@ -94,19 +94,20 @@ std::wstring DefaultStem() {
 
 void FillFixedParts(const CrashHandlerOptions& o) {
   std::memset(&g_record, 0, sizeof(g_record));
-  g_record.headerLength = kelvor::kBugInfoHeaderLength;
-  g_record.magic = kelvor::kBugInfoMagic;
-  g_record.totalSize = kelvor::kBugInfoSize;
+  g_record.headerLength = protocol::kBugInfoHeaderLength;
+  g_record.magic = protocol::kBugInfoMagic;
+  g_record.totalSize = protocol::kBugInfoSize;
   g_record.handlerVersion = 1;
   g_record.processId = GetCurrentProcessId();
   std::wstring self = ProgramPath();
-  kelvor::SetSlotText(g_record.nameStem, o.nameStem.empty() ? DefaultStem() : o.nameStem);
-  kelvor::SetSlotText(g_record.appName, self.substr(self.rfind(L'\\') + 1));
-  kelvor::SetSlotText(g_record.serviceName, o.serviceName);
-  kelvor::SetSlotText(g_record.restartCommandLine,
-                      o.restartCommandLine.empty() ? std::wstring(GetCommandLineW()) : o.restartCommandLine);
-  kelvor::SetSlotText(g_record.commandLine, GetCommandLineW());
-  kelvor::SetSlotText(g_record.productVersion, o.productVersion);
+  protocol::SetSlotText(g_record.nameStem, o.nameStem.empty() ? DefaultStem() : o.nameStem);
+  protocol::SetSlotText(g_record.appName, self.substr(self.rfind(L'\\') + 1));
+  protocol::SetSlotText(g_record.serviceName, o.serviceName);
+  protocol::SetSlotText(g_record.restartCommandLine, o.restartCommandLine.empty()
+                                                         ? std::wstring(GetCommandLineW())
+                                                         : o.restartCommandLine);
+  protocol::SetSlotText(g_record.commandLine, GetCommandLineW());
+  protocol::SetSlotText(g_record.productVersion, o.productVersion);
   g_record.showWindow = o.showWindow ? 1 : 0;
   g_record.isService = o.isService ? 1 : 0;
   g_record.restart = o.restart ? 1 : 0;
@@ -153,7 +154,7 @@ void FillCrashParts(EXCEPTION_POINTERS* exception, DWORD threadId) {
   g_record.exceptionCode = exception->ExceptionRecord->ExceptionCode;
   g_record.exceptionAddress =
       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(exception->ExceptionRecord->ExceptionAddress));
-  static_assert(sizeof(CONTEXT) == kelvor::kX86ContextSize, "32-bit x86 CONTEXT");
+  static_assert(sizeof(CONTEXT) == protocol::kX86ContextSize, "32-bit x86 CONTEXT");
   // The walk starts from the record's copy; the exception pointers (for the dump) keep the fault
   // exactly as it happened.
   CONTEXT walkFrom = *exception->ContextRecord;
@@ -232,13 +233,13 @@ void HandOff() {
   suite::ScopedKernelObject release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!release) return;  // no way to be released: end at once rather than wait blind
 
-  kelvor::BugInfoSwitch fields;
+  protocol::BugInfoSwitch fields;
   fields.blockAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&g_record));
   fields.processId = GetCurrentProcessId();
   fields.threadId = g_crashedThreadId;
   fields.eventHandle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(release.get()));
-  wchar_t handOff[kelvor::kBugInfoSwitchCapacity];
-  kelvor::FormatBugInfoSwitch(fields, handOff, kelvor::kBugInfoSwitchCapacity);
+  wchar_t handOff[protocol::kBugInfoSwitchCapacity];
+  protocol::FormatBugInfoSwitch(fields, handOff, protocol::kBugInfoSwitchCapacity);
   if (g_options.beforeLaunch) {
     std::wstring arguments = handOff;
     g_options.beforeLaunch(g_record, arguments);
@@ -351,6 +352,6 @@ void InstallCrashHandler(const CrashHandlerOptions& options) {
   InstallRuntimeRoutes();
 }
 
-kelvor::BugInfoBlock& CrashRecord() { return g_record; }
+protocol::BugInfoBlock& CrashRecord() { return g_record; }
 
 }  // namespace orv

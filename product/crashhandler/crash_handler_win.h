@@ -52,7 +52,7 @@ struct CrashHandlerOptions {
 
   // Called with the filled record and the reporter's argument text just before Kelvor starts; the
   // demo uses it to hand Kelvor deliberately broken records.
-  void (*beforeLaunch)(kelvor::BugInfoBlock& block, std::wstring& arguments) = nullptr;
+  void (*beforeLaunch)(protocol::BugInfoBlock& block, std::wstring& arguments) = nullptr;
   // Called after the wait, before the process ends.
   void (*afterRelease)(const HandOffResult& result) = nullptr;
 };
@@ -62,7 +62,7 @@ struct CrashHandlerOptions {
 void InstallCrashHandler(const CrashHandlerOptions& options);
 
 // The record of this process (for tests and the demo).
-kelvor::BugInfoBlock& CrashRecord();
+protocol::BugInfoBlock& CrashRecord();
 
 // The automatic bound of the wait for the release. Kelvor releases after the normal dump and the
 // report (about a second; ten times that on a slow or emulated machine): 60 s. With a full dump it

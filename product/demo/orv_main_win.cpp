@@ -54,11 +54,11 @@ uint32_t Number(const std::wstring& text, int base) {
   return static_cast<uint32_t>(wcstoul(text.c_str(), nullptr, base));
 }
 
-void ShapeRecord(kelvor::BugInfoBlock& block, std::wstring& arguments) {
+void ShapeRecord(protocol::BugInfoBlock& block, std::wstring& arguments) {
   if (g_tamper.headerLength) block.headerLength = g_tamper.headerLengthValue;
   if (g_tamper.totalSize) block.totalSize = g_tamper.totalSizeValue;
   if (g_tamper.magic) block.magic = g_tamper.magicValue;
-  if (!g_tamper.appName.empty()) kelvor::SetSlotText(block.appName, g_tamper.appName);
+  if (!g_tamper.appName.empty()) protocol::SetSlotText(block.appName, g_tamper.appName);
   if (g_tamper.unterminated) {
     // Slots filled to the last unit with no NUL: a reader must stop at the slot's end.
     const char16_t version[] = u"9.8.7.6-UNTERMINATED-VERSION-X";  // exactly 30 units
@@ -73,7 +73,7 @@ void ShapeRecord(kelvor::BugInfoBlock& block, std::wstring& arguments) {
     fields = hex + fields.substr(fields.find(L','));
   }
   arguments =
-      (g_tamper.switchText.empty() ? std::wstring(kelvor::kBugInfoSwitch) : g_tamper.switchText) + fields;
+      (g_tamper.switchText.empty() ? std::wstring(protocol::kBugInfoSwitch) : g_tamper.switchText) + fields;
 }
 
 void CrashNull(int value) {

@@ -19,13 +19,13 @@ using suite::FuzzCheck;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider fdp(data, size);
-  const kelvor::BugInfoSwitch sw = kelvor::ParseBugInfoSwitch(suite::ConsumeWideText(fdp, 200));
+  const protocol::BugInfoSwitch sw = protocol::ParseBugInfoSwitch(suite::ConsumeWideText(fdp, 200));
   if (!sw.found)
     FuzzCheck(sw.blockAddress == 0 && sw.processId == 0 && sw.threadId == 0 && sw.eventHandle == 0);
   // Whatever was read, the crash handler's form of it reads back as the same four values.
-  wchar_t again[kelvor::kBugInfoSwitchCapacity];
-  FuzzCheck(kelvor::FormatBugInfoSwitch(sw, again, kelvor::kBugInfoSwitchCapacity) > 0);
-  const kelvor::BugInfoSwitch back = kelvor::ParseBugInfoSwitch(again);
+  wchar_t again[protocol::kBugInfoSwitchCapacity];
+  FuzzCheck(protocol::FormatBugInfoSwitch(sw, again, protocol::kBugInfoSwitchCapacity) > 0);
+  const protocol::BugInfoSwitch back = protocol::ParseBugInfoSwitch(again);
   FuzzCheck(back.found && back.blockAddress == sw.blockAddress && back.processId == sw.processId &&
             back.threadId == sw.threadId && back.eventHandle == sw.eventHandle);
 
@@ -48,22 +48,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzCheck(block.empty());
     return 0;
   }
-  FuzzCheck(block.size() == kelvor::kBugInfoSize);
-  kelvor::BugInfoBlock info;
+  FuzzCheck(block.size() == protocol::kBugInfoSize);
+  protocol::BugInfoBlock info;
   memcpy(&info, block.data(), sizeof(info));
-  FuzzCheck(info.magic == kelvor::kBugInfoMagic && info.totalSize == kelvor::kBugInfoSize);
+  FuzzCheck(info.magic == protocol::kBugInfoMagic && info.totalSize == protocol::kBugInfoSize);
 
-  const std::wstring stem = kelvor::SlotText(info.nameStem);
+  const std::wstring stem = protocol::SlotText(info.nameStem);
   FuzzCheck(stem.size() < 261);
   const std::wstring dump = kelvor::DumpFileNameAt(stem, kelvor::LocalTime{2024, 3, 5, 10, 15, 31});
   kelvor::ReportNameFor(dump);
   kelvor::FullDumpNameFor(dump);
   kelvor::ClashVariant(dump, 98);
   kelvor::IsOlderFullDump(dump, kelvor::FullDumpNameFor(dump));
-  const std::wstring app = kelvor::SlotText(info.appName);
+  const std::wstring app = protocol::SlotText(info.appName);
   kelvor::TakesRestartPath(info.showWindow != 0, info.restart != 0, true, kelvor::IsProductProcessName(app));
-  kelvor::ChooseRestartAction(info.restart != 0, info.isService != 0, kelvor::SlotText(info.serviceName));
-  FuzzCheck(kelvor::SlotText(info.restartCommandLine).size() < 522 &&
-            kelvor::SlotText(info.commandLine).size() < 261);
+  kelvor::ChooseRestartAction(info.restart != 0, info.isService != 0, protocol::SlotText(info.serviceName));
+  FuzzCheck(protocol::SlotText(info.restartCommandLine).size() < 522 &&
+            protocol::SlotText(info.commandLine).size() < 261);
   return 0;
 }

@@ -41,7 +41,7 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   // Without it reading may still work; the intake goes on either way.
   if (!EnableDebugPrivilege()) suite::DiagFailed("EnableDebugPrivilege");
 
-  BugInfoSwitch parsed = ParseBugInfoSwitch(commandLine ? commandLine : L"");
+  protocol::BugInfoSwitch parsed = protocol::ParseBugInfoSwitch(commandLine ? commandLine : L"");
   if (!parsed.found) return false;
   // Kept at once: a failed intake must still release the crashed process through the event.
   processId = parsed.processId;
@@ -61,14 +61,15 @@ bool CCrashCapture::LoadFromCommandLine(const wchar_t* commandLine) {
   std::vector<uint8_t> bytes;
   if (ReadBugInfoBlock(read, parsed.blockAddress, bytes) != IntakeError::None) return false;
 
-  BugInfoBlock block;
-  std::memcpy(&block, bytes.data(), sizeof(BugInfoBlock));
+  protocol::BugInfoBlock block;
+  std::memcpy(&block, bytes.data(), sizeof(protocol::BugInfoBlock));
   AdoptRecord(block, processId, threadId);
   return true;
 }
 
-void CCrashCapture::AdoptRecord(const BugInfoBlock& block, DWORD crashedProcessId, DWORD crashedThreadId) {
-  bugInfo.reset(new BugInfoBlock(block));
+void CCrashCapture::AdoptRecord(const protocol::BugInfoBlock& block, DWORD crashedProcessId,
+                                DWORD crashedThreadId) {
+  bugInfo.reset(new protocol::BugInfoBlock(block));
   processId = crashedProcessId;
   threadId = crashedThreadId;
   crashTime = CrashTimeOf(bugInfo->crashTickCount);
@@ -76,7 +77,7 @@ void CCrashCapture::AdoptRecord(const BugInfoBlock& block, DWORD crashedProcessI
   // uploader's command line or make a path too long for any of the crash's files.
   CPathNameGen* names = CPathNameGen::Instance();
   const std::wstring dumpFolder = names->ResolveDumpFolder();
-  std::wstring stem = SafeNameStem(SlotText(bugInfo->nameStem), NameStemBudget(dumpFolder.size()));
+  std::wstring stem = SafeNameStem(protocol::SlotText(bugInfo->nameStem), NameStemBudget(dumpFolder.size()));
   names->MakeDumpFileName(stem.c_str(), dumpFileName);
   reportFileName = ReportNameFor(dumpFileName);
   fullDumpFileName = FullDumpNameFor(dumpFileName);
@@ -84,7 +85,7 @@ void CCrashCapture::AdoptRecord(const BugInfoBlock& block, DWORD crashedProcessI
 }
 
 bool CCrashCapture::IsProductProcess() const {
-  return valid && IsProductProcessName(SlotText(bugInfo->appName));
+  return valid && IsProductProcessName(protocol::SlotText(bugInfo->appName));
 }
 
 bool CCrashCapture::ShouldShowReportWindow() const { return !valid || bugInfo->showWindow != 0; }
@@ -95,6 +96,8 @@ DWORD CCrashCapture::GetCrashedProcessId() const { return valid ? processId : 0;
 
 uint32_t CCrashCapture::FullDumpMode() const { return valid ? bugInfo->fullDumpMode : 0; }
 
-std::wstring CCrashCapture::AppName() const { return valid ? SlotText(bugInfo->appName) : std::wstring(); }
+std::wstring CCrashCapture::AppName() const {
+  return valid ? protocol::SlotText(bugInfo->appName) : std::wstring();
+}
 
 }  // namespace kelvor

@@ -35,14 +35,15 @@ bool MarkDumpInRegistry(const std::wstring& productVersion, const std::wstring& 
 bool CCrashCapture::RecordDumpInRegistry() {
   if (!valid) return false;
   // Keyed by the version as the uploader is told it, so it finds (and removes) this very mark.
-  return MarkDumpInRegistry(protocol::SafeSwitchValue(SlotText(bugInfo->productVersion)), dumpFileName);
+  return MarkDumpInRegistry(protocol::SafeSwitchValue(protocol::SlotText(bugInfo->productVersion)),
+                            dumpFileName);
 }
 
 bool CCrashCapture::RemoveDumpMark() {
   if (!valid) return false;
   suite::ScopedRegKey key;
-  LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, MarkKeyName(SlotText(bugInfo->productVersion)).c_str(), 0,
-                          KEY_SET_VALUE, key.receive());
+  LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, MarkKeyName(protocol::SlotText(bugInfo->productVersion)).c_str(),
+                          0, KEY_SET_VALUE, key.receive());
   if (rc == ERROR_SUCCESS) rc = RegDeleteValueW(key.get(), dumpFileName.c_str());
   if (rc != ERROR_SUCCESS) suite::DiagFailure("RegDeleteValueW", static_cast<unsigned long>(rc));
   return rc == ERROR_SUCCESS;

@@ -10,16 +10,16 @@ namespace kelvor {
 
 bool CCrashCapture::RestartCrashedProgram() {
   if (!valid) return false;
-  switch (
-      ChooseRestartAction(bugInfo->restart != 0, bugInfo->isService != 0, SlotText(bugInfo->serviceName))) {
+  switch (ChooseRestartAction(bugInfo->restart != 0, bugInfo->isService != 0,
+                              protocol::SlotText(bugInfo->serviceName))) {
     case RestartAction::Nothing:
       return false;
     case RestartAction::StartService:
-      return StartServiceByName(SlotText(bugInfo->serviceName));
+      return StartServiceByName(protocol::SlotText(bugInfo->serviceName));
     case RestartAction::RunCommandLine:
       break;
   }
-  return StartDetachedProcess(nullptr, SlotText(bugInfo->restartCommandLine));
+  return StartDetachedProcess(nullptr, protocol::SlotText(bugInfo->restartCommandLine));
 }
 
 }  // namespace kelvor

@@ -25,18 +25,18 @@ IntakeError ReadBugInfoBlock(const ReadMemoryFn& read, uint32_t address, std::ve
   uint8_t lengthBytes[4];
   if (!read(address, lengthBytes, 4)) return IntakeError::Unreadable;
   uint32_t headerLength = Le32(lengthBytes);
-  if (headerLength > kBugInfoMaxHeaderLength) return IntakeError::HeaderTooLong;
+  if (headerLength > protocol::kBugInfoMaxHeaderLength) return IntakeError::HeaderTooLong;
   // Fewer than 8 header bytes would leave the magic or the size unread: such a record is refused.
   if (headerLength < 8) return IntakeError::HeaderTooShort;
 
   std::vector<uint8_t> header(headerLength);
   if (!read(address + 4, header.data(), headerLength)) return IntakeError::Unreadable;
-  if (Le32(header.data()) != kBugInfoMagic) return IntakeError::BadMagic;
+  if (Le32(header.data()) != protocol::kBugInfoMagic) return IntakeError::BadMagic;
   // The size is checked before the read so that a forged size never decides how much is copied.
-  if (Le32(header.data() + 4) != kBugInfoSize) return IntakeError::BadSize;
+  if (Le32(header.data() + 4) != protocol::kBugInfoSize) return IntakeError::BadSize;
 
-  std::vector<uint8_t> whole(kBugInfoSize);
-  if (!read(address, whole.data(), kBugInfoSize)) return IntakeError::Unreadable;
+  std::vector<uint8_t> whole(protocol::kBugInfoSize);
+  if (!read(address, whole.data(), protocol::kBugInfoSize)) return IntakeError::Unreadable;
   block.swap(whole);
   return IntakeError::None;
 }

@@ -22,7 +22,7 @@ using ReadMemoryFn = std::function<bool(uint32_t address, void* buffer, uint32_t
 enum class IntakeError { None, Unreadable, HeaderTooLong, HeaderTooShort, BadMagic, BadSize };
 
 // The three-step read of the record: header length, header (magic and total size), whole record.
-// On success `block` holds exactly kBugInfoSize bytes.
+// On success `block` holds exactly protocol::kBugInfoSize bytes.
 IntakeError ReadBugInfoBlock(const ReadMemoryFn& read, uint32_t address, std::vector<uint8_t>& block);
 
 // ---- Names -----------------------------------------------------------------------------------

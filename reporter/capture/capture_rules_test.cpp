@@ -15,18 +15,18 @@ class FakeProcess {
  public:
   static constexpr uint32_t kBase = 0x00400000;
   static constexpr uint32_t kAt = kBase + 0x100;
-  FakeProcess() : memory(0x100 + kBugInfoSize + 64, 0xCC) {
-    BugInfoBlock b;
+  FakeProcess() : memory(0x100 + protocol::kBugInfoSize + 64, 0xCC) {
+    protocol::BugInfoBlock b;
     std::memset(&b, 0, sizeof(b));
-    b.headerLength = kBugInfoHeaderLength;
-    b.magic = kBugInfoMagic;
-    b.totalSize = kBugInfoSize;
+    b.headerLength = protocol::kBugInfoHeaderLength;
+    b.magic = protocol::kBugInfoMagic;
+    b.totalSize = protocol::kBugInfoSize;
     b.fullDumpMode = 2;
-    SetSlotText(b.appName, L"Orv.exe");
+    protocol::SetSlotText(b.appName, L"Orv.exe");
     Put(b);
   }
-  void Put(const BugInfoBlock& b) { std::memcpy(&memory[0x100], &b, sizeof(b)); }
-  BugInfoBlock& Block() { return *reinterpret_cast<BugInfoBlock*>(&memory[0x100]); }
+  void Put(const protocol::BugInfoBlock& b) { std::memcpy(&memory[0x100], &b, sizeof(b)); }
+  protocol::BugInfoBlock& Block() { return *reinterpret_cast<protocol::BugInfoBlock*>(&memory[0x100]); }
   ReadMemoryFn Reader() {
     return [this](uint32_t address, void* buffer, uint32_t size) {
       reads.push_back(size);
@@ -43,11 +43,11 @@ TEST(ReadBugInfoBlock, AcceptsTheProductsRecordInThreeReads) {
   FakeProcess p;
   std::vector<uint8_t> block;
   ASSERT_EQ(ReadBugInfoBlock(p.Reader(), FakeProcess::kAt, block), IntakeError::None);
-  ASSERT_EQ(block.size(), kBugInfoSize);
-  EXPECT_EQ(p.reads, (std::vector<uint32_t>{4, 12, kBugInfoSize}));
-  const BugInfoBlock* b = reinterpret_cast<const BugInfoBlock*>(block.data());
+  ASSERT_EQ(block.size(), protocol::kBugInfoSize);
+  EXPECT_EQ(p.reads, (std::vector<uint32_t>{4, 12, protocol::kBugInfoSize}));
+  const protocol::BugInfoBlock* b = reinterpret_cast<const protocol::BugInfoBlock*>(block.data());
   EXPECT_EQ(b->fullDumpMode, 2u);
-  EXPECT_EQ(SlotText(b->appName), L"Orv.exe");
+  EXPECT_EQ(protocol::SlotText(b->appName), L"Orv.exe");
 }
 
 TEST(ReadBugInfoBlock, HeaderLengthLimits) {
@@ -99,13 +99,13 @@ TEST(ReadBugInfoBlock, UnreadableOrShortMemoryIsRefused) {
 }
 
 TEST(SlotText, StopsAtTheSlotEndWhenTheNulIsMissing) {
-  BugInfoBlock b;
+  protocol::BugInfoBlock b;
   std::memset(&b, 0, sizeof(b));
   for (auto& c : b.productVersion) c = u'7';
   b.showWindow = 'X';  // the byte after the slot must not join the text
-  EXPECT_EQ(SlotText(b.productVersion), std::wstring(30, L'7'));
-  SetSlotText(b.appName, std::wstring(300, L'a'));
-  EXPECT_EQ(SlotText(b.appName).size(), 260u);  // cut to leave room for the NUL
+  EXPECT_EQ(protocol::SlotText(b.productVersion), std::wstring(30, L'7'));
+  protocol::SetSlotText(b.appName, std::wstring(300, L'a'));
+  EXPECT_EQ(protocol::SlotText(b.appName).size(), 260u);  // cut to leave room for the NUL
   EXPECT_EQ(b.appName[260], 0);
 }
 

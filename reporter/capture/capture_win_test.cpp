@@ -24,17 +24,17 @@ using suite::testing::TempFolder;
 using suite::testing::Touch;
 
 // A record as the crash handler leaves it, of no crashed process in particular.
-struct TestRecord : BugInfoBlock {
+struct TestRecord : protocol::BugInfoBlock {
   TestRecord() {
-    ZeroMemory(static_cast<BugInfoBlock*>(this), sizeof(BugInfoBlock));
-    SetSlotText(productVersion, L"0.0.0.test");
-    SetSlotText(nameStem, L"Orv");
+    ZeroMemory(static_cast<protocol::BugInfoBlock*>(this), sizeof(protocol::BugInfoBlock));
+    protocol::SetSlotText(productVersion, L"0.0.0.test");
+    protocol::SetSlotText(nameStem, L"Orv");
   }
 };
 
 // A capture as the intake leaves it, without a crashed process behind it.
 struct ValidCapture {
-  explicit ValidCapture(const BugInfoBlock& record = TestRecord(), DWORD processId = 0) {
+  explicit ValidCapture(const protocol::BugInfoBlock& record = TestRecord(), DWORD processId = 0) {
     capture.AdoptRecord(record, processId, 0);
   }
   CCrashCapture capture;
@@ -215,8 +215,8 @@ TEST(CrashCapture, RestartRunsTheCommandLineOrFallsBackToIt) {
   for (bool serviceWithoutName : {false, true}) {
     TestRecord record;
     std::wstring mark = dir / (serviceWithoutName ? L"svc.txt" : L"plain.txt");
-    SetSlotText(record.restartCommandLine,
-                L"\"" + HostPath(SUITE_PRODUCT_BIN) + L"\\Orv.exe\" mark \"" + mark + L"\"");
+    protocol::SetSlotText(record.restartCommandLine,
+                          L"\"" + HostPath(SUITE_PRODUCT_BIN) + L"\\Orv.exe\" mark \"" + mark + L"\"");
     record.restart = 0;
     EXPECT_FALSE(ValidCapture(record).capture.RestartCrashedProgram());
     record.restart = 1;

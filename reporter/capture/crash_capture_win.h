@@ -37,7 +37,7 @@ class CCrashCapture {
   bool LoadFromCommandLine(const wchar_t* commandLine);
   // The intake's last step on a record already read: keeps a copy of `block` as the record of
   // process `processId`, thread `threadId`, forms this crash's file names and becomes valid.
-  void AdoptRecord(const BugInfoBlock& block, DWORD processId, DWORD threadId);
+  void AdoptRecord(const protocol::BugInfoBlock& block, DWORD processId, DWORD threadId);
   bool IsProductProcess() const;
   bool ShouldShowReportWindow() const;  // true when not valid
   bool ShouldRestart() const;
@@ -96,7 +96,7 @@ class CCrashCapture {
   CCrashReport report;
   BOOL valid = FALSE;
   suite::ScopedEventSignal releaseEvent;
-  std::unique_ptr<BugInfoBlock> bugInfo;
+  std::unique_ptr<protocol::BugInfoBlock> bugInfo;
   DWORD processId = 0;
   DWORD threadId = 0;
   suite::ScopedKernelObject fullDumpThread;

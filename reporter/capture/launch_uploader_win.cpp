@@ -36,9 +36,9 @@ bool CCrashCapture::LaunchUploader(std::wstring& contactEmail) {
 
   protocol::UploaderValues values;
   values.dumpFileName = dumpFileName;
-  values.productVersion = SlotText(bugInfo->productVersion);
+  values.productVersion = protocol::SlotText(bugInfo->productVersion);
   values.module = report.FaultModule();
-  values.application = SlotText(bugInfo->appName);
+  values.application = protocol::SlotText(bugInfo->appName);
   values.reportId = report.CrashId();
   values.email = contactEmail;
   return StartDetachedProcess(path, protocol::FormatUploaderCommandLine(values));

@@ -50,7 +50,7 @@ BOOL CALLBACK VisitTopLevelWindow(HWND hwnd, LPARAM param) {
 
 }  // namespace
 
-bool CCrashReport::BuildReportText(const BugInfoBlock* block, uint32_t processId,
+bool CCrashReport::BuildReportText(const protocol::BugInfoBlock* block, uint32_t processId,
                                    const std::wstring& contactEmail, const std::wstring& userContext) {
   bool walked = false;
   if (block) {
@@ -67,7 +67,7 @@ bool CCrashReport::BuildReportText(const BugInfoBlock* block, uint32_t processId
     FormatWindowInfo(processId);
     sections.windows = windowInfo;
     FormatMemoryStatus(processId, sections.memory);
-    sections.command = FormatCommandSection(SlotText(block->commandLine));
+    sections.command = FormatCommandSection(protocol::SlotText(block->commandLine));
     sections.userContext = FormatUserContextSection(userContext);
     text = AssembleReportText(sections);
   }
@@ -76,17 +76,17 @@ bool CCrashReport::BuildReportText(const BugInfoBlock* block, uint32_t processId
   return walked;
 }
 
-bool CCrashReport::FormatReportHeader(const BugInfoBlock* record, const std::wstring& contactEmail,
+bool CCrashReport::FormatReportHeader(const protocol::BugInfoBlock* record, const std::wstring& contactEmail,
                                       std::wstring& out) {
   if (!record) return false;
-  const BugInfoBlock& block = *record;
+  const protocol::BugInfoBlock& block = *record;
   SYSTEMTIME now = {};
   GetLocalTime(&now);
   ReportHeaderFacts facts;
-  facts.programName = SlotText(block.nameStem);
+  facts.programName = protocol::SlotText(block.nameStem);
   // The version the mark is keyed by and the uploader is told: a later delivery reads it back here.
-  facts.programVersion = protocol::SafeSwitchValue(SlotText(block.productVersion));
-  facts.appName = SlotText(block.appName);
+  facts.programVersion = protocol::SafeSwitchValue(protocol::SlotText(block.productVersion));
+  facts.appName = protocol::SlotText(block.appName);
   GetWindowsVersionName(facts.windowsVersion);  // a name is always left, "WIN_UNKNOWN" included
   facts.is64BitSystem = Is64BitSystem();
   facts.faultModule = faultModule;

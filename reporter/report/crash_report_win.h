@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <string>
 
-namespace kelvor {
-
+namespace protocol {
 struct BugInfoBlock;
+}  // namespace protocol
+
+namespace kelvor {
 
 class CCrashReport {
  public:
@@ -19,10 +21,11 @@ class CCrashReport {
   // crashed process as the command line names it (windows and memory figures are read from it);
   // the e-mail and the user context go into the text as they stand (empty before the window).
   // Sets built; returns the stack walk's result.
-  bool BuildReportText(const BugInfoBlock* block, uint32_t processId, const std::wstring& contactEmail,
-                       const std::wstring& userContext);
+  bool BuildReportText(const protocol::BugInfoBlock* block, uint32_t processId,
+                       const std::wstring& contactEmail, const std::wstring& userContext);
 
-  bool FormatReportHeader(const BugInfoBlock* block, const std::wstring& contactEmail, std::wstring& out);
+  bool FormatReportHeader(const protocol::BugInfoBlock* block, const std::wstring& contactEmail,
+                          std::wstring& out);
   bool FormatProcessList(std::wstring& out);
   bool FormatWindowInfo(uint32_t processId);
   // False, `out` untouched, when the process cannot be opened or has ended.
@@ -31,7 +34,7 @@ class CCrashReport {
   // Walks the crashed thread's stack (at most maxFrames) from the context the record holds; fills
   // signature and stack text, sets the fault module; allInNtdll tells whether every frame lay in
   // ntdll.dll. False when the record has no context to walk from or nothing could be walked.
-  bool WalkCrashStack(const BugInfoBlock* block, unsigned maxFrames, std::wstring& signature,
+  bool WalkCrashStack(const protocol::BugInfoBlock* block, unsigned maxFrames, std::wstring& signature,
                       std::wstring& stackText, bool& allInNtdll);
 
   // The text in place of the built one (the report after the user's entries went into it).

@@ -67,21 +67,21 @@ struct StoppedThread {
   }
 };
 
-std::unique_ptr<BugInfoBlock> NewBlock(DWORD processId, DWORD threadId, const CONTEXT& context) {
-  std::unique_ptr<BugInfoBlock> block(new BugInfoBlock());
-  block->headerLength = kBugInfoHeaderLength;
-  block->magic = kBugInfoMagic;
-  block->totalSize = kBugInfoSize;
+std::unique_ptr<protocol::BugInfoBlock> NewBlock(DWORD processId, DWORD threadId, const CONTEXT& context) {
+  std::unique_ptr<protocol::BugInfoBlock> block(new protocol::BugInfoBlock());
+  block->headerLength = protocol::kBugInfoHeaderLength;
+  block->magic = protocol::kBugInfoMagic;
+  block->totalSize = protocol::kBugInfoSize;
   block->exceptionCode = EXCEPTION_ACCESS_VIOLATION;
   block->exceptionAddress = context.Eip ? context.Eip : 1;
   block->processId = processId;
   block->threadId = threadId;
   block->contextFlags = context.ContextFlags ? context.ContextFlags : CONTEXT_FULL;
   memcpy(block->context, &context, sizeof context);
-  SetSlotText(block->nameStem, L"ReportTest");
-  SetSlotText(block->appName, L"report_win_test.exe");
-  SetSlotText(block->commandLine, L"report_win_test.exe --walk");
-  SetSlotText(block->productVersion, L"1.0.0.7");
+  protocol::SetSlotText(block->nameStem, L"ReportTest");
+  protocol::SetSlotText(block->appName, L"report_win_test.exe");
+  protocol::SetSlotText(block->commandLine, L"report_win_test.exe --walk");
+  protocol::SetSlotText(block->productVersion, L"1.0.0.7");
   return block;
 }
 
@@ -268,10 +268,10 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
 
   // A record without a context: the walk cannot start and leaves no fault module at all.
   CONTEXT none = {};
-  std::unique_ptr<BugInfoBlock> block = NewBlock(GetCurrentProcessId(), GetCurrentThreadId(), none);
+  std::unique_ptr<protocol::BugInfoBlock> block = NewBlock(GetCurrentProcessId(), GetCurrentThreadId(), none);
   block->contextFlags = 0;
-  SetSlotText(block->productVersion, L"5.2.0.118");
-  SetSlotText(block->appName, L"Orv.exe");
+  protocol::SetSlotText(block->productVersion, L"5.2.0.118");
+  protocol::SetSlotText(block->appName, L"Orv.exe");
   CCrashCapture capture;
   capture.AdoptRecord(*block, GetCurrentProcessId(), GetCurrentThreadId());
   std::wstring email;
@@ -306,7 +306,7 @@ TEST(LaunchUploader, CommandLineAsTheUploaderReceivesIt) {
   wchar_t current[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, current);
   SetCurrentDirectoryW(install.path().c_str());
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE, suite::kUninstallKey);
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey);
   ASSERT_TRUE(capture.LaunchUploader(email));
   EXPECT_EQ(beside.Take(30000), expectedHead);
   InstallDirScope::Set(nullptr);  // the key alone

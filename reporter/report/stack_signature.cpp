@@ -2,6 +2,7 @@
 #include "reporter/report/stack_signature.h"
 
 #include "common/path.h"
+#include "common/protocol/uploader_command_line.h"
 #include "common/wformat.h"
 
 namespace kelvor {
@@ -85,7 +86,7 @@ void CStackSignature::Finish() {
   }
   if (signature.empty() && !allInNtdll && frames > 0 && firstOffset != 0)
     signature = suite::WFormat(L"%lld", firstOffset);
-  if (faultModule_.empty()) faultModule_ = L"UnKnown";
+  if (faultModule_.empty()) faultModule_ = protocol::kUnknownModule;
 }
 
 bool WalkMadeProgress(const WalkPosition& previous, const WalkPosition& next) {

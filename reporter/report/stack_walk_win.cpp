@@ -20,7 +20,7 @@ constexpr DWORD kSymLoadNoSymbols = 4;
 // SYMOPT_EXACT_SYMBOLS
 constexpr DWORD kSymOptions = 0x692;
 constexpr unsigned kImageNameChars = 255;
-static_assert(sizeof(CONTEXT) == kX86ContextSize, "the record holds a 32-bit x86 CONTEXT");
+static_assert(sizeof(CONTEXT) == protocol::kX86ContextSize, "the record holds a 32-bit x86 CONTEXT");
 }  // namespace
 
 DWORD64 GetFrameModuleBase(HANDLE process, DWORD64 address, IMAGEHLP_MODULEW64& module) {
@@ -71,11 +71,11 @@ bool FormatStackFrame(HANDLE process, DWORD64 pc, CStackSignature& walk) {
   return true;
 }
 
-bool CCrashReport::WalkCrashStack(const BugInfoBlock* record, unsigned maxFrames, std::wstring& signature,
-                                  std::wstring& stackText, bool& allInNtdll) {
+bool CCrashReport::WalkCrashStack(const protocol::BugInfoBlock* record, unsigned maxFrames,
+                                  std::wstring& signature, std::wstring& stackText, bool& allInNtdll) {
   if (maxFrames == 0 || !record) return false;
   suite::DiagPhase phase("stack_walk");
-  const BugInfoBlock& block = *record;
+  const protocol::BugInfoBlock& block = *record;
   // A record without an exception and a context to walk from: no stack.
   if (!block.contextFlags || !block.exceptionAddress || !block.exceptionCode) return false;
 

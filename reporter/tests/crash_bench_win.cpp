@@ -131,7 +131,7 @@ int wmain(int argc, wchar_t** argv) {
 
   // Kelvor inherits the setting from the demo, which inherits it from here.
   CreateDirectoryW(kDiagFolder, nullptr);
-  SetEnvironmentVariableW(suite::kDiagLogEnvironment, kDiagFolder);
+  SetEnvironmentVariableW(protocol::kDiagLogEnvironment, kDiagFolder);
   std::map<std::string, std::vector<double>> phases;
   double releaseMode0 = -1, kelvorMode0 = -1;
   for (int mode : {0, 1}) {
@@ -166,7 +166,7 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
   DeleteFiles(install + L"dump\\");
-  SetEnvironmentVariableW(suite::kDiagLogEnvironment, nullptr);
+  SetEnvironmentVariableW(protocol::kDiagLogEnvironment, nullptr);
   DeleteFiles(kDiagFolder);
   double start = Median(startup), normal = Median(normalDump);
   printf("process_start_ms_median=%.0f (a demo process started and ended)\n", start);
