@@ -165,7 +165,8 @@ function(suite_library name)
 endfunction()
 
 # suite_program(name SOURCES ... [LIBS ...] [GUI] [CONSOLE] [MANIFEST file] [PRODUCT] [WINE_ONLY]
-#   [INCLUDES ...] [DEFINES ...] [DEPENDS ...] [OUTPUT_NAME n] [OUTPUT_DIR d]) : a program (options as for suite_target).
+#   [INCLUDES ...] [DEFINES ...] [DEPENDS ...] [OUTPUT_NAME n] [OUTPUT_DIR d]) : a program (options as for
+#   suite_target).
 # On Windows its entry point is wmain or wWinMain; it links the XP runtime and leaves a debug file unless
 # it is WINE_ONLY (a benchmark or tool that runs only under Wine).
 function(suite_program name)
@@ -185,13 +186,9 @@ function(suite_program name)
 endfunction()
 
 # suite_test_properties(out [TIMEOUT s] [COST s] [LOCK ...] [LABELS ...] [RUN_SERIAL]) : the CTest
-# properties the test helpers take, as a PROPERTIES list in `out`.
-# Tests under Wine share the build root's prefix unless they ask for OWN_PREFIX: then
-# tools/wine/own-prefix runs them in a fresh copy of the template prefix with a wineserver of its
-# own, so they can install the product, change the registry and close windows beside other tests
-# with no lock. COST is about how many seconds a test runs on a quick machine: CTest starts the
-# costliest first, so the long scenarios do not end up last on one core. RUN_SERIAL: nothing else runs
-# beside it (a window on a real display, timed by what else runs).
+# properties the test helpers take, as a PROPERTIES list in `out`. COST is about how many seconds a test
+# runs on a quick machine: CTest starts the costliest first, so the long scenarios do not end up last on
+# one core. RUN_SERIAL: nothing else runs beside it (a window on a real display, timed by what else runs).
 function(suite_test_properties out)
   cmake_parse_arguments(A "RUN_SERIAL" "TIMEOUT;COST" "LOCK;LABELS" ${ARGN})
   set(props)
@@ -215,6 +212,10 @@ endfunction()
 
 # suite_test(name COMMAND ... [OWN_PREFIX] [ENVIRONMENT ...] [TIMEOUT s] [COST s] [LOCK ...] [LABELS ...]
 # [RUN_SERIAL]) : one CTest test, with only the properties given; the helpers below add their defaults.
+# Tests under Wine share the build root's prefix unless they ask for OWN_PREFIX: then
+# tools/wine/own-prefix runs them in a fresh copy of the template prefix with a wineserver of its
+# own, so they can install the product, change the registry and close windows beside other tests
+# with no lock.
 function(suite_test name)
   cmake_parse_arguments(A "OWN_PREFIX;RUN_SERIAL" "TIMEOUT;COST" "COMMAND;ENVIRONMENT;LOCK;LABELS" ${ARGN})
   if(A_OWN_PREFIX)
