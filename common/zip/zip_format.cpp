@@ -30,6 +30,20 @@ void PutTimeField(std::vector<uint8_t>& b, const ZipEntryRecord& r, bool local) 
   }
 }
 
+// What the local and the central header share, from the general-purpose flags (which differ between
+// the two copies) to the extra field's length; the name follows.
+void PutSharedFields(std::vector<uint8_t>& b, const ZipEntryRecord& r, uint32_t flags,
+                     uint32_t extra_length) {
+  Put16(b, flags);
+  Put16(b, r.method);
+  Put32(b, r.dos_time);
+  Put32(b, r.crc);
+  Put32(b, r.compressed_size);
+  Put32(b, r.uncompressed_size);
+  Put16(b, uint32_t(r.name.size()));
+  Put16(b, extra_length);
+}
+
 }  // namespace
 
 const char* ZipResultText(ZipResult code) {
@@ -86,14 +100,7 @@ std::vector<uint8_t> LocalHeaderBytes(const ZipEntryRecord& r) {
   b.reserve(kLocalHeaderFixed + r.name.size() + kLocalExtraLength);
   Put32(b, kLocalHeaderSignature);
   Put16(b, r.version_needed);
-  Put16(b, r.local_flags);
-  Put16(b, r.method);
-  Put32(b, r.dos_time);
-  Put32(b, r.crc);
-  Put32(b, r.compressed_size);
-  Put32(b, r.uncompressed_size);
-  Put16(b, uint32_t(r.name.size()));
-  Put16(b, kLocalExtraLength);
+  PutSharedFields(b, r, r.local_flags, kLocalExtraLength);
   b.insert(b.end(), r.name.begin(), r.name.end());
   PutTimeField(b, r, true);
   return b;
@@ -105,14 +112,7 @@ std::vector<uint8_t> CentralHeaderBytes(const ZipEntryRecord& r) {
   Put32(b, kCentralHeaderSignature);
   Put16(b, r.version_made_by);
   Put16(b, r.version_needed);
-  Put16(b, r.flags);
-  Put16(b, r.method);
-  Put32(b, r.dos_time);
-  Put32(b, r.crc);
-  Put32(b, r.compressed_size);
-  Put32(b, r.uncompressed_size);
-  Put16(b, uint32_t(r.name.size()));
-  Put16(b, kCentralExtraLength);
+  PutSharedFields(b, r, r.flags, kCentralExtraLength);
   Put16(b, r.comment_length);
   Put16(b, r.disk_number_start);
   Put16(b, r.internal_attributes);

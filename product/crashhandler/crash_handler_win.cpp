@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/folders_win.h"
 #include "common/protocol/bug_info_switch.h"
 #include "common/protocol/file_names.h"
-#include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
 #include "product/crashhandler/handle_crash_win.h"
 
@@ -64,23 +64,9 @@ std::wstring ProgramPath() {
   return path;
 }
 
-std::wstring InstallFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-  suite::ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
-    return L"";
-  LONG rc = RegQueryValueExW(key.get(), protocol::kInstallDirValue, nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(buffer), &bytes);
-  return rc == ERROR_SUCCESS ? buffer : L"";
-}
-
+// Kelvor is found as Kelvor finds the product: in the install folder, else beside the running program.
 std::wstring DefaultReporterPath() {
-  std::wstring folder = InstallFolder();
-  if (folder.empty()) {
-    std::wstring self = ProgramPath();
-    folder = self.substr(0, self.rfind(L'\\'));
-  }
+  std::wstring folder = suite::ProductFolder(nullptr);
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
   return folder + protocol::kReporterFileName;
 }

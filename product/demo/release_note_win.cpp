@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "common/folders_win.h"
 #include "common/protocol/file_names.h"
 #include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
@@ -16,14 +17,8 @@ ReleaseNote g_note;
 namespace {
 
 std::wstring DumpFolder() {
-  wchar_t buffer[MAX_PATH + 1] = {};
-  DWORD bytes = sizeof(buffer) - sizeof(wchar_t);
-  suite::ScopedRegKey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, protocol::kUninstallKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS)
-    return L"";
-  RegQueryValueExW(key.get(), protocol::kInstallDirValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
-                   &bytes);
-  std::wstring folder = buffer;
+  std::wstring folder;
+  if (!suite::GetInstallDir(folder)) return L"";
   if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
   return folder + protocol::kDumpFolderName;
 }

@@ -95,6 +95,14 @@ ControlState* FindControl(HWND window, const wchar_t* name) {
   return nullptr;
 }
 
+// Sets one of a control's flags (shown, checked) and repaints the window; an unknown control is ignored.
+void SetControlFlag(HWND window, const wchar_t* control, bool ControlState::*flag, bool value) {
+  ControlState* c = FindControl(window, control);
+  if (!c) return;
+  c->*flag = value;
+  InvalidateRect(window, nullptr, FALSE);
+}
+
 RECT ControlRect(HWND window, const SkinControl& c) {
   RECT client = {};
   GetClientRect(window, &client);
@@ -350,10 +358,7 @@ SKINDLE_API void Skindle_AutoText_SetControlText(HWND window, const wchar_t* con
 }
 
 SKINDLE_API void Skindle_Button_SetCheck(HWND window, const wchar_t* control, int checked) {
-  ControlState* c = FindControl(window, control);
-  if (!c) return;
-  c->checked = checked != 0;
-  InvalidateRect(window, nullptr, FALSE);
+  SetControlFlag(window, control, &ControlState::checked, checked != 0);
 }
 
 SKINDLE_API int Skindle_Button_GetCheck(HWND window, const wchar_t* control) {
@@ -369,10 +374,7 @@ SKINDLE_API BOOL Skindle_GetControlRect(HWND window, const wchar_t* control, REC
 }
 
 SKINDLE_API void Skindle_ShowControl(HWND window, const wchar_t* control, int show) {
-  ControlState* c = FindControl(window, control);
-  if (!c) return;
-  c->visible = show != 0;
-  InvalidateRect(window, nullptr, FALSE);
+  SetControlFlag(window, control, &ControlState::visible, show != 0);
 }
 
 SKINDLE_API void Skindle_SetFocusControl(HWND window, const wchar_t* control) {
