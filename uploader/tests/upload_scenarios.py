@@ -375,7 +375,9 @@ class UploadScenarios(scenario.ScenarioCase):
         run = self.run_ulvane(self.command_line_of(fields, name), "--kill-after", "60000")
         wall = int(run["wall_ms"])
         self.check(run["ended"] == "1" and run["exit"] == "0", "stall: ended by itself with 0")
-        self.check(20000 <= wall <= 24000, "stall: ended %d ms after start (limit 20 s)" % wall)
+        # The upper bound tells the 20 s limit from the 60 s kill and from two limits in a row; the
+        # margin is for Wine's process start on a machine busy with other tests.
+        self.check(20000 <= wall <= 30000, "stall: ended %d ms after start (limit 20 s)" % wall)
         self.check(self.mark(name) == 0, "stall: mark unchanged")
         # A 10 s stall, then the connection closes: how much processor time did the wait cost?
         self.fresh()
