@@ -1,6 +1,7 @@
 // Kelvor's run in its order over KelvorPlatform; the release of the crashed process is scoped here.
 #include "reporter/kelvor_run.h"
 
+#include "common/scope_exit.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace kelvor {
@@ -29,19 +30,6 @@ class ReleaseOnExit {
   bool pending_ = true;
 };
 
-// The run never ends while the worker runs: the worker uses the platform, the release is its own,
-// and a full dump cut off by the end of the process would be lost.
-class JoinWorkerOnExit {
- public:
-  explicit JoinWorkerOnExit(KelvorPlatform& platform) : platform_(platform) {}
-  ~JoinWorkerOnExit() { platform_.WaitForWorker(); }
-
- private:
-  JoinWorkerOnExit(const JoinWorkerOnExit&) = delete;
-  JoinWorkerOnExit& operator=(const JoinWorkerOnExit&) = delete;
-  KelvorPlatform& platform_;
-};
-
 // The worker's whole job: the full dump, then (mode 1, complete dump only) the older ones make way,
 // then the release, whatever became of the full dump.
 void FullDumpWork(KelvorPlatform& platform, uint32_t fullDumpMode) {
@@ -67,7 +55,10 @@ bool WriteCrashFiles(KelvorPlatform& platform) {
 }  // namespace
 
 void RunKelvorSteps(KelvorPlatform& platform, const std::wstring& commandLine) {
-  JoinWorkerOnExit join(platform);  // declared first: it runs after the release below
+  // The run never ends while the worker runs: the worker uses the platform, the release is its own,
+  // and a full dump cut off by the end of the process would be lost. Declared first: it runs after
+  // the release below.
+  const suite::ScopeExit joinWorker([&platform] { platform.WaitForWorker(); });
   ReleaseOnExit release(platform);
   if (!platform.Intake(commandLine)) return;  // nothing to capture; the release still goes out
   const CrashRequest request = platform.Request();

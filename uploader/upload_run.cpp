@@ -3,21 +3,11 @@
 
 #include <algorithm>
 
+#include "common/scope_exit.h"
+
 namespace ulvane {
 
 namespace {
-
-// Lets the crash go on every way out of UploadCrash once it is held.
-class HeldCrash {
- public:
-  explicit HeldCrash(UploadPlatform& platform) : platform_(platform) {}
-  ~HeldCrash() { platform_.ReleaseCrash(); }
-
- private:
-  HeldCrash(const HeldCrash&) = delete;
-  HeldCrash& operator=(const HeldCrash&) = delete;
-  UploadPlatform& platform_;
-};
 
 UploadOutcome SendArchive(UploadPlatform& platform, const CrashArgs& args, const std::wstring& dumpPath) {
   const std::wstring reportPath = ReportPathFor(dumpPath), archivePath = ArchivePathFor(dumpPath);
@@ -45,7 +35,8 @@ UploadOutcome UploadCrash(UploadPlatform& platform, const CrashArgs& args, const
                           bool requireMark) {
   if (platform.StopRequested()) return UploadOutcome::kStopped;
   if (!platform.HoldCrash(args.dumpFileName)) return UploadOutcome::kBusy;
-  HeldCrash held(platform);
+  // Let go on every way out once held.
+  const suite::ScopeExit releaseCrash([&platform] { platform.ReleaseCrash(); });
   uint32_t mark = 0;
   if (requireMark && !platform.ReadMark(args.productVersion, args.dumpFileName, mark))
     return UploadOutcome::kAlreadyDone;
