@@ -25,6 +25,11 @@ BIN = scenario.BIN
 LIMIT = 5242880
 
 
+def fields_of(output):
+    """{name: value} of the probe's last line of name=value words."""
+    return dict(kv.split("=", 1) for kv in output.replace("\r", "").strip().split("\n")[-1].split())
+
+
 def cpu_ms(pid):
     """User + system time of a host process in ms, None when it is gone."""
     try:
@@ -69,8 +74,7 @@ class UploadScenarios(scenario.ScenarioCase):
         return self.w.output(*args, timeout=timeout)
 
     def probe(self, *args, timeout=300):
-        out = self.wine(self.probe_exe, *args, timeout=timeout).strip().split("\n")[-1]
-        return dict(kv.split("=", 1) for kv in out.split())
+        return fields_of(self.wine(self.probe_exe, *args, timeout=timeout))
 
     def install_product(self, info_url=None, report_url=None):
         self.w.install(BUG_URL=report_url or self.c.base_url, BUG_INFO_URL=info_url or self.c.base_url)
@@ -87,11 +91,16 @@ class UploadScenarios(scenario.ScenarioCase):
         self.w.reg_delete(MARK_KEY)
         scenario.clear_folder(self.dumps)
 
+    def crash_orv(self, *options):
+        """Orv.exe crashes inside its DLL and waits for Kelvor."""
+        orv = os.path.join(self.install, "Orv.exe")
+        self.wine(orv, *options, "--full-dump", "0", "--wait-kelvor", "crash", "dll")
+
     def crash(self, reaches_collector=True):
         """Crashes Orv.exe inside its DLL; returns the dump file name once Ulvane has ended. Ulvane is
         waited for through its information post first: a process just started may not be listed by
         name yet, and a wait that finds none would read the outcome before Ulvane has made it."""
-        self.wine(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
+        self.crash_orv()
         if reaches_collector:
             self.check(
                 scenario.wait_for(lambda: self.c.received(INFO), 120) is not None,
@@ -127,9 +136,8 @@ class UploadScenarios(scenario.ScenarioCase):
                         pass
             time.sleep(0.1)
         out.seek(0)
-        line = out.read().decode().replace("\r", "").strip().split("\n")[-1]
+        run = fields_of(out.read().decode())
         out.close()
-        run = dict(kv.split("=", 1) for kv in line.split())
         run["host_cpu_ms"] = sum(v for v in last.values() if v is not None)
         run["server_cpu_ms"] = (cpu_ms(server) or 0) - server_before if server else -1
         return run
@@ -155,6 +163,11 @@ class UploadScenarios(scenario.ScenarioCase):
 
     def archive_of(self, record):
         return zipfile.ZipFile(io.BytesIO(self.c.body(record)))
+
+    def posted_archive(self):
+        """The first archive the collector received, opened; None when none came."""
+        archives = self.c.received(ARCHIVE)
+        return self.archive_of(archives[0]) if archives else None
 
     def age(self, name, seconds=3600):
         """Makes a crash's files look `seconds` old: a pending delivery leaves younger ones to the
@@ -283,7 +296,7 @@ class UploadScenarios(scenario.ScenarioCase):
         self.age(name)
         self.c.reset()
         self.c.behave(INFO, "ok", body="true")
-        self.wine(os.path.join(self.install, "Orv.exe"), "--full-dump", "0", "--wait-kelvor", "crash", "dll")
+        self.crash_orv()
         scenario.wait_for(lambda: len(self.c.received(ARCHIVE)) >= 2, 120)
         self.probe("wait-exit", "Ulvane.exe", "120000")
         info, archives = self.c.received(INFO), self.c.received(ARCHIVE)
@@ -294,8 +307,9 @@ class UploadScenarios(scenario.ScenarioCase):
         )
         self.check(self.mark(name) is None, "server up later: the earlier crash's mark gone")
 
-    def direct(self, dump_bytes=None, report=True, answer="true", archive_mode="ok"):
-        """Ulvane started by hand on the files of the first real crash; returns (name, run result)."""
+    def plant(self, dump_bytes=None, report=True):
+        """A fresh start with the first real crash pending (mark 0): its dump as `dump_bytes` (None:
+        no dump) and its report when `report`. Returns (fields, dump name)."""
         fields, name = self.first_crash()
         self.fresh()
         if dump_bytes is not None:
@@ -303,6 +317,11 @@ class UploadScenarios(scenario.ScenarioCase):
         if report:
             open(os.path.join(self.dumps, name[:-4] + ".txt"), "wb").write(self.report_bytes)
         self.set_mark(name, 0)
+        return fields, name
+
+    def direct(self, dump_bytes=None, report=True, answer="true", archive_mode="ok"):
+        """Ulvane started by hand on the planted first crash; returns (name, run result)."""
+        fields, name = self.plant(dump_bytes, report)
         self.c.behave(INFO, "ok", body=answer)
         self.c.behave(ARCHIVE, archive_mode)
         return name, self.run_ulvane(self.command_line_of(fields, name))
@@ -316,8 +335,8 @@ class UploadScenarios(scenario.ScenarioCase):
         self.check(not os.listdir(self.dumps), "no files: no archive built")
         self.check(self.mark(name) == 1, "no files: mark 1")
         name, run = self.direct(dump_bytes=None, report=True)
-        archives = self.c.received(ARCHIVE)
-        names = self.archive_of(archives[0]).namelist() if archives else []
+        z = self.posted_archive()
+        names = z.namelist() if z else []
         self.check(
             names == [name.upper()[:-4] + ".txt"], "report only: archive holds the report alone %s" % names
         )
@@ -367,10 +386,8 @@ class UploadScenarios(scenario.ScenarioCase):
         self.check(self.mark(name) == 1, "archive post failed: mark 1")
 
     def test_stalled_server(self):
-        fields, name = self.first_crash()
         # Accepts, never answers: the information post's 20 s limit ends it.
-        self.fresh()
-        self.set_mark(name, 0)
+        fields, name = self.plant(report=False)
         self.c.behave(INFO, "stall")
         run = self.run_ulvane(self.command_line_of(fields, name), "--kill-after", "60000")
         wall = int(run["wall_ms"])
@@ -380,8 +397,7 @@ class UploadScenarios(scenario.ScenarioCase):
         self.check(20000 <= wall <= 30000, "stall: ended %d ms after start (limit 20 s)" % wall)
         self.check(self.mark(name) == 0, "stall: mark unchanged")
         # A 10 s stall, then the connection closes: how much processor time did the wait cost?
-        self.fresh()
-        self.set_mark(name, 0)
+        self.plant(report=False)
         self.c.behave(INFO, "stall", stall_seconds=10)
         run = self.run_ulvane_sampled(self.command_line_of(fields, name))
         wall = int(run["wall_ms"])
@@ -394,16 +410,12 @@ class UploadScenarios(scenario.ScenarioCase):
         self.check(self.mark(name) == 0, "10 s stall: mark unchanged")
 
     def test_stop_during_information_post(self):
-        fields, name = self.first_crash()
         # The answer would come after 30 s; Ulvane is killed at 15 s unless it ended by itself before.
         for how, options in (
             ("log-off", ("--query-end-after", "1000", "--kill-after", "15000")),
             ("killed", ("--kill-after", "1000")),
         ):
-            self.fresh()
-            open(os.path.join(self.dumps, name), "wb").write(b"MDMP")
-            open(os.path.join(self.dumps, name[:-4] + ".txt"), "wb").write(self.report_bytes)
-            self.set_mark(name, 0)
+            fields, name = self.plant(b"MDMP")
             self.c.behave(INFO, "ok", body="true", delay_seconds=30)
             run = self.run_ulvane(self.command_line_of(fields, name), *options)
             if how == "log-off":
@@ -539,19 +551,11 @@ class UploadScenarios(scenario.ScenarioCase):
     def test_version_with_a_space(self):
         """Kelvor passes "1.0 beta" as "1.0_beta" and keys the mark by it, so delivery removes it."""
         self.fresh()
-        key = MARK_KEY[: MARK_KEY.rfind("\\") + 1] + "1.0_beta"
+        versions = MARK_KEY[: MARK_KEY.rfind("\\") + 1]
+        key = versions + "1.0_beta"
         self.w.reg_delete(key)
         self.c.behave(INFO, "ok", body="true")
-        self.wine(
-            os.path.join(self.install, "Orv.exe"),
-            "--version",
-            "1.0 beta",
-            "--full-dump",
-            "0",
-            "--wait-kelvor",
-            "crash",
-            "dll",
-        )
+        self.crash_orv("--version", "1.0 beta")
         self.check(scenario.wait_for(lambda: self.c.received(ARCHIVE), 120) is not None, "archive posted")
         self.probe("wait-exit", "Ulvane.exe", "120000")
         info = self.c.received(INFO)
@@ -562,9 +566,7 @@ class UploadScenarios(scenario.ScenarioCase):
         self.check("Program Version:1.0_beta\r\n" in report, "the report names the same version")
         self.check(names and self.w.reg_dword(key, names[0]) is None, "mark under 1.0_beta removed")
         self.check(
-            not self.w.reg_query(
-                MARK_KEY[: MARK_KEY.rfind("\\") + 1] + "1.0 beta", names[0] if names else "x"
-            ),
+            not self.w.reg_query(versions + "1.0 beta", names[0] if names else "x"),
             "no mark under the unsafe version",
         )
         self.w.reg_delete(key)
@@ -598,8 +600,7 @@ class UploadScenarios(scenario.ScenarioCase):
                 self.c.reset()
                 self.c.behave(INFO, "ok", body="true")
                 self.run_ulvane(line, folder=folder)
-                a = self.c.received(ARCHIVE)
-                z = self.archive_of(a[0]) if a else None
+                z = self.posted_archive()
                 self.check(
                     z is not None and z.namelist() == ["ABC.DMP"] and z.read("ABC.DMP") == b"installed",
                     "abc.dmp under %s is %s\\DUMP\\ABC.DMP" % (folder, folder.upper()),
@@ -614,8 +615,7 @@ class UploadScenarios(scenario.ScenarioCase):
                 self.c.reset()
                 self.c.behave(INFO, "ok", body="true")
                 self.run_ulvane(line, folder="C:\\upload_own")
-                a = self.c.received(ARCHIVE)
-                z = self.archive_of(a[0]) if a else None
+                z = self.posted_archive()
                 self.check(
                     z is not None and z.read("ABC.DMP") == b"own folder",
                     "%s the dump folder is Ulvane's own folder" % what,
