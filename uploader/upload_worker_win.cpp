@@ -100,26 +100,25 @@ class WindowsUpload : public UploadPlatform {
     if (!archive_) return suite::DiagFailed("CreateFileW");
     LARGE_INTEGER bytes = {};
     if (!GetFileSizeEx(archive_.get(), &bytes)) return false;
-    size = static_cast<uint64_t>(bytes.QuadPart);
+    size = archiveBytes_ = static_cast<uint64_t>(bytes.QuadPart);
     return true;
   }
 
+  // Sends the archive as ArchiveSize opened and measured it: shared for reading only, it cannot have
+  // grown since, and UploadCrash has held that size to the limit.
   PostResult PostArchive(const std::wstring&) override {
     suite::ScopedFile file(archive_.release());
-    LARGE_INTEGER size = {};
-    if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart >= kArchiveLimitBytes)
-      return PostResult();
-    auto* request = new CNetRequest(protocol::kFileTaskId, protocol::kKindBody, 50);
-    request->SetUrl((logic_.reportServerUrl + protocol::kArchivePath).c_str());
+    if (!file) return PostResult();
     // The record keeps its own copy of the body, so the read buffer goes as soon as it is handed over.
-    std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+    std::string bytes(static_cast<size_t>(archiveBytes_), '\0');
     DWORD read = 0;
     if (bytes.empty() || !ReadFile(file.get(), &bytes[0], static_cast<DWORD>(bytes.size()), &read, nullptr) ||
         read == 0) {
       suite::DiagFailure("ReadFile", GetLastError());
-      delete request;
       return PostResult();
     }
+    auto* request = new CNetRequest(protocol::kFileTaskId, protocol::kKindBody, 50);
+    request->SetUrl((logic_.reportServerUrl + protocol::kArchivePath).c_str());
     request->SetBody(bytes.data(), read);
     suite::DiagPhase phase("archive_post");
     return Post(request, 0);
@@ -198,7 +197,8 @@ class WindowsUpload : public UploadPlatform {
 
   CCrashLogic& logic_;
   suite::ScopedKernelObject crashMutex_;
-  suite::ScopedFile archive_;
+  suite::ScopedFile archive_;  // opened by ArchiveSize, sent by PostArchive
+  uint64_t archiveBytes_ = 0;
 };
 
 }  // namespace
