@@ -42,7 +42,7 @@ class CCrashLogic : public suite::CSafeSingleton<CCrashLogic> {
   void SignalStop();
   // The worker ends by itself after its last request; at the end of the session it is given `ms`.
   void WaitWorker(DWORD ms = INFINITE);
-  // True when the stop event was signalled within `ms` (which also resets it).
+  // True when the stop event was signalled within `ms`; it stays signalled.
   bool PollStop(DWORD ms = 0);
 };
 

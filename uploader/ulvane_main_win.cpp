@@ -13,20 +13,20 @@ namespace {
 constexpr DWORD kSessionEndWaitMs = 2000;
 bool g_SessionEnding = false;
 
+// Log-off or shutdown: the post under way is given up, its crash stays pending for a later run.
+void EndSession() {
+  g_SessionEnding = true;
+  ulvane::CCrashLogic::Instance()->SignalStop();
+  PostQuitMessage(0);
+}
+
 LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_QUERYENDSESSION:
-      // Log-off or shutdown: the post under way is given up, its crash stays pending for a later run.
-      g_SessionEnding = true;
-      ulvane::CCrashLogic::Instance()->SignalStop();
-      PostQuitMessage(0);
+      EndSession();
       return 1;
     case WM_ENDSESSION:
-      if (wParam) {
-        g_SessionEnding = true;
-        ulvane::CCrashLogic::Instance()->SignalStop();
-        PostQuitMessage(0);
-      }
+      if (wParam) EndSession();
       return 0;
     case WM_DESTROY:
       // Posted by the finished worker; the window itself stays until the process ends.
