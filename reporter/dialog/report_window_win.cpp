@@ -10,6 +10,7 @@
 #include "common/diag_failure_win.h"
 #include "common/protocol/skindle_api_win.h"
 #include "common/protocol/uploader_command_line.h"
+#include "common/utf16_cut.h"
 #include "reporter/dialog/dialog_rules.h"
 
 namespace kelvor {
@@ -167,20 +168,23 @@ void CMainFrame::CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea) {
   }
   SetDefaultFormats(slot->m_hWnd);
   // No more than is kept: the rest would be cut silently, and a long paste makes the box crawl.
-  const size_t limit = slot == m_emailEdit ? protocol::kMaxContactEmailChars : kRichEditTextLimit;
-  SendMessageW(slot->m_hWnd, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(limit));
+  SendMessageW(slot->m_hWnd, EM_EXLIMITTEXT, 0, static_cast<LPARAM>(TextLimit(slot->m_hWnd)));
   // Not every rich edit holds a paste to that limit: the change is checked as well.
   SendMessageW(slot->m_hWnd, EM_SETEVENTMASK, 0, ENM_CHANGE);
 }
 
+// The address box holds what the uploader's command line carries; the description what is kept.
+size_t CMainFrame::TextLimit(HWND edit) const {
+  return m_emailEdit && edit == m_emailEdit->m_hWnd ? protocol::kMaxContactEmailChars : kRichEditTextLimit;
+}
+
 void CMainFrame::KeepWithinLimit(HWND edit) {
-  const size_t limit =
-      m_emailEdit && edit == m_emailEdit->m_hWnd ? protocol::kMaxContactEmailChars : kRichEditTextLimit;
+  const size_t limit = TextLimit(edit);
   const int length = GetWindowTextLengthW(edit);
   if (length < 0 || static_cast<size_t>(length) <= limit) return;
   std::vector<wchar_t> text(static_cast<size_t>(length) + 1, 0);
   GetWindowTextW(edit, text.data(), length + 1);
-  const size_t kept = CutWithoutSplittingPairs(text.data(), limit).size();
+  const size_t kept = suite::CutWithoutSplittingPairs(text.data(), limit).size();
   SendMessageW(edit, EM_SETSEL, static_cast<WPARAM>(kept), -1);
   SendMessageW(edit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
 }

@@ -80,6 +80,7 @@ class CMainFrame : public CFrameWindowBase, public CMessageFilter, public CIdleH
   void ShowControl(const std::wstring& name, int show);
   bool ControlRect(const std::wstring& name, RECT* rect);
   void CreateRichEdit(CMyRichEdit*& slot, const wchar_t* skinArea);
+  size_t TextLimit(HWND edit) const;
   void KeepWithinLimit(HWND edit);
   void ShowContactControls(BOOL show);
   void CollectUserInput();
