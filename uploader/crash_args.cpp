@@ -7,6 +7,7 @@
 #include "common/protocol/file_names.h"
 #include "common/protocol/uploader_command_line.h"
 #include "common/protocol/uploader_switches.h"
+#include "common/utf16_cut.h"
 
 namespace ulvane {
 
@@ -107,13 +108,6 @@ bool AnswerWantsArchive(const char* answer) {
   return answer && answer[0] == 't' && answer[1] == 'r' && answer[2] == 'u' && answer[3] == 'e';
 }
 
-std::wstring CutBeforeUnits(const std::wstring& text, size_t units) {
-  if (text.size() <= units) return text;
-  // A high surrogate at the end would be half a character: the cut goes before it.
-  if (units > 0 && text[units - 1] >= 0xD800 && text[units - 1] <= 0xDBFF) --units;
-  return text.substr(0, units);
-}
-
 std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArgs& args,
                                                                   const std::wstring& machineGuid) {
   using protocol::StartKind;
@@ -122,7 +116,7 @@ std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArg
   return {{L"product", L"Orv"},
           {L"hash_id", args.reportId},
           {L"guid", machineGuid},
-          {L"version", CutBeforeUnits(args.productVersion, kVersionChars)},
+          {L"version", suite::CutWithoutSplittingPairs(args.productVersion, kVersionChars)},
           {L"app", args.application},
           {L"module", args.module},
           {L"count", counts ? L"1" : L"0"},

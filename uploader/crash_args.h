@@ -55,11 +55,8 @@ bool NormalizeServerUrl(std::wstring& url);
 // The server wants the archive when its answer's first four bytes are "true".
 bool AnswerWantsArchive(const char* answer);
 
-// At most `units` UTF-16 units of `text`, never ending in half a surrogate pair.
-std::wstring CutBeforeUnits(const std::wstring& text, size_t units);
-
 // The information post's fields, in the order the server reads them; the version cut to its limit
-// by CutBeforeUnits.
+// without splitting a surrogate pair.
 std::vector<std::pair<std::wstring, std::wstring>> InfoPostFields(const CrashArgs& args,
                                                                   const std::wstring& machineGuid);
 

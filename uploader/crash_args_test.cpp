@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/utf16_cut.h"
+
 namespace ulvane {
 namespace {
 
@@ -106,7 +108,7 @@ TEST(CrashArgs, InfoPostFieldsInOrder) {
   // The cut never leaves half of a character outside the basic plane.
   a.productVersion = std::wstring(29, L'9') + L"\xD83D\xDE00";
   EXPECT_EQ(InfoPostFields(a, L"g")[3].second, std::wstring(29, L'9'));
-  EXPECT_EQ(CutBeforeUnits(L"ab\xD83D\xDE00", 4), L"ab\xD83D\xDE00");
+  EXPECT_EQ(suite::CutWithoutSplittingPairs(L"ab\xD83D\xDE00", 4), L"ab\xD83D\xDE00");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "common/path.h"
 #include "common/protocol/bug_info.h"
 #include "common/protocol/file_names.h"
+#include "common/utf16_cut.h"
 #include "common/wformat.h"
 
 namespace kelvor {
@@ -83,11 +84,8 @@ std::wstring SafeNameStem(const std::wstring& stem, size_t maxChars) {
         c == L'.' && ((i > 0 && stem[i - 1] == L'.') || (i + 1 < stem.size() && stem[i + 1] == L'.'));
     if (c < 0x20 || c == 0x7F || wcschr(kReserved, c) || dotRun) safe[i] = L'_';
   }
-  if (safe.size() > maxChars) {
-    safe.resize(maxChars);
-    if (!safe.empty() && safe.back() >= 0xD800 && safe.back() <= 0xDBFF) safe.pop_back();
-  }
-  return safe;
+  // Only a stem that is too long is cut; one that fits stays as it stands.
+  return safe.size() > maxChars ? suite::CutWithoutSplittingPairs(safe, maxChars) : safe;
 }
 
 size_t NameStemBudget(size_t folderChars) {

@@ -5,6 +5,7 @@
 
 #include "common/protocol/file_names.h"
 #include "common/protocol/uploader_command_line.h"
+#include "common/utf16_cut.h"
 
 namespace kelvor {
 
@@ -30,8 +31,6 @@ const unsigned long long kVkTab = 0x09;
 const unsigned long long kVkReturn = 0x0D;
 const unsigned long long kVkEscape = 0x1B;
 const unsigned long long kVkSpace = 0x20;
-
-bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 }  // namespace
 
 std::wstring LanguageFolderFor(int languageNumber) {
@@ -107,14 +106,7 @@ std::wstring NextInFocusOrder(const std::vector<std::wstring>& order, const std:
 }
 
 std::wstring CutToRichEditLimit(const std::wstring& text) {
-  return CutWithoutSplittingPairs(text, kRichEditTextLimit);
-}
-
-std::wstring CutWithoutSplittingPairs(const std::wstring& text, size_t units) {
-  size_t n = text.size() < units ? text.size() : units;
-  // The last unit kept must not be the first half of a pair: its second half is cut off or missing.
-  if (n > 0 && IsHighSurrogate(text[n - 1])) --n;
-  return text.substr(0, n);
+  return suite::CutWithoutSplittingPairs(text, kRichEditTextLimit);
 }
 
 bool AcceptableEmail(const std::wstring& typed, std::wstring& accepted) {

@@ -71,8 +71,6 @@ constexpr size_t kRichEditTextLimit = 259;
 // The text as the window keeps it: at most 259 UTF-16 units, never ending inside a surrogate pair
 // (a lone half would make the report text invalid UTF-16).
 std::wstring CutToRichEditLimit(const std::wstring& text);
-// The same cut at `units`.
-std::wstring CutWithoutSplittingPairs(const std::wstring& text, size_t units);
 
 // An address that the report and the uploader's command line can both carry as it stands: spaces
 // around it dropped, then at most 40 units with no space or control character inside. False for
