@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -24,44 +23,8 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-class MemoryInput : public zip::DeflateInput {
- public:
-  explicit MemoryInput(const Bytes& b) : b_(b) {}
-  long Read(uint8_t* buf, size_t max) override {
-    size_t n = std::min(max, b_.size() - pos_);
-    if (n) memcpy(buf, b_.data() + pos_, n);
-    pos_ += n;
-    return long(n);
-  }
-
- private:
-  const Bytes& b_;
-  size_t pos_ = 0;
-};
-
-class MemoryOutput : public zip::DeflateOutput {
- public:
-  explicit MemoryOutput(Bytes* out) : out_(out) {}
-  bool Write(const uint8_t* data, size_t len) override {
-    out_->insert(out_->end(), data, data + len);
-    return true;
-  }
-
- private:
-  Bytes* out_;
-};
-
 // Our compressor as the writer runs it: fresh state, 16 KiB work buffer, streamed input.
-Bytes Ours(const Bytes& in) {
-  Bytes out;
-  out.reserve(in.size() / 2 + 1024);
-  zip::CDeflater deflater;
-  MemoryInput src(in);
-  MemoryOutput sink(&out);
-  uint8_t work[16384];
-  if (deflater.Compress(src, work, sizeof(work), sink, nullptr) != zip::DeflateStatus::Ok) out.clear();
-  return out;
-}
+Bytes Ours(const Bytes& in) { return zip::DeflateBuffer(in.data(), in.size()); }
 
 Bytes Zlib8(const Bytes& in) {
   z_stream z = {};
