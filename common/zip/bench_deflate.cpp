@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -24,44 +23,8 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-class MemoryInput : public zip::DeflateInput {
- public:
-  explicit MemoryInput(const Bytes& b) : b_(b) {}
-  long Read(uint8_t* buf, size_t max) override {
-    size_t n = std::min(max, b_.size() - pos_);
-    if (n) memcpy(buf, b_.data() + pos_, n);
-    pos_ += n;
-    return long(n);
-  }
-
- private:
-  const Bytes& b_;
-  size_t pos_ = 0;
-};
-
-class MemoryOutput : public zip::DeflateOutput {
- public:
-  explicit MemoryOutput(Bytes* out) : out_(out) {}
-  bool Write(const uint8_t* data, size_t len) override {
-    out_->insert(out_->end(), data, data + len);
-    return true;
-  }
-
- private:
-  Bytes* out_;
-};
-
 // Our compressor as the writer runs it: fresh state, 16 KiB work buffer, streamed input.
-Bytes Ours(const Bytes& in) {
-  Bytes out;
-  out.reserve(in.size() / 2 + 1024);
-  zip::CDeflater deflater;
-  MemoryInput src(in);
-  MemoryOutput sink(&out);
-  uint8_t work[16384];
-  if (deflater.Compress(src, work, sizeof(work), sink, nullptr) != zip::DeflateStatus::Ok) out.clear();
-  return out;
-}
+Bytes Ours(const Bytes& in) { return zip::DeflateBuffer(in.data(), in.size()); }
 
 Bytes Zlib8(const Bytes& in) {
   z_stream z = {};
@@ -139,8 +102,16 @@ struct Coder {
   Bytes (*run)(const Bytes&);
   std::vector<double> seconds;
   size_t size = 0;
-  double total_seconds = 0, total_size = 0;
 };
+
+// One line of the table: the input's bytes and each coder's, our size against each other coder's, each
+// coder's speed, and each other coder's time against ours.
+void PrintLine(const char* name, double in, const double size[3], const double seconds[3]) {
+  double mb = in / 1e6;
+  printf("%-28s %10.0f %10.0f %10.0f %10.0f %9.4f %9.4f %8.1f %8.1f %8.1f %9.2f %9.2f\n", name, in, size[0],
+         size[1], size[2], size[0] / size[1], size[0] / size[2], mb / seconds[0], mb / seconds[1],
+         mb / seconds[2], seconds[1] / seconds[0], seconds[2] / seconds[0]);
+}
 
 }  // namespace
 
@@ -161,7 +132,7 @@ int main(int argc, char** argv) {
   Coder coders[3] = {{"ours", Ours, {}}, {"zlib-8", Zlib8, {}}, {"libdeflate-8", Libdeflate8, {}}};
   printf("%-28s %10s %10s %10s %10s %9s %9s %8s %8s %8s %9s %9s\n", "file", "bytes", "ours", "zlib-8",
          "libdefl-8", "size/zl8", "size/ld8", "MB/s", "zl8 MB/s", "ld8 MB/s", "speed/zl8", "speed/ld8");
-  double total_in = 0;
+  double total_in = 0, total_size[3] = {}, total_seconds[3] = {};
   for (const std::string& path : files) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
@@ -182,28 +153,18 @@ int main(int argc, char** argv) {
     for (int r = 0; r < runs; ++r) {
       for (Coder& c : coders) c.seconds.push_back(Seconds([&] { return c.run(in); }, reps, &c.size));
     }
-    double mb = double(in.size()) / 1e6;
-    double t[3];
+    double size[3], t[3];
     for (int i = 0; i < 3; ++i) {
+      size[i] = double(coders[i].size);
       t[i] = Median(coders[i].seconds);
-      coders[i].total_seconds += t[i];
-      coders[i].total_size += double(coders[i].size);
+      total_size[i] += size[i];
+      total_seconds[i] += t[i];
     }
     total_in += double(in.size());
-    std::string name = path.substr(path.find_last_of('/') + 1);
-    printf("%-28s %10zu %10zu %10zu %10zu %9.4f %9.4f %8.1f %8.1f %8.1f %9.2f %9.2f\n", name.c_str(),
-           in.size(), coders[0].size, coders[1].size, coders[2].size,
-           double(coders[0].size) / double(coders[1].size), double(coders[0].size) / double(coders[2].size),
-           mb / t[0], mb / t[1], mb / t[2], t[1] / t[0], t[2] / t[0]);
+    PrintLine(path.substr(path.find_last_of('/') + 1).c_str(), double(in.size()), size, t);
     fflush(stdout);
   }
-  double mb = total_in / 1e6;
-  printf("%-28s %10.0f %10.0f %10.0f %10.0f %9.4f %9.4f %8.1f %8.1f %8.1f %9.2f %9.2f\n", "TOTAL", total_in,
-         coders[0].total_size, coders[1].total_size, coders[2].total_size,
-         coders[0].total_size / coders[1].total_size, coders[0].total_size / coders[2].total_size,
-         mb / coders[0].total_seconds, mb / coders[1].total_seconds, mb / coders[2].total_seconds,
-         coders[1].total_seconds / coders[0].total_seconds,
-         coders[2].total_seconds / coders[0].total_seconds);
+  PrintLine("TOTAL", total_in, total_size, total_seconds);
   printf(
       "(size/x: our bytes / x's bytes; speed/x: x's median processor time / ours, above 1 = ours faster; "
       "%d runs)\n",

@@ -56,7 +56,7 @@ constexpr unsigned kHashBits = 15;
 constexpr unsigned kHashSize = 1u << kHashBits;
 constexpr unsigned kLatestBits = kHashBits - 1;
 constexpr unsigned kLatestSize = 1u << kLatestBits;
-// An input that fits the window uses only the part of the tables its size needs (a 2 KB file 4096
+// An input that fits the window uses only the part of the tables its size needs (a 2 KB file 2048
 // chain heads): clearing all of them would cost a small file more than compressing it.
 constexpr unsigned kMinHashBits = 9;
 // A 3-byte match farther back than this costs about as much as three literals.
@@ -175,18 +175,16 @@ struct CDeflater::State {
   void ReadSome() {
     size_t room = 2 * kWindowSize - lookahead - strstart;
     long n = in->Read(window + strstart + lookahead, room);
-    if (n < 0) {
-      read_failed = true;
-      input_ended = true;
+    if (n > 0) {
+      lookahead += unsigned(n);
       return;
     }
-    lookahead += unsigned(n);
-    if (n == 0) {
-      // The 8-byte compares read up to a match's length past the last byte; those bytes are left
-      // from earlier data or never written, so give them a defined value.
-      input_ended = true;
-      memset(window + strstart + lookahead, 0, kWindowSlack);
-    }
+    // The end, or a failed read: what was read is still compressed (and the stream then refused).
+    // The hashes and the 8-byte compares read past the last byte; those bytes are left from earlier
+    // data or never written, so give them a defined value.
+    read_failed = n < 0;
+    input_ended = true;
+    memset(window + strstart + lookahead, 0, kWindowSlack);
   }
 
   // Reads until at least kMinLookahead bytes are ahead or the input has ended.
@@ -382,6 +380,7 @@ class VectorOutput : public DeflateOutput {
 
 std::vector<uint8_t> DeflateBuffer(const uint8_t* data, size_t len) {
   std::vector<uint8_t> result;
+  result.reserve(len / 2 + 1024);  // most inputs need no growing, so a benchmark times the compressor
   CDeflater deflater;
   MemoryInput in(data, len);
   VectorOutput out(&result);

@@ -175,11 +175,16 @@ class CollectingOutput : public DeflateOutput {
 };
 
 TEST(Deflate, ChunkingAndReuseDoNotChangeTheStream) {
-  Bytes input = Words(200000, 7);
-  Bytes whole = DeflateBuffer(input.data(), input.size());
   CDeflater deflater;  // one state for several streams, as the uploader's archive uses it
-  for (unsigned seed = 1; seed <= 3; ++seed) {
-    testing::PieceSource in = Chunked(input, seed);
+  // The later, smaller inputs use only part of the tables the first ones filled.
+  const struct {
+    size_t size;
+    unsigned words, pieces;
+  } kStreams[] = {{200000, 7, 1}, {200000, 7, 2}, {200000, 7, 3}, {3000, 17, 4}, {700, 27, 5}};
+  for (const auto& stream : kStreams) {
+    Bytes input = Words(stream.size, stream.words);
+    Bytes whole = DeflateBuffer(input.data(), input.size());
+    testing::PieceSource in = Chunked(input, stream.pieces);
     CollectingOutput out;
     uint8_t work[100];  // a tiny work buffer makes many hand-overs
     uint64_t size = 0;

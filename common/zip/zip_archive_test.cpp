@@ -117,6 +117,12 @@ ZipSourceInfo FileInfo(uint32_t size) {
   return info;
 }
 
+// Adds `data` under `name` with its size declared, read as Source reads it.
+ZipResult Add(CZipArchive& archive, const std::string& name, const Bytes& data, long fail_at = -1) {
+  PieceSource source = Source(data, fail_at);
+  return archive.Add(name, &source, FileInfo(uint32_t(data.size())));
+}
+
 struct MemoryArchive {
   CMemoryOutput* out;
   std::unique_ptr<CZipArchive> archive;
@@ -130,9 +136,8 @@ struct MemoryArchive {
 TEST(ZipArchive, SeekableOutputHasFinalHeadersAndNoDescriptors) {
   MemoryArchive m;
   Bytes a = Text(100000, 1), b = Text(5000, 2);
-  PieceSource sa = Source(a), sb = Source(b);
-  ASSERT_EQ(ZR_OK, m.archive->Add("dump.dmp", &sa, FileInfo(uint32_t(a.size()))));
-  ASSERT_EQ(ZR_OK, m.archive->Add("report.txt", &sb, FileInfo(uint32_t(b.size()))));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "dump.dmp", a));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "report.txt", b));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   ReadArchive z = ReadZip(m.bytes());
   ASSERT_TRUE(z.ok) << z.error;
@@ -160,9 +165,8 @@ TEST(ZipArchive, UnseekableOutputWritesDataDescriptors) {
   Bytes sink;
   CZipArchive archive(ZipVariant::U, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0);
   Bytes a = Text(70000, 3), b = Text(3000, 4);
-  PieceSource sa = Source(a), sb = Source(b);
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(uint32_t(a.size()))));
-  ASSERT_EQ(ZR_OK, archive.Add("b.zip", &sb, FileInfo(uint32_t(b.size()))));
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", a));
+  ASSERT_EQ(ZR_OK, Add(archive, "b.zip", b));
   ASSERT_EQ(ZR_OK, archive.Close());
   ReadArchive z = ReadZip(sink);
   ASSERT_TRUE(z.ok) << z.error;
@@ -195,8 +199,7 @@ TEST(ZipArchive, VariantUFlagsNamesThatAreNotPlainAscii) {
           new CZipArchive(v, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 0));
       CZipArchive& archive = seekable ? *m.archive : *pipe;
       for (const std::string& name : {utf8, std::string("plain.txt")}) {
-        PieceSource s = Source(a);
-        ASSERT_EQ(ZR_OK, archive.Add(name, &s, FileInfo(uint32_t(a.size()))));
+        ASSERT_EQ(ZR_OK, Add(archive, name, a));
       }
       ASSERT_EQ(ZR_OK, archive.Close());
       ReadArchive z = ReadZip(seekable ? m.bytes() : sink);
@@ -223,10 +226,8 @@ TEST(ZipArchive, FolderAndEmptyEntries) {
   folder.folder = true;
   folder.attributes = kFolderAttributes;
   ASSERT_EQ(ZR_OK, m.archive->Add("logs", nullptr, folder));
-  PieceSource empty = Source(Bytes());
-  ASSERT_EQ(ZR_OK, m.archive->Add("dir\\empty.txt", &empty, FileInfo(0)));
-  PieceSource stored = Source(Text(2000, 6));
-  ASSERT_EQ(ZR_OK, m.archive->Add("old.ZIP", &stored, FileInfo(2000)));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "dir\\empty.txt", Bytes()));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "old.ZIP", Text(2000, 6)));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   ReadArchive z = ReadZip(m.bytes());
   ASSERT_TRUE(z.ok) << z.error;
@@ -249,8 +250,7 @@ TEST(ZipArchive, StartOffsetIsAddedToEveryOffset) {
   // A handle target positioned after existing bytes: offsets count from the start of the file.
   Bytes sink(100, 0xEE);
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new PipeOutput(&sink)), 100);
-  PieceSource s = Source(Text(1000, 7));
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &s, FileInfo(1000)));
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", Text(1000, 7)));
   ASSERT_EQ(ZR_OK, archive.Close());
   ReadArchive z = ReadZip(sink);
   ASSERT_TRUE(z.ok) << z.error;
@@ -259,12 +259,11 @@ TEST(ZipArchive, StartOffsetIsAddedToEveryOffset) {
 
 TEST(ZipArchive, BadInputAndCallOrder) {
   MemoryArchive m;
-  PieceSource s = Source(Text(10, 8));
-  EXPECT_EQ(ZR_ARGS, m.archive->Add("", &s, FileInfo(10)));
+  EXPECT_EQ(ZR_ARGS, Add(*m.archive, "", Text(10, 8)));
   EXPECT_EQ(ZR_ARGS, m.archive->Add("a.txt", nullptr, FileInfo(10)));
-  ASSERT_EQ(ZR_OK, m.archive->Add("a.txt", &s, FileInfo(10)));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "a.txt", Text(10, 8)));
   ASSERT_EQ(ZR_OK, m.archive->Close());
-  EXPECT_EQ(ZR_ENDED, m.archive->Add("b.txt", &s, FileInfo(10)));
+  EXPECT_EQ(ZR_ENDED, Add(*m.archive, "b.txt", Text(10, 8)));
   EXPECT_EQ(ZR_ENDED, m.archive->Close());
   ReadArchive z = ReadZip(m.bytes());
   ASSERT_TRUE(z.ok) << z.error;
@@ -274,15 +273,11 @@ TEST(ZipArchive, BadInputAndCallOrder) {
 TEST(ZipArchive, FailedSourceLeavesEarlierEntriesReadable) {
   MemoryArchive m;
   Bytes a = Text(30000, 9);
-  PieceSource good = Source(a);
-  ASSERT_EQ(ZR_OK, m.archive->Add("good.txt", &good, FileInfo(uint32_t(a.size()))));
-  PieceSource bad = Source(Text(90000, 10), 40000);
-  EXPECT_EQ(ZR_WRITE, m.archive->Add("bad.txt", &bad, FileInfo(90000)));
-  PieceSource bad_stored = Source(Text(90000, 10), 40000);
-  EXPECT_EQ(ZR_WRITE, m.archive->Add("bad.gz", &bad_stored, FileInfo(90000)));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "good.txt", a));
+  EXPECT_EQ(ZR_WRITE, Add(*m.archive, "bad.txt", Text(90000, 10), 40000));
+  EXPECT_EQ(ZR_WRITE, Add(*m.archive, "bad.gz", Text(90000, 10), 40000));
   // A source failing is no fault of the output: later entries still go in.
-  PieceSource after = Source(a);
-  ASSERT_EQ(ZR_OK, m.archive->Add("after.txt", &after, FileInfo(uint32_t(a.size()))));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "after.txt", a));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   ReadArchive z = ReadZip(m.bytes());
   ASSERT_TRUE(z.ok) << z.error;
@@ -296,16 +291,13 @@ TEST(ZipArchive, FailedWriteIsRecordedAndTheDirectoryStillWritten) {
   // Room for the first entry and the directory, not for the second entry's data.
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new PipeOutput(&sink, 3000)), 0);
   Bytes a = Text(1000, 11);
-  PieceSource sa = Source(a);
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", a));
   Bytes big(100000);
   std::mt19937 rng(12);
   for (auto& c : big) c = uint8_t(rng());
-  PieceSource sb = Source(big);
-  EXPECT_EQ(ZR_WRITE, archive.Add("b.bin", &sb, FileInfo(uint32_t(big.size()))));
+  EXPECT_EQ(ZR_WRITE, Add(archive, "b.bin", big));
   EXPECT_EQ(ZR_WRITE, archive.recorded_error());
-  PieceSource sc = Source(a);
-  EXPECT_EQ(ZR_FAILED, archive.Add("c.txt", &sc, FileInfo(1000)));
+  EXPECT_EQ(ZR_FAILED, Add(archive, "c.txt", a));
   // The refused piece never reached the pipe, so the directory fits and the first entry reads back.
   EXPECT_EQ(ZR_OK, archive.Close());
   ReadArchive z = ReadZip(sink);
@@ -316,20 +308,17 @@ TEST(ZipArchive, FailedWriteIsRecordedAndTheDirectoryStillWritten) {
   // Seekable output: the completed entry survives a failed one.
   uint8_t block[2500];
   CZipArchive small(ZipVariant::U, std::unique_ptr<IZipOutput>(new CMemoryOutput(block, sizeof(block))), 0);
-  PieceSource sa2 = Source(a);
-  ASSERT_EQ(ZR_OK, small.Add("a.txt", &sa2, FileInfo(1000)));
-  PieceSource sd = Source(big);
+  ASSERT_EQ(ZR_OK, Add(small, "a.txt", a));
   // A full caller's block is a short write like any other (not the block-size code).
-  EXPECT_EQ(ZR_WRITE, small.Add("b.bin", &sd, FileInfo(uint32_t(big.size()))));
-  EXPECT_EQ(ZR_FAILED, small.Add("c.txt", &sc, FileInfo(1000)));
+  EXPECT_EQ(ZR_WRITE, Add(small, "b.bin", big));
+  EXPECT_EQ(ZR_FAILED, Add(small, "c.txt", a));
 }
 
 TEST(ZipArchive, DirectoryThatDoesNotFitTheCallersBlockFailsClose) {
   Bytes a = Text(1000, 11);
   uint8_t block[700];  // the entry fits, its directory record and end record do not
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(new CMemoryOutput(block, sizeof(block))), 0);
-  PieceSource sa = Source(a);
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", a));
   EXPECT_EQ(ZR_WRITE, archive.Close());
 }
 
@@ -341,15 +330,13 @@ TEST(ZipArchive, EntryPastFourGiBIsRolledBackOnSeekableOutput) {
   auto* out = new CountingOutput;
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(out), kNearLimit);
   Bytes a = Text(1000, 21);
-  PieceSource sa = Source(a);
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", a));
   const uint64_t before = out->end;
   ZeroSource endless(1ull << 40);
   EXPECT_EQ(ZR_WRITE, archive.Add("big.zip", &endless, FileInfo(kNoSize)));
   EXPECT_EQ(before, out->end);  // cut back: not a byte of the refused entry is left
   EXPECT_EQ(ZR_OK, archive.recorded_error());
-  PieceSource sc = Source(a);
-  ASSERT_EQ(ZR_OK, archive.Add("c.txt", &sc, FileInfo(1000)));
+  ASSERT_EQ(ZR_OK, Add(archive, "c.txt", a));
   ASSERT_EQ(ZR_OK, archive.Close());
   const Bytes& end = out->last();
   ASSERT_EQ(kEndRecordSignature, Le32(end, 0));
@@ -362,8 +349,7 @@ TEST(ZipArchive, EntryPastFourGiBIsRolledBackOnSeekableOutput) {
 TEST(ZipArchive, EntryPastFourGiBOnUnseekableOutputFailsClose) {
   auto* out = new CountingOutput(false);
   CZipArchive archive(ZipVariant::U, std::unique_ptr<IZipOutput>(out), kNearLimit);
-  PieceSource sa = Source(Text(1000, 22));
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(1000)));
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", Text(1000, 22)));
   ZeroSource endless(1ull << 40);
   EXPECT_EQ(ZR_WRITE, archive.Add("big.gz", &endless, FileInfo(kNoSize)));
   const uint64_t written = out->end;
@@ -375,9 +361,8 @@ TEST(ZipArchive, EntryPastFourGiBOnUnseekableOutputFailsClose) {
 TEST(ZipArchive, DirectoryThatWouldCrossFourGiBFailsClose) {
   auto* out = new CountingOutput;
   CZipArchive archive(ZipVariant::D, std::unique_ptr<IZipOutput>(out), 0xFFFFFFFFu - 100);
-  PieceSource sa = Source(Text(10, 23));
-  ASSERT_EQ(ZR_OK, archive.Add("a.txt", &sa, FileInfo(10)));  // ends below the limit ...
-  EXPECT_EQ(ZR_WRITE, archive.Close());                       // ... its directory would not
+  ASSERT_EQ(ZR_OK, Add(archive, "a.txt", Text(10, 23)));  // ends below the limit ...
+  EXPECT_EQ(ZR_WRITE, archive.Close());                   // ... its directory would not
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
@@ -430,10 +415,8 @@ TEST(ZipArchive, EntryCountStopsAt65535) {
 TEST(ZipArchive, MemoryTargetGrowsByDoubling) {
   MemoryArchive m(ZipVariant::U, 16);
   Bytes a = Text(200000, 13);
-  PieceSource s = Source(a);
-  ASSERT_EQ(ZR_OK, m.archive->Add("a.txt", &s, FileInfo(uint32_t(a.size()))));
-  PieceSource s2 = Source(a);
-  ASSERT_EQ(ZR_OK, m.archive->Add("b.txt", &s2, FileInfo(uint32_t(a.size()))));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "a.txt", a));
+  ASSERT_EQ(ZR_OK, Add(*m.archive, "b.txt", a));
   ASSERT_EQ(ZR_OK, m.archive->Close());
   EXPECT_GT(m.out->capacity(), m.out->written());
   ReadArchive z = ReadZip(m.bytes());

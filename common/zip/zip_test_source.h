@@ -1,7 +1,7 @@
 // Test support: bytes from memory handed out in pieces of chosen sizes, as a file, a pipe or a
 // chunked reader hands them out, to the archive writer (IZipSource) and the compressor (DeflateInput)
-// alike, optionally failing from a given offset on. Shared by the zip tests, fuzz targets and the
-// benchmark, so that every one of them reads its input the same way.
+// alike, optionally failing from a given offset on. Shared by the zip tests and fuzz targets, so that
+// every one of them reads its input the same way (the benchmark streams through DeflateBuffer).
 //
 // Ownership: a source keeps its own copy of the bytes and of its piece sizes.
 #pragma once
