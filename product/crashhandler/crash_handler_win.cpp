@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/folders_win.h"
+#include "common/path.h"
 #include "common/protocol/bug_info_switch.h"
 #include "common/protocol/file_names.h"
 #include "common/scoped_handle_win.h"
@@ -66,9 +67,7 @@ std::wstring ProgramPath() {
 
 // Kelvor is found as Kelvor finds the product: in the install folder, else beside the running program.
 std::wstring DefaultReporterPath() {
-  std::wstring folder = suite::ProductFolder(nullptr);
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + protocol::kReporterFileName;
+  return suite::JoinPath(suite::ProductFolder(nullptr), protocol::kReporterFileName);
 }
 
 std::wstring DefaultStem() {
