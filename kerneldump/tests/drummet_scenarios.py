@@ -85,8 +85,7 @@ def plant(folder, name, filetime, size=6000):
 
 
 def write_config(bug_url):
-    with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-        f.write("[network]\nBugURL=%s\nBugInfoUploadURL=http://127.0.0.1:9/\n" % bug_url)
+    scenario.write_config(INSTALL, bug_url, "http://127.0.0.1:9/")
 
 
 def write_version(version):

@@ -44,11 +44,7 @@ def main():
     WINE.reg_set(CRASH_CONTROL, MINIDUMP_DIR_VALUE, DUMPS_WIN, "REG_EXPAND_SZ")
     WINE.reg_delete(UNINSTALL_REG_PATH, LAST_DMP_TIME_VALUE, view=32)
     with Collector() as c:
-        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-            f.write(
-                "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
-                % (c.base_url, c.base_url)
-            )
+        scenario.write_config(INSTALL, c.base_url)
         print("collector listening at %s" % c.base_url)
         started = time.time()
         rc = wine(os.path.join(INSTALL, "Drummet.exe")).returncode

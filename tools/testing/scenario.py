@@ -62,6 +62,14 @@ def clear_folder(folder):
     os.makedirs(folder)
 
 
+def write_config(folder, bug_url, info_url=None):
+    """The product's "config.ini" in `folder` as install.sh writes it: the report server, the
+    information server (`bug_url` unless given) and the English report window."""
+    text = "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
+    with open(os.path.join(folder, protocol_names.CONFIG_INI_NAME), "w", newline="\r\n") as f:
+        f.write(text % (bug_url, bug_url if info_url is None else info_url))
+
+
 def wine_path(host_path):
     """A host path as Wine shows it: the host's root is drive Z:."""
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
