@@ -20,9 +20,8 @@ import zipfile
 
 import protocol_names
 import scenario
-from scenario import BIN, UNINSTALL_REG_PATH as UN, Collector, clear_folder
+from scenario import BIN, CRASH_CONTROL_REG_PATH as CC, UNINSTALL_REG_PATH as UN, Collector, clear_folder
 
-CC = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 SWIFTOR = "HKCU\\" + protocol_names.IDENTITY_KEY
 ENDPOINT = protocol_names.KERNEL_REPORT_PATH
 AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"

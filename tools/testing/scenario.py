@@ -32,6 +32,7 @@ INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
 VERSION = "1.0.0.1"
 # Whole registry paths as reg.exe takes them (root first) for the installed product.
 UNINSTALL_REG_PATH = "HKLM\\" + protocol_names.UNINSTALL_KEY
+CRASH_CONTROL_REG_PATH = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 MARK_KEY = "HKCU\\" + protocol_names.BUG_MARK_KEY + "\\" + VERSION
 
 
