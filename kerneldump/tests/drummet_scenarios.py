@@ -138,6 +138,8 @@ WATCHED = [
     (SWIFTOR, "swiftor-id"),
     (UN, "PassedOverDmpTime"),
 ]
+# And those put back as they were after the scenarios.
+SAVED = WATCHED + [(UN, "InstallDir"), (UN, "UnreadableDmp")]
 
 
 def gets(pairs):
@@ -159,7 +161,7 @@ class DrummetScenarios(scenario.ScenarioCase):
             UN,
             "has-key",
             CC,
-            *gets(WATCHED + [(UN, "InstallDir"), (UN, "UnreadableDmp")]),
+            *gets(SAVED),
             "ctime",
             INSTALL_WIN + "\\log\\",
         )
@@ -657,15 +659,7 @@ def restore_prefix(saved):
     raw = {line.split(" ", 4)[1]: line for line in saved if line.startswith("STRING")}
     # Put the prefix back as it was.
     restore = []
-    for key, name in (
-        (UN, "LastDmpTime"),
-        (CC, "CrashDumpEnabled"),
-        (CC, "MinidumpDir"),
-        (SWIFTOR, "swiftor-id"),
-        (UN, "PassedOverDmpTime"),
-        (UN, "InstallDir"),
-        (UN, "UnreadableDmp"),
-    ):
+    for key, name in SAVED:
         value = original.get(name)
         if value is None:
             restore += ["delete", key, name]
