@@ -71,8 +71,7 @@ std::wstring DefaultReporterPath() {
 }
 
 std::wstring DefaultStem() {
-  std::wstring self = ProgramPath();
-  std::wstring name = self.substr(self.rfind(L'\\') + 1);
+  std::wstring name = suite::FileNamePart(ProgramPath());
   size_t dot = name.rfind(L'.');
   return dot == std::wstring::npos ? name : name.substr(0, dot);
 }
@@ -84,9 +83,8 @@ void FillFixedParts(const CrashHandlerOptions& o) {
   g_record.totalSize = protocol::kBugInfoSize;
   g_record.handlerVersion = 1;
   g_record.processId = GetCurrentProcessId();
-  std::wstring self = ProgramPath();
   protocol::SetSlotText(g_record.nameStem, o.nameStem.empty() ? DefaultStem() : o.nameStem);
-  protocol::SetSlotText(g_record.appName, self.substr(self.rfind(L'\\') + 1));
+  protocol::SetSlotText(g_record.appName, suite::FileNamePart(ProgramPath()));
   protocol::SetSlotText(g_record.serviceName, o.serviceName);
   protocol::SetSlotText(g_record.restartCommandLine, o.restartCommandLine.empty()
                                                          ? std::wstring(GetCommandLineW())
