@@ -294,11 +294,14 @@ TEST(RunDumpCollection, AnUnreadableDumpHoldsTheWalkForBoundedRunsOrDays) {
 }
 
 TEST(UnreadableDump, OnlyAWholeRecordIsRead) {
-  for (const wchar_t* text :
-       {L"1 2", L"1 2 3 4", L"1  2 3", L"1 2 6", L"-1 2 3", L"99999999999999999999 2 3"})
+  for (const wchar_t* text : {L"", L"1 2", L"1 2 3 4", L"1  2 3", L" 1 2 3", L"1 2 3 ", L"1 2 6", L"-1 2 3",
+                              L"99999999999999999999 2 3"})
     EXPECT_EQ(ParseUnreadableDump(text).runs, 0u) << text;
-  EXPECT_EQ(FormatUnreadableDump(ParseUnreadableDump(L"18446744073709551615 7 5")),
-            L"18446744073709551615 7 5");
+  const UnreadableDump r = ParseUnreadableDump(L"18446744073709551615 132537600000000000 5");
+  EXPECT_EQ(r.dump, 18446744073709551615ull);
+  EXPECT_EQ(r.since, 132537600000000000ull);
+  EXPECT_EQ(r.runs, 5u);
+  EXPECT_EQ(FormatUnreadableDump(r), L"18446744073709551615 132537600000000000 5");
 }
 
 }  // namespace

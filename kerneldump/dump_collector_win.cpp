@@ -73,7 +73,7 @@ class WinDumpPlatform : public DumpPlatform {
   FileTime Now() override {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return (FileTime(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return ToFileTime(now);
   }
   void CloseUninstallKey() override { uninstall_.Close(); }
 

@@ -71,7 +71,10 @@ HttpPoster::~HttpPoster() {
   DeleteCriticalSection(&closing_);
 }
 
-void HttpPoster::ShortenDeadline(DWORD ms) { deadlineMs_ = std::min<DWORD>(ms, kPostDeadlineMs); }
+DWORD HttpPoster::ShortenDeadline(DWORD ms) {
+  deadlineMs_ = ms && ms < kPostDeadlineMs ? ms : kPostDeadlineMs;
+  return deadlineMs_;
+}
 
 void HttpPoster::Expire() {
   Locked hold(closing_);

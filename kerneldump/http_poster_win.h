@@ -21,8 +21,8 @@ class HttpPoster {
   ~HttpPoster();
 
   bool Open(const wchar_t* agent);
-  // The deadline of the next posts; one longer than kPostDeadlineMs is not taken.
-  void ShortenDeadline(DWORD ms);
+  // The deadline of the next posts, returned: `ms`, or kPostDeadlineMs for 0 or a longer one.
+  DWORD ShortenDeadline(DWORD ms);
   // Non-negative on success (200 without a body read, 0 after one); E_FAIL or E_POINTER otherwise.
   // An answer cut off before its announced end (or stalled past the receive time-out) is a failure.
   // A body length of all bits set means a zero-terminated byte string.

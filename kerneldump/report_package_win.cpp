@@ -168,9 +168,7 @@ ReportOutcome PostWithinDeadline(std::vector<char>& bytes) {
   PostJob* job = new (std::nothrow) PostJob;
   if (!job) return ReportOutcome::RetryLater;
   job->bytes.swap(bytes);
-  const DWORD deadline =
-      g_postDeadlineMs && g_postDeadlineMs < kPostDeadlineMs ? g_postDeadlineMs : kPostDeadlineMs;
-  job->poster.ShortenDeadline(deadline);
+  const DWORD deadline = job->poster.ShortenDeadline(g_postDeadlineMs);
   job->done.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   ReportOutcome result = ReportOutcome::RetryLater;
   if (job->done) {

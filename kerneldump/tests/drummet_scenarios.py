@@ -20,9 +20,8 @@ import zipfile
 
 import protocol_names
 import scenario
-from scenario import BIN, UNINSTALL_REG_PATH as UN, Collector, clear_folder
+from scenario import BIN, CRASH_CONTROL_REG_PATH as CC, UNINSTALL_REG_PATH as UN, Collector, clear_folder
 
-CC = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 SWIFTOR = "HKCU\\" + protocol_names.IDENTITY_KEY
 ENDPOINT = protocol_names.KERNEL_REPORT_PATH
 AGENT = "Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)"
@@ -85,8 +84,7 @@ def plant(folder, name, filetime, size=6000):
 
 
 def write_config(bug_url):
-    with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-        f.write("[network]\nBugURL=%s\nBugInfoUploadURL=http://127.0.0.1:9/\n" % bug_url)
+    scenario.write_config(INSTALL, bug_url, "http://127.0.0.1:9/")
 
 
 def write_version(version):
@@ -140,6 +138,8 @@ WATCHED = [
     (SWIFTOR, "swiftor-id"),
     (UN, "PassedOverDmpTime"),
 ]
+# And those put back as they were after the scenarios.
+SAVED = WATCHED + [(UN, "InstallDir"), (UN, "UnreadableDmp")]
 
 
 def gets(pairs):
@@ -161,7 +161,7 @@ class DrummetScenarios(scenario.ScenarioCase):
             UN,
             "has-key",
             CC,
-            *gets(WATCHED + [(UN, "InstallDir"), (UN, "UnreadableDmp")]),
+            *gets(SAVED),
             "ctime",
             INSTALL_WIN + "\\log\\",
         )
@@ -659,15 +659,7 @@ def restore_prefix(saved):
     raw = {line.split(" ", 4)[1]: line for line in saved if line.startswith("STRING")}
     # Put the prefix back as it was.
     restore = []
-    for key, name in (
-        (UN, "LastDmpTime"),
-        (CC, "CrashDumpEnabled"),
-        (CC, "MinidumpDir"),
-        (SWIFTOR, "swiftor-id"),
-        (UN, "PassedOverDmpTime"),
-        (UN, "InstallDir"),
-        (UN, "UnreadableDmp"),
-    ):
+    for key, name in SAVED:
         value = original.get(name)
         if value is None:
             restore += ["delete", key, name]

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/folders_win.h"
+#include "common/path.h"
 #include "common/protocol/bug_info_switch.h"
 #include "common/protocol/file_names.h"
 #include "common/scoped_handle_win.h"
@@ -66,14 +67,11 @@ std::wstring ProgramPath() {
 
 // Kelvor is found as Kelvor finds the product: in the install folder, else beside the running program.
 std::wstring DefaultReporterPath() {
-  std::wstring folder = suite::ProductFolder(nullptr);
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + protocol::kReporterFileName;
+  return suite::JoinPath(suite::ProductFolder(nullptr), protocol::kReporterFileName);
 }
 
 std::wstring DefaultStem() {
-  std::wstring self = ProgramPath();
-  std::wstring name = self.substr(self.rfind(L'\\') + 1);
+  std::wstring name = suite::FileNamePart(ProgramPath());
   size_t dot = name.rfind(L'.');
   return dot == std::wstring::npos ? name : name.substr(0, dot);
 }
@@ -85,9 +83,8 @@ void FillFixedParts(const CrashHandlerOptions& o) {
   g_record.totalSize = protocol::kBugInfoSize;
   g_record.handlerVersion = 1;
   g_record.processId = GetCurrentProcessId();
-  std::wstring self = ProgramPath();
   protocol::SetSlotText(g_record.nameStem, o.nameStem.empty() ? DefaultStem() : o.nameStem);
-  protocol::SetSlotText(g_record.appName, self.substr(self.rfind(L'\\') + 1));
+  protocol::SetSlotText(g_record.appName, suite::FileNamePart(ProgramPath()));
   protocol::SetSlotText(g_record.serviceName, o.serviceName);
   protocol::SetSlotText(g_record.restartCommandLine, o.restartCommandLine.empty()
                                                          ? std::wstring(GetCommandLineW())

@@ -160,12 +160,16 @@ void CrashPureCall(int) {
   delete task;
 }
 
+// memcpy_s of one C runtime DLL, looked up by name; null without it.
+typedef int(__cdecl* MemcpyS)(void*, size_t, const void*, size_t);
+MemcpyS MemcpySOf(HMODULE runtime) {
+  return runtime ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(runtime, "memcpy_s")))
+                 : nullptr;
+}
+
 // A module of the product built against the universal C runtime hands it a null destination.
 void CrashInvalidParameter(int) {
-  typedef int(__cdecl * MemcpyS)(void*, size_t, const void*, size_t);
-  HMODULE ucrt = LoadLibraryW(L"ucrtbase.dll");
-  auto copy =
-      ucrt ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(ucrt, "memcpy_s"))) : nullptr;
+  MemcpyS copy = MemcpySOf(LoadLibraryW(L"ucrtbase.dll"));
   const char source[4] = {1, 2, 3, 4};
   if (copy) copy(nullptr, sizeof(source), source, sizeof(source));
   g_sinkValue = g_sinkValue + 1;
@@ -175,10 +179,7 @@ void CrashInvalidParameter(int) {
 // module built by another compiler would call it, and as the toolchain links memcpy_s (which hands
 // over to msvcrt.dll's where there is one).
 void CrashInvalidParameterInMsvcrt(int) {
-  typedef int(__cdecl * MemcpyS)(void*, size_t, const void*, size_t);
-  HMODULE msvcrt = GetModuleHandleW(L"msvcrt.dll");
-  auto copy = msvcrt ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(msvcrt, "memcpy_s")))
-                     : nullptr;
+  MemcpyS copy = MemcpySOf(GetModuleHandleW(L"msvcrt.dll"));
   const char source[4] = {1, 2, 3, 4};
   if (copy) copy(nullptr, sizeof(source), source, sizeof(source));
   g_sinkValue = g_sinkValue + 1;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/folders_win.h"
+#include "common/path.h"
 #include "common/protocol/file_names.h"
 #include "common/protocol/registry_names.h"
 #include "common/scoped_handle_win.h"
@@ -19,8 +20,7 @@ namespace {
 std::wstring DumpFolder() {
   std::wstring folder;
   if (!suite::GetInstallDir(folder)) return L"";
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + protocol::kDumpFolderName;
+  return suite::JoinPath(folder, protocol::kDumpFolderName);
 }
 
 // "name:size|name:size|..." of every file in the dump folder.

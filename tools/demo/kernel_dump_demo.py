@@ -11,16 +11,14 @@ import sys
 import time
 import zipfile
 
-import protocol_names
 import scenario
 from protocol_names import INFO_FILE_NAME, KERNEL_REPORT_PATH, LAST_DMP_TIME_VALUE, MINIDUMP_DIR_VALUE
-from scenario import UNINSTALL_REG_PATH, Collector
+from scenario import CRASH_CONTROL_REG_PATH, UNINSTALL_REG_PATH, Collector
 
 WINE = scenario.Wine(inherit=True)
 INSTALL = WINE.install_folder
 DUMPS_WIN = "C:\\DemoMinidump"
 DUMPS = WINE.host_path(DUMPS_WIN)
-CRASH_CONTROL = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 
 
 def wine(*args):
@@ -41,14 +39,10 @@ def main():
         f.write(body)
     print("planted %s (%d bytes) in %s" % (name, len(body), DUMPS_WIN))
 
-    WINE.reg_set(CRASH_CONTROL, MINIDUMP_DIR_VALUE, DUMPS_WIN, "REG_EXPAND_SZ")
+    WINE.reg_set(CRASH_CONTROL_REG_PATH, MINIDUMP_DIR_VALUE, DUMPS_WIN, "REG_EXPAND_SZ")
     WINE.reg_delete(UNINSTALL_REG_PATH, LAST_DMP_TIME_VALUE, view=32)
     with Collector() as c:
-        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-            f.write(
-                "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
-                % (c.base_url, c.base_url)
-            )
+        scenario.write_config(INSTALL, c.base_url)
         print("collector listening at %s" % c.base_url)
         started = time.time()
         rc = wine(os.path.join(INSTALL, "Drummet.exe")).returncode

@@ -41,11 +41,7 @@ def main():
             return 1
     dumps = os.path.join(INSTALL, "dump")
     with Collector() as c:
-        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-            f.write(
-                "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
-                % (c.base_url, c.base_url)
-            )
+        scenario.write_config(INSTALL, c.base_url)
         c.behave(INFO_PATH, "ok", body="true", delay_seconds=6)
         c.behave(ARCHIVE_PATH, "ok", delay_seconds=6)
         print('collector listening at %s; it will answer "true" to the information post' % c.base_url)

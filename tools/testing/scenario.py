@@ -32,6 +32,7 @@ INSTALL_WIN = "C:\\Program Files (x86)\\Vemko Antivirus"
 VERSION = "1.0.0.1"
 # Whole registry paths as reg.exe takes them (root first) for the installed product.
 UNINSTALL_REG_PATH = "HKLM\\" + protocol_names.UNINSTALL_KEY
+CRASH_CONTROL_REG_PATH = "HKLM\\" + protocol_names.CRASH_CONTROL_KEY
 MARK_KEY = "HKCU\\" + protocol_names.BUG_MARK_KEY + "\\" + VERSION
 
 
@@ -60,6 +61,14 @@ def clear_folder(folder):
     """Makes `folder` exist and be empty."""
     shutil.rmtree(folder, ignore_errors=True)
     os.makedirs(folder)
+
+
+def write_config(folder, bug_url, info_url=None):
+    """The product's "config.ini" in `folder` as install.sh writes it: the report server, the
+    information server (`bug_url` unless given) and the English report window."""
+    text = "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
+    with open(os.path.join(folder, protocol_names.CONFIG_INI_NAME), "w", newline="\r\n") as f:
+        f.write(text % (bug_url, bug_url if info_url is None else info_url))
 
 
 def wine_path(host_path):

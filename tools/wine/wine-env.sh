@@ -127,7 +127,7 @@ suite_wine_prepare() {
     (
         flock 9
         suite_prefix_ready "$WINEPREFIX" && exit 0
-        [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
+        [ -d "$WINEPREFIX" ] && suite_wineserver_down
         rm -rf "$WINEPREFIX" "$WINEPREFIX.part"
         cp -a "$SUITE_TEMPLATE_PREFIX" "$WINEPREFIX.part" && mv "$WINEPREFIX.part" "$WINEPREFIX" ||
             { echo "wine-env: cannot copy the template prefix to $WINEPREFIX" >&2; exit 1; }
@@ -141,7 +141,7 @@ suite_wine_template() {
         flock 9
         suite_prefix_ready "$SUITE_TEMPLATE_PREFIX" && exit 0
         export WINEPREFIX="$SUITE_TEMPLATE_PREFIX"
-        [ -d "$WINEPREFIX" ] && { wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1; }
+        [ -d "$WINEPREFIX" ] && suite_wineserver_down
         rm -rf "$WINEPREFIX"
         wineboot -i >/dev/null 2>&1 || { echo "wine-env: wineboot failed for $WINEPREFIX" >&2; exit 1; }
         # Windows without a display.

@@ -17,12 +17,17 @@ import zipfile
 # Set before the prefix is made: Wine offers Windows XP only in a 32-bit prefix.
 os.environ["SUITE_WINEARCH"] = "win32"
 import scenario  # noqa: E402
-from protocol_names import ARCHIVE_PATH, INFO_PATH, KERNEL_REPORT_PATH, LAST_DMP_TIME_VALUE  # noqa: E402
-from scenario import UNINSTALL_REG_PATH  # noqa: E402
+from protocol_names import (  # noqa: E402
+    ARCHIVE_PATH,
+    INFO_PATH,
+    KERNEL_REPORT_PATH,
+    LAST_DMP_TIME_VALUE,
+    MINIDUMP_DIR_VALUE,
+)
+from scenario import CRASH_CONTROL_REG_PATH, UNINSTALL_REG_PATH  # noqa: E402
 
 PREFIX = os.path.join(scenario.BUILD, "wineprefix-xp")
 INSTALL_WIN = "C:\\Program Files\\Vemko Antivirus"  # a 32-bit Windows has no "(x86)" folder
-CRASH_CONTROL = r"HKLM\SYSTEM\CurrentControlSet\Control\CrashControl"
 MINIDUMPS_WIN = "C:\\Windows\\Minidump"
 
 
@@ -80,7 +85,7 @@ class WindowsXp(scenario.ScenarioCase):
         scenario.clear_folder(minidumps)
         with open(os.path.join(minidumps, "Mini120926-01.dmp"), "wb") as f:
             f.write(b"MDMP" + os.urandom(4000))
-        self.w.reg_set(CRASH_CONTROL, "MinidumpDir", MINIDUMPS_WIN)
+        self.w.reg_set(CRASH_CONTROL_REG_PATH, MINIDUMP_DIR_VALUE, MINIDUMPS_WIN)
         self.w.reg_delete(UNINSTALL_REG_PATH, LAST_DMP_TIME_VALUE)
         run = self.w.run(os.path.join(self.install, "Drummet.exe"), timeout=180)
         self.check(run.returncode == 0, "Drummet ended with 0")
