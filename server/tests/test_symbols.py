@@ -46,7 +46,7 @@ modules_strategy = st.lists(
 )
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=150, deadline=None, database=None)
 @given(modules_strategy, st.integers(1, 2**32 - 1), st.integers(0, 2**32 - 1))
 def test_minidump_round_trip(modules, code, address):
     dump = minidump.read(build_dump(modules, (7, code, address), threads=[5, 7]))
@@ -82,7 +82,7 @@ VALID = build_dump(
 )
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=400, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     st.one_of(
         st.binary(max_size=300),
