@@ -243,6 +243,13 @@ def parse_report(data):
     return report
 
 
+def crash_members(infos):
+    """The reports (.txt) and the dumps (.dmp) among an uploader's archive's members."""
+    reports = [i for i in infos if i.filename.lower().endswith(".txt")]
+    dumps = [i for i in infos if i.filename.lower().endswith(".dmp")]
+    return reports, dumps
+
+
 class CrashArchive:
     """The uploader's archive: one report (.txt, UTF-16) and at most one dump (.dmp).
 
@@ -253,8 +260,7 @@ class CrashArchive:
     def __init__(self, body, inflate_limit=INFLATE_LIMIT):
         self.archive = open_zip(body)
         infos = self.archive.infolist()
-        reports = [i for i in infos if i.filename.lower().endswith(".txt")]
-        dumps = [i for i in infos if i.filename.lower().endswith(".dmp")]
+        reports, dumps = crash_members(infos)
         if len(reports) != 1 or len(dumps) > 1 or len(infos) != len(reports) + len(dumps):
             raise BadUpload("the archive must hold one report (.txt) and at most one dump (.dmp)")
         self.inflater = Inflater(self.archive, inflate_limit)
@@ -269,13 +275,6 @@ class CrashArchive:
     def verify(self):
         if self.dump_info is not None:
             self.inflater.read(self.dump_info)
-
-
-def parse_crash_archive(body, inflate_limit=INFLATE_LIMIT):
-    """Validates the uploader's archive whole; returns the parsed report with member names."""
-    archive = CrashArchive(body, inflate_limit)
-    archive.verify()
-    return archive.report
 
 
 def decode_ini(raw):
