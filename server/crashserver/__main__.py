@@ -23,6 +23,7 @@ from crashserver import weblog
 from crashserver.app import ARCHIVE_LIMIT, DEFAULTS, create_app
 from crashserver.auth import TokenError, fingerprint, load_token
 from crashserver.storage import open_storage
+from crashserver.views import SYMBOL_UPLOAD_LIMIT
 
 
 def watch_parent(parent_pid):
@@ -257,7 +258,8 @@ def main(argv=None):
         host=args.host,
         port=args.port,
         threads=args.threads,
-        max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
+        # The largest body any endpoint takes (a debug file); each endpoint refuses above its own limit.
+        max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT, SYMBOL_UPLOAD_LIMIT) + 1,
         connection_limit=1000,
         backlog=1024,
         channel_timeout=60,
