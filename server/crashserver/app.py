@@ -22,6 +22,7 @@ from crashserver.parsing import (
     normalise_hash_id,
     parse_info_form,
     parse_kernel_package,
+    read_body,
 )
 from crashserver.storage import PAGE, BadCursor
 from protocol_names import ARCHIVE_PATH, FIELD_GUID, FIELD_HASH_ID, INFO_PATH, KERNEL_REPORT_PATH
@@ -86,16 +87,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
     parse_slots = threading.BoundedSemaphore(conf["parse_slots"])
 
     def body(limit):
-        """The request body, or a 413 before reading it when it says it is too long."""
-        length = request.content_length
-        if length is not None and length > limit:
-            raise BadUpload("the body is larger than %d bytes" % limit, 413)
-        data = request.stream.read(limit + 1)
-        if len(data) > limit:
-            raise BadUpload("the body is larger than %d bytes" % limit, 413)
-        if length is not None and len(data) != length:
-            raise BadUpload("the body is shorter than its Content-Length")
-        return data
+        return read_body(request.stream, request.content_length, limit)
 
     def remote():
         return request.remote_addr or ""

@@ -62,6 +62,19 @@ class BadUpload(Exception):
         self.status = status
 
 
+def read_body(stream, length, limit):
+    """A request's body from its stream and declared length (None when chunked); a 413 before
+    reading it when the length says it is too long, a 413 or 400 when what came is too long or short."""
+    if length is not None and length > limit:
+        raise BadUpload("the body is larger than %d bytes" % limit, 413)
+    data = stream.read(limit + 1)
+    if len(data) > limit:
+        raise BadUpload("the body is larger than %d bytes" % limit, 413)
+    if length is not None and len(data) != length:
+        raise BadUpload("the body is shorter than its Content-Length")
+    return data
+
+
 def parsing_boundary(fn):
     """Any failure of a parser on hostile input is the sender's fault: a 400, never a 500."""
 
