@@ -497,6 +497,56 @@ class Front:
         shutil.rmtree(self.folder, ignore_errors=True)
 
 
+class Setup:
+    """Two server processes on one database and one data folder behind nginx."""
+
+    def __init__(self, kind, data, dsn, extra):
+        self.kind, self.data, self.dsn = kind, data, dsn
+        args = ("--database", dsn) + extra if dsn else extra
+        self.servers = start_all([Server(data, "--trusted-proxy", "127.0.0.1", *args) for _ in range(2)])
+        self.front = Front(self.servers).start()
+
+    def empty(self):
+        """Back to an empty server (row numbers from 1 again) without restarting anything."""
+        tables = (
+            "crash_groups",
+            "info_posts",
+            "grants",
+            "archives",
+            "kernel_dumps",
+            "group_versions",
+            "sessions",
+            "symbolication",
+            "kernel_dump_headers",
+        )
+        if self.dsn:
+            import psycopg2
+
+            conn = psycopg2.connect(self.dsn)
+            with conn, conn.cursor() as cur:
+                cur.execute("TRUNCATE %s RESTART IDENTITY" % ", ".join(tables))
+            conn.close()
+        else:
+            import sqlite3
+
+            conn = sqlite3.connect(os.path.join(self.data, "crashes.sqlite"), isolation_level=None)
+            conn.execute("BEGIN IMMEDIATE")
+            for t in tables + ("sqlite_sequence",):
+                conn.execute("DELETE FROM " + t)
+            conn.execute("COMMIT")
+            conn.close()
+        folder = os.path.join(self.data, "archives")
+        for d in os.listdir(folder):
+            if d != "tmp":
+                shutil.rmtree(os.path.join(folder, d))
+
+    def stop(self):
+        self.front.stop()
+        for s in self.servers:
+            s.stop()
+        shutil.rmtree(self.data, ignore_errors=True)
+
+
 def deflate_bomb(size_mib):
     """A raw DEFLATE stream of size_mib MiB of zeros, made without compressing them all: after a full
     flush the compressor's state is the same again, so each 16 MiB unit compresses to the same bytes."""
