@@ -15,15 +15,8 @@ def test_fifty_concurrent_uploaders(backend):
     sessions = database_sessions(backend.dsn) if backend.dsn else 0
     result = run_load(c.servers, clients=50, rounds=2)
     print(
-        "\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
-        % (
-            backend.kind,
-            result["requests"],
-            result["seconds"],
-            result["rps"],
-            result["p50_ms"],
-            result["p99_ms"],
-        )
+        "\nload (%(kind)s): %(requests)d requests in %(seconds).2f s, %(rps).0f requests/s,"
+        " p50 %(p50_ms).1f ms, p99 %(p99_ms).1f ms" % dict(result, kind=backend.kind)
     )
     assert result["failures"] == []
     assert len(result["answers"]) == 100
