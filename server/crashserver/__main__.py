@@ -10,7 +10,6 @@ a token shorter than 16 characters is refused. See docs/crash-server.md for ever
 import argparse
 import logging
 import os
-import secrets
 import signal
 import sys
 import threading
@@ -21,7 +20,7 @@ from waitress.channel import HTTPChannel
 
 from crashserver import weblog
 from crashserver.app import ARCHIVE_LIMIT, DEFAULTS, create_app
-from crashserver.auth import TokenError, fingerprint, load_token
+from crashserver.auth import TokenError, fingerprint, load_token, token_file
 from crashserver.storage import open_storage
 from crashserver.views import SYMBOL_UPLOAD_LIMIT
 
@@ -51,14 +50,7 @@ def symbolication_setup(app, storage, data, args):
         app.config["SYMBOLS_TOKEN"] = given
         return "(given)"
     path = os.path.join(data, "symbols-token")
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(fd, "w") as f:
-            f.write(secrets.token_urlsafe(24) + "\n")
-    except FileExistsError:
-        pass
-    with open(path) as f:
-        app.config["SYMBOLS_TOKEN"] = f.read().strip()
+    app.config["SYMBOLS_TOKEN"] = token_file(path)
     return path
 
 

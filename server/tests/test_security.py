@@ -37,9 +37,10 @@ H = "5D41402ABC4B2A76B9719D911017C592"
     ],
 )
 def test_token_rules(data_dir, token, file_text, starts):
-    if file_text is not None:
-        with open(os.path.join(data_dir, "token"), "w") as f:
-            f.write(file_text)
+    if file_text is not None:  # the symbol uploads' token file is made by the same rules
+        for name in ("token", "symbols-token"):
+            with open(os.path.join(data_dir, name), "w") as f:
+                f.write(file_text)
     s = Server(data_dir, token=token)
     started = s.start(check=False)
     try:
@@ -47,11 +48,12 @@ def test_token_rules(data_dir, token, file_text, starts):
         if not starts:
             assert s.proc.returncode == 2 and "shorter than 16" in s.log()
             return
-        path = os.path.join(data_dir, "token")
-        made = open(path).read().strip()
-        assert len(made) >= 16 and stat.S_IMODE(os.stat(path).st_mode) == 0o600
-        if file_text.strip():
-            assert made == file_text.strip()
+        for name in ("symbols-token", "token"):  # the login token last, for what follows
+            path = os.path.join(data_dir, name)
+            made = open(path).read().strip()
+            assert len(made) >= 16 and stat.S_IMODE(os.stat(path).st_mode) == 0o600, name
+            if file_text.strip():
+                assert made == file_text.strip()
         # The empty token is no login.
         assert Client([s], token="").login("")[0] == 403
         assert Client([s], token=made).login()[0] == 302
