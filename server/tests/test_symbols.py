@@ -288,13 +288,12 @@ def test_hostile_uploads_and_dumps_never_fail_the_server(server):
 
 
 @pytest.fixture
-def hanging_symbolizer(tmp_path):
+def hanging_symbolizer(tmp_path, monkeypatch):
     script = tmp_path / "symbolizer"
     script.write_text("#!/bin/sh\nexec sleep 300\n")
     script.chmod(script.stat().st_mode | stat.S_IEXEC)
-    os.environ["CRASHSERVER_SYMBOLIZER_TIMEOUT"] = "1"
-    yield str(script)
-    del os.environ["CRASHSERVER_SYMBOLIZER_TIMEOUT"]
+    monkeypatch.setenv("CRASHSERVER_SYMBOLIZER_TIMEOUT", "1")
+    return str(script)
 
 
 def test_a_hanging_symbolizer_is_cut_off(data_dir, hanging_symbolizer):
