@@ -189,7 +189,7 @@ def options(argv):
     ap.add_argument("--symbol-workers", type=int, default=2, help="symbolication worker processes to start")
     ap.add_argument(
         "--symbols-token",
-        help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN," " else DATA/symbols-token)",
+        help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN, else DATA/symbols-token)",
     )
     ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")
     ap.add_argument("--public", action="store_true", help="nginx with TLS in front (see crashserver.deploy)")

@@ -177,7 +177,7 @@ def per_day(storage, hash_id, now=None):
     today = int(now // DAY)
     start = (today - CHART_DAYS + 1) * DAY
     rows = storage.read_rows(
-        "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1" " AND received >= ?",
+        "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1 AND received >= ?",
         (hash_id, start),
     )
     counts = [0] * CHART_DAYS
