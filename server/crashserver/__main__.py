@@ -10,7 +10,6 @@ a token shorter than 16 characters is refused. See docs/crash-server.md for ever
 import argparse
 import logging
 import os
-import secrets
 import signal
 import sys
 import threading
@@ -21,8 +20,9 @@ from waitress.channel import HTTPChannel
 
 from crashserver import weblog
 from crashserver.app import ARCHIVE_LIMIT, DEFAULTS, create_app
-from crashserver.auth import TokenError, fingerprint, load_token
+from crashserver.auth import TokenError, fingerprint, load_token, token_file
 from crashserver.storage import open_storage
+from crashserver.views import SYMBOL_UPLOAD_LIMIT
 
 
 def watch_parent(parent_pid):
@@ -50,14 +50,7 @@ def symbolication_setup(app, storage, data, args):
         app.config["SYMBOLS_TOKEN"] = given
         return "(given)"
     path = os.path.join(data, "symbols-token")
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-        with os.fdopen(fd, "w") as f:
-            f.write(secrets.token_urlsafe(24) + "\n")
-    except FileExistsError:
-        pass
-    with open(path) as f:
-        app.config["SYMBOLS_TOKEN"] = f.read().strip()
+    app.config["SYMBOLS_TOKEN"] = token_file(path)
     return path
 
 
@@ -196,7 +189,7 @@ def options(argv):
     ap.add_argument("--symbol-workers", type=int, default=2, help="symbolication worker processes to start")
     ap.add_argument(
         "--symbols-token",
-        help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN," " else DATA/symbols-token)",
+        help="token for symbol uploads (default $CRASHSERVER_SYMBOLS_TOKEN, else DATA/symbols-token)",
     )
     ap.add_argument("--symbolizer", help="llvm-symbolizer to run (default /usr/bin/llvm-symbolizer)")
     ap.add_argument("--public", action="store_true", help="nginx with TLS in front (see crashserver.deploy)")
@@ -257,7 +250,8 @@ def main(argv=None):
         host=args.host,
         port=args.port,
         threads=args.threads,
-        max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT) + 1,
+        # The largest body any endpoint takes (a debug file); each endpoint refuses above its own limit.
+        max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT, SYMBOL_UPLOAD_LIMIT) + 1,
         connection_limit=1000,
         backlog=1024,
         channel_timeout=60,

@@ -22,6 +22,7 @@ from crashserver.parsing import (
     normalise_hash_id,
     parse_info_form,
     parse_kernel_package,
+    read_body,
 )
 from crashserver.storage import PAGE, BadCursor
 from protocol_names import ARCHIVE_PATH, FIELD_GUID, FIELD_HASH_ID, INFO_PATH, KERNEL_REPORT_PATH
@@ -86,16 +87,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
     parse_slots = threading.BoundedSemaphore(conf["parse_slots"])
 
     def body(limit):
-        """The request body, or a 413 before reading it when it says it is too long."""
-        length = request.content_length
-        if length is not None and length > limit:
-            raise BadUpload("the body is larger than %d bytes" % limit, 413)
-        data = request.stream.read(limit + 1)
-        if len(data) > limit:
-            raise BadUpload("the body is larger than %d bytes" % limit, 413)
-        if length is not None and len(data) != length:
-            raise BadUpload("the body is shorter than its Content-Length")
-        return data
+        return read_body(request.stream, request.content_length, limit)
 
     def remote():
         return request.remote_addr or ""
@@ -280,6 +272,22 @@ def create_app(storage, token, kernel_limit=None, **settings):
             abort(400)
         return sort, request.args.get("version") or None, request.args.get("module") or None
 
+    def group_list_page(sort, version, module, q):
+        """One page of the group list (or of a search in it): (groups, next cursor)."""
+        return views.list_page(
+            storage,
+            lambda after: storage.groups(sort, version, module, after, page_limit()),
+            q,
+            request.args.get("after"),
+            page_limit(),
+        )
+
+    def kernel_dump_page():
+        """(dumps with their headers, next cursor, all dumps by bug check)."""
+        dumps, cursor = storage.kernel_dumps(request.args.get("after"), page_limit())
+        dumps, by_code = views.extend_kernel_dumps(storage, dumps)
+        return dumps, cursor, by_code
+
     def page_limit():
         try:
             limit = int(request.args.get("limit", PAGE))
@@ -293,13 +301,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
     def group_list():
         sort, version, module = list_arguments()
         q = request.args.get("q", "")
-        groups, cursor = views.list_page(
-            storage,
-            lambda after: storage.groups(sort, version, module, after, page_limit()),
-            q,
-            request.args.get("after"),
-            page_limit(),
-        )
+        groups, cursor = group_list_page(sort, version, module, q)
         return render_template(
             "groups.html",
             groups=groups,
@@ -317,8 +319,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
 
     @app.get("/kernel-dumps")
     def kernel_dump_list():
-        dumps, cursor = storage.kernel_dumps(request.args.get("after"), page_limit())
-        dumps, by_code = views.extend_kernel_dumps(storage, dumps)
+        dumps, cursor, by_code = kernel_dump_page()
         return render_template("kernel_dumps.html", dumps=dumps, next=cursor, by_code=by_code)
 
     @app.get("/archives/<int:archive_id>")
@@ -343,11 +344,15 @@ def create_app(storage, token, kernel_limit=None, **settings):
             path, mimetype="application/zip", as_attachment=True, download_name=download_name(name)
         )
 
-    def find_group(hash_id):
+    def group_key(hash_id):
+        """The crash ID in a URL; a 404 for what can't be one."""
         try:
-            key = normalise_hash_id(hash_id)
+            return normalise_hash_id(hash_id)
         except BadUpload:
             abort(404)
+
+    def find_group(hash_id):
+        key = group_key(hash_id)
 
         def cursor(name):
             value = request.args.get(name)
@@ -364,14 +369,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
 
     @app.get("/api/groups")
     def api_groups():
-        sort, version, module = list_arguments()
-        groups, cursor = views.list_page(
-            storage,
-            lambda after: storage.groups(sort, version, module, after=after, limit=page_limit()),
-            request.args.get("q", ""),
-            request.args.get("after"),
-            page_limit(),
-        )
+        groups, cursor = group_list_page(*list_arguments(), request.args.get("q", ""))
         return jsonify(groups=groups, next=cursor)
 
     @app.get("/api/groups/<hash_id>")
@@ -380,8 +378,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
 
     @app.get("/api/kernel-dumps")
     def api_kernel_dumps():
-        dumps, cursor = storage.kernel_dumps(request.args.get("after"), page_limit())
-        dumps, by_code = views.extend_kernel_dumps(storage, dumps)
+        dumps, cursor, by_code = kernel_dump_page()
         return jsonify(kernel_dumps=dumps, next=cursor, bug_checks=by_code)
 
     # --- removing data on request (privacy) ------------------------------------------------------
@@ -393,10 +390,7 @@ def create_app(storage, token, kernel_limit=None, **settings):
     @app.post("/api/groups/<hash_id>/delete")
     def delete_group(hash_id):
         confirmed()
-        try:
-            key = normalise_hash_id(hash_id)
-        except BadUpload:
-            abort(404)
+        key = group_key(hash_id)
         removed = storage.delete_group(key)
         if removed is None:
             abort(404)

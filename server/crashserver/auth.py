@@ -38,6 +38,13 @@ def load_token(data_dir, given=None, environ=os.environ):
     if environ.get("CRASHSERVER_TOKEN") is not None:
         return check_token(environ["CRASHSERVER_TOKEN"], "$CRASHSERVER_TOKEN"), "(environment)"
     path = os.path.join(data_dir, "token")
+    return check_token(token_file(path), path), path
+
+
+def token_file(path):
+    """The token in the file at path, made once when there is none: atomically (processes starting
+    together all read the same one) and mode 0600. A blank file (a first start that died on a full
+    disk) is made again."""
     for _ in range(3):
         try:
             with open(path) as f:
@@ -46,7 +53,7 @@ def load_token(data_dir, given=None, environ=os.environ):
             text = None
         if text is not None and text.strip():
             os.chmod(path, 0o600)
-            return check_token(text.strip(), path), path
+            return text.strip()
         if text is not None:
             os.remove(path)  # blank: never a usable token, never handed out
         temp = "%s.%d.%s" % (path, os.getpid(), secrets.token_hex(4))

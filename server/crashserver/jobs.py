@@ -27,17 +27,17 @@ CREATE TABLE IF NOT EXISTS kernel_dump_headers (
 """
 LEASE_SECONDS = 120
 MAX_ATTEMPTS = 3
-_ready = set()
 
 
 def ensure_schema(storage):
-    if id(storage) in _ready:
+    # Marked on the storage itself: an id() of a storage gone may be a new storage's on another database.
+    if getattr(storage, "jobs_schema_ready", False):
         return
     with storage.transaction(write=True) as cur:
         if storage.placeholder != "?":
             cur.execute("SELECT pg_advisory_xact_lock(727002)")
         storage.run_ddl(cur, SCHEMA)
-    _ready.add(id(storage))
+    storage.jobs_schema_ready = True
 
 
 def queue_new_archives(storage, everything=False, now=None):

@@ -62,6 +62,19 @@ class BadUpload(Exception):
         self.status = status
 
 
+def read_body(stream, length, limit):
+    """A request's body from its stream and declared length (None when chunked); a 413 before
+    reading it when the length says it is too long, a 413 or 400 when what came is too long or short."""
+    if length is not None and length > limit:
+        raise BadUpload("the body is larger than %d bytes" % limit, 413)
+    data = stream.read(limit + 1)
+    if len(data) > limit:
+        raise BadUpload("the body is larger than %d bytes" % limit, 413)
+    if length is not None and len(data) != length:
+        raise BadUpload("the body is shorter than its Content-Length")
+    return data
+
+
 def parsing_boundary(fn):
     """Any failure of a parser on hostile input is the sender's fault: a 400, never a 500."""
 
@@ -243,6 +256,13 @@ def parse_report(data):
     return report
 
 
+def crash_members(infos):
+    """The reports (.txt) and the dumps (.dmp) among an uploader's archive's members."""
+    reports = [i for i in infos if i.filename.lower().endswith(".txt")]
+    dumps = [i for i in infos if i.filename.lower().endswith(".dmp")]
+    return reports, dumps
+
+
 class CrashArchive:
     """The uploader's archive: one report (.txt, UTF-16) and at most one dump (.dmp).
 
@@ -253,8 +273,7 @@ class CrashArchive:
     def __init__(self, body, inflate_limit=INFLATE_LIMIT):
         self.archive = open_zip(body)
         infos = self.archive.infolist()
-        reports = [i for i in infos if i.filename.lower().endswith(".txt")]
-        dumps = [i for i in infos if i.filename.lower().endswith(".dmp")]
+        reports, dumps = crash_members(infos)
         if len(reports) != 1 or len(dumps) > 1 or len(infos) != len(reports) + len(dumps):
             raise BadUpload("the archive must hold one report (.txt) and at most one dump (.dmp)")
         self.inflater = Inflater(self.archive, inflate_limit)
@@ -269,13 +288,6 @@ class CrashArchive:
     def verify(self):
         if self.dump_info is not None:
             self.inflater.read(self.dump_info)
-
-
-def parse_crash_archive(body, inflate_limit=INFLATE_LIMIT):
-    """Validates the uploader's archive whole; returns the parsed report with member names."""
-    archive = CrashArchive(body, inflate_limit)
-    archive.verify()
-    return archive.report
 
 
 def decode_ini(raw):

@@ -389,7 +389,7 @@ class Storage:
             )
             open_grants = self._one(
                 cur,
-                "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND archive_id IS NULL" " AND granted > ?",
+                "SELECT COUNT(*) FROM grants WHERE hash_id = ? AND archive_id IS NULL AND granted > ?",
                 (h, now - GRANT_SECONDS),
             )
             same_machine = self._one(
@@ -627,7 +627,7 @@ class Storage:
             )
             first_stack = self._one(
                 cur,
-                "SELECT stack FROM archives WHERE hash_id = ? AND stack <> '' ORDER BY id" " LIMIT 1",
+                "SELECT stack FROM archives WHERE hash_id = ? AND stack <> '' ORDER BY id LIMIT 1",
                 (hash_id,),
             )
             g["versions"] = sorted(
@@ -851,7 +851,7 @@ class Storage:
             known = {
                 r[0]
                 for r in self._exec(
-                    cur, "SELECT sha256 FROM archives UNION SELECT sha256 FROM" " kernel_dumps"
+                    cur, "SELECT sha256 FROM archives UNION SELECT sha256 FROM kernel_dumps"
                 ).fetchall()
             }
         candidates = []

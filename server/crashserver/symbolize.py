@@ -18,6 +18,7 @@ import threading
 from collections import OrderedDict
 
 from crashserver import pe
+from crashserver.minidump import module_at
 
 FRAME = re.compile(r"^0x(?P<pc>[0-9A-Fa-f]+)  0x(?P<offset>[0-9A-Fa-f]+)  (?P<module>.*)$")
 SYMBOLIZER = os.environ.get("CRASHSERVER_SYMBOLIZER", "/usr/bin/llvm-symbolizer")
@@ -200,7 +201,7 @@ def symbolicate(stack_lines, modules, store, symbolizer):
     frames = parse_stack(stack_lines)
     wanted = {}
     for i, f in enumerate(frames):
-        m = _module_at(modules, f["pc"])
+        m = module_at(modules, f["pc"])
         f.update(
             module=m["name"] if m else f["report_module"],
             offset=f["pc"] - m["base"] if m else None,
@@ -222,13 +223,6 @@ def symbolicate(stack_lines, modules, store, symbolizer):
             frames[i]["symbols"] = answers.get(off)
             frames[i]["build_id"] = build
     return frames, sorted(missing)
-
-
-def _module_at(modules, address):
-    for m in modules:
-        if m["base"] <= address < m["base"] + m["size"]:
-            return m
-    return None
 
 
 def frame_title(frame):

@@ -15,6 +15,7 @@ import time
 from flask import Response, abort, request, send_file
 
 from crashserver import jobs, kernel_dump
+from crashserver.parsing import BadUpload, read_body
 from crashserver.symbol_store import Refused, SymbolStore
 
 DAY = 86400
@@ -59,19 +60,11 @@ def install(app, storage, page_authorised):
                 mimetype="text/plain",
                 headers={"WWW-Authenticate": 'Bearer realm="symbols"'},
             )
-        length = request.content_length
-        if length is not None and length > SYMBOL_UPLOAD_LIMIT:
-            return Response("the file is too large\n", 413, mimetype="text/plain")
-        data = request.stream.read(SYMBOL_UPLOAD_LIMIT + 1)
-        if len(data) > SYMBOL_UPLOAD_LIMIT or (length is not None and len(data) != length):
-            return Response(
-                "the body is too large or cut short\n",
-                413 if len(data) > SYMBOL_UPLOAD_LIMIT else 400,
-                mimetype="text/plain",
-            )
         try:
-            new = store.put(module, key, name, data)
-        except Refused as e:
+            new = store.put(
+                module, key, name, read_body(request.stream, request.content_length, SYMBOL_UPLOAD_LIMIT)
+            )
+        except (BadUpload, Refused) as e:
             return Response(str(e) + "\n", e.status, mimetype="text/plain")
         if new:
             jobs.requeue_module(storage, module)
@@ -184,7 +177,7 @@ def per_day(storage, hash_id, now=None):
     today = int(now // DAY)
     start = (today - CHART_DAYS + 1) * DAY
     rows = storage.read_rows(
-        "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1" " AND received >= ?",
+        "SELECT received FROM info_posts WHERE hash_id = ? AND count_flag = 1 AND received >= ?",
         (hash_id, start),
     )
     counts = [0] * CHART_DAYS

@@ -11,13 +11,12 @@ import threading
 import time
 
 from crashserver import jobs, minidump
-from crashserver.parsing import BadUpload, Inflater, open_zip
+from crashserver.parsing import REPORT_LIMIT, BadUpload, Inflater, crash_members, open_zip
 from crashserver.symbol_store import SymbolStore
 from crashserver.symbolize import Symbolizer, frame_text, frame_title, split_report, symbolicate
 
 ARCHIVE_LIMIT = 16 << 20  # stored archives are below 5 MB; anything larger is not one of them
 DUMP_LIMIT = 128 << 20
-REPORT_LIMIT = 8 << 20
 MODULES_SHOWN = 400
 FULL_SCAN_SECONDS = 30
 
@@ -28,9 +27,7 @@ def read_archive(path):
     try:
         with open(path, "rb") as f:
             archive = open_zip(f.read(ARCHIVE_LIMIT))
-        infos = archive.infolist()
-        reports = [i for i in infos if i.filename.lower().endswith(".txt")]
-        dumps = [i for i in infos if i.filename.lower().endswith(".dmp")]
+        reports, dumps = crash_members(archive.infolist())
         if len(reports) != 1 or len(dumps) > 1:
             return "", None, "the archive does not hold one report and at most one dump"
         inflater = Inflater(archive, REPORT_LIMIT + DUMP_LIMIT)

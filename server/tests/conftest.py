@@ -1,10 +1,8 @@
-import os
-import shutil
 import tempfile
 
 import pytest
 
-from serverlib import Client, Front, Postgres, Server, start_all
+from serverlib import Client, Postgres, Server, Setup
 
 
 @pytest.fixture(scope="session")
@@ -18,56 +16,6 @@ def postgres():
 def data_dir():
     with tempfile.TemporaryDirectory(prefix="crashserver-data-") as d:
         yield d
-
-
-class Setup:
-    """Two server processes on one database and one data folder behind nginx."""
-
-    def __init__(self, kind, data, dsn, extra):
-        self.kind, self.data, self.dsn = kind, data, dsn
-        args = ("--database", dsn) + extra if dsn else extra
-        self.servers = start_all([Server(data, "--trusted-proxy", "127.0.0.1", *args) for _ in range(2)])
-        self.front = Front(self.servers).start()
-
-    def empty(self):
-        """Back to an empty server (row numbers from 1 again) without restarting anything."""
-        tables = (
-            "crash_groups",
-            "info_posts",
-            "grants",
-            "archives",
-            "kernel_dumps",
-            "group_versions",
-            "sessions",
-            "symbolication",
-            "kernel_dump_headers",
-        )
-        if self.dsn:
-            import psycopg2
-
-            conn = psycopg2.connect(self.dsn)
-            with conn, conn.cursor() as cur:
-                cur.execute("TRUNCATE %s RESTART IDENTITY" % ", ".join(tables))
-            conn.close()
-        else:
-            import sqlite3
-
-            conn = sqlite3.connect(os.path.join(self.data, "crashes.sqlite"), isolation_level=None)
-            conn.execute("BEGIN IMMEDIATE")
-            for t in tables + ("sqlite_sequence",):
-                conn.execute("DELETE FROM " + t)
-            conn.execute("COMMIT")
-            conn.close()
-        folder = os.path.join(self.data, "archives")
-        for d in os.listdir(folder):
-            if d != "tmp":
-                shutil.rmtree(os.path.join(folder, d))
-
-    def stop(self):
-        self.front.stop()
-        for s in self.servers:
-            s.stop()
-        shutil.rmtree(self.data, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

@@ -5,6 +5,7 @@ import http.client
 import io
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -104,6 +105,11 @@ def info_fields(hash_id, guid, version="1.0.0.1", app="Orv.exe", module="OrvCore
         ("count", count),
         ("mail", mail),
     ]
+
+
+def parsed_info(hash_id, guid, version="1.0", **fields):
+    """An information post as the parser hands it to the storage, for tests that store directly."""
+    return dict(info_fields(hash_id, guid, version, **fields))
 
 
 def free_port():
@@ -233,14 +239,27 @@ class Client:
     def request(self, method, path, body=None, headers=None, timeout=50):
         return request(self.port(), method, path, body, headers, timeout, self.source)
 
-    def login(self, token=None):
+    def login(self, token=None, next="/"):
         """The login form's post: (status, the session cookie "name=value" or None, headers)."""
-        body = urllib.parse.urlencode({"token": self.token if token is None else token, "next": "/"})
+        body = urllib.parse.urlencode({"token": self.token if token is None else token, "next": next})
         status, _, headers = self.request(
             "POST", "/login", body.encode(), {"Content-Type": "application/x-www-form-urlencoded"}
         )
         cookie = headers.get("Set-Cookie")
         return status, cookie.split(";")[0] if cookie else None, headers
+
+    def page(self, path, cookie):
+        """(status, body, headers) of a GET in the login session of `cookie`."""
+        return self.request("GET", path, headers={"Cookie": cookie})
+
+    def csrf(self, cookie):
+        """The session's form value, as a page's forms carry it."""
+        return re.search(r'name="csrf" value="([^"]+)"', self.page("/", cookie)[1].decode()).group(1)
+
+    def post_page_form(self, path, cookie, **form):
+        """(status, body, headers) of a form a page sends in the login session of `cookie`."""
+        headers = {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"}
+        return self.request("POST", path, urllib.parse.urlencode(form).encode(), headers)
 
     def info(self, hash_id, guid, **fields):
         body = urllib.parse.urlencode(info_fields(hash_id, guid, **fields)).encode()
@@ -476,6 +495,56 @@ class Front:
     def stop(self):
         self.nginx.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+
+class Setup:
+    """Two server processes on one database and one data folder behind nginx."""
+
+    def __init__(self, kind, data, dsn, extra):
+        self.kind, self.data, self.dsn = kind, data, dsn
+        args = ("--database", dsn) + extra if dsn else extra
+        self.servers = start_all([Server(data, "--trusted-proxy", "127.0.0.1", *args) for _ in range(2)])
+        self.front = Front(self.servers).start()
+
+    def empty(self):
+        """Back to an empty server (row numbers from 1 again) without restarting anything."""
+        tables = (
+            "crash_groups",
+            "info_posts",
+            "grants",
+            "archives",
+            "kernel_dumps",
+            "group_versions",
+            "sessions",
+            "symbolication",
+            "kernel_dump_headers",
+        )
+        if self.dsn:
+            import psycopg2
+
+            conn = psycopg2.connect(self.dsn)
+            with conn, conn.cursor() as cur:
+                cur.execute("TRUNCATE %s RESTART IDENTITY" % ", ".join(tables))
+            conn.close()
+        else:
+            import sqlite3
+
+            conn = sqlite3.connect(os.path.join(self.data, "crashes.sqlite"), isolation_level=None)
+            conn.execute("BEGIN IMMEDIATE")
+            for t in tables + ("sqlite_sequence",):
+                conn.execute("DELETE FROM " + t)
+            conn.execute("COMMIT")
+            conn.close()
+        folder = os.path.join(self.data, "archives")
+        for d in os.listdir(folder):
+            if d != "tmp":
+                shutil.rmtree(os.path.join(folder, d))
+
+    def stop(self):
+        self.front.stop()
+        for s in self.servers:
+            s.stop()
+        shutil.rmtree(self.data, ignore_errors=True)
 
 
 def deflate_bomb(size_mib):

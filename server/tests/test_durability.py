@@ -5,7 +5,7 @@ import time
 
 from crashserver.storage import GRANT_SECONDS, HOST, SqliteStorage
 from load import CRASH_IDS, run_load
-from serverlib import Client, Server, make_archive, parsed_report, stored_files
+from serverlib import Client, Server, make_archive, parsed_info, parsed_report, stored_files
 
 H = "5D41402ABC4B2A76B9719D911017C592"
 
@@ -15,15 +15,8 @@ def test_fifty_concurrent_uploaders(backend):
     sessions = database_sessions(backend.dsn) if backend.dsn else 0
     result = run_load(c.servers, clients=50, rounds=2)
     print(
-        "\nload (%s): %d requests in %.2f s, %.0f requests/s, p50 %.1f ms, p99 %.1f ms"
-        % (
-            backend.kind,
-            result["requests"],
-            result["seconds"],
-            result["rps"],
-            result["p50_ms"],
-            result["p99_ms"],
-        )
+        "\nload (%(kind)s): %(requests)d requests in %(seconds).2f s, %(rps).0f requests/s,"
+        " p50 %(p50_ms).1f ms, p99 %(p99_ms).1f ms" % dict(result, kind=backend.kind)
     )
     assert result["failures"] == []
     assert len(result["answers"]) == 100
@@ -106,20 +99,11 @@ def test_killed_during_an_archive_post_leaves_nothing_half_written(data_dir):
 
 def test_an_answer_nobody_uses_frees_its_place_after_a_while(data_dir):
     storage = SqliteStorage(data_dir, max_archives=1)
-    fields = {
-        "product": "Orv",
-        "hash_id": H,
-        "version": "1",
-        "app": "Orv.exe",
-        "module": "OrvCore.dll",
-        "count": "1",
-        "mail": "",
-    }
     t0 = 1_800_000_000.0
-    assert storage.record_info_post(dict(fields, guid="M1"), "127.0.0.1", now=t0) is True
-    assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=t0 + 1) is False
+    assert storage.record_info_post(parsed_info(H, "M1", "1"), "127.0.0.1", now=t0) is True
+    assert storage.record_info_post(parsed_info(H, "M2", "1"), "127.0.0.1", now=t0 + 1) is False
     later = t0 + GRANT_SECONDS + 1
-    assert storage.record_info_post(dict(fields, guid="M2"), "127.0.0.1", now=later) is True
+    assert storage.record_info_post(parsed_info(H, "M2", "1"), "127.0.0.1", now=later) is True
     # M1's archive comes too late: M2's place is the one it would take, so it is refused.
     report = parsed_report(H, version="1", windows="WIN_7 64")
     assert storage.store_archive(b"zip", report, "127.0.0.1", now=later + 1) is not None

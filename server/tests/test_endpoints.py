@@ -2,7 +2,6 @@
 import hashlib
 import io
 import os
-import re
 import urllib.parse
 import zipfile
 
@@ -216,24 +215,13 @@ def test_pages_and_lists_need_a_login(backend):
     assert "httponly" in attributes and "samesite=strict" in attributes
     # Secure exactly when the login came over TLS (through the proxy).
     assert ("; secure" in attributes) == backend.kind.startswith("nginx")
-    assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 200
-    assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie + "0"})[0] == 302
+    assert c.page("/groups/" + H1, cookie)[0] == 200
+    assert c.page("/groups/" + H1, cookie + "0")[0] == 302
     status, body, _ = c.get("/groups/" + H1)
     page = body.decode()
     assert "private@example.org" in page and "my secret description" in page
     assert all(line in page for line in STACK)
     assert c.get("/groups/" + "F" * 32)[0] == 404 and c.get("/groups/nothex")[0] == 404
     # Logging out ends the session on the server: the same cookie no longer opens a page.
-    csrf = re.search(
-        r'name="csrf" value="([^"]+)"', c.request("GET", "/", headers={"Cookie": cookie})[1].decode()
-    )
-    assert (
-        c.request(
-            "POST",
-            "/logout",
-            b"csrf=" + csrf.group(1).encode(),
-            {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"},
-        )[0]
-        == 302
-    )
-    assert c.request("GET", "/groups/" + H1, headers={"Cookie": cookie})[0] == 302
+    assert c.post_page_form("/logout", cookie, csrf=c.csrf(cookie))[0] == 302
+    assert c.page("/groups/" + H1, cookie)[0] == 302

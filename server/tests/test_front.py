@@ -11,20 +11,16 @@ import pytest
 
 from crashserver.storage import open_storage
 from load import CRASH_IDS, run_load
-from serverlib import Client, Front, Server, make_archive, start_all
+from serverlib import Client, Setup, make_archive
 
 H = "9E107D9D372BB6826BD81D3542A419D6"
 
 
 @pytest.fixture(scope="module")
 def front():
-    with tempfile.TemporaryDirectory(prefix="crashserver-data-") as data:
-        servers = start_all([Server(data, "--trusted-proxy", "127.0.0.1") for _ in range(2)])
-        f = Front(servers).start()
-        yield f
-        f.stop()
-        for s in servers:
-            s.stop()
+    setup = Setup("nginx-sqlite", tempfile.mkdtemp(prefix="crashserver-data-"), None, ())
+    yield setup.front
+    setup.stop()
 
 
 def test_slow_clients_do_not_lock_out_uploaders(front):
@@ -122,11 +118,8 @@ def test_a_process_ended_under_load(data_dir, request, how, database):
     Killed: only its requests in flight fail (nginx answers 502; a POST it had sent is not sent
     again), and nothing half-written stays."""
     dsn = request.getfixturevalue("postgres").new_database() if database == "postgres" else None
-    extra = ("--database", dsn) if dsn else ()
-    servers = start_all(
-        [Server(data_dir, "--trusted-proxy", "127.0.0.1", "--max-archives", "5", *extra) for _ in range(2)]
-    )
-    front = Front(servers).start()
+    setup = Setup(database, data_dir, dsn, ("--max-archives", "5"))
+    servers, front = setup.servers, setup.front
     try:
         result = {}
         load = threading.Thread(target=lambda: result.update(run_load([front], clients=40, rounds=3)))
@@ -153,6 +146,4 @@ def test_a_process_ended_under_load(data_dir, request, how, database):
             storage.close()
         assert Client([front], source="127.0.0.9").info(H, "M1") == (200, b"true")  # the survivor
     finally:
-        front.stop()
-        for s in servers:
-            s.stop()
+        setup.stop()

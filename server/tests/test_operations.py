@@ -1,7 +1,6 @@
 """What an operator relies on: private files, sweeps, retention, removal on request, a drain at
 SIGTERM, and list pages that stay one page long however many crashes there are."""
 import os
-import re
 import socket
 import stat
 import time
@@ -10,22 +9,18 @@ import urllib.parse
 import pytest
 
 from crashserver.storage import SqliteStorage
-from serverlib import Client, Server, make_archive, make_kernel_package, parsed_report, request, stored_files
+from serverlib import (
+    Client,
+    Server,
+    make_archive,
+    make_kernel_package,
+    parsed_info,
+    parsed_report,
+    request,
+    stored_files,
+)
 
 H1, H2 = "0A1B2C3D4E5F60718293A4B5C6D7E8F9", "5D41402ABC4B2A76B9719D911017C592"
-
-
-def fields(h, guid, version="1.0", count="1"):
-    return {
-        "product": "Orv",
-        "hash_id": h,
-        "guid": guid,
-        "version": version,
-        "app": "Orv.exe",
-        "module": "OrvCore.dll",
-        "count": count,
-        "mail": "",
-    }
 
 
 def test_files_are_private_and_orphans_swept(data_dir):
@@ -73,14 +68,14 @@ def test_retention_removes_the_oldest(data_dir, retention, kept):
     now = time.time()
     ids = {}
     for i, (h, at) in enumerate([(H1, now - 2 * 86400), (H1, now), (H1, now), (H2, now)]):
-        storage.record_info_post(fields(h, "M%d" % i), "10.0.0.1", now=at)
+        storage.record_info_post(parsed_info(h, "M%d" % i), "10.0.0.1", now=at)
         ids[storage.store_archive(b"%04d" % i * 250, parsed_report(h), "10.0.0.1", now=at)] = h
     storage.apply_retention(now=now)
     left = {h: [a["id"] for a in storage.group(h)["archive_list"]] for h in (H1, H2)}
     assert left == {h: [i for i in v] for h, v in kept.items()}
     assert storage.missing_files() == [] and len(stored_files(data_dir)) == sum(len(v) for v in kept.values())
     # A removed archive keeps its place: the crash ID does not ask for more.
-    assert storage.record_info_post(fields(H1, "M9"), "10.0.0.1") is False
+    assert storage.record_info_post(parsed_info(H1, "M9"), "10.0.0.1") is False
 
 
 def test_a_group_or_a_machine_is_deleted_from_the_pages(data_dir):
@@ -92,16 +87,10 @@ def test_a_group_or_a_machine_is_deleted_from_the_pages(data_dir):
         c.info(H2, "M1", version="2.0", count="0")
         c.kernel(make_kernel_package(machine_id="M2"))
         _, cookie, _ = c.login()
-        page = c.request("GET", "/groups/" + H1, headers={"Cookie": cookie})[1].decode()
-        csrf = re.search(r'name="csrf" value="([^"]+)"', page).group(1)
+        csrf = c.csrf(cookie)
 
         def post(path, **form):
-            return c.request(
-                "POST",
-                path,
-                urllib.parse.urlencode(form).encode(),
-                {"Cookie": cookie, "Content-Type": "application/x-www-form-urlencoded"},
-            )
+            return c.post_page_form(path, cookie, **form)
 
         assert post("/groups/%s/delete" % H1, confirm="yes")[0] == 403  # no CSRF value
         assert post("/groups/%s/delete" % H1, csrf=csrf)[0] == 400  # not confirmed
@@ -167,10 +156,10 @@ def test_lists_are_read_by_pages(data_dir):
     t0 = 1_800_000_000.0
     for i in range(250):
         h = "%032X" % i
-        storage.record_info_post(fields(h, "A"), "10.0.0.1", now=t0 + i)
-        storage.record_info_post(fields(h, "B", count="1" if i % 3 else "0"), "10.0.0.1", now=t0 + i)
+        storage.record_info_post(parsed_info(h, "A"), "10.0.0.1", now=t0 + i)
+        storage.record_info_post(parsed_info(h, "B", count="1" if i % 3 else "0"), "10.0.0.1", now=t0 + i)
         if i % 2:
-            storage.record_info_post(fields(h, "C", version="2.0"), "10.0.0.1", now=t0 + i)
+            storage.record_info_post(parsed_info(h, "C", version="2.0"), "10.0.0.1", now=t0 + i)
     for i in range(120):
         storage.store_kernel_dump(
             b"%d" % i,

@@ -5,7 +5,6 @@ import re
 import stat
 import threading
 import time
-import urllib.parse
 
 import pytest
 
@@ -38,9 +37,10 @@ H = "5D41402ABC4B2A76B9719D911017C592"
     ],
 )
 def test_token_rules(data_dir, token, file_text, starts):
-    if file_text is not None:
-        with open(os.path.join(data_dir, "token"), "w") as f:
-            f.write(file_text)
+    if file_text is not None:  # the symbol uploads' token file is made by the same rules
+        for name in ("token", "symbols-token"):
+            with open(os.path.join(data_dir, name), "w") as f:
+                f.write(file_text)
     s = Server(data_dir, token=token)
     started = s.start(check=False)
     try:
@@ -48,11 +48,12 @@ def test_token_rules(data_dir, token, file_text, starts):
         if not starts:
             assert s.proc.returncode == 2 and "shorter than 16" in s.log()
             return
-        path = os.path.join(data_dir, "token")
-        made = open(path).read().strip()
-        assert len(made) >= 16 and stat.S_IMODE(os.stat(path).st_mode) == 0o600
-        if file_text.strip():
-            assert made == file_text.strip()
+        for name in ("symbols-token", "token"):  # the login token last, for what follows
+            path = os.path.join(data_dir, name)
+            made = open(path).read().strip()
+            assert len(made) >= 16 and stat.S_IMODE(os.stat(path).st_mode) == 0o600, name
+            if file_text.strip():
+                assert made == file_text.strip()
         # The empty token is no login.
         assert Client([s], token="").login("")[0] == 403
         assert Client([s], token=made).login()[0] == 302
@@ -72,21 +73,10 @@ def test_login_throttled_logged_and_same_site(data_dir):
             "",
             "/%0d%0aSet-Cookie:x=1",
         ):
-            status, _, headers = c.request(
-                "POST",
-                "/login",
-                urllib.parse.urlencode({"token": TOKEN, "next": nxt}).encode(),
-                {"Content-Type": "application/x-www-form-urlencoded"},
-            )
+            status, _, headers = c.login(next=nxt)
             assert status == 302 and headers["Location"] in ("/", nxt), nxt
             assert headers["Location"] == "/" or nxt == "/%0d%0aSet-Cookie:x=1"
-        status, _, headers = c.request(
-            "POST",
-            "/login",
-            b"token=%s&next=/groups/X%%3Fa" % TOKEN.encode(),
-            {"Content-Type": "application/x-www-form-urlencoded"},
-        )
-        assert headers["Location"] == "/groups/X?a"
+        assert c.login(next="/groups/X?a")[2]["Location"] == "/groups/X?a"
         # Ten wrong guesses from one address, then even the right token waits; another address doesn't.
         assert [c.login("guess-%02d-0123456789" % i)[0] for i in range(10)] == [403] * 10
         assert c.login()[0] == 429
@@ -108,12 +98,12 @@ def test_sessions_expire_and_end_with_the_token(data_dir):
     with Server(data_dir) as s:
         c = Client([s])
         _, cookie, _ = c.login()
-        assert c.request("GET", "/", headers={"Cookie": cookie})[0] == 200
+        assert c.page("/", cookie)[0] == 200
         time.sleep(1.5)
-        assert c.request("GET", "/", headers={"Cookie": short_lived})[0] == 302
+        assert c.page("/", short_lived)[0] == 302
     # The token changes: every session of the old one is over.
     with Server(data_dir, token="a-new-token-for-everyone-0") as s:
-        assert Client([s]).request("GET", "/", headers={"Cookie": cookie})[0] == 302
+        assert Client([s]).page("/", cookie)[0] == 302
 
 
 def bomb_archive(size_mib=1008):  # just under the 1 GiB the server once took as a limit
