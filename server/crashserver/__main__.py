@@ -8,6 +8,7 @@ The login token comes from --token, else $CRASHSERVER_TOKEN, else DIR/token (mad
 a token shorter than 16 characters is refused. See docs/crash-server.md for every option.
 """
 import argparse
+import ipaddress
 import logging
 import os
 import signal
@@ -199,6 +200,26 @@ def options(argv):
     return ap.parse_args(argv)
 
 
+def body_cap(args):
+    """The largest body the HTTP server reads before any endpoint sees it; each endpoint refuses above
+    its own limit. Debug files (up to SYMBOL_UPLOAD_LIMIT) fit only where nobody from outside can make
+    the server buffer that much: behind the front, which limits each path itself, or on loopback. A
+    server listening openly without the front keeps the crash uploads' limit."""
+    largest = max(args.kernel_limit, ARCHIVE_LIMIT)
+    if args.trusted_proxy or is_loopback(args.host):
+        largest = max(largest, SYMBOL_UPLOAD_LIMIT)
+    return largest + 1
+
+
+def is_loopback(host):
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
 def main(argv=None):
     args = options(argv)
     os.umask(0o077)
@@ -250,8 +271,7 @@ def main(argv=None):
         host=args.host,
         port=args.port,
         threads=args.threads,
-        # The largest body any endpoint takes (a debug file); each endpoint refuses above its own limit.
-        max_request_body_size=max(args.kernel_limit, ARCHIVE_LIMIT, SYMBOL_UPLOAD_LIMIT) + 1,
+        max_request_body_size=body_cap(args),
         connection_limit=1000,
         backlog=1024,
         channel_timeout=60,

@@ -197,3 +197,23 @@ def test_headers_escaping_and_log_lines(data_dir):
         assert "DECISION crash=%s machine=M1 address=127.0.0.1 answer=true" % H in log
         assert "REFUSED address=127.0.0.1 path=/cgi-bin-py/security_dump.cgi status=400" in log
         assert "\nFAKE LINE" not in log and "\u202e" not in log
+
+
+@pytest.mark.parametrize(
+    "argv, debug_files_fit",
+    [
+        ([], True),  # loopback by default
+        (["--host", "localhost"], True),
+        (["--host", "::1"], True),
+        (["--host", "0.0.0.0"], False),  # open without the front: the crash uploads' limit holds
+        (["--host", "example.org"], False),
+        (["--host", "0.0.0.0", "--trusted-proxy", "127.0.0.1"], True),  # behind the front
+    ],
+)
+def test_what_the_http_server_buffers_before_any_endpoint(argv, debug_files_fit):
+    from crashserver.__main__ import body_cap, options
+    from crashserver.views import SYMBOL_UPLOAD_LIMIT
+
+    cap = body_cap(options(argv))
+    assert (cap > SYMBOL_UPLOAD_LIMIT) == debug_files_fit
+    assert cap > 32 << 20  # a kernel dump at its default limit always fits
