@@ -6,6 +6,8 @@
 // (Vista on) and otherwise widens GetTickCount to 64 bits.
 #include <windows.h>
 
+#include "common/proc_address_win.h"
+
 namespace {
 
 typedef ULONGLONG(WINAPI* TickCount64Fn)();
@@ -32,10 +34,7 @@ TickCount64Fn volatile g_tickCount64 = nullptr;
 ULONGLONG WINAPI TickCount64() {
   TickCount64Fn fn = g_tickCount64;
   if (!fn) {
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    fn = kernel ? reinterpret_cast<TickCount64Fn>(
-                      reinterpret_cast<void*>(GetProcAddress(kernel, "GetTickCount64")))
-                : nullptr;
+    fn = suite::ProcAddress<TickCount64Fn>(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64");
     if (!fn) fn = &WidenedTickCount;
     g_tickCount64 = fn;  // a race only looks the same function up twice
   }

@@ -11,6 +11,7 @@
 
 #include "common/diag_failure_win.h"
 #include "common/path.h"
+#include "common/proc_address_win.h"
 #include "common/protocol/file_names.h"
 #include "common/scoped_handle_win.h"
 #include "kerneldump/dump_folder_win.h"
@@ -36,7 +37,7 @@ void LookUpAppDataFolder(wchar_t* out, size_t capacity) {
       return;
     }
     typedef HRESULT(WINAPI * KnownFolderFn)(REFGUID, DWORD, HANDLE, PWSTR*);
-    auto known = ProcAddress<KnownFolderFn>(shell32.get(), "SHGetKnownFolderPath");
+    auto known = suite::ProcAddress<KnownFolderFn>(shell32.get(), "SHGetKnownFolderPath");
     PWSTR path = nullptr;
     const HRESULT found = known ? known(kLocalAppDataLow, kKnownFolderCreate, nullptr, &path) : E_NOTIMPL;
     if (SUCCEEDED(found) && path) {

@@ -2,6 +2,7 @@
 #include "kerneldump/wow64_guard_win.h"
 
 #include "common/diag_failure_win.h"
+#include "common/proc_address_win.h"
 
 namespace kerneldump {
 
@@ -10,7 +11,7 @@ bool Is64BitWindows() {
   if (!kernel32) return suite::DiagFailed("LoadLibraryW");
   typedef void(WINAPI * NativeInfoFn)(LPSYSTEM_INFO);
   SYSTEM_INFO info = {};
-  auto native = ProcAddress<NativeInfoFn>(kernel32.get(), "GetNativeSystemInfo");
+  auto native = suite::ProcAddress<NativeInfoFn>(kernel32.get(), "GetNativeSystemInfo");
   if (native) {
     native(&info);
   } else {
@@ -27,9 +28,9 @@ Wow64RedirectionGuard::Wow64RedirectionGuard() {
     suite::DiagFailed("LoadLibraryW");
     return;
   }
-  disable_ = ProcAddress<DisableFn>(kernel32_.get(), "Wow64DisableWow64FsRedirection");
+  disable_ = suite::ProcAddress<DisableFn>(kernel32_.get(), "Wow64DisableWow64FsRedirection");
   if (!disable_) return;
-  revert_ = ProcAddress<RevertFn>(kernel32_.get(), "Wow64RevertWow64FsRedirection");
+  revert_ = suite::ProcAddress<RevertFn>(kernel32_.get(), "Wow64RevertWow64FsRedirection");
   if (!revert_) return;
   switchedOff_ = disable_(&savedState_);
   if (!switchedOff_) suite::DiagFailed("Wow64DisableWow64FsRedirection");

@@ -1,6 +1,5 @@
 // WOW64 detection and the guard that switches file-system redirection off, so that a 32-bit Drummet
-// sees the real system folders on 64-bit Windows; and ProcAddress, for the exports that older Windows
-// lacks and that are therefore looked up by name.
+// sees the real system folders on 64-bit Windows.
 //
 // Ownership: a Wow64RedirectionGuard owns its kernel32 reference and puts redirection back when it
 // ends. Is64BitWindows is false when the system cannot tell.
@@ -10,12 +9,6 @@
 #include "common/scoped_handle_win.h"
 
 namespace kerneldump {
-
-// An export looked up by name as the function type it is known to have; null when it is missing.
-template <typename Fn>
-Fn ProcAddress(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
 
 bool Is64BitWindows();
 

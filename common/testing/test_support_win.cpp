@@ -332,6 +332,19 @@ int CountProcesses(const std::vector<std::wstring>& names) {
   return count;
 }
 
+int EndProcesses(const std::vector<std::wstring>& names) {
+  int ended = 0;
+  ForEachProcess([&](const PROCESSENTRY32W& entry) {
+    for (const auto& name : names) {
+      if (lstrcmpiW(entry.szExeFile, name.c_str()) != 0) continue;
+      ScopedKernelObject process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+      if (process && TerminateProcess(process.get(), 1)) ++ended;
+    }
+    return false;
+  });
+  return ended;
+}
+
 DWORD FindChildProcess(DWORD parentId, const std::wstring& name) {
   DWORD found = 0;
   ForEachProcess([&](const PROCESSENTRY32W& entry) {

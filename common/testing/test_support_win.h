@@ -173,6 +173,8 @@ DWORD WaitForExit(HANDLE process, DWORD timeoutMs);
 DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs = 180000);
 // How many running processes have one of these file names (case-insensitive).
 int CountProcesses(const std::vector<std::wstring>& names);
+// Ends every running process with one of these file names; how many it ended.
+int EndProcesses(const std::vector<std::wstring>& names);
 // The id of a running process with this file name started by `parentId`, 0 when there is none.
 DWORD FindChildProcess(DWORD parentId, const std::wstring& name);
 // Asks `done` every `stepMs` until it holds or `timeoutMs` has passed; whether it held.

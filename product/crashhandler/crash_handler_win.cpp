@@ -6,6 +6,7 @@
 
 #include "common/folders_win.h"
 #include "common/path.h"
+#include "common/proc_address_win.h"
 #include "common/protocol/bug_info_switch.h"
 #include "common/protocol/file_names.h"
 #include "common/scoped_handle_win.h"
@@ -166,16 +167,12 @@ void MoveDeadline(DWORD fromNowMs) {
   InterlockedExchange(&g_handOffDeadline, static_cast<LONG>(GetTickCount() + fromNowMs));
 }
 
-template <typename Fn>
-Fn KernelProc(const char* name) {
-  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-  return kernel ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, name))) : nullptr;
-}
-
 void BindAttributeListCalls() {
-  AttributeListCalls calls = {KernelProc<InitializeAttributeListFn>("InitializeProcThreadAttributeList"),
-                              KernelProc<UpdateAttributeFn>("UpdateProcThreadAttribute"),
-                              KernelProc<DeleteAttributeListFn>("DeleteProcThreadAttributeList")};
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  AttributeListCalls calls = {
+      suite::ProcAddress<InitializeAttributeListFn>(kernel, "InitializeProcThreadAttributeList"),
+      suite::ProcAddress<UpdateAttributeFn>(kernel, "UpdateProcThreadAttribute"),
+      suite::ProcAddress<DeleteAttributeListFn>(kernel, "DeleteProcThreadAttributeList")};
   if (calls.initialize && calls.update && calls.remove) g_attributeCalls = calls;
 }
 

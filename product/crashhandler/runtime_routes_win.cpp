@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 
+#include "common/proc_address_win.h"
 #include "product/crashhandler/crash_handler_win.h"
 #include "product/crashhandler/handle_crash_win.h"
 
@@ -83,10 +84,8 @@ void InstallInRuntime(HMODULE runtime) {
   if (!runtime) return;
   typedef InvalidParameterHandler(__cdecl * SetInvalidParameter)(InvalidParameterHandler);
   typedef PureCallHandler(__cdecl * SetPureCall)(PureCallHandler);
-  auto setInvalid = reinterpret_cast<SetInvalidParameter>(
-      reinterpret_cast<void*>(GetProcAddress(runtime, "_set_invalid_parameter_handler")));
-  auto setPure = reinterpret_cast<SetPureCall>(
-      reinterpret_cast<void*>(GetProcAddress(runtime, "_set_purecall_handler")));
+  auto setInvalid = suite::ProcAddress<SetInvalidParameter>(runtime, "_set_invalid_parameter_handler");
+  auto setPure = suite::ProcAddress<SetPureCall>(runtime, "_set_purecall_handler");
   if (setInvalid)
     setInvalid(&OnInvalidParameter);
   else

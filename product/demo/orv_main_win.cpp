@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/proc_address_win.h"
 #include "common/protocol/bug_info_switch.h"
 #include "common/scoped_handle_win.h"
 #include "product/crashhandler/crash_handler_win.h"
@@ -162,10 +163,7 @@ void CrashPureCall(int) {
 
 // memcpy_s of one C runtime DLL, looked up by name; null without it.
 typedef int(__cdecl* MemcpyS)(void*, size_t, const void*, size_t);
-MemcpyS MemcpySOf(HMODULE runtime) {
-  return runtime ? reinterpret_cast<MemcpyS>(reinterpret_cast<void*>(GetProcAddress(runtime, "memcpy_s")))
-                 : nullptr;
-}
+MemcpyS MemcpySOf(HMODULE runtime) { return suite::ProcAddress<MemcpyS>(runtime, "memcpy_s"); }
 
 // A module of the product built against the universal C runtime hands it a null destination.
 void CrashInvalidParameter(int) {

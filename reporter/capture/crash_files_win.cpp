@@ -8,6 +8,7 @@
 #include "common/diag_failure_win.h"
 #include "common/diag_log.h"
 #include "common/path.h"
+#include "common/proc_address_win.h"
 #include "reporter/capture/capture_rules.h"
 
 namespace kelvor {
@@ -58,8 +59,7 @@ struct FileCalls {
 
 template <typename Fn>
 Fn Lookup(const wchar_t* module, const char* name) {
-  HMODULE loaded = GetModuleHandleW(module);  // both are in every process from its start
-  return loaded ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(loaded, name))) : nullptr;
+  return suite::ProcAddress<Fn>(GetModuleHandleW(module), name);  // both are in every process from its start
 }
 
 const FileCalls& Calls() {

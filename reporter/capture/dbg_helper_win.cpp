@@ -2,13 +2,14 @@
 #include "reporter/capture/dbg_helper_win.h"
 
 #include "common/diag_log.h"
+#include "common/proc_address_win.h"
 
 namespace kelvor {
 
 namespace {
 template <typename Fn>
 void Bind(HMODULE module, const char* name, Fn& target) {
-  target = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+  target = suite::ProcAddress<Fn>(module, name);
 }
 }  // namespace
 

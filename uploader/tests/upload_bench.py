@@ -55,11 +55,7 @@ def main():
     runs = max(5, int(sys.argv[1]) if len(sys.argv) > 1 else 7)
     steps = {"start": [], "release": [], "info": [], "archive": []}
     with Collector() as c:
-        with open(os.path.join(INSTALL, "config.ini"), "w", newline="\r\n") as f:
-            f.write(
-                "[network]\nBugURL=%s\nBugInfoUploadURL=%s\n[vkconfig]\nnLanguage=0\n"
-                % (c.base_url, c.base_url)
-            )
+        scenario.write_config(INSTALL, c.base_url)
         c.behave(INFO_PATH, "ok", body="true")
         for i in range(runs + 1):  # the first run warms the caches and is not counted
             t = time.time()

@@ -8,7 +8,6 @@
 // windows.h first: the other Windows headers build on its types.
 #include <dbghelp.h>
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <memory>
@@ -309,21 +308,6 @@ TEST_F(StandInScenario, AKelvorThatHangsIsWaitedForOnlyUpToTheBound) {
 
 // ---- Kelvor killed while it works ---------------------------------------------------------------
 
-// Ends every process of that name; returns how many there were.
-int EndProcesses(const wchar_t* name) {
-  int ended = 0;
-  suite::ScopedKernelObject snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    if (lstrcmpiW(entry.szExeFile, name) != 0) continue;
-    suite::ScopedKernelObject process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (process && TerminateProcess(process.get(), 1)) ++ended;
-  }
-  return ended;
-}
-
 bool AppearsIn(const std::wstring& folder, const std::wstring& suffix, DWORD timeoutMs) {
   return WaitUntil([&] { return !ListFiles(folder, L"*" + suffix).empty(); }, timeoutMs, 1);
 }
@@ -377,7 +361,7 @@ TEST_F(HandlerScenario, KelvorKilledAtAnyPointLetsTheProductEndWithinASecond) {
     // under Wine, CreateProcess lets the new process run only at its end): it waits for ever and is
     // ended here. An uploader that did start ends by itself, well within the bound.
     if (!WaitUntilAllEnded(60000, {L"Ulvane.exe"}))
-      std::printf("an uploader left half made was ended (%d)\n", EndProcesses(L"Ulvane.exe"));
+      std::printf("an uploader left half made was ended (%d)\n", EndProcesses({L"Ulvane.exe"}));
 
     std::string seen;
     std::vector<std::string> faults = DiskFaults(dump, &seen);
