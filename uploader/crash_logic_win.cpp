@@ -7,6 +7,7 @@
 #include "common/diag_log.h"
 #include "common/folders_win.h"
 #include "common/path.h"
+#include "common/proc_address_win.h"
 #include "common/protocol/endpoints.h"
 #include "common/protocol/net_request_win.h"
 #include "common/protocol/uploader_switches.h"
@@ -64,8 +65,7 @@ bool CCrashLogic::LoadTransport() {
   path = suite::WithTrailingBackslash(path.substr(0, path.rfind(L'\\'))) + kTransportFileName;
   libraryModule = LoadLibraryW(path.c_str());
   if (!libraryModule) return suite::DiagFailed("LoadLibraryW");
-  auto create = reinterpret_cast<CreateObjectFn>(
-      reinterpret_cast<void*>(GetProcAddress(libraryModule, kCreateObjectExport)));
+  auto create = suite::ProcAddress<CreateObjectFn>(libraryModule, kCreateObjectExport);
   if (!create) return suite::DiagFailed("GetProcAddress");
   requestSink = create(kInterfaceName, &transport, 0);
   if (!transport || !requestSink) return suite::DiagFailed("CreateObject", ERROR_INVALID_HANDLE);

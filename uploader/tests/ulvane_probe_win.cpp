@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/path.h"
+#include "common/proc_address_win.h"
 #include "common/protocol/net_request_win.h"
 #include "common/scoped_handle_win.h"
 #include "common/testing/test_support_win.h"
@@ -138,9 +139,7 @@ uint32_t __stdcall CountingDone(CNetRequest* request, uint32_t status) {
 void* Bind(const std::wstring& dll, void*& transport) {
   using namespace protocol;
   HMODULE module = LoadLibraryW(dll.c_str());
-  auto create = module ? reinterpret_cast<CreateObjectFn>(
-                             reinterpret_cast<void*>(GetProcAddress(module, kCreateObjectExport)))
-                       : nullptr;
+  auto create = suite::ProcAddress<CreateObjectFn>(module, kCreateObjectExport);
   if (!create) return nullptr;
   void* sink = create(kInterfaceName, &transport, 0);
   if (!sink || !transport) return nullptr;
